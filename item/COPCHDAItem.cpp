@@ -1,0 +1,46 @@
+#include "COPCHDAItem.h"
+
+#include "parent_link.h"
+
+const InterfaceEntry COPCHDAItem::kInterfaces[2] = {
+    Interface<COPCHDAItem, OPCHDAItem>(IID_OPCHDAItem),
+    Interface<COPCHDAItem, OPCHDAItem>(IID_OPCHDAItem),
+};
+
+HRESULT COPCHDAItem::Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent) {
+    parent_ = std::move(parent);
+    itemID_ = UniqueBstr(itemID);  // ends at the first zero character; null stays null
+    clientHandle_ = clientHandle;
+    serverHandle_ = serverHandle;
+    return S_OK;
+}
+
+HRESULT COPCHDAItem::ParentItems(ComPtr<IOPCHDAItems>& items) {
+    if (!parent_) return E_FAIL;
+    return parent_->Query(IID_IOPCHDAItems, items.put_void());
+}
+
+STDMETHODIMP COPCHDAItem::get_Parent(IOPCHDAAutoServer** ppParent) {
+    if (!ppParent) return E_POINTER;
+    *ppParent = nullptr;
+    if (!parent_) return E_FAIL;
+    return parent_->Query(IID_IOPCHDAAutoServer, reinterpret_cast<void**>(ppParent));
+}
+
+STDMETHODIMP COPCHDAItem::get_ClientHandle(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = clientHandle_;
+    return S_OK;
+}
+
+STDMETHODIMP COPCHDAItem::get_ServerHandle(LONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = serverHandle_;
+    return S_OK;
+}
+
+STDMETHODIMP COPCHDAItem::get_ItemID(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = UniqueBstr::copy_of(itemID_.get()).detach();
+    return S_OK;
+}

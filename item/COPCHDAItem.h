@@ -1,0 +1,47 @@
+// COPCHDAItem: one historian item the client added to the items collection.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "OPCHDAAuto.h"
+#include "com_holders.h"
+#include "object_base.h"
+#include "type_info_holder.h"
+
+class ParentLink;
+
+class COPCHDAItem final : public DispatchImpl<OPCHDAItem, &IID_OPCHDAItem>, public ObjectBase {
+public:
+    COPCHDAItem() = default;
+
+    static const InterfaceEntry kInterfaces[2];
+    OPCHDA_IUNKNOWN(COPCHDAItem)
+
+    STDMETHODIMP get_Parent(IOPCHDAAutoServer** ppParent) override;
+    STDMETHODIMP get_ClientHandle(LONG* pVal) override;
+    STDMETHODIMP get_ServerHandle(LONG* pVal) override;
+    STDMETHODIMP get_ItemID(BSTR* pVal) override;
+    STDMETHODIMP ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds, VARIANT* ItemValues) override;
+    STDMETHODIMP ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
+                               VARIANT* ItemValues) override;
+    STDMETHODIMP ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) override;
+    STDMETHODIMP Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) override;
+    STDMETHODIMP DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) override;
+
+    // Called once by the collection right after creation.
+    virtual HRESULT Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent);
+
+    LONG ServerHandle() const { return serverHandle_; }
+    BSTR ItemIDText() const { return itemID_.get(); }
+
+private:
+    // The parent collection, with a reference; E_FAIL once the server object is gone.
+    HRESULT ParentItems(ComPtr<IOPCHDAItems>& items);
+
+    UniqueBstr itemID_;
+    LONG clientHandle_ = 0;
+    LONG serverHandle_ = 0;
+    std::shared_ptr<ParentLink> parent_;
+};

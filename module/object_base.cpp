@@ -1,0 +1,69 @@
+#include "object_base.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The default value of HKEY_CLASSES_ROOT\<path>, if the key exists.
+bool ReadClassesRootDefault(const std::string& path, std::string& value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    char buffer[512];
+    DWORD size = sizeof(buffer) - 1;
+    DWORD type = 0;
+    LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    buffer[size < sizeof(buffer) ? size : sizeof(buffer) - 1] = '\0';
+    value = buffer;
+    return true;
+}
+
+std::string GuidText(REFIID riid) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(riid.Data1), riid.Data2, riid.Data3, riid.Data4[0], riid.Data4[1],
+                  riid.Data4[2], riid.Data4[3], riid.Data4[4], riid.Data4[5], riid.Data4[6], riid.Data4[7]);
+    return text;
+}
+
+}  // namespace
+
+void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) {
+    const std::string guid = GuidText(riid);
+    std::string line = className;
+    line += " - ";
+    std::string name;
+    if (ReadClassesRootDefault("Interface\\" + guid, name)) {
+        line += name;
+    } else if (ReadClassesRootDefault("CLSID\\" + guid, name)) {
+        line += "(CLSID??" "?) " + name;  // split: "??)" would be a trigraph
+    } else {
+        line += guid;
+    }
+    if (!succeeded) line += " - failed";
+    line += "\n";
+    OutputDebugStringA(line.c_str());
+}
+
+HRESULT TableQueryInterface(const char* className, const InterfaceEntry* table, size_t count, void* self,
+                            REFIID riid, void** ppv) {
+    HRESULT hr = E_NOINTERFACE;
+    if (!ppv) {
+        hr = E_POINTER;
+    } else {
+        *ppv = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            if (IsEqualIID(riid, *table[i].iid) || (i == 0 && IsEqualIID(riid, IID_IUnknown))) {
+                IUnknown* itf = table[i].cast(self);
+                itf->AddRef();
+                *ppv = itf;
+                hr = S_OK;
+                break;
+            }
+        }
+    }
+    TraceQueryInterface(className, riid, hr == S_OK);
+    return hr;
+}

@@ -1,0 +1,106 @@
+#include "type_info_holder.h"
+
+#include <cwchar>
+
+#include "OPCHDAAuto.h"
+#include "module_state.h"
+
+namespace {
+TypeInfoHolder* g_loaded = nullptr;  // guarded by the module lock
+}
+
+HRESULT TypeInfoHolder::Load(LCID lcid) {
+    if (info_) return S_OK;
+    Module::ScopedLock lock;
+    if (info_) return S_OK;
+    ComPtr<ITypeLib> lib;
+    HRESULT hr = LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, lcid, lib.put());
+    if (FAILED(hr)) return hr;
+    ComPtr<ITypeInfo> info;
+    hr = lib->GetTypeInfoOfGuid(iid_, info.put());
+    if (FAILED(hr)) return hr;
+    info_ = std::move(info);
+    BuildNameCache();
+    next_ = g_loaded;
+    g_loaded = this;
+    return S_OK;
+}
+
+void TypeInfoHolder::BuildNameCache() {
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info_->GetTypeAttr(&attr))) return;
+    const UINT funcs = attr->cFuncs;
+    info_->ReleaseTypeAttr(attr);
+    names_.reserve(funcs);
+    for (UINT i = 0; i < funcs; ++i) {
+        FUNCDESC* desc = nullptr;
+        if (FAILED(info_->GetFuncDesc(i, &desc))) continue;
+        const MEMBERID id = desc->memid;
+        info_->ReleaseFuncDesc(desc);
+        UniqueBstr name;
+        UINT got = 0;
+        if (FAILED(info_->GetNames(id, name.put(), 1, &got)) || got == 0) continue;
+        CachedName entry;
+        entry.name.assign(name.get(), name.get() + name.length());
+        entry.id = id;
+        names_.push_back(std::move(entry));
+    }
+}
+
+void TypeInfoHolder::Release(bool processExiting) {
+    if (processExiting) info_.detach();
+    info_ = nullptr;
+    names_.clear();
+}
+
+void TypeInfoHolder::ReleaseAll(bool processExiting) {
+    while (g_loaded) {
+        TypeInfoHolder* holder = g_loaded;
+        g_loaded = holder->next_;
+        holder->next_ = nullptr;
+        holder->Release(processExiting);
+    }
+}
+
+HRESULT TypeInfoHolder::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    HRESULT hr = Load(lcid);
+    if (FAILED(hr)) return hr;
+    info_.copy_to(info);
+    return S_OK;
+}
+
+HRESULT TypeInfoHolder::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
+    if (!names || !ids) return E_POINTER;
+    HRESULT hr = Load(lcid);
+    if (FAILED(hr)) return hr;
+    for (UINT i = 0; i < count; ++i) {
+        const wchar_t* wanted = names[i] ? names[i] : L"";
+        const size_t length = std::wcslen(wanted);
+        bool found = false;
+        for (size_t j = names_.size(); j-- > 0;) {
+            const CachedName& entry = names_[j];
+            if (entry.name.size() == length && std::wmemcmp(entry.name.data(), wanted, length) == 0) {
+                ids[i] = entry.id;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            // Other spellings (letter case) are the type information's business.
+            hr = info_->GetIDsOfNames(&names[i], 1, &ids[i]);
+            if (FAILED(hr)) return hr;
+        }
+    }
+    return hr;
+}
+
+HRESULT TypeInfoHolder::Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                               VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    HRESULT hr = Load(lcid);
+    if (FAILED(hr)) return hr;
+    return info_->Invoke(self, id, flags, params, result, excep, argErr);
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the x64 DLL with its simulator, tests and benchmarks, and the x86 DLL.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh"
+jobs=${JOBS:-$(nproc)}
+configure() {  # <dir> <toolchain> [cmake args...]
+  local dir=$1 toolchain=$2; shift 2
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -G Ninja -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" "$@" >/dev/null
+  fi
+}
+configure "$root/build/x64" toolchain-x86_64.cmake
+cmake --build "$root/build/x64" -j "$jobs"
+configure "$root/build/x86" toolchain-i686.cmake -DOPCHDA_TESTS=OFF
+cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy

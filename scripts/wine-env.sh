@@ -1,0 +1,17 @@
+# Sourced by the scripts: the private Wine prefix of the x64 build tree.
+root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+export WINEPREFIX="$root/build/x64/wineprefix"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+WINE=/usr/lib/wine/wine64
+bin="$root/build/x64/bin"
+
+# Wine's helper processes inherit the first Wine process's output; keep them
+# off any pipe a caller reads, or the caller waits until the server exits.
+wine_start_server() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1
+  "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+wine_stop_server() { wineserver -k >/dev/null 2>&1 || true; }

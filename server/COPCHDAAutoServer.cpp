@@ -1,0 +1,43 @@
+#include "COPCHDAAutoServer.h"
+
+#include "item/COPCHDAItem.h"
+#include "item/parent_link.h"
+#include "time/time_args.h"
+
+const InterfaceEntry COPCHDAAutoServer::kInterfaces[7] = {
+    Interface<COPCHDAAutoServer, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    Interface<COPCHDAAutoServer, IDispatch, IOPCHDAAutoServer>(IID_IDispatch),
+    Interface<COPCHDAAutoServer, IOPCHDAAutoServer>(IID_IOPCHDAAutoServer),
+    Interface<COPCHDAAutoServer, IOPCHDAItems>(IID_IOPCHDAItems),
+    Interface<COPCHDAAutoServer, ISupportErrorInfo>(IID_ISupportErrorInfo),
+    Interface<COPCHDAAutoServer, IOPCShutdown>(IID_IOPCShutdown),
+    Interface<COPCHDAAutoServer, IOPCHDA_DataCallback>(IID_IOPCHDA_DataCallback),
+};
+
+COPCHDAAutoServer::COPCHDAAutoServer()
+    : parentLink_(std::make_shared<ParentLink>(static_cast<IConnectionPointContainer*>(this))) {
+    // Every construction asks; once the process's security is set the later
+    // calls fail harmlessly.
+    CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                         EOAC_NONE, nullptr);
+}
+
+COPCHDAAutoServer::~COPCHDAAutoServer() = default;
+
+void COPCHDAAutoServer::FinalRelease() {
+    parentLink_->Clear();
+    Disconnect();
+}
+
+HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime) {
+    return ::TimeArgToHdaTime(timeArg, hdaTime);
+}
+
+STDMETHODIMP COPCHDAAutoServer::get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) {
+    if (!ppOPCHDAItems) return E_POINTER;
+    return QueryInterface(IID_IOPCHDAItems, reinterpret_cast<void**>(ppOPCHDAItems));
+}
+
+STDMETHODIMP COPCHDAAutoServer::InterfaceSupportsErrorInfo(REFIID riid) {
+    return IsEqualIID(riid, IID_IOPCHDAAutoServer) ? S_OK : S_FALSE;
+}
