@@ -15,6 +15,9 @@ HRESULT TypeInfoHolder::Load(LCID lcid) {
     if (info_) return S_OK;
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, lcid, lib.put());
+    // The library is registered for US English only; a caller of another
+    // language must still reach it.
+    if (FAILED(hr)) hr = LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, MAKELCID(0x0409, SORT_DEFAULT), lib.put());
     if (FAILED(hr)) return hr;
     ComPtr<ITypeInfo> info;
     hr = lib->GetTypeInfoOfGuid(iid_, info.put());

@@ -18,7 +18,7 @@ register() {  # <file> [args]
   local file=$1; shift
   [ -f "$file" ] || return 0
   case "$file" in
-    *.dll) "$WINE" regsvr32 /s "$(winepath -w "$file" 2>/dev/null)" </dev/null >/dev/null 2>&1 ;;
+    *.dll) "$WINE" regsvr32 /s "$(to_win "$file")" </dev/null >/dev/null 2>&1 ;;
     *.exe) "$WINE" "$file" /RegServer </dev/null >/dev/null 2>&1 ;;
   esac
 }

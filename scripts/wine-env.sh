@@ -4,6 +4,7 @@ export WINEPREFIX="$root/build/x64/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 WINE=/usr/lib/wine/wine64
+export PATH="/usr/lib/wine:$PATH"
 bin="$root/build/x64/bin"
 
 # Wine's helper processes inherit the first Wine process's output; keep them
@@ -15,3 +16,6 @@ wine_start_server() {
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 wine_stop_server() { wineserver -k >/dev/null 2>&1 || true; }
+
+# A Unix path as Wine sees it (drive Z: maps the root).
+to_win() { local p; p=$(readlink -f "$1"); echo "Z:${p//\//\\}"; }

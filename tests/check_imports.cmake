@@ -1,0 +1,17 @@
+# Fails when the DLL imports anything but Windows system DLLs (a C or C++
+# runtime DLL of the toolchain would have to be shipped beside it).
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
+set(allowed kernel32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll user32.dll rpcrt4.dll)
+foreach(entry ${names})
+  string(REPLACE "DLL Name: " "" name "${entry}")
+  string(STRIP "${name}" name)
+  string(TOLOWER "${name}" lower)
+  if(NOT lower IN_LIST allowed)
+    message(FATAL_ERROR "${DLL} imports ${name}, which is not a Windows system DLL")
+  endif()
+endforeach()
+message(STATUS "${DLL}: imports ${names}")

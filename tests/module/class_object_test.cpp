@@ -1,0 +1,108 @@
+// The library's exports and its class object, called the way the COM runtime
+// and clients call them.
+#include "support/com_test.h"
+
+using namespace comtest;
+
+namespace {
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+class ClassObjectTest : public ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        // Loading through the runtime first puts the library in the process.
+        ComPtr<IClassFactory> warm;
+        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr,
+                                                  IID_IClassFactory, warm.put_void()));
+        HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
+        ASSERT_NE(library, nullptr);
+        getClassObject_ = reinterpret_cast<GetClassObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
+        ASSERT_NE(getClassObject_, nullptr);
+    }
+    GetClassObjectFn getClassObject_ = nullptr;
+};
+
+TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailable) {
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(getClassObject_(CLSID_OPCHDAItems, IID_IClassFactory, factory.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_FALSE(factory);
+    EXPECT_EQ(getClassObject_(IID_IUnknown, IID_IClassFactory, factory.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IDispatch, factory.put_void()), E_NOINTERFACE);
+}
+
+TEST_F(ClassObjectTest, ClassObjectIsSharedAndKeepsTheLibraryLoaded) {
+    ComPtr<IClassFactory> first, second;
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(first.get()), second.get());
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
+    first = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
+    second = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
+}
+
+TEST_F(ClassObjectTest, LockServerCountsUntilUndone) {
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
+}
+
+TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationAndBadArguments) {
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
+    ComPtr<IUnknown> object;
+    ComPtr<IUnknown> outer;
+    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IUnknown, outer.put_void()), S_OK);  // any non-null outer
+    EXPECT_EQ(factory->CreateInstance(outer.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
+    EXPECT_FALSE(object);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, object.put_void()), E_NOINTERFACE);
+    EXPECT_FALSE(object);
+    outer = nullptr;
+    factory = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_OK) << "a refused instance must not stay alive";
+}
+
+TEST_F(ClassObjectTest, ServerObjectAnswersItsInterfaceTable) {
+    ComPtr<IOPCHDAAutoServer> server;
+    ASSERT_EQ(CreateServer(server), S_OK);
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
+    const IID* answered[] = {&IID_IConnectionPointContainer, &IID_IDispatch, &IID_IOPCHDAAutoServer,
+                             &IID_IOPCHDAItems, &IID_ISupportErrorInfo, &IID_IUnknown};
+    for (const IID* iid : answered) {
+        ComPtr<IUnknown> itf;
+        EXPECT_EQ(server->QueryInterface(*iid, itf.put_void()), S_OK);
+    }
+    for (const IID* iid : {&IID_OPCHDAItem, &IID_OPCHDAHistory, &IID_IClassFactory, &IID_IEnumVARIANT}) {
+        ComPtr<IUnknown> itf;
+        EXPECT_EQ(server->QueryInterface(*iid, itf.put_void()), E_NOINTERFACE);
+        EXPECT_FALSE(itf);
+    }
+    EXPECT_EQ(server->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+
+    ComPtr<ISupportErrorInfo> errorInfo;
+    ASSERT_EQ(server->QueryInterface(IID_ISupportErrorInfo, errorInfo.put_void()), S_OK);
+    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAAutoServer), S_OK);
+    for (const IID* iid : {&IID_IOPCHDAItems, &IID_IDispatch, &IID_IUnknown})
+        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(*iid), S_FALSE);
+
+    ComPtr<IOPCHDAItems> items;
+    ASSERT_EQ(server->get_OPCHDAItems(items.put()), S_OK);
+    EXPECT_EQ(server->get_OPCHDAItems(nullptr), E_POINTER);
+    ComPtr<IOPCHDAAutoServer> parent;
+    ASSERT_EQ(items->get_Parent(parent.put()), S_OK);
+    EXPECT_EQ(parent.get(), server.get());
+}
+
+}  // namespace

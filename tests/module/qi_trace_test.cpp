@@ -1,0 +1,87 @@
+// The QueryInterface trace on the debugger output, captured the way debug
+// monitors capture it (the DBWIN shared buffer).
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/com_test.h"
+
+using namespace comtest;
+
+namespace {
+
+// Collects OutputDebugString lines of this process while alive.
+class DebugOutputListener {
+public:
+    DebugOutputListener() {
+        bufferReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
+        dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+        mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
+        view_ = static_cast<char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096));
+        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~DebugOutputListener() {
+        SetEvent(stop_);
+        thread_.join();
+        UnmapViewOfFile(view_);
+        for (HANDLE h : {mapping_, dataReady_, bufferReady_, stop_}) CloseHandle(h);
+    }
+    bool Ready() const { return view_ != nullptr; }
+    // Every line written so far.
+    std::vector<std::string> Lines() {
+        Sleep(50);
+        CsLock lock(lock_);
+        return lines_;
+    }
+
+private:
+    void Run() {
+        SetEvent(bufferReady_);
+        HANDLE handles[] = {dataReady_, stop_};
+        while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
+            std::string text(view_ + sizeof(DWORD));
+            {
+                CsLock lock(lock_);
+                lines_.push_back(text);
+            }
+            SetEvent(bufferReady_);
+        }
+    }
+    HANDLE bufferReady_, dataReady_, mapping_, stop_;
+    char* view_;
+    std::thread thread_;
+    CriticalSection lock_;
+    std::vector<std::string> lines_;
+};
+
+bool Contains(const std::vector<std::string>& lines, const std::string& wanted) {
+    for (const std::string& line : lines)
+        if (line == wanted) return true;
+    return false;
+}
+
+TEST_F(ComTest, QueryInterfaceIsTracedWithRegisteredNames) {
+    DebugOutputListener listener;
+    ASSERT_TRUE(listener.Ready());
+    ComPtr<IOPCHDAAutoServer> server;
+    ASSERT_EQ(CreateServer(server), S_OK);
+    ComPtr<IUnknown> itf;
+    server->QueryInterface(IID_IDispatch, itf.put_void());
+    server->QueryInterface(IID_OPCHDAItem, itf.put_void());
+    server->QueryInterface(CLSID_OPCHDAServer, itf.put_void());
+    const GUID unknown = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    server->QueryInterface(unknown, itf.put_void());
+    server = nullptr;
+    itf = nullptr;
+
+    auto lines = listener.Lines();
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - IOPCHDAAutoServer\n"));
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - IDispatch\n"));
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - OPCHDAItem - failed\n"));
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - (CLSID??" "?) Zelvar OPC HDA Automation 1.0 Server Object - failed\n"));
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - {12345678-1234-5678-0102-030405060708} - failed\n"));
+    EXPECT_TRUE(Contains(lines, "CComClassFactory - IClassFactory\n"));
+}
+
+}  // namespace

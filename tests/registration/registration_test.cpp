@@ -1,0 +1,143 @@
+// Self-registration through regsvr32 and through the exports. These tests take
+// the registration away and put it back, so they run alone.
+#include <string>
+
+#include "support/com_test.h"
+
+using namespace comtest;
+
+namespace {
+
+const wchar_t kClsidKey[] = L"CLSID\\{0C67847E-BCD7-11d4-9E70-00B0D060205F}";
+const wchar_t kTypeLibKey[] = L"TypeLib\\{0C678470-BCD7-11D4-9E70-00B0D060205F}\\1.0";
+
+std::wstring LibraryPath() {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring path = exe;
+    path.resize(path.find_last_of(L"\\/") + 1);
+    return path + L"OPCHDAAuto.dll";
+}
+
+bool KeyExists(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::wstring ReadString(const std::wstring& path, const wchar_t* name = nullptr) {
+    wchar_t buffer[1024];
+    DWORD size = sizeof(buffer);
+    if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return buffer;
+}
+
+DWORD CountSubkeys(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    DWORD count = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+    RegCloseKey(key);
+    return count;
+}
+
+DWORD RunRegsvr32(const std::wstring& arguments) {
+    std::wstring command = L"regsvr32.exe /s " + arguments + L" \"" + LibraryPath() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return ~0u;
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = ~0u;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+class Exports {
+public:
+    Exports() : library_(LoadLibraryW(LibraryPath().c_str())) {}
+    ~Exports() { if (library_) FreeLibrary(library_); }
+    HRESULT Call(const char* name) {
+        auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
+        return fn ? fn() : E_UNEXPECTED;
+    }
+
+private:
+    HMODULE library_;
+};
+
+void ExpectRegistered() {
+    const std::wstring name = L"Zelvar OPC HDA Automation 1.0 Server Object";
+    const std::wstring clsid = L"{0C67847E-BCD7-11d4-9E70-00B0D060205F}";
+    EXPECT_EQ(ReadString(L"OPCHDA.Automation.1"), name);
+    EXPECT_EQ(ReadString(L"OPCHDA.Automation.1\\CLSID"), clsid);
+    EXPECT_EQ(ReadString(L"OPCHDA.Automation"), name);
+    EXPECT_EQ(ReadString(L"OPCHDA.Automation\\CLSID"), clsid);
+    EXPECT_EQ(ReadString(L"OPCHDA.Automation\\CurVer"), L"OPCHDA.Automation.1");
+    const std::wstring key = kClsidKey;
+    EXPECT_EQ(ReadString(key), name);
+    EXPECT_EQ(ReadString(key + L"\\ProgID"), L"OPCHDA.Automation.1");
+    EXPECT_EQ(ReadString(key + L"\\VersionIndependentProgID"), L"OPCHDA.Automation");
+    EXPECT_TRUE(KeyExists(key + L"\\Programmable"));
+    EXPECT_EQ(ReadString(key + L"\\TypeLib"), L"{0C678470-BCD7-11d4-9E70-00B0D060205F}");
+    EXPECT_EQ(ReadString(key + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+    const std::wstring server = ReadString(key + L"\\InprocServer32");
+    EXPECT_EQ(CompareStringOrdinal(server.c_str(), -1, LibraryPath().c_str(), -1, TRUE), CSTR_EQUAL) << server;
+    EXPECT_EQ(CountSubkeys(key), 5u) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
+    EXPECT_TRUE(KeyExists(kTypeLibKey));
+}
+
+void ExpectUnregistered() {
+    EXPECT_FALSE(KeyExists(L"OPCHDA.Automation.1"));
+    EXPECT_FALSE(KeyExists(L"OPCHDA.Automation"));
+    EXPECT_FALSE(KeyExists(kClsidKey));
+    EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
+    EXPECT_FALSE(KeyExists(kTypeLibKey));
+}
+
+TEST(Registration, Regsvr32RegistersAndUnregisters) {
+    ASSERT_EQ(RunRegsvr32(L""), 0u);
+    ExpectRegistered();
+    ASSERT_EQ(RunRegsvr32(L"/u"), 0u);
+    ExpectUnregistered();
+    ASSERT_EQ(RunRegsvr32(L""), 0u);
+    ExpectRegistered();
+}
+
+TEST(Registration, RegisteringTwiceLeavesOneCleanSet) {
+    Exports exports;
+    // A stray value under the class key must not survive the force-removal.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (std::wstring(kClsidKey) + L"\\Stale").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
+    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
+    ExpectRegistered();
+    EXPECT_FALSE(KeyExists(std::wstring(kClsidKey) + L"\\Stale"));
+}
+
+TEST(Registration, UnregisterAlwaysSucceedsAndRegisterRestores) {
+    Exports exports;
+    EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK);
+    ExpectUnregistered();
+    EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK) << "unregistering twice is harmless";
+    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
+    ExpectRegistered();
+
+    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    {
+        ComPtr<IOPCHDAAutoServer> server;
+        EXPECT_EQ(CreateServer(server), S_OK);
+    }
+    CoUninitialize();
+}
+
+}  // namespace
