@@ -1,0 +1,58 @@
+// Time arguments of the history requests: the client's StartTime/EndTime
+// variants become OPCHDA_TIME records for the historian, and the times the
+// historian actually used are written back as local dates.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include "opc_hda.h"
+
+// Fills `out` from the client's time argument. A VT_BSTR is passed on as a
+// relative-time text for the historian to parse; anything else is coerced to a
+// local date and converted to UTC. Any text `out` already holds is freed first.
+// Returns S_OK, the coercion's error (e.g. DISP_E_TYPEMISMATCH),
+// E_FAIL for a date that does not convert, or E_OUTOFMEMORY.
+HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out);
+
+// Replaces the client's variant with the local date of `time->ftTime`
+// (VT_DATE), or VT_ERROR holding E_FAIL when that time does not convert.
+void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg);
+
+// A span in days as a file-time duration in 100-ns units, truncated toward zero.
+// Negative spans give negative durations (two's complement over both halves).
+FILETIME DateSpanToFileTime(DATE span);
+
+// The start and end records of one request. They start cleared; their texts are
+// freed when the holder goes, on every path.
+class HdaTimePair {
+ public:
+  HdaTimePair() noexcept = default;
+  ~HdaTimePair();
+  HdaTimePair(const HdaTimePair&) = delete;
+  HdaTimePair& operator=(const HdaTimePair&) = delete;
+
+  OPCHDA_TIME* Start() noexcept { return &start_; }
+  OPCHDA_TIME* End() noexcept { return &end_; }
+
+  // Converts `startTime`, then `endTime` (skipped when null, for requests with a
+  // start only), with `convert` (signature HRESULT(VARIANT*, OPCHDA_TIME*)).
+  // The first failure ends the conversion and is returned.
+  template <class Converter>
+  HRESULT Convert(Converter&& convert, VARIANT* startTime, VARIANT* endTime) {
+    HRESULT hr = convert(startTime, &start_);
+    if (FAILED(hr) || !endTime) return hr;
+    return convert(endTime, &end_);
+  }
+  HRESULT Convert(VARIANT* startTime, VARIANT* endTime) {
+    return Convert(TimeArgToHdaTime, startTime, endTime);
+  }
+
+  // Writes the historian's times back into the client's variants, start first.
+  // Only after a successful historian call; `endTime` may be null.
+  void WriteBack(VARIANT* startTime, VARIANT* endTime) const;
+
+ private:
+  OPCHDA_TIME start_{};
+  OPCHDA_TIME end_{};
+};
