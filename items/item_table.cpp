@@ -1,5 +1,51 @@
-// The item table: Parent, Count and the look-ups.
+// The item table: the collection's members that look up, add and remove items.
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "item/COPCHDAItem.h"
+#include "item/parent_link.h"
+#include "items/client_arrays.h"
+#include "items/item_enumerator.h"
 #include "server/COPCHDAAutoServer.h"
+
+using namespace client_arrays;
+
+namespace {
+
+using ItemTable = std::list<ComPtr<COPCHDAItem>>;
+
+// A new item appended to the table; E_OUTOFMEMORY leaves the table as it was.
+HRESULT AppendItem(ItemTable& items, LPCWSTR itemID, LONG clientHandle, LONG serverHandle,
+                   const std::shared_ptr<ParentLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) {
+    COPCHDAItem* item = NewObject<COPCHDAItem>();
+    if (!item) return E_OUTOFMEMORY;
+    ComPtr<COPCHDAItem> entry(item);
+    item->Initialize(const_cast<BSTR>(itemID), clientHandle, serverHandle, parent);
+    try {
+        items.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (added) *added = entry;
+    return S_OK;
+}
+
+HRESULT HandOutItem(COPCHDAItem* item, OPCHDAItem** ppItem) {
+    return item->QueryInterface(IID_OPCHDAItem, reinterpret_cast<void**>(ppItem));
+}
+
+bool SameText(BSTR a, BSTR b) { return std::wcscmp(a ? a : L"", b ? b : L"") == 0; }
+
+// Handles the historian gave out but that no entry holds (the entry could not
+// be made) go back at once.
+void ReleaseOrphans(IOPCHDA_Server* server, std::vector<OPCHANDLE>& orphans) {
+    if (orphans.empty()) return;
+    CoTaskMemPtr<HRESULT> errors;
+    server->ReleaseItemHandles(static_cast<DWORD>(orphans.size()), orphans.data(), errors.put());
+}
+
+}  // namespace
 
 STDMETHODIMP COPCHDAAutoServer::get_Parent(IOPCHDAAutoServer** ppParent) {
     if (!ppParent) return E_POINTER;
@@ -11,4 +57,174 @@ STDMETHODIMP COPCHDAAutoServer::get_Count(LONG* pVal) {
     if (!pVal) return E_POINTER;
     *pVal = static_cast<LONG>(items_.size());
     return S_OK;
+}
+
+STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) {
+    if (!ppUnk) return E_POINTER;
+    *ppUnk = nullptr;
+    ItemEnumerator::Snapshot snapshot;
+    try {
+        snapshot.resize(items_.size());
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    size_t i = 0;
+    for (const ComPtr<COPCHDAItem>& item : items_) {
+        VARIANT* element = snapshot[i++].get();
+        OPCHDAItem* itf = nullptr;
+        if (SUCCEEDED(HandOutItem(item.get(), &itf))) {
+            V_VT(element) = VT_DISPATCH;
+            V_DISPATCH(element) = itf;
+        }
+    }
+    return ItemEnumerator::Create(std::move(snapshot), reinterpret_cast<IEnumVARIANT**>(ppUnk));
+}
+
+STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem) {
+    if (!ppItem) return E_POINTER;
+    if (V_VT(&ItemSpecifier) == VT_BSTR) {
+        *ppItem = nullptr;
+        for (const ComPtr<COPCHDAItem>& item : items_)
+            if (SameText(item->ItemIDText(), V_BSTR(&ItemSpecifier))) return HandOutItem(item.get(), ppItem);
+        return E_FAIL;
+    }
+    // Converted into a copy: the specifier belongs to the caller.
+    UniqueVariant index;
+    if (FAILED(VariantChangeType(index.get(), &ItemSpecifier, 0, VT_I4))) return E_INVALIDARG;
+    LONG position = V_I4(index.get());
+    if (position < 1 || static_cast<size_t>(position) > items_.size()) return E_INVALIDARG;
+    *ppItem = nullptr;
+    auto it = items_.begin();
+    std::advance(it, position - 1);
+    return HandOutItem(it->get(), ppItem);
+}
+
+STDMETHODIMP COPCHDAAutoServer::GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** ppItem) {
+    if (!ppItem) return E_POINTER;
+    *ppItem = nullptr;
+    for (const ComPtr<COPCHDAItem>& item : items_)
+        if (item->ServerHandle() == ServerHandle) return HandOutItem(item.get(), ppItem);
+    return E_FAIL;
+}
+
+STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem** ppItem) {
+    if (!ppItem) return E_POINTER;
+    *ppItem = nullptr;
+    if (!server_) return E_FAIL;
+
+    LPWSTR id = ItemID;
+    OPCHANDLE client = static_cast<OPCHANDLE>(ClientHandle);
+    CoTaskMemPtr<OPCHANDLE> handles;
+    CoTaskMemPtr<HRESULT> errors;
+    HRESULT hr = server_->GetItemHandles(1, &id, &client, handles.put(), errors.put());
+    if (FAILED(hr)) return hr;
+    if (!handles || !errors) return E_FAIL;
+    if (FAILED(errors[0])) return errors[0];
+
+    ComPtr<COPCHDAItem> item;
+    hr = AppendItem(items_, ItemID, ClientHandle, static_cast<LONG>(handles[0]), parentLink_, &item);
+    if (FAILED(hr)) {
+        std::vector<OPCHANDLE> orphan{handles[0]};
+        ReleaseOrphans(server_.get(), orphan);
+        return hr;
+    }
+    return HandOutItem(item.get(), ppItem);
+}
+
+STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles,
+                                         SAFEARRAY** ServerHandles, SAFEARRAY** Errors) {
+    if (!ItemIDs || !*ItemIDs || !ClientHandles || !*ClientHandles || !ServerHandles || !Errors) return E_POINTER;
+    if (NumItems < 1) return E_INVALIDARG;
+    *ServerHandles = nullptr;
+    *Errors = nullptr;
+    HRESULT hr = CheckClientArray(*ItemIDs, NumItems, VT_BSTR);
+    if (FAILED(hr)) return hr;
+    if (FAILED(hr = CheckClientArray(*ClientHandles, NumItems, VT_I4))) return hr;
+    if (!server_) return E_FAIL;
+
+    ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
+    std::vector<LONG> clients = ReadLongs(*ClientHandles, NumItems);
+    CoTaskMemPtr<OPCHANDLE> handles;
+    CoTaskMemPtr<HRESULT> errors;
+    hr = server_->GetItemHandles(static_cast<DWORD>(NumItems), ids.pointers(),
+                                 reinterpret_cast<OPCHANDLE*>(clients.data()), handles.put(), errors.put());
+    if (FAILED(hr)) return hr;
+    if (!handles || !errors) return E_FAIL;
+
+    UniqueSafeArray serverHandles = MakeResultArray(VT_I4, NumItems);
+    UniqueSafeArray codes = MakeResultArray(VT_I4, NumItems);
+    std::vector<OPCHANDLE> orphans;
+    for (LONG i = 0; i < NumItems; ++i) {
+        LONG handle = 0;
+        HRESULT code = errors[i];
+        if (SUCCEEDED(code)) {
+            handle = static_cast<LONG>(handles[i]);
+            if (FAILED(AppendItem(items_, ids.pointers()[i], clients[i], handle, parentLink_))) {
+                orphans.push_back(handles[i]);
+                handle = 0;
+                code = E_OUTOFMEMORY;
+            }
+        }
+        if (serverHandles) PutLong(serverHandles.get(), i + 1, handle);
+        if (codes) PutLong(codes.get(), i + 1, code);
+    }
+    ReleaseOrphans(server_.get(), orphans);
+    return HandOutResults({{&serverHandles, ServerHandles}, {&codes, Errors}}, hr);
+}
+
+STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) {
+    if (!ServerHandles || !*ServerHandles || !Errors) return E_POINTER;
+    if (NumItems < 1) return E_INVALIDARG;
+    *Errors = nullptr;
+    HRESULT hr = CheckClientArray(*ServerHandles, NumItems, VT_I4);
+    if (FAILED(hr)) return hr;
+    if (!server_) return E_FAIL;
+
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    // Each handle takes out at most the first entry holding it; the historian
+    // hears of every handle, found or not.
+    for (LONG handle : handles) {
+        for (auto it = items_.begin(); it != items_.end(); ++it) {
+            if ((*it)->ServerHandle() == handle) {
+                items_.erase(it);
+                break;
+            }
+        }
+    }
+    CoTaskMemPtr<HRESULT> errors;
+    hr = server_->ReleaseItemHandles(static_cast<DWORD>(NumItems), reinterpret_cast<OPCHANDLE*>(handles.data()),
+                                     errors.put());
+    if (FAILED(hr)) return hr;
+    UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
+    return HandOutResults({{&codes, Errors}}, hr);
+}
+
+STDMETHODIMP COPCHDAAutoServer::RemoveAll() {
+    if (items_.empty()) return S_OK;
+    if (!server_) return E_FAIL;
+
+    std::vector<OPCHANDLE> handles;
+    handles.reserve(items_.size());
+    for (const ComPtr<COPCHDAItem>& item : items_) handles.push_back(static_cast<OPCHANDLE>(item->ServerHandle()));
+    items_.clear();
+    // The historian's verdict changes nothing: the table is empty either way.
+    CoTaskMemPtr<HRESULT> errors;
+    server_->ReleaseItemHandles(static_cast<DWORD>(handles.size()), handles.data(), errors.put());
+    return S_OK;
+}
+
+STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) {
+    if (!ItemIDs || !*ItemIDs || !Errors) return E_POINTER;
+    if (NumItems < 1) return E_INVALIDARG;
+    *Errors = nullptr;
+    HRESULT hr = CheckClientArray(*ItemIDs, NumItems, VT_BSTR);
+    if (FAILED(hr)) return hr;
+    if (!server_) return E_FAIL;
+
+    ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
+    CoTaskMemPtr<HRESULT> errors;
+    hr = server_->ValidateItemIDs(static_cast<DWORD>(NumItems), ids.pointers(), errors.put());
+    if (FAILED(hr)) return hr;
+    UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
+    return HandOutResults({{&codes, Errors}}, hr);
 }

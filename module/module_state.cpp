@@ -1,10 +1,13 @@
 #include "module_state.h"
 
+#include "com_holders.h"
+
 namespace {
 LONG g_lockCount = 0;
 HINSTANCE g_instance = nullptr;
-CRITICAL_SECTION g_moduleLock;
-bool g_lockReady = false;
+// A static object, so that the lock is ready before DllMain runs and also in
+// programs that link the component's code directly (its tests).
+CriticalSection g_moduleLock;
 }  // namespace
 
 namespace Module {
@@ -33,18 +36,11 @@ std::wstring Path() {
     return longPath;
 }
 
-void EnterLock() { EnterCriticalSection(&g_moduleLock); }
-void LeaveLock() { LeaveCriticalSection(&g_moduleLock); }
+void EnterLock() { g_moduleLock.enter(); }
+void LeaveLock() { g_moduleLock.leave(); }
 
-void Initialize(HINSTANCE instance) {
-    g_instance = instance;
-    InitializeCriticalSection(&g_moduleLock);
-    g_lockReady = true;
-}
+void Initialize(HINSTANCE instance) { g_instance = instance; }
 
-void Terminate(bool) {
-    if (g_lockReady) DeleteCriticalSection(&g_moduleLock);
-    g_lockReady = false;
-}
+void Terminate(bool) {}
 
 }  // namespace Module

@@ -2,6 +2,7 @@
 
 #include "item/COPCHDAItem.h"
 #include "item/parent_link.h"
+#include "server/historian_sink.h"
 #include "time/time_args.h"
 
 const InterfaceEntry COPCHDAAutoServer::kInterfaces[7] = {
@@ -26,6 +27,8 @@ COPCHDAAutoServer::~COPCHDAAutoServer() = default;
 
 void COPCHDAAutoServer::FinalRelease() {
     parentLink_->Clear();
+    // No historian call reaches this object from now on.
+    if (sink_) sink_->Detach();
     Disconnect();
 }
 

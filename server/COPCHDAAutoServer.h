@@ -162,6 +162,10 @@ private:
     DWORD shutdownCookie_ = 0;
     DWORD callbackCookie_ = 0;
 
+    // What the historian calls back, in place of this object (see
+    // server/historian_sink.h); made at the first Connect, detached at the end.
+    ComPtr<HistorianSink> sink_;
+
     // The item table: insertion order, one reference per entry.
     std::list<ComPtr<COPCHDAItem>> items_;
 

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # Fails when the DLL imports anything but Windows system DLLs (a C or C++
 # runtime DLL of the toolchain would have to be shipped beside it).
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)

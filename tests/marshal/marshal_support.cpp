@@ -101,6 +101,12 @@ public:
     STDMETHODIMP_(void) PreHeapMinimize() override {}
     STDMETHODIMP_(void) PostHeapMinimize() override {}
 
+    bool held_by(const void* block, DWORD thread) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = live_.find(const_cast<void*>(block));
+        return it != live_.end() && it->second == thread;
+    }
+
     LONG outstanding(DWORD thread) {
         std::lock_guard<std::mutex> lock(mutex_);
         LONG n = 0;
@@ -153,6 +159,7 @@ private:
 }  // namespace
 
 LONG outstanding_task_memory() { return g_spy.outstanding(GetCurrentThreadId()); }
+bool task_block_held_by(const void* block, DWORD thread) { return g_spy.held_by(block, thread); }
 
 // ---- builders and free routines -------------------------------------------------
 

@@ -91,6 +91,10 @@ void run_in_apartment(DWORD coinit, const std::function<void()>& fn);
 // in-arrays of structures (a 48-byte block each on x64), which is not the client's
 // business.
 LONG outstanding_task_memory();
+// Whether the block is live and was allocated by the given thread: how a test sees
+// that a string a callee handed to the stub was freed after it was sent (the block
+// may be reused at once, but then by another thread).
+bool task_block_held_by(const void* block, DWORD thread);
 
 // ---- builders and free routines -------------------------------------------------
 

@@ -153,10 +153,15 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetErrorString(HRESULT hr, LPWSTR* text) override {
-        if (hr != OPCHDA_E_MAXEXCEEDED) return E_INVALIDARG;
+        if (hr != OPCHDA_E_MAXEXCEEDED) return E_INVALIDARG;  // leaves *text alone
         *text = task_string(L"Maximum exceeded");
+        handed_out = *text;
+        handed_out_by = GetCurrentThreadId();
         return S_OK;
     }
+    // The last string GetErrorString handed to its caller, and the thread that made it.
+    const void* handed_out = nullptr;
+    DWORD handed_out_by = 0;
     STDMETHODIMP SetClientName(LPCWSTR name) override { log = L"SetClientName " + std::wstring(name); return S_OK; }
 
     STDMETHODIMP EnumClassesOfCategories(ULONG n_impl, CATID* impl, ULONG n_req, CATID*, IEnumGUID** out) override {
@@ -344,8 +349,15 @@ TEST_F(ServerMarshal, CommonAndServerListMembersCarryTheirArguments) {
         LPWSTR text = nullptr;
         ASSERT_EQ(S_OK, common->GetErrorString(OPCHDA_E_MAXEXCEEDED, &text));
         EXPECT_STREQ(L"Maximum exceeded", text);
+        EXPECT_FALSE(task_block_held_by(fake_->handed_out, fake_->handed_out_by))
+            << "the stub must free the callee's string once it is sent";
         CoTaskMemFree(text);
+        // A failing callee that writes nothing: the caller still gets null, not its
+        // own stale value back.
+        text = reinterpret_cast<LPWSTR>(1);
         EXPECT_EQ(E_INVALIDARG, common->GetErrorString(E_FAIL, &text));
+        EXPECT_EQ(nullptr, text);
+        EXPECT_EQ(HRESULT_FROM_WIN32(RPC_X_NULL_REF_POINTER), common->GetErrorString(OPCHDA_E_MAXEXCEEDED, nullptr));
         ASSERT_EQ(S_OK, common->SetClientName(L"OPC HDA Automation"));
         EXPECT_EQ(L"SetClientName OPC HDA Automation", fake_->log);
         common->Release();
@@ -357,7 +369,10 @@ TEST_F(ServerMarshal, CommonAndServerListMembersCarryTheirArguments) {
         EXPECT_EQ(S_FALSE, list->EnumClassesOfCategories(1, impl, 0, nullptr, &classes));
         EXPECT_EQ(L"EnumClassesOfCategories 1 0 1", fake_->log);
         EXPECT_EQ(nullptr, classes);
-        LPOLESTR progid = nullptr, user_type = nullptr;
+        LPOLESTR progid = reinterpret_cast<LPOLESTR>(1), user_type = reinterpret_cast<LPOLESTR>(1);
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, list->GetClassDetails(CLSID_NULL, &progid, &user_type));
+        EXPECT_EQ(nullptr, progid);
+        EXPECT_EQ(nullptr, user_type);
         ASSERT_EQ(S_OK, list->GetClassDetails(CLSID_OpcServerList, &progid, &user_type));
         EXPECT_STREQ(L"Vendor.Historian.1", progid);
         EXPECT_STREQ(L"Vendor Historian", user_type);

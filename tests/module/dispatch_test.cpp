@@ -99,6 +99,14 @@ TEST_F(DispatchTest, NamesAreEmptyStringsBeforeConnecting) {
     }
 }
 
+TEST_F(DispatchTest, CallersOfAnotherLanguageReachTheLibrary) {
+    // The library is registered for US English; a German host must still bind.
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"ServerName")};
+    ASSERT_EQ(dispatch_->GetIDsOfNames(IID_NULL, names, 1, MAKELCID(0x0407, SORT_DEFAULT), &id), S_OK);
+    EXPECT_EQ(id, 0x60020009);
+}
+
 TEST_F(DispatchTest, InvokeRejectsForeignInterfaceIds) {
     UniqueVariant result;
     DISPPARAMS none{nullptr, nullptr, 0, 0};

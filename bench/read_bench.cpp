@@ -1,0 +1,158 @@
+// SyncReadRaw of 100 items x 1,000 values through the automation DLL, measured
+// side by side with the historian's own IOPCHDA_SyncRead::ReadRaw on the same
+// in-process simulator. Both sides pay for freeing what they received.
+//   wine bin/read_bench.exe [rounds]
+#include <windows.h>
+#include <oleauto.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "OPCHDAAuto.h"
+#include "opc_hda.h"
+#include "com_holders.h"
+#include "history/historian_answers.h"
+#include "sim_control.h"
+
+namespace {
+
+constexpr LONG kItems = 100;
+constexpr DWORD kValues = 1000;
+constexpr wchar_t kItem[] = L"Plant/Lab/Calibration/Ramp";  // a sample every 10 s: 8,640 a day
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <class F>
+double Milliseconds(F&& f) {
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+bool Check(HRESULT hr, const char* what) {
+    if (SUCCEEDED(hr)) return true;
+    std::printf("%s failed: 0x%08lX\n", what, static_cast<unsigned long>(hr));
+    return false;
+}
+
+// Same domain for both sides: the day before a fixed moment, so that every
+// item has far more than kValues values and the answers have equal size.
+OPCHDA_TIME TextTime(const wchar_t* text) {
+    OPCHDA_TIME t{};
+    t.bString = TRUE;
+    size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    t.szTime = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+    memcpy(t.szTime, text, bytes);
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 10;
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+    int rc = 1;
+    {
+        // The historian, directly.
+        ComPtr<IOPCHDA_Server> historian;
+        ComPtr<IOPCHDA_SyncRead> directRead;
+        if (!Check(CoCreateInstance(CLSID_HdaSimHistorian, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDA_Server,
+                                    historian.put_void()),
+                   "creating the simulator") ||
+            !Check(historian.query(IID_IOPCHDA_SyncRead, directRead), "IOPCHDA_SyncRead"))
+            return 1;
+        std::vector<LPWSTR> ids(kItems, const_cast<LPWSTR>(kItem));
+        std::vector<OPCHANDLE> clients(kItems, 1);
+        CoTaskMemPtr<OPCHANDLE> directHandles;
+        CoTaskMemPtr<HRESULT> handleErrors;
+        if (!Check(historian->GetItemHandles(kItems, ids.data(), clients.data(), directHandles.put(),
+                                             handleErrors.put()),
+                   "GetItemHandles"))
+            return 1;
+
+        // The same through the automation object.
+        CLSID clsid;
+        ComPtr<IOPCHDAAutoServer> server;
+        ComPtr<IOPCHDAItems> items;
+        if (!Check(CLSIDFromProgID(L"OPCHDA.Automation", &clsid), "OPCHDA.Automation") ||
+            !Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void()),
+                   "creating the automation server"))
+            return 1;
+        UniqueBstr progID(L"Sim.HdaHistorian");
+        VARIANT node;
+        VariantInit(&node);
+        if (!Check(server->Connect(progID.get(), node), "Connect") ||
+            !Check(server->get_OPCHDAItems(items.put()), "OPCHDAItems"))
+            return 1;
+        UniqueSafeArray handles = UniqueSafeArray::vector(VT_I4, kItems);
+        for (LONG i = 1; i <= kItems; ++i) {
+            ComPtr<OPCHDAItem> item;
+            UniqueBstr id(kItem);
+            LONG handle = 0;
+            if (!Check(items->AddItem(id.get(), i, item.put()), "AddItem")) return 1;
+            item->get_ServerHandle(&handle);
+            SafeArrayPutElement(handles.get(), &i, &handle);
+        }
+
+        std::vector<double> viaDll, direct;
+        DWORD dllValues = 0, directValues = 0;
+        for (int r = 0; r < rounds + 1; ++r) {  // the first round warms up and is not counted
+            double d = Milliseconds([&] {
+                OPCHDA_TIME start = TextTime(L"NOW-1D"), end = TextTime(L"NOW");
+                HistorianAnswer<OPCHDA_ITEM> answer(kItems);
+                CoTaskMemPtr<HRESULT> errors;
+                Check(directRead->ReadRaw(&start, &end, kValues, FALSE, kItems, directHandles.get(), answer.put(),
+                                          errors.put()),
+                      "ReadRaw");
+                directValues = answer ? answer[0].dwCount : 0;
+                CoTaskMemFree(start.szTime);
+                CoTaskMemFree(end.szTime);
+            });
+            double a = Milliseconds([&] {
+                UniqueVariant start, end;
+                start->vt = VT_BSTR;
+                start->bstrVal = SysAllocString(L"NOW-1D");
+                end->vt = VT_BSTR;
+                end->bstrVal = SysAllocString(L"NOW");
+                SAFEARRAY* h = handles.get();
+                UniqueSafeArray values, errors;
+                Check(items->SyncReadRaw(start.get(), end.get(), kValues, 0, kItems, &h, values.put(), errors.put()),
+                      "SyncReadRaw");
+                LONG first = 1;
+                UniqueVariant element;
+                if (values && SUCCEEDED(SafeArrayGetElement(values.get(), &first, element.get())) &&
+                    element->vt == VT_DISPATCH) {
+                    ComPtr<OPCHDAHistory> history;
+                    LONG count = 0;
+                    if (SUCCEEDED(element->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void())))
+                        history->get_Count(&count);
+                    dllValues = static_cast<DWORD>(count);
+                }
+            });
+            if (r == 0) continue;
+            direct.push_back(d);
+            viaDll.push_back(a);
+        }
+        double md = Median(direct), ma = Median(viaDll);
+        std::printf("SyncReadRaw, %ld items x %lu values, median of %d rounds\n", static_cast<long>(kItems),
+                    static_cast<unsigned long>(kValues), rounds);
+        std::printf("  direct IOPCHDA_SyncRead::ReadRaw : %8.2f ms  (%lu values per item)\n", md,
+                    static_cast<unsigned long>(directValues));
+        std::printf("  through OPCHDAAuto SyncReadRaw   : %8.2f ms  (%lu values per item)\n", ma,
+                    static_cast<unsigned long>(dllValues));
+        std::printf("  ratio                            : %8.2f  (target <= 1.30)\n", ma / md);
+
+        CoTaskMemPtr<HRESULT> releaseErrors;
+        historian->ReleaseItemHandles(kItems, directHandles.get(), releaseErrors.put());
+        server->Disconnect();
+        rc = 0;
+    }
+    CoUninitialize();
+    return rc;
+}

@@ -1,0 +1,25 @@
+// COPCHDAEntry: a value of an item's history that also records an edit
+// (modified values and annotations).
+#pragma once
+
+#include "com_holders.h"
+#include "value_fields.h"
+
+class COPCHDAEntry final : public ValueFields<OPCHDAEntry, &IID_OPCHDAEntry> {
+public:
+    static const InterfaceEntry kInterfaces[2];
+    OPCHDA_IUNKNOWN(COPCHDAEntry)
+
+    STDMETHODIMP get_EntryTime(DATE* pVal) override;
+    STDMETHODIMP get_EntryType(LONG* pVal) override;
+    STDMETHODIMP get_User(BSTR* pVal) override;
+
+    // Called once by the history, right after creation.
+    virtual HRESULT SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
+                             const BSTR* user);
+
+private:
+    DATE entryTime_ = 0.0;
+    LONG entryType_ = 0;
+    UniqueBstr user_;
+};

@@ -1,0 +1,67 @@
+#include "COPCHDAEnumHistory.h"
+
+const InterfaceEntry COPCHDAEnumHistory::kInterfaces[1] = {
+    Interface<COPCHDAEnumHistory, IEnumVARIANT>(IID_IEnumVARIANT),
+};
+
+HRESULT COPCHDAEnumHistory::Init(OPCHDAHistory* history, LONG position) {
+    history_ = ComPtr<OPCHDAHistory>(history);
+    position_ = position;
+    return S_OK;
+}
+
+STDMETHODIMP COPCHDAEnumHistory::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) {
+    if (!history_) return E_UNEXPECTED;
+    LONG count = 0;
+    HRESULT hr = history_->get_Count(&count);
+    if (FAILED(hr)) return hr;
+    if (celt && !rgVar) return E_POINTER;
+    for (ULONG i = 0; i < celt; ++i) VariantInit(&rgVar[i]);
+
+    ULONG fetched = 0;
+    while (fetched < celt && position_ <= count) {
+        VARIANT index;
+        V_VT(&index) = VT_UI4;
+        V_UI4(&index) = static_cast<ULONG>(position_);
+        OPCHDAValue* value = nullptr;
+        // An element whose object cannot be made stays empty but is still counted.
+        if (SUCCEEDED(history_->Item(index, &value))) {
+            V_VT(&rgVar[fetched]) = VT_DISPATCH;
+            V_DISPATCH(&rgVar[fetched]) = value;
+        }
+        ++fetched;
+        ++position_;
+    }
+    if (pCeltFetched) *pCeltFetched = fetched;
+    return fetched < celt ? S_FALSE : S_OK;
+}
+
+STDMETHODIMP COPCHDAEnumHistory::Skip(ULONG celt) {
+    if (!history_) return E_UNEXPECTED;
+    LONG count = 0;
+    HRESULT hr = history_->get_Count(&count);
+    if (FAILED(hr)) return hr;
+    // 64-bit sum: a huge celt must land at the end, not wrap around.
+    LONGLONG target = static_cast<LONGLONG>(position_) + celt;
+    if (target <= count) {
+        position_ = static_cast<LONG>(target);
+        return S_OK;
+    }
+    position_ = count + 1;
+    return S_FALSE;
+}
+
+STDMETHODIMP COPCHDAEnumHistory::Reset() {
+    position_ = 1;
+    return S_OK;
+}
+
+STDMETHODIMP COPCHDAEnumHistory::Clone(IEnumVARIANT** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    COPCHDAEnumHistory* clone = NewObject<COPCHDAEnumHistory>();
+    if (!clone) return E_OUTOFMEMORY;
+    ComPtr<COPCHDAEnumHistory> holder(clone);
+    clone->Init(history_.get(), position_);
+    return clone->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
+}

@@ -1,0 +1,55 @@
+// The fields and getters that OPCHDAValue and OPCHDAEntry share: an entry is
+// a value that also records an edit, and its interface begins with the
+// value's members, so one implementation serves both classes.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include "OPCHDAAuto.h"
+#include "object_base.h"
+#include "type_info_holder.h"
+
+template <class Itf, const IID* Iid>
+class ValueFields : public DispatchImpl<Itf, Iid>, public ObjectBase {
+public:
+    ValueFields() { VariantInit(&dataValue_); }
+    ~ValueFields() override { VariantClear(&dataValue_); }
+
+    STDMETHODIMP get_TimeStamp(DATE* pVal) override {
+        if (!pVal) return E_POINTER;
+        *pVal = timeStamp_;
+        return S_OK;
+    }
+    // The client always gets its own deep copy.
+    STDMETHODIMP get_DataValue(VARIANT* pVal) override {
+        if (!pVal) return E_POINTER;
+        VariantClear(pVal);
+        return VariantCopy(pVal, &dataValue_);
+    }
+    STDMETHODIMP get_Quality(LONG* pVal) override {
+        if (!pVal) return E_POINTER;
+        *pVal = static_cast<LONG>(quality_);
+        return S_OK;
+    }
+
+    // Called once by the history, right after creation.
+    virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
+        timeStamp_ = timeStamp;
+        VariantClear(&dataValue_);
+        HRESULT hr = VariantCopy(&dataValue_, const_cast<VARIANT*>(value));
+        if (FAILED(hr)) {
+            // A value that cannot be copied still reaches the client, as the reason.
+            VariantInit(&dataValue_);
+            V_VT(&dataValue_) = VT_ERROR;
+            V_ERROR(&dataValue_) = hr;
+        }
+        quality_ = static_cast<DWORD>(quality);
+        return S_OK;
+    }
+
+protected:
+    DATE timeStamp_ = 0.0;
+    VARIANT dataValue_;
+    DWORD quality_ = 0;
+};

@@ -1,0 +1,124 @@
+// The item's single-item shortcuts: one-element arrays handed to the
+// collection's synchronous members through its own IOPCHDAItems interface,
+// and the one-element answers turned back into one value and one code.
+#include "COPCHDAItem.h"
+
+namespace {
+
+// A one-element array (lower bound 1) holding `value`; null when it cannot be made.
+UniqueSafeArray OneElement(VARTYPE vt, void* value) {
+    UniqueSafeArray array = UniqueSafeArray::vector(vt, 1);
+    LONG index = 1;
+    if (array && FAILED(SafeArrayPutElement(array.get(), &index, value))) array.reset();
+    return array;
+}
+
+// The item's code from a one-element Errors array (E_FAIL when it is missing).
+HRESULT FirstCode(const UniqueSafeArray& errors) {
+    LONG index = 1;
+    LONG code = E_FAIL;
+    if (!errors || FAILED(SafeArrayGetElement(errors.get(), &index, &code))) return E_FAIL;
+    return code;
+}
+
+// After a collection read: the item's code, and its history in `itemValues`
+// exactly when that code is a success.
+HRESULT OneItemRead(HRESULT hr, const UniqueSafeArray& values, const UniqueSafeArray& errors, VARIANT* itemValues) {
+    if (FAILED(hr)) return hr;
+    hr = FirstCode(errors);
+    if (SUCCEEDED(hr)) {
+        UniqueVariant history;
+        LONG index = 1;
+        HRESULT got = values ? SafeArrayGetElement(values.get(), &index, history.get()) : E_FAIL;
+        if (FAILED(got)) return got;
+        *itemValues = *history.get();  // an out-parameter: nothing in it to clear
+        VariantInit(history.get());
+    }
+    return hr;
+}
+
+}  // namespace
+
+STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
+                                  VARIANT* ItemValues) {
+    if (!ItemValues) return E_POINTER;
+    ComPtr<IOPCHDAItems> items;
+    if (FAILED(ParentItems(items))) return E_FAIL;
+    LONG handle = serverHandle_;
+    UniqueSafeArray handles = OneElement(VT_I4, &handle);
+    if (!handles) return E_OUTOFMEMORY;
+    SAFEARRAY* handleArray = handles.get();
+    UniqueSafeArray values, errors;
+    HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(),
+                                    errors.put());
+    return OneItemRead(hr, values, errors, ItemValues);
+}
+
+STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
+                                        VARIANT* ItemValues) {
+    if (!ItemValues) return E_POINTER;
+    ComPtr<IOPCHDAItems> items;
+    if (FAILED(ParentItems(items))) return E_FAIL;
+    LONG handle = serverHandle_;
+    UniqueSafeArray handles = OneElement(VT_I4, &handle);
+    UniqueSafeArray aggregates = OneElement(VT_I4, &Aggregate);
+    if (!handles || !aggregates) return E_OUTOFMEMORY;
+    SAFEARRAY* handleArray = handles.get();
+    SAFEARRAY* aggregateArray = aggregates.get();
+    UniqueSafeArray values, errors;
+    HRESULT hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
+                                          values.put(), errors.put());
+    return OneItemRead(hr, values, errors, ItemValues);
+}
+
+STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) {
+    if (!ItemValues) return E_POINTER;
+    ComPtr<IOPCHDAItems> items;
+    if (FAILED(ParentItems(items))) return E_FAIL;
+    LONG handle = serverHandle_;
+    UniqueSafeArray handles = OneElement(VT_I4, &handle);
+    if (!handles) return E_OUTOFMEMORY;
+    SAFEARRAY* handleArray = handles.get();
+    UniqueSafeArray values, errors;
+    HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
+    return OneItemRead(hr, values, errors, ItemValues);
+}
+
+STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) {
+    ComPtr<IOPCHDAItems> items;
+    if (FAILED(ParentItems(items))) return E_FAIL;
+    LONG handle = serverHandle_;
+    UniqueSafeArray handles = OneElement(VT_I4, &handle);
+    UniqueSafeArray stamps = OneElement(VT_DATE, &TimeStamp);
+    UniqueSafeArray values = OneElement(VT_VARIANT, &DataValue);  // the array keeps its own copy
+    UniqueSafeArray qualities = OneElement(VT_I4, &Quality);
+    if (!handles || !stamps || !values || !qualities) return E_OUTOFMEMORY;
+    SAFEARRAY* h = handles.get();
+    SAFEARRAY* t = stamps.get();
+    SAFEARRAY* v = values.get();
+    SAFEARRAY* q = qualities.get();
+
+    UniqueSafeArray errors;
+    HRESULT hr;
+    switch (EditType) {
+    case OPCHDAInsert: hr = items->SyncInsert(1, &h, &t, &v, &q, errors.put()); break;
+    case OPCHDAReplace: hr = items->SyncReplace(1, &h, &t, &v, &q, errors.put()); break;
+    case OPCHDAInsertReplace: hr = items->SyncInsertReplace(1, &h, &t, &v, &q, errors.put()); break;
+    case OPCHDADelete: hr = items->SyncDeleteAtTime(1, &h, &t, errors.put()); break;
+    case OPCHDAAnnotate: hr = items->SyncInsertAnnotations(1, &h, &t, &v, errors.put()); break;
+    default: return E_INVALIDARG;  // nothing is sent
+    }
+    return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+}
+
+STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) {
+    ComPtr<IOPCHDAItems> items;
+    if (FAILED(ParentItems(items))) return E_FAIL;
+    LONG handle = serverHandle_;
+    UniqueSafeArray handles = OneElement(VT_I4, &handle);
+    if (!handles) return E_OUTOFMEMORY;
+    SAFEARRAY* handleArray = handles.get();
+    UniqueSafeArray errors;
+    HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());
+    return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+}

@@ -1,0 +1,87 @@
+#include "client_arrays.h"
+
+namespace client_arrays {
+
+HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt) {
+    if (!array) return E_POINTER;
+    LONG lower = 0, upper = 0;
+    HRESULT hr = SafeArrayGetLBound(array, 1, &lower);
+    if (FAILED(hr)) return hr;
+    hr = SafeArrayGetUBound(array, 1, &upper);
+    if (FAILED(hr)) return hr;
+    if (lower > 1 || upper < count) return E_INVALIDARG;
+    // Element reads copy the array's own element size into ours: anything but
+    // one dimension of exactly the expected type would overrun the target.
+    if (SafeArrayGetDim(array) != 1) return E_INVALIDARG;
+    VARTYPE actual = VT_EMPTY;
+    if (FAILED(SafeArrayGetVartype(array, &actual)) || actual != vt) return E_INVALIDARG;
+    return S_OK;
+}
+
+std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count) {
+    std::vector<LONG> values(count > 0 ? count : 0, 0);
+    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, &values[i - 1]);
+    return values;
+}
+
+std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count) {
+    std::vector<DATE> values(count > 0 ? count : 0, 0.0);
+    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, &values[i - 1]);
+    return values;
+}
+
+std::vector<UniqueVariant> ReadVariants(SAFEARRAY* array, LONG count) {
+    std::vector<UniqueVariant> values(count > 0 ? count : 0);
+    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, values[i - 1].get());
+    return values;
+}
+
+ClientStrings ReadStrings(SAFEARRAY* array, LONG count) {
+    ClientStrings strings;
+    size_t n = count > 0 ? static_cast<size_t>(count) : 0;
+    strings.bstrs_.resize(n);
+    strings.pointers_.resize(n);
+    static wchar_t empty[] = L"";
+    for (LONG i = 1; i <= count; ++i) {
+        UniqueBstr& text = strings.bstrs_[i - 1];
+        SafeArrayGetElement(array, &i, text.put());
+        strings.pointers_[i - 1] = text ? text.get() : empty;
+    }
+    return strings;
+}
+
+UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count) {
+    if (count < 0) return UniqueSafeArray();
+    return UniqueSafeArray::vector(vt, static_cast<ULONG>(count));
+}
+
+HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value) {
+    return SafeArrayPutElement(array, &index, &value);
+}
+
+HRESULT PutVariant(SAFEARRAY* array, LONG index, VARIANT* value) {
+    return SafeArrayPutElement(array, &index, value);
+}
+
+UniqueSafeArray MakeLongArray(const LONG* values, LONG count) {
+    UniqueSafeArray array = MakeResultArray(VT_I4, count);
+    if (array && values)
+        for (LONG i = 1; i <= count; ++i) PutLong(array.get(), i, values[i - 1]);
+    return array;
+}
+
+HRESULT HandOutResults(std::initializer_list<ResultSlot> slots, HRESULT hr) {
+    bool all = true;
+    for (const ResultSlot& slot : slots) all = all && static_cast<bool>(*slot.array);
+    for (const ResultSlot& slot : slots) {
+        if (all) {
+            *slot.out = slot.array->detach();
+        } else {
+            slot.array->reset();
+            *slot.out = nullptr;
+        }
+    }
+    return all ? hr : E_FAIL;
+}
+
+}  // namespace client_arrays

@@ -1,0 +1,77 @@
+// The array conventions every member of the items collection follows.
+//
+// A client array is accepted when dimension 1 covers the indices 1 to the
+// count (a lower bound of 0 or 1, an upper bound of at least the count; an
+// error of the bound query is returned unchanged) and when it has exactly one
+// dimension and holds the element type the member reads. The last check
+// matters: SafeArrayGetElement copies the array's own element size, so an
+// array of BSTR or VARIANT read into a LONG would overwrite the stack.
+//
+// Order inside a member: null pointers (E_POINTER), the count (E_INVALIDARG),
+// null the outputs, then CheckClientArray for each input array in parameter
+// order, then the connection, then Read* of the arrays.
+//
+// Results go back in arrays with lower bound 1 and one element per item.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "com_holders.h"
+
+namespace client_arrays {
+
+// Bounds, then one dimension and element type `vt` (SafeArrayGetVartype):
+// E_INVALIDARG when either does not fit, the bound query's error unchanged.
+// A null array gives E_POINTER.
+HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt);
+
+// Element readers for an array that passed CheckClientArray: elements 1 to
+// `count`, index 0 and anything beyond `count` ignored.
+std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count);    // VT_I4
+std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count);    // VT_DATE
+std::vector<UniqueVariant> ReadVariants(SAFEARRAY* array, LONG count);  // VT_VARIANT, deep copies
+
+// Texts read from a VT_BSTR array, owned here. A null text stays null in
+// bstrs(); pointers() offers the texts as the historian's LPWSTR array, with
+// a null text replaced by an empty one.
+class ClientStrings {
+public:
+    std::vector<UniqueBstr>& bstrs() { return bstrs_; }
+    const std::vector<UniqueBstr>& bstrs() const { return bstrs_; }
+    LPWSTR* pointers() { return pointers_.data(); }
+    size_t size() const { return bstrs_.size(); }
+
+private:
+    friend ClientStrings ReadStrings(SAFEARRAY* array, LONG count);
+    std::vector<UniqueBstr> bstrs_;
+    std::vector<LPWSTR> pointers_;
+};
+ClientStrings ReadStrings(SAFEARRAY* array, LONG count);
+
+// A result array: one dimension, lower bound 1, `count` elements of `vt`
+// (VT_I4 for handles and codes, VT_VARIANT for values). Null when it cannot
+// be made.
+UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count);
+
+// Stores element `index` (1-based) of a result array.
+HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value);
+HRESULT PutVariant(SAFEARRAY* array, LONG index, VARIANT* value);
+
+// A result array that needs filling from a plain C array (handles, codes).
+UniqueSafeArray MakeLongArray(const LONG* values, LONG count);
+
+// Hands every result array to its out-pointer and answers `hr` when all of
+// them were made. Otherwise destroys the ones that were, sets every
+// out-pointer to null and answers E_FAIL.
+struct ResultSlot {
+    UniqueSafeArray* array;
+    SAFEARRAY** out;
+};
+HRESULT HandOutResults(std::initializer_list<ResultSlot> slots, HRESULT hr);
+
+}  // namespace client_arrays

@@ -1,0 +1,36 @@
+#include "items/request.h"
+
+#include "server/COPCHDAAutoServer.h"
+#include "time/time_conversion.h"
+
+namespace request {
+
+HRESULT CheckBounds(SAFEARRAY* array, LONG count, VARTYPE vt) {
+    return client_arrays::CheckClientArray(array, count, vt);
+}
+
+HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times) {
+    std::vector<DATE> dates = client_arrays::ReadDates(array, count);
+    times.assign(dates.size(), FILETIME{});
+    for (size_t i = 0; i < dates.size(); ++i)
+        if (!LocalDateToFileTime(dates[i], &times[i])) return E_FAIL;
+    return S_OK;
+}
+
+HRESULT TimeDomain::Convert() {
+    // Through the server object's own (virtual) conversion, start first.
+    return times_.Convert([this](VARIANT* arg, OPCHDA_TIME* out) { return server_->TimeArgToHdaTime(arg, out); },
+                          start_, end_);
+}
+
+HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+                     SAFEARRAY** errors) {
+    if (FAILED(callResult)) return callResult;
+    if (!codes) return E_FAIL;  // a historian that breaks its promise
+    UniqueSafeArray codeArray = client_arrays::MakeLongArray(reinterpret_cast<const LONG*>(codes.get()), count);
+    if (!codeArray) return E_FAIL;
+    if (times) times->WriteBack();
+    return client_arrays::HandOutResults({{&codeArray, errors}}, callResult);
+}
+
+}  // namespace request

@@ -1,0 +1,137 @@
+// The one shape of every request the items collection sends to the historian:
+// check pointers, check counts, null the outputs, check the client's arrays,
+// check the historian reference, convert the time arguments, read the input
+// arrays, make the one historian call, build the result arrays, write the
+// times back, free everything. Each member is then a short list of the steps
+// it needs; what it owns is held by the types below, so every path frees.
+//
+// The steps answer S_OK or the code the member must return, so a member reads
+//     HRESULT hr;
+//     if (FAILED(hr = Step1(...)) || FAILED(hr = Step2(...))) return hr;
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <initializer_list>
+#include <type_traits>
+#include <vector>
+
+#include "OPCHDAAuto.h"
+#include "opc_hda.h"
+#include "com_holders.h"
+#include "history/COPCHDAHistory.h"
+#include "history/historian_answers.h"
+#include "items/client_arrays.h"
+#include "time/time_args.h"
+
+class COPCHDAAutoServer;
+
+namespace request {
+
+// ---- checks, in the order every member runs them ----
+
+// The array an input parameter points to, or null when either is missing.
+inline SAFEARRAY* InArray(SAFEARRAY* const* array) { return array ? *array : nullptr; }
+
+// E_POINTER unless every pointer the member needs (input arrays through
+// InArray) is there.
+template <class... P>
+HRESULT CheckPointers(const P*... pointers) {
+    return ((pointers != nullptr) && ...) ? S_OK : E_POINTER;
+}
+
+// E_INVALIDARG for a count below 1.
+inline HRESULT CheckCount(LONG count) { return count < 1 ? E_INVALIDARG : S_OK; }
+
+// Outputs are null from here on, whatever the member's outcome.
+inline void NullOutputs(std::initializer_list<SAFEARRAY**> outputs) {
+    for (SAFEARRAY** out : outputs) *out = nullptr;
+}
+
+// One dimension of element type `vt` whose indices 1..count exist; the error
+// of a bound query unchanged, E_INVALIDARG otherwise.
+HRESULT CheckBounds(SAFEARRAY* array, LONG count, VARTYPE vt);
+
+// E_FAIL while the member's historian interface is not held.
+template <class T>
+HRESULT RequireHistorian(const ComPtr<T>& historian) {
+    return historian ? S_OK : E_FAIL;
+}
+inline HRESULT RequireHistorian(const IUnknown* historian) { return historian ? S_OK : E_FAIL; }
+
+// ---- reading the client's arrays (elements 1..count; checked before) ----
+
+// Handles, aggregates, attribute identifiers and qualities are 32-bit values
+// that reach the historian bit for bit; its DWORD parameters see the client's
+// longs in place.
+inline DWORD* AsDwords(std::vector<LONG>& longs) { return reinterpret_cast<DWORD*>(longs.data()); }
+
+// Local dates as UTC file times. A date that does not convert fails the whole
+// request with E_FAIL: the historian must never get an undefined time.
+HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times);
+
+// The client's values, copied (the client's array is not touched), as the
+// historian's VARIANT array. Each copy is cleared when the vector goes.
+inline VARIANT* AsVariants(std::vector<UniqueVariant>& values) {
+    static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
+    return reinterpret_cast<VARIANT*>(values.data());
+}
+
+// ---- the time domain of one request ----
+
+// The client's StartTime/EndTime and the historian's records made from them.
+// The records' texts are freed when the request goes, on every path.
+class TimeDomain {
+public:
+    // `end` is null for requests with a start only.
+    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end)
+        : server_(server), start_(start), end_(end) {}
+
+    // Start, then end, through the server object's own conversion.
+    HRESULT Convert();
+    OPCHDA_TIME* Start() { return times_.Start(); }
+    OPCHDA_TIME* End() { return times_.End(); }
+    // After a successful call whose outputs were made: the historian's times
+    // go back to the client as local dates.
+    void WriteBack() { times_.WriteBack(start_, end_); }
+
+private:
+    COPCHDAAutoServer* server_;
+    VARIANT* start_;
+    VARIANT* end_;
+    HdaTimePair times_;
+};
+
+// ---- results of a read ----
+
+// After the historian's read: ItemValues holds a history for every element
+// whose code is a success (OPCHDANoData gives an empty history, not an empty
+// element) and VT_EMPTY otherwise, Errors the codes as they came; then the
+// times go back to the client. A failed call, or results that cannot be
+// built, leave both outputs null and the client's times as they were. The
+// answer itself is freed by its holder whatever happens.
+template <class Answer>
+HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>& answers,
+                   const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+                   SAFEARRAY** itemValues, SAFEARRAY** errors) {
+    if (FAILED(callResult)) return callResult;
+    if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
+    UniqueSafeArray values = client_arrays::MakeResultArray(VT_VARIANT, count);
+    UniqueSafeArray codeArray = client_arrays::MakeLongArray(reinterpret_cast<const LONG*>(codes.get()), count);
+    if (!values || !codeArray) return E_FAIL;
+    for (LONG i = 0; i < count; ++i) {
+        if (FAILED(codes[i])) continue;
+        HRESULT hr = PutHistory(values.get(), i + 1, &answers[i]);
+        if (FAILED(hr)) return hr;
+    }
+    if (times) times->WriteBack();
+    return client_arrays::HandOutResults({{&values, itemValues}, {&codeArray, errors}}, callResult);
+}
+
+// After the historian's update: Errors holds its codes; then the times (of a
+// delete by time domain) go back to the client.
+HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+                     SAFEARRAY** errors);
+
+}  // namespace request

@@ -1,0 +1,138 @@
+// The six synchronous reads of the items collection. Each is the request
+// pattern (items/request.h) with its own checks, conversions and call.
+#include "items/request.h"
+#include "server/COPCHDAAutoServer.h"
+
+using namespace request;
+using client_arrays::ReadLongs;
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
+                                            LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
+                                            SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
+        FAILED(hr = CheckCount(NumItems)))
+        return hr;
+    NullOutputs({ItemValues, Errors});
+    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
+        return hr;
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+
+    HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncRead_->ReadRaw(times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
+                            AsDwords(handles), answers.put(), codes.put());
+    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+}
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
+                                                  LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
+                                                  SAFEARRAY** ItemValues, SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), ItemValues,
+                                  Errors)) ||
+        FAILED(hr = CheckCount(NumItems)))
+        return hr;
+    NullOutputs({ItemValues, Errors});
+    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+        FAILED(hr = CheckBounds(*Aggregates, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
+        return hr;
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr = times.Convert())) return hr;
+    FILETIME resample = DateSpanToFileTime(ResampleInterval);
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> aggregates = ReadLongs(*Aggregates, NumItems);
+
+    HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncRead_->ReadProcessed(times.Start(), times.End(), resample, NumItems, AsDwords(handles),
+                                  AsDwords(aggregates), answers.put(), codes.put());
+    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+}
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
+                                               SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
+                                               SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors)) ||
+        FAILED(hr = CheckCount(NumTimeStamps)) || FAILED(hr = CheckCount(NumItems)))
+        return hr;
+    NullOutputs({ItemValues, Errors});
+    if (FAILED(hr = CheckBounds(*TimeStamps, NumTimeStamps, VT_DATE)) ||
+        FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
+        return hr;
+    std::vector<FILETIME> stamps;
+    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumTimeStamps, stamps))) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+
+    HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(),
+                               codes.put());
+    return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
+}
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
+                                                 SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
+                                                 SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
+        FAILED(hr = CheckCount(NumItems)))
+        return hr;
+    NullOutputs({ItemValues, Errors});
+    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
+        return hr;
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+
+    HistorianAnswer<OPCHDA_MODIFIEDITEM> answers(NumItems);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems,
+                                 AsDwords(handles), answers.put(), codes.put());
+    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+}
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
+                                                  LONG NumAttributes, SAFEARRAY** AttributeIDs,
+                                                  SAFEARRAY** AttributeValues, SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(AttributeIDs), AttributeValues, Errors)) ||
+        FAILED(hr = CheckCount(NumAttributes)))
+        return hr;
+    NullOutputs({AttributeValues, Errors});
+    if (FAILED(hr = CheckBounds(*AttributeIDs, NumAttributes, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
+        return hr;
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
+
+    HistorianAnswer<OPCHDA_ATTRIBUTE> answers(NumAttributes);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncRead_->ReadAttribute(times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle), NumAttributes,
+                                  AsDwords(attributes), answers.put(), codes.put());
+    return FinishRead(hr, NumAttributes, answers, codes, &times, AttributeValues, Errors);
+}
+
+STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
+                                                    SAFEARRAY** ServerHandles, SAFEARRAY** AnnotationValues,
+                                                    SAFEARRAY** Errors) {
+    HRESULT hr;
+    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), AnnotationValues, Errors)) ||
+        FAILED(hr = CheckCount(NumItems)))
+        return hr;
+    NullOutputs({AnnotationValues, Errors});
+    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+        FAILED(hr = RequireHistorian(syncAnnotations_)))
+        return hr;
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+
+    HistorianAnswer<OPCHDA_ANNOTATION> answers(NumItems);
+    CoTaskMemPtr<HRESULT> codes;
+    hr = syncAnnotations_->Read(times.Start(), times.End(), NumItems, AsDwords(handles), answers.put(), codes.put());
+    return FinishRead(hr, NumItems, answers, codes, &times, AnnotationValues, Errors);
+}

@@ -1,0 +1,78 @@
+#include "activation.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace {
+
+std::atomic<activation_hooks::CreateInstanceFn> g_createInstance{&CoCreateInstance};
+std::atomic<activation_hooks::CreateInstanceExFn> g_createInstanceEx{&CoCreateInstanceEx};
+
+// Automation hands an omitted argument over as this value in some callers'
+// hands, even with the type VT_BSTR.
+constexpr uintptr_t kMissingArgument = 0x80020004u;
+
+bool NamesThisComputer(const wchar_t* node) {
+    if (lstrcmpiW(node, L"localhost") == 0 || lstrcmpiW(node, L"127.0.0.1") == 0) return true;
+    char name[16];
+    DWORD size = sizeof(name);
+    // A name that cannot be read cannot be matched: the node counts as remote.
+    if (!GetComputerNameA(name, &size)) return false;
+    wchar_t wide[16];
+    int n = MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 16);
+    if (n <= 0) return false;
+    return lstrcmpiW(node, wide) == 0;
+}
+
+}  // namespace
+
+HRESULT CreateOnThisComputer(REFCLSID clsid, REFIID iid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    constexpr DWORD kContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+    return g_createInstance.load()(clsid, nullptr, kContext, iid, ppv);
+}
+
+HRESULT CreateOnNode(const wchar_t* node, REFCLSID clsid, REFIID iid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    COSERVERINFO server{};
+    server.pwszName = const_cast<LPWSTR>(node);
+    MULTI_QI query{&iid, nullptr, S_OK};
+    HRESULT hr = g_createInstanceEx.load()(clsid, nullptr, CLSCTX_REMOTE_SERVER, &server, 1, &query);
+    if (FAILED(hr)) {
+        if (query.pItf) query.pItf->Release();
+        return hr;
+    }
+    if (FAILED(query.hr)) {
+        if (query.pItf) query.pItf->Release();
+        return query.hr;
+    }
+    *ppv = query.pItf;
+    return hr;
+}
+
+ActivationTarget ActivationTarget::FromNode(const VARIANT& node) {
+    ActivationTarget target;
+    if (node.vt != VT_BSTR) return target;
+    BSTR name = node.bstrVal;
+    if (!name || reinterpret_cast<uintptr_t>(name) == kMissingArgument || name[0] == L'\0') return target;
+    if (NamesThisComputer(name)) return target;
+    target.node_ = UniqueBstr::copy_of(name);
+    return target;
+}
+
+HRESULT ActivationTarget::Create(REFCLSID clsid, REFIID iid, void** ppv) const {
+    return IsRemote() ? CreateOnNode(node_.get(), clsid, iid, ppv) : CreateOnThisComputer(clsid, iid, ppv);
+}
+
+namespace activation_hooks {
+
+Runtime Platform() { return {&CoCreateInstance, &CoCreateInstanceEx}; }
+
+Runtime Install(Runtime runtime) {
+    Runtime previous{g_createInstance.exchange(runtime.createInstance), g_createInstanceEx.exchange(runtime.createInstanceEx)};
+    return previous;
+}
+
+}  // namespace activation_hooks

@@ -1,0 +1,161 @@
+#include "answers.h"
+
+#include "sim_clock.h"
+#include "task_memory.h"
+
+#include <cstring>
+
+namespace hdasim {
+namespace {
+
+template <class T>
+bool alloc_n(T*& p, size_t n) {
+    p = nullptr;
+    if (n == 0) return true;
+    p = sim_alloc_array<T>(n);
+    if (p) std::memset(static_cast<void*>(p), 0, n * sizeof(T));
+    return p != nullptr;
+}
+
+template <class T>
+void release(T*& p) {
+    if (p) sim_free(p);
+    p = nullptr;
+}
+
+void clear_variants(VARIANT* v, DWORD n) {
+    if (!v) return;
+    for (DWORD i = 0; i < n; ++i) VariantClear(&v[i]);
+}
+
+void free_strings(LPWSTR*& s, DWORD n) {
+    if (!s) return;
+    for (DWORD i = 0; i < n; ++i) release(s[i]);
+    release(s);
+}
+
+}  // namespace
+
+void free_item(OPCHDA_ITEM& it) {
+    clear_variants(it.pvDataValues, it.dwCount);
+    release(it.pftTimeStamps);
+    release(it.pdwQualities);
+    release(it.pvDataValues);
+    it.dwCount = 0;
+}
+
+void free_modified(OPCHDA_MODIFIEDITEM& it) {
+    clear_variants(it.pvDataValues, it.dwCount);
+    free_strings(it.szUser, it.dwCount);
+    release(it.pftTimeStamps);
+    release(it.pdwQualities);
+    release(it.pvDataValues);
+    release(it.pftModificationTime);
+    release(it.pEditType);
+    it.dwCount = 0;
+}
+
+void free_attribute(OPCHDA_ATTRIBUTE& it) {
+    clear_variants(it.vAttributeValues, it.dwNumValues);
+    release(it.ftTimeStamps);
+    release(it.vAttributeValues);
+    it.dwNumValues = 0;
+}
+
+void free_annotation(OPCHDA_ANNOTATION& it) {
+    free_strings(it.szAnnotation, it.dwNumValues);
+    free_strings(it.szUser, it.dwNumValues);
+    release(it.ftTimeStamps);
+    release(it.ftAnnotationTime);
+    it.dwNumValues = 0;
+}
+
+bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
+    std::memset(&out, 0, sizeof(out));
+    out.hClient = client;
+    out.haAggregate = aggregate;
+    size_t n = data.values.size();
+    out.dwCount = static_cast<DWORD>(n);
+    if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n)) {
+        free_item(out);
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        out.pftTimeStamps[i] = i64_to_filetime(data.values[i].time);
+        out.pdwQualities[i] = data.values[i].quality;
+        VariantInit(&out.pvDataValues[i]);
+        data.values[i].value.CopyTo(&out.pvDataValues[i]);
+    }
+    return true;
+}
+
+bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client) {
+    std::memset(&out, 0, sizeof(out));
+    out.hClient = client;
+    size_t n = data.values.size();
+    out.dwCount = static_cast<DWORD>(n);
+    if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n) ||
+        !alloc_n(out.pftModificationTime, n) || !alloc_n(out.pEditType, n) || !alloc_n(out.szUser, n)) {
+        free_modified(out);
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const ModifiedValue& v = data.values[i];
+        out.pftTimeStamps[i] = i64_to_filetime(v.time);
+        out.pdwQualities[i] = v.quality;
+        VariantInit(&out.pvDataValues[i]);
+        v.value.CopyTo(&out.pvDataValues[i]);
+        out.pftModificationTime[i] = i64_to_filetime(v.modificationTime);
+        out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
+        out.szUser[i] = sim_strdup(v.user);
+        if (!out.szUser[i]) {
+            free_modified(out);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client) {
+    std::memset(&out, 0, sizeof(out));
+    out.hClient = client;
+    out.dwAttributeID = data.attributeId;
+    size_t n = std::min(data.times.size(), data.values.size());
+    out.dwNumValues = static_cast<DWORD>(n);
+    if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.vAttributeValues, n)) {
+        free_attribute(out);
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        out.ftTimeStamps[i] = i64_to_filetime(data.times[i]);
+        VariantInit(&out.vAttributeValues[i]);
+        data.values[i].CopyTo(&out.vAttributeValues[i]);
+    }
+    return true;
+}
+
+bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client) {
+    std::memset(&out, 0, sizeof(out));
+    out.hClient = client;
+    size_t n = data.values.size();
+    out.dwNumValues = static_cast<DWORD>(n);
+    if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.szAnnotation, n) || !alloc_n(out.ftAnnotationTime, n) ||
+        !alloc_n(out.szUser, n)) {
+        free_annotation(out);
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const Annotation& a = data.values[i];
+        out.ftTimeStamps[i] = i64_to_filetime(a.time);
+        out.ftAnnotationTime[i] = i64_to_filetime(a.annotationTime);
+        out.szAnnotation[i] = sim_strdup(a.text);
+        out.szUser[i] = sim_strdup(a.user);
+        if (!out.szAnnotation[i] || !out.szUser[i]) {
+            free_annotation(out);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace hdasim

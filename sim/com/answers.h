@@ -1,0 +1,23 @@
+// Turning the model's answers into the task-memory structures of the custom
+// interfaces, and freeing them again when the simulator keeps them (callback
+// payloads, error paths).
+#pragma once
+
+#include "opc_hda.h"
+#include "sim/model/historian.h"
+
+namespace hdasim {
+
+// Fills `out` (arrays in tracked task memory; null when there are no values).
+// False when memory ran out (then nothing is left allocated in `out`).
+bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate);
+bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client);
+bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client);
+bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client);
+
+void free_item(OPCHDA_ITEM& item);
+void free_modified(OPCHDA_MODIFIEDITEM& item);
+void free_attribute(OPCHDA_ATTRIBUTE& item);
+void free_annotation(OPCHDA_ANNOTATION& item);
+
+}  // namespace hdasim

@@ -1,0 +1,236 @@
+#include "control_object.h"
+
+#include "historian_object.h"
+#include "sim_clock.h"
+#include "task_memory.h"
+
+#include <algorithm>
+#include <new>
+
+namespace hdasim {
+namespace {
+
+// Acts on the process defaults and on every historian alive in the process.
+class SimControl final : public IHdaSimControl {
+public:
+    SimControl() { module_add_ref(); }
+    ~SimControl() { module_release(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IHdaSimControl) {
+            *out = static_cast<IHdaSimControl*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override {
+        if (!method) return E_POINTER;
+        with_defaults([&](Settings& s) { s.method_faults[method] = hr; });
+        return each([&](SimHistorianObject* h) { h->FailMethod(method, hr); });
+    }
+    HRESULT STDMETHODCALLTYPE ClearFaults() override {
+        with_defaults([](Settings& s) {
+            s.method_faults.clear();
+            s.item_codes.clear();
+            s.refused.clear();
+            s.delay_ms = 0;
+        });
+        return each([](SimHistorianObject* h) { h->ClearFaults(); });
+    }
+    HRESULT STDMETHODCALLTYPE SetItemCode(LPCWSTR itemID, HRESULT hr) override {
+        if (!itemID) return E_POINTER;
+        with_defaults([&](Settings& s) {
+            if (hr == S_OK) s.item_codes.erase(itemID);
+            else s.item_codes[itemID] = hr;
+        });
+        return each([&](SimHistorianObject* h) { h->SetItemCode(itemID, hr); });
+    }
+    HRESULT STDMETHODCALLTYPE RefuseInterface(REFIID iid, BOOL refuse) override {
+        with_defaults([&](Settings& s) {
+            s.refused.erase(std::remove(s.refused.begin(), s.refused.end(), iid), s.refused.end());
+            if (refuse) s.refused.push_back(iid);
+        });
+        return each([&](SimHistorianObject* h) { h->RefuseInterface(iid, refuse); });
+    }
+    HRESULT STDMETHODCALLTYPE DelayCallbacks(DWORD ms) override {
+        with_defaults([&](Settings& s) { s.delay_ms = ms; });
+        return each([&](SimHistorianObject* h) { h->DelayCallbacks(ms); });
+    }
+    HRESULT STDMETHODCALLTYPE HoldCallbacks(BOOL hold, BOOL reverse) override {
+        return each([&](SimHistorianObject* h) { h->HoldCallbacks(hold, reverse); });
+    }
+    HRESULT STDMETHODCALLTYPE SendShutdown(LPCWSTR reason) override {
+        std::wstring r = reason ? reason : L"";
+        return each([&](SimHistorianObject* h) { h->send_shutdown_and_wait(r); });
+    }
+    HRESULT STDMETHODCALLTYPE ClockSetSpeed(double speed) override {
+        SimClock::instance().set_speed(speed);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ClockStep(hyper duration) override {
+        SimClock::instance().step(duration);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ClockSet(hyper utc) override {
+        SimClock::instance().set(utc);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ClockGet(hyper* utc) override {
+        if (!utc) return E_POINTER;
+        *utc = SimClock::instance().now();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OutstandingTaskMemory(LONG* count) override {
+        if (!count) return E_POINTER;
+        *count = outstanding_task_memory();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OutstandingHandles(LONG* count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return each([&](SimHistorianObject* h) {
+            LONG n = 0;
+            h->OutstandingHandles(&n);
+            *count += n;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE AdviseCount(LONG* data, LONG* shutdowns) override {
+        if (!data || !shutdowns) return E_POINTER;
+        *data = *shutdowns = 0;
+        return each([&](SimHistorianObject* h) {
+            LONG d = 0, s = 0;
+            h->AdviseCount(&d, &s);
+            *data += d;
+            *shutdowns += s;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE PendingRequests(LONG* count) override {
+        if (!count) return E_POINTER;
+        *count = 0;
+        return each([&](SimHistorianObject* h) {
+            LONG n = 0;
+            h->PendingRequests(&n);
+            *count += n;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE CallCount(LPCWSTR method, LONG* count) override {
+        if (!method || !count) return E_POINTER;
+        *count = 0;
+        return each([&](SimHistorianObject* h) {
+            LONG n = 0;
+            h->CallCount(method, &n);
+            *count += n;
+        });
+    }
+    HRESULT STDMETHODCALLTYPE ResetDefaults() override {
+        with_defaults([](Settings& s) { s = Settings{}; });
+        // A test that stopped or moved the clock must not leave it so for the
+        // next client of a long-lived local server.
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        SimClock::instance().set_speed(1.0);
+        SimClock::instance().set(static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+        return S_OK;
+    }
+
+private:
+    template <class Fn>
+    static void with_defaults(Fn fn) {
+        ProcessState& ps = process_state();
+        std::lock_guard<std::mutex> g(ps.lock);
+        fn(ps.defaults);
+    }
+    // Calls fn on every live historian, each held by a reference meanwhile.
+    template <class Fn>
+    static HRESULT each(Fn fn) {
+        std::vector<SimHistorianObject*> held;
+        {
+            ProcessState& ps = process_state();
+            std::lock_guard<std::mutex> g(ps.lock);
+            for (auto* h : ps.live)
+                if (h->TryAddRef()) held.push_back(h);
+        }
+        for (auto* h : held) {
+            fn(h);
+            h->Release();
+        }
+        return S_OK;
+    }
+
+    LONG refs_ = 0;
+};
+
+class ClassFactory final : public IClassFactory {
+public:
+    explicit ClassFactory(CreateFn create) : create_(create) { module_add_ref(); }
+    ~ClassFactory() { module_release(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            *out = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return create_(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock) module_add_ref();
+        else module_release();
+        return S_OK;
+    }
+
+private:
+    LONG refs_ = 0;
+    CreateFn create_;
+};
+
+}  // namespace
+
+HRESULT CreateControlObject(REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!g_is_local_server) install_malloc_spy();
+    auto* c = new (std::nothrow) SimControl();
+    if (!c) return E_OUTOFMEMORY;
+    c->AddRef();
+    HRESULT hr = c->QueryInterface(iid, out);
+    c->Release();
+    return hr;
+}
+
+HRESULT CreateHistorianObject(REFIID iid, void** out) { return SimHistorianObject::Create(iid, out); }
+
+HRESULT CreateClassFactory(CreateFn create, REFIID iid, void** out) {
+    auto* f = new (std::nothrow) ClassFactory(create);
+    if (!f) return E_OUTOFMEMORY;
+    f->AddRef();
+    HRESULT hr = f->QueryInterface(iid, out);
+    f->Release();
+    return hr;
+}
+
+}  // namespace hdasim

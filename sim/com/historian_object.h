@@ -1,0 +1,236 @@
+// The simulated historian as a COM object: every OPC HDA server interface and
+// IOPCCommon over the model, two connection points (data callback, shutdown),
+// and the private control interface. The same class serves the in-process
+// DLL and the local server.
+#pragma once
+
+#include "connection_point.h"
+#include "scheduler.h"
+#include "sim_module.h"
+
+#include "opc_hda.h"
+#include "sim_control.h"
+#include "sim/model/historian.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace hdasim {
+
+class SimHistorianObject final : public IOPCHDA_Server,
+                                 public IOPCHDA_SyncRead,
+                                 public IOPCHDA_SyncUpdate,
+                                 public IOPCHDA_SyncAnnotations,
+                                 public IOPCHDA_AsyncRead,
+                                 public IOPCHDA_AsyncUpdate,
+                                 public IOPCHDA_AsyncAnnotations,
+                                 public IOPCHDA_Playback,
+                                 public IOPCCommon,
+                                 public IConnectionPointContainer,
+                                 public IHdaSimControl {
+public:
+    static HRESULT Create(REFIID iid, void** out);
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    // AddRef unless the object is already being destroyed.
+    bool TryAddRef();
+
+    // IOPCHDA_Server
+    HRESULT STDMETHODCALLTYPE GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrID, LPWSTR** ppszAttrName,
+                                                LPWSTR** ppszAttrDesc, VARTYPE** ppvtAttrDataType) override;
+    HRESULT STDMETHODCALLTYPE GetAggregates(DWORD* pdwCount, DWORD** ppdwAggrID, LPWSTR** ppszAggrName,
+                                            LPWSTR** ppszAggrDesc) override;
+    HRESULT STDMETHODCALLTYPE GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FILETIME** pftCurrentTime,
+                                                 FILETIME** pftStartTime, WORD* pwMajorVersion,
+                                                 WORD* pwMinorVersion, WORD* pwBuildNumber,
+                                                 DWORD* pdwMaxReturnValues, LPWSTR* ppszStatusString,
+                                                 LPWSTR* ppszVendorInfo) override;
+    HRESULT STDMETHODCALLTYPE GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPCHANDLE* phClient,
+                                             OPCHANDLE** pphServer, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA_OPERATORCODES* pOperator,
+                                           VARIANT* vFilter, IOPCHDA_Browser** pphBrowser,
+                                           HRESULT** ppErrors) override;
+
+    // IOPCHDA_SyncRead
+    HRESULT STDMETHODCALLTYPE ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                      BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
+                                      OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                            FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                            DWORD* haAggregate, OPCHDA_ITEM** ppItemValues,
+                                            HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadAtTime(DWORD dwNumTimeStamps, FILETIME* ftTimeStamps, DWORD dwNumItems,
+                                         OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues,
+                                         HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                           DWORD dwNumItems, OPCHANDLE* phServer,
+                                           OPCHDA_MODIFIEDITEM** ppItemValues, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, OPCHANDLE hServer,
+                                            DWORD dwNumAttributes, DWORD* pdwAttributeIDs,
+                                            OPCHDA_ATTRIBUTE** ppAttributeValues, HRESULT** ppErrors) override;
+
+    // IOPCHDA_SyncUpdate (QueryCapabilities shared with IOPCHDA_AsyncUpdate)
+    HRESULT STDMETHODCALLTYPE QueryCapabilities(OPCHDA_UPDATECAPABILITIES* pCapabilities) override;
+    HRESULT STDMETHODCALLTYPE Insert(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                     VARIANT* vDataValues, DWORD* pdwQualities, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Replace(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                      VARIANT* vDataValues, DWORD* pdwQualities, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE InsertReplace(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                            VARIANT* vDataValues, DWORD* pdwQualities,
+                                            HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
+                                        OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                           HRESULT** ppErrors) override;
+
+    // IOPCHDA_SyncAnnotations (QueryCapabilities shared with IOPCHDA_AsyncAnnotations)
+    HRESULT STDMETHODCALLTYPE QueryCapabilities(OPCHDA_ANNOTATIONCAPABILITIES* pCapabilities) override;
+    HRESULT STDMETHODCALLTYPE Read(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
+                                   OPCHANDLE* phServer, OPCHDA_ANNOTATION** ppAnnotationValues,
+                                   HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Insert(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                     OPCHDA_ANNOTATION* pAnnotationValues, HRESULT** ppErrors) override;
+
+    // IOPCHDA_AsyncRead
+    HRESULT STDMETHODCALLTYPE ReadRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                      DWORD dwNumValues, BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
+                                      DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE AdviseRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                        FILETIME ftUpdateInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                        DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadProcessed(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                            OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
+                                            DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
+                                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE AdviseProcessed(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                              FILETIME ftResampleInterval, DWORD dwNumItems,
+                                              OPCHANDLE* phServer, DWORD* haAggregate, DWORD dwNumIntervals,
+                                              DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadAtTime(DWORD dwTransactionID, DWORD dwNumTimeStamps, FILETIME* ftTimeStamps,
+                                         DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                         HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadModified(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                           OPCHDA_TIME* htEndTime, DWORD dwNumValues, DWORD dwNumItems,
+                                           OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadAttribute(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                            OPCHDA_TIME* htEndTime, OPCHANDLE hServer, DWORD dwNumAttributes,
+                                            DWORD* dwAttributeIDs, DWORD* pdwCancelID,
+                                            HRESULT** ppErrors) override;
+    // Shared by the four asynchronous interfaces: one space of cancel IDs.
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) override;
+
+    // IOPCHDA_AsyncUpdate
+    HRESULT STDMETHODCALLTYPE Insert(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
+                                     FILETIME* ftTimeStamps, VARIANT* vDataValues, DWORD* pdwQualities,
+                                     DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Replace(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
+                                      FILETIME* ftTimeStamps, VARIANT* vDataValues, DWORD* pdwQualities,
+                                      DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE InsertReplace(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
+                                            FILETIME* ftTimeStamps, VARIANT* vDataValues, DWORD* pdwQualities,
+                                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE DeleteRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                        DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                        HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE DeleteAtTime(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
+                                           FILETIME* ftTimeStamps, DWORD* pdwCancelID,
+                                           HRESULT** ppErrors) override;
+
+    // IOPCHDA_AsyncAnnotations
+    HRESULT STDMETHODCALLTYPE Read(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                   DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                   HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE Insert(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
+                                     FILETIME* ftTimeStamps, OPCHDA_ANNOTATION* pAnnotationValues,
+                                     DWORD* pdwCancelID, HRESULT** ppErrors) override;
+
+    // IOPCHDA_Playback
+    HRESULT STDMETHODCALLTYPE ReadRawWithUpdate(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                                OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                                FILETIME ftUpdateDuration, FILETIME ftUpdateInterval,
+                                                DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                                HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadProcessedWithUpdate(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
+                                                      OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
+                                                      DWORD dwNumIntervals, FILETIME ftUpdateInterval,
+                                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
+                                                      DWORD* pdwCancelID, HRESULT** ppErrors) override;
+
+    // IOPCCommon
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR szName) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // IHdaSimControl
+    HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override;
+    HRESULT STDMETHODCALLTYPE ClearFaults() override;
+    HRESULT STDMETHODCALLTYPE SetItemCode(LPCWSTR itemID, HRESULT hr) override;
+    HRESULT STDMETHODCALLTYPE RefuseInterface(REFIID iid, BOOL refuse) override;
+    HRESULT STDMETHODCALLTYPE DelayCallbacks(DWORD ms) override;
+    HRESULT STDMETHODCALLTYPE HoldCallbacks(BOOL hold, BOOL reverse) override;
+    HRESULT STDMETHODCALLTYPE SendShutdown(LPCWSTR reason) override;
+    HRESULT STDMETHODCALLTYPE ClockSetSpeed(double speed) override;
+    HRESULT STDMETHODCALLTYPE ClockStep(hyper duration) override;
+    HRESULT STDMETHODCALLTYPE ClockSet(hyper utcFileTime) override;
+    HRESULT STDMETHODCALLTYPE ClockGet(hyper* utcFileTime) override;
+    HRESULT STDMETHODCALLTYPE OutstandingTaskMemory(LONG* count) override;
+    HRESULT STDMETHODCALLTYPE OutstandingHandles(LONG* count) override;
+    HRESULT STDMETHODCALLTYPE AdviseCount(LONG* dataCallbacks, LONG* shutdowns) override;
+    HRESULT STDMETHODCALLTYPE PendingRequests(LONG* count) override;
+    HRESULT STDMETHODCALLTYPE CallCount(LPCWSTR method, LONG* count) override;
+    HRESULT STDMETHODCALLTYPE ResetDefaults() override;
+
+    // Sends the shutdown request from the worker and waits for it.
+    void send_shutdown_and_wait(const std::wstring& reason);
+
+private:
+    SimHistorianObject();
+    ~SimHistorianObject();
+
+    struct Target {
+        DWORD index;
+        Handle handle;
+        OPCHANDLE client;
+    };
+    // Records the call; true (and *hr) when a fault is set for it.
+    bool faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
+    bool client_of(OPCHANDLE server, OPCHANDLE* client) const;
+    HRESULT resolve(OPCHDA_TIME* t, Ticks* out) const;
+    HRESULT accept(DWORD n, const OPCHANDLE* ph, DWORD* pdwCancelID, HRESULT** ppErrors,
+                   std::vector<Target>* valid, DWORD* cancel_id);
+    HRESULT sync_update(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** errs);
+    HRESULT async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                         DWORD* pdwCancelID, HRESULT** ppErrors);
+    void post_update_complete(DWORD tid, DWORD cancel_id, std::function<std::vector<HRESULT>()> work,
+                              std::vector<OPCHANDLE> clients, bool annotations);
+    void each_callback(const std::function<void(IOPCHDA_DataCallback*)>& fn);
+
+    std::atomic<LONG> refs_{0};
+    Historian model_;
+    mutable std::mutex lock_;
+    std::unordered_map<Handle, OPCHANDLE> clients_;
+    std::map<std::wstring, HRESULT> method_faults_;
+    std::map<std::wstring, LONG> calls_;
+    std::vector<GUID> refused_;
+    ConnectionPoint data_cp_;
+    ConnectionPoint shutdown_cp_;
+    std::unique_ptr<Scheduler> scheduler_;
+    friend class SimControlObject;
+};
+
+}  // namespace hdasim

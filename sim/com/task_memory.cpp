@@ -1,0 +1,105 @@
+#include "task_memory.h"
+
+#include <objbase.h>
+
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+namespace hdasim {
+namespace {
+
+std::mutex& tracked_lock() {
+    static std::mutex m;
+    return m;
+}
+std::unordered_set<void*>& tracked() {
+    static std::unordered_set<void*> s;
+    return s;
+}
+
+void forget(void* p) {
+    if (!p) return;
+    std::lock_guard<std::mutex> g(tracked_lock());
+    tracked().erase(p);
+}
+
+// Sees every task-memory free and realloc of the process; passes sizes and
+// pointers through unchanged.
+class MallocSpy final : public IMallocSpy {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
+            *out = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override { return cb; }
+    void* STDMETHODCALLTYPE PostAlloc(void* p) override { return p; }
+    void* STDMETHODCALLTYPE PreFree(void* p, WINBOOL) override {
+        forget(p);
+        return p;
+    }
+    void STDMETHODCALLTYPE PostFree(WINBOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** newp, WINBOOL) override {
+        forget(p);
+        *newp = p;
+        return cb;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* p, WINBOOL) override { return p; }
+    void* STDMETHODCALLTYPE PreGetSize(void* p, WINBOOL) override { return p; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T cb, WINBOOL) override { return cb; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* p, WINBOOL) override { return p; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, WINBOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+};
+
+MallocSpy g_spy;
+
+}  // namespace
+
+void* sim_alloc(size_t bytes) {
+    void* p = CoTaskMemAlloc(bytes ? bytes : 1);
+    if (p) {
+        std::lock_guard<std::mutex> g(tracked_lock());
+        tracked().insert(p);
+    }
+    return p;
+}
+
+void sim_free(void* p) {
+    CoTaskMemFree(p);  // the spy (if any) forgets it; without one, do it here
+    forget(p);
+}
+
+wchar_t* sim_strdup(const wchar_t* s) {
+    if (!s) s = L"";
+    size_t n = (wcslen(s) + 1) * sizeof(wchar_t);
+    auto* p = static_cast<wchar_t*>(sim_alloc(n));
+    if (p) std::memcpy(p, s, n);
+    return p;
+}
+
+void install_malloc_spy() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (FAILED(CoRegisterMallocSpy(&g_spy))) return;
+        // Wine keeps its record of spied blocks unallocated until the first
+        // allocation under the spy, and a free of an older block before that
+        // reads through a null pointer: make that first allocation now.
+        CoTaskMemFree(CoTaskMemAlloc(1));
+    });
+}
+
+long outstanding_task_memory() {
+    std::lock_guard<std::mutex> g(tracked_lock());
+    return static_cast<long>(tracked().size());
+}
+
+}  // namespace hdasim

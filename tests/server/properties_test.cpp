@@ -1,0 +1,288 @@
+// The server object's properties and common services, connected to the
+// simulator and disconnected.
+#include "server_test_support.h"
+
+#include <cmath>
+
+#include "module_state.h"
+
+namespace servertest {
+namespace {
+
+using comtest::VarMissing;
+
+using LongGetter = decltype(&IOPCHDAAutoServer::get_CanSyncInsert);
+struct Capability {
+    const char* name;
+    LongGetter get;
+};
+const Capability kCapabilities[] = {
+    {"CanSyncInsert", &IOPCHDAAutoServer::get_CanSyncInsert},
+    {"CanSyncReplace", &IOPCHDAAutoServer::get_CanSyncReplace},
+    {"CanSyncInsertReplace", &IOPCHDAAutoServer::get_CanSyncInsertReplace},
+    {"CanSyncDeleteRaw", &IOPCHDAAutoServer::get_CanSyncDeleteRaw},
+    {"CanSyncDeleteAtTime", &IOPCHDAAutoServer::get_CanSyncDeleteAtTime},
+    {"CanSyncReadAnnotations", &IOPCHDAAutoServer::get_CanSyncReadAnnotations},
+    {"CanSyncInsertAnnotations", &IOPCHDAAutoServer::get_CanSyncInsertAnnotations},
+    {"CanAsyncInsert", &IOPCHDAAutoServer::get_CanAsyncInsert},
+    {"CanAsyncReplace", &IOPCHDAAutoServer::get_CanAsyncReplace},
+    {"CanAsyncInsertReplace", &IOPCHDAAutoServer::get_CanAsyncInsertReplace},
+    {"CanAsyncDeleteRaw", &IOPCHDAAutoServer::get_CanAsyncDeleteRaw},
+    {"CanAsyncDeleteAtTime", &IOPCHDAAutoServer::get_CanAsyncDeleteAtTime},
+    {"CanAsyncReadAnnotations", &IOPCHDAAutoServer::get_CanAsyncReadAnnotations},
+    {"CanAsyncInsertAnnotations", &IOPCHDAAutoServer::get_CanAsyncInsertAnnotations},
+};
+
+// The system's own text for a code, as the platform formats it.
+std::wstring SystemText(DWORD code) {
+    char* message = nullptr;
+    DWORD n = FormatMessageA(0x1300, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                             reinterpret_cast<char*>(&message), 0, nullptr);
+    std::wstring text;
+    if (n) {
+        int wide = MultiByteToWideChar(CP_ACP, 0, message, static_cast<int>(n), nullptr, 0);
+        text.resize(wide);
+        MultiByteToWideChar(CP_ACP, 0, message, static_cast<int>(n), text.data(), wide);
+    }
+    if (message) LocalFree(message);
+    return text;
+}
+
+class DisconnectedTest : public comtest::ComTest {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(Module::LockCount(), 0);
+        ComTest::TearDown();
+    }
+    RecordingRuntime runtime_;
+};
+
+TEST_F(DisconnectedTest, AnswersAsADisconnectedObject) {
+    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
+    DATE date = 7.0;
+    EXPECT_EQ(server->get_StartTime(&date), E_FAIL);
+    EXPECT_EQ(server->get_CurrentTime(&date), E_FAIL);
+    EXPECT_EQ(date, 7.0);
+    LONG number = 7;
+    EXPECT_EQ(server->get_MaxReturnValues(&number), E_FAIL);
+    EXPECT_EQ(server->get_HistorianStatus(&number), E_FAIL);
+    EXPECT_EQ(number, 7);
+    short version = 7;
+    EXPECT_EQ(server->get_MajorVersion(&version), E_FAIL);
+    EXPECT_EQ(server->get_MinorVersion(&version), E_FAIL);
+    EXPECT_EQ(server->get_BuildNumber(&version), E_FAIL);
+    UniqueBstr text;
+    EXPECT_EQ(server->get_VendorInfo(text.put()), E_FAIL);
+    EXPECT_EQ(server->get_StatusString(text.put()), E_FAIL);
+    EXPECT_EQ(server->get_LocaleID(&number), E_FAIL);
+    EXPECT_EQ(server->put_LocaleID(0x409), E_FAIL);
+    UniqueVariant locales;
+    locales->vt = VT_I4;
+    locales->lVal = 5;
+    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL);
+    EXPECT_EQ(locales->vt, VT_I4);
+    for (const Capability& c : kCapabilities) {
+        SCOPED_TRACE(c.name);
+        LONG can = 7;
+        EXPECT_EQ((server.get()->*c.get)(&can), S_OK);
+        EXPECT_EQ(can, 0);
+    }
+    EXPECT_EQ(ServerName(server.get()), L"");
+    EXPECT_EQ(ServerNode(server.get()), L"");
+
+    // The platform's message table still answers, line break included.
+    UniqueBstr message;
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80004005), message.put()), S_OK);
+    std::wstring expected = SystemText(0x80004005);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(Text(message.get()), expected);
+    EXPECT_EQ(expected.back(), L'\n');
+    // A code nobody knows: E_FAIL.
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL);
+    EXPECT_TRUE(RecordingRuntime::Calls().empty()) << "no member may create anything";
+}
+
+TEST_F(DisconnectedTest, NullResultPointersComeFirst) {
+    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
+    EXPECT_EQ(server->get_StartTime(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_CurrentTime(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_MaxReturnValues(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_MajorVersion(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_VendorInfo(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_HistorianStatus(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_StatusString(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_LocaleID(nullptr), E_POINTER);
+    EXPECT_EQ(server->get_CanSyncInsert(nullptr), E_POINTER);
+    EXPECT_EQ(server->GetErrorString(0, nullptr), E_POINTER);
+    EXPECT_EQ(server->QueryAvailableLocaleIDs(nullptr), E_POINTER);
+    EXPECT_EQ(server->GetOPCHDAServers(VarMissing(), nullptr), E_POINTER);
+    EXPECT_EQ(server->get_OPCHDAItems(nullptr), E_POINTER);
+}
+
+class PropertiesTest : public comtest::ComTest, public testing::WithParamInterface<Where> {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        if (!SimRegistered(GetParam())) GTEST_SKIP() << "the historian simulator is not registered";
+        keepSim_ = SimControl(GetParam());
+        server_ = NewLinkedServer();
+        UniqueBstr progID(ProgIDOf(GetParam()));
+        ASSERT_EQ(server_->Connect(progID.get(), VarMissing()), S_OK);
+        historian_ = RecordingRuntime::LastHistorian();
+        ASSERT_TRUE(historian_);
+    }
+    void TearDown() override {
+        historian_ = nullptr;
+        server_ = nullptr;
+        if (keepSim_) keepSim_->ResetDefaults();  // the clock, for whoever comes next
+        keepSim_ = nullptr;
+        RecordingRuntime::LastHistorian() = nullptr;
+        EXPECT_EQ(Module::LockCount(), 0);
+        ComTest::TearDown();
+    }
+    RecordingRuntime runtime_;
+    ComPtr<IOPCHDAAutoServer> server_;
+    ComPtr<IHdaSimControl> historian_;
+    ComPtr<IHdaSimControl> keepSim_;
+};
+
+TEST_P(PropertiesTest, StatusVersionsAndVendor) {
+    LONG number = 0;
+    EXPECT_EQ(server_->get_HistorianStatus(&number), S_OK);
+    EXPECT_EQ(number, 1);
+    EXPECT_EQ(server_->get_MaxReturnValues(&number), S_OK);
+    EXPECT_EQ(number, 10000);
+    short version = 0;
+    EXPECT_EQ(server_->get_MajorVersion(&version), S_OK);
+    EXPECT_EQ(version, 1);
+    EXPECT_EQ(server_->get_MinorVersion(&version), S_OK);
+    EXPECT_EQ(version, 2);
+    EXPECT_EQ(server_->get_BuildNumber(&version), S_OK);
+    EXPECT_EQ(version, 345);
+    UniqueBstr text;
+    EXPECT_EQ(server_->get_VendorInfo(text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), L"HdaSim simulated historian");
+    EXPECT_EQ(server_->get_StatusString(text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), L"Running");
+}
+
+TEST_P(PropertiesTest, EachStatusReadIsOneHistorianCall) {
+    LONG before = CallCount(historian_.get(), L"GetHistorianStatus");
+    DATE start = 0, now = 0;
+    EXPECT_EQ(server_->get_StartTime(&start), S_OK);
+    EXPECT_EQ(server_->get_CurrentTime(&now), S_OK);
+    EXPECT_EQ(CallCount(historian_.get(), L"GetHistorianStatus"), before + 2);
+}
+
+TEST_P(PropertiesTest, TimesAreLocalDates) {
+    const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
+    ASSERT_EQ(historian_->ClockSetSpeed(0.0), S_OK);
+    ASSERT_EQ(historian_->ClockSet(t0), S_OK);
+    FILETIME utc{static_cast<DWORD>(t0), static_cast<DWORD>(t0 >> 32)}, local;
+    SYSTEMTIME st;
+    DATE expected = 0;
+    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&
+                SystemTimeToVariantTime(&st, &expected));
+    DATE now = 0;
+    EXPECT_EQ(server_->get_CurrentTime(&now), S_OK);
+    EXPECT_NEAR(now, expected, 0.5 / 86400);
+    DATE start = 0;
+    EXPECT_EQ(server_->get_StartTime(&start), S_OK);
+    EXPECT_GT(start, 36526.0) << "a date after 2000";
+    historian_->ClockSetSpeed(1.0);
+}
+
+TEST_P(PropertiesTest, HistorianFailureIsReturnedAndNothingWritten) {
+    const HRESULT failure = static_cast<HRESULT>(0x80040E01);
+    ASSERT_EQ(historian_->FailMethod(L"GetHistorianStatus", failure), S_OK);
+    DATE date = 3.0;
+    EXPECT_EQ(server_->get_CurrentTime(&date), failure);
+    EXPECT_EQ(server_->get_StartTime(&date), failure);
+    EXPECT_EQ(date, 3.0);
+    short version = 3;
+    EXPECT_EQ(server_->get_BuildNumber(&version), failure);
+    EXPECT_EQ(version, 3);
+    BSTR text = nullptr;
+    EXPECT_EQ(server_->get_VendorInfo(&text), failure);
+    EXPECT_EQ(text, nullptr);
+}
+
+TEST_P(PropertiesTest, CapabilitiesReportEveryBitAsOne) {
+    for (const Capability& c : kCapabilities) {
+        SCOPED_TRACE(c.name);
+        LONG can = 7;
+        EXPECT_EQ((server_.get()->*c.get)(&can), S_OK);
+        EXPECT_EQ(can, 1);
+    }
+    const HRESULT failure = static_cast<HRESULT>(0x80040E02);
+    historian_->FailMethod(L"IOPCHDA_SyncAnnotations::QueryCapabilities", failure);
+    LONG can = 7;
+    EXPECT_EQ(server_->get_CanSyncInsertAnnotations(&can), failure);
+    EXPECT_EQ(can, 0);
+}
+
+TEST_P(PropertiesTest, LocaleGoesToTheHistorian) {
+    LONG locale = 0;
+    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(server_->put_LocaleID(0x407), S_OK);
+    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x407);
+    EXPECT_TRUE(FAILED(server_->put_LocaleID(0x411))) << "the simulator knows two locales";
+    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x407);
+
+    UniqueVariant locales;
+    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), S_OK);
+    ASSERT_EQ(locales->vt, VT_ARRAY | VT_I4);
+    LONG lower = 0, upper = 0;
+    SafeArrayGetLBound(locales->parray, 1, &lower);
+    SafeArrayGetUBound(locales->parray, 1, &upper);
+    EXPECT_EQ(lower, 1);
+    EXPECT_EQ(upper, 2);
+    EXPECT_EQ(comtest::LongAt(locales->parray, 1), 0x409);
+    EXPECT_EQ(comtest::LongAt(locales->parray, 2), 0x407);
+
+    const HRESULT failure = static_cast<HRESULT>(0x80040E03);
+    historian_->FailMethod(L"QueryAvailableLocaleIDs", failure);
+    UniqueVariant untouched;
+    EXPECT_EQ(server_->QueryAvailableLocaleIDs(untouched.get()), failure);
+    EXPECT_EQ(untouched->vt, VT_EMPTY);
+}
+
+TEST_P(PropertiesTest, ErrorStringsFromTheHistorianThenThePlatform) {
+    UniqueBstr text;
+    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0040001), text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), L"The handle is not valid.");
+    // The historian fails: the platform's text, whole.
+    historian_->FailMethod(L"GetErrorString", static_cast<HRESULT>(0x80040E04));
+    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
+    // Neither knows it: the historian's failure code.
+    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), static_cast<HRESULT>(0x80040E04));
+}
+
+TEST_P(PropertiesTest, ByNameThroughIDispatch) {
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(server_.query(IID_IDispatch, dispatch), S_OK);
+    UniqueVariant value;
+    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"MajorVersion", value.get()), S_OK);
+    EXPECT_EQ(value->vt, VT_I2);
+    EXPECT_EQ(value->iVal, 1);
+    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"CanSyncDeleteAtTime", value.put()), S_OK);
+    EXPECT_EQ(value->vt, VT_I4);
+    EXPECT_EQ(value->lVal, 1);
+    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"CurrentTime", value.put()), S_OK);
+    EXPECT_EQ(value->vt, VT_DATE);
+    ASSERT_EQ(comtest::CallMethod(dispatch.get(), L"GetErrorString", {comtest::VarI4(static_cast<LONG>(0xC0040001))},
+                                  value.put()),
+              S_OK);
+    ASSERT_EQ(value->vt, VT_BSTR);
+    EXPECT_EQ(Text(value->bstrVal), L"The handle is not valid.");
+    ASSERT_EQ(comtest::CallMethod(dispatch.get(), L"QueryAvailableLocaleIDs", {}, value.put()), S_OK);
+    EXPECT_EQ(value->vt, VT_ARRAY | VT_I4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Historian, PropertiesTest, testing::Values(Where::InProc, Where::Local), WhereName);
+
+}  // namespace
+}  // namespace servertest

@@ -1,0 +1,74 @@
+// A server object connected to the historian simulator, with a few items
+// added, and the simulator's control seam to steer it and to count what the
+// component left behind.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "OPCHDAAuto.h"
+#include "com_holders.h"
+#include "sim_control.h"
+#include "support/com_test.h"
+
+namespace synctest {
+
+// Where the historian runs.
+enum class Where { InProcess, LocalServer };
+
+inline const wchar_t* ProgIDOf(Where where) {
+    return where == Where::InProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local";
+}
+inline std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
+    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
+}
+
+inline constexpr wchar_t kRamp[] = L"Plant/Lab/Calibration/Ramp";
+inline constexpr wchar_t kStep[] = L"Plant/Lab/Calibration/Step";
+inline constexpr wchar_t kText[] = L"Plant/Lab/Calibration/Text";
+
+inline constexpr HRESULT kNoData = static_cast<HRESULT>(0x40041002);
+inline constexpr HRESULT kInserted = static_cast<HRESULT>(0x4004100E);
+inline constexpr HRESULT kReplaced = static_cast<HRESULT>(0x4004100F);
+inline constexpr HRESULT kDataExists = static_cast<HRESULT>(0xC004100B);
+inline constexpr HRESULT kNoDataExists = static_cast<HRESULT>(0xC004100D);
+inline constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
+inline constexpr HRESULT kUnknownItemID = static_cast<HRESULT>(0xC0040007);
+
+// Local "now" as an automation date.
+DATE LocalNow();
+
+// One hour, one second, as DATE spans.
+inline constexpr double kHour = 1.0 / 24;
+inline constexpr double kSecond = 1.0 / 86400;
+
+class ConnectedServer : public comtest::ComTest {
+protected:
+    void Connect(Where where);
+    void TearDown() override;
+
+    // Task memory and handles the component has not given back to the
+    // simulator (task memory is counted in process only).
+    LONG OutstandingTaskMemory();
+    LONG OutstandingHandles();
+    LONG CallCount(const wchar_t* method);
+    // After every request: the historian's answer was freed completely.
+    void ExpectAnswerFreed();
+
+    // Element `index` of a VARIANT result array as an OPCHDAHistory.
+    ComPtr<OPCHDAHistory> HistoryAt(SAFEARRAY* values, LONG index);
+    LONG CountOf(OPCHDAHistory* history);
+
+    Where where_ = Where::InProcess;
+    ComPtr<IOPCHDAAutoServer> server_;
+    ComPtr<IOPCHDAItems> items_;
+    ComPtr<IHdaSimControl> control_;
+    ComPtr<OPCHDAItem> ramp_, step_, text_;
+    LONG rampHandle_ = 0, stepHandle_ = 0, textHandle_ = 0;
+};
+
+}  // namespace synctest
