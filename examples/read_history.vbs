@@ -8,7 +8,7 @@ Const OPCHDAAverage = 3
 Dim server, item, history, value, startTime, endTime
 
 Set server = CreateObject("OPCHDA.Automation")
-server.Connect "Sim.HdaHistorian.Local"
+server.Connect "Sim.HdaHistorian"   ' or "Sim.HdaHistorian.Local", the same historian as a local server
 Set item = server.OPCHDAItems.AddItem("Plant/Lab/Calibration/Ramp", 1)
 WScript.Echo "Item: " & item.ItemID & " (server handle " & item.ServerHandle & ")"
 

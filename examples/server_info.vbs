@@ -15,7 +15,7 @@ For Each name In names
 Next
 On Error GoTo 0
 
-server.Connect "Sim.HdaHistorian.Local"
+server.Connect "Sim.HdaHistorian"   ' or "Sim.HdaHistorian.Local", the same historian as a local server
 WScript.Echo "Server name: " & server.ServerName
 WScript.Echo "Status: " & server.HistorianStatus & " (" & server.StatusString & ")"
 WScript.Echo "Vendor: " & server.VendorInfo

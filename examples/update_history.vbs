@@ -10,7 +10,7 @@ Const GoodQuality = 192
 Dim server, item, stamp, found
 
 Set server = CreateObject("OPCHDA.Automation")
-server.Connect "Sim.HdaHistorian.Local"
+server.Connect "Sim.HdaHistorian"   ' or "Sim.HdaHistorian.Local", the same historian as a local server
 Set item = server.OPCHDAItems.AddItem("Plant/Lab/Calibration/Ramp", 1)
 
 ' Half past a ten-second sample an hour ago: no raw value lives there yet.

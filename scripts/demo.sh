@@ -3,20 +3,25 @@
 # tree's private Wine prefix, and runs the example scripts against it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+echo "Building (a few minutes the first time)..."
 bash "$root/scripts/build.sh" >/dev/null
 bash "$root/scripts/prepare-prefix.sh"
 source "$root/scripts/wine-env.sh"
 wine_start_server
 trap wine_stop_server EXIT
 status=0
-for script in ${DEMO_SCRIPTS:-hello.vbs server_info.vbs read_history.vbs}; do
-  [ -f "$root/examples/$script" ] || continue
-  echo "=== examples/$script"
-  out=$(timeout 120 "$WINE" cscript //nologo "$(to_win "$root/examples/$script")" </dev/null 2>/dev/null | tr -d '\r')
+for example in ${DEMO_EXAMPLES:-hello.vbs list_historians.exe server_info.vbs read_history.vbs}; do
+  case "$example" in
+    *.exe) echo "=== examples/${example%.exe}.cpp"
+           out=$(timeout 120 "$WINE" "$bin/$example" </dev/null 2>/dev/null | tr -d '\r') || true ;;
+    *)     echo "=== examples/$example"
+           out=$(timeout 120 "$WINE" cscript //nologo "$(to_win "$root/examples/$example")" </dev/null 2>/dev/null \
+                 | tr -d '\r') || true ;;
+  esac
   echo "$out"
-  # A script error stops the script silently: its last line tells.
+  # A script error stops a script silently: its last line tells.
   if [ "$(printf '%s\n' "$out" | tail -n 1)" != "DONE" ]; then
-    echo "examples/$script stopped before its end" >&2
+    echo "examples/$example stopped before its end" >&2
     status=1
   fi
 done
