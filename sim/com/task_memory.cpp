@@ -9,12 +9,14 @@
 namespace hdasim {
 namespace {
 
+// Never destroyed: the spy sees frees until the very end of the process,
+// after static destructors have run.
 std::mutex& tracked_lock() {
-    static std::mutex m;
+    static std::mutex& m = *new std::mutex;
     return m;
 }
 std::unordered_set<void*>& tracked() {
-    static std::unordered_set<void*> s;
+    static std::unordered_set<void*>& s = *new std::unordered_set<void*>;
     return s;
 }
 

@@ -221,6 +221,33 @@ TEST_P(ItemTable, RemoveAllReleasesEveryHandle) {
     EXPECT_EQ(items->RemoveAll(), S_OK);
 }
 
+TEST_P(ItemTable, ConnectingAgainDisconnectingAndLettingGoReleaseTheItems) {
+    Add(kSine, 1);
+    Add(kRamp, 2);
+    ASSERT_EQ(OutstandingHandles(), 2);
+    UniqueBstr progID(GetParam().progID);
+    ASSERT_EQ(server->Connect(progID.get(), VarEmpty()), S_OK);
+    EXPECT_EQ(Count(), 0) << "a second Connect starts with an empty table";
+    EXPECT_EQ(OutstandingHandles(), 0) << "and released the first connection's handles";
+
+    ComPtr<OPCHDAItem> kept = Add(kStep, 3);
+    ASSERT_EQ(OutstandingHandles(), 1);
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    EXPECT_EQ(Count(), 0);
+    EXPECT_EQ(OutstandingHandles(), 0);
+    EXPECT_EQ(ClientOf(kept.get()), 3) << "an item the client holds stays usable as an object";
+    ASSERT_EQ(server->Connect(progID.get(), VarEmpty()), S_OK);
+
+    // A script that drops its last reference without Disconnect.
+    Add(kSine, 4);
+    ASSERT_EQ(OutstandingHandles(), 1);
+    items = nullptr;
+    server = nullptr;
+    EXPECT_EQ(OutstandingHandles(), 0) << "the final release removes the items at the historian";
+    ComPtr<IOPCHDAAutoServer> parent;
+    EXPECT_EQ(kept->get_Parent(parent.put()), E_FAIL);
+}
+
 TEST_P(ItemTable, ValidateAsksTheHistorianAndAddsNothing) {
     UniqueSafeArray ids(MakeBstrArray({kSine, L"Plant/NoSuchItem", L""}));
     SAFEARRAY* raw = ids.get();

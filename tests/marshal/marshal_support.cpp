@@ -121,7 +121,9 @@ private:
     std::map<void*, DWORD> live_;  // block -> allocating thread
 };
 
-CountingSpy g_spy;
+// Never destroyed: the runtime may still call the spy while the process exits,
+// after static destructors have run.
+CountingSpy& g_spy = *new CountingSpy;
 
 // The test thread is in the MTA; every object under test lives in another apartment.
 class MarshalEnvironment : public ::testing::Environment {

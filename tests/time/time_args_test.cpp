@@ -15,7 +15,9 @@ using namespace timetest;
 
 namespace {
 
-MallocSpy g_spy;
+// Never destroyed: the runtime may still call the spy while the process exits,
+// after static destructors have run.
+MallocSpy& g_spy = *new MallocSpy;
 
 class SpyEnvironment : public ::testing::Environment {
  public:
