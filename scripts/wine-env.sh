@@ -14,6 +14,11 @@ wine_start_server() {
   wineserver -w >/dev/null 2>&1 || true
   wineserver -p </dev/null >/dev/null 2>&1
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  # The RPC service and the desktop process start on first use, inheriting the
+  # first user's output (a test's pipe, which ctest then waits on): start them now.
+  "$WINE" net start rpcss </dev/null >/dev/null 2>&1 || true
+  "$WINE" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+  sleep 1
 }
 wine_stop_server() { wineserver -k >/dev/null 2>&1 || true; }
 
