@@ -6,6 +6,7 @@
 #include "COPCHDAEnumHistory.h"
 #include "COPCHDAValue.h"
 #include "time/time_conversion.h"
+#include "variant_values.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void CopyArray(T* target, const T* source, DWORD count) {
 void CopyValue(VARIANT* target, const VARIANT* source) {
     VariantInit(target);
     if (!source) return;
-    HRESULT hr = VariantCopy(target, const_cast<VARIANT*>(source));
+    HRESULT hr = CopyVariantValue(target, source);
     if (FAILED(hr)) {
         VariantInit(target);
         V_VT(target) = VT_ERROR;
@@ -60,7 +61,7 @@ COPCHDAHistory::~COPCHDAHistory() { Free(); }
 
 void COPCHDAHistory::Free() {
     if (values_)
-        for (DWORD k = 0; k < count_; ++k) VariantClear(&values_[k]);
+        for (DWORD k = 0; k < count_; ++k) ClearVariantValue(&values_[k]);
     if (users_)
         for (DWORD k = 0; k < count_; ++k) SysFreeString(users_[k]);
     timeStamps_.reset();

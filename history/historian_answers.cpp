@@ -2,11 +2,13 @@
 
 #include <objbase.h>
 
+#include "variant_values.h"
+
 namespace {
 
 void ClearVariants(VARIANT* values, DWORD count) {
     if (!values) return;
-    for (DWORD i = 0; i < count; ++i) VariantClear(&values[i]);
+    for (DWORD i = 0; i < count; ++i) ClearVariantValue(&values[i]);
     CoTaskMemFree(values);
 }
 

@@ -1,6 +1,8 @@
 #include "object_base.h"
 
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -28,20 +30,40 @@ std::string GuidText(REFIID riid) {
     return text;
 }
 
+// How the trace names an identifier: its registered interface name, else the
+// registered class name, else the identifier itself.
+std::string TraceName(REFIID riid) {
+    const std::string guid = GuidText(riid);
+    std::string name;
+    if (ReadClassesRootDefault("Interface\\" + guid, name)) return name;
+    if (ReadClassesRootDefault("CLSID\\" + guid, name)) return "(CLSID??" "?) " + name;  // split: "??)" is a trigraph
+    return guid;
+}
+
+// Every result object traces its first QueryInterface, so a read that returns
+// many histories would pay two registry look-ups each; the names are kept once
+// found. Registrations that change while the library is loaded show on the
+// next load.
+const std::string& CachedTraceName(REFIID riid) {
+    static std::mutex& mutex = *new std::mutex;
+    static auto& names = *new std::map<std::string, std::string>;
+    const std::string key = GuidText(riid);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = names.find(key);
+        if (found != names.end()) return found->second;
+    }
+    std::string name = TraceName(riid);
+    std::lock_guard<std::mutex> lock(mutex);
+    return names.emplace(key, std::move(name)).first->second;
+}
+
 }  // namespace
 
 void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) {
-    const std::string guid = GuidText(riid);
     std::string line = className;
     line += " - ";
-    std::string name;
-    if (ReadClassesRootDefault("Interface\\" + guid, name)) {
-        line += name;
-    } else if (ReadClassesRootDefault("CLSID\\" + guid, name)) {
-        line += "(CLSID??" "?) " + name;  // split: "??)" would be a trigraph
-    } else {
-        line += guid;
-    }
+    line += CachedTraceName(riid);
     if (!succeeded) line += " - failed";
     line += "\n";
     OutputDebugStringA(line.c_str());
