@@ -10,30 +10,14 @@
 namespace hdasim {
 namespace {
 
-class StringEnum final : public IEnumString {
+class StringEnum final : public SingleInterface<IEnumString, &IID_IEnumString> {
 public:
     explicit StringEnum(std::shared_ptr<const std::vector<std::wstring>> list, ULONG pos = 0)
         : list_(std::move(list)), pos_(pos) {
         module_add_ref();
     }
-    ~StringEnum() { module_release(); }
+    ~StringEnum() override { module_release(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IEnumString) {
-            *out = static_cast<IEnumString*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
         ULONG n = 0;
@@ -64,7 +48,6 @@ public:
     }
 
 private:
-    LONG refs_ = 0;
     std::shared_ptr<const std::vector<std::wstring>> list_;
     ULONG pos_;
 };
@@ -80,25 +63,6 @@ HRESULT SimBrowserObject::Create(std::unique_ptr<Browser> browser, IOPCHDA_Brows
     b->AddRef();
     *out = b;
     return S_OK;
-}
-
-HRESULT SimBrowserObject::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOPCHDA_Browser) {
-        *out = static_cast<IOPCHDA_Browser*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG SimBrowserObject::AddRef() { return InterlockedIncrement(&refs_); }
-
-ULONG SimBrowserObject::Release() {
-    LONG n = InterlockedDecrement(&refs_);
-    if (n == 0) delete this;
-    return n;
 }
 
 HRESULT SimBrowserObject::GetEnum(OPCHDA_BROWSETYPE dwBrowseType, LPENUMSTRING* ppIEnumString) {

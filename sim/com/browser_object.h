@@ -2,19 +2,17 @@
 #pragma once
 
 #include "opc_hda.h"
+#include "single_interface.h"
 #include "sim/model/historian.h"
 
 #include <memory>
 
 namespace hdasim {
 
-class SimBrowserObject final : public IOPCHDA_Browser {
+class SimBrowserObject final : public SingleInterface<IOPCHDA_Browser, &IID_IOPCHDA_Browser> {
 public:
     static HRESULT Create(std::unique_ptr<Browser> browser, IOPCHDA_Browser** out);
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetEnum(OPCHDA_BROWSETYPE dwBrowseType, LPENUMSTRING* ppIEnumString) override;
     HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION dwBrowseDirection,
                                                    LPCWSTR szString) override;
@@ -23,8 +21,7 @@ public:
 
 private:
     explicit SimBrowserObject(std::unique_ptr<Browser> b);
-    ~SimBrowserObject();
-    LONG refs_ = 0;
+    ~SimBrowserObject() override;
     std::unique_ptr<Browser> browser_;
 };
 

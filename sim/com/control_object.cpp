@@ -2,6 +2,7 @@
 
 #include "historian_object.h"
 #include "sim_clock.h"
+#include "single_interface.h"
 #include "task_memory.h"
 
 #include <algorithm>
@@ -11,27 +12,11 @@ namespace hdasim {
 namespace {
 
 // Acts on the process defaults and on every historian alive in the process.
-class SimControl final : public IHdaSimControl {
+class SimControl final : public SingleInterface<IHdaSimControl, &IID_IHdaSimControl> {
 public:
     SimControl() { module_add_ref(); }
-    ~SimControl() { module_release(); }
+    ~SimControl() override { module_release(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IHdaSimControl) {
-            *out = static_cast<IHdaSimControl*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override {
         if (!method) return E_POINTER;
@@ -167,30 +152,13 @@ private:
         return S_OK;
     }
 
-    LONG refs_ = 0;
 };
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterface<IClassFactory, &IID_IClassFactory> {
 public:
     explicit ClassFactory(CreateFn create) : create_(create) { module_add_ref(); }
-    ~ClassFactory() { module_release(); }
+    ~ClassFactory() override { module_release(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
@@ -204,7 +172,6 @@ public:
     }
 
 private:
-    LONG refs_ = 0;
     CreateFn create_;
 };
 

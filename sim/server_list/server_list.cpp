@@ -15,6 +15,7 @@
 //   DetailFail (REG_MULTI_SZ) CLSIDs (in braces) whose GetClassDetails fails.
 // "Absent" is simply the class unregistered (regsvr32 /u).
 #include "opc_hda.h"
+#include "../com/single_interface.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -135,28 +136,12 @@ std::vector<CLSID> registry_classes(const std::vector<CATID>& impl, const std::v
     return out;
 }
 
-class GuidEnum final : public IEnumGUID {
+class GuidEnum final : public hdasim::SingleInterface<IEnumGUID, &IID_IEnumGUID> {
 public:
     GuidEnum(std::vector<GUID> list, HRESULT fail_after_first) : list_(std::move(list)), fail_(fail_after_first) {
         InterlockedIncrement(&g_objects);
     }
-    ~GuidEnum() { InterlockedDecrement(&g_objects); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IEnumGUID) {
-            *out = static_cast<IEnumGUID*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
+    ~GuidEnum() override { InterlockedDecrement(&g_objects); }
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
         if (fetched) *fetched = 0;
@@ -187,33 +172,16 @@ public:
     }
 
 private:
-    LONG refs_ = 0;
     std::vector<GUID> list_;
     size_t pos_ = 0;
     HRESULT fail_;
     int calls_ = 0;
 };
 
-class ServerList final : public IOPCServerList {
+class ServerList final : public hdasim::SingleInterface<IOPCServerList, &IID_IOPCServerList> {
 public:
     explicit ServerList(Config c) : config_(std::move(c)) { InterlockedIncrement(&g_objects); }
-    ~ServerList() { InterlockedDecrement(&g_objects); }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IOPCServerList) {
-            *out = static_cast<IOPCServerList*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return n;
-    }
+    ~ServerList() override { InterlockedDecrement(&g_objects); }
 
     HRESULT STDMETHODCALLTYPE EnumClassesOfCategories(ULONG cImplemented, CATID rgcatidImpl[], ULONG cRequired,
                                                       CATID rgcatidReq[], IEnumGUID** ppenumClsid) override {
@@ -276,7 +244,6 @@ public:
     }
 
 private:
-    LONG refs_ = 0;
     Config config_;
 };
 

@@ -176,14 +176,3 @@ void ServerListSettings::Set(const wchar_t* mode, DWORD count, DWORD failCode, c
 VARIANT NodeText(const wchar_t* text) { return comtest::VarBstr(text); }
 
 }  // namespace servertest
-
-namespace {
-// The statically linked copy of the component has no DLL entry point to set
-// up its module state (the module lock guards the type information that
-// IDispatch needs); this process plays that part.
-class LinkedModuleEnvironment : public testing::Environment {
-public:
-    void SetUp() override { Module::Initialize(GetModuleHandleW(nullptr)); }
-};
-const testing::Environment* const kLinkedModule = testing::AddGlobalTestEnvironment(new LinkedModuleEnvironment);
-}  // namespace
