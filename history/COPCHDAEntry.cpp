@@ -1,12 +1,5 @@
 #include "COPCHDAEntry.h"
 
-// OPCHDAValue is answered with the entry's own pointer: the entry interface
-// begins with the value's members.
-const InterfaceEntry COPCHDAEntry::kInterfaces[2] = {
-    Interface<COPCHDAEntry, OPCHDAEntry>(IID_OPCHDAEntry),
-    Interface<COPCHDAEntry, OPCHDAValue, OPCHDAEntry>(IID_OPCHDAValue),
-};
-
 STDMETHODIMP COPCHDAEntry::get_EntryTime(DATE* pVal) {
     if (!pVal) return E_POINTER;
     *pVal = entryTime_;

@@ -5,10 +5,11 @@
 #include "com_holders.h"
 #include "value_fields.h"
 
-class COPCHDAEntry final : public ValueFields<OPCHDAEntry, &IID_OPCHDAEntry> {
+// OPCHDAValue is answered with the entry's own pointer: the entry interface
+// begins with the value's members.
+class COPCHDAEntry final : public ValueFields<COPCHDAEntry, OPCHDAEntry, AnswerAs<OPCHDAValue, OPCHDAEntry>> {
 public:
-    static const InterfaceEntry kInterfaces[2];
-    OPCHDA_IUNKNOWN(COPCHDAEntry)
+    static constexpr char kTraceName[] = "COPCHDAEntry";
 
     STDMETHODIMP get_EntryTime(DATE* pVal) override;
     STDMETHODIMP get_EntryType(LONG* pVal) override;

@@ -1,9 +1,5 @@
 #include "COPCHDAEnumHistory.h"
 
-const InterfaceEntry COPCHDAEnumHistory::kInterfaces[1] = {
-    Interface<COPCHDAEnumHistory, IEnumVARIANT>(IID_IEnumVARIANT),
-};
-
 HRESULT COPCHDAEnumHistory::Init(OPCHDAHistory* history, LONG position) {
     history_ = ComPtr<OPCHDAHistory>(history);
     position_ = position;
@@ -59,9 +55,8 @@ STDMETHODIMP COPCHDAEnumHistory::Reset() {
 STDMETHODIMP COPCHDAEnumHistory::Clone(IEnumVARIANT** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
-    COPCHDAEnumHistory* clone = NewObject<COPCHDAEnumHistory>();
+    ComPtr<COPCHDAEnumHistory> clone = MakeObject<COPCHDAEnumHistory>();
     if (!clone) return E_OUTOFMEMORY;
-    ComPtr<COPCHDAEnumHistory> holder(clone);
     clone->Init(history_.get(), position_);
     return clone->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
 }

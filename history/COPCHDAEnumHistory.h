@@ -7,12 +7,11 @@
 
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
-#include "object_base.h"
+#include "implements.h"
 
-class COPCHDAEnumHistory final : public IEnumVARIANT, public ObjectBase {
+class COPCHDAEnumHistory final : public Implements<COPCHDAEnumHistory, IEnumVARIANT> {
 public:
-    static const InterfaceEntry kInterfaces[1];
-    OPCHDA_IUNKNOWN(COPCHDAEnumHistory)
+    static constexpr char kTraceName[] = "COPCHDAEnumHistory";
 
     STDMETHODIMP Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override;
     STDMETHODIMP Skip(ULONG celt) override;

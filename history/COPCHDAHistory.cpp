@@ -41,21 +41,15 @@ void CopyValue(VARIANT* target, const VARIANT* source) {
 
 BSTR CopyText(LPCWSTR text) { return text ? SysAllocString(text) : nullptr; }
 
-// Hands a new object out through its first QueryInterface; the holder keeps
-// it alive (and destroys it if the query fails).
+// Makes an object, sets it up and hands it out through its first QueryInterface.
 template <class T, class Fill>
-HRESULT HandOut(T* object, Fill fill, REFIID riid, void** ppv) {
-    ComPtr<T> holder(object);
-    fill(*object);
-    return object->QueryInterface(riid, ppv);
+HRESULT HandOutNew(Fill fill, REFIID riid, void** ppv) {
+    ComPtr<T> object = MakeObject<T>();
+    if (object) fill(*object);
+    return HandOut(object, riid, ppv);
 }
 
 }  // namespace
-
-const InterfaceEntry COPCHDAHistory::kInterfaces[2] = {
-    Interface<COPCHDAHistory, OPCHDAHistory>(IID_OPCHDAHistory),
-    Interface<COPCHDAHistory, OPCHDAHistory>(IID_OPCHDAHistory),
-};
 
 COPCHDAHistory::~COPCHDAHistory() { Free(); }
 
@@ -156,11 +150,8 @@ STDMETHODIMP COPCHDAHistory::get_Count(LONG* pVal) {
 STDMETHODIMP COPCHDAHistory::get__NewEnum(IUnknown** ppUnk) {
     if (!ppUnk) return E_POINTER;
     *ppUnk = nullptr;
-    COPCHDAEnumHistory* enumerator = NewObject<COPCHDAEnumHistory>();
-    if (!enumerator) return E_OUTOFMEMORY;
-    return HandOut(
-        enumerator, [this](COPCHDAEnumHistory& e) { e.Init(this, 1); }, IID_IUnknown,
-        reinterpret_cast<void**>(ppUnk));
+    return HandOutNew<COPCHDAEnumHistory>([this](COPCHDAEnumHistory& e) { e.Init(this, 1); }, IID_IUnknown,
+                                       reinterpret_cast<void**>(ppUnk));
 }
 
 LONG COPCHDAHistory::FindByDate(DATE key) const {
@@ -203,16 +194,12 @@ STDMETHODIMP COPCHDAHistory::Item(VARIANT ItemSpecifier, OPCHDAValue** ppValue) 
 HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
     DWORD quality = qualities_ ? qualities_[k] : kDefaultQuality;
     if (!entries_) {
-        COPCHDAValue* value = NewObject<COPCHDAValue>();
-        if (!value) return E_OUTOFMEMORY;
         DATE timeStamp = 0.0;
         FileTimeToLocalDate(timeStamps_[k], &timeStamp);
-        return HandOut(
-            value, [&](COPCHDAValue& v) { v.SetValue(timeStamp, &values_[k], static_cast<LONG>(quality)); },
+        return HandOutNew<COPCHDAValue>(
+            [&](COPCHDAValue& v) { v.SetValue(timeStamp, &values_[k], static_cast<LONG>(quality)); },
             IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
     }
-    COPCHDAEntry* entry = NewObject<COPCHDAEntry>();
-    if (!entry) return E_OUTOFMEMORY;
     // An entry's time stamp takes the bias in force now, as the platform's own
     // conversion does; its entry time follows the season of the time itself.
     DATE timeStamp = 0.0;
@@ -224,8 +211,7 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
     if (entryTimes_) FileTimeToLocalDate(entryTimes_[k], &entryTime);
     LONG entryType = entryTypes_ ? entryTypes_[k] : kAnnotateEditType;
     BSTR user = users_ ? users_[k] : nullptr;
-    return HandOut(
-        entry,
+    return HandOutNew<COPCHDAEntry>(
         [&](COPCHDAEntry& e) {
             e.SetEntry(timeStamp, &values_[k], static_cast<LONG>(quality), entryTime, entryType, &user);
         },
@@ -241,9 +227,8 @@ HRESULT MakeVariant(const Source* source, VARIANT* out, Fill fill) {
     if (!out) return E_POINTER;
     VariantClear(out);
     if (!source) return E_POINTER;
-    COPCHDAHistory* history = NewObject<COPCHDAHistory>();
+    ComPtr<COPCHDAHistory> history = MakeObject<COPCHDAHistory>();
     if (!history) return E_OUTOFMEMORY;
-    ComPtr<COPCHDAHistory> holder(history);
     HRESULT hr = fill(*history, source);
     if (FAILED(hr)) return hr;
     OPCHDAHistory* itf = nullptr;

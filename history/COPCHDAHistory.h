@@ -15,16 +15,15 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com_holders.h"
-#include "object_base.h"
+#include "implements.h"
 #include "type_info_holder.h"
 
-class COPCHDAHistory final : public DispatchImpl<OPCHDAHistory, &IID_OPCHDAHistory>, public ObjectBase {
+class COPCHDAHistory final : public Implements<COPCHDAHistory, DispatchImpl<OPCHDAHistory>> {
 public:
+    static constexpr char kTraceName[] = "COPCHDAHistory";
+
     COPCHDAHistory() = default;
     ~COPCHDAHistory() override;
-
-    static const InterfaceEntry kInterfaces[2];
-    OPCHDA_IUNKNOWN(COPCHDAHistory)
 
     // OPCHDAHistory
     STDMETHODIMP get_Count(LONG* pVal) override;

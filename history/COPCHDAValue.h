@@ -3,8 +3,8 @@
 
 #include "value_fields.h"
 
-class COPCHDAValue final : public ValueFields<OPCHDAValue, &IID_OPCHDAValue> {
+// The dual interface pointer is the client's IDispatch; IDispatch alone is not answered.
+class COPCHDAValue final : public ValueFields<COPCHDAValue, OPCHDAValue> {
 public:
-    static const InterfaceEntry kInterfaces[1];
-    OPCHDA_IUNKNOWN(COPCHDAValue)
+    static constexpr char kTraceName[] = "COPCHDAValue";
 };

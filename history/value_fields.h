@@ -7,11 +7,12 @@
 #include <oleauto.h>
 
 #include "OPCHDAAuto.h"
-#include "object_base.h"
+#include "implements.h"
 #include "type_info_holder.h"
 
-template <class Itf, const IID* Iid>
-class ValueFields : public DispatchImpl<Itf, Iid>, public ObjectBase {
+// D is the class, Itf its dual interface, Extra further rows of its table.
+template <class D, class Itf, class... Extra>
+class ValueFields : public Implements<D, DispatchImpl<Itf>, Extra...> {
 public:
     ValueFields() { VariantInit(&dataValue_); }
     ~ValueFields() override { VariantClear(&dataValue_); }

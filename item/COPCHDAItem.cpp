@@ -2,11 +2,6 @@
 
 #include "parent_link.h"
 
-const InterfaceEntry COPCHDAItem::kInterfaces[2] = {
-    Interface<COPCHDAItem, OPCHDAItem>(IID_OPCHDAItem),
-    Interface<COPCHDAItem, OPCHDAItem>(IID_OPCHDAItem),
-};
-
 HRESULT COPCHDAItem::Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent) {
     parent_ = std::move(parent);
     itemID_ = UniqueBstr(itemID);  // ends at the first zero character; null stays null

@@ -7,17 +7,14 @@
 
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
-#include "object_base.h"
+#include "implements.h"
 #include "type_info_holder.h"
 
 class ParentLink;
 
-class COPCHDAItem final : public DispatchImpl<OPCHDAItem, &IID_OPCHDAItem>, public ObjectBase {
+class COPCHDAItem final : public Implements<COPCHDAItem, DispatchImpl<OPCHDAItem>> {
 public:
-    COPCHDAItem() = default;
-
-    static const InterfaceEntry kInterfaces[2];
-    OPCHDA_IUNKNOWN(COPCHDAItem)
+    static constexpr char kTraceName[] = "COPCHDAItem";
 
     STDMETHODIMP get_Parent(IOPCHDAAutoServer** ppParent) override;
     STDMETHODIMP get_ClientHandle(LONG* pVal) override;

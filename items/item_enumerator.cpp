@@ -2,20 +2,12 @@
 
 #include <new>
 
-const InterfaceEntry ItemEnumerator::kInterfaces[1] = {
-    Interface<ItemEnumerator, IEnumVARIANT>(IID_IEnumVARIANT),
-};
-
-STDMETHODIMP ItemEnumerator::QueryInterface(REFIID riid, void** ppv) {
-    return TableQueryInterface("_CComEnum", kInterfaces, std::size(kInterfaces), this, riid, ppv);
-}
-
 HRESULT ItemEnumerator::Create(Snapshot snapshot, IEnumVARIANT** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
     std::shared_ptr<const Snapshot> shared(new (std::nothrow) Snapshot(std::move(snapshot)));
     if (!shared) return E_OUTOFMEMORY;
-    return CreateObject<ItemEnumerator>(IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum), std::move(shared));
+    return HandOut(MakeObject<ItemEnumerator>(std::move(shared)), IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
 }
 
 STDMETHODIMP ItemEnumerator::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) {
@@ -55,5 +47,5 @@ STDMETHODIMP ItemEnumerator::Reset() {
 STDMETHODIMP ItemEnumerator::Clone(IEnumVARIANT** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
-    return CreateObject<ItemEnumerator>(IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum), snapshot_, position_);
+    return HandOut(MakeObject<ItemEnumerator>(snapshot_, position_), IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
 }

@@ -10,20 +10,17 @@
 #include <vector>
 
 #include "com_holders.h"
-#include "object_base.h"
+#include "implements.h"
 
-class ItemEnumerator final : public IEnumVARIANT, public ObjectBase {
+class ItemEnumerator final : public Implements<ItemEnumerator, IEnumVARIANT> {
 public:
+    // Traced under the name of the framework enumerator clients know it by.
+    static constexpr char kTraceName[] = "_CComEnum";
+
     using Snapshot = std::vector<UniqueVariant>;
 
     explicit ItemEnumerator(std::shared_ptr<const Snapshot> snapshot, size_t position = 0)
         : snapshot_(std::move(snapshot)), position_(position) {}
-
-    static const InterfaceEntry kInterfaces[1];
-    // Traced under the name of the framework enumerator clients know it by.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InternalAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return InternalRelease(); }
 
     STDMETHODIMP Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override;
     STDMETHODIMP Skip(ULONG celt) override;

@@ -18,10 +18,9 @@ using ItemTable = std::list<ComPtr<COPCHDAItem>>;
 // A new item appended to the table; E_OUTOFMEMORY leaves the table as it was.
 HRESULT AppendItem(ItemTable& items, LPCWSTR itemID, LONG clientHandle, LONG serverHandle,
                    const std::shared_ptr<ParentLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) {
-    COPCHDAItem* item = NewObject<COPCHDAItem>();
-    if (!item) return E_OUTOFMEMORY;
-    ComPtr<COPCHDAItem> entry(item);
-    item->Initialize(const_cast<BSTR>(itemID), clientHandle, serverHandle, parent);
+    ComPtr<COPCHDAItem> entry = MakeObject<COPCHDAItem>();
+    if (!entry) return E_OUTOFMEMORY;
+    entry->Initialize(const_cast<BSTR>(itemID), clientHandle, serverHandle, parent);
     try {
         items.push_back(entry);
     } catch (const std::bad_alloc&) {

@@ -36,6 +36,7 @@ public:
 
     T* get() const { return p_; }
     T* operator->() const { return p_; }
+    T& operator*() const { return *p_; }
     explicit operator bool() const { return p_ != nullptr; }
     void swap(ComPtr& o) noexcept { std::swap(p_, o.p_); }
 

@@ -44,3 +44,8 @@ void Initialize(HINSTANCE instance) { g_instance = instance; }
 void Terminate(bool) {}
 
 }  // namespace Module
+
+namespace ComModule {
+void ObjectCreated() noexcept { Module::Lock(); }
+void ObjectDestroyed() noexcept { Module::Unlock(); }
+}  // namespace ComModule

@@ -42,10 +42,12 @@ private:
 };
 
 // IDispatch over one dual interface Itf, with a holder shared by every object
-// that implements Itf.
-template <class Itf, const IID* Iid>
+// that implements Itf. In an Implements<> list it answers Itf.
+template <class Itf>
 class DispatchImpl : public Itf {
 public:
+    using Interface = Itf;
+
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
         if (!count) return E_POINTER;
         *count = 1;
@@ -63,7 +65,7 @@ public:
     }
 
     static TypeInfoHolder& Holder() {
-        static TypeInfoHolder holder(*Iid);
+        static TypeInfoHolder holder(__uuidof(Itf));
         return holder;
     }
 };

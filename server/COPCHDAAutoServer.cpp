@@ -5,16 +5,6 @@
 #include "server/historian_sink.h"
 #include "time/time_args.h"
 
-const InterfaceEntry COPCHDAAutoServer::kInterfaces[7] = {
-    Interface<COPCHDAAutoServer, IConnectionPointContainer>(IID_IConnectionPointContainer),
-    Interface<COPCHDAAutoServer, IDispatch, IOPCHDAAutoServer>(IID_IDispatch),
-    Interface<COPCHDAAutoServer, IOPCHDAAutoServer>(IID_IOPCHDAAutoServer),
-    Interface<COPCHDAAutoServer, IOPCHDAItems>(IID_IOPCHDAItems),
-    Interface<COPCHDAAutoServer, ISupportErrorInfo>(IID_ISupportErrorInfo),
-    Interface<COPCHDAAutoServer, IOPCShutdown>(IID_IOPCShutdown),
-    Interface<COPCHDAAutoServer, IOPCHDA_DataCallback>(IID_IOPCHDA_DataCallback),
-};
-
 COPCHDAAutoServer::COPCHDAAutoServer()
     : parentLink_(std::make_shared<ParentLink>(static_cast<IConnectionPointContainer*>(this))) {
     // Every construction asks; once the process's security is set the later

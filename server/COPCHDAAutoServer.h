@@ -12,27 +12,22 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com_holders.h"
-#include "object_base.h"
+#include "implements.h"
 #include "type_info_holder.h"
 
 class COPCHDAItem;
 class ParentLink;
 class HistorianSink;
 
-class COPCHDAAutoServer final : public IConnectionPointContainer,
-                                public DispatchImpl<IOPCHDAAutoServer, &IID_IOPCHDAAutoServer>,
-                                public DispatchImpl<IOPCHDAItems, &IID_IOPCHDAItems>,
-                                public ISupportErrorInfo,
-                                public IOPCShutdown,
-                                public IOPCHDA_DataCallback,
-                                public ObjectBase {
+class COPCHDAAutoServer final
+    : public Implements<COPCHDAAutoServer, IConnectionPointContainer, AnswerAs<IDispatch, IOPCHDAAutoServer>,
+                        DispatchImpl<IOPCHDAAutoServer>, DispatchImpl<IOPCHDAItems>, ISupportErrorInfo, IOPCShutdown,
+                        IOPCHDA_DataCallback> {
 public:
+    static constexpr char kTraceName[] = "COPCHDAAutoServer";
+
     COPCHDAAutoServer();
     ~COPCHDAAutoServer() override;
-
-    static const InterfaceEntry kInterfaces[7];
-
-    OPCHDA_IUNKNOWN(COPCHDAAutoServer)
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;

@@ -84,7 +84,7 @@ STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) {
     // The historian holds the sink, not this object, so that a client's last
     // Release still reaches this object while it is connected.
     if (!sink_) {
-        if (HistorianSink* sink = NewObject<HistorianSink>(this)) sink_ = ComPtr<HistorianSink>(sink);
+        sink_ = MakeObject<HistorianSink>(this);
     }
     if (sink_) {
         IUnknown* sinkUnknown = static_cast<IOPCShutdown*>(sink_.get());

@@ -12,11 +12,6 @@ struct ForwardFrame {
 thread_local const ForwardFrame* t_forwarding = nullptr;
 }  // namespace
 
-const InterfaceEntry HistorianSink::kInterfaces[2] = {
-    Interface<HistorianSink, IOPCShutdown>(IID_IOPCShutdown),
-    Interface<HistorianSink, IOPCHDA_DataCallback>(IID_IOPCHDA_DataCallback),
-};
-
 HistorianSink::HistorianSink(COPCHDAAutoServer* owner)
     : owner_(owner), done_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
 

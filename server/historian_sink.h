@@ -10,22 +10,16 @@
 #include <windows.h>
 
 #include "opc_hda.h"
-#include "object_base.h"
+#include "implements.h"
 
 class COPCHDAAutoServer;
 
-class HistorianSink final : public IOPCShutdown, public IOPCHDA_DataCallback, public ObjectBase {
+class HistorianSink final : public Implements<HistorianSink, IOPCShutdown, IOPCHDA_DataCallback> {
 public:
-    explicit HistorianSink(COPCHDAAutoServer* owner);
-
-    static const InterfaceEntry kInterfaces[2];
-
     // Traced under the server object's name: it answers for that object.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        return TableQueryInterface("COPCHDAAutoServer", kInterfaces, std::size(kInterfaces), this, riid, ppv);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InternalAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return InternalRelease(); }
+    static constexpr char kTraceName[] = "COPCHDAAutoServer";
+
+    explicit HistorianSink(COPCHDAAutoServer* owner);
 
     // Stops forwarding. Waits for calls already forwarded on other threads to
     // return, so that the owner may be destroyed afterwards; a call running

@@ -2,8 +2,8 @@
 
 #include "historian_object.h"
 #include "sim_clock.h"
-#include "single_interface.h"
 #include "task_memory.h"
+#include "module/implements.h"
 
 #include <algorithm>
 #include <new>
@@ -12,11 +12,8 @@ namespace hdasim {
 namespace {
 
 // Acts on the process defaults and on every historian alive in the process.
-class SimControl final : public SingleInterface<IHdaSimControl, &IID_IHdaSimControl> {
+class SimControl final : public Implements<SimControl, IHdaSimControl> {
 public:
-    SimControl() { module_add_ref(); }
-    ~SimControl() override { module_release(); }
-
 
     HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override {
         if (!method) return E_POINTER;
@@ -154,10 +151,9 @@ private:
 
 };
 
-class ClassFactory final : public SingleInterface<IClassFactory, &IID_IClassFactory> {
+class ClassFactory final : public Implements<ClassFactory, IClassFactory> {
 public:
-    explicit ClassFactory(CreateFn create) : create_(create) { module_add_ref(); }
-    ~ClassFactory() override { module_release(); }
+    explicit ClassFactory(CreateFn create) : create_(create) {}
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
@@ -181,23 +177,13 @@ HRESULT CreateControlObject(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!g_is_local_server) install_malloc_spy();
-    auto* c = new (std::nothrow) SimControl();
-    if (!c) return E_OUTOFMEMORY;
-    c->AddRef();
-    HRESULT hr = c->QueryInterface(iid, out);
-    c->Release();
-    return hr;
+    return HandOut(MakeObject<SimControl>(), iid, out);
 }
 
 HRESULT CreateHistorianObject(REFIID iid, void** out) { return SimHistorianObject::Create(iid, out); }
 
 HRESULT CreateClassFactory(CreateFn create, REFIID iid, void** out) {
-    auto* f = new (std::nothrow) ClassFactory(create);
-    if (!f) return E_OUTOFMEMORY;
-    f->AddRef();
-    HRESULT hr = f->QueryInterface(iid, out);
-    f->Release();
-    return hr;
+    return HandOut(MakeObject<ClassFactory>(create), iid, out);
 }
 
 }  // namespace hdasim

@@ -1,5 +1,7 @@
 #include "sim_module.h"
 
+#include "module/implements.h"
+
 namespace hdasim {
 namespace {
 LONG g_objects = 0;
@@ -24,3 +26,7 @@ ProcessState& process_state() {
 }
 
 }  // namespace hdasim
+
+// The simulator's objects on the shared COM base count in this binary.
+void ComModule::ObjectCreated() noexcept { hdasim::module_add_ref(); }
+void ComModule::ObjectDestroyed() noexcept { hdasim::module_release(); }

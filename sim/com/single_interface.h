@@ -1,6 +1,6 @@
-// IUnknown for the simulator's small objects that offer one interface: the
-// count, the two identifiers answered and the deletion, written once. Derived
-// classes keep their own module counting in their constructors.
+// IUnknown for the simulator's browser objects, which still stand on it; every
+// other simulator class uses Implements<D, I...> (module/implements.h), and so
+// should these once ported.
 #pragma once
 
 #include <windows.h>

@@ -15,7 +15,7 @@
 //   DetailFail (REG_MULTI_SZ) CLSIDs (in braces) whose GetClassDetails fails.
 // "Absent" is simply the class unregistered (regsvr32 /u).
 #include "opc_hda.h"
-#include "../com/single_interface.h"
+#include "module/implements.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -136,12 +136,10 @@ std::vector<CLSID> registry_classes(const std::vector<CATID>& impl, const std::v
     return out;
 }
 
-class GuidEnum final : public hdasim::SingleInterface<IEnumGUID, &IID_IEnumGUID> {
+class GuidEnum final : public Implements<GuidEnum, IEnumGUID> {
 public:
-    GuidEnum(std::vector<GUID> list, HRESULT fail_after_first) : list_(std::move(list)), fail_(fail_after_first) {
-        InterlockedIncrement(&g_objects);
-    }
-    ~GuidEnum() override { InterlockedDecrement(&g_objects); }
+    GuidEnum(std::vector<GUID> list, HRESULT fail_after_first, size_t pos = 0)
+        : list_(std::move(list)), pos_(pos), fail_(fail_after_first) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
         if (fetched) *fetched = 0;
@@ -162,13 +160,7 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Clone(IEnumGUID** out) override {
-        if (!out) return E_POINTER;
-        auto* e = new (std::nothrow) GuidEnum(list_, fail_);
-        if (!e) return E_OUTOFMEMORY;
-        e->pos_ = pos_;
-        e->AddRef();
-        *out = e;
-        return S_OK;
+        return HandOut(MakeObject<GuidEnum>(list_, fail_, pos_), IID_IEnumGUID, reinterpret_cast<void**>(out));
     }
 
 private:
@@ -178,10 +170,9 @@ private:
     int calls_ = 0;
 };
 
-class ServerList final : public hdasim::SingleInterface<IOPCServerList, &IID_IOPCServerList> {
+class ServerList final : public Implements<ServerList, IOPCServerList> {
 public:
-    explicit ServerList(Config c) : config_(std::move(c)) { InterlockedIncrement(&g_objects); }
-    ~ServerList() override { InterlockedDecrement(&g_objects); }
+    explicit ServerList(Config c) : config_(std::move(c)) {}
 
     HRESULT STDMETHODCALLTYPE EnumClassesOfCategories(ULONG cImplemented, CATID rgcatidImpl[], ULONG cRequired,
                                                       CATID rgcatidReq[], IEnumGUID** ppenumClsid) override {
@@ -196,11 +187,8 @@ public:
             list = registry_classes(std::vector<CATID>(rgcatidImpl, rgcatidImpl + cImplemented),
                                     std::vector<CATID>(rgcatidReq, rgcatidReq + cRequired));
         }
-        auto* e = new (std::nothrow) GuidEnum(std::move(list), config_.mode == L"enumfail" ? config_.fail_code : S_OK);
-        if (!e) return E_OUTOFMEMORY;
-        e->AddRef();
-        *ppenumClsid = e;
-        return S_OK;
+        return HandOut(MakeObject<GuidEnum>(std::move(list), config_.mode == L"enumfail" ? config_.fail_code : S_OK),
+                       IID_IEnumGUID, reinterpret_cast<void**>(ppenumClsid));
     }
 
     HRESULT STDMETHODCALLTYPE GetClassDetails(REFCLSID clsid, LPOLESTR* ppszProgID, LPOLESTR* ppszUserType) override {
@@ -267,12 +255,7 @@ public:
         if (outer) return CLASS_E_NOAGGREGATION;
         Config c = read_config();
         if (c.mode == L"createfail") return c.fail_code;
-        auto* s = new (std::nothrow) ServerList(std::move(c));
-        if (!s) return E_OUTOFMEMORY;
-        s->AddRef();
-        HRESULT hr = s->QueryInterface(iid, out);
-        s->Release();
-        return hr;
+        return HandOut(MakeObject<ServerList>(std::move(c)), iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock) InterlockedIncrement(&g_objects);
@@ -296,6 +279,9 @@ HRESULT set_value(const std::wstring& key, const wchar_t* name, const std::wstri
 }
 
 }  // namespace
+
+void ComModule::ObjectCreated() noexcept { InterlockedIncrement(&g_objects); }
+void ComModule::ObjectDestroyed() noexcept { InterlockedDecrement(&g_objects); }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {

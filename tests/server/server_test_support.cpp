@@ -99,7 +99,9 @@ ComPtr<IHdaSimControl>& RecordingRuntime::LastHistorian() { return g_lastHistori
 
 ComPtr<IOPCHDAAutoServer> NewLinkedServer() {
     ComPtr<IOPCHDAAutoServer> server;
-    EXPECT_EQ(CreateObject<COPCHDAAutoServer>(IID_IOPCHDAAutoServer, server.put_void()), S_OK);
+    ComPtr<COPCHDAAutoServer> object = MakeObject<COPCHDAAutoServer>();
+    if (!object) ADD_FAILURE() << "out of memory";
+    else EXPECT_EQ(object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()), S_OK);
     return server;
 }
 

@@ -1,4 +1,4 @@
-#include "object_base.h"
+#include "implements.h"
 
 #include <cstdio>
 #include <map>
@@ -60,32 +60,12 @@ const std::string& CachedTraceName(REFIID riid) {
 
 }  // namespace
 
-void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) {
+void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept try {
     std::string line = className;
     line += " - ";
     line += CachedTraceName(riid);
     if (!succeeded) line += " - failed";
     line += "\n";
     OutputDebugStringA(line.c_str());
-}
-
-HRESULT TableQueryInterface(const char* className, const InterfaceEntry* table, size_t count, void* self,
-                            REFIID riid, void** ppv) {
-    HRESULT hr = E_NOINTERFACE;
-    if (!ppv) {
-        hr = E_POINTER;
-    } else {
-        *ppv = nullptr;
-        for (size_t i = 0; i < count; ++i) {
-            if (IsEqualIID(riid, *table[i].iid) || (i == 0 && IsEqualIID(riid, IID_IUnknown))) {
-                IUnknown* itf = table[i].cast(self);
-                itf->AddRef();
-                *ppv = itf;
-                hr = S_OK;
-                break;
-            }
-        }
-    }
-    TraceQueryInterface(className, riid, hr == S_OK);
-    return hr;
+} catch (...) {
 }

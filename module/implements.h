@@ -1,0 +1,188 @@
+// The one way to write a COM class here: Implements<D, I...> gives class D
+// IUnknown for the interfaces I..., and MakeObject<D>(args...) creates one.
+//
+//     class COPCHDAEntry final
+//         : public Implements<COPCHDAEntry, DispatchImpl<OPCHDAEntry>, AnswerAs<OPCHDAValue, OPCHDAEntry>> {
+//     public:
+//         static constexpr char kTraceName[] = "COPCHDAEntry";  // optional: writes the QueryInterface trace
+//         ...the interfaces' members...
+//     private:
+//         void FinalRelease() override;  // optional: teardown while the object is still whole
+//     };
+//
+//     ComPtr<COPCHDAEntry> entry = MakeObject<COPCHDAEntry>();   // null when out of memory
+//     if (!entry) return E_OUTOFMEMORY;
+//     entry->SetEntry(...);                                      // set-up before the first hand-out
+//     return entry->QueryInterface(IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
+//
+// The list is the QueryInterface table, in order: each element is an
+// interface (answered by its __uuidof), an implementation such as
+// DispatchImpl<Itf> that names its interface as `Interface`, or an
+// AnswerAs<Itf, Via> row that answers Itf with the object's Via pointer (for
+// IDispatch through one dual interface, or an entry answering as a value). The
+// first element also answers IUnknown, and fixes the object's identity.
+//
+// The base also keeps: an interlocked count that starts at 0 (only MakeObject
+// creates objects, and it takes the first reference at once), a per-object
+// lock (ObjectLock()), the binary's count of live objects (ComModule, defined
+// once per binary: the product's in module/module_state.cpp, the simulator's
+// in sim/com/sim_module.cpp; a class may opt out with
+// `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
+// hook.
+//
+// Every COM method, class-factory call and callback body that can allocate
+// through the standard library runs inside ComCall, so that no exception
+// crosses the COM boundary (on x86 the unwinder cannot cross a caller's frames):
+//
+//     STDMETHODIMP COPCHDAAutoServer::AddItems(...) { return ComCall([&] { ...; return S_OK; }); }
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include "com_holders.h"
+
+// Runs body() and turns an escaping exception into an HRESULT: out of memory
+// (or a size the library refuses) gives E_OUTOFMEMORY, anything else E_UNEXPECTED.
+template <class Body>
+HRESULT ComCall(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::length_error&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// The live-object count of the binary the class is linked into.
+namespace ComModule {
+void ObjectCreated() noexcept;
+void ObjectDestroyed() noexcept;
+}  // namespace ComModule
+
+// Writes "<class> - <interface name>[ - failed]\n" to the debugger output
+// (product only: defined in module/query_trace.cpp).
+void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept;
+
+// A QueryInterface row answering Itf with the object's Via pointer.
+template <class Itf, class Via>
+struct AnswerAs {};
+
+namespace implements_detail {
+
+template <class T>
+struct Row {
+    using Answered = T;
+    using Via = T;
+};
+template <class T>
+    requires requires { typename T::Interface; }
+struct Row<T> {
+    using Answered = typename T::Interface;
+    using Via = typename T::Interface;
+};
+template <class Itf, class V>
+struct Row<AnswerAs<Itf, V>> {
+    using Answered = Itf;
+    using Via = V;
+};
+
+template <class D, class T>
+bool Answer(D* self, REFIID riid, bool first, void** ppv) noexcept {
+    using R = Row<T>;
+    if (!IsEqualIID(riid, __uuidof(typename R::Answered)) && !(first && IsEqualIID(riid, IID_IUnknown))) return false;
+    auto* itf = static_cast<typename R::Answered*>(static_cast<typename R::Via*>(self));
+    itf->AddRef();
+    *ppv = itf;
+    return true;
+}
+
+template <class D>
+constexpr bool CountsAsLiveObject() {
+    if constexpr (requires { D::kCountsAsLiveObject; })
+        return D::kCountsAsLiveObject;
+    else
+        return true;
+}
+
+}  // namespace implements_detail
+
+template <class D, class First, class... Rest>
+class Implements : public First, public Rest... {
+public:
+    Implements(const Implements&) = delete;
+    Implements& operator=(const Implements&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        HRESULT hr = E_POINTER;
+        if (ppv) {
+            *ppv = nullptr;
+            D* self = static_cast<D*>(this);
+            bool found = implements_detail::Answer<D, First>(self, riid, true, ppv) ||
+                         (implements_detail::Answer<D, Rest>(self, riid, false, ppv) || ...);
+            hr = found ? S_OK : E_NOINTERFACE;
+        }
+        if constexpr (requires { D::kTraceName; }) TraceQueryInterface(D::kTraceName, riid, hr == S_OK);
+        return hr;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refCount_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG r = InterlockedDecrement(&refCount_);
+        if (r == 0) {
+            // Keeps the object alive (count 1) while it tears itself down, so
+            // that references taken and dropped during teardown cannot re-enter here.
+            refCount_ = 1;
+            FinalRelease();
+            delete this;
+        }
+        return static_cast<ULONG>(r);
+    }
+
+protected:
+    Implements() noexcept {
+        if constexpr (implements_detail::CountsAsLiveObject<D>()) ComModule::ObjectCreated();
+    }
+    virtual ~Implements() {
+        if constexpr (implements_detail::CountsAsLiveObject<D>()) ComModule::ObjectDestroyed();
+    }
+
+    // Teardown that needs the object whole, before the destructors run.
+    virtual void FinalRelease() {}
+
+    CriticalSection& ObjectLock() { return lock_; }
+
+private:
+    LONG refCount_ = 0;
+    CriticalSection lock_;
+};
+
+// Creates a D and returns its first reference; null when memory (or anything
+// the constructor needs) cannot be had.
+template <class D, class... Args>
+ComPtr<D> MakeObject(Args&&... args) noexcept {
+    D* object = nullptr;
+    try {
+        object = new (std::nothrow) D(std::forward<Args>(args)...);
+    } catch (...) {
+        return nullptr;
+    }
+    return ComPtr<D>(object);
+}
+
+// Hands a new object out through its first QueryInterface: E_OUTOFMEMORY when
+// MakeObject gave null; the object dies with its owner if the query fails.
+template <class D>
+HRESULT HandOut(const ComPtr<D>& object, REFIID riid, void** ppv) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!object) return E_OUTOFMEMORY;
+    return object->QueryInterface(riid, ppv);
+}
