@@ -101,14 +101,20 @@ HRESULT Browser::GetEnum(std::uint32_t browseType, std::vector<std::wstring>* ou
   switch (browseType) {
     case kBrowseBranch:
       if (!here) return S_OK;
+      // A branch is listed when an item below it passes the filters, or when
+      // nothing at all is below it yet (filters apply to items, not branches).
       for (const auto& child : here->children) {
         const std::wstring path = Join(pos, child);
+        bool anyBelow = false, passing = false;
         for (const auto& s : space.Signals()) {
-          if (IsUnder(s.branch, path) && PassesAll(s, impl_->filters)) {
-            out->push_back(child);
+          if (!IsUnder(s.branch, path)) continue;
+          anyBelow = true;
+          if (PassesAll(s, impl_->filters)) {
+            passing = true;
             break;
           }
         }
+        if (passing || !anyBelow) out->push_back(child);
       }
       return S_OK;
     case kBrowseLeaf:

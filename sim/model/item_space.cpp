@@ -2,6 +2,7 @@
 #include "item_space.h"
 
 #include <cmath>
+#include <cwchar>
 #include <cwctype>
 #include <numbers>
 
@@ -163,15 +164,39 @@ ItemSpace::ItemSpace() {
     place(pump, WithBad(WithGap(Analog(L"Vibration", 2.5, 0.5, 0.2, 1200, L"mm/s", L"Bearing vibration"), 720, 600, 60),
                         720, 300, 30));
   }
+
+  // The utilities' metering: one flat position with more leaves than a
+  // client fetches in two batches. 250 flow meters (VT_R8, FlowMeter000 to
+  // FlowMeter249: exactly 100 match "*FlowMeter0*") and 20 energy counters.
+  const std::wstring meters = L"Plant/Utilities/Meters";
+  for (int i = 0; i < 250; ++i) {
+    wchar_t name[16];
+    swprintf(name, 16, L"FlowMeter%03d", i);
+    const double base = 20.0 + (i % 25) * 4.0;
+    place(meters, Every(Analog(name, base, base / 4, 0.5, 1800 + 60 * (i % 30), L"m3/h", L"Flow meter"), 60));
+  }
+  for (int i = 1; i <= 20; ++i) {
+    wchar_t name[16];
+    swprintf(name, 16, L"EnergyMeter%02d", i);
+    place(meters, Discrete(name, SignalKind::Counter, VT_I4, 60, i, 10000000, L"kWh", L"Energy meter"));
+  }
+  // Commissioned but not yet wired: a position with nothing below it.
+  AddBranch(L"Plant/Spare");
 }
 
 void ItemSpace::Add(SignalDef s) {
   s.index = static_cast<std::uint32_t>(signals_.size());
   s.itemId = s.branch + L"/" + s.name;
   byId_[s.itemId] = s.index;
-  // Register the branch chain; the root ("") holds "Plant".
-  std::wstring path = s.branch, child;
-  branches_[path].leaves.push_back(s.index);
+  branches_[s.branch].leaves.push_back(s.index);
+  AddBranch(s.branch);
+  signals_.push_back(std::move(s));
+}
+
+void ItemSpace::AddBranch(const std::wstring& branch) {
+  // Registers the branch chain; the root ("") holds "Plant".
+  std::wstring path = branch;
+  branches_[path];
   for (;;) {
     const std::size_t slash = path.rfind(L'/');
     const std::wstring parent = slash == std::wstring::npos ? L"" : path.substr(0, slash);
@@ -183,7 +208,6 @@ void ItemSpace::Add(SignalDef s) {
     if (parent.empty()) break;
     path = parent;
   }
-  signals_.push_back(std::move(s));
 }
 
 const SignalDef* ItemSpace::Find(const std::wstring& itemId) const {

@@ -77,6 +77,7 @@ class ItemSpace {
 
  private:
   void Add(SignalDef s);
+  void AddBranch(const std::wstring& branch);
   std::vector<SignalDef> signals_;
   std::map<std::wstring, std::uint32_t> byId_;
   std::map<std::wstring, Branch> branches_;

@@ -156,7 +156,8 @@ TEST_F(ModelTest, BrowsePositionsBranchesAndLeaves) {
   EXPECT_TRUE(Enum(*b, kBrowseLeaf).empty());
   EXPECT_EQ(b->ChangePosition(kBrowseUp, L""), E_FAIL);
   EXPECT_EQ(b->ChangePosition(kBrowseDown, L"Plant"), S_OK);
-  EXPECT_EQ(Enum(*b, kBrowseBranch), (std::vector<std::wstring>{L"Lab", L"Area1", L"Area2", L"Area3"}));
+  EXPECT_EQ(Enum(*b, kBrowseBranch),
+            (std::vector<std::wstring>{L"Lab", L"Area1", L"Area2", L"Area3", L"Utilities", L"Spare"}));
   EXPECT_EQ(b->ChangePosition(kBrowseDown, L"Nowhere"), E_INVALIDARG);
   EXPECT_EQ(b->GetBranchPosition(), L"Plant");
   ASSERT_EQ(b->ChangePosition(kBrowseDirect, L"Plant/Lab/Calibration"), S_OK);
@@ -186,9 +187,9 @@ TEST_F(ModelTest, BrowseFiltersOnItemIdWildcards) {
   auto flat = Enum(*b, kBrowseFlat);
   EXPECT_EQ(flat.size(), 6u);  // three reactors and three tanks
   for (const auto& id : flat) EXPECT_TRUE(id.ends_with(L"/Temperature"));
-  // Only branches with a matching item below are listed.
+  // Only branches with a matching item below are listed, and those with nothing below.
   ASSERT_EQ(b->ChangePosition(kBrowseDirect, L"Plant"), S_OK);
-  EXPECT_EQ(Enum(*b, kBrowseBranch), (std::vector<std::wstring>{L"Area1", L"Area2", L"Area3"}));
+  EXPECT_EQ(Enum(*b, kBrowseBranch), (std::vector<std::wstring>{L"Area1", L"Area2", L"Area3", L"Spare"}));
   ASSERT_EQ(b->ChangePosition(kBrowseDirect, L"Plant/Area2"), S_OK);
   EXPECT_EQ(Enum(*b, kBrowseBranch), (std::vector<std::wstring>{L"Reactor1", L"Tank1"}));
 
@@ -260,7 +261,7 @@ TEST_F(ModelTest, ABrowserOutlivesItsHistorian) {
     b = Make(*other, {});
   }
   EXPECT_EQ(b->ChangePosition(kBrowseDown, L"Plant"), S_OK);
-  EXPECT_EQ(Enum(*b, kBrowseBranch).size(), 4u);
+  EXPECT_EQ(Enum(*b, kBrowseBranch).size(), 6u);
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+#include "browse_fixture.h"
+
+namespace browsertest {
+
+std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
+    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
+}
+
+Listing ReadListing(HRESULT hr, const VARIANT& names) {
+    Listing listing;
+    listing.hr = hr;
+    listing.vt = names.vt;
+    if (names.vt != (VT_ARRAY | VT_BSTR) || !names.parray) return listing;
+    EXPECT_EQ(SafeArrayGetDim(names.parray), 1u);
+    SafeArrayGetLBound(names.parray, 1, &listing.lower);
+    SafeArrayGetUBound(names.parray, 1, &listing.upper);
+    listing.names = Texts(names.parray);
+    return listing;
+}
+
+Listing List(OPCHDABrowser* browser, Kind kind) {
+    UniqueVariant names;
+    HRESULT hr = kind == Kind::Branches ? browser->get_OPCHDABranches(names.get())
+                 : kind == Kind::Leaves ? browser->get_OPCHDALeaves(names.get())
+                                        : browser->get_OPCHDAItems(names.get());
+    return ReadListing(hr, *names.get());
+}
+
+std::wstring Position(OPCHDABrowser* browser) {
+    UniqueBstr position;
+    EXPECT_EQ(browser->get_CurrentPosition(position.put()), S_OK);
+    return position ? std::wstring(position.get()) : L"(null)";
+}
+
+Criteria MakeCriteria(std::initializer_list<Criterion> criteria, LONG lower) {
+    const ULONG count = static_cast<ULONG>(criteria.size()) + (lower < 1 ? 1 - lower : 0);
+    SAFEARRAYBOUND bound{count, lower};
+    Criteria made;
+    made.attributes->vt = VT_ARRAY | VT_I4;
+    made.attributes->parray = SafeArrayCreate(VT_I4, 1, &bound);
+    made.operators->vt = VT_ARRAY | VT_I4;
+    made.operators->parray = SafeArrayCreate(VT_I4, 1, &bound);
+    made.filters->vt = VT_ARRAY | VT_VARIANT;
+    made.filters->parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    // Elements below 1 hold a criterion that would match nothing, were it read.
+    for (LONG k = lower; k < 1; ++k) {
+        LONG attribute = kAttrItemID, op = kEqual;
+        VARIANT never = comtest::VarBstr(L"never read");
+        SafeArrayPutElement(made.attributes->parray, &k, &attribute);
+        SafeArrayPutElement(made.operators->parray, &k, &op);
+        SafeArrayPutElement(made.filters->parray, &k, &never);
+        VariantClear(&never);
+    }
+    LONG k = 1;
+    for (const Criterion& c : criteria) {
+        LONG attribute = c.attribute, op = c.op;
+        VARIANT filter = c.filter;
+        SafeArrayPutElement(made.attributes->parray, &k, &attribute);
+        SafeArrayPutElement(made.operators->parray, &k, &op);
+        SafeArrayPutElement(made.filters->parray, &k, &filter);
+        VariantClear(&filter);
+        ++k;
+    }
+    return made;
+}
+
+std::vector<LONG> Longs(SAFEARRAY* array) {
+    std::vector<LONG> values;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) values.push_back(comtest::LongAt(array, i));
+    return values;
+}
+
+std::vector<std::wstring> Texts(SAFEARRAY* array) {
+    std::vector<std::wstring> values;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) {
+        UniqueBstr text;
+        EXPECT_EQ(SafeArrayGetElement(array, &i, text.put()), S_OK);
+        values.push_back(text ? text.get() : L"");
+    }
+    return values;
+}
+
+void SimBrowse::SetUp() {
+    comtest::ComTest::SetUp();
+    const bool inProcess = GetParam() == Where::InProcess;
+    HRESULT hr = E_FAIL;
+    // A local server that is just shutting down refuses activation for a moment.
+    for (int attempt = 0; attempt < 10 && FAILED(hr); ++attempt) {
+        if (attempt) Sleep(300);
+        hr = CoCreateInstance(inProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal, nullptr,
+                              inProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER, IID_IHdaSimControl,
+                              control_.put_void());
+    }
+    ASSERT_HRESULT_SUCCEEDED(hr);
+    control_->ResetDefaults();
+    control_->ClearFaults();
+    ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(server_));
+    UniqueBstr progID(inProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local");
+    ASSERT_EQ(server_->Connect(progID.get(), comtest::VarEmpty()), S_OK);
+}
+
+void SimBrowse::TearDown() {
+    server_ = nullptr;
+    if (control_) {
+        LONG handles = -1, memory = -1;
+        EXPECT_HRESULT_SUCCEEDED(control_->OutstandingHandles(&handles));
+        EXPECT_EQ(handles, 0);
+        // Task memory is counted where it is received: in process only.
+        if (GetParam() == Where::InProcess) {
+            EXPECT_HRESULT_SUCCEEDED(control_->OutstandingTaskMemory(&memory));
+            EXPECT_EQ(memory, 0) << "historian memory not freed";
+        }
+        control_->ClearFaults();
+        control_->ResetDefaults();
+        control_ = nullptr;
+    }
+    comtest::ComTest::TearDown();
+}
+
+LONG SimBrowse::CallCount(const wchar_t* method) {
+    LONG count = -1;
+    EXPECT_HRESULT_SUCCEEDED(control_->CallCount(method, &count));
+    return count;
+}
+
+ComPtr<OPCHDABrowser> SimBrowse::Browse(std::initializer_list<Criterion> criteria, std::vector<LONG>* errors) {
+    ComPtr<OPCHDABrowser> browser;
+    UniqueVariant errorArray;
+    Criteria made = MakeCriteria(criteria);
+    HRESULT hr = server_->CreateBrowser(static_cast<LONG>(criteria.size()), *made.attributes.get(),
+                                        *made.operators.get(), *made.filters.get(), errorArray.get(), browser.put());
+    EXPECT_EQ(hr, S_OK);
+    if (errors) {
+        EXPECT_EQ(errorArray->vt, VT_ARRAY | VT_I4);
+        if (errorArray->vt == (VT_ARRAY | VT_I4)) *errors = Longs(errorArray->parray);
+    }
+    return browser;
+}
+
+}  // namespace browsertest
