@@ -75,9 +75,6 @@ public:
 // A fake browse object following Script(), for a browser made directly.
 ComPtr<IOPCHDA_Browser> NewFakeBrowser();
 
-// A browser over `historianBrowser` (null: none), made without a server object.
-HRESULT NewDirectBrowser(IOPCHDA_Browser* historianBrowser, OPCHDABrowser** browser);
-
 // Live fake objects (historian, browse objects, enumerators).
 LONG LiveFakes();
 

@@ -1,0 +1,67 @@
+#include "browse_names.h"
+
+#include <cstdint>
+
+BrowseNames::~BrowseNames() { FreeAll(); }
+
+void BrowseNames::FreeAll() {
+    for (size_t i = 0; i < count_; ++i) CoTaskMemFree(names_[i]);
+    CoTaskMemFree(names_);
+    names_ = nullptr;
+    count_ = capacity_ = 0;
+}
+
+bool BrowseNames::Append(LPWSTR name) {
+    if (count_ == capacity_) {
+        const size_t grown = capacity_ ? capacity_ * 2 : kBatch;
+        if (grown > SIZE_MAX / sizeof(LPWSTR) / 2) return false;
+        void* bigger = CoTaskMemRealloc(names_, grown * sizeof(LPWSTR));
+        if (!bigger) return false;
+        names_ = static_cast<LPWSTR*>(bigger);
+        capacity_ = grown;
+    }
+    names_[count_++] = name;
+    return true;
+}
+
+HRESULT BrowseNames::Collect(IEnumString* enumerator) {
+    HRESULT hr = S_OK;
+    do {
+        LPOLESTR batch[kBatch] = {};
+        ULONG fetched = 0;
+        hr = enumerator->Next(kBatch, batch, &fetched);
+        if (fetched > kBatch) fetched = kBatch;
+        bool stored = true;
+        for (ULONG i = 0; i < fetched; ++i) {
+            if (!batch[i]) continue;
+            if (stored && SUCCEEDED(hr) && Append(batch[i])) continue;
+            stored = false;
+            CoTaskMemFree(batch[i]);
+        }
+        if (!stored) hr = E_OUTOFMEMORY;
+        // An enumerator that answers S_OK with less than a batch has nothing more.
+        if (hr == S_OK && fetched < kBatch) break;
+    } while (hr == S_OK);
+    if (FAILED(hr)) FreeAll();
+    return hr;
+}
+
+HRESULT BrowseNames::ToArray(UniqueSafeArray& array) {
+    if (count_ > static_cast<size_t>(MAXLONG - 1)) return E_FAIL;
+    array = UniqueSafeArray::vector(VT_BSTR, static_cast<ULONG>(count_));
+    if (!array) return E_FAIL;
+    BSTR* elements = nullptr;
+    if (count_ && FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) {
+        array.reset();
+        return E_FAIL;
+    }
+    HRESULT hr = S_OK;
+    for (size_t i = 0; i < count_; ++i) {
+        elements[i] = SysAllocString(names_[i]);
+        if (!elements[i]) hr = E_OUTOFMEMORY;
+    }
+    if (count_) SafeArrayUnaccessData(array.get());
+    FreeAll();
+    if (FAILED(hr)) array.reset();
+    return hr;
+}

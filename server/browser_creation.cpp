@@ -1,0 +1,138 @@
+// CreateBrowser: the client's browse criteria handed to the historian, and
+// the historian's browse object wrapped in an OPCHDABrowser.
+#include "COPCHDAAutoServer.h"
+
+#include <new>
+
+#include "browser/COPCHDABrowser.h"
+#include "items/client_arrays.h"
+
+namespace {
+
+// An omitted optional argument, as automation marks it.
+bool Omitted(const VARIANT* v) { return v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND; }
+
+// The array pointer of a criteria VARIANT must be there; the value of the
+// omitted-argument mark counts as absent too.
+bool HoldsArray(const VARIANT& v) {
+    return v.parray && reinterpret_cast<ULONG_PTR>(v.parray) != static_cast<ULONG>(DISP_E_PARAMNOTFOUND);
+}
+
+// The criteria in the historian's three parallel arrays.
+class Criteria {
+public:
+    Criteria() = default;
+    Criteria(const Criteria&) = delete;
+    Criteria& operator=(const Criteria&) = delete;
+    ~Criteria() {
+        for (DWORD i = 0; filters_ && i < count_; ++i) VariantClear(&filters_[i]);
+        delete[] attributes_;
+        delete[] operators_;
+        delete[] filters_;
+    }
+
+    HRESULT Allocate(DWORD count) {
+        attributes_ = new (std::nothrow) DWORD[count];
+        operators_ = new (std::nothrow) OPCHDA_OPERATORCODES[count];
+        filters_ = new (std::nothrow) VARIANT[count];
+        if (!attributes_ || !operators_ || !filters_) return E_OUTOFMEMORY;
+        count_ = count;
+        for (DWORD i = 0; i < count; ++i) VariantInit(&filters_[i]);
+        return S_OK;
+    }
+
+    // Everything browses everything: the item identifier equal to "*".
+    HRESULT MakeDefault() {
+        HRESULT hr = Allocate(1);
+        if (FAILED(hr)) return hr;
+        attributes_[0] = OPCHDAItemID;
+        operators_[0] = OPCHDA_EQUAL;
+        filters_[0].bstrVal = SysAllocString(L"*");
+        if (!filters_[0].bstrVal) return E_OUTOFMEMORY;
+        filters_[0].vt = VT_BSTR;
+        return S_OK;
+    }
+
+    // Elements 1 to the count of the client's checked arrays.
+    HRESULT Read(SAFEARRAY* attributes, SAFEARRAY* operators, SAFEARRAY* filters) {
+        for (LONG k = 1; k <= static_cast<LONG>(count_); ++k) {
+            LONG attribute = 0, op = 0;
+            HRESULT hr = SafeArrayGetElement(attributes, &k, &attribute);
+            if (SUCCEEDED(hr)) hr = SafeArrayGetElement(operators, &k, &op);
+            if (SUCCEEDED(hr)) hr = SafeArrayGetElement(filters, &k, &filters_[k - 1]);
+            if (FAILED(hr)) return hr;
+            attributes_[k - 1] = static_cast<DWORD>(attribute);
+            operators_[k - 1] = static_cast<OPCHDA_OPERATORCODES>(op);
+        }
+        return S_OK;
+    }
+
+    DWORD count() const { return count_; }
+    DWORD* attributes() const { return attributes_; }
+    OPCHDA_OPERATORCODES* operators() const { return operators_; }
+    VARIANT* filters() const { return filters_; }
+
+private:
+    DWORD count_ = 0;
+    DWORD* attributes_ = nullptr;
+    OPCHDA_OPERATORCODES* operators_ = nullptr;
+    VARIANT* filters_ = nullptr;
+};
+
+// Steps 2a to 2c: exact types, arrays present, then per array its bounds, its
+// single dimension and its element type. A multi-dimensional array would
+// have its elements read as if it were flat.
+HRESULT CheckCriteria(LONG count, const VARIANT& attributes, const VARIANT& operators, const VARIANT& filters) {
+    if (attributes.vt != (VT_ARRAY | VT_I4) || operators.vt != (VT_ARRAY | VT_I4) ||
+        filters.vt != (VT_ARRAY | VT_VARIANT))
+        return E_INVALIDARG;
+    if (!HoldsArray(attributes) || !HoldsArray(operators) || !HoldsArray(filters)) return E_INVALIDARG;
+    HRESULT hr = client_arrays::CheckClientArray(attributes.parray, count, VT_I4);
+    if (SUCCEEDED(hr)) hr = client_arrays::CheckClientArray(operators.parray, count, VT_I4);
+    if (SUCCEEDED(hr)) hr = client_arrays::CheckClientArray(filters.parray, count, VT_VARIANT);
+    return hr;
+}
+
+// Step 7: the historian's code per criterion, into the client's Errors.
+void HandOutErrors(const HRESULT* errors, DWORD count, VARIANT* Errors) {
+    if (!Errors || Omitted(Errors)) return;
+    VariantClear(Errors);
+    UniqueSafeArray array = UniqueSafeArray::vector(VT_I4, count);
+    if (!array) return;
+    LONG* elements = nullptr;
+    if (FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) return;
+    for (DWORD i = 0; i < count; ++i) elements[i] = errors[i];
+    SafeArrayUnaccessData(array.get());
+    Errors->vt = VT_ARRAY | VT_I4;
+    Errors->parray = array.detach();
+}
+
+}  // namespace
+
+STDMETHODIMP COPCHDAAutoServer::CreateBrowser(LONG NumCriteria, VARIANT AttributeIDs, VARIANT OperatorCodes,
+                                              VARIANT Filters, VARIANT* Errors, OPCHDABrowser** ppOPCHDABrowser) {
+    if (!ppOPCHDABrowser) return E_POINTER;
+    *ppOPCHDABrowser = nullptr;
+    if (NumCriteria > 0) {
+        HRESULT hr = CheckCriteria(NumCriteria, AttributeIDs, OperatorCodes, Filters);
+        if (FAILED(hr)) return hr;
+    }
+    if (!server_) return E_FAIL;
+
+    Criteria criteria;
+    HRESULT hr = NumCriteria > 0 ? criteria.Allocate(static_cast<DWORD>(NumCriteria)) : criteria.MakeDefault();
+    if (SUCCEEDED(hr) && NumCriteria > 0) hr = criteria.Read(AttributeIDs.parray, OperatorCodes.parray, Filters.parray);
+    if (FAILED(hr)) return hr;
+
+    ComPtr<IOPCHDA_Browser> historianBrowser;
+    CoTaskMemPtr<HRESULT> errors;
+    hr = server_->CreateBrowse(criteria.count(), criteria.attributes(), criteria.operators(), criteria.filters(),
+                               historianBrowser.put(), errors.put());
+    if (FAILED(hr)) return hr;
+
+    // A success without a browse object leaves nothing to walk: say so
+    // rather than hand out a browser whose every member fails.
+    hr = historianBrowser ? COPCHDABrowser::Create(historianBrowser.get(), ppOPCHDABrowser) : E_FAIL;
+    if (errors) HandOutErrors(errors.get(), criteria.count(), Errors);
+    return hr;
+}
