@@ -4,6 +4,7 @@
 
 #include "OPCHDAAuto.h"
 #include "module_state.h"
+#include "script_arguments.h"
 
 namespace {
 TypeInfoHolder* g_loaded = nullptr;  // guarded by the module lock
@@ -105,5 +106,5 @@ HRESULT TypeInfoHolder::Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lci
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     HRESULT hr = Load(lcid);
     if (FAILED(hr)) return hr;
-    return info_->Invoke(self, id, flags, params, result, excep, argErr);
+    return InvokeWithScriptArguments(info_.get(), self, id, flags, params, result, excep, argErr);
 }

@@ -1,0 +1,340 @@
+#include "script_arguments.h"
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "com_holders.h"
+#include "script_values.h"
+
+namespace {
+
+// VARIANT parameters that must hold a typed array, which the library cannot
+// say: CreateBrowser's criteria are VARIANTs so that they can be omitted.
+struct VariantArrayElement {
+    const wchar_t* member;
+    const wchar_t* parameter;
+    VARTYPE element;
+};
+constexpr VariantArrayElement kVariantArrayElements[] = {
+    {L"CreateBrowser", L"AttributeIDs", VT_I4},
+    {L"CreateBrowser", L"OperatorCodes", VT_I4},
+};
+
+// A member's description, from the type information that owns it.
+class FuncDescHolder {
+public:
+    FuncDescHolder() = default;
+    ~FuncDescHolder() { if (desc_) info_->ReleaseFuncDesc(desc_); }
+    FuncDescHolder(const FuncDescHolder&) = delete;
+    FuncDescHolder& operator=(const FuncDescHolder&) = delete;
+    HRESULT Load(ComPtr<ITypeInfo> info, UINT index) {
+        info_ = std::move(info);
+        return info_->GetFuncDesc(index, &desc_);
+    }
+    ITypeInfo* info() const { return info_.get(); }
+    const FUNCDESC* operator->() const { return desc_; }
+    const FUNCDESC& get() const { return *desc_; }
+
+private:
+    ComPtr<ITypeInfo> info_;
+    FUNCDESC* desc_ = nullptr;
+};
+
+// The member that the call names, among the dual interface's own members (the
+// dispatch side numbers its members after the inherited ones, the interface
+// side as GetFuncIndexOfMemId does). A property read that is asked for as a
+// method call (JScript's Enumerator asks for _NewEnum so) is found too.
+HRESULT FindMember(ITypeInfo* dispatch, DISPID id, WORD flags, FuncDescHolder& desc) {
+    ComPtr<ITypeInfo> info(dispatch);
+    HREFTYPE interfaceSide = 0;
+    if (SUCCEEDED(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &interfaceSide))) {
+        ComPtr<ITypeInfo> side;
+        if (SUCCEEDED(dispatch->GetRefTypeInfo(interfaceSide, side.put()))) info = std::move(side);
+    }
+    ComPtr<ITypeInfo2> info2;
+    HRESULT hr = info.query(IID_ITypeInfo2, info2);
+    if (FAILED(hr)) return hr;
+    static constexpr struct {
+        WORD flag;
+        INVOKEKIND kind;
+    } kKinds[] = {{DISPATCH_METHOD, INVOKE_FUNC},
+                  {DISPATCH_PROPERTYGET, INVOKE_PROPERTYGET},
+                  {DISPATCH_PROPERTYPUT, INVOKE_PROPERTYPUT},
+                  {DISPATCH_PROPERTYPUTREF, INVOKE_PROPERTYPUTREF},
+                  {DISPATCH_METHOD, INVOKE_PROPERTYGET}};
+    for (const auto& k : kKinds) {
+        UINT index = 0;
+        if ((flags & k.flag) && SUCCEEDED(info2->GetFuncIndexOfMemId(id, k.kind, &index)))
+            return desc.Load(info, index);
+    }
+    return DISP_E_MEMBERNOTFOUND;
+}
+
+// How one argument reaches the member.
+struct Slot {
+    bool adapted = false;
+    VARTYPE element = VT_EMPTY;
+    bool outArray = false;
+    SAFEARRAY* pointer = nullptr;  // what the member sees through VT_BYREF|VT_ARRAY
+    UniqueSafeArray owned;         // an array made here for an [in] parameter
+    UniqueVariant local;           // a VARIANT the member writes in our place
+    VARIANT* target = nullptr;     // the caller's by-reference variable that receives a result
+    IDispatch* fill = nullptr;     // the caller's JScript array that receives a result
+};
+
+bool IsMissing(const VARIANT& v) {
+    return v.vt == VT_EMPTY || v.vt == VT_NULL || (v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND);
+}
+
+const VARIANT& Dereferenced(const VARIANT& v) {
+    return v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal ? *v.pvarVal : v;
+}
+
+// The array a script variable holds (VBScript passes an array variable as a
+// by-reference VARIANT holding a by-reference array), or null.
+bool HeldArray(const VARIANT& value, SAFEARRAY** array, VARTYPE* element) {
+    if (!(value.vt & VT_ARRAY)) return false;
+    if ((value.vt & VT_BYREF) && !value.pparray) return false;
+    *array = (value.vt & VT_BYREF) ? *value.pparray : value.parray;
+    *element = value.vt & VT_TYPEMASK;
+    return true;
+}
+
+// [in] SAFEARRAY(element)*: S_FALSE leaves the argument as it is.
+HRESULT AdaptInArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
+    const VARIANT& value = Dereferenced(arg);
+    const bool variable = &value != &arg;
+    SAFEARRAY* source = nullptr;
+    VARTYPE have = VT_EMPTY;
+    if (value.vt == VT_DISPATCH && value.pdispVal) {
+        UniqueSafeArray script;
+        const HRESULT hr = script_values::ArrayOf(value.pdispVal, script.put());
+        if (hr != S_OK) return hr;
+        const HRESULT converted = script_values::ConvertArray(script.get(), slot.element, slot.owned.put());
+        if (FAILED(converted)) return converted;
+        slot.pointer = slot.owned.get();
+    } else if (HeldArray(value, &source, &have)) {
+        // A typed array the caller passes itself keeps its exact path.
+        if (!variable && (have != VT_VARIANT || slot.element == VT_VARIANT)) return S_FALSE;
+        if (have == slot.element || !source) {
+            slot.pointer = source;
+        } else {
+            const HRESULT hr = script_values::ConvertArray(source, slot.element, slot.owned.put());
+            if (FAILED(hr)) return hr;
+            slot.pointer = slot.owned.get();
+        }
+    } else {
+        return S_FALSE;
+    }
+    pass.vt = VT_BYREF | VT_ARRAY | slot.element;
+    pass.pparray = &slot.pointer;
+    return S_OK;
+}
+
+// [out] SAFEARRAY(element)*.
+HRESULT AdaptOutArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
+    if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) {
+        slot.target = arg.pvarVal;
+    } else if (arg.vt == VT_DISPATCH && arg.pdispVal && script_values::IsArray(arg.pdispVal)) {
+        slot.fill = arg.pdispVal;
+    } else if (!IsMissing(arg)) {
+        return S_FALSE;
+    }
+    slot.outArray = true;
+    pass.vt = VT_BYREF | VT_ARRAY | slot.element;
+    pass.pparray = &slot.pointer;
+    return S_OK;
+}
+
+// [out] VARIANT* given a JScript array.
+HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
+    if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) return S_FALSE;
+    slot.fill = arg.pdispVal;
+    pass.vt = VT_BYREF | VT_VARIANT;
+    pass.pvarVal = slot.local.get();
+    return S_OK;
+}
+
+// A JScript Date as its date, by value or inside a by-reference VARIANT.
+HRESULT AdaptDate(const VARIANT& arg, bool inOut, Slot& slot, VARIANT& pass) {
+    const VARIANT& value = Dereferenced(arg);
+    if (value.vt != VT_DISPATCH || !value.pdispVal) return S_FALSE;
+    DATE date = 0;
+    const HRESULT hr = script_values::DateOf(value.pdispVal, &date);
+    if (hr != S_OK) return hr;
+    if (inOut && &value != &arg) {
+        // The member may write the time back: into ours, then into the caller's variable.
+        slot.local->vt = VT_DATE;
+        slot.local->date = date;
+        slot.target = arg.pvarVal;
+        pass.vt = VT_BYREF | VT_VARIANT;
+        pass.pvarVal = slot.local.get();
+    } else {
+        pass.vt = VT_DATE;
+        pass.date = date;
+    }
+    return S_OK;
+}
+
+// The element type that VARIANT parameter `parameter` of the member must
+// hold as an array: VT_VARIANT unless named above.
+VARTYPE VariantArrayElementOf(ITypeInfo* info, const FUNCDESC& desc, UINT parameter) {
+    constexpr UINT kMaxNames = 32;
+    BSTR names[kMaxNames] = {};
+    UINT got = 0;
+    VARTYPE element = VT_VARIANT;
+    if (SUCCEEDED(info->GetNames(desc.memid, names, kMaxNames, &got)) && parameter + 1 < got) {
+        for (const auto& e : kVariantArrayElements)
+            if (names[0] && names[parameter + 1] && std::wcscmp(names[0], e.member) == 0 &&
+                std::wcscmp(names[parameter + 1], e.parameter) == 0)
+                element = e.element;
+    }
+    for (UINT i = 0; i < got && i < kMaxNames; ++i) SysFreeString(names[i]);
+    return element;
+}
+
+// VARIANT [in] given a script array: by value, as the member's element type.
+HRESULT AdaptVariantArray(ITypeInfo* info, const FUNCDESC& desc, UINT parameter, const VARIANT& arg, Slot& slot,
+                          VARIANT& pass) {
+    const VARIANT& value = Dereferenced(arg);
+    UniqueSafeArray script;
+    SAFEARRAY* source = nullptr;
+    if (value.vt == VT_DISPATCH && value.pdispVal) {
+        const HRESULT hr = script_values::ArrayOf(value.pdispVal, script.put());
+        if (hr != S_OK) return hr;
+        source = script.get();
+    } else {
+        VARTYPE have = VT_EMPTY;
+        if (!HeldArray(value, &source, &have) || have != VT_VARIANT) return S_FALSE;
+    }
+    const VARTYPE element = VariantArrayElementOf(info, desc, parameter);
+    // A VARIANT array passed by value is what the member expects already.
+    if (element == VT_VARIANT && value.vt == (VT_ARRAY | VT_VARIANT) && &value == &arg) return S_FALSE;
+    if (element == VT_VARIANT && !script) {
+        pass.vt = VT_ARRAY | VT_VARIANT;
+        pass.parray = source;  // the caller's, copied or read by the member
+        return S_OK;
+    }
+    const HRESULT hr = script_values::ConvertArray(source, element, slot.owned.put());
+    if (FAILED(hr)) return hr;
+    pass.vt = VT_ARRAY | element;
+    pass.parray = slot.owned.get();
+    return S_OK;
+}
+
+// Decides how argument `arg` reaches parameter `index`; S_FALSE: unchanged.
+HRESULT Adapt(ITypeInfo* info, const FUNCDESC& desc, UINT index, const VARIANT& arg, Slot& slot, VARIANT& pass) {
+    const ELEMDESC& param = desc.lprgelemdescParam[index];
+    const USHORT flags = param.paramdesc.wParamFlags;
+    if (flags & PARAMFLAG_FRETVAL) return S_FALSE;
+    const TYPEDESC& type = param.tdesc;
+    const bool out = (flags & PARAMFLAG_FOUT) != 0;
+    const bool in = (flags & PARAMFLAG_FIN) != 0 || !out;
+    if (type.vt == VT_PTR && type.lptdesc && type.lptdesc->vt == VT_SAFEARRAY && type.lptdesc->lptdesc) {
+        slot.element = type.lptdesc->lptdesc->vt;
+        return in ? AdaptInArray(arg, slot, pass) : AdaptOutArray(arg, slot, pass);
+    }
+    if (type.vt == VT_PTR && type.lptdesc && type.lptdesc->vt == VT_VARIANT)
+        return in ? AdaptDate(arg, true, slot, pass) : AdaptOutVariant(arg, slot, pass);
+    if (type.vt == VT_DATE) return AdaptDate(arg, false, slot, pass);
+    if (type.vt == VT_VARIANT) {
+        const HRESULT hr = AdaptDate(arg, false, slot, pass);
+        return hr == S_FALSE ? AdaptVariantArray(info, desc, index, arg, slot, pass) : hr;
+    }
+    return S_FALSE;
+}
+
+// The parameter that rgvarg[i] stands for, or -1.
+int ParameterOf(const FUNCDESC& desc, const DISPPARAMS& params, UINT i) {
+    if (i < params.cNamedArgs) {
+        const DISPID named = params.rgdispidNamedArgs[i];
+        if (named == DISPID_PROPERTYPUT) return desc.cParams - 1;
+        return named >= 0 && named < desc.cParams ? named : -1;
+    }
+    const UINT position = params.cArgs - 1 - i;
+    return position < static_cast<UINT>(desc.cParams) ? static_cast<int>(position) : -1;
+}
+
+// Hands an [out] result to the caller's variable or JScript array.
+HRESULT Deliver(Slot& slot) {
+    UniqueSafeArray result(slot.outArray ? slot.pointer : nullptr);
+    slot.pointer = nullptr;
+    if (slot.outArray && result) {
+        UniqueSafeArray values;
+        if (slot.element == VT_VARIANT) {
+            values = std::move(result);
+        } else {
+            const HRESULT hr = script_values::ConvertArray(result.get(), VT_VARIANT, values.put());
+            if (FAILED(hr)) return hr;
+        }
+        if (slot.target && slot.target->vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && slot.target->pparray) {
+            // An array variable (Dim a()): its array is replaced.
+            UniqueSafeArray old(*slot.target->pparray);
+            *slot.target->pparray = values.detach();
+        } else if (slot.target) {
+            VariantClear(slot.target);
+            slot.target->vt = VT_ARRAY | VT_VARIANT;
+            slot.target->parray = values.detach();
+        }
+        if (slot.fill) return script_values::FillArray(slot.fill, values.get());
+        return S_OK;
+    }
+    if (!slot.outArray && slot.fill && (slot.local->vt & VT_ARRAY) && !(slot.local->vt & VT_BYREF))
+        return script_values::FillArray(slot.fill, slot.local->parray);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, WORD flags, DISPPARAMS* params,
+                                  VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    FuncDescHolder desc;
+    if (!params || FAILED(FindMember(info, id, flags, desc)))
+        return info->Invoke(self, id, flags, params, result, excep, argErr);
+    WORD callFlags = flags;
+    if (desc->invkind == INVOKE_PROPERTYGET) callFlags = DISPATCH_PROPERTYGET;
+    const UINT count = params->cArgs;
+    if (count == 0 || !params->rgvarg || (params->cNamedArgs && !params->rgdispidNamedArgs) ||
+        params->cNamedArgs > count)
+        return info->Invoke(self, id, callFlags, params, result, excep, argErr);
+
+    std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[count]);
+    std::unique_ptr<VARIANTARG[]> args(new (std::nothrow) VARIANTARG[count]);
+    if (!slots || !args) return E_OUTOFMEMORY;
+    bool anyAdapted = false;
+    for (UINT i = 0; i < count; ++i) {
+        args[i] = params->rgvarg[i];
+        const int parameter = ParameterOf(desc.get(), *params, i);
+        if (parameter < 0) continue;
+        VARIANT pass;
+        VariantInit(&pass);
+        const HRESULT hr = Adapt(desc.info(), desc.get(), static_cast<UINT>(parameter), params->rgvarg[i],
+                                 slots[i], pass);
+        if (FAILED(hr)) {
+            if (argErr) *argErr = i;
+            return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+        }
+        if (hr == S_OK) {
+            slots[i].adapted = true;
+            args[i] = pass;
+            anyAdapted = true;
+        }
+    }
+    if (!anyAdapted) return info->Invoke(self, id, callFlags, params, result, excep, argErr);
+
+    DISPPARAMS adapted{args.get(), params->rgdispidNamedArgs, count, params->cNamedArgs};
+    HRESULT hr = info->Invoke(self, id, callFlags, &adapted, result, excep, argErr);
+    for (UINT i = 0; i < count; ++i) {
+        Slot& slot = slots[i];
+        if (!slot.adapted) {
+            // What the runtime wrote into an argument of ours is the caller's.
+            params->rgvarg[i] = args[i];
+            continue;
+        }
+        const HRESULT delivered = Deliver(slot);
+        if (SUCCEEDED(hr) && FAILED(delivered)) hr = delivered;
+        if (slot.target && !slot.outArray && SUCCEEDED(hr)) VariantCopy(slot.target, slot.local.get());
+    }
+    return hr;
+}
