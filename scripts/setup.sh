@@ -2,7 +2,7 @@
 # Installs what building and testing need on a fresh Debian machine. Safe to run again.
 set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          mingw-w64-tools wine64 libwine-dev googletest)
+          mingw-w64-tools wine64 libwine-dev googletest msitools wixl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
