@@ -1,0 +1,348 @@
+// Script-style arguments through IDispatch::Invoke: every shape in which a
+// script host passes an array reaches the member exactly as a typed client's
+// array does (same result, same check order, same outputs); typed arrays keep
+// their path; what does not convert is refused naming the argument.
+#include "sync_fixture.h"
+
+using namespace comtest;
+
+namespace synctest {
+namespace {
+
+// How a client hands an array argument over.
+enum class Shape {
+    Typed,             // VT_BYREF|VT_ARRAY|VT_I4: VB6 with Dim a() As Long
+    VbsVariable,       // VT_BYREF|VT_VARIANT holding VT_BYREF|VT_ARRAY|VT_VARIANT: VBScript's Dim a(2)
+    VariantByValue,    // VT_ARRAY|VT_VARIANT
+    VariableByValue,   // VT_BYREF|VT_VARIANT holding VT_ARRAY|VT_VARIANT
+};
+constexpr Shape kScriptShapes[] = {Shape::VbsVariable, Shape::VariantByValue, Shape::VariableByValue};
+
+// A VARIANT array with the bounds and values of a long array (null stays null).
+SAFEARRAY* AsVariants(SAFEARRAY* longs) {
+    if (!longs) return nullptr;
+    SAFEARRAY* out = nullptr;
+    EXPECT_EQ(SafeArrayCopy(longs, &out), S_OK);
+    UINT dims = SafeArrayGetDim(longs);
+    SAFEARRAYBOUND bounds[2];
+    for (UINT d = 0; d < dims; ++d) {
+        LONG lower = 0, upper = 0;
+        SafeArrayGetLBound(longs, d + 1, &lower);
+        SafeArrayGetUBound(longs, d + 1, &upper);
+        bounds[d] = {static_cast<ULONG>(upper - lower + 1), lower};
+    }
+    SafeArrayDestroy(out);
+    out = SafeArrayCreate(VT_VARIANT, dims, bounds);
+    LONG* from = nullptr;
+    VARIANT* to = nullptr;
+    SafeArrayAccessData(longs, reinterpret_cast<void**>(&from));
+    SafeArrayAccessData(out, reinterpret_cast<void**>(&to));
+    ULONG count = 1;
+    for (UINT d = 0; d < dims; ++d) count *= bounds[d].cElements;
+    for (ULONG i = 0; i < count; ++i) to[i] = VarI4(from[i]);
+    SafeArrayUnaccessData(out);
+    SafeArrayUnaccessData(longs);
+    return out;
+}
+
+// An array argument in one shape; owns what it made.
+class ArrayArgument {
+public:
+    ArrayArgument(Shape shape, SAFEARRAY* longs) : shape_(shape) {
+        typed_.reset(longs);
+        if (shape == Shape::Typed) {
+            pointer_ = typed_.get();
+            arg_.vt = VT_BYREF | VT_ARRAY | VT_I4;
+            arg_.pparray = &pointer_;
+            return;
+        }
+        variants_.reset(AsVariants(longs));
+        pointer_ = variants_.get();
+        if (shape == Shape::VariantByValue) {
+            arg_.vt = VT_ARRAY | VT_VARIANT;
+            arg_.parray = pointer_;
+            return;
+        }
+        if (shape == Shape::VbsVariable) {
+            inner_.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+            inner_.pparray = &pointer_;
+        } else {
+            inner_.vt = VT_ARRAY | VT_VARIANT;
+            inner_.parray = pointer_;
+        }
+        arg_.vt = VT_BYREF | VT_VARIANT;
+        arg_.pvarVal = &inner_;
+    }
+    VARIANT get() const { return arg_; }
+
+private:
+    Shape shape_;
+    UniqueSafeArray typed_, variants_;
+    SAFEARRAY* pointer_ = nullptr;
+    VARIANT inner_{}, arg_{};
+};
+
+class ScriptArguments : public ConnectedServer {
+protected:
+    void SetUp() override {
+        ConnectedServer::SetUp();
+        Connect(Where::InProcess);
+        // The collection's own dispatch interface (IDispatch of the object is the server's).
+        dispatch_ = ComPtr<IDispatch>(items_.get());
+    }
+    void TearDown() override {
+        dispatch_ = nullptr;
+        ConnectedServer::TearDown();
+    }
+    DISPID IdOf(const wchar_t* name) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        EXPECT_EQ(dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+        return id;
+    }
+    // The member's own result: a member failure comes back as DISP_E_EXCEPTION.
+    HRESULT Invoke(const wchar_t* name, WORD flags, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
+                   UINT* argErr = nullptr) {
+        std::vector<VARIANT> args(declaredOrder.rbegin(), declaredOrder.rend());
+        DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+        EXCEPINFO excep{};
+        UniqueVariant ignored;
+        HRESULT hr = dispatch_->Invoke(IdOf(name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                                       result ? result : ignored.get(), &excep, argErr);
+        SysFreeString(excep.bstrSource);
+        SysFreeString(excep.bstrDescription);
+        SysFreeString(excep.bstrHelpFile);
+        return hr == DISP_E_EXCEPTION ? excep.scode : hr;
+    }
+
+    // SyncReadRaw over `handles` passed in `shape`; outputs as the shape's client
+    // receives them, returned as VARIANT arrays (or VT_EMPTY).
+    struct Read {
+        HRESULT hr;
+        UniqueVariant values, errors;
+    };
+    void ReadRaw(Shape shape, SAFEARRAY* handles, LONG count, Read& out) {
+        ArrayArgument argument(shape, handles);
+        UniqueVariant start, end;
+        *start.get() = VarBstr(L"NOW-10M");
+        *end.get() = VarBstr(L"NOW");
+        VARIANT valuesArg{}, errorsArg{};
+        SAFEARRAY* typedValues = nullptr;
+        SAFEARRAY* typedErrors = nullptr;
+        if (shape == Shape::Typed) {
+            valuesArg.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+            valuesArg.pparray = &typedValues;
+            errorsArg.vt = VT_BYREF | VT_ARRAY | VT_I4;
+            errorsArg.pparray = &typedErrors;
+        } else {
+            valuesArg.vt = errorsArg.vt = VT_BYREF | VT_VARIANT;
+            valuesArg.pvarVal = out.values.get();
+            errorsArg.pvarVal = out.errors.get();
+        }
+        out.hr = Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                        {*start.get(), *end.get(), VarI4(0), VarI4(0), VarI4(count), argument.get(), valuesArg,
+                         errorsArg});
+        if (shape == Shape::Typed) {
+            UniqueSafeArray ownedErrors(typedErrors);
+            if (typedValues) {
+                out.values->vt = VT_ARRAY | VT_VARIANT;
+                out.values->parray = typedValues;
+            }
+            if (typedErrors) {
+                out.errors->vt = VT_ARRAY | VT_VARIANT;
+                out.errors->parray = AsVariants(typedErrors);
+            }
+        }
+    }
+
+    ComPtr<IDispatch> dispatch_;
+};
+
+// What a script receives must be what a typed client receives, element for
+// element: lower bound 1, the per-item codes, one history per item.
+void ExpectSameOutputs(const VARIANT& script, const VARIANT& typed, bool histories) {
+    ASSERT_EQ(script.vt, typed.vt);
+    if (typed.vt == VT_EMPTY) return;
+    ASSERT_EQ(script.vt, VT_ARRAY | VT_VARIANT);
+    LONG lower = 0, upper = 0, typedUpper = 0;
+    SafeArrayGetLBound(script.parray, 1, &lower);
+    SafeArrayGetUBound(script.parray, 1, &upper);
+    SafeArrayGetUBound(typed.parray, 1, &typedUpper);
+    EXPECT_EQ(lower, 1);
+    ASSERT_EQ(upper, typedUpper);
+    for (LONG i = 1; i <= upper; ++i) {
+        UniqueVariant a, b;
+        VariantAt(script.parray, i, a.get());
+        VariantAt(typed.parray, i, b.get());
+        ASSERT_EQ(a->vt, b->vt) << "element " << i;
+        if (histories) {
+            ComPtr<OPCHDAHistory> ha, hb;
+            ASSERT_EQ(a->pdispVal->QueryInterface(IID_OPCHDAHistory, ha.put_void()), S_OK);
+            ASSERT_EQ(b->pdispVal->QueryInterface(IID_OPCHDAHistory, hb.put_void()), S_OK);
+            LONG na = 0, nb = 0;
+            ha->get_Count(&na);
+            hb->get_Count(&nb);
+            EXPECT_GT(na, 0);
+            EXPECT_NEAR(na, nb, 1) << "element " << i;  // the simulator's clock moves between the reads
+        } else {
+            EXPECT_EQ(a->lVal, b->lVal) << "element " << i;
+        }
+    }
+}
+
+TEST_F(ScriptArguments, EveryScriptShapeReachesTheMemberAsATypedArrayDoes) {
+    SAFEARRAYBOUND square[2] = {{2, 1}, {2, 1}};
+    struct Case {
+        const char* what;
+        SAFEARRAY* (*make)(LONG ramp, LONG step);
+        LONG count;
+        HRESULT expected;
+    } cases[] = {
+        {"one-based", [](LONG r, LONG s) { return MakeLongArray({r, s}); }, 2, S_OK},
+        {"zero-based, element 0 ignored", [](LONG r, LONG s) { return MakeLongArray({0x7FFF0000, r, s}, 0); }, 2, S_OK},
+        {"zero-based, one short", [](LONG r, LONG s) { return MakeLongArray({r, s}, 0); }, 2, E_INVALIDARG},
+        {"lower bound 2", [](LONG r, LONG s) { return MakeLongArray({r, s}, 2); }, 2, E_INVALIDARG},
+        {"count 0", [](LONG r, LONG s) { return MakeLongArray({r, s}); }, 0, E_INVALIDARG},
+        {"null array", [](LONG, LONG) -> SAFEARRAY* { return nullptr; }, 2, E_POINTER},
+        {"two dimensions", nullptr, 2, S_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto make = [&]() -> SAFEARRAY* {
+            if (c.make) return c.make(rampHandle_, stepHandle_);
+            SAFEARRAY* a = SafeArrayCreate(VT_I4, 2, square);
+            LONG* data = nullptr;
+            SafeArrayAccessData(a, reinterpret_cast<void**>(&data));
+            data[0] = rampHandle_, data[1] = stepHandle_, data[2] = data[3] = 0;
+            SafeArrayUnaccessData(a);
+            return a;
+        };
+        Read typed;
+        ReadRaw(Shape::Typed, make(), c.count, typed);
+        if (c.make) {
+            EXPECT_EQ(typed.hr, c.expected);
+        }
+        for (Shape shape : kScriptShapes) {
+            SCOPED_TRACE(static_cast<int>(shape));
+            Read script;
+            ReadRaw(shape, make(), c.count, script);
+            EXPECT_EQ(script.hr, typed.hr);
+            ExpectSameOutputs(*script.errors.get(), *typed.errors.get(), false);
+            ExpectSameOutputs(*script.values.get(), *typed.values.get(), true);
+        }
+    }
+}
+
+TEST_F(ScriptArguments, AnElementThatDoesNotConvertIsRefusedNamingItsArgument) {
+    UniqueBstr text(L"not a handle");
+    VARIANT bad;
+    bad.vt = VT_BSTR;
+    bad.bstrVal = text.get();
+    UniqueVariant handles;
+    handles->vt = VT_ARRAY | VT_VARIANT;
+    handles->parray = MakeVariantArray({VarI4(rampHandle_), bad});
+    const LONG calls = CallCount(L"ReadRaw");
+    UINT argErr = 99;
+    EXPECT_EQ(Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                     {VarDate(LocalNow() - kHour), VarDate(LocalNow()), VarI4(0), VarI4(0), VarI4(2), *handles.get(),
+                      VarEmpty(), VarEmpty()},
+                     nullptr, &argErr),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 2u) << "ServerHandles is the third argument from the end";
+    EXPECT_EQ(CallCount(L"ReadRaw"), calls);
+}
+
+TEST_F(ScriptArguments, TypedArraysOfAnotherTypeKeepTheirRefusal) {
+    // A typed client that passes strings for handles gets what it always got.
+    UniqueVariant handles;
+    handles->vt = VT_ARRAY | VT_BSTR;
+    handles->parray = MakeBstrArray({L"1", L"2"});
+    SAFEARRAY* values = nullptr;
+    SAFEARRAY* errors = nullptr;
+    VARIANT valuesArg{}, errorsArg{};
+    valuesArg.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+    valuesArg.pparray = &values;
+    errorsArg.vt = VT_BYREF | VT_ARRAY | VT_I4;
+    errorsArg.pparray = &errors;
+    EXPECT_EQ(Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                     {VarDate(LocalNow() - kHour), VarDate(LocalNow()), VarI4(0), VarI4(0), VarI4(2), *handles.get(),
+                      valuesArg, errorsArg}),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(values, nullptr);
+    EXPECT_EQ(errors, nullptr);
+}
+
+TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
+    // AddItems as VBScript calls it: ItemIDs and ClientHandles as array variables.
+    UniqueBstr ramp(kRamp), step(kStep);
+    VARIANT a{}, b{};
+    a.vt = b.vt = VT_BSTR;
+    a.bstrVal = ramp.get();
+    b.bstrVal = step.get();
+    auto add = [&](VARIANT handlesOut, VARIANT errorsOut) {
+        ArrayArgument ids(Shape::VbsVariable, nullptr);
+        UniqueVariant strings;
+        strings->vt = VT_ARRAY | VT_VARIANT;
+        strings->parray = MakeVariantArray({a, b});
+        VARIANT idsVariable{};
+        idsVariable.vt = VT_BYREF | VT_VARIANT;
+        idsVariable.pvarVal = strings.get();
+        ArrayArgument clients(Shape::VbsVariable, MakeLongArray({7, 8}));
+        return Invoke(L"AddItems", DISPATCH_METHOD, {VarI4(2), idsVariable, clients.get(), handlesOut, errorsOut});
+    };
+
+    // Plain variables receive VARIANT arrays with lower bound 1.
+    UniqueVariant handles, errors;
+    VARIANT h{}, e{};
+    h.vt = e.vt = VT_BYREF | VT_VARIANT;
+    h.pvarVal = handles.get();
+    e.pvarVal = errors.get();
+    ASSERT_EQ(add(h, e), S_OK);
+    ASSERT_EQ(handles->vt, VT_ARRAY | VT_VARIANT);
+    ASSERT_EQ(errors->vt, VT_ARRAY | VT_VARIANT);
+    LONG lower = 0;
+    SafeArrayGetLBound(handles->parray, 1, &lower);
+    EXPECT_EQ(lower, 1);
+    UniqueVariant first, firstError;
+    ASSERT_EQ(VariantAt(handles->parray, 1, first.get()), S_OK);
+    ASSERT_EQ(VariantAt(errors->parray, 1, firstError.get()), S_OK);
+    EXPECT_EQ(first->vt, VT_I4);
+    EXPECT_NE(first->lVal, 0);
+    EXPECT_EQ(firstError->lVal, S_OK);
+
+    // An array variable (VBScript's Dim a()) gets its array replaced.
+    SAFEARRAY* old = MakeVariantArray({VarI4(1), VarI4(2), VarI4(3), VarI4(4), VarI4(5)});
+    VARIANT arrayVariable{};
+    arrayVariable.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+    arrayVariable.pparray = &old;
+    VARIANT variable{};
+    variable.vt = VT_BYREF | VT_VARIANT;
+    variable.pvarVal = &arrayVariable;
+    ASSERT_EQ(add(variable, VarEmpty()), S_OK);
+    UniqueSafeArray replaced(old);
+    LONG upper = 0;
+    SafeArrayGetUBound(replaced.get(), 1, &upper);
+    EXPECT_EQ(upper, 2);
+
+    // Outputs nobody receives (JScript's undefined, an omitted argument).
+    EXPECT_EQ(add(VarEmpty(), VarMissing()), S_OK);
+    LONG count = 0;
+    items_->get_Count(&count);
+    EXPECT_EQ(count, 3 + 6);
+}
+
+TEST_F(ScriptArguments, PropertyReadsAnswerMethodCalls) {
+    for (WORD flags : {WORD(DISPATCH_METHOD), WORD(DISPATCH_METHOD | DISPATCH_PROPERTYGET)}) {
+        UniqueVariant count, enumerator;
+        EXPECT_EQ(Invoke(L"Count", flags, {}, count.get()), S_OK);
+        EXPECT_EQ(count->vt, VT_I4);
+        EXPECT_EQ(count->lVal, 3);
+        EXPECT_EQ(Invoke(L"_NewEnum", flags, {}, enumerator.get()), S_OK);
+        ASSERT_TRUE(enumerator->vt == VT_UNKNOWN || enumerator->vt == VT_DISPATCH);
+        ComPtr<IEnumVARIANT> walk;
+        EXPECT_EQ(enumerator->punkVal->QueryInterface(IID_IEnumVARIANT, walk.put_void()), S_OK);
+    }
+}
+
+}  // namespace
+}  // namespace synctest
