@@ -289,8 +289,12 @@ HRESULT Deliver(Slot& slot) {
 
 HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    // A property read without arguments needs nothing adapted (the common case
+    // of a script walking histories).
+    if (!params || (params->cArgs == 0 && (flags & DISPATCH_PROPERTYGET)))
+        return info->Invoke(self, id, flags, params, result, excep, argErr);
     FuncDescHolder desc;
-    if (!params || FAILED(FindMember(info, id, flags, desc)))
+    if (FAILED(FindMember(info, id, flags, desc)))
         return info->Invoke(self, id, flags, params, result, excep, argErr);
     WORD callFlags = flags;
     if (desc->invkind == INVOKE_PROPERTYGET) callFlags = DISPATCH_PROPERTYGET;
