@@ -3,13 +3,10 @@
 ' resolves a leaf to its item ID and reads the item's latest value.
 '   wine cscript //nologo browse_plant.vbs
 '
-' Script hosts and typed arrays: the catalogues come back as typed arrays
-' (SAFEARRAY(long), SAFEARRAY(BSTR)) and the listings as VT_ARRAY|VT_BSTR.
-' Windows' VBScript reads those; Wine's cannot index or walk them. Passing a
-' script variable for a typed out-array is refused by the automation runtime
-' (type mismatch), and CreateBrowser takes typed arrays of longs that a script
-' cannot build. Each of those parts runs under On Error Resume Next, says
-' what it could not do, and the script goes on to its end.
+' The catalogues arrive in script variables as Variant arrays, which every
+' script host reads. The listings come back as VT_ARRAY|VT_BSTR: Windows'
+' VBScript reads those, Wine's cannot index or walk them; that part runs under
+' On Error Resume Next, says what it could not do, and the script goes on.
 Option Explicit
 
 Const OPCHDAItemID = 13
@@ -42,8 +39,10 @@ Else
 End If
 Err.Clear
 
-' A browser over the temperature signals only.
-Set browser = server.CreateBrowser(1, Array(OPCHDAItemID), Array(OPCHDAEqual), Array("*Temperature"), errors)
+' A browser over the temperature signals only. Criteria are read from element 1.
+Dim attributeIDs(1), operators(1), filters(1)
+attributeIDs(1) = OPCHDAItemID : operators(1) = OPCHDAEqual : filters(1) = "*Temperature"
+Set browser = server.CreateBrowser(1, attributeIDs, operators, filters, errors)
 If Err.Number <> 0 Then
     WScript.Echo "Filtered browser refused (0x" & Hex(Err.Number) & "): browsing everything"
     Err.Clear

@@ -147,6 +147,17 @@ HRESULT AdaptOutArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     return S_OK;
 }
 
+// [out] T* for a plain T (GetItemAttributes' Count) given a script variable:
+// the member writes into ours, the variable receives it on success.
+HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pass) {
+    if (arg.vt != (VT_BYREF | VT_VARIANT) || !arg.pvarVal) return S_FALSE;
+    slot.target = arg.pvarVal;
+    slot.local->vt = type;
+    pass.vt = VT_BYREF | type;
+    pass.byref = &slot.local->llVal;
+    return S_OK;
+}
+
 // [out] VARIANT* given a JScript array.
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) return S_FALSE;
@@ -237,6 +248,8 @@ HRESULT Adapt(ITypeInfo* info, const FUNCDESC& desc, UINT index, const VARIANT& 
     }
     if (type.vt == VT_PTR && type.lptdesc && type.lptdesc->vt == VT_VARIANT)
         return in ? AdaptDate(arg, true, slot, pass) : AdaptOutVariant(arg, slot, pass);
+    if (type.vt == VT_PTR && type.lptdesc && !in && script_values::IsPlainType(type.lptdesc->vt))
+        return AdaptOutScalar(arg, type.lptdesc->vt, slot, pass);
     if (type.vt == VT_DATE) return AdaptDate(arg, false, slot, pass);
     if (type.vt == VT_VARIANT) {
         const HRESULT hr = AdaptDate(arg, false, slot, pass);
@@ -338,6 +351,7 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
         }
         const HRESULT delivered = Deliver(slot);
         if (SUCCEEDED(hr) && FAILED(delivered)) hr = delivered;
+        // A time written back, or an [out] value: the caller's variable receives it.
         if (slot.target && !slot.outArray && SUCCEEDED(hr)) VariantCopy(slot.target, slot.local.get());
     }
     return hr;

@@ -40,8 +40,9 @@ LONG LengthOf(IDispatch* object) {
 // Where a typed element's value sits in a VARIANT (the union after the header).
 void* ValueSlot(VARIANT* v) { return &v->llVal; }
 
-// Element types whose value fits the VARIANT union and moves by copying bytes.
-bool IsPlainElementType(VARTYPE vt) {
+}  // namespace
+
+bool IsPlainType(VARTYPE vt) {
     switch (vt) {
     case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_INT: case VT_UINT:
     case VT_I8: case VT_UI8: case VT_R4: case VT_R8: case VT_CY: case VT_DATE: case VT_BOOL: case VT_ERROR:
@@ -51,6 +52,8 @@ bool IsPlainElementType(VARTYPE vt) {
         return false;
     }
 }
+
+namespace {
 
 // One element converted to `to` (VT_VARIANT: its value, a JScript date as a date).
 HRESULT ConvertElement(const VARIANT* element, VARTYPE to, VARIANT* out) {
@@ -175,7 +178,7 @@ HRESULT ConvertArray(SAFEARRAY* from, VARTYPE to, SAFEARRAY** converted) {
     if (!from) return S_OK;
     VARTYPE have = VT_EMPTY;
     if (FAILED(SafeArrayGetVartype(from, &have))) return DISP_E_TYPEMISMATCH;
-    if ((have != VT_VARIANT && !IsPlainElementType(have)) || (to != VT_VARIANT && !IsPlainElementType(to)))
+    if ((have != VT_VARIANT && !IsPlainType(have)) || (to != VT_VARIANT && !IsPlainType(to)))
         return DISP_E_TYPEMISMATCH;
 
     constexpr UINT kMaxDims = 32;

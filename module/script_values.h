@@ -8,6 +8,9 @@
 
 namespace script_values {
 
+// Types whose value fits the VARIANT union and moves by copying bytes.
+bool IsPlainType(VARTYPE vt);
+
 // A JScript Date's value as a local date. S_FALSE when the object is not a
 // date; DISP_E_TYPEMISMATCH for an invalid one.
 HRESULT DateOf(IDispatch* object, DATE* date);

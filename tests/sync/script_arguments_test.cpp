@@ -94,21 +94,19 @@ protected:
         dispatch_ = nullptr;
         ConnectedServer::TearDown();
     }
-    DISPID IdOf(const wchar_t* name) {
-        DISPID id = DISPID_UNKNOWN;
-        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-        EXPECT_EQ(dispatch_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-        return id;
-    }
     // The member's own result: a member failure comes back as DISP_E_EXCEPTION.
     HRESULT Invoke(const wchar_t* name, WORD flags, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
-                   UINT* argErr = nullptr) {
+                   UINT* argErr = nullptr, IDispatch* object = nullptr) {
+        if (!object) object = dispatch_.get();
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
         std::vector<VARIANT> args(declaredOrder.rbegin(), declaredOrder.rend());
         DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
-        HRESULT hr = dispatch_->Invoke(IdOf(name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                                       result ? result : ignored.get(), &excep, argErr);
+        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                                    result ? result : ignored.get(), &excep, argErr);
         SysFreeString(excep.bstrSource);
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);
@@ -329,6 +327,40 @@ TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
     LONG count = 0;
     items_->get_Count(&count);
     EXPECT_EQ(count, 3 + 6);
+}
+
+TEST_F(ScriptArguments, CatalogueCountAndArraysReachVariables) {
+    // GetItemAttributes as VBScript calls it: five plain variables.
+    UniqueVariant outputs[5];
+    std::vector<VARIANT> args;
+    for (UniqueVariant& v : outputs) {
+        VARIANT ref{};
+        ref.vt = VT_BYREF | VT_VARIANT;
+        ref.pvarVal = v.get();
+        args.push_back(ref);
+    }
+    ASSERT_EQ(Invoke(L"GetItemAttributes", DISPATCH_METHOD, args, nullptr, nullptr,
+                     static_cast<IDispatch*>(server_.get())),
+              S_OK);
+    LONG count = 0;
+    UniqueSafeArray ids, names, descriptions, types;
+    ASSERT_HRESULT_SUCCEEDED(server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put()));
+    ASSERT_EQ(outputs[0]->vt, VT_I4);
+    EXPECT_EQ(outputs[0]->lVal, count);
+    for (int i = 1; i < 5; ++i) {
+        ASSERT_EQ(outputs[i]->vt, VT_ARRAY | VT_VARIANT) << i;
+        LONG upper = 0;
+        SafeArrayGetUBound(outputs[i]->parray, 1, &upper);
+        EXPECT_EQ(upper, count) << i;
+    }
+    UniqueVariant name;
+    ASSERT_EQ(VariantAt(outputs[2]->parray, 1, name.get()), S_OK);
+    ASSERT_EQ(name->vt, VT_BSTR);
+    BSTR typedName = nullptr;
+    LONG first = 1;
+    SafeArrayGetElement(names.get(), &first, &typedName);
+    EXPECT_STREQ(name->bstrVal, typedName);
+    SysFreeString(typedName);
 }
 
 TEST_F(ScriptArguments, PropertyReadsAnswerMethodCalls) {
