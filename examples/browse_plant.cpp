@@ -46,21 +46,35 @@ std::vector<std::wstring> Leaves(OPCHDABrowser* browser) {
     return SUCCEEDED(browser->get_OPCHDALeaves(listing.get())) ? Names(*listing.get()) : std::vector<std::wstring>{};
 }
 
-// Prints the branch the browser stands on, everything below it, and moves back up.
+// The leaves of a position on one line; long lists (the utilities' meters) summarised.
+std::string LeafSummary(const std::vector<std::wstring>& leaves) {
+    if (leaves.empty()) return "";
+    std::string line = "  [" + std::to_string(leaves.size()) + (leaves.size() == 1 ? " leaf: " : " leaves: ");
+    auto add = [&line](const std::wstring& name) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string text(n > 0 ? n - 1 : 0, '\0');
+        if (n > 1) WideCharToMultiByte(CP_UTF8, 0, name.c_str(), -1, text.data(), n, nullptr, nullptr);
+        line += text;
+    };
+    for (size_t i = 0; i < leaves.size(); ++i) {
+        if (leaves.size() > 8 && i == 2) {
+            line += "... ";
+            i = leaves.size() - 1;
+        }
+        add(leaves[i]);
+        if (i + 1 < leaves.size()) line += ", ";
+    }
+    return line + "]";
+}
+
+// Prints the branches below the browser's position, each with its leaves,
+// and moves back up after each.
 void PrintTree(OPCHDABrowser* browser, int depth) {
     const std::string indent(static_cast<size_t>(depth) * 2, ' ');
-    const std::vector<std::wstring> leaves = Leaves(browser);
-    // Long positions (the utilities' meters) are summarised.
-    if (leaves.size() > 8) {
-        std::printf("%s%zu leaves: %ls, %ls, ... %ls\n", indent.c_str(), leaves.size(), leaves[0].c_str(),
-                    leaves[1].c_str(), leaves.back().c_str());
-    } else {
-        for (const std::wstring& leaf : leaves) std::printf("%s- %ls\n", indent.c_str(), leaf.c_str());
-    }
     for (const std::wstring& branch : Branches(browser)) {
-        std::printf("%s%ls/\n", indent.c_str(), branch.c_str());
         UniqueBstr name(branch.c_str());
         if (FAILED(browser->MoveDown(name.get()))) continue;
+        std::printf("%s%ls/%s\n", indent.c_str(), branch.c_str(), LeafSummary(Leaves(browser)).c_str());
         PrintTree(browser, depth + 1);
         browser->MoveUp();
     }

@@ -187,6 +187,46 @@ TEST_P(Creation, NoCriteriaBrowseEverythingThroughIDispatch) {
     EXPECT_EQ(ReadListing(S_FALSE, *branches.get()).names, (std::vector<std::wstring>{L"Plant"}));
 }
 
+TEST_P(Creation, TypedCriteriaThroughIDispatchAndByReferenceRefused) {
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(server_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+    for (bool byReference : {false, true}) {
+        SCOPED_TRACE(byReference ? "by reference" : "by value");
+        Criteria c = MakeCriteria({{kAttrItemID, kEqual, VarBstr(L"*/Pump1/*")}});
+        UniqueVariant errors, result;
+        VARIANT errorsRef;
+        errorsRef.vt = VT_BYREF | VT_VARIANT;
+        errorsRef.pvarVal = errors.get();
+        // CallMethod clears its arguments: it gets copies.
+        VARIANT attributes, operators, filters;
+        VariantInit(&attributes);
+        VariantInit(&operators);
+        VariantInit(&filters);
+        VariantCopy(&operators, c.operators.get());
+        VariantCopy(&filters, c.filters.get());
+        if (byReference) {  // as VB6 passes an array variable
+            attributes.vt = VT_BYREF | VT_ARRAY | VT_I4;
+            attributes.pparray = &c.attributes->parray;
+        } else {
+            VariantCopy(&attributes, c.attributes.get());
+        }
+        HRESULT hr = comtest::CallMethod(dispatch.get(), L"CreateBrowser", {VarI4(1), attributes, operators, filters, errorsRef},
+                                         result.get());
+        if (byReference) {
+            EXPECT_NE(hr, S_OK);
+            EXPECT_EQ(errors->vt, VT_EMPTY);
+            continue;
+        }
+        ASSERT_EQ(hr, S_OK);
+        ASSERT_EQ(result->vt, VT_DISPATCH);
+        EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{S_OK}));
+        ASSERT_EQ(comtest::CallMethod(result->pdispVal, L"MoveTo", {VarBstr(L"Plant/Area2/Pump1")}), S_OK);
+        UniqueVariant leaves;
+        ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(result->pdispVal, L"OPCHDALeaves", leaves.get()));
+        EXPECT_EQ(ReadListing(S_FALSE, *leaves.get()).names.size(), 5u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Browse, Creation, ::testing::Values(Where::InProcess, Where::LocalServer), NameOf);
 
 TEST_F(MisbehavingHistorian, CriteriaReachTheHistorianExactly) {
