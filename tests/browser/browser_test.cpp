@@ -270,5 +270,17 @@ TEST_F(OverAFake, WithoutAHistorianBrowserEveryMemberFails) {
     EXPECT_EQ(browser_->GetItemID(nullptr, nullptr), E_POINTER);
 }
 
+TEST_F(OverAFake, AnArrayThatCannotBeMadeLeavesTheClientsValue) {
+    Attach();
+    Script().failAfterAnswer = true;
+    Names(250);
+    UniqueVariant names;
+    names->vt = VT_I4;
+    names->lVal = 7;
+    EXPECT_EQ(browser_->get_OPCHDALeaves(names.get()), E_FAIL);
+    EXPECT_EQ(names->vt, VT_I4);
+    EXPECT_EQ(names->lVal, 7);
+}
+
 }  // namespace
 }  // namespace browsertest

@@ -179,5 +179,16 @@ TEST_F(MisbehavingHistorian, ANullNameArrivesAsAnEmptyText) {
     EXPECT_EQ(Texts(names.get()), (std::vector<std::wstring>{L"Name1", L"", L"Name3"}));
 }
 
+TEST_F(MisbehavingHistorian, ArraysThatCannotBeMadeGiveNothing) {
+    Connect();
+    Script().failAfterAnswer = true;
+    LONG count = 77;
+    SAFEARRAY* columns[4] = {};
+    EXPECT_EQ(server_->GetItemAttributes(&count, &columns[0], &columns[1], &columns[2], &columns[3]), E_FAIL);
+    EXPECT_EQ(server_->GetAggregates(&count, &columns[0], &columns[1], &columns[2]), E_FAIL);
+    EXPECT_EQ(count, 77);
+    for (SAFEARRAY* column : columns) EXPECT_EQ(column, nullptr);
+}
+
 }  // namespace
 }  // namespace browsertest

@@ -13,6 +13,16 @@ namespace {
 
 LONG g_live = 0;
 
+testsupport::MallocSpy& Spy() {
+    static auto* spy = new testsupport::MallocSpy;  // outlives static destruction
+    return *spy;
+}
+
+// The component's first allocation after the fake's answer fails.
+void FailNextAllocationIfAsked() {
+    if (Script().failAfterAnswer) Spy().failNext = true;
+}
+
 // Counts the fakes alive, so that a test can see the component released them all.
 template <class Itf, const IID* Iid>
 class Fake : public hdasim::SingleInterface<Itf, Iid> {
@@ -56,6 +66,7 @@ public:
         for (; n < celt && next_ < s.names.size(); ++n, ++next_)
             names[n] = s.names[next_] ? Text(*s.names[next_]) : nullptr;
         *fetched = n;
+        if (n < celt) FailNextAllocationIfAsked();
         return n == celt ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
@@ -101,10 +112,13 @@ public:
             *types = Block<VARTYPE>(*count);
             for (DWORD i = 0; i < *count; ++i) (*types)[i] = static_cast<VARTYPE>(VT_I2 + i);
         }
+        FailNextAllocationIfAsked();
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetAggregates(DWORD* count, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
-        return Catalogue(count, ids, names, descriptions);
+        HRESULT hr = Catalogue(count, ids, names, descriptions);
+        FailNextAllocationIfAsked();
+        return hr;
     }
     HRESULT STDMETHODCALLTYPE GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*,
                                                  DWORD*, LPWSTR*, LPWSTR*) override {
@@ -176,12 +190,6 @@ ComPtr<IOPCHDA_Browser> NewFakeBrowser() { return ComPtr<IOPCHDA_Browser>::attac
 
 LONG LiveFakes() { return g_live; }
 
-namespace {
-testsupport::MallocSpy& Spy() {
-    static auto* spy = new testsupport::MallocSpy;  // outlives static destruction
-    return *spy;
-}
-}  // namespace
 
 void MisbehavingHistorian::SetUp() {
     comtest::ComTest::SetUp();

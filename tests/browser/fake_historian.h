@@ -44,6 +44,9 @@ struct FakeScript {
     int failingNext = 0;
     HRESULT nextFailure = E_UNEXPECTED;
     HRESULT historianCallResult = S_OK;  // GetBranchPosition, GetItemID, ChangeBrowsePosition
+    // The component's first allocation after a catalogue or the last batch
+    // of names fails (the client's arrays cannot be made).
+    bool failAfterAnswer = false;
 
     // Seen by the fake.
     struct Criterion {
