@@ -19,7 +19,10 @@ Listing ReadListing(HRESULT hr, const VARIANT& names) {
 }
 
 Listing List(OPCHDABrowser* browser, Kind kind) {
+    // What the client held before is replaced, not merged or leaked.
     UniqueVariant names;
+    names->vt = VT_BSTR;
+    names->bstrVal = SysAllocString(L"previous");
     HRESULT hr = kind == Kind::Branches ? browser->get_OPCHDABranches(names.get())
                  : kind == Kind::Leaves ? browser->get_OPCHDALeaves(names.get())
                                         : browser->get_OPCHDAItems(names.get());

@@ -167,63 +167,52 @@ TEST_P(Creation, ZeroBasedArraysUseElementsOneToTheCount) {
     EXPECT_EQ(List(browser.get(), Kind::Leaves).names.size(), 250u);  // the flow meters, not the energy meters
 }
 
-TEST_P(Creation, NoCriteriaBrowseEverythingThroughIDispatch) {
+// Through IDispatch: no criteria (everything), typed criteria by value, and
+// typed criteria by reference (as VB6 passes an array variable) refused.
+TEST_P(Creation, ThroughIDispatch) {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(server_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
-    UniqueVariant errors, result;
-    VARIANT errorsRef;
-    errorsRef.vt = VT_BYREF | VT_VARIANT;
-    errorsRef.pvarVal = errors.get();
-    ASSERT_EQ(comtest::CallMethod(dispatch.get(), L"CreateBrowser",
-                                  {comtest::VarMissing(), comtest::VarMissing(), comtest::VarMissing(),
-                                   comtest::VarMissing(), errorsRef},
-                                  result.get()),
-              S_OK);
-    ASSERT_EQ(result->vt, VT_DISPATCH);
-    ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{S_OK}));
-    UniqueVariant branches;
-    ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(result->pdispVal, L"OPCHDABranches", branches.get()));
-    EXPECT_EQ(ReadListing(S_FALSE, *branches.get()).names, (std::vector<std::wstring>{L"Plant"}));
-}
-
-TEST_P(Creation, TypedCriteriaThroughIDispatchAndByReferenceRefused) {
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(server_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
-    for (bool byReference : {false, true}) {
-        SCOPED_TRACE(byReference ? "by reference" : "by value");
+    enum class Shape { None, Typed, ByReference };
+    const struct {
+        Shape shape;
+        const wchar_t* position;
+        size_t leaves;
+    } rows[] = {{Shape::None, L"Plant/Area2/Tank1", 5}, {Shape::Typed, L"Plant/Area2/Pump1", 5}, {Shape::ByReference, nullptr, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.shape));
         Criteria c = MakeCriteria({{kAttrItemID, kEqual, VarBstr(L"*/Pump1/*")}});
         UniqueVariant errors, result;
         VARIANT errorsRef;
         errorsRef.vt = VT_BYREF | VT_VARIANT;
         errorsRef.pvarVal = errors.get();
         // CallMethod clears its arguments: it gets copies.
-        VARIANT attributes, operators, filters;
-        VariantInit(&attributes);
-        VariantInit(&operators);
-        VariantInit(&filters);
-        VariantCopy(&operators, c.operators.get());
-        VariantCopy(&filters, c.filters.get());
-        if (byReference) {  // as VB6 passes an array variable
-            attributes.vt = VT_BYREF | VT_ARRAY | VT_I4;
-            attributes.pparray = &c.attributes->parray;
-        } else {
-            VariantCopy(&attributes, c.attributes.get());
+        std::vector<VARIANT> args(4, comtest::VarMissing());
+        if (row.shape != Shape::None) {
+            args[0] = VarI4(1);
+            VariantCopy(&args[1], c.attributes.get());
+            VariantCopy(&args[2], c.operators.get());
+            VariantCopy(&args[3], c.filters.get());
         }
-        HRESULT hr = comtest::CallMethod(dispatch.get(), L"CreateBrowser", {VarI4(1), attributes, operators, filters, errorsRef},
-                                         result.get());
-        if (byReference) {
+        if (row.shape == Shape::ByReference) {
+            VariantClear(&args[1]);
+            args[1].vt = VT_BYREF | VT_ARRAY | VT_I4;
+            args[1].pparray = &c.attributes->parray;
+        }
+        args.push_back(errorsRef);
+        HRESULT hr = comtest::CallMethod(dispatch.get(), L"CreateBrowser", args, result.get());
+        if (row.shape == Shape::ByReference) {
             EXPECT_NE(hr, S_OK);
             EXPECT_EQ(errors->vt, VT_EMPTY);
             continue;
         }
         ASSERT_EQ(hr, S_OK);
         ASSERT_EQ(result->vt, VT_DISPATCH);
+        ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
         EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{S_OK}));
-        ASSERT_EQ(comtest::CallMethod(result->pdispVal, L"MoveTo", {VarBstr(L"Plant/Area2/Pump1")}), S_OK);
+        ASSERT_EQ(comtest::CallMethod(result->pdispVal, L"MoveTo", {VarBstr(row.position)}), S_OK);
         UniqueVariant leaves;
         ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(result->pdispVal, L"OPCHDALeaves", leaves.get()));
-        EXPECT_EQ(ReadListing(S_FALSE, *leaves.get()).names.size(), 5u);
+        EXPECT_EQ(ReadListing(S_FALSE, *leaves.get()).names.size(), row.leaves);
     }
 }
 

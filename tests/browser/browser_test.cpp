@@ -101,15 +101,6 @@ TEST_P(Browsing, ListingsOfEverySizeTheBatchesMeet) {
     }
 }
 
-TEST_P(Browsing, AListingReplacesTheClientsValue) {
-    ComPtr<OPCHDABrowser> browser = Browse({});
-    UniqueVariant names;
-    names->vt = VT_BSTR;
-    names->bstrVal = SysAllocString(L"previous");
-    ASSERT_EQ(browser->get_OPCHDABranches(names.get()), S_FALSE);
-    EXPECT_EQ(ReadListing(S_FALSE, *names.get()).names, (std::vector<std::wstring>{L"Plant"}));
-}
-
 TEST_P(Browsing, AnswersOnlyIUnknownAndItsOwnInterface) {
     ComPtr<OPCHDABrowser> browser = Browse({});
     ComPtr<IUnknown> unknown;
