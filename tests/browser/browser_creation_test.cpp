@@ -68,6 +68,15 @@ const ArgumentRow kArgumentRows[] = {
      }, E_INVALIDARG, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK, E_FAIL},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK, E_FAIL},
+    // An element that cannot be read is reported, not passed on undefined;
+    // elements are read after the connection check.
+    {"UnreadableFilter", 1, [](Criteria& c) {
+         VARIANT* elements = nullptr;
+         SafeArrayAccessData(c.filters->parray, reinterpret_cast<void**>(&elements));
+         VariantClear(&elements[0]);
+         elements[0].vt = 0x7FFF;
+         SafeArrayUnaccessData(c.filters->parray);
+     }, DISP_E_BADVARTYPE, E_FAIL},
     {"ZeroBasedArraysOfThree", 2, [](Criteria& c) {
          Criteria zeroBased =
              MakeCriteria({{kAttrItemID, kEqual, VarBstr(L"*")}, {kAttrItemID, kEqual, VarBstr(L"*")}}, 0);
