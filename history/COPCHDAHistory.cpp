@@ -54,10 +54,6 @@ HRESULT HandOutNew(Fill fill, REFIID riid, void** ppv) {
 COPCHDAHistory::~COPCHDAHistory() { Free(); }
 
 void COPCHDAHistory::Free() {
-    if (values_)
-        for (DWORD k = 0; k < count_; ++k) ClearVariantValue(&values_[k]);
-    if (users_)
-        for (DWORD k = 0; k < count_; ++k) SysFreeString(users_[k]);
     timeStamps_.reset();
     values_.reset();
     qualities_.reset();
@@ -70,19 +66,16 @@ void COPCHDAHistory::Free() {
 bool COPCHDAHistory::Allocate(DWORD count, bool qualities, bool entryTimes, bool entryTypes, bool users) {
     Free();
     timeStamps_ = NewArray<FILETIME>(count);
-    values_ = NewArray<VARIANT>(count);
+    values_ = NewArray<UniqueVariant>(count);
     if (qualities) qualities_ = NewArray<DWORD>(count);
     if (entryTimes) entryTimes_ = NewArray<FILETIME>(count);
     if (entryTypes) entryTypes_ = NewArray<LONG>(count);
-    if (users) users_ = NewArray<BSTR>(count);
+    if (users) users_ = NewArray<UniqueBstr>(count);
     if (!timeStamps_ || !values_ || (qualities && !qualities_) || (entryTimes && !entryTimes_) ||
         (entryTypes && !entryTypes_) || (users && !users_)) {
         Free();
         return false;
     }
-    for (DWORD k = 0; k < count; ++k) VariantInit(&values_[k]);
-    if (users)
-        for (DWORD k = 0; k < count; ++k) users_[k] = nullptr;
     count_ = count;
     return true;
 }
@@ -93,7 +86,7 @@ HRESULT COPCHDAHistory::SetItemValues(const OPCHDA_ITEM* source) {
     if (!Allocate(source->dwCount, true, false, false, false)) return E_OUTOFMEMORY;
     CopyArray(timeStamps_.get(), source->pftTimeStamps, count_);
     CopyArray(qualities_.get(), source->pdwQualities, count_);
-    for (DWORD k = 0; k < count_; ++k) CopyValue(&values_[k], source->pvDataValues ? &source->pvDataValues[k] : nullptr);
+    for (DWORD k = 0; k < count_; ++k) CopyValue(values_[k].get(), source->pvDataValues ? &source->pvDataValues[k] : nullptr);
     return S_OK;
 }
 
@@ -103,7 +96,7 @@ HRESULT COPCHDAHistory::SetAttributeValues(const OPCHDA_ATTRIBUTE* source) {
     if (!Allocate(source->dwNumValues, false, false, false, false)) return E_OUTOFMEMORY;
     CopyArray(timeStamps_.get(), source->ftTimeStamps, count_);
     for (DWORD k = 0; k < count_; ++k)
-        CopyValue(&values_[k], source->vAttributeValues ? &source->vAttributeValues[k] : nullptr);
+        CopyValue(values_[k].get(), source->vAttributeValues ? &source->vAttributeValues[k] : nullptr);
     return S_OK;
 }
 
@@ -116,8 +109,8 @@ HRESULT COPCHDAHistory::SetModifiedValues(const OPCHDA_MODIFIEDITEM* source) {
     CopyArray(entryTimes_.get(), source->pftModificationTime, count_);
     for (DWORD k = 0; k < count_; ++k) {
         entryTypes_[k] = source->pEditType ? static_cast<LONG>(source->pEditType[k]) : 0;
-        CopyValue(&values_[k], source->pvDataValues ? &source->pvDataValues[k] : nullptr);
-        users_[k] = source->szUser ? CopyText(source->szUser[k]) : nullptr;
+        CopyValue(values_[k].get(), source->pvDataValues ? &source->pvDataValues[k] : nullptr);
+        users_[k].reset(source->szUser ? CopyText(source->szUser[k]) : nullptr);
     }
     return S_OK;
 }
@@ -130,13 +123,14 @@ HRESULT COPCHDAHistory::SetAnnotations(const OPCHDA_ANNOTATION* source) {
     CopyArray(entryTimes_.get(), source->ftAnnotationTime, count_);
     for (DWORD k = 0; k < count_; ++k) {
         LPCWSTR text = source->szAnnotation ? source->szAnnotation[k] : nullptr;
-        V_VT(&values_[k]) = VT_BSTR;
-        V_BSTR(&values_[k]) = CopyText(text);
-        if (text && !V_BSTR(&values_[k])) {
-            V_VT(&values_[k]) = VT_ERROR;
-            V_ERROR(&values_[k]) = E_OUTOFMEMORY;
+        VARIANT* value = values_[k].get();
+        V_VT(value) = VT_BSTR;
+        V_BSTR(value) = CopyText(text);
+        if (text && !V_BSTR(value)) {
+            V_VT(value) = VT_ERROR;
+            V_ERROR(value) = E_OUTOFMEMORY;
         }
-        users_[k] = source->szUser ? CopyText(source->szUser[k]) : nullptr;
+        users_[k].reset(source->szUser ? CopyText(source->szUser[k]) : nullptr);
     }
     return S_OK;
 }
@@ -197,7 +191,7 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
         DATE timeStamp = 0.0;
         FileTimeToLocalDate(timeStamps_[k], &timeStamp);
         return HandOutNew<COPCHDAValue>(
-            [&](COPCHDAValue& v) { v.SetValue(timeStamp, &values_[k], static_cast<LONG>(quality)); },
+            [&](COPCHDAValue& v) { v.SetValue(timeStamp, values_[k].get(), static_cast<LONG>(quality)); },
             IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
     }
     // An entry's time stamp takes the bias in force now, as the platform's own
@@ -210,10 +204,10 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
     DATE entryTime = 0.0;
     if (entryTimes_) FileTimeToLocalDate(entryTimes_[k], &entryTime);
     LONG entryType = entryTypes_ ? entryTypes_[k] : kAnnotateEditType;
-    BSTR user = users_ ? users_[k] : nullptr;
+    BSTR user = users_ ? users_[k].get() : nullptr;
     return HandOutNew<COPCHDAEntry>(
         [&](COPCHDAEntry& e) {
-            e.SetEntry(timeStamp, &values_[k], static_cast<LONG>(quality), entryTime, entryType, &user);
+            e.SetEntry(timeStamp, values_[k].get(), static_cast<LONG>(quality), entryTime, entryType, &user);
         },
         IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
 }

@@ -50,11 +50,11 @@ private:
     DWORD count_ = 0;
     bool entries_ = false;
     std::unique_ptr<FILETIME[]> timeStamps_;
-    std::unique_ptr<VARIANT[]> values_;
+    std::unique_ptr<UniqueVariant[]> values_;
     std::unique_ptr<DWORD[]> qualities_;
     std::unique_ptr<FILETIME[]> entryTimes_;
     std::unique_ptr<LONG[]> entryTypes_;
-    std::unique_ptr<BSTR[]> users_;
+    std::unique_ptr<UniqueBstr[]> users_;
 };
 
 // Makes a history from one historian structure and writes it into `out`

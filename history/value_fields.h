@@ -14,9 +14,6 @@
 template <class D, class Itf, class... Extra>
 class ValueFields : public Implements<D, DispatchImpl<Itf>, Extra...> {
 public:
-    ValueFields() { VariantInit(&dataValue_); }
-    ~ValueFields() override { VariantClear(&dataValue_); }
-
     STDMETHODIMP get_TimeStamp(DATE* pVal) override {
         if (!pVal) return E_POINTER;
         *pVal = timeStamp_;
@@ -26,7 +23,7 @@ public:
     STDMETHODIMP get_DataValue(VARIANT* pVal) override {
         if (!pVal) return E_POINTER;
         VariantClear(pVal);
-        return VariantCopy(pVal, &dataValue_);
+        return VariantCopy(pVal, dataValue_.get());
     }
     STDMETHODIMP get_Quality(LONG* pVal) override {
         if (!pVal) return E_POINTER;
@@ -37,13 +34,12 @@ public:
     // Called once by the history, right after creation.
     virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
         timeStamp_ = timeStamp;
-        VariantClear(&dataValue_);
-        HRESULT hr = VariantCopy(&dataValue_, const_cast<VARIANT*>(value));
+        HRESULT hr = VariantCopy(dataValue_.put(), const_cast<VARIANT*>(value));
         if (FAILED(hr)) {
             // A value that cannot be copied still reaches the client, as the reason.
-            VariantInit(&dataValue_);
-            V_VT(&dataValue_) = VT_ERROR;
-            V_ERROR(&dataValue_) = hr;
+            VariantInit(dataValue_.get());
+            V_VT(dataValue_.get()) = VT_ERROR;
+            V_ERROR(dataValue_.get()) = hr;
         }
         quality_ = static_cast<DWORD>(quality);
         return S_OK;
@@ -51,6 +47,6 @@ public:
 
 protected:
     DATE timeStamp_ = 0.0;
-    VARIANT dataValue_;
+    UniqueVariant dataValue_;
     DWORD quality_ = 0;
 };

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "variant_values.h"
+
 // A counted interface reference.
 template <class T>
 class ComPtr {
@@ -52,102 +54,129 @@ private:
     T* p_ = nullptr;
 };
 
-// A BSTR owned by this scope.
-class UniqueBstr {
+// One owner template for every resource that has a "none" value and one way
+// to be let go, in the style of WIL's unique_any. Traits give the stored type,
+// its none value, and how it is freed; the holders below add what is
+// particular to their resource.
+template <class Traits>
+class UniqueAny {
 public:
-    UniqueBstr() = default;
-    explicit UniqueBstr(const wchar_t* s) : s_(s ? SysAllocString(s) : nullptr) {}
-    UniqueBstr(const wchar_t* s, UINT len) : s_(SysAllocStringLen(s, len)) {}
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    UniqueBstr(UniqueBstr&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
-    UniqueBstr& operator=(UniqueBstr&& o) noexcept { reset(std::exchange(o.s_, nullptr)); return *this; }
-    ~UniqueBstr() { reset(); }
+    using Type = typename Traits::Type;
 
-    static UniqueBstr attach(BSTR s) { UniqueBstr b; b.s_ = s; return b; }
-    // A copy with the full stored length (embedded zeros kept); null gives "".
-    static UniqueBstr copy_of(BSTR s) { return UniqueBstr(s ? s : L"", s ? SysStringLen(s) : 0); }
-    BSTR detach() { return std::exchange(s_, nullptr); }
-    void reset(BSTR s = nullptr) { if (s_ != s) SysFreeString(s_); s_ = s; }
-    BSTR* put() { reset(); return &s_; }
-    BSTR get() const { return s_; }
-    UINT length() const { return s_ ? SysStringLen(s_) : 0; }
-    explicit operator bool() const { return s_ != nullptr; }
+    UniqueAny() noexcept : v_(Traits::None()) {}
+    // Adopts a resource the caller owned.
+    explicit UniqueAny(Type v) noexcept : v_(v) {}
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
+    UniqueAny(UniqueAny&& o) noexcept : v_(o.detach()) {}
+    UniqueAny& operator=(UniqueAny&& o) noexcept {
+        if (this != &o) reset(o.detach());
+        return *this;
+    }
+    ~UniqueAny() { reset(); }
 
-private:
-    BSTR s_ = nullptr;
+    void reset(Type v = Traits::None()) noexcept {
+        Type old = v_;
+        v_ = v;
+        if (!Traits::IsNone(old)) Traits::Free(old);
+    }
+    Type detach() noexcept {
+        Type v = v_;
+        v_ = Traits::None();
+        return v;
+    }
+    // For out-parameters: frees what is held and hands out the slot.
+    Type* put() noexcept {
+        reset();
+        return &v_;
+    }
+    const Type& get() const noexcept { return v_; }
+    explicit operator bool() const noexcept { return !Traits::IsNone(v_); }
+
+protected:
+    Type v_;
 };
 
-// A VARIANT cleared when the scope ends.
-class UniqueVariant {
-public:
-    UniqueVariant() { VariantInit(&v_); }
-    UniqueVariant(const UniqueVariant&) = delete;
-    UniqueVariant& operator=(const UniqueVariant&) = delete;
-    UniqueVariant(UniqueVariant&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
-    ~UniqueVariant() { VariantClear(&v_); }
+template <class P>
+struct PointerTraits {
+    using Type = P;
+    static P None() { return nullptr; }
+    static bool IsNone(P p) { return p == nullptr; }
+};
+struct BstrTraits : PointerTraits<BSTR> {
+    static void Free(BSTR s) { SysFreeString(s); }
+};
+struct SafeArrayTraits : PointerTraits<SAFEARRAY*> {
+    static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); }
+};
+template <class T>
+struct TaskMemoryTraits : PointerTraits<T*> {
+    static void Free(T* p) { CoTaskMemFree(p); }
+};
 
+struct VariantTraits {
+    using Type = VARIANT;
+    static VARIANT None() {
+        VARIANT v;
+        VariantInit(&v);
+        return v;
+    }
+    static bool IsNone(const VARIANT& v) { return V_VT(&v) == VT_EMPTY; }
+    static void Free(VARIANT v) { ClearVariantValue(&v); }
+};
+
+// A BSTR owned by this scope.
+class UniqueBstr : public UniqueAny<BstrTraits> {
+public:
+    UniqueBstr() = default;
+    // Copies (embedded zeros end the copy); null stays null.
+    explicit UniqueBstr(const wchar_t* s) : UniqueAny(s ? SysAllocString(s) : nullptr) {}
+    UniqueBstr(const wchar_t* s, UINT len) : UniqueAny(SysAllocStringLen(s, len)) {}
+
+    static UniqueBstr attach(BSTR s) {
+        UniqueBstr b;
+        b.v_ = s;
+        return b;
+    }
+    // A copy with the full stored length (embedded zeros kept); null gives "".
+    static UniqueBstr copy_of(BSTR s) { return UniqueBstr(s ? s : L"", s ? SysStringLen(s) : 0); }
+    UINT length() const { return v_ ? SysStringLen(v_) : 0; }
+};
+
+// A VARIANT cleared when the scope ends; the same size as a VARIANT, so that
+// an array of holders can be handed to a call that takes VARIANT*.
+class UniqueVariant : public UniqueAny<VariantTraits> {
+public:
+    using UniqueAny::UniqueAny;
     VARIANT* get() { return &v_; }
     const VARIANT* get() const { return &v_; }
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
-    VARIANT* put() { VariantClear(&v_); return &v_; }
-    void reset() { VariantClear(&v_); }
     // Moves the content into a raw VARIANT the caller owns (cleared first).
-    void detach_to(VARIANT* out) { VariantClear(out); *out = v_; VariantInit(&v_); }
-
-private:
-    VARIANT v_;
+    void detach_to(VARIANT* out) {
+        VariantClear(out);
+        *out = detach();
+    }
 };
 
 // A SAFEARRAY destroyed when the scope ends.
-class UniqueSafeArray {
+class UniqueSafeArray : public UniqueAny<SafeArrayTraits> {
 public:
-    UniqueSafeArray() = default;
-    explicit UniqueSafeArray(SAFEARRAY* sa) : sa_(sa) {}
-    UniqueSafeArray(const UniqueSafeArray&) = delete;
-    UniqueSafeArray& operator=(const UniqueSafeArray&) = delete;
-    UniqueSafeArray(UniqueSafeArray&& o) noexcept : sa_(std::exchange(o.sa_, nullptr)) {}
-    UniqueSafeArray& operator=(UniqueSafeArray&& o) noexcept { reset(std::exchange(o.sa_, nullptr)); return *this; }
-    ~UniqueSafeArray() { reset(); }
-
+    using UniqueAny::UniqueAny;
     // A one-dimensional array with lower bound 1 and n elements.
     static UniqueSafeArray vector(VARTYPE vt, ULONG n) { return UniqueSafeArray(SafeArrayCreateVector(vt, 1, n)); }
-    SAFEARRAY* detach() { return std::exchange(sa_, nullptr); }
-    void reset(SAFEARRAY* sa = nullptr) { if (sa_ && sa_ != sa) SafeArrayDestroy(sa_); sa_ = sa; }
-    SAFEARRAY** put() { reset(); return &sa_; }
-    SAFEARRAY* get() const { return sa_; }
-    explicit operator bool() const { return sa_ != nullptr; }
-
-private:
-    SAFEARRAY* sa_ = nullptr;
 };
 
 // A block of task memory (typically an array a callee allocated), freed with
 // CoTaskMemFree. Element cleanup (strings, variants inside) is the owner's
-// business before the block goes; see the free helpers next to each structure.
+// business before the block goes; see the free routines next to each structure.
 template <class T>
-class CoTaskMemPtr {
+class CoTaskMemPtr : public UniqueAny<TaskMemoryTraits<T>> {
 public:
-    CoTaskMemPtr() = default;
-    explicit CoTaskMemPtr(T* p) : p_(p) {}
-    CoTaskMemPtr(const CoTaskMemPtr&) = delete;
-    CoTaskMemPtr& operator=(const CoTaskMemPtr&) = delete;
-    CoTaskMemPtr(CoTaskMemPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    CoTaskMemPtr& operator=(CoTaskMemPtr&& o) noexcept { reset(std::exchange(o.p_, nullptr)); return *this; }
-    ~CoTaskMemPtr() { reset(); }
-
+    using UniqueAny<TaskMemoryTraits<T>>::UniqueAny;
     // Allocates n elements (uninitialised); null on failure.
     static CoTaskMemPtr alloc(size_t n) { return CoTaskMemPtr(static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1))); }
-    T* detach() { return std::exchange(p_, nullptr); }
-    void reset(T* p = nullptr) { if (p_ && p_ != p) CoTaskMemFree(p_); p_ = p; }
-    T** put() { reset(); return &p_; }
-    T* get() const { return p_; }
-    T& operator[](size_t i) const { return p_[i]; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    T* p_ = nullptr;
+    T& operator[](size_t i) const { return this->v_[i]; }
 };
 
 // A callee-allocated array of task-memory strings: frees every string, then the array.
