@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "variant_values.h"
+#include "module/variant_values.h"
 
 namespace {
 

@@ -17,58 +17,7 @@ bool alloc_n(T*& p, size_t n) {
     return p != nullptr;
 }
 
-template <class T>
-void release(T*& p) {
-    if (p) sim_free(p);
-    p = nullptr;
-}
-
-void clear_variants(VARIANT* v, DWORD n) {
-    if (!v) return;
-    for (DWORD i = 0; i < n; ++i) VariantClear(&v[i]);
-}
-
-void free_strings(LPWSTR*& s, DWORD n) {
-    if (!s) return;
-    for (DWORD i = 0; i < n; ++i) release(s[i]);
-    release(s);
-}
-
 }  // namespace
-
-void free_item(OPCHDA_ITEM& it) {
-    clear_variants(it.pvDataValues, it.dwCount);
-    release(it.pftTimeStamps);
-    release(it.pdwQualities);
-    release(it.pvDataValues);
-    it.dwCount = 0;
-}
-
-void free_modified(OPCHDA_MODIFIEDITEM& it) {
-    clear_variants(it.pvDataValues, it.dwCount);
-    free_strings(it.szUser, it.dwCount);
-    release(it.pftTimeStamps);
-    release(it.pdwQualities);
-    release(it.pvDataValues);
-    release(it.pftModificationTime);
-    release(it.pEditType);
-    it.dwCount = 0;
-}
-
-void free_attribute(OPCHDA_ATTRIBUTE& it) {
-    clear_variants(it.vAttributeValues, it.dwNumValues);
-    release(it.ftTimeStamps);
-    release(it.vAttributeValues);
-    it.dwNumValues = 0;
-}
-
-void free_annotation(OPCHDA_ANNOTATION& it) {
-    free_strings(it.szAnnotation, it.dwNumValues);
-    free_strings(it.szUser, it.dwNumValues);
-    release(it.ftTimeStamps);
-    release(it.ftAnnotationTime);
-    it.dwNumValues = 0;
-}
 
 bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
     std::memset(&out, 0, sizeof(out));
@@ -77,7 +26,7 @@ bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD a
     size_t n = data.values.size();
     out.dwCount = static_cast<DWORD>(n);
     if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n)) {
-        free_item(out);
+        ClearHistorianAnswer(out);
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -96,7 +45,7 @@ bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE
     out.dwCount = static_cast<DWORD>(n);
     if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n) ||
         !alloc_n(out.pftModificationTime, n) || !alloc_n(out.pEditType, n) || !alloc_n(out.szUser, n)) {
-        free_modified(out);
+        ClearHistorianAnswer(out);
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -109,7 +58,7 @@ bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE
         out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
         out.szUser[i] = sim_strdup(v.user);
         if (!out.szUser[i]) {
-            free_modified(out);
+            ClearHistorianAnswer(out);
             return false;
         }
     }
@@ -123,7 +72,7 @@ bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE 
     size_t n = std::min(data.times.size(), data.values.size());
     out.dwNumValues = static_cast<DWORD>(n);
     if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.vAttributeValues, n)) {
-        free_attribute(out);
+        ClearHistorianAnswer(out);
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -141,7 +90,7 @@ bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHAND
     out.dwNumValues = static_cast<DWORD>(n);
     if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.szAnnotation, n) || !alloc_n(out.ftAnnotationTime, n) ||
         !alloc_n(out.szUser, n)) {
-        free_annotation(out);
+        ClearHistorianAnswer(out);
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
@@ -151,7 +100,7 @@ bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHAND
         out.szAnnotation[i] = sim_strdup(a.text);
         out.szUser[i] = sim_strdup(a.user);
         if (!out.szAnnotation[i] || !out.szUser[i]) {
-            free_annotation(out);
+            ClearHistorianAnswer(out);
             return false;
         }
     }

@@ -1,9 +1,11 @@
 // Turning the model's answers into the task-memory structures of the custom
-// interfaces, and freeing them again when the simulator keeps them (callback
-// payloads, error paths).
+// interfaces. They are freed by the product's own routines
+// (ClearHistorianAnswer, history/historian_answers.h) when the simulator keeps
+// them (callback payloads, error paths).
 #pragma once
 
 #include "opc_hda.h"
+#include "history/historian_answers.h"
 #include "sim/model/historian.h"
 
 namespace hdasim {
@@ -14,10 +16,5 @@ bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD a
 bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client);
 bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client);
 bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client);
-
-void free_item(OPCHDA_ITEM& item);
-void free_modified(OPCHDA_MODIFIEDITEM& item);
-void free_attribute(OPCHDA_ATTRIBUTE& item);
-void free_annotation(OPCHDA_ANNOTATION& item);
 
 }  // namespace hdasim

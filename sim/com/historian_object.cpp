@@ -652,7 +652,7 @@ void deliver_items(const std::vector<std::pair<OPCHANDLE, DWORD>>& clients, cons
             errs[i] = fill_item(items[i], data[i], clients[i].first, clients[i].second) ? data[i].hr : E_OUTOFMEMORY;
         }
         call(n, items, errs, overall(errs, n));
-        for (DWORD i = 0; i < n; ++i) free_item(items[i]);
+        for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
     }
     sim_free(items);
     sim_free(errs);
@@ -844,7 +844,7 @@ HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OP
             }
             HRESULT status = overall(errs, n);
             each_callback([&](IOPCHDA_DataCallback* cb) { cb->OnReadModifiedComplete(tid, status, n, items, errs); });
-            for (DWORD i = 0; i < n; ++i) free_modified(items[i]);
+            for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
         }
         sim_free(items);
         sim_free(errs);
@@ -883,7 +883,7 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
             each_callback([&](IOPCHDA_DataCallback* cb) {
                 cb->OnReadAttributeComplete(tid, status, client, n, items, errs);
             });
-            for (DWORD i = 0; i < n; ++i) free_attribute(items[i]);
+            for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
         }
         sim_free(items);
         sim_free(errs);
@@ -1036,7 +1036,7 @@ HRESULT SimHistorianObject::Read(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIM
             }
             HRESULT status = overall(errs, n);
             each_callback([&](IOPCHDA_DataCallback* cb) { cb->OnReadAnnotations(tid, status, n, items, errs); });
-            for (DWORD i = 0; i < n; ++i) free_annotation(items[i]);
+            for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
         }
         sim_free(items);
         sim_free(errs);

@@ -115,7 +115,7 @@ TEST_F(CallbackMarshal, ItemResultsArriveIntactIncludingPlaybackPointerArrays) {
     ASSERT_EQ(S_OK, callback_->OnPlayback(13, S_OK, 2, slices, errors));
     EXPECT_EQ(L"OnPlayback 13 0; 0;40041002;\n" + snap(items[2]) + L"\n" + snap(items[0]) + L"\n", received());
     EXPECT_EQ(before, outstanding_task_memory());  // in-parameters leave nothing behind
-    for (auto& item : items) clear_item(item);
+    for (auto& item : items) ClearHistorianAnswer(item);
 }
 
 TEST_F(CallbackMarshal, ModifiedAttributeAndAnnotationResultsArriveIntact) {
@@ -125,21 +125,21 @@ TEST_F(CallbackMarshal, ModifiedAttributeAndAnnotationResultsArriveIntact) {
     HRESULT errors[] = {S_OK, OPCHDA_E_NODATAEXISTS};
     ASSERT_EQ(S_OK, callback_->OnReadModifiedComplete(21, S_FALSE, 2, modified, errors));
     EXPECT_EQ(L"OnReadModifiedComplete 21 1; 0;c004100d;\n" + snap_all(2, modified), received());
-    for (auto& m : modified) clear_modified(m);
+    for (auto& m : modified) ClearHistorianAnswer(m);
 
     OPCHDA_ATTRIBUTE attrs[2]{};
     fill_attribute(attrs[0], 77, OPCHDA_DESCRIPTION, 2);
     fill_attribute(attrs[1], 77, OPCHDA_NORMAL_MAXIMUM, 4);
     ASSERT_EQ(S_OK, callback_->OnReadAttributeComplete(22, S_OK, 77, 2, attrs, errors));
     EXPECT_EQ(L"OnReadAttributeComplete 22 0; 0;c004100d;\n77\n" + snap_all(2, attrs), received());
-    for (auto& a : attrs) clear_attribute(a);
+    for (auto& a : attrs) ClearHistorianAnswer(a);
 
     OPCHDA_ANNOTATION anns[2]{};
     fill_annotation(anns[0], 6, 2);
     fill_annotation(anns[1], 7, 0);
     ASSERT_EQ(S_OK, callback_->OnReadAnnotations(23, S_OK, 2, anns, errors));
     EXPECT_EQ(L"OnReadAnnotations 23 0; 0;c004100d;\n" + snap_all(2, anns), received());
-    for (auto& a : anns) clear_annotation(a);
+    for (auto& a : anns) ClearHistorianAnswer(a);
 }
 
 TEST_F(CallbackMarshal, CompletionNoticesAndShutdownArrive) {

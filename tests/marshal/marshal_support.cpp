@@ -278,50 +278,6 @@ void fill_annotation(OPCHDA_ANNOTATION& ann, OPCHANDLE h, DWORD count) {
     }
 }
 
-static void clear_variants(VARIANT* v, DWORD n) {
-    if (v) for (DWORD i = 0; i < n; ++i) VariantClear(&v[i]);
-}
-static void clear_strings(LPWSTR* s, DWORD n) {
-    if (s) for (DWORD i = 0; i < n; ++i) CoTaskMemFree(s[i]);
-}
-
-void clear_item(OPCHDA_ITEM& item) {
-    clear_variants(item.pvDataValues, item.dwCount);
-    CoTaskMemFree(item.pftTimeStamps);
-    CoTaskMemFree(item.pdwQualities);
-    CoTaskMemFree(item.pvDataValues);
-    item = {};
-}
-
-void clear_modified(OPCHDA_MODIFIEDITEM& item) {
-    clear_variants(item.pvDataValues, item.dwCount);
-    clear_strings(item.szUser, item.dwCount);
-    CoTaskMemFree(item.pftTimeStamps);
-    CoTaskMemFree(item.pdwQualities);
-    CoTaskMemFree(item.pvDataValues);
-    CoTaskMemFree(item.pftModificationTime);
-    CoTaskMemFree(item.pEditType);
-    CoTaskMemFree(item.szUser);
-    item = {};
-}
-
-void clear_attribute(OPCHDA_ATTRIBUTE& attr) {
-    clear_variants(attr.vAttributeValues, attr.dwNumValues);
-    CoTaskMemFree(attr.ftTimeStamps);
-    CoTaskMemFree(attr.vAttributeValues);
-    attr = {};
-}
-
-void clear_annotation(OPCHDA_ANNOTATION& ann) {
-    clear_strings(ann.szAnnotation, ann.dwNumValues);
-    clear_strings(ann.szUser, ann.dwNumValues);
-    CoTaskMemFree(ann.ftTimeStamps);
-    CoTaskMemFree(ann.szAnnotation);
-    CoTaskMemFree(ann.ftAnnotationTime);
-    CoTaskMemFree(ann.szUser);
-    ann = {};
-}
-
 // ---- snapshots ------------------------------------------------------------------
 
 std::wstring snap(const FILETIME& ft) {

@@ -9,6 +9,7 @@
 #include <oleauto.h>
 
 #include "opc_hda.h"
+#include "history/historian_answers.h"
 
 #include <functional>
 #include <string>
@@ -109,11 +110,8 @@ void fill_modified(OPCHDA_MODIFIEDITEM& item, OPCHANDLE h, DWORD count);
 void fill_attribute(OPCHDA_ATTRIBUTE& attr, OPCHANDLE h, DWORD id, DWORD count);
 void fill_annotation(OPCHDA_ANNOTATION& ann, OPCHANDLE h, DWORD count);
 
-// Free the contents (arrays, strings, variants), not the structure itself.
-void clear_item(OPCHDA_ITEM& item);
-void clear_modified(OPCHDA_MODIFIEDITEM& item);
-void clear_attribute(OPCHDA_ATTRIBUTE& attr);
-void clear_annotation(OPCHDA_ANNOTATION& ann);
+// The contents (arrays, strings, variants) are freed by the product's
+// ClearHistorianAnswer (history/historian_answers.h).
 
 // ---- snapshots ------------------------------------------------------------------
 

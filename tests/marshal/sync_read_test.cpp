@@ -145,7 +145,7 @@ protected:
             OPCHDA_ITEM item{};
             fill_item(item, h[i], item_count(h[i]));
             s += snap(item) + L"\n";
-            clear_item(item);
+            ClearHistorianAnswer(item);
         }
         return s;
     }
@@ -175,7 +175,7 @@ TEST_F(SyncReadMarshal, ReadRawCarriesBothTimeFormsItemsAndPerItemCodesWithoutLe
         EXPECT_EQ(L"40041003;c0040001;0;", snap_hresults(3, errors));
         EXPECT_EQ(nullptr, items[1].pvDataValues);  // empty arrays stay null
 
-        for (DWORD i = 0; i < 3; ++i) clear_item(items[i]);
+        for (DWORD i = 0; i < 3; ++i) ClearHistorianAnswer(items[i]);
         CoTaskMemFree(items);
         CoTaskMemFree(errors);
         if (pass == 1) {
@@ -195,7 +195,7 @@ TEST_F(SyncReadMarshal, ReadProcessedAndReadAtTimeCarryIntervalAggregatesAndStam
     EXPECT_EQ(L"ReadProcessed time{0,null,0:a} time{0,null,0:14} 8:61c46800 2,3, 3,24,", fake_->log);
     EXPECT_EQ(expected_items(2, handles), snap_all(2, items));
     EXPECT_EQ(L"0;40041003;", snap_hresults(2, errors));
-    for (DWORD i = 0; i < 2; ++i) clear_item(items[i]);
+    for (DWORD i = 0; i < 2; ++i) ClearHistorianAnswer(items[i]);
     CoTaskMemFree(items);
     CoTaskMemFree(errors);
 
@@ -203,7 +203,7 @@ TEST_F(SyncReadMarshal, ReadProcessedAndReadAtTimeCarryIntervalAggregatesAndStam
     ASSERT_EQ(S_OK, read_->ReadAtTime(2, stamps, 2, handles, &items, &errors));
     EXPECT_EQ(L"ReadAtTime 1234567:89abcdef;0:1; 2,3,", fake_->log);
     EXPECT_EQ(expected_items(2, handles), snap_all(2, items));
-    for (DWORD i = 0; i < 2; ++i) clear_item(items[i]);
+    for (DWORD i = 0; i < 2; ++i) ClearHistorianAnswer(items[i]);
     CoTaskMemFree(items);
     CoTaskMemFree(errors);
 }
@@ -222,11 +222,11 @@ TEST_F(SyncReadMarshal, ReadModifiedAndReadAttributeReturnTheirStructuresWithout
             OPCHDA_MODIFIEDITEM m{};
             fill_modified(m, h, item_count(h));
             expected += snap(m) + L"\n";
-            clear_modified(m);
+            ClearHistorianAnswer(m);
         }
         EXPECT_EQ(expected, snap_all(2, modified));
         EXPECT_EQ(L"c0040001;40041003;", snap_hresults(2, errors));
-        for (DWORD i = 0; i < 2; ++i) clear_modified(modified[i]);
+        for (DWORD i = 0; i < 2; ++i) ClearHistorianAnswer(modified[i]);
         CoTaskMemFree(modified);
         CoTaskMemFree(errors);
 
@@ -241,11 +241,11 @@ TEST_F(SyncReadMarshal, ReadModifiedAndReadAttributeReturnTheirStructuresWithout
             OPCHDA_ATTRIBUTE a{};
             fill_attribute(a, 42, ids[i], ids[i] == 99 ? 0 : 1 + i);
             expected += snap(a) + L"\n";
-            clear_attribute(a);
+            ClearHistorianAnswer(a);
         }
         EXPECT_EQ(expected, snap_all(4, attrs));
         EXPECT_EQ(L"0;c004100c;0;0;", snap_hresults(4, errors));
-        for (DWORD i = 0; i < 4; ++i) clear_attribute(attrs[i]);
+        for (DWORD i = 0; i < 4; ++i) ClearHistorianAnswer(attrs[i]);
         CoTaskMemFree(attrs);
         CoTaskMemFree(errors);
         if (pass == 1) {
@@ -274,11 +274,11 @@ TEST_F(SyncReadMarshal, AnnotationsTravelBothWays) {
             OPCHDA_ANNOTATION a{};
             fill_annotation(a, h, item_count(h));
             expected += snap(a) + L"\n";
-            clear_annotation(a);
+            ClearHistorianAnswer(a);
         }
         EXPECT_EQ(expected, snap_all(2, anns));
         EXPECT_EQ(L"40041003;c0040001;", snap_hresults(2, errors));
-        for (DWORD i = 0; i < 2; ++i) clear_annotation(anns[i]);
+        for (DWORD i = 0; i < 2; ++i) ClearHistorianAnswer(anns[i]);
         CoTaskMemFree(anns);
         CoTaskMemFree(errors);
 
@@ -289,8 +289,8 @@ TEST_F(SyncReadMarshal, AnnotationsTravelBothWays) {
         ASSERT_EQ(S_FALSE, annotations_->Insert(2, handles, stamps, in, &errors));
         EXPECT_EQ(L"Insert 3,7, 0:64;0:c8;\n" + snap_all(2, in), fake_->log);
         EXPECT_EQ(L"0;c004100b;", snap_hresults(2, errors));
-        clear_annotation(in[0]);
-        clear_annotation(in[1]);
+        ClearHistorianAnswer(in[0]);
+        ClearHistorianAnswer(in[1]);
         CoTaskMemFree(errors);
         if (pass == 1) {
             EXPECT_EQ(before, outstanding_task_memory());

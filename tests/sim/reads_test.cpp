@@ -50,7 +50,7 @@ ReadResult collect(HRESULT hr, OPCHDA_ITEM* items, HRESULT* errors, DWORD n) {
         r.values.push_back(v);
         r.qualities.push_back(q);
     }
-    free_items(items, n);
+    FreeHistorianItems(items, n);
     CoTaskMemFree(errors);
     return r;
 }
@@ -117,7 +117,7 @@ TEST_P(ReadsTest, RelativeTimesResolveAgainstTheSimulatorClockAndAreWrittenBack)
     EXPECT_EQ(ticks(s.ftTime), now - kMinute);
     EXPECT_EQ(ticks(e.ftTime), now);
     EXPECT_EQ(items[0].dwCount, 6u);
-    free_items(items, 1);
+    FreeHistorianItems(items, 1);
     CoTaskMemFree(errors);
 
     // A malformed text rejects the whole call.
@@ -187,17 +187,7 @@ TEST_P(ReadsTest, EditsAreSeenByLaterReads) {
     ASSERT_HRESULT_SUCCEEDED(read->ReadModified(&s, &e, 0, 1, h.data(), &mod, &errors));
     std::vector<OPCHDA_EDITTYPE> kinds(mod[0].pEditType, mod[0].pEditType + mod[0].dwCount);
     EXPECT_EQ(kinds.size(), 3u);
-    for (DWORD k = 0; k < mod[0].dwCount; ++k) {
-        VariantClear(&mod[0].pvDataValues[k]);
-        CoTaskMemFree(mod[0].szUser[k]);
-    }
-    CoTaskMemFree(mod[0].pftTimeStamps);
-    CoTaskMemFree(mod[0].pdwQualities);
-    CoTaskMemFree(mod[0].pvDataValues);
-    CoTaskMemFree(mod[0].pftModificationTime);
-    CoTaskMemFree(mod[0].pEditType);
-    CoTaskMemFree(mod[0].szUser);
-    CoTaskMemFree(mod);
+    FreeHistorianModifiedItems(mod, 1);
     CoTaskMemFree(errors);
 }
 
@@ -394,7 +384,7 @@ TEST(TaskMemory, EveryBlockHandedOutIsCountedUntilTheClientFreesIt) {
     ASSERT_HRESULT_SUCCEEDED(read->ReadRaw(&s, &e, 0, FALSE, 1, h, &items, &errors));
     control->OutstandingTaskMemory(&after);
     EXPECT_EQ(after, base + 1 + 5);  // items, errors, and the item's three arrays
-    free_items(items, 1);
+    FreeHistorianItems(items, 1);
     CoTaskMemFree(errors);
     ASSERT_HRESULT_SUCCEEDED(server->ReleaseItemHandles(1, h, &errors));
     CoTaskMemFree(errors);

@@ -252,17 +252,6 @@ HRESULT unadvise(IUnknown* historian, const IID& iid, DWORD cookie) {
     return cp->Unadvise(cookie);
 }
 
-void free_items(OPCHDA_ITEM* items, DWORD n) {
-    if (!items) return;
-    for (DWORD i = 0; i < n; ++i) {
-        for (DWORD k = 0; k < items[i].dwCount; ++k) VariantClear(&items[i].pvDataValues[k]);
-        CoTaskMemFree(items[i].pftTimeStamps);
-        CoTaskMemFree(items[i].pdwQualities);
-        CoTaskMemFree(items[i].pvDataValues);
-    }
-    CoTaskMemFree(items);
-}
-
 // ---------------------------------------------------------------- fixture
 
 void SimTest::SetUp() {

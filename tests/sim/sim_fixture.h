@@ -5,6 +5,7 @@
 
 #include "opc_hda.h"
 #include "sim_control.h"
+#include "history/historian_answers.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -111,8 +112,6 @@ private:
 HRESULT advise(IUnknown* historian, const IID& iid, IUnknown* sink, DWORD* cookie);
 HRESULT unadvise(IUnknown* historian, const IID& iid, DWORD cookie);
 
-// Frees the arrays of a synchronous read.
-void free_items(OPCHDA_ITEM* items, DWORD n);
 
 // Fixture: a historian with the simulator clock parked at kT0 + 1 day (so
 // that all of the first day around kT0 is history) and stopped.
