@@ -1,71 +1,88 @@
+// The QueryInterface trace: "<class> - <interface name>[ - failed]\n" on the
+// debugger output. It allocates nothing and takes no lock, so that it can run
+// in any QueryInterface, out of memory or after static destruction.
 #include "implements.h"
 
 #include <cstdio>
-#include <map>
-#include <mutex>
-#include <string>
+#include <cstring>
 
 namespace {
 
-// The default value of HKEY_CLASSES_ROOT\<path>, if the key exists.
-bool ReadClassesRootDefault(const std::string& path, std::string& value) {
+constexpr size_t kNameSize = 512;
+
+// The default value of HKEY_CLASSES_ROOT\<prefix><guid>, if the key exists.
+bool ReadClassesRootDefault(const char* prefix, const char* guid, char (&value)[kNameSize]) {
+    char path[96];
+    std::snprintf(path, sizeof(path), "%s%s", prefix, guid);
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-    char buffer[512];
-    DWORD size = sizeof(buffer) - 1;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    DWORD size = kNameSize - 1;
     DWORD type = 0;
-    LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
-    buffer[size < sizeof(buffer) ? size : sizeof(buffer) - 1] = '\0';
-    value = buffer;
+    value[size < kNameSize ? size : kNameSize - 1] = '\0';
     return true;
 }
 
-std::string GuidText(REFIID riid) {
-    char text[64];
+void GuidText(REFIID riid, char (&text)[40]) {
     std::snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                   static_cast<unsigned long>(riid.Data1), riid.Data2, riid.Data3, riid.Data4[0], riid.Data4[1],
                   riid.Data4[2], riid.Data4[3], riid.Data4[4], riid.Data4[5], riid.Data4[6], riid.Data4[7]);
-    return text;
 }
 
 // How the trace names an identifier: its registered interface name, else the
-// registered class name, else the identifier itself.
-std::string TraceName(REFIID riid) {
-    const std::string guid = GuidText(riid);
-    std::string name;
-    if (ReadClassesRootDefault("Interface\\" + guid, name)) return name;
-    if (ReadClassesRootDefault("CLSID\\" + guid, name)) return "(CLSID??" "?) " + name;  // split: "??)" is a trigraph
-    return guid;
+// registered class name; false (and the identifier itself) when neither is registered.
+bool LookUpName(REFIID riid, char (&name)[kNameSize]) {
+    char guid[40];
+    GuidText(riid, guid);
+    if (ReadClassesRootDefault("Interface\\", guid, name)) return true;
+    char user[kNameSize];
+    if (ReadClassesRootDefault("CLSID\\", guid, user)) {
+        std::snprintf(name, kNameSize, "(CLSID??" "?) %s", user);  // split: "??)" is a trigraph
+        return true;
+    }
+    std::snprintf(name, kNameSize, "%s", guid);
+    return false;
 }
 
-// Every result object traces its first QueryInterface, so a read that returns
-// many histories would pay two registry look-ups each; the names are kept once
-// found. Registrations that change while the library is loaded show on the
-// next load.
-const std::string& CachedTraceName(REFIID riid) {
-    static std::mutex& mutex = *new std::mutex;
-    static auto& names = *new std::map<std::string, std::string>;
-    const std::string key = GuidText(riid);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto found = names.find(key);
-        if (found != names.end()) return found->second;
+// Every result object traces its first QueryInterface, so names found are kept
+// (a read that returns many histories would otherwise pay two registry
+// look-ups each). Only names found are kept: an interface registered later (a
+// proxy/stub, a registration while loaded) shows by name from then on. Slots
+// are claimed by an interlocked counter and published by a ready flag; once
+// full, later names are looked up every time.
+struct CachedName {
+    IID iid;
+    char name[kNameSize];
+    volatile LONG ready;
+};
+constexpr LONG kSlots = 64;
+CachedName g_names[kSlots];
+volatile LONG g_claimed = 0;
+
+void TraceName(REFIID riid, char (&name)[kNameSize]) {
+    LONG claimed = InterlockedCompareExchange(&g_claimed, 0, 0);
+    for (LONG i = 0; i < claimed && i < kSlots; ++i) {
+        if (InterlockedCompareExchange(&g_names[i].ready, 0, 0) && IsEqualIID(g_names[i].iid, riid)) {
+            std::memcpy(name, g_names[i].name, kNameSize);
+            return;
+        }
     }
-    std::string name = TraceName(riid);
-    std::lock_guard<std::mutex> lock(mutex);
-    return names.emplace(key, std::move(name)).first->second;
+    if (!LookUpName(riid, name)) return;
+    LONG slot = InterlockedIncrement(&g_claimed) - 1;
+    if (slot >= kSlots) return;
+    g_names[slot].iid = riid;
+    std::memcpy(g_names[slot].name, name, kNameSize);
+    InterlockedExchange(&g_names[slot].ready, 1);
 }
 
 }  // namespace
 
-void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept try {
-    std::string line = className;
-    line += " - ";
-    line += CachedTraceName(riid);
-    if (!succeeded) line += " - failed";
-    line += "\n";
-    OutputDebugStringA(line.c_str());
-} catch (...) {
+void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept {
+    char name[kNameSize];
+    TraceName(riid, name);
+    char line[kNameSize + 128];
+    std::snprintf(line, sizeof(line), "%s - %s%s\n", className, name, succeeded ? "" : " - failed");
+    OutputDebugStringA(line);
 }

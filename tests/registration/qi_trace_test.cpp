@@ -84,4 +84,26 @@ TEST_F(ComTest, QueryInterfaceIsTracedWithRegisteredNames) {
     EXPECT_TRUE(Contains(lines, "CComClassFactory - IClassFactory\n"));
 }
 
+// A name is looked up again until it is found: an interface registered while
+// the library is loaded (a proxy/stub, a registration) shows by name from then on.
+TEST_F(ComTest, TraceNamesAnInterfaceRegisteredAfterItsFirstQuery) {
+    DebugOutputListener listener;
+    ASSERT_TRUE(listener.Ready());
+    ComPtr<IOPCHDAAutoServer> server;
+    ASSERT_EQ(CreateServer(server), S_OK);
+    const GUID late = {0x7a7e0001, 0x5eed, 0x4c4c, {9, 8, 7, 6, 5, 4, 3, 2}};
+    const char* key = "Interface\\{7A7E0001-5EED-4C4C-0908-070605040302}";
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, key);
+    ComPtr<IUnknown> itf;
+    server->QueryInterface(late, itf.put_void());
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, "ILateRegistered", 15), ERROR_SUCCESS);
+    server->QueryInterface(late, itf.put_void());
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, key);
+    server = nullptr;
+
+    auto lines = listener.Lines();
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - {7A7E0001-5EED-4C4C-0908-070605040302} - failed\n"));
+    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - ILateRegistered - failed\n"));
+}
+
 }  // namespace
