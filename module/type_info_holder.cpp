@@ -11,9 +11,10 @@ TypeInfoHolder* g_loaded = nullptr;  // guarded by the module lock
 }
 
 HRESULT TypeInfoHolder::Load(LCID lcid) {
-    if (info_) return S_OK;
+    // Everything a reader uses is in place before `ready_` says so.
+    if (InterlockedCompareExchange(&ready_, 0, 0)) return S_OK;
     Module::ScopedLock lock;
-    if (info_) return S_OK;
+    if (ready_) return S_OK;
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, lcid, lib.put());
     // The library is registered for US English only; a caller of another
@@ -23,35 +24,42 @@ HRESULT TypeInfoHolder::Load(LCID lcid) {
     ComPtr<ITypeInfo> info;
     hr = lib->GetTypeInfoOfGuid(iid_, info.put());
     if (FAILED(hr)) return hr;
+    names_ = BuildNameCache(info.get());
     info_ = std::move(info);
-    BuildNameCache();
     next_ = g_loaded;
     g_loaded = this;
+    InterlockedExchange(&ready_, 1);
     return S_OK;
 }
 
-void TypeInfoHolder::BuildNameCache() {
+// Out of memory leaves the cache empty: every name then goes to the type information.
+std::vector<TypeInfoHolder::CachedName> TypeInfoHolder::BuildNameCache(ITypeInfo* info) noexcept try {
+    std::vector<CachedName> names;
     TYPEATTR* attr = nullptr;
-    if (FAILED(info_->GetTypeAttr(&attr))) return;
+    if (FAILED(info->GetTypeAttr(&attr))) return names;
     const UINT funcs = attr->cFuncs;
-    info_->ReleaseTypeAttr(attr);
-    names_.reserve(funcs);
+    info->ReleaseTypeAttr(attr);
+    names.reserve(funcs);
     for (UINT i = 0; i < funcs; ++i) {
         FUNCDESC* desc = nullptr;
-        if (FAILED(info_->GetFuncDesc(i, &desc))) continue;
+        if (FAILED(info->GetFuncDesc(i, &desc))) continue;
         const MEMBERID id = desc->memid;
-        info_->ReleaseFuncDesc(desc);
+        info->ReleaseFuncDesc(desc);
         UniqueBstr name;
         UINT got = 0;
-        if (FAILED(info_->GetNames(id, name.put(), 1, &got)) || got == 0) continue;
+        if (FAILED(info->GetNames(id, name.put(), 1, &got)) || got == 0) continue;
         CachedName entry;
         entry.name.assign(name.get(), name.get() + name.length());
         entry.id = id;
-        names_.push_back(std::move(entry));
+        names.push_back(std::move(entry));
     }
+    return names;
+} catch (...) {
+    return {};
 }
 
 void TypeInfoHolder::Release(bool processExiting) {
+    InterlockedExchange(&ready_, 0);
     if (processExiting) info_.detach();
     info_ = nullptr;
     names_.clear();

@@ -12,7 +12,7 @@
 
 class TypeInfoHolder {
 public:
-    explicit TypeInfoHolder(const IID& iid) : iid_(iid) {}
+    constexpr explicit TypeInfoHolder(const IID& iid) : iid_(iid) {}
     TypeInfoHolder(const TypeInfoHolder&) = delete;
     TypeInfoHolder& operator=(const TypeInfoHolder&) = delete;
 
@@ -32,10 +32,13 @@ private:
         DISPID id;
     };
     HRESULT Load(LCID lcid);
-    void BuildNameCache();
+    static std::vector<CachedName> BuildNameCache(ITypeInfo* info) noexcept;
     void Release(bool processExiting);
 
     const IID& iid_;
+    // Set once info_ and names_ are complete; readers look at nothing else
+    // before it says so, and neither changes while it is set.
+    volatile LONG ready_ = 0;
     ComPtr<ITypeInfo> info_;
     std::vector<CachedName> names_;
     TypeInfoHolder* next_ = nullptr;  // chain of loaded holders, for ReleaseAll
@@ -64,8 +67,9 @@ public:
         return Holder().Invoke(static_cast<Itf*>(this), id, riid, lcid, flags, params, result, excep, argErr);
     }
 
-    static TypeInfoHolder& Holder() {
-        static TypeInfoHolder holder(__uuidof(Itf));
-        return holder;
-    }
+    static TypeInfoHolder& Holder() { return holder_; }
+
+private:
+    // Constant-initialized: no guard (and no thread runtime) on first use.
+    static constinit inline TypeInfoHolder holder_{__uuidof(Itf)};
 };

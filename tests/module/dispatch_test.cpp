@@ -1,5 +1,10 @@
 // Late binding as scripting hosts use it: names to DISPIDs through the name
 // cache and the type information, and invocation through the type library.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "module/type_info_holder.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -113,6 +118,49 @@ TEST_F(DispatchTest, InvokeRejectsForeignInterfaceIds) {
     EXPECT_EQ(dispatch_->Invoke(0, IID_IUnknown, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.get(),
                                 nullptr, nullptr),
               DISP_E_UNKNOWNINTERFACE);
+}
+
+// The first calls of a process race to load the type information: threads
+// released together must all see the whole name cache or none of it, never a
+// half-built one. The holder is emptied between rounds, as in a fresh process.
+TEST(TypeInfoHolderRace, FirstCallsOnManyThreadsAllResolve) {
+    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    const wchar_t* names[] = {L"OPCHDAItems", L"ServerName", L"ClientName", L"LocaleID", L"CreateBrowser",
+                              L"Connect", L"Disconnect", L"GetErrorString", L"CanAsyncInsertAnnotations"};
+    const DISPID expected[] = {0, 0x60020009, 0x6002000B, 0x6002000D, 0x60020025};
+    TypeInfoHolder& holder = DispatchImpl<IOPCHDAAutoServer>::Holder();
+    std::vector<DISPID> ids(std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
+        LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+        ASSERT_EQ(holder.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &ids[i]), S_OK) << names[i];
+    }
+    for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(ids[i], expected[i]) << names[i];
+
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 60; ++round) {
+        TypeInfoHolder::ReleaseAll(false);
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                while (!go.load()) {
+                }
+                for (int k = 0; k < 40; ++k) {
+                    size_t i = (static_cast<size_t>(t) + k) % std::size(names);
+                    LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+                    DISPID id = -1;
+                    if (holder.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id) != S_OK || id != ids[i])
+                        ++wrong;
+                }
+                CoUninitialize();
+            });
+        }
+        go = true;
+        for (auto& thread : threads) thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    CoUninitialize();
 }
 
 }  // namespace
