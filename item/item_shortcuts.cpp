@@ -40,7 +40,7 @@ HRESULT OneItemRead(HRESULT hr, const UniqueSafeArray& values, const UniqueSafeA
 }  // namespace
 
 STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
-                                  VARIANT* ItemValues) {
+                                  VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
@@ -52,10 +52,12 @@ STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG Num
     HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(),
                                     errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
-                                        VARIANT* ItemValues) {
+                                        VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
@@ -69,9 +71,11 @@ STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DA
     HRESULT hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
                                           values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) {
+STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
@@ -82,9 +86,11 @@ STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps,
     UniqueSafeArray values, errors;
     HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) {
+STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) try {
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
@@ -109,9 +115,11 @@ STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality
     default: return E_INVALIDARG;  // nothing is sent
     }
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) {
+STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
@@ -121,4 +129,6 @@ STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) {
     UniqueSafeArray errors;
     HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+} catch (...) {
+    return HResultFromCaughtException();
 }

@@ -46,19 +46,23 @@ void ReleaseOrphans(IOPCHDA_Server* server, std::vector<OPCHANDLE>& orphans) {
 
 }  // namespace
 
-STDMETHODIMP COPCHDAAutoServer::get_Parent(IOPCHDAAutoServer** ppParent) {
+STDMETHODIMP COPCHDAAutoServer::get_Parent(IOPCHDAAutoServer** ppParent) try {
     if (!ppParent) return E_POINTER;
     *ppParent = nullptr;
     return QueryInterface(IID_IOPCHDAAutoServer, reinterpret_cast<void**>(ppParent));
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::get_Count(LONG* pVal) {
+STDMETHODIMP COPCHDAAutoServer::get_Count(LONG* pVal) try {
     if (!pVal) return E_POINTER;
     *pVal = static_cast<LONG>(items_.size());
     return S_OK;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) {
+STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) try {
     if (!ppUnk) return E_POINTER;
     *ppUnk = nullptr;
     ItemEnumerator::Snapshot snapshot;
@@ -77,9 +81,11 @@ STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) {
         }
     }
     return ItemEnumerator::Create(std::move(snapshot), reinterpret_cast<IEnumVARIANT**>(ppUnk));
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem) {
+STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
     if (V_VT(&ItemSpecifier) == VT_BSTR) {
         *ppItem = nullptr;
@@ -96,17 +102,21 @@ STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem)
     auto it = items_.begin();
     std::advance(it, position - 1);
     return HandOutItem(it->get(), ppItem);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** ppItem) {
+STDMETHODIMP COPCHDAAutoServer::GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
     for (const ComPtr<COPCHDAItem>& item : items_)
         if (item->ServerHandle() == ServerHandle) return HandOutItem(item.get(), ppItem);
     return E_FAIL;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem** ppItem) {
+STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
     *ppItem = nullptr;
     if (!server_) return E_FAIL;
@@ -128,10 +138,12 @@ STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAIt
         return hr;
     }
     return HandOutItem(item.get(), ppItem);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles,
-                                         SAFEARRAY** ServerHandles, SAFEARRAY** Errors) {
+                                         SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
     if (!ItemIDs || !*ItemIDs || !ClientHandles || !*ClientHandles || !ServerHandles || !Errors) return E_POINTER;
     if (NumItems < 1) return E_INVALIDARG;
     *ServerHandles = nullptr;
@@ -169,9 +181,11 @@ STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     }
     ReleaseOrphans(server_.get(), orphans);
     return HandOutResults({{&serverHandles, ServerHandles}, {&codes, Errors}}, hr);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) {
+STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
     if (!ServerHandles || !*ServerHandles || !Errors) return E_POINTER;
     if (NumItems < 1) return E_INVALIDARG;
     *Errors = nullptr;
@@ -196,9 +210,11 @@ STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles,
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::RemoveAll() {
+STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
     if (items_.empty()) return S_OK;
     if (!server_) return E_FAIL;
 
@@ -210,9 +226,11 @@ STDMETHODIMP COPCHDAAutoServer::RemoveAll() {
     CoTaskMemPtr<HRESULT> errors;
     server_->ReleaseItemHandles(static_cast<DWORD>(handles.size()), handles.data(), errors.put());
     return S_OK;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) {
+STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) try {
     if (!ItemIDs || !*ItemIDs || !Errors) return E_POINTER;
     if (NumItems < 1) return E_INVALIDARG;
     *Errors = nullptr;
@@ -226,4 +244,6 @@ STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);
+} catch (...) {
+    return HResultFromCaughtException();
 }

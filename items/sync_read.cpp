@@ -8,7 +8,7 @@ using client_arrays::ReadLongs;
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
                                             LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
-                                            SAFEARRAY** Errors) {
+                                            SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -25,11 +25,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
     hr = syncRead_->ReadRaw(times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
                             AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
                                                   LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
-                                                  SAFEARRAY** ItemValues, SAFEARRAY** Errors) {
+                                                  SAFEARRAY** ItemValues, SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), ItemValues,
                                   Errors)) ||
@@ -50,11 +52,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
     hr = syncRead_->ReadProcessed(times.Start(), times.End(), resample, NumItems, AsDwords(handles),
                                   AsDwords(aggregates), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
-                                               SAFEARRAY** Errors) {
+                                               SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors)) ||
         FAILED(hr = CheckCount(NumTimeStamps)) || FAILED(hr = CheckCount(NumItems)))
@@ -72,11 +76,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** T
     hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(),
                                codes.put());
     return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
                                                  SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
-                                                 SAFEARRAY** Errors) {
+                                                 SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -93,11 +99,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
     hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems,
                                  AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
                                                   LONG NumAttributes, SAFEARRAY** AttributeIDs,
-                                                  SAFEARRAY** AttributeValues, SAFEARRAY** Errors) {
+                                                  SAFEARRAY** AttributeValues, SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(AttributeIDs), AttributeValues, Errors)) ||
         FAILED(hr = CheckCount(NumAttributes)))
@@ -114,11 +122,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
     hr = syncRead_->ReadAttribute(times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle), NumAttributes,
                                   AsDwords(attributes), answers.put(), codes.put());
     return FinishRead(hr, NumAttributes, answers, codes, &times, AttributeValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                     SAFEARRAY** ServerHandles, SAFEARRAY** AnnotationValues,
-                                                    SAFEARRAY** Errors) {
+                                                    SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), AnnotationValues, Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -135,4 +145,6 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT*
     CoTaskMemPtr<HRESULT> codes;
     hr = syncAnnotations_->Read(times.Start(), times.End(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, AnnotationValues, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }

@@ -41,25 +41,31 @@ HRESULT WriteValues(IOPCHDA_SyncUpdate* historian, WriteMethod method, LONG NumI
 }  // namespace
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
-                                           SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) {
+                                           SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
     return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
-                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) {
+                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
     return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
-                                                  SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) {
+                                                  SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
     return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
-                                              SAFEARRAY** ServerHandles, SAFEARRAY** Errors) {
+                                              SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -74,10 +80,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
     CoTaskMemPtr<HRESULT> codes;
     hr = syncUpdate_->DeleteRaw(times.Start(), times.End(), NumItems, AsDwords(handles), codes.put());
     return FinishUpdate(hr, NumItems, codes, &times, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
-                                                 SAFEARRAY** Errors) {
+                                                 SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -93,13 +101,15 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** Serv
     CoTaskMemPtr<HRESULT> codes;
     hr = syncUpdate_->DeleteAtTime(NumItems, AsDwords(handles), stamps.data(), codes.put());
     return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 // Annotations cannot be written through this interface: the arguments are
 // checked as for any update, then the answer is E_NOTIMPL, connected or not.
 STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY** ServerHandles,
                                                       SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
-                                                      SAFEARRAY** Errors) {
+                                                      SAFEARRAY** Errors) try {
     HRESULT hr;
     if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors)) ||
         FAILED(hr = CheckCount(NumItems)))
@@ -110,4 +120,6 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY**
         FAILED(hr = CheckBounds(*AnnotationValues, NumItems, VT_VARIANT)))
         return hr;
     return E_NOTIMPL;
+} catch (...) {
+    return HResultFromCaughtException();
 }

@@ -30,11 +30,17 @@
 // `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
 // hook.
 //
-// Every COM method, class-factory call and callback body that can allocate
-// through the standard library runs inside ComCall, so that no exception
-// crosses the COM boundary (on x86 the unwinder cannot cross a caller's frames):
+// No exception may cross the COM boundary (on x86 the unwinder cannot cross a
+// caller's frames): every COM method, class-factory call and callback that can
+// allocate through the standard library is a function-try-block ending in
 //
-//     STDMETHODIMP COPCHDAAutoServer::AddItems(...) { return ComCall([&] { ...; return S_OK; }); }
+//     STDMETHODIMP COPCHDAAutoServer::AddItems(...) try {
+//         ...
+//     } catch (...) {
+//         return HResultFromCaughtException();   // E_OUTOFMEMORY for std::bad_alloc
+//     }
+//
+// or runs its body as `return ComCall([&] { ... });`.
 #pragma once
 
 #include <windows.h>
@@ -47,18 +53,28 @@
 
 #include "com_holders.h"
 
-// Runs body() and turns an escaping exception into an HRESULT: out of memory
-// (or a size the library refuses) gives E_OUTOFMEMORY, anything else E_UNEXPECTED.
-template <class Body>
-HRESULT ComCall(Body&& body) noexcept {
+// The HRESULT for the exception being handled: out of memory (or a size the
+// library refuses) gives E_OUTOFMEMORY, anything else E_UNEXPECTED. For the
+// catch clause of a function-try-block.
+inline HRESULT HResultFromCaughtException() noexcept {
     try {
-        return std::forward<Body>(body)();
+        throw;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (const std::length_error&) {
         return E_OUTOFMEMORY;
     } catch (...) {
         return E_UNEXPECTED;
+    }
+}
+
+// Runs body() and turns an escaping exception into its HRESULT.
+template <class Body>
+HRESULT ComCall(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        return HResultFromCaughtException();
     }
 }
 

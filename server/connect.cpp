@@ -50,7 +50,7 @@ void QueryOptional(IOPCHDA_Server* server, REFIID iid, ComPtr<T>& held) {
 
 }  // namespace
 
-STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) {
+STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) try {
     Disconnect();
 
     const ActivationTarget target = ActivationTarget::FromNode(Node);
@@ -92,9 +92,11 @@ STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) {
         callbackCookie_ = AdviseOn(server_.get(), IID_IOPCHDA_DataCallback, sinkUnknown);
     }
     return hr;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::Disconnect() {
+STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     // Items go first, while the historian can still release their handles.
     RemoveAll();
 
@@ -117,4 +119,6 @@ STDMETHODIMP COPCHDAAutoServer::Disconnect() {
     serverNode_.reset();
     clientName_.reset();
     return S_OK;
+} catch (...) {
+    return HResultFromCaughtException();
 }

@@ -50,7 +50,8 @@ HRESULT HistorianSink::Forward(Call&& call) {
     }
     ForwardFrame frame{this, t_forwarding};
     t_forwarding = &frame;
-    HRESULT hr = call(owner);
+    // Nothing the owner throws may reach the historian.
+    HRESULT hr = ComCall([&] { return call(owner); });
     t_forwarding = frame.outer;
     {
         CsLock lock(ObjectLock());

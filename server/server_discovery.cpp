@@ -13,7 +13,7 @@ constexpr ULONG kBatch = 100;
 
 }  // namespace
 
-STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDAServers) {
+STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDAServers) try {
     if (!OPCHDAServers) return E_POINTER;
 
     const ActivationTarget target = ActivationTarget::FromNode(Node);
@@ -59,4 +59,6 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDASe
     OPCHDAServers->vt = VT_ARRAY | VT_BSTR;
     OPCHDAServers->parray = array.detach();
     return hr;
+} catch (...) {
+    return HResultFromCaughtException();
 }
