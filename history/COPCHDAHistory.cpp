@@ -197,10 +197,7 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
     // An entry's time stamp takes the bias in force now, as the platform's own
     // conversion does; its entry time follows the season of the time itself.
     DATE timeStamp = 0.0;
-    FILETIME local;
-    SYSTEMTIME system;
-    if (FileTimeToLocalFileTime(&timeStamps_[k], &local) && FileTimeToSystemTime(&local, &system))
-        SystemTimeToVariantTime(&system, &timeStamp);
+    FileTimeToLocalDateAtCurrentBias(timeStamps_[k], &timeStamp);
     DATE entryTime = 0.0;
     if (entryTimes_) FileTimeToLocalDate(entryTimes_[k], &entryTime);
     LONG entryType = entryTypes_ ? entryTypes_[k] : kAnnotateEditType;

@@ -5,12 +5,16 @@
 
 namespace {
 
-// A one-element array (lower bound 1) holding `value`; null when it cannot be made.
-UniqueSafeArray OneElement(VARTYPE vt, void* value) {
-    UniqueSafeArray array = UniqueSafeArray::vector(vt, 1);
+// A one-element array (lower bound 1) holding a copy of `value`; the failure
+// of the creation or of the copy otherwise (a VARIANT of a type the platform
+// cannot copy gives the copy's own code).
+HRESULT OneElement(VARTYPE vt, void* value, UniqueSafeArray& array) {
+    array = UniqueSafeArray::vector(vt, 1);
+    if (!array) return E_OUTOFMEMORY;
     LONG index = 1;
-    if (array && FAILED(SafeArrayPutElement(array.get(), &index, value))) array.reset();
-    return array;
+    HRESULT hr = SafeArrayPutElement(array.get(), &index, value);
+    if (FAILED(hr)) array.reset();
+    return hr;
 }
 
 // The item's code from a one-element Errors array (E_FAIL when it is missing).
@@ -45,8 +49,8 @@ STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG Num
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
-    UniqueSafeArray handles = OneElement(VT_I4, &handle);
-    if (!handles) return E_OUTOFMEMORY;
+    UniqueSafeArray handles;
+    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
     UniqueSafeArray values, errors;
     HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(),
@@ -62,14 +66,15 @@ STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DA
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
-    UniqueSafeArray handles = OneElement(VT_I4, &handle);
-    UniqueSafeArray aggregates = OneElement(VT_I4, &Aggregate);
-    if (!handles || !aggregates) return E_OUTOFMEMORY;
+    UniqueSafeArray handles, aggregates;
+    HRESULT hr;
+    if (FAILED(hr = OneElement(VT_I4, &handle, handles)) || FAILED(hr = OneElement(VT_I4, &Aggregate, aggregates)))
+        return hr;
     SAFEARRAY* handleArray = handles.get();
     SAFEARRAY* aggregateArray = aggregates.get();
     UniqueSafeArray values, errors;
-    HRESULT hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
-                                          values.put(), errors.put());
+    hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
+                                  values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
 } catch (...) {
     return HResultFromCaughtException();
@@ -80,8 +85,8 @@ STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps,
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
-    UniqueSafeArray handles = OneElement(VT_I4, &handle);
-    if (!handles) return E_OUTOFMEMORY;
+    UniqueSafeArray handles;
+    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
     UniqueSafeArray values, errors;
     HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
@@ -94,18 +99,19 @@ STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
-    UniqueSafeArray handles = OneElement(VT_I4, &handle);
-    UniqueSafeArray stamps = OneElement(VT_DATE, &TimeStamp);
-    UniqueSafeArray values = OneElement(VT_VARIANT, &DataValue);  // the array keeps its own copy
-    UniqueSafeArray qualities = OneElement(VT_I4, &Quality);
-    if (!handles || !stamps || !values || !qualities) return E_OUTOFMEMORY;
+    // All four are built before the edit type is looked at; the array keeps
+    // its own copy of the value.
+    UniqueSafeArray handles, stamps, values, qualities;
+    HRESULT hr;
+    if (FAILED(hr = OneElement(VT_I4, &handle, handles)) || FAILED(hr = OneElement(VT_DATE, &TimeStamp, stamps)) ||
+        FAILED(hr = OneElement(VT_VARIANT, &DataValue, values)) || FAILED(hr = OneElement(VT_I4, &Quality, qualities)))
+        return hr;
     SAFEARRAY* h = handles.get();
     SAFEARRAY* t = stamps.get();
     SAFEARRAY* v = values.get();
     SAFEARRAY* q = qualities.get();
 
     UniqueSafeArray errors;
-    HRESULT hr;
     switch (EditType) {
     case OPCHDAInsert: hr = items->SyncInsert(1, &h, &t, &v, &q, errors.put()); break;
     case OPCHDAReplace: hr = items->SyncReplace(1, &h, &t, &v, &q, errors.put()); break;
@@ -123,8 +129,8 @@ STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
-    UniqueSafeArray handles = OneElement(VT_I4, &handle);
-    if (!handles) return E_OUTOFMEMORY;
+    UniqueSafeArray handles;
+    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
     UniqueSafeArray errors;
     HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());

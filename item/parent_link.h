@@ -7,24 +7,26 @@
 #include <windows.h>
 #include <unknwn.h>
 
-#include <mutex>
+#include "com_holders.h"
+
+class COPCHDAAutoServer;
 
 class ParentLink {
 public:
-    explicit ParentLink(IUnknown* parent) : parent_(parent) {}
+    explicit ParentLink(COPCHDAAutoServer* parent) : parent_(parent) {}
 
-    // The parent's interface `riid` with a reference; E_FAIL once it is gone.
-    HRESULT Query(REFIID riid, void** ppv) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!parent_) return E_FAIL;
-        return parent_->QueryInterface(riid, ppv);
-    }
+    // The parent's interface `riid` with a reference; E_FAIL once it is gone,
+    // and also from the moment its last reference went, before it cleared
+    // the link: a reference is only ever taken on a living server.
+    HRESULT Query(REFIID riid, void** ppv);
+    // Called by the server as it dies; a Query running on another thread
+    // has either taken its reference or will find the link empty.
     void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        CsLock lock(lock_);
         parent_ = nullptr;
     }
 
 private:
-    std::mutex mutex_;
-    IUnknown* parent_;
+    CriticalSection lock_;
+    COPCHDAAutoServer* parent_;
 };

@@ -80,9 +80,10 @@ STDAPI DllRegisterServer() {
     ComPtr<ITypeLib> lib;
     hr = LoadOwnTypeLib(path, lib.put());
     if (FAILED(hr)) return hr;
+    // The help directory keeps its closing separator: the path is cut after it.
     std::wstring helpDir = path;
     size_t cut = helpDir.find_last_of(L"\\/:");
-    helpDir.resize(cut == std::wstring::npos ? 0 : cut);
+    helpDir.resize(cut == std::wstring::npos ? 0 : cut + 1);
     std::wstring fullPath = path;
     return RegisterTypeLib(lib.get(), fullPath.data(), helpDir.data());
 }

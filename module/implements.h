@@ -153,13 +153,26 @@ public:
     STDMETHODIMP_(ULONG) Release() override {
         LONG r = InterlockedDecrement(&refCount_);
         if (r == 0) {
-            // Keeps the object alive (count 1) while it tears itself down, so
-            // that references taken and dropped during teardown cannot re-enter here.
-            refCount_ = 1;
+            // Keeps the count far from 0 while the object tears itself down, so
+            // that references taken and dropped during teardown cannot re-enter
+            // here, and negative, so that TryAddRef refuses.
+            InterlockedExchange(&refCount_, kTearingDown);
             FinalRelease();
             delete this;
         }
         return static_cast<ULONG>(r);
+    }
+
+    // Takes a reference only while the object is alive: never once its count
+    // has reached 0, nor while it tears itself down. For links that hold no
+    // reference of their own (an item's link to its server object).
+    bool TryAddRef() noexcept {
+        for (LONG count = 1; count > 0;) {
+            const LONG seen = InterlockedCompareExchange(&refCount_, count + 1, count);
+            if (seen == count) return true;
+            count = seen;
+        }
+        return false;
     }
 
 protected:
@@ -176,6 +189,7 @@ protected:
     CriticalSection& ObjectLock() { return lock_; }
 
 private:
+    static constexpr LONG kTearingDown = -0x40000000;
     LONG refCount_ = 0;
     CriticalSection lock_;
 };

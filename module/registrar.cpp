@@ -1,6 +1,7 @@
 #include "registrar.h"
 
 #include <cwctype>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -164,8 +165,25 @@ LONG SetString(HKEY key, const wchar_t* name, const std::wstring& text) {
                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
+// Deletes `name` under `parent` with everything below it. Written here because
+// RegDeleteTreeW came only with Vista and the library must load on Windows 2000.
+LONG DeleteTree(HKEY parent, const wchar_t* name) {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(parent, name, 0, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    wchar_t child[256];  // a key name has at most 255 characters
+    do {
+        DWORD length = static_cast<DWORD>(std::size(child));
+        // Always the first: each pass deletes the one found before.
+        rc = RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) rc = DeleteTree(key, child);
+    } while (rc == ERROR_SUCCESS);
+    RegCloseKey(key);
+    return rc == ERROR_NO_MORE_ITEMS ? RegDeleteKeyW(parent, name) : rc;
+}
+
 HRESULT RegisterKey(HKEY parent, const ScriptKey& key) {
-    if (key.forceRemove) RegDeleteTreeW(parent, key.name.c_str());
+    if (key.forceRemove) DeleteTree(parent, key.name.c_str());
     HKEY handle = nullptr;
     LONG rc = RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
     if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
@@ -182,7 +200,7 @@ HRESULT RegisterKey(HKEY parent, const ScriptKey& key) {
 
 void UnregisterKey(HKEY parent, const ScriptKey& key) {
     if (!key.noRemove) {
-        RegDeleteTreeW(parent, key.name.c_str());
+        DeleteTree(parent, key.name.c_str());
         return;
     }
     HKEY handle = nullptr;

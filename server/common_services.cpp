@@ -53,6 +53,7 @@ STDMETHODIMP COPCHDAAutoServer::QueryAvailableLocaleIDs(VARIANT* LocaleIDs) {
     CoTaskMemPtr<LCID> ids;
     HRESULT hr = common_->QueryAvailableLocaleIDs(&count, ids.put());
     if (FAILED(hr)) return hr;
+    if (count > 0 && !ids) return E_FAIL;  // a historian that breaks its promise
 
     UniqueSafeArray array = UniqueSafeArray::vector(VT_I4, count);
     if (!array) return E_FAIL;

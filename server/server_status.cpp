@@ -50,13 +50,7 @@ STDMETHODIMP COPCHDAAutoServer::get_CurrentTime(DATE* pVal) {
     // The bias in force now, not the one of the time's own date.
     return StatusProperty(server_.get(), pVal, [](HistorianStatus& s, DATE* out) {
         *out = 0.0;
-        if (!s.currentTime) return;
-        FILETIME local;
-        SYSTEMTIME system;
-        DATE date = 0.0;
-        if (FileTimeToLocalFileTime(s.currentTime.get(), &local) && FileTimeToSystemTime(&local, &system) &&
-            SystemTimeToVariantTime(&system, &date))
-            *out = date;
+        if (s.currentTime) FileTimeToLocalDateAtCurrentBias(*s.currentTime.get(), out);
     });
 }
 

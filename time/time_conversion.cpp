@@ -138,6 +138,19 @@ bool FileTimeToLocalDate(const FILETIME& utc, DATE* local) {
   return true;
 }
 
+bool FileTimeToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) {
+  if (!local) return false;
+  FILETIME localFileTime;
+  SYSTEMTIME localTime;
+  DATE date;
+  if (!FileTimeToLocalFileTime(&utc, &localFileTime) || !FileTimeToSystemTime(&localFileTime, &localTime))
+    return false;
+  localTime.wMilliseconds = 0;  // Wine's SystemTimeToVariantTime would keep them
+  if (!SystemTimeToVariantTime(&localTime, &date)) return false;
+  *local = date;
+  return true;
+}
+
 bool LocalDateToFileTime(DATE local, FILETIME* utc) {
   if (!utc) return false;
   SYSTEMTIME localTime, utcTime;

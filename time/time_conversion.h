@@ -15,6 +15,11 @@
 // UTC file time -> local automation date (whole seconds; milliseconds are lost).
 bool FileTimeToLocalDate(const FILETIME& utc, DATE* local);
 
+// UTC file time -> local automation date under the bias in force now rather
+// than the one of the time's own date (the platform's FileTimeToLocalFileTime);
+// whole seconds, as every other date.
+bool FileTimeToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local);
+
 // Local automation date -> UTC file time (the date is rounded to whole seconds).
 bool LocalDateToFileTime(DATE local, FILETIME* utc);
 

@@ -249,9 +249,10 @@ TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
     ann->ftAnnotationTime = TaskArray<FILETIME>(2);
     ann->szAnnotation = TaskArray<LPWSTR>(2);
     ann->szUser = TaskArray<LPWSTR>(2);
+    const LONGLONG fraction = 4'567'890;  // 456.789 ms: dates carry whole seconds
     for (DWORD k = 0; k < 2; ++k) {
-        ann->ftTimeStamps[k] = Ft(kWinter + k * kSecond);
-        ann->ftAnnotationTime[k] = Ft(kSummer + k * kSecond);
+        ann->ftTimeStamps[k] = Ft(kWinter + k * kSecond + fraction);
+        ann->ftAnnotationTime[k] = Ft(kSummer + k * kSecond + fraction);
     }
     ann->szAnnotation[0] = TaskString(L"calibrated");
     ann->szAnnotation[1] = nullptr;
@@ -278,6 +279,15 @@ TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
     entry->get_EntryTime(&entryTime);
     FileTimeToLocalDate(Ft(kSummer), &expected);
     EXPECT_EQ(entryTime, expected);
+    // The entry's time stamp, under today's bias, also in whole seconds.
+    DATE stamp = 0, wholeSecond = 0;
+    entry->get_TimeStamp(&stamp);
+    FILETIME local;
+    SYSTEMTIME system;
+    const FILETIME winter = Ft(kWinter);
+    ASSERT_TRUE(FileTimeToLocalFileTime(&winter, &local) && FileTimeToSystemTime(&local, &system) &&
+                SystemTimeToVariantTime(&system, &wholeSecond));
+    EXPECT_EQ(stamp, wholeSecond);
     BSTR user = nullptr;
     entry->get_User(&user);
     EXPECT_STREQ(user, L"operator");

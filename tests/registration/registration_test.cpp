@@ -91,6 +91,10 @@ void ExpectRegistered() {
     EXPECT_EQ(CompareStringOrdinal(server.c_str(), -1, LibraryPath().c_str(), -1, TRUE), CSTR_EQUAL) << server;
     EXPECT_EQ(CountSubkeys(key), 5u) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
     EXPECT_TRUE(KeyExists(kTypeLibKey));
+    // The help directory is the library's path cut after its last separator.
+    const std::wstring library = LibraryPath();
+    EXPECT_EQ(ReadString(std::wstring(kTypeLibKey) + L"\\HELPDIR"),
+              library.substr(0, library.find_last_of(L"\\/:") + 1));
 }
 
 void ExpectUnregistered() {
@@ -112,12 +116,15 @@ TEST(Registration, Regsvr32RegistersAndUnregisters) {
 
 TEST(Registration, RegisteringTwiceLeavesOneCleanSet) {
     Exports exports;
-    // A stray value under the class key must not survive the force-removal.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (std::wstring(kClsidKey) + L"\\Stale").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    // A stray subtree under the class key must not survive the force-removal.
+    for (const wchar_t* stale : {L"\\Stale\\Deeper\\Deepest", L"\\Stale\\Sibling"}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClsidKey + std::wstring(stale)).c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, L"value", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 2 * sizeof(wchar_t));
+        RegCloseKey(key);
+    }
     ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
     ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
     ExpectRegistered();

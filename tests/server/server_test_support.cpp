@@ -9,6 +9,7 @@ namespace {
 std::vector<CreationCall> g_calls;
 std::vector<std::pair<CLSID, HRESULT>> g_failures;
 HRESULT g_remoteFailure = S_OK;
+std::vector<std::pair<CLSID, ComPtr<IUnknown>>> g_answers;
 ComPtr<IHdaSimControl> g_lastHistorian;
 
 HRESULT FailureFor(REFCLSID clsid) {
@@ -31,6 +32,8 @@ HRESULT WINAPI RecordCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFI
     call.outerNull = outer == nullptr;
     g_calls.push_back(call);
     if (HRESULT hr = FailureFor(clsid); FAILED(hr)) return hr;
+    for (auto& answer : g_answers)
+        if (IsEqualCLSID(answer.first, clsid)) return answer.second->QueryInterface(iid, ppv);
     HRESULT hr = CoCreateInstance(clsid, outer, context, iid, ppv);
     if (SUCCEEDED(hr)) Remember(iid, static_cast<IUnknown*>(*ppv));
     return hr;
@@ -82,6 +85,7 @@ RecordingRuntime::~RecordingRuntime() {
     g_lastHistorian = nullptr;
     g_calls.clear();
     g_failures.clear();
+    g_answers.clear();
 }
 
 std::vector<CreationCall>& RecordingRuntime::Calls() { return g_calls; }
@@ -95,6 +99,7 @@ std::vector<CreationCall> RecordingRuntime::CallsFor(REFIID iid) {
 
 void RecordingRuntime::FailClass(REFCLSID clsid, HRESULT hr) { g_failures.emplace_back(clsid, hr); }
 void RecordingRuntime::FailRemote(HRESULT hr) { g_remoteFailure = hr; }
+void RecordingRuntime::AnswerClass(REFCLSID clsid, IUnknown* object) { g_answers.emplace_back(clsid, ComPtr<IUnknown>(object)); }
 ComPtr<IHdaSimControl>& RecordingRuntime::LastHistorian() { return g_lastHistorian; }
 
 ComPtr<IOPCHDAAutoServer> NewLinkedServer() {

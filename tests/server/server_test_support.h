@@ -52,6 +52,9 @@ public:
     // Makes every creation of `clsid` fail with hr (0: no failure).
     static void FailClass(REFCLSID clsid, HRESULT hr);
     static void FailRemote(HRESULT hr);
+    // Makes every creation of `clsid` answer from `object` (held until the end
+    // of the scope), for historians the simulator cannot play.
+    static void AnswerClass(REFCLSID clsid, IUnknown* object);
     // The last historian created (IOPCHDA_Server asked for), as its control
     // interface; a reference is kept here until the next creation or the end.
     static ComPtr<IHdaSimControl>& LastHistorian();

@@ -3,6 +3,7 @@
 #include "sync_fixture.h"
 
 #include <cmath>
+#include <thread>
 
 using namespace comtest;
 
@@ -165,6 +166,13 @@ TEST_P(SyncUpdate, ItemUpdateDispatchesOnEditType) {
     LONG sent = CallCount(L"Insert") + CallCount(L"Replace") + CallCount(L"InsertReplace") + CallCount(L"DeleteAtTime");
     EXPECT_EQ(ramp_->Update(stamp, VarR8(6), 0xC0, 0), E_INVALIDARG);
     EXPECT_EQ(ramp_->Update(stamp, VarR8(6), 0xC0, 6), E_INVALIDARG);
+    // A value the platform cannot copy: the copy's own failure, found while
+    // the arrays are built, before the edit type is looked at.
+    VARIANT uncopyable;
+    VariantInit(&uncopyable);
+    uncopyable.vt = 15;  // a reserved type
+    EXPECT_EQ(ramp_->Update(stamp, uncopyable, 0xC0, OPCHDAInsertReplace), DISP_E_BADVARTYPE);
+    EXPECT_EQ(ramp_->Update(stamp, uncopyable, 0xC0, 6), DISP_E_BADVARTYPE);
     EXPECT_EQ(CallCount(L"Insert") + CallCount(L"Replace") + CallCount(L"InsertReplace") + CallCount(L"DeleteAtTime"),
               sent);
     ExpectAnswerFreed();
@@ -191,6 +199,56 @@ TEST_P(SyncUpdate, ItemsOutlivingTheServerObjectAnswerEFail) {
     EXPECT_EQ(item->Update(LocalNow(), VarR8(1), 0xC0, 3), E_FAIL);
     EXPECT_EQ(item->DeleteRaw(start.get(), end.get()), E_FAIL);
     EXPECT_EQ(start->vt, VT_BSTR);
+}
+
+// An item racing its server object's last release: a shortcut reaches a
+// living server (which keeps its item while it lives) or answers E_FAIL, never
+// a server that is already tearing itself down. The race lies in this
+// process, so the historian runs here too, where a round is quickest; the
+// window is a few instructions wide, so it takes many rounds.
+class ItemRace : public ConnectedServer {};
+
+TEST_F(ItemRace, ShortcutsSeeTheServerAliveOrGoneNeverDying) {
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        Connect(Where::InProcess);  // a new server object and its items
+        if (HasFatalFailure()) return;
+        ComPtr<OPCHDAItem> item = ramp_;
+        ramp_ = step_ = text_ = nullptr;
+        items_ = nullptr;
+        HRESULT unexpected = S_OK;
+        LONG itemsSeen = 3;
+        std::thread reader([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int call = 0;; ++call) {
+                HRESULT hr;
+                if (call % 8 == 7) {
+                    UniqueVariant start, end, values;
+                    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1M");
+                    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+                    hr = item->ReadRaw(start.get(), end.get(), 0, 0, values.get());
+                } else {
+                    // A server handed out is alive: its table still holds the three items.
+                    ComPtr<IOPCHDAAutoServer> parent;
+                    ComPtr<IOPCHDAItems> items;
+                    hr = item->get_Parent(parent.put());
+                    if (SUCCEEDED(hr) && SUCCEEDED(hr = parent.query(IID_IOPCHDAItems, items)) &&
+                        SUCCEEDED(hr = items->get_Count(&itemsSeen)) && itemsSeen != 3)
+                        break;
+                }
+                if (FAILED(hr)) {
+                    if (hr != E_FAIL) unexpected = hr;
+                    break;  // E_FAIL: the server object is gone
+                }
+            }
+            CoUninitialize();
+        });
+        Sleep(round % 3);  // the release lands at varying points of the reader's calls
+        server_ = nullptr;  // the last reference, unless the reader holds one for a moment
+        reader.join();
+        EXPECT_EQ(unexpected, S_OK);
+        EXPECT_EQ(itemsSeen, 3) << "a server in teardown was handed out";
+    }
 }
 
 // ---- through IDispatch, as scripts call ----
