@@ -15,10 +15,16 @@ wine_start_server() {
   wineserver -p </dev/null >/dev/null 2>&1
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
   # The RPC service and the desktop process start on first use, inheriting the
-  # first user's output (a test's pipe, which ctest then waits on): start them now.
+  # first user's output (a test's pipe, which ctest then waits on): start them
+  # now, and wait until they run (a fixed sleep loses that race on a busy
+  # machine, and a test process then starts a second desktop process).
   "$WINE" net start rpcss </dev/null >/dev/null 2>&1 || true
-  "$WINE" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
-  sleep 1
+  if [ -f "$bin/wine_ready.exe" ]; then
+    "$WINE" "$bin/wine_ready.exe" </dev/null >/dev/null 2>&1 || true
+  else  # not built yet: nothing of ours will run before the next start
+    "$WINE" explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+    sleep 1
+  fi
 }
 wine_stop_server() { wineserver -k >/dev/null 2>&1 || true; }
 

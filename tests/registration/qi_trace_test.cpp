@@ -19,18 +19,22 @@ public:
         mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
         view_ = static_cast<char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096));
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        markerSeen_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         thread_ = std::thread([this] { Run(); });
     }
     ~DebugOutputListener() {
         SetEvent(stop_);
         thread_.join();
         UnmapViewOfFile(view_);
-        for (HANDLE h : {mapping_, dataReady_, bufferReady_, stop_}) CloseHandle(h);
+        for (HANDLE h : {mapping_, dataReady_, bufferReady_, stop_, markerSeen_}) CloseHandle(h);
     }
     bool Ready() const { return view_ != nullptr; }
-    // Every line written so far.
+    // Every line written so far: a marker sent after them through the same
+    // buffer comes out after them, so once it is seen they all are (a fixed
+    // sleep loses the last lines on a busy machine).
     std::vector<std::string> Lines() {
-        Sleep(50);
+        OutputDebugStringA(kMarker);
+        EXPECT_EQ(WaitForSingleObject(markerSeen_, 30000), WAIT_OBJECT_0) << "the listener stopped";
         CsLock lock(lock_);
         return lines_;
     }
@@ -41,14 +45,17 @@ private:
         HANDLE handles[] = {dataReady_, stop_};
         while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
             std::string text(view_ + sizeof(DWORD));
-            {
+            if (text == kMarker) {
+                SetEvent(markerSeen_);
+            } else {
                 CsLock lock(lock_);
                 lines_.push_back(text);
             }
             SetEvent(bufferReady_);
         }
     }
-    HANDLE bufferReady_, dataReady_, mapping_, stop_;
+    static constexpr char kMarker[] = "-- end of the lines so far --\n";
+    HANDLE bufferReady_, dataReady_, mapping_, stop_, markerSeen_;
     char* view_;
     std::thread thread_;
     CriticalSection lock_;

@@ -257,7 +257,7 @@ protected:
         EXPECT_EQ(shutdowns, 0);
         // The simulator's worker may hold its historian a moment after a callback.
         if (!countReferences) return;
-        for (int i = 0; i < 100 && RefCount(historian) != 1; ++i) Sleep(20);
+        for (int i = 0; i < 3000 && RefCount(historian) != 1; ++i) Sleep(20);  // a minute at most
         EXPECT_EQ(RefCount(historian), 1u) << "the component still holds the historian";
     }
     RecordingRuntime runtime_;

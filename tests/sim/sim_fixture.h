@@ -94,8 +94,9 @@ public:
     HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override;
 
     // Waits (pumping messages when in a single-threaded apartment) until at
-    // least n events arrived; false on timeout.
-    bool wait_for(size_t n, DWORD timeout_ms = 5000);
+    // least n events arrived; false on timeout. The bound only ends a wait for
+    // something that never comes: on a busy machine a callback takes seconds.
+    bool wait_for(size_t n, DWORD timeout_ms = 60000);
     std::vector<Event> events();
 
 private:

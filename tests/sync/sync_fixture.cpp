@@ -14,13 +14,8 @@ void ConnectedServer::Connect(Where where) {
     where_ = where;
     const CLSID& controlClass = where == Where::InProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal;
     DWORD context = where == Where::InProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER;
-    // A local server that is just shutting down refuses activation for a moment.
-    HRESULT hr = E_FAIL;
-    for (int attempt = 0; attempt < 10 && FAILED(hr); ++attempt) {
-        if (attempt) Sleep(300);
-        hr = CoCreateInstance(controlClass, nullptr, context, IID_IHdaSimControl, control_.put_void());
-    }
-    ASSERT_HRESULT_SUCCEEDED(hr);
+    // The run's local server serves from before the first test to the end.
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(controlClass, nullptr, context, IID_IHdaSimControl, control_.put_void()));
     control_->ResetDefaults();
     control_->ClearFaults();
 
