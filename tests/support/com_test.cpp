@@ -1,6 +1,18 @@
 #include "com_test.h"
 
+#include <cstdio>
+
 namespace comtest {
+
+namespace {
+// Output to a pipe is buffered: a test process that crashes would take its
+// last lines with it, and ctest would show a failure without a word.
+const bool g_unbuffered = [] {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    return true;
+}();
+}  // namespace
 
 HRESULT LibraryCanUnloadNow() {
     HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
