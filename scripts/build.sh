@@ -6,6 +6,14 @@ bash "$root/scripts/setup.sh"
 jobs=${JOBS:-$(nproc)}
 configure() {  # <dir> <toolchain> [cmake args...]
   local dir=$1 toolchain=$2; shift 2
+  # A tree configured with another compiler than its toolchain file names now
+  # (the x86 one changed thread model) is configured afresh; the rest of the
+  # tree (the x64 tree's Wine prefix) stays.
+  local want
+  want=$(sed -n 's/^set(CMAKE_CXX_COMPILER \${TOOL_PREFIX}\(.*\))$/\1/p' "$root/cmake/$toolchain")
+  if [ -f "$dir/build.ninja" ] && ! grep -qs -- "$want\"" "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+    rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles" "$dir/build.ninja"
+  fi
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -G Ninja -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" "$@" >/dev/null

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian machine. Safe to run again.
 set -euo pipefail
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+# The x86 DLLs are built with the win32 thread model (see cmake/toolchain-i686.cmake).
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-win32
           mingw-w64-tools wine64 libwine-dev googletest msitools wixl)
 missing=()
 for p in "${packages[@]}"; do

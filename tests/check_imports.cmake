@@ -1,6 +1,8 @@
 cmake_minimum_required(VERSION 3.20)
 # Fails when the DLL imports anything but Windows system DLLs (a C or C++
-# runtime DLL of the toolchain would have to be shipped beside it).
+# runtime DLL of the toolchain would have to be shipped beside it), and, with
+# -DWINDOWS_2000=ON (the x86 DLL), any function that Windows 2000 lacks: the
+# loader refuses a DLL with a single missing import.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -16,3 +18,50 @@ foreach(entry ${names})
   endif()
 endforeach()
 message(STATUS "${DLL}: imports ${names}")
+
+if(WINDOWS_2000)
+  # What came after Windows 2000 and what the toolchain's runtimes (mingw-w64
+  # CRT, libgcc, libstdc++, winpthreads) or careless code tend to pull in.
+  set(post2000_patterns
+    SRWLock ConditionVariable "^InitOnce" "^Fls[A-Z]" Vectored "CriticalSectionEx$" "^WaitOnAddress" "^WakeByAddress"
+    "^RegDeleteTree" "^RegGetValue" "^RegDeleteKeyEx" "^RegCopyTree" "^RegSetKeyValue" "^RegLoadMUIString"
+    "^Encode.*Pointer$" "^Decode.*Pointer$")
+  set(post2000_functions
+    GetTickCount64 GetSystemTimePreciseAsFileTime QueryUnbiasedInterruptTime GetCurrentProcessorNumber
+    GetThreadId GetProcessId GetModuleHandleExA GetModuleHandleExW GetNativeSystemInfo IsWow64Process
+    GetLogicalProcessorInformation FlushProcessWriteBuffers SetThreadStackGuarantee
+    CreateEventExA CreateEventExW CreateMutexExA CreateMutexExW CreateSemaphoreExA CreateSemaphoreExW
+    CreateWaitableTimerExW SetWaitableTimerEx CancelIoEx GetQueuedCompletionStatusEx
+    GetFinalPathNameByHandleA GetFinalPathNameByHandleW CreateSymbolicLinkA CreateSymbolicLinkW
+    TzSpecificLocalTimeToSystemTime SystemTimeToTzSpecificLocalTimeEx GetDynamicTimeZoneInformation
+    GetTimeZoneInformationForYear LocaleNameToLCID LCIDToLocaleName GetLocaleInfoEx CompareStringEx
+    CompareStringOrdinal LCMapStringEx GetUserDefaultLocaleName AttachConsole
+    RegisterTypeLibForUser UnRegisterTypeLibForUser CoGetApartmentType
+    ___lc_codepage_func ___mb_cur_max_func __iob_func _aligned_malloc _aligned_free _vscprintf _vscwprintf
+    _time64 _localtime64 _gmtime64 _mktime64 _ctime64 _get_errno _set_errno)
+  string(REGEX MATCHALL "\n\t[0-9a-f]+\t +[0-9]+ +[^\n ]+" imported "${dump}")
+  set(refused)
+  foreach(line ${imported})
+    string(REGEX REPLACE ".* ([^ ]+)$" "\\1" function "${line}")
+    set(bad FALSE)
+    if(function IN_LIST post2000_functions)
+      set(bad TRUE)
+    endif()
+    foreach(pattern ${post2000_patterns})
+      if(function MATCHES "${pattern}")
+        set(bad TRUE)
+      endif()
+    endforeach()
+    if(bad)
+      list(APPEND refused ${function})
+    endif()
+  endforeach()
+  list(LENGTH imported count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "no imported functions found in the dump of ${DLL}")
+  endif()
+  if(refused)
+    message(FATAL_ERROR "${DLL} imports functions that Windows 2000 lacks: ${refused}")
+  endif()
+  message(STATUS "${DLL}: ${count} imported functions, all present on Windows 2000")
+endif()
