@@ -21,9 +21,7 @@ constexpr Shape kScriptShapes[] = {Shape::VbsVariable, Shape::VariantByValue, Sh
 // A VARIANT array with the bounds and values of a long array (null stays null).
 SAFEARRAY* AsVariants(SAFEARRAY* longs) {
     if (!longs) return nullptr;
-    SAFEARRAY* out = nullptr;
-    EXPECT_EQ(SafeArrayCopy(longs, &out), S_OK);
-    UINT dims = SafeArrayGetDim(longs);
+    const UINT dims = SafeArrayGetDim(longs);
     SAFEARRAYBOUND bounds[2];
     for (UINT d = 0; d < dims; ++d) {
         LONG lower = 0, upper = 0;
@@ -31,8 +29,7 @@ SAFEARRAY* AsVariants(SAFEARRAY* longs) {
         SafeArrayGetUBound(longs, d + 1, &upper);
         bounds[d] = {static_cast<ULONG>(upper - lower + 1), lower};
     }
-    SafeArrayDestroy(out);
-    out = SafeArrayCreate(VT_VARIANT, dims, bounds);
+    SAFEARRAY* out = SafeArrayCreate(VT_VARIANT, dims, bounds);
     LONG* from = nullptr;
     VARIANT* to = nullptr;
     SafeArrayAccessData(longs, reinterpret_cast<void**>(&from));
@@ -48,7 +45,7 @@ SAFEARRAY* AsVariants(SAFEARRAY* longs) {
 // An array argument in one shape; owns what it made.
 class ArrayArgument {
 public:
-    ArrayArgument(Shape shape, SAFEARRAY* longs) : shape_(shape) {
+    ArrayArgument(Shape shape, SAFEARRAY* longs) {
         typed_.reset(longs);
         if (shape == Shape::Typed) {
             pointer_ = typed_.get();
@@ -76,7 +73,6 @@ public:
     VARIANT get() const { return arg_; }
 
 private:
-    Shape shape_;
     UniqueSafeArray typed_, variants_;
     SAFEARRAY* pointer_ = nullptr;
     VARIANT inner_{}, arg_{};
@@ -278,7 +274,6 @@ TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
     a.bstrVal = ramp.get();
     b.bstrVal = step.get();
     auto add = [&](VARIANT handlesOut, VARIANT errorsOut) {
-        ArrayArgument ids(Shape::VbsVariable, nullptr);
         UniqueVariant strings;
         strings->vt = VT_ARRAY | VT_VARIANT;
         strings->parray = MakeVariantArray({a, b});
