@@ -6,7 +6,8 @@
 #include "time/time_args.h"
 
 COPCHDAAutoServer::COPCHDAAutoServer()
-    : parentLink_(std::make_shared<ParentLink>(this)) {
+    : events_(static_cast<IConnectionPointContainer*>(this), this),
+      parentLink_(std::make_shared<ParentLink>(this)) {
     // Every construction asks; once the process's security is set the later
     // calls fail harmlessly.
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
@@ -29,6 +30,14 @@ HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTi
 STDMETHODIMP COPCHDAAutoServer::get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) {
     if (!ppOPCHDAItems) return E_POINTER;
     return QueryInterface(IID_IOPCHDAItems, reinterpret_cast<void**>(ppOPCHDAItems));
+}
+
+STDMETHODIMP COPCHDAAutoServer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    return events_.EnumConnectionPoints(ppEnum);
+}
+
+STDMETHODIMP COPCHDAAutoServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    return events_.FindConnectionPoint(riid, ppCP);
 }
 
 STDMETHODIMP COPCHDAAutoServer::InterfaceSupportsErrorInfo(REFIID riid) {

@@ -12,6 +12,7 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com_holders.h"
+#include "events/event_sources.h"
 #include "implements.h"
 #include "type_info_holder.h"
 
@@ -140,6 +141,11 @@ public:
 private:
     void FinalRelease() override;
 
+    // Runs a historian callback's work holding a reference on this object:
+    // an event handler may drop the client's last one.
+    template <class Work>
+    HRESULT WhileHeld(Work&& work);
+
     // Historian state, held while connected (the IOPCHDA_Server reference
     // decides whether the object is connected).
     UniqueBstr serverName_;
@@ -163,6 +169,9 @@ private:
 
     // The item table: insertion order, one reference per entry.
     std::list<ComPtr<COPCHDAItem>> items_;
+
+    // The two connection points and the firing operations.
+    EventSources events_;
 
     // Items reach this object through the link, which goes dark when it dies.
     std::shared_ptr<ParentLink> parentLink_;

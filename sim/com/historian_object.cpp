@@ -1205,9 +1205,7 @@ HRESULT SimHistorianObject::SetClientName(LPCWSTR szName) {
 // ---------------------------------------------------------------- IConnectionPointContainer
 
 HRESULT SimHistorianObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-    if (!ppEnum) return E_POINTER;
-    *ppEnum = nullptr;
-    return E_NOTIMPL;
+    return events::EnumConnectionPoints<SimSinks>({&data_cp_, &shutdown_cp_}, ppEnum);
 }
 
 HRESULT SimHistorianObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
