@@ -28,6 +28,13 @@ OPCHDA_TIME AbsoluteTime(LONGLONG t) {
     return h;
 }
 
+void Pump(DWORD ms) {
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD index = 0;
+    CoWaitForMultipleHandles(0, ms, 1, &never, &index);
+    CloseHandle(never);
+}
+
 struct Case {
     Where where;
     bool sta;
@@ -63,6 +70,9 @@ protected:
             control_->ResetDefaults();
         }
         control_ = nullptr;
+        // A historian thread drops its proxy to the forwarding sink through
+        // this apartment, which must pump for that release to arrive.
+        for (int i = 0; i < 100 && Module::LockCount() != 0; ++i) Pump(50);
         EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
         CoUninitialize();
     }
