@@ -70,9 +70,10 @@ protected:
             control_->ResetDefaults();
         }
         control_ = nullptr;
-        // A historian thread drops its proxy to the forwarding sink through
-        // this apartment, which must pump for that release to arrive.
-        for (int i = 0; i < 100 && Module::LockCount() != 0; ++i) Pump(50);
+        // The historian's thread lets go of the forwarding sink after its
+        // callback returns, through this apartment if it is single-threaded
+        // (which must pump for that release to arrive): allow it time.
+        for (int i = 0; i < 400 && Module::LockCount() != 0; ++i) Pump(50);
         EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
         CoUninitialize();
     }
