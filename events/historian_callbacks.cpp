@@ -164,7 +164,7 @@ HRESULT COPCHDAAutoServer::WhileHeld(Work&& work) {
     // then waits for this callback), the reference keeps it whole until the
     // event is over.
     bool held = TryAddRef();
-    HRESULT hr = work();
+    HRESULT hr = ComCall(std::forward<Work>(work));
     if (held) Release();
     return hr;
 }

@@ -186,17 +186,6 @@ protected:
     // Teardown that needs the object whole, before the destructors run.
     virtual void FinalRelease() {}
 
-    // Takes a reference unless the count has reached 0 (the object is going).
-    bool TryAddRef() noexcept {
-        LONG n = refCount_;
-        while (n > 0) {
-            LONG seen = InterlockedCompareExchange(&refCount_, n + 1, n);
-            if (seen == n) return true;
-            n = seen;
-        }
-        return false;
-    }
-
     CriticalSection& ObjectLock() { return lock_; }
 
 private:
