@@ -21,14 +21,27 @@
 
 namespace hdasim {
 
+// The four asynchronous interfaces each have a Cancel(DWORD) of the same
+// signature; these adapters give each its own slot, so that a call is counted
+// (and can be failed) under the interface it came through.
+template <class Itf, const wchar_t* Name>
+struct CancelThrough : Itf {
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) final { return cancel_request(Name, dwCancelID); }
+    virtual HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) = 0;
+};
+inline constexpr wchar_t kAsyncReadName[] = L"IOPCHDA_AsyncRead";
+inline constexpr wchar_t kAsyncUpdateName[] = L"IOPCHDA_AsyncUpdate";
+inline constexpr wchar_t kAsyncAnnotationsName[] = L"IOPCHDA_AsyncAnnotations";
+inline constexpr wchar_t kPlaybackName[] = L"IOPCHDA_Playback";
+
 class SimHistorianObject final : public IOPCHDA_Server,
                                  public IOPCHDA_SyncRead,
                                  public IOPCHDA_SyncUpdate,
                                  public IOPCHDA_SyncAnnotations,
-                                 public IOPCHDA_AsyncRead,
-                                 public IOPCHDA_AsyncUpdate,
-                                 public IOPCHDA_AsyncAnnotations,
-                                 public IOPCHDA_Playback,
+                                 public CancelThrough<IOPCHDA_AsyncRead, kAsyncReadName>,
+                                 public CancelThrough<IOPCHDA_AsyncUpdate, kAsyncUpdateName>,
+                                 public CancelThrough<IOPCHDA_AsyncAnnotations, kAsyncAnnotationsName>,
+                                 public CancelThrough<IOPCHDA_Playback, kPlaybackName>,
                                  public IOPCCommon,
                                  public IConnectionPointContainer,
                                  public IHdaSimControl {
@@ -125,8 +138,8 @@ public:
                                             OPCHDA_TIME* htEndTime, OPCHANDLE hServer, DWORD dwNumAttributes,
                                             DWORD* dwAttributeIDs, DWORD* pdwCancelID,
                                             HRESULT** ppErrors) override;
-    // Shared by the four asynchronous interfaces: one space of cancel IDs.
-    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) override;
+    // Cancel of the four asynchronous interfaces: one space of cancel IDs.
+    HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) override;
 
     // IOPCHDA_AsyncUpdate
     HRESULT STDMETHODCALLTYPE Insert(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
@@ -202,22 +215,37 @@ private:
     SimHistorianObject();
     ~SimHistorianObject();
 
+    // An item of an asynchronous request that the historian accepted.
     struct Target {
-        DWORD index;
+        DWORD index;         // in the request
         Handle handle;
         OPCHANDLE client;
+        DWORD aggregate;     // of processed requests, else 0
     };
+    // Runs on the worker for the accepted items; true to run again at *next.
+    using TaskWork = std::function<bool(const std::vector<Target>& items, int64_t now, int64_t* next)>;
+    enum class ItemEvent { ReadComplete, DataChange, Playback };
+    using ItemReader = std::function<ItemData(const Target&)>;
+
     // Records the call; true (and *hr) when a fault is set for it.
     bool faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
     bool client_of(OPCHANDLE server, OPCHANDLE* client) const;
     HRESULT resolve(OPCHDA_TIME* t, Ticks* out) const;
-    HRESULT accept(DWORD n, const OPCHANDLE* ph, DWORD* pdwCancelID, HRESULT** ppErrors,
-                   std::vector<Target>* valid, DWORD* cancel_id);
+    // Every asynchronous request: a cancel ID and one code per item (unknown
+    // handles rejected); then `work` runs on the worker thread for the
+    // accepted items, once, or (`repeat`: advises and playback) until it
+    // answers false or the request is cancelled.
+    HRESULT start(DWORD n, const OPCHANDLE* ph, const DWORD* aggregates, DWORD* pdwCancelID, HRESULT** ppErrors,
+                  bool repeat, TaskWork work);
+    // Reads each item and sends the answer as one OnReadComplete, OnDataChange
+    // or OnPlayback.
+    void send_items(ItemEvent event, DWORD tid, const std::vector<Target>& items, const ItemReader& read);
+    // Sends the codes of an update (or annotation insert) as its completion.
+    void send_update(DWORD tid, const std::vector<Target>& items, const std::vector<HRESULT>& codes,
+                     bool annotations);
     HRESULT sync_update(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** errs);
     HRESULT async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
                          DWORD* pdwCancelID, HRESULT** ppErrors);
-    void post_update_complete(DWORD tid, DWORD cancel_id, std::function<std::vector<HRESULT>()> work,
-                              std::vector<OPCHANDLE> clients, bool annotations);
     void each_callback(const std::function<void(IOPCHDA_DataCallback*)>& fn);
 
     std::atomic<LONG> refs_{0};

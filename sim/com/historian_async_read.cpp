@@ -1,0 +1,169 @@
+// IOPCHDA_AsyncRead of the simulated historian: each member checks and
+// resolves its arguments, then starts one request whose work reads the model
+// on the worker thread and answers through the data callback. Advises answer
+// again at every update interval until cancelled.
+#include "historian_parts.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace hdasim {
+
+HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                    DWORD dwNumValues, BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
+                                    DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"ReadRaw");
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    bool bounds = bBounds != FALSE;
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, s, e, dwNumValues, bounds](const std::vector<Target>& items, int64_t, int64_t*) {
+                     send_items(ItemEvent::ReadComplete, tid, items,
+                                [&](const Target& t) { return model_.ReadRaw(s, e, dwNumValues, bounds, t.handle); });
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::AdviseRaw(DWORD tid, OPCHDA_TIME* htStartTime, FILETIME ftUpdateInterval,
+                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                      HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"AdviseRaw");
+    if (!htStartTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s;
+    if (FAILED(resolve(htStartTime, &s))) return E_INVALIDARG;
+    Ticks interval = std::max<Ticks>(ticks_of(ftUpdateInterval), kTicksPerSecond / 10);
+    auto from = std::make_shared<Ticks>(s);
+    // Each delivery covers the values since the last one.
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, true,
+                 [this, tid, from, interval](const std::vector<Target>& items, int64_t now, int64_t* next) {
+                     send_items(ItemEvent::DataChange, tid, items,
+                                [&](const Target& t) { return model_.ReadRaw(*from, now, 0, false, t.handle); });
+                     *from = now;  // reads end before their end time
+                     *next = now + interval;
+                     return true;
+                 });
+}
+
+HRESULT SimHistorianObject::ReadProcessed(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                          FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                          DWORD* haAggregate, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"ReadProcessed");
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    Ticks interval = ticks_of(ftResampleInterval);
+    return start(dwNumItems, phServer, haAggregate, pdwCancelID, ppErrors, false,
+                 [this, tid, s, e, interval](const std::vector<Target>& items, int64_t, int64_t*) {
+                     send_items(ItemEvent::ReadComplete, tid, items, [&](const Target& t) {
+                         return model_.ReadProcessed(s, e, interval, t.aggregate, t.handle);
+                     });
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::AdviseProcessed(DWORD tid, OPCHDA_TIME* htStartTime, FILETIME ftResampleInterval,
+                                            DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
+                                            DWORD dwNumIntervals, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"AdviseProcessed");
+    if (!htStartTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
+    Ticks s;
+    if (FAILED(resolve(htStartTime, &s))) return E_INVALIDARG;
+    Ticks interval = ticks_of(ftResampleInterval);
+    if (interval <= 0) return E_INVALIDARG;
+    // Each delivery covers the intervals completed since the last one; the
+    // first at most dwNumIntervals of them (all when 0).
+    auto from = std::make_shared<Ticks>(s);
+    auto first = std::make_shared<bool>(true);
+    return start(dwNumItems, phServer, haAggregate, pdwCancelID, ppErrors, true,
+                 [this, tid, s, interval, from, first, dwNumIntervals](const std::vector<Target>& items, int64_t now,
+                                                                      int64_t* next) {
+                     Ticks end = now < s ? s : s + ((now - s) / interval) * interval;
+                     if (*first && dwNumIntervals > 0 &&
+                         (end - *from) / interval > static_cast<Ticks>(dwNumIntervals))
+                         *from = end - static_cast<Ticks>(dwNumIntervals) * interval;
+                     if (end > *from) {
+                         send_items(ItemEvent::DataChange, tid, items, [&](const Target& t) {
+                             return model_.ReadProcessed(*from, end, interval, t.aggregate, t.handle);
+                         });
+                         *from = end;
+                         *first = false;
+                     }
+                     *next = std::max(end, s) + interval;
+                     return true;
+                 });
+}
+
+HRESULT SimHistorianObject::ReadAtTime(DWORD tid, DWORD dwNumTimeStamps, FILETIME* ftTimeStamps,
+                                       DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                       HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"ReadAtTime");
+    if (dwNumTimeStamps == 0 || !ftTimeStamps || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    std::vector<Ticks> times;
+    for (DWORD t = 0; t < dwNumTimeStamps; ++t) times.push_back(ticks_of(ftTimeStamps[t]));
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, times](const std::vector<Target>& items, int64_t, int64_t*) {
+                     send_items(ItemEvent::ReadComplete, tid, items,
+                                [&](const Target& t) { return model_.ReadAtTime(times, t.handle); });
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                         DWORD dwNumValues, DWORD dwNumItems, OPCHANDLE* phServer,
+                                         DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"ReadModified");
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, s, e, dwNumValues](const std::vector<Target>& items, int64_t, int64_t*) {
+                     deliver<OPCHDA_MODIFIEDITEM>(
+                         static_cast<DWORD>(items.size()),
+                         [&](DWORD i, OPCHDA_MODIFIEDITEM& out) {
+                             ModifiedData d = model_.ReadModified(s, e, dwNumValues, items[i].handle);
+                             return fill_modified(out, d, items[i].client) ? d.hr : E_OUTOFMEMORY;
+                         },
+                         [&](DWORD n, OPCHDA_MODIFIEDITEM* answers, HRESULT* errs, HRESULT status) {
+                             each_callback([&](IOPCHDA_DataCallback* cb) {
+                                 cb->OnReadModifiedComplete(tid, status, n, answers, errs);
+                             });
+                         });
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                          OPCHANDLE hServer, DWORD dwNumAttributes, DWORD* dwAttributeIDs,
+                                          DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncRead, L"ReadAttribute");
+    if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !dwAttributeIDs) return E_INVALIDARG;
+    OPCHANDLE client = 0;
+    if (!client_of(hServer, &client)) return kOpcInvalidHandle;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    // One element per attribute, all of the one item.
+    std::vector<OPCHANDLE> same(dwNumAttributes, hServer);
+    std::vector<std::uint32_t> ids(dwAttributeIDs, dwAttributeIDs + dwNumAttributes);
+    return start(dwNumAttributes, same.data(), nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, hServer, client, ids, s, e](const std::vector<Target>&, int64_t, int64_t*) {
+                     auto data = model_.ReadAttribute(s, e, hServer, ids);
+                     deliver<OPCHDA_ATTRIBUTE>(
+                         static_cast<DWORD>(ids.size()),
+                         [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
+                             AttributeData d = i < data.size() ? data[i]
+                                                               : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+                             HRESULT code = fill_attribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
+                             out.dwAttributeID = ids[i];
+                             return code;
+                         },
+                         [&](DWORD n, OPCHDA_ATTRIBUTE* answers, HRESULT* errs, HRESULT status) {
+                             each_callback([&](IOPCHDA_DataCallback* cb) {
+                                 cb->OnReadAttributeComplete(tid, status, client, n, answers, errs);
+                             });
+                         });
+                     return false;
+                 });
+}
+
+}  // namespace hdasim

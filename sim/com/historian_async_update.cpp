@@ -1,0 +1,81 @@
+// IOPCHDA_AsyncUpdate of the simulated historian: the edits are copied when
+// the request is accepted and made on the worker thread, which then answers
+// OnUpdateComplete with one code per accepted item.
+#include "historian_parts.h"
+
+namespace hdasim {
+
+HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v,
+                                         DWORD* q, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
+    struct Edit {
+        Ticks t;
+        Variant v;
+        DWORD q;
+    };
+    std::vector<Edit> edits;
+    for (DWORD i = 0; i < n; ++i) edits.push_back({ticks_of(ft[i]), Variant(v[i]), q[i]});
+    return start(n, ph, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, kind, edits](const std::vector<Target>& items, int64_t, int64_t*) {
+                     std::vector<HRESULT> codes;
+                     for (const Target& t : items) {
+                         const Edit& e = edits[t.index];
+                         codes.push_back(kind == kInsert    ? model_.Insert(t.handle, e.t, e.v.get(), e.q)
+                                         : kind == kReplace ? model_.Replace(t.handle, e.t, e.v.get(), e.q)
+                                                            : model_.InsertReplace(t.handle, e.t, e.v.get(), e.q));
+                     }
+                     send_update(tid, items, codes, false);
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::Insert(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                                   DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncUpdate, L"Insert");
+    return async_update(kInsert, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+}
+
+HRESULT SimHistorianObject::Replace(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                                    DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncUpdate, L"Replace");
+    return async_update(kReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+}
+
+HRESULT SimHistorianObject::InsertReplace(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                                          DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncUpdate, L"InsertReplace");
+    return async_update(kInsertReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+}
+
+HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                      HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteRaw");
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, s, e](const std::vector<Target>& items, int64_t, int64_t*) {
+                     std::vector<HRESULT> codes;
+                     for (const Target& t : items) codes.push_back(model_.DeleteRaw(s, e, t.handle));
+                     send_update(tid, items, codes, false);
+                     return false;
+                 });
+}
+
+HRESULT SimHistorianObject::DeleteAtTime(DWORD tid, DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
+                                         DWORD* pdwCancelID, HRESULT** ppErrors) {
+    ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteAtTime");
+    if (dwNumItems == 0 || !phServer || !ftTimeStamps) return E_INVALIDARG;
+    std::vector<Ticks> times;
+    for (DWORD i = 0; i < dwNumItems; ++i) times.push_back(ticks_of(ftTimeStamps[i]));
+    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, times](const std::vector<Target>& items, int64_t, int64_t*) {
+                     std::vector<HRESULT> codes;
+                     for (const Target& t : items) codes.push_back(model_.DeleteAtTime(t.handle, times[t.index]));
+                     send_update(tid, items, codes, false);
+                     return false;
+                 });
+}
+
+}  // namespace hdasim

@@ -1,0 +1,126 @@
+// What the historian object's source files share: the interface names under
+// which calls are counted and faults set, task-memory arrays, the overall code
+// of a per-item answer, and the one way an asynchronous answer is built,
+// handed to the client's callbacks and freed.
+#pragma once
+
+#include "answers.h"
+#include "historian_object.h"
+#include "sim_clock.h"
+#include "task_memory.h"
+
+#include <cstring>
+#include <functional>
+
+namespace hdasim {
+
+inline constexpr const wchar_t* kServer = L"IOPCHDA_Server";
+inline constexpr const wchar_t* kSyncRead = L"IOPCHDA_SyncRead";
+inline constexpr const wchar_t* kSyncUpdate = L"IOPCHDA_SyncUpdate";
+inline constexpr const wchar_t* kSyncAnnotations = L"IOPCHDA_SyncAnnotations";
+inline constexpr const wchar_t* kAsyncRead = kAsyncReadName;
+inline constexpr const wchar_t* kAsyncUpdate = kAsyncUpdateName;
+inline constexpr const wchar_t* kAsyncAnnotations = kAsyncAnnotationsName;
+inline constexpr const wchar_t* kPlayback = kPlaybackName;
+inline constexpr const wchar_t* kCommon = L"IOPCCommon";
+
+inline Ticks ticks_of(const FILETIME& ft) { return filetime_to_i64(ft); }
+
+// A zero-filled task-memory array of n elements (at least one, so that an
+// empty answer is still an array).
+template <class T>
+T* alloc_zeroed(DWORD n) {
+    T* p = sim_alloc_array<T>(n ? n : 1);
+    if (p) std::memset(static_cast<void*>(p), 0, (n ? n : 1) * sizeof(T));
+    return p;
+}
+
+// S_FALSE when some element failed, as OPC HDA servers answer.
+inline HRESULT overall(const HRESULT* errs, DWORD n) {
+    for (DWORD i = 0; i < n; ++i)
+        if (FAILED(errs[i])) return S_FALSE;
+    return S_OK;
+}
+
+enum UpdateKind { kInsert, kReplace, kInsertReplace };
+
+// One answer of n structures: fill(i, structure) gives element i's code,
+// send(n, structures, codes, overall code) hands them to the callbacks, and
+// everything is freed afterwards. Nothing is sent when memory runs out.
+template <class T, class Fill, class Send>
+void deliver(DWORD n, Fill fill, Send send) {
+    auto* items = alloc_zeroed<T>(n);
+    auto* errs = alloc_zeroed<HRESULT>(n);
+    if (items && errs) {
+        for (DWORD i = 0; i < n; ++i) errs[i] = fill(i, items[i]);
+        send(n, items, errs, overall(errs, n));
+        for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
+    }
+    sim_free(items);
+    sim_free(errs);
+}
+
+// Runs one synchronous per-item read: allocates the answer arrays, fills item
+// i through fn(i, client), marks unknown handles.
+template <class T, class Fill>
+HRESULT per_item(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
+                 const std::function<bool(OPCHANDLE, OPCHANDLE*)>& client_of, Fill fill) {
+    auto* items = alloc_zeroed<T>(n);
+    auto* errs = alloc_zeroed<HRESULT>(n);
+    if (!items || !errs) {
+        sim_free(items);
+        sim_free(errs);
+        return E_OUTOFMEMORY;
+    }
+    for (DWORD i = 0; i < n; ++i) {
+        OPCHANDLE client = 0;
+        if (!client_of(ph[i], &client)) {
+            errs[i] = kOpcInvalidHandle;
+            continue;
+        }
+        errs[i] = fill(i, ph[i], client, items[i]);
+    }
+    *out = items;
+    *errors = errs;
+    return overall(errs, n);
+}
+
+// The work of every task holds a reference on the historian while it runs, so
+// that a client releasing the historian inside a callback destroys it only
+// when the work is done.
+inline Scheduler::Work guarded(SimHistorianObject* self, Scheduler::Work fn) {
+    return [self, fn = std::move(fn)](int64_t now, int64_t* next) {
+        if (!self->TryAddRef()) return false;
+        bool again = fn(now, next);
+        self->Release();
+        return again;
+    };
+}
+
+// The common start of the asynchronous members: the call counted (and failed
+// when a fault is set), both outputs required and cleared.
+#define ASYNC_PREAMBLE(iface, method)                \
+    FAULT(iface, method);                            \
+    if (!pdwCancelID || !ppErrors) return E_POINTER; \
+    *pdwCancelID = 0;                                \
+    *ppErrors = nullptr
+
+}  // namespace hdasim
+
+// Counts the call and answers the fault set for it, if any.
+#define FAULT(iface, method)                                      \
+    do {                                                          \
+        HRESULT fault_hr_;                                        \
+        if (faulted(iface, method, &fault_hr_)) return fault_hr_; \
+    } while (0)
+
+// Both output pointers required, and cleared.
+#define CHECK_OUT2(a, b)                    \
+    do {                                    \
+        if (!(a) || !(b)) return E_POINTER; \
+        *(a) = nullptr;                     \
+        *(b) = nullptr;                     \
+    } while (0)
+
+// The client_of lookup of the historian, for per_item.
+#define CLIENT_OF [this](OPCHANDLE s, OPCHANDLE* c) { return client_of(s, c); }

@@ -1,0 +1,97 @@
+// IOPCHDA_SyncRead of the simulated historian.
+#include "historian_parts.h"
+
+namespace hdasim {
+
+HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                    BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
+                                    OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
+    FAULT(kSyncRead, L"ReadRaw");
+    CHECK_OUT2(ppItemValues, ppErrors);
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                        (void)i;
+                        ItemData d = model_.ReadRaw(s, e, dwNumValues, bBounds != FALSE, h);
+                        return fill_item(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
+                    });
+}
+
+HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                          FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                          DWORD* haAggregate, OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
+    FAULT(kSyncRead, L"ReadProcessed");
+    CHECK_OUT2(ppItemValues, ppErrors);
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    Ticks interval = ticks_of(ftResampleInterval);
+    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                        DWORD agg = haAggregate[i];
+                        ItemData d = model_.ReadProcessed(s, e, interval, agg, h);
+                        return fill_item(out, d, c, agg) ? d.hr : E_OUTOFMEMORY;
+                    });
+}
+
+HRESULT SimHistorianObject::ReadAtTime(DWORD dwNumTimeStamps, FILETIME* ftTimeStamps, DWORD dwNumItems,
+                                       OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
+    FAULT(kSyncRead, L"ReadAtTime");
+    CHECK_OUT2(ppItemValues, ppErrors);
+    if (dwNumTimeStamps == 0 || !ftTimeStamps || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    std::vector<Ticks> times;
+    for (DWORD t = 0; t < dwNumTimeStamps; ++t) times.push_back(ticks_of(ftTimeStamps[t]));
+    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                        ItemData d = model_.ReadAtTime(times, h);
+                        return fill_item(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
+                    });
+}
+
+HRESULT SimHistorianObject::ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                         DWORD dwNumItems, OPCHANDLE* phServer, OPCHDA_MODIFIEDITEM** ppItemValues,
+                                         HRESULT** ppErrors) {
+    FAULT(kSyncRead, L"ReadModified");
+    CHECK_OUT2(ppItemValues, ppErrors);
+    if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_MODIFIEDITEM& out) {
+                        ModifiedData d = model_.ReadModified(s, e, dwNumValues, h);
+                        return fill_modified(out, d, c) ? d.hr : E_OUTOFMEMORY;
+                    });
+}
+
+HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, OPCHANDLE hServer,
+                                          DWORD dwNumAttributes, DWORD* pdwAttributeIDs,
+                                          OPCHDA_ATTRIBUTE** ppAttributeValues, HRESULT** ppErrors) {
+    FAULT(kSyncRead, L"ReadAttribute");
+    CHECK_OUT2(ppAttributeValues, ppErrors);
+    if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !pdwAttributeIDs) return E_INVALIDARG;
+    OPCHANDLE client = 0;
+    if (!client_of(hServer, &client)) return kOpcInvalidHandle;
+    Ticks s, e;
+    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
+    auto data = model_.ReadAttribute(s, e, hServer, ids);
+    auto* items = alloc_zeroed<OPCHDA_ATTRIBUTE>(dwNumAttributes);
+    auto* errs = alloc_zeroed<HRESULT>(dwNumAttributes);
+    if (!items || !errs) {
+        sim_free(items);
+        sim_free(errs);
+        return E_OUTOFMEMORY;
+    }
+    for (DWORD i = 0; i < dwNumAttributes; ++i) {
+        AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+        errs[i] = fill_attribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
+        items[i].dwAttributeID = ids[i];
+    }
+    *ppAttributeValues = items;
+    *ppErrors = errs;
+    return overall(errs, dwNumAttributes);
+}
+
+}  // namespace hdasim
