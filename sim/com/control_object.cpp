@@ -114,6 +114,14 @@ public:
             *count += n;
         });
     }
+    HRESULT STDMETHODCALLTYPE RecordedArgument(LPCWSTR method, LPCWSTR name, hyper* value) override {
+        if (!method || !name || !value) return E_POINTER;
+        HRESULT found = E_INVALIDARG;
+        each([&](SimHistorianObject* h) {
+            if (FAILED(found)) found = h->RecordedArgument(method, name, value);
+        });
+        return found;
+    }
     HRESULT STDMETHODCALLTYPE ResetDefaults() override {
         with_defaults([](Settings& s) { s = Settings{}; });
         // A test that stopped or moved the clock must not leave it so for the

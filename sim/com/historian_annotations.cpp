@@ -67,6 +67,8 @@ HRESULT SimHistorianObject::Insert(DWORD dwNumItems, OPCHANDLE* phServer, FILETI
 HRESULT SimHistorianObject::Read(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
                                  OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncAnnotations, L"Read");
+    record(kAsyncAnnotations, L"Read", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    record_array(kAsyncAnnotations, L"Read", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;

@@ -13,6 +13,8 @@ HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_
                                     DWORD dwNumValues, BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
                                     DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadRaw");
+    record(kAsyncRead, L"ReadRaw", {{L"tid", tid}, {L"numValues", dwNumValues}, {L"bounds", bBounds}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"ReadRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
@@ -29,6 +31,8 @@ HRESULT SimHistorianObject::AdviseRaw(DWORD tid, OPCHDA_TIME* htStartTime, FILET
                                       DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                       HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"AdviseRaw");
+    record(kAsyncRead, L"AdviseRaw", {{L"tid", tid}, {L"interval", ticks_of(ftUpdateInterval)}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"AdviseRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s;
     if (FAILED(resolve(htStartTime, &s))) return E_INVALIDARG;
@@ -49,6 +53,9 @@ HRESULT SimHistorianObject::ReadProcessed(DWORD tid, OPCHDA_TIME* htStartTime, O
                                           FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
                                           DWORD* haAggregate, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadProcessed");
+    record(kAsyncRead, L"ReadProcessed", {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"ReadProcessed", L"handle", phServer, dwNumItems);
+    record_array(kAsyncRead, L"ReadProcessed", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
@@ -66,6 +73,9 @@ HRESULT SimHistorianObject::AdviseProcessed(DWORD tid, OPCHDA_TIME* htStartTime,
                                             DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
                                             DWORD dwNumIntervals, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"AdviseProcessed");
+    record(kAsyncRead, L"AdviseProcessed", {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numIntervals", dwNumIntervals}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"AdviseProcessed", L"handle", phServer, dwNumItems);
+    record_array(kAsyncRead, L"AdviseProcessed", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s;
     if (FAILED(resolve(htStartTime, &s))) return E_INVALIDARG;
@@ -98,6 +108,9 @@ HRESULT SimHistorianObject::ReadAtTime(DWORD tid, DWORD dwNumTimeStamps, FILETIM
                                        DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                        HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadAtTime");
+    record(kAsyncRead, L"ReadAtTime", {{L"tid", tid}, {L"numTimeStamps", dwNumTimeStamps}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"ReadAtTime", L"stamp", ftTimeStamps, dwNumTimeStamps);
+    record_array(kAsyncRead, L"ReadAtTime", L"handle", phServer, dwNumItems);
     if (dwNumTimeStamps == 0 || !ftTimeStamps || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     std::vector<Ticks> times;
     for (DWORD t = 0; t < dwNumTimeStamps; ++t) times.push_back(ticks_of(ftTimeStamps[t]));
@@ -113,6 +126,8 @@ HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OP
                                          DWORD dwNumValues, DWORD dwNumItems, OPCHANDLE* phServer,
                                          DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadModified");
+    record(kAsyncRead, L"ReadModified", {{L"tid", tid}, {L"numValues", dwNumValues}, {L"numItems", dwNumItems}});
+    record_array(kAsyncRead, L"ReadModified", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
@@ -137,6 +152,8 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
                                           OPCHANDLE hServer, DWORD dwNumAttributes, DWORD* dwAttributeIDs,
                                           DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadAttribute");
+    record(kAsyncRead, L"ReadAttribute", {{L"tid", tid}, {L"hServer", hServer}, {L"numItems", dwNumAttributes}});
+    record_array(kAsyncRead, L"ReadAttribute", L"attribute", dwAttributeIDs, dwNumAttributes);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !dwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
     if (!client_of(hServer, &client)) return kOpcInvalidHandle;

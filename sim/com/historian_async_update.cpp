@@ -7,6 +7,11 @@ namespace hdasim {
 
 HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v,
                                          DWORD* q, DWORD* pdwCancelID, HRESULT** ppErrors) {
+    const wchar_t* method = kind == kInsert ? L"Insert" : kind == kReplace ? L"Replace" : L"InsertReplace";
+    record(kAsyncUpdate, method, {{L"tid", tid}, {L"numItems", n}});
+    record_array(kAsyncUpdate, method, L"handle", ph, n);
+    record_array(kAsyncUpdate, method, L"stamp", ft, n);
+    record_array(kAsyncUpdate, method, L"quality", q, n);
     if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
     struct Edit {
         Ticks t;
@@ -51,6 +56,8 @@ HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHD
                                       DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                       HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteRaw");
+    record(kAsyncUpdate, L"DeleteRaw", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    record_array(kAsyncUpdate, L"DeleteRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
@@ -66,6 +73,9 @@ HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHD
 HRESULT SimHistorianObject::DeleteAtTime(DWORD tid, DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
                                          DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteAtTime");
+    record(kAsyncUpdate, L"DeleteAtTime", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    record_array(kAsyncUpdate, L"DeleteAtTime", L"handle", phServer, dwNumItems);
+    record_array(kAsyncUpdate, L"DeleteAtTime", L"stamp", ftTimeStamps, dwNumItems);
     if (dwNumItems == 0 || !phServer || !ftTimeStamps) return E_INVALIDARG;
     std::vector<Ticks> times;
     for (DWORD i = 0; i < dwNumItems; ++i) times.push_back(ticks_of(ftTimeStamps[i]));

@@ -124,4 +124,13 @@ HRESULT SimHistorianObject::CallCount(LPCWSTR method, LONG* count) {
 
 HRESULT SimHistorianObject::ResetDefaults() { return S_OK; }
 
+HRESULT SimHistorianObject::RecordedArgument(LPCWSTR method, LPCWSTR name, hyper* value) {
+    if (!method || !name || !value) return E_POINTER;
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = recorded_.find(std::wstring(method) + L"/" + name);
+    if (it == recorded_.end()) return E_INVALIDARG;
+    *value = it->second;
+    return S_OK;
+}
+
 }  // namespace hdasim

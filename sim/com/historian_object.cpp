@@ -114,6 +114,12 @@ bool SimHistorianObject::faulted(const wchar_t* iface, const wchar_t* method, HR
     return true;
 }
 
+void SimHistorianObject::record(const wchar_t* iface, const wchar_t* method, std::initializer_list<Arg> args) {
+    std::wstring prefix = std::wstring(iface) + L"::" + method + L"/";
+    std::lock_guard<std::mutex> g(lock_);
+    for (const Arg& a : args) recorded_[prefix + a.name] = a.value;
+}
+
 bool SimHistorianObject::client_of(OPCHANDLE server, OPCHANDLE* client) const {
     std::lock_guard<std::mutex> g(lock_);
     auto it = clients_.find(server);
@@ -198,6 +204,7 @@ void SimHistorianObject::send_update(DWORD tid, const std::vector<Target>& items
 
 HRESULT SimHistorianObject::cancel_request(const wchar_t* iface, DWORD cancel_id) {
     FAULT(iface, L"Cancel");
+    record(iface, L"Cancel", {{L"cancelID", cancel_id}});
     if (!scheduler_->cancel(cancel_id)) return E_FAIL;
     scheduler_->post(0, Scheduler::kNow, guarded(this, [this, cancel_id](int64_t, int64_t*) {
         each_callback([&](IOPCHDA_DataCallback* cb) { cb->OnCancelComplete(cancel_id); });

@@ -13,11 +13,14 @@
 #include "sim/model/historian.h"
 
 #include <atomic>
+#include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace hdasim {
 
@@ -207,6 +210,7 @@ public:
     HRESULT STDMETHODCALLTYPE PendingRequests(LONG* count) override;
     HRESULT STDMETHODCALLTYPE CallCount(LPCWSTR method, LONG* count) override;
     HRESULT STDMETHODCALLTYPE ResetDefaults() override;
+    HRESULT STDMETHODCALLTYPE RecordedArgument(LPCWSTR method, LPCWSTR name, hyper* value) override;
 
     // Sends the shutdown request from the worker and waits for it.
     void send_shutdown_and_wait(const std::wstring& reason);
@@ -227,6 +231,15 @@ private:
     enum class ItemEvent { ReadComplete, DataChange, Playback };
     using ItemReader = std::function<ItemData(const Target&)>;
 
+    // Keeps what a method received, for RecordedArgument: named values, and
+    // the first elements of an array as name0, name1, ...
+    struct Arg {
+        const wchar_t* name;
+        int64_t value;
+    };
+    void record(const wchar_t* iface, const wchar_t* method, std::initializer_list<Arg> args);
+    template <class T>
+    void record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values, DWORD n);
     // Records the call; true (and *hr) when a fault is set for it.
     bool faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
     bool client_of(OPCHANDLE server, OPCHANDLE* client) const;
@@ -254,6 +267,7 @@ private:
     std::unordered_map<Handle, OPCHANDLE> clients_;
     std::map<std::wstring, HRESULT> method_faults_;
     std::map<std::wstring, LONG> calls_;
+    std::map<std::wstring, int64_t> recorded_;  // "Iface::Method/name"
     std::vector<GUID> refused_;
     ConnectionPoint data_cp_;
     ConnectionPoint shutdown_cp_;

@@ -85,6 +85,18 @@ HRESULT per_item(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
     return overall(errs, n);
 }
 
+inline int64_t record_value(DWORD v) { return v; }
+inline int64_t record_value(const FILETIME& v) { return ticks_of(v); }
+
+template <class T>
+void SimHistorianObject::record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name,
+                                      const T* values, DWORD n) {
+    if (!values) return;
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i < n && i < 4; ++i) names.push_back(name + std::to_wstring(i));
+    for (DWORD i = 0; i < names.size(); ++i) record(iface, method, {{names[i].c_str(), record_value(values[i])}});
+}
+
 // The work of every task holds a reference on the historian while it runs, so
 // that a client releasing the historian inside a callback destroys it only
 // when the work is done.

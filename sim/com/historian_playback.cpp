@@ -13,6 +13,8 @@ HRESULT SimHistorianObject::ReadRawWithUpdate(DWORD tid, OPCHDA_TIME* htStartTim
                                               FILETIME ftUpdateInterval, DWORD dwNumItems, OPCHANDLE* phServer,
                                               DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kPlayback, L"ReadRawWithUpdate");
+    record(kPlayback, L"ReadRawWithUpdate", {{L"tid", tid}, {L"numValues", dwNumValues}, {L"duration", ticks_of(ftUpdateDuration)}, {L"interval", ticks_of(ftUpdateInterval)}, {L"numItems", dwNumItems}});
+    record_array(kPlayback, L"ReadRawWithUpdate", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
@@ -39,6 +41,9 @@ HRESULT SimHistorianObject::ReadProcessedWithUpdate(DWORD tid, OPCHDA_TIME* htSt
                                                     OPCHANDLE* phServer, DWORD* haAggregate, DWORD* pdwCancelID,
                                                     HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kPlayback, L"ReadProcessedWithUpdate");
+    record(kPlayback, L"ReadProcessedWithUpdate", {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numIntervals", dwNumIntervals}, {L"interval", ticks_of(ftUpdateInterval)}, {L"numItems", dwNumItems}});
+    record_array(kPlayback, L"ReadProcessedWithUpdate", L"handle", phServer, dwNumItems);
+    record_array(kPlayback, L"ReadProcessedWithUpdate", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
