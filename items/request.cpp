@@ -33,4 +33,11 @@ HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>
     return client_arrays::HandOutResults({{&codeArray, errors}}, callResult);
 }
 
+HRESULT FinishAsync(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+                    SAFEARRAY** errors, DWORD cancelId, LONG* CancelID) {
+    HRESULT hr = FinishUpdate(callResult, count, codes, times, errors);
+    if (SUCCEEDED(hr)) *CancelID = static_cast<LONG>(cancelId);
+    return hr;
+}
+
 }  // namespace request

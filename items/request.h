@@ -134,4 +134,10 @@ HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>
 HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
                      SAFEARRAY** errors);
 
+// After the historian accepted an asynchronous request: as FinishUpdate, and
+// the historian's cancel identifier goes to the client unchanged. Nothing of
+// it is written unless all of it is.
+HRESULT FinishAsync(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+                    SAFEARRAY** errors, DWORD cancelId, LONG* CancelID);
+
 }  // namespace request

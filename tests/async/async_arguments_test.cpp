@@ -1,0 +1,122 @@
+// Intervals become historian durations by truncation toward zero (a day is
+// 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign;
+// and script-style clients reach the members through IDispatch by name.
+#include "async_members.h"
+
+#include <cmath>
+
+using namespace comtest;
+
+namespace asynctest {
+namespace {
+
+struct Duration {
+    const char* member;
+    DATE Request::*field;
+    const wchar_t* recorded;
+};
+const Duration kDurations[] = {
+    {"AsyncAdviseRaw", &Request::updateInterval, L"interval"},
+    {"AsyncReadProcessed", &Request::resampleInterval, L"resample"},
+    {"AsyncAdviseProcessed", &Request::resampleInterval, L"resample"},
+    {"AsyncPlaybackRaw", &Request::updateDuration, L"duration"},
+    {"AsyncPlaybackRaw", &Request::updateInterval, L"interval"},
+    {"AsyncPlaybackProcessed", &Request::resampleInterval, L"resample"},
+    {"AsyncPlaybackProcessed", &Request::updateInterval, L"interval"},
+};
+struct Span {
+    DATE days;
+    LONGLONG units;
+};
+const Span kSpans[] = {
+    {1.0, 864000000000LL},   {0.5, 432000000000LL}, {-1.0, -864000000000LL}, {1.0 / 24, 36000000000LL},
+    {1.9e-12, 1},            // 1.64 units: truncated, not rounded
+    {-1.9e-12, -1},          // toward zero, not down
+    {0.0, 0},
+};
+
+const Member& MemberNamed(const char* name) {
+    for (const Member& m : Members())
+        if (std::string(m.name) == name) return m;
+    throw std::logic_error(name);
+}
+
+class AsyncArguments : public ConnectedServer, public ::testing::WithParamInterface<Where> {
+protected:
+    void SetUp() override {
+        ConnectedServer::SetUp();
+        Connect(GetParam());
+        if (HasFatalFailure()) return;
+        ASSERT_HRESULT_SUCCEEDED(control_->HoldCallbacks(TRUE, FALSE));
+    }
+    static VARIANT Ref(VARTYPE vt, void* p) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BYREF | vt;
+        v.byref = p;
+        return v;
+    }
+};
+
+TEST_P(AsyncArguments, IntervalsReachTheHistorianAsTruncatedDurations) {
+    for (const Duration& d : kDurations) {
+        const Member& m = MemberNamed(d.member);
+        for (const Span& s : kSpans) {
+            Request r(rampHandle_, stepHandle_);
+            r.*d.field = s.days;
+            SAFEARRAY* kept = nullptr;
+            r.errors = nullptr;
+            m.call(items_.get(), r);  // the simulator may refuse a span; it has seen it
+            kept = r.errors;
+            UniqueSafeArray owned(kept);
+            LONGLONG units = 0;
+            ASSERT_EQ(control_->RecordedArgument(m.historian, d.recorded, &units), S_OK);
+            EXPECT_EQ(units, s.units) << d.member << " " << s.days;
+        }
+    }
+}
+
+TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
+    ComPtr<IDispatch> items;
+    ASSERT_EQ(items_->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
+    UniqueVariant start, end;
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
+    UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
+    SAFEARRAY* h = handles.get();
+    SAFEARRAY* errors = nullptr;
+    UniqueVariant cancel;
+    ASSERT_EQ(CallMethod(items.get(), L"AsyncReadRaw",
+                         {VarI4(11), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(0), VarI4(0),
+                          VarI4(2), Ref(VT_ARRAY | VT_I4, &h), Ref(VT_ARRAY | VT_I4, &errors)},
+                         cancel.get()),
+              S_OK);
+    UniqueSafeArray ownedErrors(errors);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(LongAt(errors, 2), S_OK);
+    EXPECT_EQ(start->vt, VT_DATE);
+    ASSERT_EQ(cancel->vt, VT_I4);
+    EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelRead", {VarI4(cancel->lVal)}), S_OK);
+
+    // A playback with intervals given as dates, its identifier as the result.
+    SAFEARRAY* errors2 = nullptr;
+    UniqueVariant cancel2;
+    ASSERT_EQ(CallMethod(items.get(), L"AsyncPlaybackRaw",
+                         {VarI4(12), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(10),
+                          VarDate(kHour / 60), VarDate(kSecond), VarI4(2), Ref(VT_ARRAY | VT_I4, &h),
+                          Ref(VT_ARRAY | VT_I4, &errors2)},
+                         cancel2.get()),
+              S_OK);
+    UniqueSafeArray ownedErrors2(errors2);
+    LONGLONG duration = 0;
+    ASSERT_EQ(control_->RecordedArgument(L"IOPCHDA_Playback::ReadRawWithUpdate", L"duration", &duration), S_OK);
+    EXPECT_EQ(duration, 599999999LL);  // a minute as a DATE is a hair short of 600,000,000 units
+    EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelPlayback", {VarI4(cancel2->lVal)}), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, AsyncArguments, ::testing::Values(Where::InProcess, Where::LocalServer), NameOf);
+
+}  // namespace
+}  // namespace asynctest
