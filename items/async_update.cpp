@@ -3,6 +3,7 @@
 // differ only in the historian method they call; the completions arrive
 // later as events of the data callback.
 #include "items/request.h"
+#include "module/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;
@@ -17,28 +18,30 @@ using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_AsyncUpdate::*)(DWORD, DW
 HRESULT WriteValues(IOPCHDA_AsyncUpdate* historian, WriteMethod method, LONG TransactionID, LONG NumItems,
                     SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
                     SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues),
-                                  InArray(Qualities), Errors, CancelID)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-        FAILED(hr = CheckBounds(*DataValues, NumItems, VT_VARIANT)) ||
-        FAILED(hr = CheckBounds(*Qualities, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(historian)))
-        return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-    std::vector<UniqueVariant> values = client_arrays::ReadVariants(*DataValues, NumItems);
-    std::vector<LONG> qualities = ReadLongs(*Qualities, NumItems);
+    return ComCall([&] {
+        HRESULT hr;
+        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues),
+                                      InArray(Qualities), Errors, CancelID)) ||
+            FAILED(hr = CheckCount(NumItems)))
+            return hr;
+        NullOutputs({Errors});
+        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
+            FAILED(hr = CheckBounds(*DataValues, NumItems, VT_VARIANT)) ||
+            FAILED(hr = CheckBounds(*Qualities, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(historian)))
+            return hr;
+        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+        std::vector<FILETIME> stamps;
+        if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
+        std::vector<UniqueVariant> values = client_arrays::ReadVariants(*DataValues, NumItems);
+        std::vector<LONG> qualities = ReadLongs(*Qualities, NumItems);
 
-    DWORD cancel = 0;
-    CoTaskMemPtr<HRESULT> codes;
-    hr = (historian->*method)(TransactionID, NumItems, AsDwords(handles), stamps.data(), AsVariants(values),
-                              AsDwords(qualities), &cancel, codes.put());
-    return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
+        DWORD cancel = 0;
+        CoTaskMemPtr<HRESULT> codes;
+        hr = (historian->*method)(TransactionID, NumItems, AsDwords(handles), stamps.data(), AsVariants(values),
+                                  AsDwords(qualities), &cancel, codes.put());
+        return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
+    });
 }
 
 }  // namespace
@@ -46,63 +49,73 @@ HRESULT WriteValues(IOPCHDA_AsyncUpdate* historian, WriteMethod method, LONG Tra
 STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                             SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                             SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles,
-                       TimeStamps, DataValues, Qualities, Errors, CancelID);
+    return ComCall([&] {
+        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles,
+                           TimeStamps, DataValues, Qualities, Errors, CancelID);
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                              SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                              SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles,
-                       TimeStamps, DataValues, Qualities, Errors, CancelID);
+    return ComCall([&] {
+        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles,
+                           TimeStamps, DataValues, Qualities, Errors, CancelID);
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
                                                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::InsertReplace, TransactionID, NumItems,
-                       ServerHandles, TimeStamps, DataValues, Qualities, Errors, CancelID);
+    return ComCall([&] {
+        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::InsertReplace, TransactionID, NumItems,
+                           ServerHandles, TimeStamps, DataValues, Qualities, Errors, CancelID);
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                LONG* CancelID) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
-        return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    return ComCall([&] {
+        HRESULT hr;
+        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
+            FAILED(hr = CheckCount(NumItems)))
+            return hr;
+        NullOutputs({Errors});
+        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
+            return hr;
+        TimeDomain times(this, StartTime, EndTime);
+        if (FAILED(hr = times.Convert())) return hr;
+        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
-    DWORD cancel = 0;
-    CoTaskMemPtr<HRESULT> codes;
-    hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
-                                 codes.put());
-    return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
+        DWORD cancel = 0;
+        CoTaskMemPtr<HRESULT> codes;
+        hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
+                                     codes.put());
+        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                   SAFEARRAY** TimeStamps, SAFEARRAY** Errors, LONG* CancelID) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), Errors, CancelID)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
-        return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
+    return ComCall([&] {
+        HRESULT hr;
+        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), Errors, CancelID)) ||
+            FAILED(hr = CheckCount(NumItems)))
+            return hr;
+        NullOutputs({Errors});
+        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
+            return hr;
+        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+        std::vector<FILETIME> stamps;
+        if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
 
-    DWORD cancel = 0;
-    CoTaskMemPtr<HRESULT> codes;
-    hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &cancel, codes.put());
-    return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
+        DWORD cancel = 0;
+        CoTaskMemPtr<HRESULT> codes;
+        hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &cancel, codes.put());
+        return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
@@ -113,23 +126,25 @@ STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                      LONG* CancelID) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = RequireHistorian(asyncAnnotations_)))
-        return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    return ComCall([&] {
+        HRESULT hr;
+        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
+            FAILED(hr = CheckCount(NumItems)))
+            return hr;
+        NullOutputs({Errors});
+        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+            FAILED(hr = RequireHistorian(asyncAnnotations_)))
+            return hr;
+        TimeDomain times(this, StartTime, EndTime);
+        if (FAILED(hr = times.Convert())) return hr;
+        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
-    DWORD cancel = 0;
-    CoTaskMemPtr<HRESULT> codes;
-    hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
-                                 codes.put());
-    return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
+        DWORD cancel = 0;
+        CoTaskMemPtr<HRESULT> codes;
+        hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
+                                     codes.put());
+        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
+    });
 }
 
 // Annotations cannot be written through this interface: the arguments are
@@ -137,17 +152,19 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertAnnotations(LONG, LONG NumItems, SAFEARRAY** ServerHandles,
                                                        SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
                                                        SAFEARRAY** Errors, LONG* CancelID) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors,
-                                  CancelID)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-        FAILED(hr = CheckBounds(*AnnotationValues, NumItems, VT_VARIANT)))
-        return hr;
-    return E_NOTIMPL;
+    return ComCall([&] {
+        HRESULT hr;
+        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors,
+                                      CancelID)) ||
+            FAILED(hr = CheckCount(NumItems)))
+            return hr;
+        NullOutputs({Errors});
+        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
+            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
+            FAILED(hr = CheckBounds(*AnnotationValues, NumItems, VT_VARIANT)))
+            return hr;
+        return E_NOTIMPL;
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelAnnotations(LONG CancelID) {

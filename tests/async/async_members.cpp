@@ -1,5 +1,9 @@
 #include "async_members.h"
 
+#include <limits>
+
+#include "opc_hda.h"
+
 using namespace comtest;
 
 namespace asynctest {
