@@ -26,7 +26,6 @@ SimHistorianObject::SimHistorianObject()
       data_cp_(static_cast<IOPCHDA_Server*>(this), this, IID_IOPCHDA_DataCallback),
       shutdown_cp_(static_cast<IOPCHDA_Server*>(this), this, IID_IOPCShutdown),
       scheduler_(std::make_unique<Scheduler>()) {
-    module_add_ref();
     ProcessState& ps = process_state();
     std::lock_guard<std::mutex> g(ps.lock);
     method_faults_ = ps.defaults.method_faults;
@@ -43,65 +42,24 @@ SimHistorianObject::~SimHistorianObject() {
         ps.live.erase(std::remove(ps.live.begin(), ps.live.end(), this), ps.live.end());
     }
     scheduler_.reset();  // before the sinks and the model go
-    module_release();
 }
 
 HRESULT SimHistorianObject::Create(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
     if (!g_is_local_server) install_malloc_spy();
-    auto* obj = new (std::nothrow) SimHistorianObject();
-    if (!obj) return E_OUTOFMEMORY;
-    obj->AddRef();
-    HRESULT hr = obj->QueryInterface(iid, out);
-    obj->Release();
-    return hr;
+    return HandOut(MakeObject<SimHistorianObject>(), iid, out);
 }
 
 HRESULT SimHistorianObject::QueryInterface(REFIID iid, void** out) {
     if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IHdaSimControl) {
-        *out = static_cast<IHdaSimControl*>(this);
-    } else {
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            if (iid != IID_IUnknown && std::find(refused_.begin(), refused_.end(), iid) != refused_.end())
-                return E_NOINTERFACE;
+    if (iid != IID_IUnknown && iid != IID_IHdaSimControl) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (std::find(refused_.begin(), refused_.end(), iid) != refused_.end()) {
+            *out = nullptr;
+            return E_NOINTERFACE;
         }
-        if (iid == IID_IUnknown || iid == IID_IOPCHDA_Server) *out = static_cast<IOPCHDA_Server*>(this);
-        else if (iid == IID_IOPCHDA_SyncRead) *out = static_cast<IOPCHDA_SyncRead*>(this);
-        else if (iid == IID_IOPCHDA_SyncUpdate) *out = static_cast<IOPCHDA_SyncUpdate*>(this);
-        else if (iid == IID_IOPCHDA_SyncAnnotations) *out = static_cast<IOPCHDA_SyncAnnotations*>(this);
-        else if (iid == IID_IOPCHDA_AsyncRead) *out = static_cast<IOPCHDA_AsyncRead*>(this);
-        else if (iid == IID_IOPCHDA_AsyncUpdate) *out = static_cast<IOPCHDA_AsyncUpdate*>(this);
-        else if (iid == IID_IOPCHDA_AsyncAnnotations) *out = static_cast<IOPCHDA_AsyncAnnotations*>(this);
-        else if (iid == IID_IOPCHDA_Playback) *out = static_cast<IOPCHDA_Playback*>(this);
-        else if (iid == IID_IOPCCommon) *out = static_cast<IOPCCommon*>(this);
-        else if (iid == IID_IConnectionPointContainer) *out = static_cast<IConnectionPointContainer*>(this);
-        else return E_NOINTERFACE;
     }
-    AddRef();
-    return S_OK;
+    return Implements::QueryInterface(iid, out);
 }
-
-ULONG SimHistorianObject::AddRef() { return static_cast<ULONG>(++refs_); }
-
-ULONG SimHistorianObject::Release() {
-    LONG n = --refs_;
-    if (n == 0) delete this;
-    return static_cast<ULONG>(n);
-}
-
-bool SimHistorianObject::TryAddRef() {
-    LONG n = refs_.load();
-    while (n > 0) {
-        if (refs_.compare_exchange_weak(n, n + 1)) return true;
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------- helpers
 
 bool SimHistorianObject::faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr) {
     std::wstring full = std::wstring(iface) + L"::" + method;

@@ -11,6 +11,7 @@
 #include "opc_hda.h"
 #include "sim_control.h"
 #include "sim/model/historian.h"
+#include "module/implements.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,7 @@ namespace hdasim {
 // (and can be failed) under the interface it came through.
 template <class Itf, const wchar_t* Name>
 struct CancelThrough : Itf {
+    using Interface = Itf;
     HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) final { return cancel_request(Name, dwCancelID); }
     virtual HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) = 0;
 };
@@ -37,26 +39,20 @@ inline constexpr wchar_t kAsyncUpdateName[] = L"IOPCHDA_AsyncUpdate";
 inline constexpr wchar_t kAsyncAnnotationsName[] = L"IOPCHDA_AsyncAnnotations";
 inline constexpr wchar_t kPlaybackName[] = L"IOPCHDA_Playback";
 
-class SimHistorianObject final : public IOPCHDA_Server,
-                                 public IOPCHDA_SyncRead,
-                                 public IOPCHDA_SyncUpdate,
-                                 public IOPCHDA_SyncAnnotations,
-                                 public CancelThrough<IOPCHDA_AsyncRead, kAsyncReadName>,
-                                 public CancelThrough<IOPCHDA_AsyncUpdate, kAsyncUpdateName>,
-                                 public CancelThrough<IOPCHDA_AsyncAnnotations, kAsyncAnnotationsName>,
-                                 public CancelThrough<IOPCHDA_Playback, kPlaybackName>,
-                                 public IOPCCommon,
-                                 public IConnectionPointContainer,
-                                 public IHdaSimControl {
+class SimHistorianObject final
+    : public Implements<SimHistorianObject, IOPCHDA_Server, IOPCHDA_SyncRead, IOPCHDA_SyncUpdate,
+                        IOPCHDA_SyncAnnotations, CancelThrough<IOPCHDA_AsyncRead, kAsyncReadName>,
+                        CancelThrough<IOPCHDA_AsyncUpdate, kAsyncUpdateName>,
+                        CancelThrough<IOPCHDA_AsyncAnnotations, kAsyncAnnotationsName>,
+                        CancelThrough<IOPCHDA_Playback, kPlaybackName>, IOPCCommon, IConnectionPointContainer,
+                        IHdaSimControl> {
 public:
     static HRESULT Create(REFIID iid, void** out);
+    SimHistorianObject();
+    ~SimHistorianObject() override;
 
-    // IUnknown
+    // The interface table, less the interfaces a test has refused.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    // AddRef unless the object is already being destroyed.
-    bool TryAddRef();
 
     // IOPCHDA_Server
     HRESULT STDMETHODCALLTYPE GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrID, LPWSTR** ppszAttrName,
@@ -216,9 +212,6 @@ public:
     void send_shutdown_and_wait(const std::wstring& reason);
 
 private:
-    SimHistorianObject();
-    ~SimHistorianObject();
-
     // An item of an asynchronous request that the historian accepted.
     struct Target {
         DWORD index;         // in the request
@@ -261,7 +254,6 @@ private:
                          DWORD* pdwCancelID, HRESULT** ppErrors);
     void each_callback(const std::function<void(IOPCHDA_DataCallback*)>& fn);
 
-    std::atomic<LONG> refs_{0};
     Historian model_;
     mutable std::mutex lock_;
     std::unordered_map<Handle, OPCHANDLE> clients_;
