@@ -15,33 +15,28 @@ using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_AsyncUpdate::*)(DWORD, DW
                                                                        DWORD*, DWORD*, HRESULT**);
 
 // One value per element: handle k, time stamp k, value k and quality k.
-HRESULT WriteValues(IOPCHDA_AsyncUpdate* historian, WriteMethod method, LONG TransactionID, LONG NumItems,
-                    SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
-                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues),
-                                      InArray(Qualities), Errors, CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-            FAILED(hr = CheckBounds(*DataValues, NumItems, VT_VARIANT)) ||
-            FAILED(hr = CheckBounds(*Qualities, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(historian)))
-            return hr;
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-        std::vector<FILETIME> stamps;
-        if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-        std::vector<UniqueVariant> values = client_arrays::ReadVariants(*DataValues, NumItems);
-        std::vector<LONG> qualities = ReadLongs(*Qualities, NumItems);
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = (historian->*method)(TransactionID, NumItems, AsDwords(handles), stamps.data(), AsVariants(values),
-                                  AsDwords(qualities), &cancel, codes.put());
-        return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
-    });
+HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod method, LONG TransactionID,
+                    LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
+                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) try {
+    HRESULT hr = CheckRequest(
+        {{InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues), InArray(Qualities), Errors, CancelID},
+         {NumItems},
+         {Errors},
+         {{ServerHandles, NumItems, VT_I4},
+          {TimeStamps, NumItems, VT_DATE},
+          {DataValues, NumItems, VT_VARIANT},
+          {Qualities, NumItems, VT_I4}}},
+        historian);
+    ValueColumns columns;
+    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems)))
+        return hr;
+    AsyncAnswer answer;
+    hr = (historian.get()->*method)(TransactionID, NumItems, AsDwords(columns.handles), columns.stamps.data(),
+                                    AsVariants(columns.values), AsDwords(columns.qualities), &answer.cancel,
+                                    answer.codes.put());
+    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 }  // namespace
@@ -49,73 +44,60 @@ HRESULT WriteValues(IOPCHDA_AsyncUpdate* historian, WriteMethod method, LONG Tra
 STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                             SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                             SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles,
-                           TimeStamps, DataValues, Qualities, Errors, CancelID);
-    });
+    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles,
+                       TimeStamps, DataValues, Qualities, Errors, CancelID);
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                              SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                              SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles,
-                           TimeStamps, DataValues, Qualities, Errors, CancelID);
-    });
+    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles,
+                       TimeStamps, DataValues, Qualities, Errors, CancelID);
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
                                                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        return WriteValues(asyncUpdate_.get(), &IOPCHDA_AsyncUpdate::InsertReplace, TransactionID, NumItems,
-                           ServerHandles, TimeStamps, DataValues, Qualities, Errors, CancelID);
-    });
+    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::InsertReplace, TransactionID, NumItems, ServerHandles,
+                       TimeStamps, DataValues, Qualities, Errors, CancelID);
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
-                                               LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
-            return hr;
-        TimeDomain times(this, StartTime, EndTime);
-        if (FAILED(hr = times.Convert())) return hr;
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
-                                     codes.put());
-        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
-    });
+                                               LONG* CancelID) try {
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              asyncUpdate_);
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    AsyncAnswer answer;
+    hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
+                                 answer.codes.put());
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
-                                                  SAFEARRAY** TimeStamps, SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), Errors, CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) || FAILED(hr = RequireHistorian(asyncUpdate_)))
-            return hr;
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-        std::vector<FILETIME> stamps;
-        if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &cancel, codes.put());
-        return FinishAsync(hr, NumItems, codes, nullptr, Errors, cancel, CancelID);
-    });
+                                                  SAFEARRAY** TimeStamps, SAFEARRAY** Errors, LONG* CancelID) try {
+    HRESULT hr = CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}},
+                              asyncUpdate_);
+    if (FAILED(hr)) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<FILETIME> stamps;
+    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
+    AsyncAnswer answer;
+    hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &answer.cancel,
+                                    answer.codes.put());
+    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
@@ -125,26 +107,21 @@ STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
 
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
-                                                     LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-            FAILED(hr = RequireHistorian(asyncAnnotations_)))
-            return hr;
-        TimeDomain times(this, StartTime, EndTime);
-        if (FAILED(hr = times.Convert())) return hr;
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &cancel,
-                                     codes.put());
-        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
-    });
+                                                     LONG* CancelID) try {
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              asyncAnnotations_);
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    AsyncAnswer answer;
+    hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
+                                 answer.codes.put());
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 // Annotations cannot be written through this interface: the arguments are
@@ -152,19 +129,14 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertAnnotations(LONG, LONG NumItems, SAFEARRAY** ServerHandles,
                                                        SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
                                                        SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors,
-                                      CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-            FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-            FAILED(hr = CheckBounds(*AnnotationValues, NumItems, VT_VARIANT)))
-            return hr;
-        return E_NOTIMPL;
-    });
+    HRESULT hr =
+        CheckArguments({{InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors, CancelID},
+                        {NumItems},
+                        {Errors},
+                        {{ServerHandles, NumItems, VT_I4},
+                         {TimeStamps, NumItems, VT_DATE},
+                         {AnnotationValues, NumItems, VT_VARIANT}}});
+    return FAILED(hr) ? hr : E_NOTIMPL;
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelAnnotations(LONG CancelID) {

@@ -11,57 +11,48 @@ using client_arrays::ReadLongs;
 STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                  LONG NumValues, DATE UpdateDuration, DATE UpdateInterval,
                                                  LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
-                                                 LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors, CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(playback_)))
-            return hr;
-        TimeDomain times(this, StartTime, EndTime);
-        if (FAILED(hr = times.Convert())) return hr;
-        FILETIME duration = DateSpanToFileTime(UpdateDuration);
-        FILETIME interval = DateSpanToFileTime(UpdateInterval);
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = playback_->ReadRawWithUpdate(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues),
-                                          duration, interval, NumItems, AsDwords(handles), &cancel, codes.put());
-        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
-    });
+                                                 LONG* CancelID) try {
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              playback_);
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    FILETIME duration = DateSpanToFileTime(UpdateDuration);
+    FILETIME interval = DateSpanToFileTime(UpdateInterval);
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    AsyncAnswer answer;
+    hr =
+        playback_->ReadRawWithUpdate(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), duration,
+                                     interval, NumItems, AsDwords(handles), &answer.cancel, answer.codes.put());
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                        DATE ResampleInterval, LONG NumIntervals, DATE UpdateInterval,
                                                        LONG NumItems, SAFEARRAY** ServerHandles,
-                                                       SAFEARRAY** Aggregates, SAFEARRAY** Errors, LONG* CancelID) {
-    return ComCall([&] {
-        HRESULT hr;
-        if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), Errors,
-                                      CancelID)) ||
-            FAILED(hr = CheckCount(NumItems)))
-            return hr;
-        NullOutputs({Errors});
-        if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-            FAILED(hr = CheckBounds(*Aggregates, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(playback_)))
-            return hr;
-        TimeDomain times(this, StartTime, EndTime);
-        if (FAILED(hr = times.Convert())) return hr;
-        FILETIME resample = DateSpanToFileTime(ResampleInterval);
-        FILETIME interval = DateSpanToFileTime(UpdateInterval);
-        std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-        std::vector<LONG> aggregates = ReadLongs(*Aggregates, NumItems);
-
-        DWORD cancel = 0;
-        CoTaskMemPtr<HRESULT> codes;
-        hr = playback_->ReadProcessedWithUpdate(TransactionID, times.Start(), times.End(), resample,
-                                                static_cast<DWORD>(NumIntervals), interval, NumItems, AsDwords(handles),
-                                                AsDwords(aggregates), &cancel, codes.put());
-        return FinishAsync(hr, NumItems, codes, &times, Errors, cancel, CancelID);
-    });
+                                                       SAFEARRAY** Aggregates, SAFEARRAY** Errors, LONG* CancelID) try {
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
+                              playback_);
+    TimeDomain times(this, StartTime, EndTime);
+    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    FILETIME resample = DateSpanToFileTime(ResampleInterval);
+    FILETIME interval = DateSpanToFileTime(UpdateInterval);
+    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> aggregates = ReadLongs(*Aggregates, NumItems);
+    AsyncAnswer answer;
+    hr = playback_->ReadProcessedWithUpdate(TransactionID, times.Start(), times.End(), resample,
+                                            static_cast<DWORD>(NumIntervals), interval, NumItems, AsDwords(handles),
+                                            AsDwords(aggregates), &answer.cancel, answer.codes.put());
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelPlayback(LONG CancelID) {

@@ -9,11 +9,34 @@ HRESULT CheckBounds(SAFEARRAY* array, LONG count, VARTYPE vt) {
     return client_arrays::CheckClientArray(array, count, vt);
 }
 
+HRESULT CheckArguments(const Checks& checks) {
+    for (const void* pointer : checks.pointers)
+        if (!pointer) return E_POINTER;
+    for (LONG count : checks.counts)
+        if (FAILED(CheckCount(count))) return E_INVALIDARG;
+    NullOutputs(checks.outputs);
+    for (const ArrayRule& rule : checks.arrays) {
+        HRESULT hr = CheckBounds(*rule.array, rule.count, rule.vt);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
 HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times) {
     std::vector<DATE> dates = client_arrays::ReadDates(array, count);
     times.assign(dates.size(), FILETIME{});
     for (size_t i = 0; i < dates.size(); ++i)
         if (!LocalDateToFileTime(dates[i], &times[i])) return E_FAIL;
+    return S_OK;
+}
+
+HRESULT ValueColumns::Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFEARRAY** valueArray,
+                           SAFEARRAY** qualityArray, LONG count) {
+    handles = client_arrays::ReadLongs(*handleArray, count);
+    HRESULT hr = ReadFileTimes(*stampArray, count, stamps);
+    if (FAILED(hr)) return hr;
+    values = client_arrays::ReadVariants(*valueArray, count);
+    qualities = client_arrays::ReadLongs(*qualityArray, count);
     return S_OK;
 }
 
@@ -33,10 +56,10 @@ HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>
     return client_arrays::HandOutResults({{&codeArray, errors}}, callResult);
 }
 
-HRESULT FinishAsync(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
-                    SAFEARRAY** errors, DWORD cancelId, LONG* CancelID) {
+HRESULT AsyncAnswer::Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors,
+                            LONG* CancelID) {
     HRESULT hr = FinishUpdate(callResult, count, codes, times, errors);
-    if (SUCCEEDED(hr)) *CancelID = static_cast<LONG>(cancelId);
+    if (SUCCEEDED(hr)) *CancelID = static_cast<LONG>(cancel);
     return hr;
 }
 

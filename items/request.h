@@ -60,6 +60,30 @@ HRESULT RequireHistorian(const ComPtr<T>& historian) {
 }
 inline HRESULT RequireHistorian(const IUnknown* historian) { return historian ? S_OK : E_FAIL; }
 
+// What a member checks, as data, in the order the checks run: the pointers it
+// needs (input arrays through InArray: E_POINTER), its counts (below 1:
+// E_INVALIDARG, the outputs still untouched), the outputs it nulls, then the
+// bounds and element type of each input array.
+struct ArrayRule {
+    SAFEARRAY** array;
+    LONG count;
+    VARTYPE vt;
+};
+struct Checks {
+    std::initializer_list<const void*> pointers;
+    std::initializer_list<LONG> counts;
+    std::initializer_list<SAFEARRAY**> outputs;
+    std::initializer_list<ArrayRule> arrays;
+};
+HRESULT CheckArguments(const Checks& checks);
+
+// The arguments, then the historian reference the member calls.
+template <class T>
+HRESULT CheckRequest(const Checks& checks, const ComPtr<T>& historian) {
+    HRESULT hr = CheckArguments(checks);
+    return FAILED(hr) ? hr : RequireHistorian(historian);
+}
+
 // ---- reading the client's arrays (elements 1..count; checked before) ----
 
 // Handles, aggregates, attribute identifiers and qualities are 32-bit values
@@ -77,6 +101,19 @@ inline VARIANT* AsVariants(std::vector<UniqueVariant>& values) {
     static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
     return reinterpret_cast<VARIANT*>(values.data());
 }
+
+// The four columns of a value-writing request, element k of each describing
+// one value: handle, time stamp (a date that does not convert fails the
+// request with E_FAIL), value (copied) and quality.
+struct ValueColumns {
+    std::vector<LONG> handles;
+    std::vector<FILETIME> stamps;
+    std::vector<UniqueVariant> values;
+    std::vector<LONG> qualities;
+
+    HRESULT Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFEARRAY** valueArray, SAFEARRAY** qualityArray,
+                 LONG count);
+};
 
 // ---- the time domain of one request ----
 
@@ -134,10 +171,15 @@ HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>
 HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
                      SAFEARRAY** errors);
 
-// After the historian accepted an asynchronous request: as FinishUpdate, and
-// the historian's cancel identifier goes to the client unchanged. Nothing of
-// it is written unless all of it is.
-HRESULT FinishAsync(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
-                    SAFEARRAY** errors, DWORD cancelId, LONG* CancelID);
+// The historian's answer to an asynchronous request: one code per item and
+// its cancel identifier.
+struct AsyncAnswer {
+    DWORD cancel = 0;
+    CoTaskMemPtr<HRESULT> codes;
+
+    // After the call: as FinishUpdate, and the cancel identifier goes to the
+    // client unchanged. Nothing of it is written unless all of it is.
+    HRESULT Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors, LONG* CancelID);
+};
 
 }  // namespace request

@@ -9,13 +9,12 @@ using client_arrays::ReadLongs;
 STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
                                             LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                             SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({ItemValues, Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors},
+                               {NumItems},
+                               {ItemValues, Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              syncRead_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -32,15 +31,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
 STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
                                                   LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
                                                   SAFEARRAY** ItemValues, SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), ItemValues,
-                                  Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({ItemValues, Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*Aggregates, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), ItemValues, Errors},
+                               {NumItems},
+                               {ItemValues, Errors},
+                               {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
+                              syncRead_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
@@ -59,22 +55,19 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
 STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                                SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors)) ||
-        FAILED(hr = CheckCount(NumTimeStamps)) || FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({ItemValues, Errors});
-    if (FAILED(hr = CheckBounds(*TimeStamps, NumTimeStamps, VT_DATE)) ||
-        FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
-        return hr;
+    HRESULT hr = CheckRequest({{InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors},
+                               {NumTimeStamps, NumItems},
+                               {ItemValues, Errors},
+                               {{TimeStamps, NumTimeStamps, VT_DATE}, {ServerHandles, NumItems, VT_I4}}},
+                              syncRead_);
+    if (FAILED(hr)) return hr;
     std::vector<FILETIME> stamps;
     if (FAILED(hr = ReadFileTimes(*TimeStamps, NumTimeStamps, stamps))) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
     CoTaskMemPtr<HRESULT> codes;
-    hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(),
-                               codes.put());
+    hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -83,21 +76,20 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** T
 STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
                                                  SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                                  SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({ItemValues, Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors},
+                               {NumItems},
+                               {ItemValues, Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              syncRead_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_MODIFIEDITEM> answers(NumItems);
     CoTaskMemPtr<HRESULT> codes;
-    hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems,
-                                 AsDwords(handles), answers.put(), codes.put());
+    hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems, AsDwords(handles),
+                                 answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -106,13 +98,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
 STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
                                                   LONG NumAttributes, SAFEARRAY** AttributeIDs,
                                                   SAFEARRAY** AttributeValues, SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(AttributeIDs), AttributeValues, Errors)) ||
-        FAILED(hr = CheckCount(NumAttributes)))
-        return hr;
-    NullOutputs({AttributeValues, Errors});
-    if (FAILED(hr = CheckBounds(*AttributeIDs, NumAttributes, VT_I4)) || FAILED(hr = RequireHistorian(syncRead_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(AttributeIDs), AttributeValues, Errors},
+                               {NumAttributes},
+                               {AttributeValues, Errors},
+                               {{AttributeIDs, NumAttributes, VT_I4}}},
+                              syncRead_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
@@ -129,14 +120,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
 STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                     SAFEARRAY** ServerHandles, SAFEARRAY** AnnotationValues,
                                                     SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), AnnotationValues, Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({AnnotationValues, Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = RequireHistorian(syncAnnotations_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), AnnotationValues, Errors},
+                               {NumItems},
+                               {AnnotationValues, Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              syncAnnotations_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);

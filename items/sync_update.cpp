@@ -13,28 +13,24 @@ using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_SyncUpdate::*)(DWORD, OPC
                                                                       HRESULT**);
 
 // One value per element: handle i, time stamp i, value i and quality i.
-HRESULT WriteValues(IOPCHDA_SyncUpdate* historian, WriteMethod method, LONG NumItems, SAFEARRAY** ServerHandles,
-                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues),
-                                  InArray(Qualities), Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-        FAILED(hr = CheckBounds(*DataValues, NumItems, VT_VARIANT)) ||
-        FAILED(hr = CheckBounds(*Qualities, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(historian)))
-        return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-    std::vector<UniqueVariant> values = client_arrays::ReadVariants(*DataValues, NumItems);
-    std::vector<LONG> qualities = ReadLongs(*Qualities, NumItems);
+HRESULT WriteValues(const ComPtr<IOPCHDA_SyncUpdate>& historian, WriteMethod method, LONG NumItems,
+                    SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
+                    SAFEARRAY** Errors) {
+    HRESULT hr =
+        CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues), InArray(Qualities), Errors},
+                      {NumItems},
+                      {Errors},
+                      {{ServerHandles, NumItems, VT_I4},
+                       {TimeStamps, NumItems, VT_DATE},
+                       {DataValues, NumItems, VT_VARIANT},
+                       {Qualities, NumItems, VT_I4}}},
+                     historian);
+    ValueColumns columns;
+    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems))) return hr;
 
     CoTaskMemPtr<HRESULT> codes;
-    hr = (historian->*method)(NumItems, AsDwords(handles), stamps.data(), AsVariants(values), AsDwords(qualities),
-                              codes.put());
+    hr = (historian.get()->*method)(NumItems, AsDwords(columns.handles), columns.stamps.data(),
+                                    AsVariants(columns.values), AsDwords(columns.qualities), codes.put());
     return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
 }
 
@@ -42,7 +38,7 @@ HRESULT WriteValues(IOPCHDA_SyncUpdate* historian, WriteMethod method, LONG NumI
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps,
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -50,7 +46,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHand
 
 STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                             SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps,
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -58,7 +54,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHan
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                   SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_.get(), &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps,
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps,
                        DataValues, Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -66,13 +62,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** Ser
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                               SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(StartTime, EndTime, InArray(ServerHandles), Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) || FAILED(hr = RequireHistorian(syncUpdate_)))
-        return hr;
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              syncUpdate_);
+    if (FAILED(hr)) return hr;
     TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -86,14 +81,12 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                  SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) || FAILED(hr = RequireHistorian(syncUpdate_)))
-        return hr;
+    HRESULT hr = CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), Errors},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}},
+                              syncUpdate_);
+    if (FAILED(hr)) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
     std::vector<FILETIME> stamps;
     if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
@@ -110,15 +103,13 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** Serv
 STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY** ServerHandles,
                                                       SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
                                                       SAFEARRAY** Errors) try {
-    HRESULT hr;
-    if (FAILED(hr = CheckPointers(InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors)) ||
-        FAILED(hr = CheckCount(NumItems)))
-        return hr;
-    NullOutputs({Errors});
-    if (FAILED(hr = CheckBounds(*ServerHandles, NumItems, VT_I4)) ||
-        FAILED(hr = CheckBounds(*TimeStamps, NumItems, VT_DATE)) ||
-        FAILED(hr = CheckBounds(*AnnotationValues, NumItems, VT_VARIANT)))
-        return hr;
+    HRESULT hr = CheckArguments({{InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors},
+                                 {NumItems},
+                                 {Errors},
+                                 {{ServerHandles, NumItems, VT_I4},
+                                  {TimeStamps, NumItems, VT_DATE},
+                                  {AnnotationValues, NumItems, VT_VARIANT}}});
+    if (FAILED(hr)) return hr;
     return E_NOTIMPL;
 } catch (...) {
     return HResultFromCaughtException();
