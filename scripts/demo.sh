@@ -10,7 +10,7 @@ source "$root/scripts/wine-env.sh"
 wine_start_server
 trap wine_stop_server EXIT
 status=0
-for example in ${DEMO_EXAMPLES:-hello.vbs list_historians.exe server_info.vbs read_history.vbs browse_plant.exe browse_plant.vbs}; do
+for example in ${DEMO_EXAMPLES:-hello.vbs list_historians.exe server_info.vbs read_history.vbs browse_plant.exe browse_plant.vbs watch_events.exe}; do
   case "$example" in
     *.exe) echo "=== examples/${example%.exe}.cpp"
            out=$(timeout 120 "$WINE" "$bin/$example" </dev/null 2>/dev/null | tr -d '\r') || true ;;
