@@ -56,9 +56,7 @@ STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG Num
     HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(),
                                     errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
 
 STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
                                         VARIANT* ItemValues) try {
@@ -76,9 +74,7 @@ STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DA
     hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
                                   values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
 
 STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
@@ -91,9 +87,7 @@ STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps,
     UniqueSafeArray values, errors;
     HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
 
 STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) try {
     ComPtr<IOPCHDAItems> items;
@@ -121,9 +115,7 @@ STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality
     default: return E_INVALIDARG;  // nothing is sent
     }
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
 
 STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     ComPtr<IOPCHDAItems> items;
@@ -135,6 +127,4 @@ STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     UniqueSafeArray errors;
     HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }

@@ -69,10 +69,7 @@ public:
     UniqueAny(const UniqueAny&) = delete;
     UniqueAny& operator=(const UniqueAny&) = delete;
     UniqueAny(UniqueAny&& o) noexcept : v_(o.detach()) {}
-    UniqueAny& operator=(UniqueAny&& o) noexcept {
-        if (this != &o) reset(o.detach());
-        return *this;
-    }
+    UniqueAny& operator=(UniqueAny&& o) noexcept { if (this != &o) reset(o.detach()); return *this; }
     ~UniqueAny() { reset(); }
 
     void reset(Type v = Traits::None()) noexcept {
@@ -80,16 +77,9 @@ public:
         v_ = v;
         if (!Traits::IsNone(old)) Traits::Free(old);
     }
-    Type detach() noexcept {
-        Type v = v_;
-        v_ = Traits::None();
-        return v;
-    }
+    Type detach() noexcept { Type v = v_; v_ = Traits::None(); return v; }
     // For out-parameters: frees what is held and hands out the slot.
-    Type* put() noexcept {
-        reset();
-        return &v_;
-    }
+    Type* put() noexcept { reset(); return &v_; }
     const Type& get() const noexcept { return v_; }
     explicit operator bool() const noexcept { return !Traits::IsNone(v_); }
 
@@ -103,24 +93,14 @@ struct PointerTraits {
     static P None() { return nullptr; }
     static bool IsNone(P p) { return p == nullptr; }
 };
-struct BstrTraits : PointerTraits<BSTR> {
-    static void Free(BSTR s) { SysFreeString(s); }
-};
-struct SafeArrayTraits : PointerTraits<SAFEARRAY*> {
-    static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); }
-};
+struct BstrTraits : PointerTraits<BSTR> { static void Free(BSTR s) { SysFreeString(s); } };
+struct SafeArrayTraits : PointerTraits<SAFEARRAY*> { static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); } };
 template <class T>
-struct TaskMemoryTraits : PointerTraits<T*> {
-    static void Free(T* p) { CoTaskMemFree(p); }
-};
+struct TaskMemoryTraits : PointerTraits<T*> { static void Free(T* p) { CoTaskMemFree(p); } };
 
 struct VariantTraits {
     using Type = VARIANT;
-    static VARIANT None() {
-        VARIANT v;
-        VariantInit(&v);
-        return v;
-    }
+    static VARIANT None() { VARIANT v; VariantInit(&v); return v; }
     static bool IsNone(const VARIANT& v) { return V_VT(&v) == VT_EMPTY; }
     static void Free(VARIANT v) { ClearVariantValue(&v); }
 };
@@ -133,11 +113,7 @@ public:
     explicit UniqueBstr(const wchar_t* s) : UniqueAny(s ? SysAllocString(s) : nullptr) {}
     UniqueBstr(const wchar_t* s, UINT len) : UniqueAny(SysAllocStringLen(s, len)) {}
 
-    static UniqueBstr attach(BSTR s) {
-        UniqueBstr b;
-        b.v_ = s;
-        return b;
-    }
+    static UniqueBstr attach(BSTR s) { UniqueBstr b; b.v_ = s; return b; }
     // A copy with the full stored length (embedded zeros kept); null gives "".
     static UniqueBstr copy_of(BSTR s) { return UniqueBstr(s ? s : L"", s ? SysStringLen(s) : 0); }
     UINT length() const { return v_ ? SysStringLen(v_) : 0; }
@@ -153,10 +129,7 @@ public:
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
     // Moves the content into a raw VARIANT the caller owns (cleared first).
-    void detach_to(VARIANT* out) {
-        VariantClear(out);
-        *out = detach();
-    }
+    void detach_to(VARIANT* out) { VariantClear(out); *out = detach(); }
 };
 
 // A SAFEARRAY destroyed when the scope ends.

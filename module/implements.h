@@ -36,9 +36,7 @@
 //
 //     STDMETHODIMP COPCHDAAutoServer::AddItems(...) try {
 //         ...
-//     } catch (...) {
-//         return HResultFromCaughtException();   // E_OUTOFMEMORY for std::bad_alloc
-//     }
+//     } catch (...) { return HResultFromCaughtException(); }   // E_OUTOFMEMORY for std::bad_alloc
 //
 // or runs its body as `return ComCall([&] { ... });`.
 #pragma once
@@ -123,10 +121,8 @@ bool Answer(D* self, REFIID riid, bool first, void** ppv) noexcept {
 
 template <class D>
 constexpr bool CountsAsLiveObject() {
-    if constexpr (requires { D::kCountsAsLiveObject; })
-        return D::kCountsAsLiveObject;
-    else
-        return true;
+    if constexpr (requires { D::kCountsAsLiveObject; }) return D::kCountsAsLiveObject;
+    return true;
 }
 
 }  // namespace implements_detail

@@ -92,9 +92,7 @@ STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) try {
         callbackCookie_ = AdviseOn(server_.get(), IID_IOPCHDA_DataCallback, sinkUnknown);
     }
     return hr;
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
 
 STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     // Items go first, while the historian can still release their handles.
@@ -119,6 +117,4 @@ STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     serverNode_.reset();
     clientName_.reset();
     return S_OK;
-} catch (...) {
-    return HResultFromCaughtException();
-}
+} catch (...) { return HResultFromCaughtException(); }
