@@ -1,23 +1,11 @@
 #include "COPCHDAEntry.h"
 
-STDMETHODIMP COPCHDAEntry::get_EntryTime(DATE* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = entryTime_;
-    return S_OK;
-}
+STDMETHODIMP COPCHDAEntry::get_EntryTime(DATE* pVal) { return PropertyGet(pVal, entryTime_); }
 
-STDMETHODIMP COPCHDAEntry::get_EntryType(LONG* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = entryType_;
-    return S_OK;
-}
+STDMETHODIMP COPCHDAEntry::get_EntryType(LONG* pVal) { return PropertyGet(pVal, entryType_); }
 
 // A record without a user name gives an empty string, never null.
-STDMETHODIMP COPCHDAEntry::get_User(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = UniqueBstr::copy_of(user_.get()).detach();
-    return S_OK;
-}
+STDMETHODIMP COPCHDAEntry::get_User(BSTR* pVal) { return PropertyGet(pVal, user_.get()); }
 
 HRESULT COPCHDAEntry::SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
                                const BSTR* user) {

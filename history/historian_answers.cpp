@@ -2,89 +2,68 @@
 
 #include <objbase.h>
 
+#include <utility>
+
 #include "module/variant_values.h"
 
 namespace {
 
-void ClearVariants(VARIANT* values, DWORD count) {
-    if (!values) return;
-    for (DWORD i = 0; i < count; ++i) ClearVariantValue(&values[i]);
-    CoTaskMemFree(values);
+// Each frees a block with what it owns and nulls the pointer.
+template <class T>
+void FreeBlock(T*& block) {
+    CoTaskMemFree(block);
+    block = nullptr;
 }
 
-void FreeStrings(LPWSTR* strings, DWORD count) {
-    if (!strings) return;
-    for (DWORD i = 0; i < count; ++i) CoTaskMemFree(strings[i]);
-    CoTaskMemFree(strings);
+void FreeVariants(VARIANT*& values, DWORD count) {
+    if (values)
+        for (DWORD i = 0; i < count; ++i) ClearVariantValue(&values[i]);
+    FreeBlock(values);
 }
 
-template <class T, class Clear>
-void FreeArray(T* elements, DWORD count, Clear clear) {
+void FreeStrings(LPWSTR*& strings, DWORD count) {
+    if (strings)
+        for (DWORD i = 0; i < count; ++i) CoTaskMemFree(strings[i]);
+    FreeBlock(strings);
+}
+
+template <class T>
+void FreeArray(T* elements, DWORD count) {
     if (!elements) return;
-    for (DWORD i = 0; i < count; ++i) clear(elements[i]);
+    for (DWORD i = 0; i < count; ++i) ClearHistorianAnswer(elements[i]);
     CoTaskMemFree(elements);
 }
 
 }  // namespace
 
 void ClearHistorianAnswer(OPCHDA_ITEM& item) {
-    CoTaskMemFree(item.pftTimeStamps);
-    CoTaskMemFree(item.pdwQualities);
-    ClearVariants(item.pvDataValues, item.dwCount);
-    item.pftTimeStamps = nullptr;
-    item.pdwQualities = nullptr;
-    item.pvDataValues = nullptr;
-    item.dwCount = 0;
+    FreeBlock(item.pftTimeStamps);
+    FreeBlock(item.pdwQualities);
+    FreeVariants(item.pvDataValues, std::exchange(item.dwCount, 0));
 }
 
 void ClearHistorianAnswer(OPCHDA_MODIFIEDITEM& item) {
-    CoTaskMemFree(item.pftTimeStamps);
-    CoTaskMemFree(item.pdwQualities);
-    ClearVariants(item.pvDataValues, item.dwCount);
-    CoTaskMemFree(item.pftModificationTime);
-    CoTaskMemFree(item.pEditType);
-    FreeStrings(item.szUser, item.dwCount);
-    item.pftTimeStamps = nullptr;
-    item.pdwQualities = nullptr;
-    item.pvDataValues = nullptr;
-    item.pftModificationTime = nullptr;
-    item.pEditType = nullptr;
-    item.szUser = nullptr;
-    item.dwCount = 0;
+    FreeBlock(item.pftTimeStamps);
+    FreeBlock(item.pdwQualities);
+    FreeBlock(item.pftModificationTime);
+    FreeBlock(item.pEditType);
+    FreeVariants(item.pvDataValues, item.dwCount);
+    FreeStrings(item.szUser, std::exchange(item.dwCount, 0));
 }
 
 void ClearHistorianAnswer(OPCHDA_ATTRIBUTE& attribute) {
-    CoTaskMemFree(attribute.ftTimeStamps);
-    ClearVariants(attribute.vAttributeValues, attribute.dwNumValues);
-    attribute.ftTimeStamps = nullptr;
-    attribute.vAttributeValues = nullptr;
-    attribute.dwNumValues = 0;
+    FreeBlock(attribute.ftTimeStamps);
+    FreeVariants(attribute.vAttributeValues, std::exchange(attribute.dwNumValues, 0));
 }
 
 void ClearHistorianAnswer(OPCHDA_ANNOTATION& annotation) {
-    CoTaskMemFree(annotation.ftTimeStamps);
+    FreeBlock(annotation.ftTimeStamps);
+    FreeBlock(annotation.ftAnnotationTime);
     FreeStrings(annotation.szAnnotation, annotation.dwNumValues);
-    CoTaskMemFree(annotation.ftAnnotationTime);
-    FreeStrings(annotation.szUser, annotation.dwNumValues);
-    annotation.ftTimeStamps = nullptr;
-    annotation.szAnnotation = nullptr;
-    annotation.ftAnnotationTime = nullptr;
-    annotation.szUser = nullptr;
-    annotation.dwNumValues = 0;
+    FreeStrings(annotation.szUser, std::exchange(annotation.dwNumValues, 0));
 }
 
-void FreeHistorianItems(OPCHDA_ITEM* items, DWORD count) {
-    FreeArray(items, count, [](OPCHDA_ITEM& e) { ClearHistorianAnswer(e); });
-}
-
-void FreeHistorianModifiedItems(OPCHDA_MODIFIEDITEM* items, DWORD count) {
-    FreeArray(items, count, [](OPCHDA_MODIFIEDITEM& e) { ClearHistorianAnswer(e); });
-}
-
-void FreeHistorianAttributes(OPCHDA_ATTRIBUTE* attributes, DWORD count) {
-    FreeArray(attributes, count, [](OPCHDA_ATTRIBUTE& e) { ClearHistorianAnswer(e); });
-}
-
-void FreeHistorianAnnotations(OPCHDA_ANNOTATION* annotations, DWORD count) {
-    FreeArray(annotations, count, [](OPCHDA_ANNOTATION& e) { ClearHistorianAnswer(e); });
-}
+void FreeHistorianItems(OPCHDA_ITEM* items, DWORD count) { FreeArray(items, count); }
+void FreeHistorianModifiedItems(OPCHDA_MODIFIEDITEM* items, DWORD count) { FreeArray(items, count); }
+void FreeHistorianAttributes(OPCHDA_ATTRIBUTE* attributes, DWORD count) { FreeArray(attributes, count); }
+void FreeHistorianAnnotations(OPCHDA_ANNOTATION* annotations, DWORD count) { FreeArray(annotations, count); }

@@ -14,22 +14,14 @@
 template <class D, class Itf, class... Extra>
 class ValueFields : public Implements<D, DispatchImpl<Itf>, Extra...> {
 public:
-    STDMETHODIMP get_TimeStamp(DATE* pVal) override {
-        if (!pVal) return E_POINTER;
-        *pVal = timeStamp_;
-        return S_OK;
-    }
+    STDMETHODIMP get_TimeStamp(DATE* pVal) override { return PropertyGet(pVal, timeStamp_); }
     // The client always gets its own deep copy.
     STDMETHODIMP get_DataValue(VARIANT* pVal) override {
         if (!pVal) return E_POINTER;
         VariantClear(pVal);
         return VariantCopy(pVal, dataValue_.get());
     }
-    STDMETHODIMP get_Quality(LONG* pVal) override {
-        if (!pVal) return E_POINTER;
-        *pVal = static_cast<LONG>(quality_);
-        return S_OK;
-    }
+    STDMETHODIMP get_Quality(LONG* pVal) override { return PropertyGet(pVal, static_cast<LONG>(quality_)); }
 
     // Called once by the history, right after creation.
     virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {

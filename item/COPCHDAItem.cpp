@@ -22,20 +22,8 @@ STDMETHODIMP COPCHDAItem::get_Parent(IOPCHDAAutoServer** ppParent) {
     return parent_->Query(IID_IOPCHDAAutoServer, reinterpret_cast<void**>(ppParent));
 }
 
-STDMETHODIMP COPCHDAItem::get_ClientHandle(LONG* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = clientHandle_;
-    return S_OK;
-}
+STDMETHODIMP COPCHDAItem::get_ClientHandle(LONG* pVal) { return PropertyGet(pVal, clientHandle_); }
 
-STDMETHODIMP COPCHDAItem::get_ServerHandle(LONG* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = serverHandle_;
-    return S_OK;
-}
+STDMETHODIMP COPCHDAItem::get_ServerHandle(LONG* pVal) { return PropertyGet(pVal, serverHandle_); }
 
-STDMETHODIMP COPCHDAItem::get_ItemID(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = UniqueBstr::copy_of(itemID_.get()).detach();
-    return S_OK;
-}
+STDMETHODIMP COPCHDAItem::get_ItemID(BSTR* pVal) { return PropertyGet(pVal, itemID_.get()); }

@@ -203,6 +203,20 @@ ComPtr<D> MakeObject(Args&&... args) noexcept {
     return ComPtr<D>(object);
 }
 
+// A property get: E_POINTER for a null out-parameter, else the value.
+template <class T>
+HRESULT PropertyGet(T* out, T value) noexcept {
+    if (!out) return E_POINTER;
+    *out = value;
+    return S_OK;
+}
+// A string property get: the client's own copy, embedded zeros kept; null gives "".
+inline HRESULT PropertyGet(BSTR* out, BSTR value) noexcept {
+    if (!out) return E_POINTER;
+    *out = UniqueBstr::copy_of(value).detach();
+    return S_OK;
+}
+
 // Hands a new object out through its first QueryInterface: E_OUTOFMEMORY when
 // MakeObject gave null; the object dies with its owner if the query fails.
 template <class D>

@@ -2,23 +2,11 @@
 // answered connected or not.
 #include "COPCHDAAutoServer.h"
 
-STDMETHODIMP COPCHDAAutoServer::get_ServerName(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = UniqueBstr::copy_of(serverName_.get()).detach();
-    return S_OK;
-}
+STDMETHODIMP COPCHDAAutoServer::get_ServerName(BSTR* pVal) { return PropertyGet(pVal, serverName_.get()); }
 
-STDMETHODIMP COPCHDAAutoServer::get_ServerNode(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = UniqueBstr::copy_of(serverNode_.get()).detach();
-    return S_OK;
-}
+STDMETHODIMP COPCHDAAutoServer::get_ServerNode(BSTR* pVal) { return PropertyGet(pVal, serverNode_.get()); }
 
-STDMETHODIMP COPCHDAAutoServer::get_ClientName(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
-    *pVal = UniqueBstr::copy_of(clientName_.get()).detach();
-    return S_OK;
-}
+STDMETHODIMP COPCHDAAutoServer::get_ClientName(BSTR* pVal) { return PropertyGet(pVal, clientName_.get()); }
 
 STDMETHODIMP COPCHDAAutoServer::put_ClientName(BSTR newVal) {
     clientName_ = UniqueBstr::copy_of(newVal);
