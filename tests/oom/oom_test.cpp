@@ -104,17 +104,17 @@ TEST_F(OutOfMemory, SyncInsert) {
     UniqueSafeArray values(MakeVariantArray({VarR8(1.5), VarR8(2.5), VarBstr(L"text")})),
         qualities(MakeLongArray({0xC0, 0xC0, 0xC0})), errors;
     SAFEARRAY *vp = values.get(), *qp = qualities.get();
-    // An hour or more ago, in whole seconds.
+    // An hour or more ago, half-way between the simulator's 10-second samples.
     SYSTEMTIME now;
     GetLocalTime(&now);
     DATE start = 0;
     SystemTimeToVariantTime(&now, &start);
-    start = std::floor((start - 1.0 / 24) * 86400) / 86400;
-    // Every run inserts at its own whole second (its array made before the run).
+    const double slot = std::floor((start - 1.0 / 24) * 8640);
+    // Every run inserts in its own slot (its array made before the run).
     long run = 0;
     UniqueSafeArray stamps;
     auto nextStamps = [&] {
-        DATE stamp = start - ++run / 86400.0;
+        DATE stamp = (slot + 0.5 - ++run) / 8640;
         stamps.reset(MakeDateArray({stamp, stamp, stamp}));
     };
     nextStamps();
