@@ -8,6 +8,7 @@
 #include "OPCHDAAuto.h"
 #include "class_factory.h"
 #include "com_holders.h"
+#include "implements.h"
 #include "module_state.h"
 #include "registrar.h"
 #include "type_info_holder.h"
@@ -73,7 +74,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return Module::LockCount() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
+STDAPI DllRegisterServer() try {
     HRESULT hr = RunOwnScript(true);
     if (FAILED(hr)) return hr;
     const std::wstring path = Module::Path();
@@ -86,9 +87,11 @@ STDAPI DllRegisterServer() {
     helpDir.resize(cut == std::wstring::npos ? 0 : cut + 1);
     std::wstring fullPath = path;
     return RegisterTypeLib(lib.get(), fullPath.data(), helpDir.data());
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDAPI DllUnregisterServer() {
+STDAPI DllUnregisterServer() try {
     RunOwnScript(false);
     ComPtr<ITypeLib> lib;
     if (SUCCEEDED(LoadOwnTypeLib(Module::Path(), lib.put()))) {
@@ -105,4 +108,6 @@ STDAPI DllUnregisterServer() {
         }
     }
     return S_OK;
+} catch (...) {
+    return HResultFromCaughtException();
 }

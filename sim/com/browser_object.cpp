@@ -10,13 +10,10 @@
 namespace hdasim {
 namespace {
 
-class StringEnum final : public SingleInterface<IEnumString, &IID_IEnumString> {
+class StringEnum final : public Implements<StringEnum, IEnumString> {
 public:
     explicit StringEnum(std::shared_ptr<const std::vector<std::wstring>> list, ULONG pos = 0)
-        : list_(std::move(list)), pos_(pos) {
-        module_add_ref();
-    }
-    ~StringEnum() override { module_release(); }
+        : list_(std::move(list)), pos_(pos) {}
 
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
@@ -40,11 +37,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
         if (!out) return E_POINTER;
-        auto* e = new (std::nothrow) StringEnum(list_, pos_);
-        if (!e) return E_OUTOFMEMORY;
-        e->AddRef();
-        *out = e;
-        return S_OK;
+        return HandOut(MakeObject<StringEnum>(list_, pos_), IID_IEnumString, reinterpret_cast<void**>(out));
     }
 
 private:
@@ -54,28 +47,22 @@ private:
 
 }  // namespace
 
-SimBrowserObject::SimBrowserObject(std::unique_ptr<Browser> b) : browser_(std::move(b)) { module_add_ref(); }
-SimBrowserObject::~SimBrowserObject() { module_release(); }
-
 HRESULT SimBrowserObject::Create(std::unique_ptr<Browser> browser, IOPCHDA_Browser** out) {
-    auto* b = new (std::nothrow) SimBrowserObject(std::move(browser));
-    if (!b) return E_OUTOFMEMORY;
-    b->AddRef();
-    *out = b;
-    return S_OK;
+    return HandOut(MakeObject<SimBrowserObject>(std::move(browser)), IID_IOPCHDA_Browser,
+                   reinterpret_cast<void**>(out));
 }
 
-HRESULT SimBrowserObject::GetEnum(OPCHDA_BROWSETYPE dwBrowseType, LPENUMSTRING* ppIEnumString) {
+HRESULT SimBrowserObject::GetEnum(OPCHDA_BROWSETYPE dwBrowseType, LPENUMSTRING* ppIEnumString) try {
     if (!ppIEnumString) return E_POINTER;
     *ppIEnumString = nullptr;
     auto list = std::make_shared<std::vector<std::wstring>>();
     HRESULT hr = browser_->GetEnum(dwBrowseType, list.get());
     if (FAILED(hr)) return hr;
-    auto* e = new (std::nothrow) StringEnum(list);
-    if (!e) return E_OUTOFMEMORY;
-    e->AddRef();
-    *ppIEnumString = e;
+    hr = HandOut(MakeObject<StringEnum>(list), IID_IEnumString, reinterpret_cast<void**>(ppIEnumString));
+    if (FAILED(hr)) return hr;
     return list->empty() ? S_FALSE : S_OK;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 HRESULT SimBrowserObject::ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) {

@@ -2,14 +2,14 @@
 #pragma once
 
 #include "opc_hda.h"
-#include "single_interface.h"
+#include "module/implements.h"
 #include "sim/model/historian.h"
 
 #include <memory>
 
 namespace hdasim {
 
-class SimBrowserObject final : public SingleInterface<IOPCHDA_Browser, &IID_IOPCHDA_Browser> {
+class SimBrowserObject final : public Implements<SimBrowserObject, IOPCHDA_Browser> {
 public:
     static HRESULT Create(std::unique_ptr<Browser> browser, IOPCHDA_Browser** out);
 
@@ -19,9 +19,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetItemID(LPCWSTR szNode, LPWSTR* pszItemID) override;
     HRESULT STDMETHODCALLTYPE GetBranchPosition(LPWSTR* pszBranchPos) override;
 
+    explicit SimBrowserObject(std::unique_ptr<Browser> b) : browser_(std::move(b)) {}
+
 private:
-    explicit SimBrowserObject(std::unique_ptr<Browser> b);
-    ~SimBrowserObject() override;
     std::unique_ptr<Browser> browser_;
 };
 

@@ -6,7 +6,7 @@
 #include "server/COPCHDAAutoServer.h"
 #include "server/activation.h"
 #include "support/malloc_spy.h"
-#include "sim/com/single_interface.h"
+#include "single_interface.h"
 
 namespace browsertest {
 namespace {

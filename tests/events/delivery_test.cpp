@@ -63,6 +63,12 @@ protected:
         historian_ = nullptr;
         servertest::RecordingRuntime::LastHistorian() = nullptr;
         server_ = nullptr;
+        // A callback holds the server object while it fires, so the last
+        // reference (and with it the release of the items at the historian)
+        // may go on the historian's thread after the event has arrived; that
+        // release reaches a single-threaded apartment only while it pumps.
+        for (int i = 0; i < 400 && Module::LockCount() != 0; ++i) Pump(50);
+        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
         if (control_) {
             LONG handles = -1;
             control_->OutstandingHandles(&handles);
@@ -70,11 +76,6 @@ protected:
             control_->ResetDefaults();
         }
         control_ = nullptr;
-        // The historian's thread lets go of the forwarding sink after its
-        // callback returns, through this apartment if it is single-threaded
-        // (which must pump for that release to arrive): allow it time.
-        for (int i = 0; i < 400 && Module::LockCount() != 0; ++i) Pump(50);
-        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
         CoUninitialize();
     }
 

@@ -1,6 +1,5 @@
-// IUnknown for the simulator's browser objects, which still stand on it; every
-// other simulator class uses Implements<D, I...> (module/implements.h), and so
-// should these once ported.
+// IUnknown for the test's fake historian objects: they must not count as live
+// objects of the component, which the tests check goes back to 0.
 #pragma once
 
 #include <windows.h>
