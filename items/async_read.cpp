@@ -13,14 +13,11 @@ using client_arrays::ReadLongs;
 STDMETHODIMP COPCHDAAutoServer::AsyncReadRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                              LONG NumValues, LONG Bounds, LONG NumItems, SAFEARRAY** ServerHandles,
                                              SAFEARRAY** Errors, LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              asyncRead_);
     TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> handles;
+    HRESULT hr =
+        OpenRangeRequest(asyncRead_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    if (FAILED(hr)) return hr;
     AsyncAnswer answer;
     hr = asyncRead_->ReadRaw(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
                              AsDwords(handles), &answer.cancel, answer.codes.put());
@@ -114,14 +111,11 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAtTime(LONG TransactionID, LONG NumTime
 STDMETHODIMP COPCHDAAutoServer::AsyncReadModified(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                   LONG NumValues, LONG NumItems, SAFEARRAY** ServerHandles,
                                                   SAFEARRAY** Errors, LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              asyncRead_);
     TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> handles;
+    HRESULT hr =
+        OpenRangeRequest(asyncRead_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    if (FAILED(hr)) return hr;
     AsyncAnswer answer;
     hr = asyncRead_->ReadModified(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems,
                                   AsDwords(handles), &answer.cancel, answer.codes.put());

@@ -65,14 +65,11 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumI
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              asyncUpdate_);
     TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> handles;
+    HRESULT hr =
+        OpenRangeRequest(asyncUpdate_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    if (FAILED(hr)) return hr;
     AsyncAnswer answer;
     hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
                                  answer.codes.put());
@@ -108,14 +105,11 @@ STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                      LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              asyncAnnotations_);
     TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
+    std::vector<LONG> handles;
+    HRESULT hr =
+        OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    if (FAILED(hr)) return hr;
     AsyncAnswer answer;
     hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
                                  answer.codes.put());

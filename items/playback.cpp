@@ -12,16 +12,13 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* St
                                                  LONG NumValues, DATE UpdateDuration, DATE UpdateInterval,
                                                  LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                  LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              playback_);
     TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    std::vector<LONG> handles;
+    HRESULT hr =
+        OpenRangeRequest(playback_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    if (FAILED(hr)) return hr;
     FILETIME duration = DateSpanToFileTime(UpdateDuration);
     FILETIME interval = DateSpanToFileTime(UpdateInterval);
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
     AsyncAnswer answer;
     hr =
         playback_->ReadRawWithUpdate(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), duration,

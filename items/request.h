@@ -140,6 +140,22 @@ private:
     HdaTimePair times_;
 };
 
+// The opening of the asynchronous requests over a time range and the client's
+// handles: their checks in order, the times converted, the handles read.
+template <class T>
+HRESULT OpenRangeRequest(const ComPtr<T>& historian, TimeDomain& times, VARIANT* StartTime, VARIANT* EndTime,
+                         LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID,
+                         std::vector<LONG>& handles) {
+    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors, CancelID},
+                               {NumItems},
+                               {Errors},
+                               {{ServerHandles, NumItems, VT_I4}}},
+                              historian);
+    if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
+    handles = client_arrays::ReadLongs(*ServerHandles, NumItems);
+    return S_OK;
+}
+
 // ---- results of a read ----
 
 // After the historian's read: ItemValues holds a history for every element
