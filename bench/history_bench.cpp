@@ -21,7 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 template <class T>
-T* TaskArray(DWORD n) { return static_cast<T*>(CoTaskMemAlloc(n * sizeof(T))); }
+T* TaskArray(DWORD n) {
+    return static_cast<T*>(CoTaskMemAlloc(n * sizeof(T)));
+}
 
 // A raw read's answer for one item: doubles every 10 s, as a historian sends it.
 OPCHDA_ITEM* MakeAnswer(DWORD n) {
@@ -46,8 +48,7 @@ OPCHDA_ITEM* MakeAnswer(DWORD n) {
 SIZE_T PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
     // Wine reports no private usage; the working set is the next best measure.
     return counters.PrivateUsage ? counters.PrivateUsage : counters.WorkingSetSize;
 }

@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
         std::vector<OPCHANDLE> clients(kItems, 1);
         CoTaskMemPtr<OPCHANDLE> directHandles;
         CoTaskMemPtr<HRESULT> handleErrors;
-        if (!Check(historian->GetItemHandles(kItems, ids.data(), clients.data(), directHandles.put(),
-                                             handleErrors.put()),
-                   "GetItemHandles"))
+        if (!Check(
+                historian->GetItemHandles(kItems, ids.data(), clients.data(), directHandles.put(), handleErrors.put()),
+                "GetItemHandles"))
             return 1;
 
         // The same through the automation object.

@@ -49,8 +49,8 @@ void Fire(EventConnectionPoint& point, DISPID dispid, const std::array<Arg, N>& 
 // The arguments of DataChange, AsyncReadComplete and Playback.
 std::array<Arg, 7> ItemValueArgs(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                  SAFEARRAY* aggregates, SAFEARRAY* itemValues, SAFEARRAY* errors) {
-    return {Long(transactionID), Long(status), Long(numItems), Longs(clientHandles), Longs(aggregates),
-            Variants(itemValues), Longs(errors)};
+    return {Long(transactionID), Long(status),         Long(numItems), Longs(clientHandles),
+            Longs(aggregates),   Variants(itemValues), Longs(errors)};
 }
 
 // The arguments of AsyncInsertAnnotationsComplete and AsyncUpdateComplete.
@@ -93,19 +93,16 @@ void EventSources::Fire_HDAServerShutDown(const wchar_t* reason) {
 
 void EventSources::Fire_DataChange(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                    SAFEARRAY* aggregates, SAFEARRAY* itemValues, SAFEARRAY* errors) {
-    Fire(itemEvents_, 1,
-         ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
+    Fire(itemEvents_, 1, ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
 }
 
 void EventSources::Fire_AsyncReadComplete(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                           SAFEARRAY* aggregates, SAFEARRAY* itemValues, SAFEARRAY* errors) {
-    Fire(itemEvents_, 2,
-         ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
+    Fire(itemEvents_, 2, ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
 }
 
 void EventSources::Fire_AsyncReadModifiedComplete(LONG transactionID, LONG status, LONG numItems,
-                                                  SAFEARRAY* clientHandles, SAFEARRAY* itemValues,
-                                                  SAFEARRAY* errors) {
+                                                  SAFEARRAY* clientHandles, SAFEARRAY* itemValues, SAFEARRAY* errors) {
     Fire(itemEvents_, 3,
          std::array{Long(transactionID), Long(status), Long(numItems), Longs(clientHandles), Variants(itemValues),
                     Longs(errors)});
@@ -123,8 +120,8 @@ void EventSources::Fire_AsyncReadAnnotationsComplete(LONG transactionID, LONG st
                                                      SAFEARRAY* clientHandles, SAFEARRAY* annotationValues,
                                                      SAFEARRAY* errors) {
     Fire(itemEvents_, 5,
-         std::array{Long(transactionID), Long(status), Long(numItems), Longs(clientHandles),
-                    Variants(annotationValues), Longs(errors)});
+         std::array{Long(transactionID), Long(status), Long(numItems), Longs(clientHandles), Variants(annotationValues),
+                    Longs(errors)});
 }
 
 void EventSources::Fire_AsyncInsertAnnotationsComplete(LONG transactionID, LONG status, LONG numItems,
@@ -134,12 +131,11 @@ void EventSources::Fire_AsyncInsertAnnotationsComplete(LONG transactionID, LONG 
 
 void EventSources::Fire_Playback(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                  SAFEARRAY* aggregates, SAFEARRAY* itemValues, SAFEARRAY* errors) {
-    Fire(itemEvents_, 7,
-         ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
+    Fire(itemEvents_, 7, ItemValueArgs(transactionID, status, numItems, clientHandles, aggregates, itemValues, errors));
 }
 
-void EventSources::Fire_AsyncUpdateComplete(LONG transactionID, LONG status, LONG numItems,
-                                            SAFEARRAY* clientHandles, SAFEARRAY* errors) {
+void EventSources::Fire_AsyncUpdateComplete(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
+                                            SAFEARRAY* errors) {
     Fire(itemEvents_, 8, HandleArgs(transactionID, status, numItems, clientHandles, errors));
 }
 

@@ -49,10 +49,10 @@ public:
                                           SAFEARRAY* attributeIDs, SAFEARRAY* attributeValues, SAFEARRAY* errors);
     void Fire_AsyncReadAnnotationsComplete(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                            SAFEARRAY* annotationValues, SAFEARRAY* errors);
-    void Fire_AsyncInsertAnnotationsComplete(LONG transactionID, LONG status, LONG numItems,
-                                             SAFEARRAY* clientHandles, SAFEARRAY* errors);
-    void Fire_Playback(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
-                       SAFEARRAY* aggregates, SAFEARRAY* itemValues, SAFEARRAY* errors);
+    void Fire_AsyncInsertAnnotationsComplete(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
+                                             SAFEARRAY* errors);
+    void Fire_Playback(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles, SAFEARRAY* aggregates,
+                       SAFEARRAY* itemValues, SAFEARRAY* errors);
     void Fire_AsyncUpdateComplete(LONG transactionID, LONG status, LONG numItems, SAFEARRAY* clientHandles,
                                   SAFEARRAY* errors);
     void Fire_AsyncCancelComplete(LONG cancelID);

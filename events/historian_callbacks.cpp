@@ -96,7 +96,8 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
 
 template <class Item>
 HRESULT BuildValueArrays(DWORD n, const Item* items, const HRESULT* codes, ValueArrays& out) {
-    return BuildValueArrays<Item>(n, [items](DWORD k) { return items ? &items[k] : nullptr; }, codes, out);
+    return BuildValueArrays<Item>(
+        n, [items](DWORD k) { return items ? &items[k] : nullptr; }, codes, out);
 }
 
 // Client handles and errors of an update or annotation insertion.
@@ -131,8 +132,8 @@ LONG AsLong(DWORD v) { return static_cast<LONG>(v); }
 using ItemValuesEvent = void (EventSources::*)(LONG, LONG, LONG, SAFEARRAY*, SAFEARRAY*, SAFEARRAY*, SAFEARRAY*);
 
 template <class ItemAt>
-HRESULT RaiseItemValues(EventSources& events, ItemValuesEvent fire, DWORD id, HRESULT status, DWORD n,
-                        ItemAt itemAt, const HRESULT* codes) {
+HRESULT RaiseItemValues(EventSources& events, ItemValuesEvent fire, DWORD id, HRESULT status, DWORD n, ItemAt itemAt,
+                        const HRESULT* codes) {
     ValueArrays a;
     HRESULT hr = BuildValueArrays<OPCHDA_ITEM>(n, itemAt, codes, a);
     if (FAILED(hr)) return hr;
@@ -204,8 +205,8 @@ STDMETHODIMP COPCHDAAutoServer::OnReadAttributeComplete(DWORD dwTransactionID, H
         ValueArrays a;
         HRESULT hr = BuildValueArrays(dwNumItems, pAttributeValues, phrErrors, a);
         if (FAILED(hr)) return hr;
-        events_.Fire_AsyncReadAttributesComplete(AsLong(dwTransactionID), hrStatus, AsLong(hClient),
-                                                 AsLong(dwNumItems), a.keys.get(), a.values.get(), a.errors.get());
+        events_.Fire_AsyncReadAttributesComplete(AsLong(dwTransactionID), hrStatus, AsLong(hClient), AsLong(dwNumItems),
+                                                 a.keys.get(), a.values.get(), a.errors.get());
         return S_OK;
     });
 }
@@ -216,8 +217,8 @@ STDMETHODIMP COPCHDAAutoServer::OnReadAnnotations(DWORD dwTransactionID, HRESULT
         ValueArrays a;
         HRESULT hr = BuildValueArrays(dwNumItems, pAnnotationValues, phrErrors, a);
         if (FAILED(hr)) return hr;
-        events_.Fire_AsyncReadAnnotationsComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems),
-                                                  a.keys.get(), a.values.get(), a.errors.get());
+        events_.Fire_AsyncReadAnnotationsComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems), a.keys.get(),
+                                                  a.values.get(), a.errors.get());
         return S_OK;
     });
 }

@@ -55,7 +55,7 @@ private:
 template <class Policy>
 struct EnumTraceName {};
 template <class Policy>
-    requires requires { Policy::kEnumTraceName; }
+requires requires { Policy::kEnumTraceName; }
 struct EnumTraceName<Policy> {
     static constexpr const char* kTraceName = Policy::kEnumTraceName;
 };

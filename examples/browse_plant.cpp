@@ -131,7 +131,8 @@ int Run(const wchar_t* progID) {
     CLSID clsid;
     ComPtr<IOPCHDAAutoServer> server;
     HRESULT hr = CLSIDFromProgID(L"OPCHDA.Automation", &clsid);
-    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void());
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void());
     UniqueVariant node;
     UniqueBstr name(progID);
     if (!Check(hr, "Creating OPCHDA.Automation") || !Check(server->Connect(name.get(), *node.get()), "Connect"))

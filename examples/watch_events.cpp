@@ -75,7 +75,10 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // lives in main
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) override {
@@ -181,8 +184,8 @@ int wmain(int argc, wchar_t** argv) {
             *start.get() = Text(L"NOW-1H");
             *end.get() = Text(L"NOW");
             SAFEARRAY* handles = serverHandles.get();
-            ok = Check(items->AsyncPlaybackRaw(2, start.get(), end.get(), 0, 300 * kSecond, 0.3 * kSecond, 3,
-                                               &handles, errors.put(), &playbackCancel),
+            ok = Check(items->AsyncPlaybackRaw(2, start.get(), end.get(), 0, 300 * kSecond, 0.3 * kSecond, 3, &handles,
+                                               errors.put(), &playbackCancel),
                        "AsyncPlaybackRaw");
             if (ok) Pump(1500);  // about half of it, then cancel while it runs
         }

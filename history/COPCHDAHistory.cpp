@@ -86,7 +86,8 @@ HRESULT COPCHDAHistory::SetItemValues(const OPCHDA_ITEM* source) {
     if (!Allocate(source->dwCount, true, false, false, false)) return E_OUTOFMEMORY;
     CopyArray(timeStamps_.get(), source->pftTimeStamps, count_);
     CopyArray(qualities_.get(), source->pdwQualities, count_);
-    for (DWORD k = 0; k < count_; ++k) CopyValue(values_[k].get(), source->pvDataValues ? &source->pvDataValues[k] : nullptr);
+    for (DWORD k = 0; k < count_; ++k)
+        CopyValue(values_[k].get(), source->pvDataValues ? &source->pvDataValues[k] : nullptr);
     return S_OK;
 }
 
@@ -145,7 +146,7 @@ STDMETHODIMP COPCHDAHistory::get__NewEnum(IUnknown** ppUnk) {
     if (!ppUnk) return E_POINTER;
     *ppUnk = nullptr;
     return HandOutNew<COPCHDAEnumHistory>([this](COPCHDAEnumHistory& e) { e.Init(this, 1); }, IID_IUnknown,
-                                       reinterpret_cast<void**>(ppUnk));
+                                          reinterpret_cast<void**>(ppUnk));
 }
 
 LONG COPCHDAHistory::FindByDate(DATE key) const {
@@ -253,11 +254,12 @@ HRESULT MakeHistoryVariant(const OPCHDA_ATTRIBUTE* source, VARIANT* out) {
                        [](COPCHDAHistory& h, const OPCHDA_ATTRIBUTE* s) { return h.SetAttributeValues(s); });
 }
 HRESULT MakeHistoryVariant(const OPCHDA_ANNOTATION* source, VARIANT* out) {
-    return MakeVariant(source, out,
-                       [](COPCHDAHistory& h, const OPCHDA_ANNOTATION* s) { return h.SetAnnotations(s); });
+    return MakeVariant(source, out, [](COPCHDAHistory& h, const OPCHDA_ANNOTATION* s) { return h.SetAnnotations(s); });
 }
 
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ITEM* source) { return PutInto(results, index, source); }
+HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ITEM* source) {
+    return PutInto(results, index, source);
+}
 HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_MODIFIEDITEM* source) {
     return PutInto(results, index, source);
 }

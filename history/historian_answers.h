@@ -62,7 +62,10 @@ public:
         if (p_) FreeHistorianArray(std::exchange(p_, nullptr), count_);
     }
     // Frees what is held and hands out the slot for the call's out-parameter.
-    T** put() { reset(); return &p_; }
+    T** put() {
+        reset();
+        return &p_;
+    }
     // For answers whose element count the historian reports itself.
     void set_count(DWORD count) { count_ = count; }
     DWORD count() const { return count_; }

@@ -20,7 +20,8 @@ public:
     STDMETHODIMP get_ClientHandle(LONG* pVal) override;
     STDMETHODIMP get_ServerHandle(LONG* pVal) override;
     STDMETHODIMP get_ItemID(BSTR* pVal) override;
-    STDMETHODIMP ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds, VARIANT* ItemValues) override;
+    STDMETHODIMP ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
+                         VARIANT* ItemValues) override;
     STDMETHODIMP ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
                                VARIANT* ItemValues) override;
     STDMETHODIMP ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) override;

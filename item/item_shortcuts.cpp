@@ -53,10 +53,11 @@ STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG Num
     if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
     UniqueSafeArray values, errors;
-    HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(),
-                                    errors.put());
+    HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
                                         VARIANT* ItemValues) try {
@@ -71,10 +72,12 @@ STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DA
     SAFEARRAY* handleArray = handles.get();
     SAFEARRAY* aggregateArray = aggregates.get();
     UniqueSafeArray values, errors;
-    hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray,
-                                  values.put(), errors.put());
+    hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray, values.put(),
+                                  errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
@@ -87,7 +90,9 @@ STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps,
     UniqueSafeArray values, errors;
     HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
     return OneItemRead(hr, values, errors, ItemValues);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) try {
     ComPtr<IOPCHDAItems> items;
@@ -107,15 +112,17 @@ STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality
 
     UniqueSafeArray errors;
     switch (EditType) {
-    case OPCHDAInsert: hr = items->SyncInsert(1, &h, &t, &v, &q, errors.put()); break;
-    case OPCHDAReplace: hr = items->SyncReplace(1, &h, &t, &v, &q, errors.put()); break;
-    case OPCHDAInsertReplace: hr = items->SyncInsertReplace(1, &h, &t, &v, &q, errors.put()); break;
-    case OPCHDADelete: hr = items->SyncDeleteAtTime(1, &h, &t, errors.put()); break;
-    case OPCHDAAnnotate: hr = items->SyncInsertAnnotations(1, &h, &t, &v, errors.put()); break;
-    default: return E_INVALIDARG;  // nothing is sent
+        case OPCHDAInsert: hr = items->SyncInsert(1, &h, &t, &v, &q, errors.put()); break;
+        case OPCHDAReplace: hr = items->SyncReplace(1, &h, &t, &v, &q, errors.put()); break;
+        case OPCHDAInsertReplace: hr = items->SyncInsertReplace(1, &h, &t, &v, &q, errors.put()); break;
+        case OPCHDADelete: hr = items->SyncDeleteAtTime(1, &h, &t, errors.put()); break;
+        case OPCHDAAnnotate: hr = items->SyncInsertAnnotations(1, &h, &t, &v, errors.put()); break;
+        default: return E_INVALIDARG;  // nothing is sent
     }
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     ComPtr<IOPCHDAItems> items;
@@ -127,4 +134,6 @@ STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
     UniqueSafeArray errors;
     HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());
     return SUCCEEDED(hr) ? FirstCode(errors) : hr;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

@@ -10,9 +10,9 @@
 using namespace request;
 using client_arrays::ReadLongs;
 
-STDMETHODIMP COPCHDAAutoServer::AsyncReadRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
-                                             LONG NumValues, LONG Bounds, LONG NumItems, SAFEARRAY** ServerHandles,
-                                             SAFEARRAY** Errors, LONG* CancelID) try {
+STDMETHODIMP COPCHDAAutoServer::AsyncReadRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumValues,
+                                             LONG Bounds, LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
+                                             LONG* CancelID) try {
     TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =

@@ -15,9 +15,9 @@ using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_AsyncUpdate::*)(DWORD, DW
                                                                        DWORD*, DWORD*, HRESULT**);
 
 // One value per element: handle k, time stamp k, value k and quality k.
-HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod method, LONG TransactionID,
-                    LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
-                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) try {
+HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod method, LONG TransactionID, LONG NumItems,
+                    SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
+                    SAFEARRAY** Errors, LONG* CancelID) try {
     HRESULT hr = CheckRequest(
         {{InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues), InArray(Qualities), Errors, CancelID},
          {NumItems},
@@ -28,8 +28,7 @@ HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod me
           {Qualities, NumItems, VT_I4}}},
         historian);
     ValueColumns columns;
-    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems)))
-        return hr;
+    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems))) return hr;
     AsyncAnswer answer;
     hr = (historian.get()->*method)(TransactionID, NumItems, AsDwords(columns.handles), columns.stamps.data(),
                                     AsVariants(columns.values), AsDwords(columns.qualities), &answer.cancel,
@@ -44,15 +43,15 @@ HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod me
 STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                             SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                             SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles,
-                       TimeStamps, DataValues, Qualities, Errors, CancelID);
+    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles, TimeStamps,
+                       DataValues, Qualities, Errors, CancelID);
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                              SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                              SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles,
-                       TimeStamps, DataValues, Qualities, Errors, CancelID);
+    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles, TimeStamps,
+                       DataValues, Qualities, Errors, CancelID);
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
@@ -62,9 +61,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumI
                        TimeStamps, DataValues, Qualities, Errors, CancelID);
 }
 
-STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
-                                               LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
-                                               LONG* CancelID) try {
+STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
+                                               SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) try {
     TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
@@ -107,8 +105,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT
                                                      LONG* CancelID) try {
     TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
-    HRESULT hr =
-        OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
+    HRESULT hr = OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors,
+                                  CancelID, handles);
     if (FAILED(hr)) return hr;
     AsyncAnswer answer;
     hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,

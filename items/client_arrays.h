@@ -32,8 +32,8 @@ HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt);
 
 // Element readers for an array that passed CheckClientArray: elements 1 to
 // `count`, index 0 and anything beyond `count` ignored.
-std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count);    // VT_I4
-std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count);    // VT_DATE
+std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count);              // VT_I4
+std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count);              // VT_DATE
 std::vector<UniqueVariant> ReadVariants(SAFEARRAY* array, LONG count);  // VT_VARIANT, deep copies
 
 // Texts read from a VT_BSTR array, owned here. A null text stays null in

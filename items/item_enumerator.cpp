@@ -47,5 +47,6 @@ STDMETHODIMP ItemEnumerator::Reset() {
 STDMETHODIMP ItemEnumerator::Clone(IEnumVARIANT** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
-    return HandOut(MakeObject<ItemEnumerator>(snapshot_, position_), IID_IEnumVARIANT, reinterpret_cast<void**>(ppEnum));
+    return HandOut(MakeObject<ItemEnumerator>(snapshot_, position_), IID_IEnumVARIANT,
+                   reinterpret_cast<void**>(ppEnum));
 }

@@ -50,13 +50,17 @@ STDMETHODIMP COPCHDAAutoServer::get_Parent(IOPCHDAAutoServer** ppParent) try {
     if (!ppParent) return E_POINTER;
     *ppParent = nullptr;
     return QueryInterface(IID_IOPCHDAAutoServer, reinterpret_cast<void**>(ppParent));
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::get_Count(LONG* pVal) try {
     if (!pVal) return E_POINTER;
     *pVal = static_cast<LONG>(items_.size());
     return S_OK;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) try {
     if (!ppUnk) return E_POINTER;
@@ -77,7 +81,9 @@ STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) try {
         }
     }
     return ItemEnumerator::Create(std::move(snapshot), reinterpret_cast<IEnumVARIANT**>(ppUnk));
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
@@ -96,7 +102,9 @@ STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem)
     auto it = items_.begin();
     std::advance(it, position - 1);
     return HandOutItem(it->get(), ppItem);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
@@ -104,7 +112,9 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** pp
     for (const ComPtr<COPCHDAItem>& item : items_)
         if (item->ServerHandle() == ServerHandle) return HandOutItem(item.get(), ppItem);
     return E_FAIL;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem** ppItem) try {
     if (!ppItem) return E_POINTER;
@@ -128,7 +138,9 @@ STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAIt
         return hr;
     }
     return HandOutItem(item.get(), ppItem);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles,
                                          SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
@@ -169,7 +181,9 @@ STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     }
     ReleaseOrphans(server_.get(), orphans);
     return HandOutResults({{&serverHandles, ServerHandles}, {&codes, Errors}}, hr);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
     if (!ServerHandles || !*ServerHandles || !Errors) return E_POINTER;
@@ -196,7 +210,9 @@ STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles,
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
     if (items_.empty()) return S_OK;
@@ -210,7 +226,9 @@ STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
     CoTaskMemPtr<HRESULT> errors;
     server_->ReleaseItemHandles(static_cast<DWORD>(handles.size()), handles.data(), errors.put());
     return S_OK;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) try {
     if (!ItemIDs || !*ItemIDs || !Errors) return E_POINTER;
@@ -226,4 +244,6 @@ STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

@@ -30,8 +30,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* St
 
 STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                        DATE ResampleInterval, LONG NumIntervals, DATE UpdateInterval,
-                                                       LONG NumItems, SAFEARRAY** ServerHandles,
-                                                       SAFEARRAY** Aggregates, SAFEARRAY** Errors, LONG* CancelID) try {
+                                                       LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
+                                                       SAFEARRAY** Errors, LONG* CancelID) try {
     HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), Errors, CancelID},
                                {NumItems},
                                {Errors},

@@ -56,8 +56,7 @@ HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>
     return client_arrays::HandOutResults({{&codeArray, errors}}, callResult);
 }
 
-HRESULT AsyncAnswer::Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors,
-                            LONG* CancelID) {
+HRESULT AsyncAnswer::Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors, LONG* CancelID) {
     HRESULT hr = FinishUpdate(callResult, count, codes, times, errors);
     if (SUCCEEDED(hr)) *CancelID = static_cast<LONG>(cancel);
     return hr;

@@ -122,8 +122,7 @@ struct ValueColumns {
 class TimeDomain {
 public:
     // `end` is null for requests with a start only.
-    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end)
-        : server_(server), start_(start), end_(end) {}
+    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end) : server_(server), start_(start), end_(end) {}
 
     // Start, then end, through the server object's own conversion.
     HRESULT Convert();
@@ -166,8 +165,7 @@ HRESULT OpenRangeRequest(const ComPtr<T>& historian, TimeDomain& times, VARIANT*
 // answer itself is freed by its holder whatever happens.
 template <class Answer>
 HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>& answers,
-                   const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
-                   SAFEARRAY** itemValues, SAFEARRAY** errors) {
+                   const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
     if (FAILED(callResult)) return callResult;
     if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
     UniqueSafeArray values = client_arrays::MakeResultArray(VT_VARIANT, count);

@@ -24,7 +24,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
     hr = syncRead_->ReadRaw(times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
                             AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
                                                   LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
@@ -46,7 +48,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
     hr = syncRead_->ReadProcessed(times.Start(), times.End(), resample, NumItems, AsDwords(handles),
                                   AsDwords(aggregates), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
@@ -65,7 +69,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** T
     CoTaskMemPtr<HRESULT> codes;
     hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
                                                  SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
@@ -85,7 +91,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
     hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems, AsDwords(handles),
                                  answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
                                                   LONG NumAttributes, SAFEARRAY** AttributeIDs,
@@ -105,7 +113,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
     hr = syncRead_->ReadAttribute(times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle), NumAttributes,
                                   AsDwords(attributes), answers.put(), codes.put());
     return FinishRead(hr, NumAttributes, answers, codes, &times, AttributeValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                     SAFEARRAY** ServerHandles, SAFEARRAY** AnnotationValues,
@@ -124,4 +134,6 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT*
     CoTaskMemPtr<HRESULT> codes;
     hr = syncAnnotations_->Read(times.Start(), times.End(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, AnnotationValues, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

@@ -38,21 +38,28 @@ HRESULT WriteValues(const ComPtr<IOPCHDA_SyncUpdate>& historian, WriteMethod met
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps,
-                       DataValues, Qualities, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                             SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps,
-                       DataValues, Qualities, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
-                                                  SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps,
-                       DataValues, Qualities, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+                                                  SAFEARRAY** DataValues, SAFEARRAY** Qualities,
+                                                  SAFEARRAY** Errors) try {
+    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors);
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                               SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
@@ -69,7 +76,9 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
     CoTaskMemPtr<HRESULT> codes;
     hr = syncUpdate_->DeleteRaw(times.Start(), times.End(), NumItems, AsDwords(handles), codes.put());
     return FinishUpdate(hr, NumItems, codes, &times, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                  SAFEARRAY** Errors) try {
@@ -86,13 +95,14 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** Serv
     CoTaskMemPtr<HRESULT> codes;
     hr = syncUpdate_->DeleteAtTime(NumItems, AsDwords(handles), stamps.data(), codes.put());
     return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 // Annotations cannot be written through this interface: the arguments are
 // checked as for any update, then the answer is E_NOTIMPL, connected or not.
-STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY** ServerHandles,
-                                                      SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
-                                                      SAFEARRAY** Errors) try {
+STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                                                      SAFEARRAY** AnnotationValues, SAFEARRAY** Errors) try {
     HRESULT hr = CheckArguments({{InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors},
                                  {NumItems},
                                  {Errors},
@@ -101,4 +111,6 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY**
                                   {AnnotationValues, NumItems, VT_VARIANT}}});
     if (FAILED(hr)) return hr;
     return E_NOTIMPL;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

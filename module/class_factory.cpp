@@ -34,7 +34,10 @@ public:
         return HandOut(MakeObject<COPCHDAAutoServer>(), riid, ppv);
     }
     STDMETHODIMP LockServer(BOOL lock) override {
-        if (lock) Module::Lock(); else Module::Unlock();
+        if (lock)
+            Module::Lock();
+        else
+            Module::Unlock();
         return S_OK;
     }
 };

@@ -20,21 +20,46 @@ public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference on p.
-    explicit ComPtr(T* p) : p_(p) { if (p_) p_->AddRef(); }
-    ComPtr(const ComPtr& o) : p_(o.p_) { if (p_) p_->AddRef(); }
+    explicit ComPtr(T* p) : p_(p) {
+        if (p_) p_->AddRef();
+    }
+    ComPtr(const ComPtr& o) : p_(o.p_) {
+        if (p_) p_->AddRef();
+    }
     ComPtr(ComPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     ~ComPtr() { reset(); }
-    ComPtr& operator=(const ComPtr& o) { ComPtr(o).swap(*this); return *this; }
-    ComPtr& operator=(ComPtr&& o) noexcept { ComPtr(std::move(o)).swap(*this); return *this; }
-    ComPtr& operator=(std::nullptr_t) { reset(); return *this; }
+    ComPtr& operator=(const ComPtr& o) {
+        ComPtr(o).swap(*this);
+        return *this;
+    }
+    ComPtr& operator=(ComPtr&& o) noexcept {
+        ComPtr(std::move(o)).swap(*this);
+        return *this;
+    }
+    ComPtr& operator=(std::nullptr_t) {
+        reset();
+        return *this;
+    }
 
     // Adopts a reference the caller already owns.
-    static ComPtr attach(T* p) { ComPtr c; c.p_ = p; return c; }
+    static ComPtr attach(T* p) {
+        ComPtr c;
+        c.p_ = p;
+        return c;
+    }
     T* detach() { return std::exchange(p_, nullptr); }
-    void reset() { if (T* p = std::exchange(p_, nullptr)) p->Release(); }
+    void reset() {
+        if (T* p = std::exchange(p_, nullptr)) p->Release();
+    }
     // For out-parameters: releases what is held and hands out the slot.
-    T** put() { reset(); return &p_; }
-    void** put_void() { reset(); return reinterpret_cast<void**>(&p_); }
+    T** put() {
+        reset();
+        return &p_;
+    }
+    void** put_void() {
+        reset();
+        return reinterpret_cast<void**>(&p_);
+    }
 
     T* get() const { return p_; }
     T* operator->() const { return p_; }
@@ -48,7 +73,10 @@ public:
         return p_->QueryInterface(iid, out.put_void());
     }
     // Hands a new reference to a raw out-parameter.
-    void copy_to(T** out) const { *out = p_; if (p_) p_->AddRef(); }
+    void copy_to(T** out) const {
+        *out = p_;
+        if (p_) p_->AddRef();
+    }
 
 private:
     T* p_ = nullptr;
@@ -69,7 +97,10 @@ public:
     UniqueAny(const UniqueAny&) = delete;
     UniqueAny& operator=(const UniqueAny&) = delete;
     UniqueAny(UniqueAny&& o) noexcept : v_(o.detach()) {}
-    UniqueAny& operator=(UniqueAny&& o) noexcept { if (this != &o) reset(o.detach()); return *this; }
+    UniqueAny& operator=(UniqueAny&& o) noexcept {
+        if (this != &o) reset(o.detach());
+        return *this;
+    }
     ~UniqueAny() { reset(); }
 
     void reset(Type v = Traits::None()) noexcept {
@@ -77,9 +108,16 @@ public:
         v_ = v;
         if (!Traits::IsNone(old)) Traits::Free(old);
     }
-    Type detach() noexcept { Type v = v_; v_ = Traits::None(); return v; }
+    Type detach() noexcept {
+        Type v = v_;
+        v_ = Traits::None();
+        return v;
+    }
     // For out-parameters: frees what is held and hands out the slot.
-    Type* put() noexcept { reset(); return &v_; }
+    Type* put() noexcept {
+        reset();
+        return &v_;
+    }
     const Type& get() const noexcept { return v_; }
     explicit operator bool() const noexcept { return !Traits::IsNone(v_); }
 
@@ -93,14 +131,24 @@ struct PointerTraits {
     static P None() { return nullptr; }
     static bool IsNone(P p) { return p == nullptr; }
 };
-struct BstrTraits : PointerTraits<BSTR> { static void Free(BSTR s) { SysFreeString(s); } };
-struct SafeArrayTraits : PointerTraits<SAFEARRAY*> { static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); } };
+struct BstrTraits : PointerTraits<BSTR> {
+    static void Free(BSTR s) { SysFreeString(s); }
+};
+struct SafeArrayTraits : PointerTraits<SAFEARRAY*> {
+    static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); }
+};
 template <class T>
-struct TaskMemoryTraits : PointerTraits<T*> { static void Free(T* p) { CoTaskMemFree(p); } };
+struct TaskMemoryTraits : PointerTraits<T*> {
+    static void Free(T* p) { CoTaskMemFree(p); }
+};
 
 struct VariantTraits {
     using Type = VARIANT;
-    static VARIANT None() { VARIANT v; VariantInit(&v); return v; }
+    static VARIANT None() {
+        VARIANT v;
+        VariantInit(&v);
+        return v;
+    }
     static bool IsNone(const VARIANT& v) { return V_VT(&v) == VT_EMPTY; }
     static void Free(VARIANT v) { ClearVariantValue(&v); }
 };
@@ -113,7 +161,11 @@ public:
     explicit UniqueBstr(const wchar_t* s) : UniqueAny(s ? SysAllocString(s) : nullptr) {}
     UniqueBstr(const wchar_t* s, UINT len) : UniqueAny(SysAllocStringLen(s, len)) {}
 
-    static UniqueBstr attach(BSTR s) { UniqueBstr b; b.v_ = s; return b; }
+    static UniqueBstr attach(BSTR s) {
+        UniqueBstr b;
+        b.v_ = s;
+        return b;
+    }
     // A copy with the full stored length (embedded zeros kept); null gives "".
     static UniqueBstr copy_of(BSTR s) { return UniqueBstr(s ? s : L"", s ? SysStringLen(s) : 0); }
     UINT length() const { return v_ ? SysStringLen(v_) : 0; }
@@ -129,7 +181,10 @@ public:
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
     // Moves the content into a raw VARIANT the caller owns (cleared first).
-    void detach_to(VARIANT* out) { VariantClear(out); *out = detach(); }
+    void detach_to(VARIANT* out) {
+        VariantClear(out);
+        *out = detach();
+    }
 };
 
 // A SAFEARRAY destroyed when the scope ends.
@@ -160,13 +215,17 @@ public:
     CoTaskMemStrings& operator=(const CoTaskMemStrings&) = delete;
     ~CoTaskMemStrings() { reset(); }
     void reset() {
-        if (p_) for (size_t i = 0; i < n_; ++i) CoTaskMemFree(p_[i]);
+        if (p_)
+            for (size_t i = 0; i < n_; ++i) CoTaskMemFree(p_[i]);
         CoTaskMemFree(p_);
         p_ = nullptr;
         n_ = 0;
     }
     // The count is known only after the call that fills the array.
-    LPWSTR** put() { reset(); return &p_; }
+    LPWSTR** put() {
+        reset();
+        return &p_;
+    }
     void set_count(size_t n) { n_ = n; }
     LPWSTR* get() const { return p_; }
     // Hands string i over to the caller, who frees it.

@@ -25,8 +25,10 @@ HRESULT LoadOwnTypeLib(const std::wstring& path, ITypeLib** lib) {
     std::wstring tlb = path;
     size_t slash = tlb.find_last_of(L"\\/:");
     size_t dot = tlb.find_last_of(L'.');
-    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) tlb += L".tlb";
-    else tlb.replace(dot, std::wstring::npos, L".tlb");
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash))
+        tlb += L".tlb";
+    else
+        tlb.replace(dot, std::wstring::npos, L".tlb");
     return LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, lib);
 }
 
@@ -46,19 +48,18 @@ HRESULT RunOwnScript(bool registering) {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
-    case DLL_PROCESS_ATTACH:
-        Module::Initialize(instance);
-        DisableThreadLibraryCalls(instance);
-        break;
-    case DLL_PROCESS_DETACH: {
-        const bool processExiting = reserved != nullptr;
-        ReleaseServerClassObject(processExiting);
-        TypeInfoHolder::ReleaseAll(processExiting);
-        Module::Terminate(processExiting);
-        break;
-    }
-    default:
-        break;
+        case DLL_PROCESS_ATTACH:
+            Module::Initialize(instance);
+            DisableThreadLibraryCalls(instance);
+            break;
+        case DLL_PROCESS_DETACH: {
+            const bool processExiting = reserved != nullptr;
+            ReleaseServerClassObject(processExiting);
+            TypeInfoHolder::ReleaseAll(processExiting);
+            Module::Terminate(processExiting);
+            break;
+        }
+        default: break;
     }
     return TRUE;
 }

@@ -98,7 +98,7 @@ struct Row {
     using Via = T;
 };
 template <class T>
-    requires requires { typename T::Interface; }
+requires requires { typename T::Interface; }
 struct Row<T> {
     using Answered = typename T::Interface;
     using Via = typename T::Interface;

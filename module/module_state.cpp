@@ -24,7 +24,10 @@ std::wstring Path() {
     for (;;) {
         DWORD n = GetModuleFileNameW(g_instance, path.data(), static_cast<DWORD>(path.size()));
         if (n == 0) return {};
-        if (n < path.size()) { path.resize(n); break; }
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
         path.resize(path.size() * 2);
     }
     DWORD n = GetLongPathNameW(path.c_str(), nullptr, 0);

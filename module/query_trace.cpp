@@ -39,7 +39,10 @@ bool LookUpName(REFIID riid, char (&name)[kNameSize]) {
     if (ReadClassesRootDefault("Interface\\", guid, name)) return true;
     char user[kNameSize];
     if (ReadClassesRootDefault("CLSID\\", guid, user)) {
-        std::snprintf(name, kNameSize, "(CLSID??" "?) %s", user);  // split: "??)" is a trigraph
+        std::snprintf(name, kNameSize,
+                      "(CLSID??"
+                      "?) %s",
+                      user);  // split: "??)" is a trigraph
         return true;
     }
     std::snprintf(name, kNameSize, "%s", guid);

@@ -80,14 +80,26 @@ private:
         token.clear();
         if (pos_ >= text_.size()) return false;
         wchar_t c = text_[pos_];
-        if (c == L'{' && !LooksLikeGuid()) { token = L"{"; ++pos_; return true; }
-        if (c == L'}' || c == L'=') { token.assign(1, c); ++pos_; return true; }
+        if (c == L'{' && !LooksLikeGuid()) {
+            token = L"{";
+            ++pos_;
+            return true;
+        }
+        if (c == L'}' || c == L'=') {
+            token.assign(1, c);
+            ++pos_;
+            return true;
+        }
         if (c == L'\'') {
             if (quoted) *quoted = true;
             ++pos_;
             while (pos_ < text_.size()) {
                 if (text_[pos_] == L'\'') {
-                    if (pos_ + 1 < text_.size() && text_[pos_ + 1] == L'\'') { token += L'\''; pos_ += 2; continue; }
+                    if (pos_ + 1 < text_.size() && text_[pos_ + 1] == L'\'') {
+                        token += L'\'';
+                        pos_ += 2;
+                        continue;
+                    }
                     ++pos_;
                     return true;
                 }
@@ -144,8 +156,13 @@ private:
                 continue;
             }
             ScriptKey child;
-            if (token == L"ForceRemove") { child.forceRemove = true; if (!NextToken(token)) return false; }
-            else if (token == L"NoRemove") { child.noRemove = true; if (!NextToken(token)) return false; }
+            if (token == L"ForceRemove") {
+                child.forceRemove = true;
+                if (!NextToken(token)) return false;
+            } else if (token == L"NoRemove") {
+                child.noRemove = true;
+                if (!NextToken(token)) return false;
+            }
             child.name = token;
             if (PeekIs(L"=")) {
                 if (!ParseAssignedString(child.defaultText)) return false;
@@ -188,7 +205,8 @@ HRESULT RegisterKey(HKEY parent, const ScriptKey& key) {
     LONG rc = RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
     if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
     std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> guard(handle, &RegCloseKey);
-    if (key.hasDefault && (rc = SetString(handle, nullptr, key.defaultText)) != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+    if (key.hasDefault && (rc = SetString(handle, nullptr, key.defaultText)) != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(rc);
     for (const ScriptValue& value : key.values)
         if ((rc = SetString(handle, value.name.c_str(), value.text)) != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
     for (const ScriptKey& child : key.children) {

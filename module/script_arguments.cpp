@@ -25,7 +25,9 @@ constexpr VariantArrayElement kVariantArrayElements[] = {
 class FuncDescHolder {
 public:
     FuncDescHolder() = default;
-    ~FuncDescHolder() { if (desc_) info_->ReleaseFuncDesc(desc_); }
+    ~FuncDescHolder() {
+        if (desc_) info_->ReleaseFuncDesc(desc_);
+    }
     FuncDescHolder(const FuncDescHolder&) = delete;
     FuncDescHolder& operator=(const FuncDescHolder&) = delete;
     HRESULT Load(ComPtr<ITypeInfo> info, UINT index) {
@@ -87,9 +89,7 @@ bool IsMissing(const VARIANT& v) {
     return v.vt == VT_EMPTY || v.vt == VT_NULL || (v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND);
 }
 
-const VARIANT& Dereferenced(const VARIANT& v) {
-    return v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal ? *v.pvarVal : v;
-}
+const VARIANT& Dereferenced(const VARIANT& v) { return v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal ? *v.pvarVal : v; }
 
 // The array a script variable holds (VBScript passes an array variable as a
 // by-reference VARIANT holding a by-reference array), or null.
@@ -307,8 +307,7 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
     if (!params || (params->cArgs == 0 && (flags & DISPATCH_PROPERTYGET)))
         return info->Invoke(self, id, flags, params, result, excep, argErr);
     FuncDescHolder desc;
-    if (FAILED(FindMember(info, id, flags, desc)))
-        return info->Invoke(self, id, flags, params, result, excep, argErr);
+    if (FAILED(FindMember(info, id, flags, desc))) return info->Invoke(self, id, flags, params, result, excep, argErr);
     WORD callFlags = flags;
     if (desc->invkind == INVOKE_PROPERTYGET) callFlags = DISPATCH_PROPERTYGET;
     const UINT count = params->cArgs;
@@ -326,8 +325,8 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
         if (parameter < 0) continue;
         VARIANT pass;
         VariantInit(&pass);
-        const HRESULT hr = Adapt(desc.info(), desc.get(), static_cast<UINT>(parameter), params->rgvarg[i],
-                                 slots[i], pass);
+        const HRESULT hr =
+            Adapt(desc.info(), desc.get(), static_cast<UINT>(parameter), params->rgvarg[i], slots[i], pass);
         if (FAILED(hr)) {
             if (argErr) *argErr = i;
             return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;

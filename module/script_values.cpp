@@ -44,12 +44,26 @@ void* ValueSlot(VARIANT* v) { return &v->llVal; }
 
 bool IsPlainType(VARTYPE vt) {
     switch (vt) {
-    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_INT: case VT_UINT:
-    case VT_I8: case VT_UI8: case VT_R4: case VT_R8: case VT_CY: case VT_DATE: case VT_BOOL: case VT_ERROR:
-    case VT_BSTR: case VT_DISPATCH: case VT_UNKNOWN:
-        return true;
-    default:
-        return false;
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_I8:
+        case VT_UI8:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_BOOL:
+        case VT_ERROR:
+        case VT_BSTR:
+        case VT_DISPATCH:
+        case VT_UNKNOWN: return true;
+        default: return false;
     }
 }
 
@@ -79,7 +93,9 @@ public:
     explicit DataAccess(SAFEARRAY* array) : array_(array) {
         if (FAILED(SafeArrayAccessData(array, &data_))) data_ = nullptr;
     }
-    ~DataAccess() { if (data_) SafeArrayUnaccessData(array_); }
+    ~DataAccess() {
+        if (data_) SafeArrayUnaccessData(array_);
+    }
     DataAccess(const DataAccess&) = delete;
     DataAccess& operator=(const DataAccess&) = delete;
     char* get() const { return static_cast<char*>(data_); }

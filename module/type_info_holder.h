@@ -18,8 +18,8 @@ public:
 
     HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info);
     HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids);
-    HRESULT Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, EXCEPINFO* excep, UINT* argErr);
+    HRESULT Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                   EXCEPINFO* excep, UINT* argErr);
 
     // Drops every holder's type information at library unload. At process
     // exit the references are abandoned instead: the type library may already

@@ -9,12 +9,25 @@
 
 inline bool VariantOwnsNothing(VARTYPE vt) {
     switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2:
-    case VT_UI4: case VT_UI8: case VT_INT: case VT_UINT: case VT_R4: case VT_R8: case VT_CY: case VT_DATE:
-    case VT_BOOL: case VT_ERROR:
-        return true;
-    default:
-        return false;
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I1:
+        case VT_I2:
+        case VT_I4:
+        case VT_I8:
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_UI8:
+        case VT_INT:
+        case VT_UINT:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_BOOL:
+        case VT_ERROR: return true;
+        default: return false;
     }
 }
 
@@ -29,6 +42,8 @@ inline HRESULT CopyVariantValue(VARIANT* target, const VARIANT* source) {
 }
 
 inline void ClearVariantValue(VARIANT* value) {
-    if (VariantOwnsNothing(V_VT(value))) V_VT(value) = VT_EMPTY;
-    else VariantClear(value);
+    if (VariantOwnsNothing(V_VT(value)))
+        V_VT(value) = VT_EMPTY;
+    else
+        VariantClear(value);
 }

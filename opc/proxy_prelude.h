@@ -5,8 +5,8 @@
 #define OPC_PROXY_PRELUDE_H
 #ifndef __cplusplus
 #include <unknwn.h>
-HRESULT STDMETHODCALLTYPE IUnknown_QueryInterface_Proxy(IUnknown *This, REFIID riid, void **ppvObject);
-ULONG STDMETHODCALLTYPE IUnknown_AddRef_Proxy(IUnknown *This);
-ULONG STDMETHODCALLTYPE IUnknown_Release_Proxy(IUnknown *This);
+HRESULT STDMETHODCALLTYPE IUnknown_QueryInterface_Proxy(IUnknown* This, REFIID riid, void** ppvObject);
+ULONG STDMETHODCALLTYPE IUnknown_AddRef_Proxy(IUnknown* This);
+ULONG STDMETHODCALLTYPE IUnknown_Release_Proxy(IUnknown* This);
 #endif
 #endif

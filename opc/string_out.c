@@ -12,16 +12,14 @@
 
 /* The stub's slots arrive zeroed; the reset only guards against a callee that
    returns without writing its out parameter, so that nothing stale is sent. */
-static LPWSTR* wire_slot(OPC_WIRE_STRING* w)
-{
+static LPWSTR* wire_slot(OPC_WIRE_STRING* w) {
     w->psz = NULL;
     return &w->psz;
 }
 
 /* ---- IOPCCommon ---- */
 
-HRESULT CALLBACK IOPCCommon_GetErrorString_Proxy(IOPCCommon* This, HRESULT dwError, LPWSTR* ppString)
-{
+HRESULT CALLBACK IOPCCommon_GetErrorString_Proxy(IOPCCommon* This, HRESULT dwError, LPWSTR* ppString) {
     OPC_WIRE_STRING text = {NULL};
     HRESULT hr;
     if (!ppString) return NULL_OUT_POINTER;
@@ -30,16 +28,14 @@ HRESULT CALLBACK IOPCCommon_GetErrorString_Proxy(IOPCCommon* This, HRESULT dwErr
     return hr;
 }
 
-HRESULT __RPC_STUB IOPCCommon_GetErrorString_Stub(IOPCCommon* This, HRESULT dwError, OPC_WIRE_STRING* ppString)
-{
+HRESULT __RPC_STUB IOPCCommon_GetErrorString_Stub(IOPCCommon* This, HRESULT dwError, OPC_WIRE_STRING* ppString) {
     return This->lpVtbl->GetErrorString(This, dwError, wire_slot(ppString));
 }
 
 /* ---- IOPCServerList ---- */
 
 HRESULT CALLBACK IOPCServerList_GetClassDetails_Proxy(IOPCServerList* This, REFCLSID clsid, LPOLESTR* ppszProgID,
-                                                      LPOLESTR* ppszUserType)
-{
+                                                      LPOLESTR* ppszUserType) {
     OPC_WIRE_STRING progid = {NULL}, user_type = {NULL};
     HRESULT hr;
     if (!ppszProgID || !ppszUserType) return NULL_OUT_POINTER;
@@ -50,8 +46,7 @@ HRESULT CALLBACK IOPCServerList_GetClassDetails_Proxy(IOPCServerList* This, REFC
 }
 
 HRESULT __RPC_STUB IOPCServerList_GetClassDetails_Stub(IOPCServerList* This, const CLSID* clsid,
-                                                       OPC_WIRE_STRING* ppszProgID, OPC_WIRE_STRING* ppszUserType)
-{
+                                                       OPC_WIRE_STRING* ppszProgID, OPC_WIRE_STRING* ppszUserType) {
     return This->lpVtbl->GetClassDetails(This, clsid, wire_slot(ppszProgID), wire_slot(ppszUserType));
 }
 
@@ -61,14 +56,13 @@ HRESULT CALLBACK IOPCHDA_Server_GetHistorianStatus_Proxy(IOPCHDA_Server* This, O
                                                          FILETIME** pftCurrentTime, FILETIME** pftStartTime,
                                                          WORD* pwMajorVersion, WORD* pwMinorVersion,
                                                          WORD* pwBuildNumber, DWORD* pdwMaxReturnValues,
-                                                         LPWSTR* ppszStatusString, LPWSTR* ppszVendorInfo)
-{
+                                                         LPWSTR* ppszStatusString, LPWSTR* ppszVendorInfo) {
     OPC_WIRE_STRING status = {NULL}, vendor = {NULL};
     HRESULT hr;
     if (!ppszStatusString || !ppszVendorInfo) return NULL_OUT_POINTER;
-    hr = IOPCHDA_Server_RemoteGetHistorianStatus_Proxy(This, pwStatus, pftCurrentTime, pftStartTime,
-                                                       pwMajorVersion, pwMinorVersion, pwBuildNumber,
-                                                       pdwMaxReturnValues, &status, &vendor);
+    hr = IOPCHDA_Server_RemoteGetHistorianStatus_Proxy(This, pwStatus, pftCurrentTime, pftStartTime, pwMajorVersion,
+                                                       pwMinorVersion, pwBuildNumber, pdwMaxReturnValues, &status,
+                                                       &vendor);
     *ppszStatusString = status.psz;
     *ppszVendorInfo = vendor.psz;
     return hr;
@@ -79,8 +73,7 @@ HRESULT __RPC_STUB IOPCHDA_Server_GetHistorianStatus_Stub(IOPCHDA_Server* This, 
                                                           WORD* pwMajorVersion, WORD* pwMinorVersion,
                                                           WORD* pwBuildNumber, DWORD* pdwMaxReturnValues,
                                                           OPC_WIRE_STRING* ppszStatusString,
-                                                          OPC_WIRE_STRING* ppszVendorInfo)
-{
+                                                          OPC_WIRE_STRING* ppszVendorInfo) {
     return This->lpVtbl->GetHistorianStatus(This, pwStatus, pftCurrentTime, pftStartTime, pwMajorVersion,
                                             pwMinorVersion, pwBuildNumber, pdwMaxReturnValues,
                                             wire_slot(ppszStatusString), wire_slot(ppszVendorInfo));
@@ -88,8 +81,7 @@ HRESULT __RPC_STUB IOPCHDA_Server_GetHistorianStatus_Stub(IOPCHDA_Server* This, 
 
 /* ---- IOPCHDA_Browser ---- */
 
-HRESULT CALLBACK IOPCHDA_Browser_GetItemID_Proxy(IOPCHDA_Browser* This, LPCWSTR szNode, LPWSTR* pszItemID)
-{
+HRESULT CALLBACK IOPCHDA_Browser_GetItemID_Proxy(IOPCHDA_Browser* This, LPCWSTR szNode, LPWSTR* pszItemID) {
     OPC_WIRE_STRING id = {NULL};
     HRESULT hr;
     if (!pszItemID) return NULL_OUT_POINTER;
@@ -98,13 +90,11 @@ HRESULT CALLBACK IOPCHDA_Browser_GetItemID_Proxy(IOPCHDA_Browser* This, LPCWSTR 
     return hr;
 }
 
-HRESULT __RPC_STUB IOPCHDA_Browser_GetItemID_Stub(IOPCHDA_Browser* This, LPCWSTR szNode, OPC_WIRE_STRING* pszItemID)
-{
+HRESULT __RPC_STUB IOPCHDA_Browser_GetItemID_Stub(IOPCHDA_Browser* This, LPCWSTR szNode, OPC_WIRE_STRING* pszItemID) {
     return This->lpVtbl->GetItemID(This, szNode, wire_slot(pszItemID));
 }
 
-HRESULT CALLBACK IOPCHDA_Browser_GetBranchPosition_Proxy(IOPCHDA_Browser* This, LPWSTR* pszBranchPos)
-{
+HRESULT CALLBACK IOPCHDA_Browser_GetBranchPosition_Proxy(IOPCHDA_Browser* This, LPWSTR* pszBranchPos) {
     OPC_WIRE_STRING position = {NULL};
     HRESULT hr;
     if (!pszBranchPos) return NULL_OUT_POINTER;
@@ -113,7 +103,6 @@ HRESULT CALLBACK IOPCHDA_Browser_GetBranchPosition_Proxy(IOPCHDA_Browser* This, 
     return hr;
 }
 
-HRESULT __RPC_STUB IOPCHDA_Browser_GetBranchPosition_Stub(IOPCHDA_Browser* This, OPC_WIRE_STRING* pszBranchPos)
-{
+HRESULT __RPC_STUB IOPCHDA_Browser_GetBranchPosition_Stub(IOPCHDA_Browser* This, OPC_WIRE_STRING* pszBranchPos) {
     return This->lpVtbl->GetBranchPosition(This, wire_slot(pszBranchPos));
 }

@@ -6,8 +6,7 @@
 #include "time/time_args.h"
 
 COPCHDAAutoServer::COPCHDAAutoServer()
-    : events_(static_cast<IConnectionPointContainer*>(this), this),
-      parentLink_(std::make_shared<ParentLink>(this)) {
+    : events_(static_cast<IConnectionPointContainer*>(this), this), parentLink_(std::make_shared<ParentLink>(this)) {
     // Every construction asks; once the process's security is set the later
     // calls fail harmlessly.
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,

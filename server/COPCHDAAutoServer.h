@@ -38,87 +38,131 @@ public:
     virtual HRESULT TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime);
 
     // IOPCHDAAutoServer
-    STDMETHODIMP get_StartTime(DATE *pVal) override;
-    STDMETHODIMP get_CurrentTime(DATE *pVal) override;
-    STDMETHODIMP get_MaxReturnValues(LONG *pVal) override;
-    STDMETHODIMP get_MajorVersion(short *pVal) override;
-    STDMETHODIMP get_MinorVersion(short *pVal) override;
-    STDMETHODIMP get_BuildNumber(short *pVal) override;
-    STDMETHODIMP get_VendorInfo(BSTR *pVal) override;
-    STDMETHODIMP get_HistorianStatus(LONG *pVal) override;
-    STDMETHODIMP get_StatusString(BSTR *pVal) override;
-    STDMETHODIMP get_ServerName(BSTR *pVal) override;
-    STDMETHODIMP get_ServerNode(BSTR *pVal) override;
-    STDMETHODIMP get_ClientName(BSTR *pVal) override;
+    STDMETHODIMP get_StartTime(DATE* pVal) override;
+    STDMETHODIMP get_CurrentTime(DATE* pVal) override;
+    STDMETHODIMP get_MaxReturnValues(LONG* pVal) override;
+    STDMETHODIMP get_MajorVersion(short* pVal) override;
+    STDMETHODIMP get_MinorVersion(short* pVal) override;
+    STDMETHODIMP get_BuildNumber(short* pVal) override;
+    STDMETHODIMP get_VendorInfo(BSTR* pVal) override;
+    STDMETHODIMP get_HistorianStatus(LONG* pVal) override;
+    STDMETHODIMP get_StatusString(BSTR* pVal) override;
+    STDMETHODIMP get_ServerName(BSTR* pVal) override;
+    STDMETHODIMP get_ServerNode(BSTR* pVal) override;
+    STDMETHODIMP get_ClientName(BSTR* pVal) override;
     STDMETHODIMP put_ClientName(BSTR newVal) override;
-    STDMETHODIMP get_LocaleID(LONG *pVal) override;
+    STDMETHODIMP get_LocaleID(LONG* pVal) override;
     STDMETHODIMP put_LocaleID(LONG newVal) override;
-    STDMETHODIMP get_CanSyncInsert(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncReplace(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncInsertReplace(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncDeleteRaw(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncDeleteAtTime(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncReadAnnotations(LONG *pVal) override;
-    STDMETHODIMP get_CanSyncInsertAnnotations(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncInsert(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncReplace(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncInsertReplace(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncDeleteRaw(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncDeleteAtTime(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncReadAnnotations(LONG *pVal) override;
-    STDMETHODIMP get_CanAsyncInsertAnnotations(LONG *pVal) override;
-    STDMETHODIMP get_OPCHDAItems(IOPCHDAItems **ppOPCHDAItems) override;
-    STDMETHODIMP GetOPCHDAServers(VARIANT Node, VARIANT *OPCHDAServers) override;
+    STDMETHODIMP get_CanSyncInsert(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncReplace(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncInsertReplace(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncDeleteRaw(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncDeleteAtTime(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncReadAnnotations(LONG* pVal) override;
+    STDMETHODIMP get_CanSyncInsertAnnotations(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncInsert(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncReplace(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncInsertReplace(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncDeleteRaw(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncDeleteAtTime(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncReadAnnotations(LONG* pVal) override;
+    STDMETHODIMP get_CanAsyncInsertAnnotations(LONG* pVal) override;
+    STDMETHODIMP get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) override;
+    STDMETHODIMP GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDAServers) override;
     STDMETHODIMP Connect(BSTR ProgID, VARIANT Node) override;
     STDMETHODIMP Disconnect() override;
-    STDMETHODIMP GetErrorString(LONG ErrorCode, BSTR *ErrorString) override;
-    STDMETHODIMP QueryAvailableLocaleIDs(VARIANT *LocaleIDs) override;
-    STDMETHODIMP GetItemAttributes(LONG *Count, SAFEARRAY **AttributeIDs, SAFEARRAY **Names, SAFEARRAY **Descriptions, SAFEARRAY **DataTypes) override;
-    STDMETHODIMP GetAggregates(LONG *Count, SAFEARRAY **AggregateIDs, SAFEARRAY **Names, SAFEARRAY **Descriptions) override;
-    STDMETHODIMP CreateBrowser(LONG NumCriteria, VARIANT AttributeIDs, VARIANT OperatorCodes, VARIANT Filters, VARIANT *Errors, OPCHDABrowser **ppOPCHDABrowser) override;
+    STDMETHODIMP GetErrorString(LONG ErrorCode, BSTR* ErrorString) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(VARIANT* LocaleIDs) override;
+    STDMETHODIMP GetItemAttributes(LONG* Count, SAFEARRAY** AttributeIDs, SAFEARRAY** Names, SAFEARRAY** Descriptions,
+                                   SAFEARRAY** DataTypes) override;
+    STDMETHODIMP GetAggregates(LONG* Count, SAFEARRAY** AggregateIDs, SAFEARRAY** Names,
+                               SAFEARRAY** Descriptions) override;
+    STDMETHODIMP CreateBrowser(LONG NumCriteria, VARIANT AttributeIDs, VARIANT OperatorCodes, VARIANT Filters,
+                               VARIANT* Errors, OPCHDABrowser** ppOPCHDABrowser) override;
 
     // IOPCHDAItems
-    STDMETHODIMP get_Parent(IOPCHDAAutoServer **ppParent) override;
-    STDMETHODIMP get_Count(LONG *pVal) override;
-    STDMETHODIMP get__NewEnum(IUnknown **ppUnk) override;
-    STDMETHODIMP Item(VARIANT ItemSpecifier, OPCHDAItem **ppItem) override;
-    STDMETHODIMP GetOPCHDAItem(LONG ServerHandle, OPCHDAItem **ppItem) override;
-    STDMETHODIMP AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem **ppItem) override;
-    STDMETHODIMP AddItems(LONG NumItems, SAFEARRAY **ItemIDs, SAFEARRAY **ClientHandles, SAFEARRAY **ServerHandles, SAFEARRAY **Errors) override;
-    STDMETHODIMP Remove(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors) override;
+    STDMETHODIMP get_Parent(IOPCHDAAutoServer** ppParent) override;
+    STDMETHODIMP get_Count(LONG* pVal) override;
+    STDMETHODIMP get__NewEnum(IUnknown** ppUnk) override;
+    STDMETHODIMP Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem) override;
+    STDMETHODIMP GetOPCHDAItem(LONG ServerHandle, OPCHDAItem** ppItem) override;
+    STDMETHODIMP AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAItem** ppItem) override;
+    STDMETHODIMP AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles, SAFEARRAY** ServerHandles,
+                          SAFEARRAY** Errors) override;
+    STDMETHODIMP Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) override;
     STDMETHODIMP RemoveAll() override;
-    STDMETHODIMP Validate(LONG NumItems, SAFEARRAY **ItemIDs, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadRaw(VARIANT *StartTime, VARIANT *EndTime, LONG NumValues, LONG Bounds, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **ItemValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadProcessed(VARIANT *StartTime, VARIANT *EndTime, DATE ResampleInterval, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Aggregates, SAFEARRAY **ItemValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY **TimeStamps, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **ItemValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadModified(VARIANT *StartTime, VARIANT *EndTime, LONG NumValues, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **ItemValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadAttribute(VARIANT *StartTime, VARIANT *EndTime, LONG ServerHandle, LONG NumAttributes, SAFEARRAY **AttributeIDs, SAFEARRAY **AttributeValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncInsert(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReplace(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncInsertReplace(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncDeleteRaw(VARIANT *StartTime, VARIANT *EndTime, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncDeleteAtTime(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncReadAnnotations(VARIANT *StartTime, VARIANT *EndTime, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **AnnotationValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP SyncInsertAnnotations(LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **AnnotationValues, SAFEARRAY **Errors) override;
-    STDMETHODIMP AsyncReadRaw(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG NumValues, LONG Bounds, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncAdviseRaw(LONG TransactionID, VARIANT *StartTime, DATE UpdateInterval, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncReadProcessed(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, DATE ResampleInterval, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Aggregates, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncAdviseProcessed(LONG TransactionID, VARIANT *StartTime, DATE ResampleInterval, LONG NumIntervals, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Aggregates, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncReadAtTime(LONG TransactionID, LONG NumTimeStamps, SAFEARRAY **TimeStamps, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncReadModified(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG NumValues, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncReadAttribute(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG ServerHandle, LONG NumAttributes, SAFEARRAY **AttributeIDs, SAFEARRAY **Errors, LONG *CancelID) override;
+    STDMETHODIMP Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds, LONG NumItems,
+                             SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG NumItems,
+                                   SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates, SAFEARRAY** ItemValues,
+                                   SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems, SAFEARRAY** ServerHandles,
+                                SAFEARRAY** ItemValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
+                                  SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle, LONG NumAttributes,
+                                   SAFEARRAY** AttributeIDs, SAFEARRAY** AttributeValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
+                            SAFEARRAY** Qualities, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
+                             SAFEARRAY** Qualities, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncInsertReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                                   SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems, SAFEARRAY** ServerHandles,
+                               SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                                  SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems, SAFEARRAY** ServerHandles,
+                                     SAFEARRAY** AnnotationValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP SyncInsertAnnotations(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                                       SAFEARRAY** AnnotationValues, SAFEARRAY** Errors) override;
+    STDMETHODIMP AsyncReadRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
+                              LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncAdviseRaw(LONG TransactionID, VARIANT* StartTime, DATE UpdateInterval, LONG NumItems,
+                                SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncReadProcessed(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
+                                    LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
+                                    SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncAdviseProcessed(LONG TransactionID, VARIANT* StartTime, DATE ResampleInterval, LONG NumIntervals,
+                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
+                                      SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncReadAtTime(LONG TransactionID, LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
+                                 SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncReadModified(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumValues,
+                                   LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
+                                   LONG* CancelID) override;
+    STDMETHODIMP AsyncReadAttribute(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
+                                    LONG NumAttributes, SAFEARRAY** AttributeIDs, SAFEARRAY** Errors,
+                                    LONG* CancelID) override;
     STDMETHODIMP AsyncCancelRead(LONG CancelID) override;
-    STDMETHODIMP AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **DataValues, SAFEARRAY **Qualities, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncDeleteRaw(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **Errors, LONG *CancelID) override;
+    STDMETHODIMP AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                             SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors,
+                             LONG* CancelID) override;
+    STDMETHODIMP AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                              SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors,
+                              LONG* CancelID) override;
+    STDMETHODIMP AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
+                                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
+                                    SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
+                                SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
+                                   SAFEARRAY** Errors, LONG* CancelID) override;
     STDMETHODIMP AsyncCancelUpdate(LONG CancelID) override;
-    STDMETHODIMP AsyncReadAnnotations(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncInsertAnnotations(LONG TransactionID, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **TimeStamps, SAFEARRAY **AnnotationValues, SAFEARRAY **Errors, LONG *CancelID) override;
+    STDMETHODIMP AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
+                                      SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncInsertAnnotations(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
+                                        SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues, SAFEARRAY** Errors,
+                                        LONG* CancelID) override;
     STDMETHODIMP AsyncCancelAnnotations(LONG CancelID) override;
-    STDMETHODIMP AsyncPlaybackRaw(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, LONG NumValues, DATE UpdateDuration, DATE UpdateInterval, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Errors, LONG *CancelID) override;
-    STDMETHODIMP AsyncPlaybackProcessed(LONG TransactionID, VARIANT *StartTime, VARIANT *EndTime, DATE ResampleInterval, LONG NumIntervals, DATE UpdateInterval, LONG NumItems, SAFEARRAY **ServerHandles, SAFEARRAY **Aggregates, SAFEARRAY **Errors, LONG *CancelID) override;
+    STDMETHODIMP AsyncPlaybackRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumValues,
+                                  DATE UpdateDuration, DATE UpdateInterval, LONG NumItems, SAFEARRAY** ServerHandles,
+                                  SAFEARRAY** Errors, LONG* CancelID) override;
+    STDMETHODIMP AsyncPlaybackProcessed(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
+                                        LONG NumIntervals, DATE UpdateInterval, LONG NumItems,
+                                        SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates, SAFEARRAY** Errors,
+                                        LONG* CancelID) override;
     STDMETHODIMP AsyncCancelPlayback(LONG CancelID) override;
 
     // ISupportErrorInfo
@@ -128,14 +172,22 @@ public:
     STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override;
 
     // IOPCHDA_DataCallback
-    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems, OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients, HRESULT* phrErrors) override;
-    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients, HRESULT* phrErrors) override;
+    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
+                              HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
+                                HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
+                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems,
+                                         OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
+                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
+                                     HRESULT* phrErrors) override;
+    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues,
+                            HRESULT* phrErrors) override;
+    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
+                                  HRESULT* phrErrors) override;
     STDMETHODIMP OnCancelComplete(DWORD dwCancelID) override;
 
 private:

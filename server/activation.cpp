@@ -29,7 +29,8 @@ bool NamesThisComputer(const wchar_t* node) {
 HRESULT CreateOnThisComputer(REFCLSID clsid, REFIID iid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    constexpr DWORD kContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+    constexpr DWORD kContext =
+        CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     return g_createInstance.load()(clsid, nullptr, kContext, iid, ppv);
 }
 
@@ -71,7 +72,8 @@ namespace activation_hooks {
 Runtime Platform() { return {&CoCreateInstance, &CoCreateInstanceEx}; }
 
 Runtime Install(Runtime runtime) {
-    Runtime previous{g_createInstance.exchange(runtime.createInstance), g_createInstanceEx.exchange(runtime.createInstanceEx)};
+    Runtime previous{g_createInstance.exchange(runtime.createInstance),
+                     g_createInstanceEx.exchange(runtime.createInstanceEx)};
     return previous;
 }
 

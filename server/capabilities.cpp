@@ -43,17 +43,45 @@ HRESULT Capability(Itf* itf, DWORD bit, LONG* pVal) {
 
 }  // namespace
 
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsert(LONG* pVal) { return Capability(syncUpdate_.get(), OPCHDA_INSERTCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncReplace(LONG* pVal) { return Capability(syncUpdate_.get(), OPCHDA_REPLACECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsertReplace(LONG* pVal) { return Capability(syncUpdate_.get(), OPCHDA_INSERTREPLACECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncDeleteRaw(LONG* pVal) { return Capability(syncUpdate_.get(), OPCHDA_DELETERAWCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncDeleteAtTime(LONG* pVal) { return Capability(syncUpdate_.get(), OPCHDA_DELETEATTIMECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncReadAnnotations(LONG* pVal) { return Capability(syncAnnotations_.get(), OPCHDA_READANNOTATIONCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsertAnnotations(LONG* pVal) { return Capability(syncAnnotations_.get(), OPCHDA_INSERTANNOTATIONCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsert(LONG* pVal) { return Capability(asyncUpdate_.get(), OPCHDA_INSERTCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncReplace(LONG* pVal) { return Capability(asyncUpdate_.get(), OPCHDA_REPLACECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsertReplace(LONG* pVal) { return Capability(asyncUpdate_.get(), OPCHDA_INSERTREPLACECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncDeleteRaw(LONG* pVal) { return Capability(asyncUpdate_.get(), OPCHDA_DELETERAWCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncDeleteAtTime(LONG* pVal) { return Capability(asyncUpdate_.get(), OPCHDA_DELETEATTIMECAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncReadAnnotations(LONG* pVal) { return Capability(asyncAnnotations_.get(), OPCHDA_READANNOTATIONCAP, pVal); }
-STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsertAnnotations(LONG* pVal) { return Capability(asyncAnnotations_.get(), OPCHDA_INSERTANNOTATIONCAP, pVal); }
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsert(LONG* pVal) {
+    return Capability(syncUpdate_.get(), OPCHDA_INSERTCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncReplace(LONG* pVal) {
+    return Capability(syncUpdate_.get(), OPCHDA_REPLACECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsertReplace(LONG* pVal) {
+    return Capability(syncUpdate_.get(), OPCHDA_INSERTREPLACECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncDeleteRaw(LONG* pVal) {
+    return Capability(syncUpdate_.get(), OPCHDA_DELETERAWCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncDeleteAtTime(LONG* pVal) {
+    return Capability(syncUpdate_.get(), OPCHDA_DELETEATTIMECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncReadAnnotations(LONG* pVal) {
+    return Capability(syncAnnotations_.get(), OPCHDA_READANNOTATIONCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanSyncInsertAnnotations(LONG* pVal) {
+    return Capability(syncAnnotations_.get(), OPCHDA_INSERTANNOTATIONCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsert(LONG* pVal) {
+    return Capability(asyncUpdate_.get(), OPCHDA_INSERTCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncReplace(LONG* pVal) {
+    return Capability(asyncUpdate_.get(), OPCHDA_REPLACECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsertReplace(LONG* pVal) {
+    return Capability(asyncUpdate_.get(), OPCHDA_INSERTREPLACECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncDeleteRaw(LONG* pVal) {
+    return Capability(asyncUpdate_.get(), OPCHDA_DELETERAWCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncDeleteAtTime(LONG* pVal) {
+    return Capability(asyncUpdate_.get(), OPCHDA_DELETEATTIMECAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncReadAnnotations(LONG* pVal) {
+    return Capability(asyncAnnotations_.get(), OPCHDA_READANNOTATIONCAP, pVal);
+}
+STDMETHODIMP COPCHDAAutoServer::get_CanAsyncInsertAnnotations(LONG* pVal) {
+    return Capability(asyncAnnotations_.get(), OPCHDA_INSERTANNOTATIONCAP, pVal);
+}

@@ -28,10 +28,10 @@ STDMETHODIMP COPCHDAAutoServer::GetErrorString(LONG ErrorCode, BSTR* ErrorString
 
     // The historian does not know the code (or is not there): the system may.
     char* message = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, static_cast<DWORD>(ErrorCode), MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
-                                  reinterpret_cast<char*>(&message), 0, nullptr);
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                       nullptr, static_cast<DWORD>(ErrorCode), MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                       reinterpret_cast<char*>(&message), 0, nullptr);
     if (length == 0 || !message) {
         if (message) LocalFree(message);
         return result;

@@ -92,7 +92,9 @@ STDMETHODIMP COPCHDAAutoServer::Connect(BSTR ProgID, VARIANT Node) try {
         callbackCookie_ = AdviseOn(server_.get(), IID_IOPCHDA_DataCallback, sinkUnknown);
     }
     return hr;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}
 
 STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     // Items go first, while the historian can still release their handles.
@@ -117,4 +119,6 @@ STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     serverNode_.reset();
     clientName_.reset();
     return S_OK;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

@@ -105,8 +105,7 @@ STDMETHODIMP COPCHDAAutoServer::GetAggregates(LONG* Count, SAFEARRAY** Aggregate
     *AggregateIDs = *Names = *Descriptions = nullptr;
     if (!server_) return E_FAIL;
     Catalogue answer;
-    HRESULT hr = server_->GetAggregates(&answer.count, answer.ids.put(), answer.names.put(),
-                                        answer.descriptions.put());
+    HRESULT hr = server_->GetAggregates(&answer.count, answer.ids.put(), answer.names.put(), answer.descriptions.put());
     answer.Received();
     if (FAILED(hr)) return hr;
     return HandOut(answer, hr, Count, AggregateIDs, Names, Descriptions, nullptr);

@@ -79,7 +79,8 @@ STDMETHODIMP HistorianSink::OnReadModifiedComplete(DWORD id, HRESULT status, DWO
 
 STDMETHODIMP HistorianSink::OnReadAttributeComplete(DWORD id, HRESULT status, OPCHANDLE client, DWORD n,
                                                     OPCHDA_ATTRIBUTE* values, HRESULT* errors) {
-    return Forward([&](COPCHDAAutoServer* o) { return o->OnReadAttributeComplete(id, status, client, n, values, errors); });
+    return Forward(
+        [&](COPCHDAAutoServer* o) { return o->OnReadAttributeComplete(id, status, client, n, values, errors); });
 }
 
 STDMETHODIMP HistorianSink::OnReadAnnotations(DWORD id, HRESULT status, DWORD n, OPCHDA_ANNOTATION* values,
@@ -87,7 +88,8 @@ STDMETHODIMP HistorianSink::OnReadAnnotations(DWORD id, HRESULT status, DWORD n,
     return Forward([&](COPCHDAAutoServer* o) { return o->OnReadAnnotations(id, status, n, values, errors); });
 }
 
-STDMETHODIMP HistorianSink::OnInsertAnnotations(DWORD id, HRESULT status, DWORD n, OPCHANDLE* clients, HRESULT* errors) {
+STDMETHODIMP HistorianSink::OnInsertAnnotations(DWORD id, HRESULT status, DWORD n, OPCHANDLE* clients,
+                                                HRESULT* errors) {
     return Forward([&](COPCHDAAutoServer* o) { return o->OnInsertAnnotations(id, status, n, clients, errors); });
 }
 

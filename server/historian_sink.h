@@ -31,14 +31,22 @@ public:
     STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override;
 
     // IOPCHDA_DataCallback
-    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems, OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients, HRESULT* phrErrors) override;
-    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients, HRESULT* phrErrors) override;
+    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
+                              HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
+                                HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
+                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems,
+                                         OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
+                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
+    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
+                                     HRESULT* phrErrors) override;
+    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues,
+                            HRESULT* phrErrors) override;
+    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
+                                  HRESULT* phrErrors) override;
     STDMETHODIMP OnCancelComplete(DWORD dwCancelID) override;
 
 private:
@@ -50,8 +58,8 @@ private:
     HRESULT Forward(Call&& call);
 
     // Guarded by the object lock.
-    COPCHDAAutoServer* owner_;   // null once detached
-    LONG inFlight_ = 0;          // forwarded calls not yet returned
-    LONG mayRemain_ = 0;         // in-flight calls a detaching thread does not wait for
-    HANDLE done_;                // manual-reset; set when a detaching thread may go on
+    COPCHDAAutoServer* owner_;  // null once detached
+    LONG inFlight_ = 0;         // forwarded calls not yet returned
+    LONG mayRemain_ = 0;        // in-flight calls a detaching thread does not wait for
+    HANDLE done_;               // manual-reset; set when a detaching thread may go on
 };

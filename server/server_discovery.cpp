@@ -59,4 +59,6 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDASe
     OPCHDAServers->vt = VT_ARRAY | VT_BSTR;
     OPCHDAServers->parray = array.detach();
     return hr;
-} catch (...) { return HResultFromCaughtException(); }
+} catch (...) {
+    return HResultFromCaughtException();
+}

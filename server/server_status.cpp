@@ -20,9 +20,9 @@ struct HistorianStatus {
 
 HRESULT ReadStatus(IOPCHDA_Server* server, HistorianStatus& s) {
     if (!server) return E_FAIL;
-    HRESULT hr = server->GetHistorianStatus(&s.status, s.currentTime.put(), s.startTime.put(), &s.majorVersion,
-                                            &s.minorVersion, &s.buildNumber, &s.maxReturnValues,
-                                            s.statusString.put(), s.vendorInfo.put());
+    HRESULT hr =
+        server->GetHistorianStatus(&s.status, s.currentTime.put(), s.startTime.put(), &s.majorVersion, &s.minorVersion,
+                                   &s.buildNumber, &s.maxReturnValues, s.statusString.put(), s.vendorInfo.put());
     return FAILED(hr) ? hr : S_OK;
 }
 
@@ -75,8 +75,9 @@ STDMETHODIMP COPCHDAAutoServer::get_BuildNumber(short* pVal) {
 }
 
 STDMETHODIMP COPCHDAAutoServer::get_VendorInfo(BSTR* pVal) {
-    return StatusProperty(server_.get(), pVal,
-                          [](HistorianStatus& s, BSTR* out) { *out = UniqueBstr(s.vendorInfo ? s.vendorInfo.get() : L"").detach(); });
+    return StatusProperty(server_.get(), pVal, [](HistorianStatus& s, BSTR* out) {
+        *out = UniqueBstr(s.vendorInfo ? s.vendorInfo.get() : L"").detach();
+    });
 }
 
 STDMETHODIMP COPCHDAAutoServer::get_HistorianStatus(LONG* pVal) {

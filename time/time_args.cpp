@@ -8,87 +8,86 @@
 namespace {
 
 void FreeText(OPCHDA_TIME* time) {
-  CoTaskMemFree(time->szTime);
-  time->szTime = nullptr;
+    CoTaskMemFree(time->szTime);
+    time->szTime = nullptr;
 }
 
 // Task-memory copy of `text` up to its first zero character; `byteLen` bytes at
 // most are read. A null text gives an empty one.
 LPWSTR CopyText(BSTR text) {
-  const UINT byteLen = SysStringByteLen(text);
-  auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(static_cast<SIZE_T>(byteLen) + sizeof(WCHAR)));
-  if (!copy) return nullptr;
-  UINT i = 0;
-  for (const UINT chars = byteLen / sizeof(WCHAR); i < chars && text[i] != L'\0'; ++i)
-    copy[i] = text[i];
-  copy[i] = L'\0';
-  return copy;
+    const UINT byteLen = SysStringByteLen(text);
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(static_cast<SIZE_T>(byteLen) + sizeof(WCHAR)));
+    if (!copy) return nullptr;
+    UINT i = 0;
+    for (const UINT chars = byteLen / sizeof(WCHAR); i < chars && text[i] != L'\0'; ++i) copy[i] = text[i];
+    copy[i] = L'\0';
+    return copy;
 }
 
 }  // namespace
 
 HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out) {
-  if (!arg || !out) return E_POINTER;
-  FreeText(out);
+    if (!arg || !out) return E_POINTER;
+    FreeText(out);
 
-  // Only a plain string is a relative-time text; the historian parses it.
-  if (V_VT(arg) == VT_BSTR) {
-    out->bString = TRUE;
-    out->szTime = CopyText(V_BSTR(arg));
-    return out->szTime ? S_OK : E_OUTOFMEMORY;
-  }
+    // Only a plain string is a relative-time text; the historian parses it.
+    if (V_VT(arg) == VT_BSTR) {
+        out->bString = TRUE;
+        out->szTime = CopyText(V_BSTR(arg));
+        return out->szTime ? S_OK : E_OUTOFMEMORY;
+    }
 
-  out->bString = FALSE;
-  UniqueVariant date;
-  // Anything the platform coerces to a date is a date, by-reference values and
-  // the empty variant (day 0) included.
-  HRESULT hr = VariantChangeType(date.get(), arg, 0, VT_DATE);
-  if (FAILED(hr)) return hr;
+    out->bString = FALSE;
+    UniqueVariant date;
+    // Anything the platform coerces to a date is a date, by-reference values and
+    // the empty variant (day 0) included.
+    HRESULT hr = VariantChangeType(date.get(), arg, 0, VT_DATE);
+    if (FAILED(hr)) return hr;
 
-  FILETIME ft;
-  if (!LocalDateToFileTime(V_DATE(date.get()), &ft)) return E_FAIL;
-  out->ftTime = ft;
-  // The historian always receives a text; an absolute time carries an empty one.
-  out->szTime = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(WCHAR)));
-  if (!out->szTime) return E_OUTOFMEMORY;
-  out->szTime[0] = L'\0';
-  return S_OK;
+    FILETIME ft;
+    if (!LocalDateToFileTime(V_DATE(date.get()), &ft)) return E_FAIL;
+    out->ftTime = ft;
+    // The historian always receives a text; an absolute time carries an empty one.
+    out->szTime = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(WCHAR)));
+    if (!out->szTime) return E_OUTOFMEMORY;
+    out->szTime[0] = L'\0';
+    return S_OK;
 }
 
 void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg) {
-  if (!time || !arg) return;
-  VariantClear(arg);
-  DATE local;
-  if (FileTimeToLocalDate(time->ftTime, &local)) {
-    V_VT(arg) = VT_DATE;
-    V_DATE(arg) = local;
-  } else {
-    V_VT(arg) = VT_ERROR;
-    V_ERROR(arg) = E_FAIL;
-  }
+    if (!time || !arg) return;
+    VariantClear(arg);
+    DATE local;
+    if (FileTimeToLocalDate(time->ftTime, &local)) {
+        V_VT(arg) = VT_DATE;
+        V_DATE(arg) = local;
+    } else {
+        V_VT(arg) = VT_ERROR;
+        V_ERROR(arg) = E_FAIL;
+    }
 }
 
 FILETIME DateSpanToFileTime(DATE span) {
-  const double units = span * 864'000'000'000.0;
-  // A product outside the 64-bit range (or NaN) has no defined conversion in C++;
-  // give it the value the processor's truncation produces, 0x8000000000000000,
-  // and let the historian reject the absurd duration.
-  int64_t value = INT64_MIN;
-  if (units > -9223372036854775808.0 && units < 9223372036854775808.0)
-    value = static_cast<int64_t>(units);  // truncates toward zero
-  const auto bits = static_cast<uint64_t>(value);
-  FILETIME ft;
-  ft.dwLowDateTime = static_cast<DWORD>(bits);
-  ft.dwHighDateTime = static_cast<DWORD>(bits >> 32);
-  return ft;
+    const double units = span * 864'000'000'000.0;
+    // A product outside the 64-bit range (or NaN) has no defined conversion in C++;
+    // give it the value the processor's truncation produces, 0x8000000000000000,
+    // and let the historian reject the absurd duration.
+    int64_t value = INT64_MIN;
+    if (units > -9223372036854775808.0 && units < 9223372036854775808.0)
+        value = static_cast<int64_t>(units);  // truncates toward zero
+    const auto bits = static_cast<uint64_t>(value);
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(bits);
+    ft.dwHighDateTime = static_cast<DWORD>(bits >> 32);
+    return ft;
 }
 
 HdaTimePair::~HdaTimePair() {
-  FreeText(&start_);
-  FreeText(&end_);
+    FreeText(&start_);
+    FreeText(&end_);
 }
 
 void HdaTimePair::WriteBack(VARIANT* startTime, VARIANT* endTime) const {
-  HdaTimeToTimeArg(&start_, startTime);
-  if (endTime) HdaTimeToTimeArg(&end_, endTime);
+    HdaTimeToTimeArg(&start_, startTime);
+    if (endTime) HdaTimeToTimeArg(&end_, endTime);
 }

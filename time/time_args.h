@@ -26,33 +26,31 @@ FILETIME DateSpanToFileTime(DATE span);
 // The start and end records of one request. They start cleared; their texts are
 // freed when the holder goes, on every path.
 class HdaTimePair {
- public:
-  HdaTimePair() noexcept = default;
-  ~HdaTimePair();
-  HdaTimePair(const HdaTimePair&) = delete;
-  HdaTimePair& operator=(const HdaTimePair&) = delete;
+public:
+    HdaTimePair() noexcept = default;
+    ~HdaTimePair();
+    HdaTimePair(const HdaTimePair&) = delete;
+    HdaTimePair& operator=(const HdaTimePair&) = delete;
 
-  OPCHDA_TIME* Start() noexcept { return &start_; }
-  OPCHDA_TIME* End() noexcept { return &end_; }
+    OPCHDA_TIME* Start() noexcept { return &start_; }
+    OPCHDA_TIME* End() noexcept { return &end_; }
 
-  // Converts `startTime`, then `endTime` (skipped when null, for requests with a
-  // start only), with `convert` (signature HRESULT(VARIANT*, OPCHDA_TIME*)).
-  // The first failure ends the conversion and is returned.
-  template <class Converter>
-  HRESULT Convert(Converter&& convert, VARIANT* startTime, VARIANT* endTime) {
-    HRESULT hr = convert(startTime, &start_);
-    if (FAILED(hr) || !endTime) return hr;
-    return convert(endTime, &end_);
-  }
-  HRESULT Convert(VARIANT* startTime, VARIANT* endTime) {
-    return Convert(TimeArgToHdaTime, startTime, endTime);
-  }
+    // Converts `startTime`, then `endTime` (skipped when null, for requests with a
+    // start only), with `convert` (signature HRESULT(VARIANT*, OPCHDA_TIME*)).
+    // The first failure ends the conversion and is returned.
+    template <class Converter>
+    HRESULT Convert(Converter&& convert, VARIANT* startTime, VARIANT* endTime) {
+        HRESULT hr = convert(startTime, &start_);
+        if (FAILED(hr) || !endTime) return hr;
+        return convert(endTime, &end_);
+    }
+    HRESULT Convert(VARIANT* startTime, VARIANT* endTime) { return Convert(TimeArgToHdaTime, startTime, endTime); }
 
-  // Writes the historian's times back into the client's variants, start first.
-  // Only after a successful historian call; `endTime` may be null.
-  void WriteBack(VARIANT* startTime, VARIANT* endTime) const;
+    // Writes the historian's times back into the client's variants, start first.
+    // Only after a successful historian call; `endTime` may be null.
+    void WriteBack(VARIANT* startTime, VARIANT* endTime) const;
 
- private:
-  OPCHDA_TIME start_{};
-  OPCHDA_TIME end_{};
+private:
+    OPCHDA_TIME start_{};
+    OPCHDA_TIME end_{};
 };

@@ -10,154 +10,150 @@ constexpr int64_t kUnitsPerMinute = 600'000'000;
 // rolls an impossible date over (29 February 2005 becomes 1 March) where
 // Windows fails; the round trip makes both answer alike.
 bool ToFileTime(const SYSTEMTIME& st, FILETIME* ft, SYSTEMTIME* normalized) {
-  SYSTEMTIME back;
-  if (!SystemTimeToFileTime(&st, ft) || !FileTimeToSystemTime(ft, &back)) return false;
-  if (back.wYear != st.wYear || back.wMonth != st.wMonth || back.wDay != st.wDay ||
-      back.wHour != st.wHour || back.wMinute != st.wMinute || back.wSecond != st.wSecond ||
-      back.wMilliseconds != st.wMilliseconds)
-    return false;
-  if (normalized) *normalized = back;
-  return true;
+    SYSTEMTIME back;
+    if (!SystemTimeToFileTime(&st, ft) || !FileTimeToSystemTime(ft, &back)) return false;
+    if (back.wYear != st.wYear || back.wMonth != st.wMonth || back.wDay != st.wDay || back.wHour != st.wHour ||
+        back.wMinute != st.wMinute || back.wSecond != st.wSecond || back.wMilliseconds != st.wMilliseconds)
+        return false;
+    if (normalized) *normalized = back;
+    return true;
 }
 
 bool ToUnits(const SYSTEMTIME& st, int64_t* units) {
-  FILETIME ft;
-  if (!ToFileTime(st, &ft, nullptr)) return false;
-  *units = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-  return true;
+    FILETIME ft;
+    if (!ToFileTime(st, &ft, nullptr)) return false;
+    *units = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return true;
 }
 
 bool FromUnits(int64_t units, SYSTEMTIME* st) {
-  if (units < 0) return false;
-  FILETIME ft;
-  ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(units));
-  ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) >> 32);
-  return FileTimeToSystemTime(&ft, st) != FALSE;
+    if (units < 0) return false;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(units));
+    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) >> 32);
+    return FileTimeToSystemTime(&ft, st) != FALSE;
 }
 
 // Adds a bias in minutes; an overflow is reported as a time that does not exist.
 bool AddBiasMinutes(int64_t* units, LONG minutes) {
-  return !__builtin_add_overflow(*units, static_cast<int64_t>(minutes) * kUnitsPerMinute, units);
+    return !__builtin_add_overflow(*units, static_cast<int64_t>(minutes) * kUnitsPerMinute, units);
 }
 
 // Whether `date` exists in the calendar; on success `*roundTrip` has the
 // platform's weekday filled in.
 bool NormalizeDate(const SYSTEMTIME& date, SYSTEMTIME* roundTrip) {
-  FILETIME ft;
-  return ToFileTime(date, &ft, roundTrip);
+    FILETIME ft;
+    return ToFileTime(date, &ft, roundTrip);
 }
 
 // True when `local` lies from `a` (inclusive) to `b` (exclusive) within one year.
 // Only month, day and hour take part: a transition at a non-zero minute is taken
 // at the start of its hour.
 bool InsideSpan(const SYSTEMTIME& local, const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  if (local.wMonth == b.wMonth)
-    return local.wDay < b.wDay || (local.wDay == b.wDay && local.wHour < b.wHour);
-  if (local.wMonth == a.wMonth)
-    return local.wDay > a.wDay || (local.wDay == a.wDay && local.wHour >= a.wHour);
-  return a.wMonth < local.wMonth && local.wMonth < b.wMonth;
+    if (local.wMonth == b.wMonth) return local.wDay < b.wDay || (local.wDay == b.wDay && local.wHour < b.wHour);
+    if (local.wMonth == a.wMonth) return local.wDay > a.wDay || (local.wDay == a.wDay && local.wHour >= a.wHour);
+    return a.wMonth < local.wMonth && local.wMonth < b.wMonth;
 }
 
 }  // namespace
 
 SYSTEMTIME ResolveTransitionDate(SYSTEMTIME rule, SYSTEMTIME reference) {
-  if (rule.wYear != 0) return rule;  // absolute date
-  rule.wYear = reference.wYear;
-  // No transition: no local month is 0, so the day never matters.
-  if (rule.wMonth == 0) return rule;
+    if (rule.wYear != 0) return rule;  // absolute date
+    rule.wYear = reference.wYear;
+    // No transition: no local month is 0, so the day never matters.
+    if (rule.wMonth == 0) return rule;
 
-  SYSTEMTIME work = rule;
-  work.wDay = 1;
-  SYSTEMTIME firstOfMonth;
-  // A rule the platform cannot place in the calendar stays as it is; the
-  // month/day/hour comparison then reads its fields literally.
-  if (!NormalizeDate(work, &firstOfMonth)) return rule;
+    SYSTEMTIME work = rule;
+    work.wDay = 1;
+    SYSTEMTIME firstOfMonth;
+    // A rule the platform cannot place in the calendar stays as it is; the
+    // month/day/hour comparison then reads its fields literally.
+    if (!NormalizeDate(work, &firstOfMonth)) return rule;
 
-  const int w1 = firstOfMonth.wDayOfWeek;
-  const int first = 1 + ((static_cast<int>(rule.wDayOfWeek) - w1 + 7 * 7) % 7);
-  const int n = rule.wDay;
+    const int w1 = firstOfMonth.wDayOfWeek;
+    const int first = 1 + ((static_cast<int>(rule.wDayOfWeek) - w1 + 7 * 7) % 7);
+    const int n = rule.wDay;
 
-  int day = first;
-  if (n >= 1 && n <= 4) {
-    day = first + 7 * (n - 1);
-  } else if (n == 5) {
-    // The last occurrence: step forward by weeks while the date still exists.
-    int k = 1;
-    for (; k <= 5; ++k) {
-      work.wDay = static_cast<WORD>(first + 7 * k);
-      SYSTEMTIME back;
-      if (!NormalizeDate(work, &back) || back.wDay != work.wDay) break;
+    int day = first;
+    if (n >= 1 && n <= 4) {
+        day = first + 7 * (n - 1);
+    } else if (n == 5) {
+        // The last occurrence: step forward by weeks while the date still exists.
+        int k = 1;
+        for (; k <= 5; ++k) {
+            work.wDay = static_cast<WORD>(first + 7 * k);
+            SYSTEMTIME back;
+            if (!NormalizeDate(work, &back) || back.wDay != work.wDay) break;
+        }
+        day = first + 7 * (k - 1);
     }
-    day = first + 7 * (k - 1);
-  }
-  rule.wDay = static_cast<WORD>(day);
-  return rule;
+    rule.wDay = static_cast<WORD>(day);
+    return rule;
 }
 
-bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& local,
-                          SYSTEMTIME* utc) {
-  if (!utc) return false;
-  TIME_ZONE_INFORMATION tz;
-  if (zone) {
-    tz = *zone;
-  } else {
-    // Fetched on every call: the machine's zone may change between two values.
-    GetTimeZoneInformation(&tz);
-  }
+bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& local, SYSTEMTIME* utc) {
+    if (!utc) return false;
+    TIME_ZONE_INFORMATION tz;
+    if (zone) {
+        tz = *zone;
+    } else {
+        // Fetched on every call: the machine's zone may change between two values.
+        GetTimeZoneInformation(&tz);
+    }
 
-  int64_t t;  // the local time read as if it were UTC
-  if (!ToUnits(local, &t)) return false;
-  if (!AddBiasMinutes(&t, tz.Bias)) return false;
+    int64_t t;  // the local time read as if it were UTC
+    if (!ToUnits(local, &t)) return false;
+    if (!AddBiasMinutes(&t, tz.Bias)) return false;
 
-  if (tz.DaylightBias != 0) {
-    // Southern zones have daylight time across the turn of the year.
-    const bool southern = tz.StandardDate.wMonth < tz.DaylightDate.wMonth;
-    const SYSTEMTIME s = ResolveTransitionDate(tz.StandardDate, local);
-    const SYSTEMTIME d = ResolveTransitionDate(tz.DaylightDate, local);
-    const SYSTEMTIME& a = southern ? s : d;
-    const SYSTEMTIME& b = southern ? d : s;
-    const bool daylight = InsideSpan(local, a, b) != southern;
-    if (daylight && !AddBiasMinutes(&t, tz.DaylightBias)) return false;
-  }
+    if (tz.DaylightBias != 0) {
+        // Southern zones have daylight time across the turn of the year.
+        const bool southern = tz.StandardDate.wMonth < tz.DaylightDate.wMonth;
+        const SYSTEMTIME s = ResolveTransitionDate(tz.StandardDate, local);
+        const SYSTEMTIME d = ResolveTransitionDate(tz.DaylightDate, local);
+        const SYSTEMTIME& a = southern ? s : d;
+        const SYSTEMTIME& b = southern ? d : s;
+        const bool daylight = InsideSpan(local, a, b) != southern;
+        if (daylight && !AddBiasMinutes(&t, tz.DaylightBias)) return false;
+    }
 
-  SYSTEMTIME out;
-  if (!FromUnits(t, &out)) return false;
-  *utc = out;
-  return true;
+    SYSTEMTIME out;
+    if (!FromUnits(t, &out)) return false;
+    *utc = out;
+    return true;
 }
 
 bool FileTimeToLocalDate(const FILETIME& utc, DATE* local) {
-  if (!local) return false;
-  SYSTEMTIME utcTime, localTime;
-  DATE date;
-  if (!FileTimeToSystemTime(&utc, &utcTime)) return false;
-  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &localTime)) return false;
-  localTime.wMilliseconds = 0;  // dates carry whole seconds on every platform
-  if (!SystemTimeToVariantTime(&localTime, &date)) return false;
-  *local = date;
-  return true;
+    if (!local) return false;
+    SYSTEMTIME utcTime, localTime;
+    DATE date;
+    if (!FileTimeToSystemTime(&utc, &utcTime)) return false;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &localTime)) return false;
+    localTime.wMilliseconds = 0;  // dates carry whole seconds on every platform
+    if (!SystemTimeToVariantTime(&localTime, &date)) return false;
+    *local = date;
+    return true;
 }
 
 bool FileTimeToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) {
-  if (!local) return false;
-  FILETIME localFileTime;
-  SYSTEMTIME localTime;
-  DATE date;
-  if (!FileTimeToLocalFileTime(&utc, &localFileTime) || !FileTimeToSystemTime(&localFileTime, &localTime))
-    return false;
-  localTime.wMilliseconds = 0;  // Wine's SystemTimeToVariantTime would keep them
-  if (!SystemTimeToVariantTime(&localTime, &date)) return false;
-  *local = date;
-  return true;
+    if (!local) return false;
+    FILETIME localFileTime;
+    SYSTEMTIME localTime;
+    DATE date;
+    if (!FileTimeToLocalFileTime(&utc, &localFileTime) || !FileTimeToSystemTime(&localFileTime, &localTime))
+        return false;
+    localTime.wMilliseconds = 0;  // Wine's SystemTimeToVariantTime would keep them
+    if (!SystemTimeToVariantTime(&localTime, &date)) return false;
+    *local = date;
+    return true;
 }
 
 bool LocalDateToFileTime(DATE local, FILETIME* utc) {
-  if (!utc) return false;
-  SYSTEMTIME localTime, utcTime;
-  FILETIME ft;
-  if (!VariantTimeToSystemTime(local, &localTime)) return false;
-  if (!LocalToUtcSystemTime(nullptr, localTime, &utcTime)) return false;
-  if (!SystemTimeToFileTime(&utcTime, &ft)) return false;
-  *utc = ft;
-  return true;
+    if (!utc) return false;
+    SYSTEMTIME localTime, utcTime;
+    FILETIME ft;
+    if (!VariantTimeToSystemTime(local, &localTime)) return false;
+    if (!LocalToUtcSystemTime(nullptr, localTime, &utcTime)) return false;
+    if (!SystemTimeToFileTime(&utcTime, &ft)) return false;
+    *utc = ft;
+    return true;
 }

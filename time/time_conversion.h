@@ -27,8 +27,7 @@ bool LocalDateToFileTime(DATE local, FILETIME* utc);
 // current zone when `zone` is null. The daylight rules are resolved for the year
 // of `local`. A local time in the skipped hour or in the repeated hour counts as
 // daylight time.
-bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& local,
-                          SYSTEMTIME* utc);
+bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& local, SYSTEMTIME* utc);
 
 // Resolves a zone transition rule (a StandardDate or DaylightDate) to a date in
 // the year of `reference`. Rules with a year are absolute and come back unchanged;

@@ -14,8 +14,7 @@ public:
     static HRESULT Create(std::unique_ptr<Browser> browser, IOPCHDA_Browser** out);
 
     HRESULT STDMETHODCALLTYPE GetEnum(OPCHDA_BROWSETYPE dwBrowseType, LPENUMSTRING* ppIEnumString) override;
-    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION dwBrowseDirection,
-                                                   LPCWSTR szString) override;
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
     HRESULT STDMETHODCALLTYPE GetItemID(LPCWSTR szNode, LPWSTR* pszItemID) override;
     HRESULT STDMETHODCALLTYPE GetBranchPosition(LPWSTR* pszBranchPos) override;
 

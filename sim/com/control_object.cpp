@@ -14,7 +14,6 @@ namespace {
 // Acts on the process defaults and on every historian alive in the process.
 class SimControl final : public Implements<SimControl, IHdaSimControl> {
 public:
-
     HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override {
         if (!method) return E_POINTER;
         with_defaults([&](Settings& s) { s.method_faults[method] = hr; });
@@ -32,8 +31,10 @@ public:
     HRESULT STDMETHODCALLTYPE SetItemCode(LPCWSTR itemID, HRESULT hr) override {
         if (!itemID) return E_POINTER;
         with_defaults([&](Settings& s) {
-            if (hr == S_OK) s.item_codes.erase(itemID);
-            else s.item_codes[itemID] = hr;
+            if (hr == S_OK)
+                s.item_codes.erase(itemID);
+            else
+                s.item_codes[itemID] = hr;
         });
         return each([&](SimHistorianObject* h) { h->SetItemCode(itemID, hr); });
     }
@@ -129,7 +130,8 @@ public:
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         SimClock::instance().set_speed(1.0);
-        SimClock::instance().set(static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+        SimClock::instance().set(
+            static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
         return S_OK;
     }
 
@@ -156,7 +158,6 @@ private:
         }
         return S_OK;
     }
-
 };
 
 class ClassFactory final : public Implements<ClassFactory, IClassFactory> {
@@ -170,8 +171,10 @@ public:
         return create_(iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) module_add_ref();
-        else module_release();
+        if (lock)
+            module_add_ref();
+        else
+            module_release();
         return S_OK;
     }
 

@@ -7,7 +7,6 @@
 
 #include "sim_control.h"
 
-
 extern "C" {
 BOOL WINAPI PrxDllMain(HINSTANCE, DWORD, LPVOID);
 HRESULT WINAPI PrxDllGetClassObject(REFCLSID, REFIID, void**);
@@ -20,10 +19,14 @@ namespace {
 
 HMODULE g_module = nullptr;
 
-const hdasim::ClassEntry kHistorian{&CLSID_HdaSimHistorian, L"Simulated OPC HDA historian (in process)",
-                                    L"Sim.HdaHistorian.1", L"Sim.HdaHistorian", false, true};
-const hdasim::ClassEntry kControl{&CLSID_HdaSimControl, L"Simulated OPC HDA historian control", nullptr,
-                                  nullptr, false, false};
+const hdasim::ClassEntry kHistorian{&CLSID_HdaSimHistorian,
+                                    L"Simulated OPC HDA historian (in process)",
+                                    L"Sim.HdaHistorian.1",
+                                    L"Sim.HdaHistorian",
+                                    false,
+                                    true};
+const hdasim::ClassEntry kControl{
+    &CLSID_HdaSimControl, L"Simulated OPC HDA historian control", nullptr, nullptr, false, false};
 
 }  // namespace
 

@@ -28,10 +28,14 @@
 
 namespace {
 
-const hdasim::ClassEntry kHistorian{&CLSID_HdaSimHistorianLocal, L"Simulated OPC HDA historian (local server)",
-                                    L"Sim.HdaHistorian.Local.1", L"Sim.HdaHistorian.Local", true, true};
-const hdasim::ClassEntry kControl{&CLSID_HdaSimControlLocal, L"Simulated OPC HDA historian control (local server)",
-                                  nullptr, nullptr, true, false};
+const hdasim::ClassEntry kHistorian{&CLSID_HdaSimHistorianLocal,
+                                    L"Simulated OPC HDA historian (local server)",
+                                    L"Sim.HdaHistorian.Local.1",
+                                    L"Sim.HdaHistorian.Local",
+                                    true,
+                                    true};
+const hdasim::ClassEntry kControl{
+    &CLSID_HdaSimControlLocal, L"Simulated OPC HDA historian control (local server)", nullptr, nullptr, true, false};
 
 // Idle time before leaving; "-Linger=<ms>" changes it, "-Persist" never leaves.
 DWORD g_linger_ms = 3000;
@@ -85,13 +89,24 @@ public:
     }
 
 private:
-    static constexpr const IID* kServed[] = {
-        &IID_IUnknown,           &IID_IClassFactory,          &IID_IHdaSimControl,
-        &IID_IOPCHDA_Server,     &IID_IOPCCommon,             &IID_IOPCHDA_SyncRead,
-        &IID_IOPCHDA_SyncUpdate, &IID_IOPCHDA_SyncAnnotations, &IID_IOPCHDA_AsyncRead,
-        &IID_IOPCHDA_AsyncUpdate, &IID_IOPCHDA_AsyncAnnotations, &IID_IOPCHDA_Playback,
-        &IID_IOPCHDA_Browser,    &IID_IEnumString,            &IID_IConnectionPointContainer,
-        &IID_IConnectionPoint,   &IID_IEnumConnectionPoints,  &IID_IEnumConnections};
+    static constexpr const IID* kServed[] = {&IID_IUnknown,
+                                             &IID_IClassFactory,
+                                             &IID_IHdaSimControl,
+                                             &IID_IOPCHDA_Server,
+                                             &IID_IOPCCommon,
+                                             &IID_IOPCHDA_SyncRead,
+                                             &IID_IOPCHDA_SyncUpdate,
+                                             &IID_IOPCHDA_SyncAnnotations,
+                                             &IID_IOPCHDA_AsyncRead,
+                                             &IID_IOPCHDA_AsyncUpdate,
+                                             &IID_IOPCHDA_AsyncAnnotations,
+                                             &IID_IOPCHDA_Playback,
+                                             &IID_IOPCHDA_Browser,
+                                             &IID_IEnumString,
+                                             &IID_IConnectionPointContainer,
+                                             &IID_IConnectionPoint,
+                                             &IID_IEnumConnectionPoints,
+                                             &IID_IEnumConnections};
     IStream* stream_ = nullptr;  // kept for the life of the process
 };
 
@@ -151,8 +166,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR cmd, int) {
     DWORD cookies[2] = {0, 0};
     hdasim::CreateClassFactory(&hdasim::CreateHistorianObject, IID_IUnknown,
                                reinterpret_cast<void**>(&historian_factory));
-    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown,
-                               reinterpret_cast<void**>(&control_factory));
+    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown, reinterpret_cast<void**>(&control_factory));
     if (historian_factory)
         CoRegisterClassObject(CLSID_HdaSimHistorianLocal, historian_factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                               &cookies[0]);

@@ -9,11 +9,12 @@
 
 namespace hdasim {
 
-HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
-                                    DWORD dwNumValues, BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
-                                    DWORD* pdwCancelID, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                    BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                    HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadRaw");
-    record(kAsyncRead, L"ReadRaw", {{L"tid", tid}, {L"numValues", dwNumValues}, {L"bounds", bBounds}, {L"numItems", dwNumItems}});
+    record(kAsyncRead, L"ReadRaw",
+           {{L"tid", tid}, {L"numValues", dwNumValues}, {L"bounds", bBounds}, {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"ReadRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
@@ -27,11 +28,11 @@ HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_
                  });
 }
 
-HRESULT SimHistorianObject::AdviseRaw(DWORD tid, OPCHDA_TIME* htStartTime, FILETIME ftUpdateInterval,
-                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
-                                      HRESULT** ppErrors) {
+HRESULT SimHistorianObject::AdviseRaw(DWORD tid, OPCHDA_TIME* htStartTime, FILETIME ftUpdateInterval, DWORD dwNumItems,
+                                      OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"AdviseRaw");
-    record(kAsyncRead, L"AdviseRaw", {{L"tid", tid}, {L"interval", ticks_of(ftUpdateInterval)}, {L"numItems", dwNumItems}});
+    record(kAsyncRead, L"AdviseRaw",
+           {{L"tid", tid}, {L"interval", ticks_of(ftUpdateInterval)}, {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"AdviseRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s;
@@ -53,7 +54,8 @@ HRESULT SimHistorianObject::ReadProcessed(DWORD tid, OPCHDA_TIME* htStartTime, O
                                           FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
                                           DWORD* haAggregate, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadProcessed");
-    record(kAsyncRead, L"ReadProcessed", {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numItems", dwNumItems}});
+    record(kAsyncRead, L"ReadProcessed",
+           {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"ReadProcessed", L"handle", phServer, dwNumItems);
     record_array(kAsyncRead, L"ReadProcessed", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
@@ -73,7 +75,11 @@ HRESULT SimHistorianObject::AdviseProcessed(DWORD tid, OPCHDA_TIME* htStartTime,
                                             DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
                                             DWORD dwNumIntervals, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"AdviseProcessed");
-    record(kAsyncRead, L"AdviseProcessed", {{L"tid", tid}, {L"resample", ticks_of(ftResampleInterval)}, {L"numIntervals", dwNumIntervals}, {L"numItems", dwNumItems}});
+    record(kAsyncRead, L"AdviseProcessed",
+           {{L"tid", tid},
+            {L"resample", ticks_of(ftResampleInterval)},
+            {L"numIntervals", dwNumIntervals},
+            {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"AdviseProcessed", L"handle", phServer, dwNumItems);
     record_array(kAsyncRead, L"AdviseProcessed", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
@@ -87,10 +93,9 @@ HRESULT SimHistorianObject::AdviseProcessed(DWORD tid, OPCHDA_TIME* htStartTime,
     auto first = std::make_shared<bool>(true);
     return start(dwNumItems, phServer, haAggregate, pdwCancelID, ppErrors, true,
                  [this, tid, s, interval, from, first, dwNumIntervals](const std::vector<Target>& items, int64_t now,
-                                                                      int64_t* next) {
+                                                                       int64_t* next) {
                      Ticks end = now < s ? s : s + ((now - s) / interval) * interval;
-                     if (*first && dwNumIntervals > 0 &&
-                         (end - *from) / interval > static_cast<Ticks>(dwNumIntervals))
+                     if (*first && dwNumIntervals > 0 && (end - *from) / interval > static_cast<Ticks>(dwNumIntervals))
                          *from = end - static_cast<Ticks>(dwNumIntervals) * interval;
                      if (end > *from) {
                          send_items(ItemEvent::DataChange, tid, items, [&](const Target& t) {
@@ -104,9 +109,8 @@ HRESULT SimHistorianObject::AdviseProcessed(DWORD tid, OPCHDA_TIME* htStartTime,
                  });
 }
 
-HRESULT SimHistorianObject::ReadAtTime(DWORD tid, DWORD dwNumTimeStamps, FILETIME* ftTimeStamps,
-                                       DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
-                                       HRESULT** ppErrors) {
+HRESULT SimHistorianObject::ReadAtTime(DWORD tid, DWORD dwNumTimeStamps, FILETIME* ftTimeStamps, DWORD dwNumItems,
+                                       OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadAtTime");
     record(kAsyncRead, L"ReadAtTime", {{L"tid", tid}, {L"numTimeStamps", dwNumTimeStamps}, {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"ReadAtTime", L"stamp", ftTimeStamps, dwNumTimeStamps);
@@ -122,9 +126,9 @@ HRESULT SimHistorianObject::ReadAtTime(DWORD tid, DWORD dwNumTimeStamps, FILETIM
                  });
 }
 
-HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
-                                         DWORD dwNumValues, DWORD dwNumItems, OPCHANDLE* phServer,
-                                         DWORD* pdwCancelID, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
+                                         DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                         HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncRead, L"ReadModified");
     record(kAsyncRead, L"ReadModified", {{L"tid", tid}, {L"numValues", dwNumValues}, {L"numItems", dwNumItems}});
     record_array(kAsyncRead, L"ReadModified", L"handle", phServer, dwNumItems);
@@ -162,25 +166,25 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
     // One element per attribute, all of the one item.
     std::vector<OPCHANDLE> same(dwNumAttributes, hServer);
     std::vector<std::uint32_t> ids(dwAttributeIDs, dwAttributeIDs + dwNumAttributes);
-    return start(dwNumAttributes, same.data(), nullptr, pdwCancelID, ppErrors, false,
-                 [this, tid, hServer, client, ids, s, e](const std::vector<Target>&, int64_t, int64_t*) {
-                     auto data = model_.ReadAttribute(s, e, hServer, ids);
-                     deliver<OPCHDA_ATTRIBUTE>(
-                         static_cast<DWORD>(ids.size()),
-                         [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
-                             AttributeData d = i < data.size() ? data[i]
-                                                               : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
-                             HRESULT code = fill_attribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
-                             out.dwAttributeID = ids[i];
-                             return code;
-                         },
-                         [&](DWORD n, OPCHDA_ATTRIBUTE* answers, HRESULT* errs, HRESULT status) {
-                             each_callback([&](IOPCHDA_DataCallback* cb) {
-                                 cb->OnReadAttributeComplete(tid, status, client, n, answers, errs);
-                             });
-                         });
-                     return false;
-                 });
+    return start(
+        dwNumAttributes, same.data(), nullptr, pdwCancelID, ppErrors, false,
+        [this, tid, hServer, client, ids, s, e](const std::vector<Target>&, int64_t, int64_t*) {
+            auto data = model_.ReadAttribute(s, e, hServer, ids);
+            deliver<OPCHDA_ATTRIBUTE>(
+                static_cast<DWORD>(ids.size()),
+                [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
+                    AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+                    HRESULT code = fill_attribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
+                    out.dwAttributeID = ids[i];
+                    return code;
+                },
+                [&](DWORD n, OPCHDA_ATTRIBUTE* answers, HRESULT* errs, HRESULT status) {
+                    each_callback([&](IOPCHDA_DataCallback* cb) {
+                        cb->OnReadAttributeComplete(tid, status, client, n, answers, errs);
+                    });
+                });
+            return false;
+        });
 }
 
 }  // namespace hdasim

@@ -52,9 +52,8 @@ HRESULT SimHistorianObject::InsertReplace(DWORD tid, DWORD n, OPCHANDLE* ph, FIL
     return async_update(kInsertReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
 }
 
-HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
-                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
-                                      HRESULT** ppErrors) {
+HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
+                                      OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteRaw");
     record(kAsyncUpdate, L"DeleteRaw", {{L"tid", tid}, {L"numItems", dwNumItems}});
     record_array(kAsyncUpdate, L"DeleteRaw", L"handle", phServer, dwNumItems);

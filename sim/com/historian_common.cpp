@@ -57,8 +57,8 @@ HRESULT SimHistorianObject::FindConnectionPoint(REFIID riid, IConnectionPoint** 
     if (!ppCP) return E_POINTER;
     *ppCP = nullptr;
     ConnectionPoint* cp = riid == IID_IOPCHDA_DataCallback ? &data_cp_
-                          : riid == IID_IOPCShutdown        ? &shutdown_cp_
-                                                            : nullptr;
+                          : riid == IID_IOPCShutdown       ? &shutdown_cp_
+                                                           : nullptr;
     if (!cp) return CONNECT_E_NOCONNECTION;
     cp->AddRef();
     *ppCP = cp;

@@ -48,11 +48,16 @@ void SimHistorianObject::send_shutdown_and_wait(const std::wstring& reason) {
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!done) return;
     auto shared_done = std::shared_ptr<void>(done, CloseHandle);
-    scheduler_->post(0, Scheduler::kNow, guarded(this, [this, reason, shared_done](int64_t, int64_t*) {
-        shutdown_cp_.for_each([&](IUnknown* p) { static_cast<IOPCShutdown*>(p)->ShutdownRequest(reason.c_str()); });
-        SetEvent(shared_done.get());
-        return false;
-    }), false);
+    scheduler_->post(0, Scheduler::kNow,
+                     guarded(this,
+                             [this, reason, shared_done](int64_t, int64_t*) {
+                                 shutdown_cp_.for_each([&](IUnknown* p) {
+                                     static_cast<IOPCShutdown*>(p)->ShutdownRequest(reason.c_str());
+                                 });
+                                 SetEvent(shared_done.get());
+                                 return false;
+                             }),
+                     false);
     DWORD index;
     CoWaitForMultipleHandles(0, 10000, 1, &done, &index);
 }
@@ -115,8 +120,7 @@ HRESULT SimHistorianObject::CallCount(LPCWSTR method, LONG* count) {
     LONG n = 0;
     for (auto& [full, c] : calls_) {
         size_t sep = full.find(L"::");
-        if (full == name || (sep != std::wstring::npos && full.compare(sep + 2, std::wstring::npos, name) == 0))
-            n += c;
+        if (full == name || (sep != std::wstring::npos && full.compare(sep + 2, std::wstring::npos, name) == 0)) n += c;
     }
     *count = n;
     return S_OK;

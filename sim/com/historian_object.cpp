@@ -101,7 +101,6 @@ void SimHistorianObject::each_callback(const std::function<void(IOPCHDA_DataCall
     data_cp_.for_each([&](IUnknown* p) { fn(static_cast<IOPCHDA_DataCallback*>(p)); });
 }
 
-
 HRESULT SimHistorianObject::start(DWORD n, const OPCHANDLE* ph, const DWORD* aggregates, DWORD* pdwCancelID,
                                   HRESULT** ppErrors, bool repeat, TaskWork work) {
     auto* errs = alloc_zeroed<HRESULT>(n);
@@ -118,9 +117,8 @@ HRESULT SimHistorianObject::start(DWORD n, const OPCHANDLE* ph, const DWORD* agg
     // Only accepted items are answered; with none there is nothing to send.
     if (!accepted.empty()) {
         scheduler_->post(id, Scheduler::kNow,
-                         guarded(this, [work = std::move(work), accepted](int64_t now, int64_t* next) {
-                             return work(accepted, now, next);
-                         }),
+                         guarded(this, [work = std::move(work), accepted](
+                                           int64_t now, int64_t* next) { return work(accepted, now, next); }),
                          true, !repeat);
     }
     return overall(errs, n);
@@ -139,9 +137,9 @@ void SimHistorianObject::send_items(ItemEvent event, DWORD tid, const std::vecto
             for (DWORD i = 0; i < n; ++i) pointers.push_back(&answers[i]);
             each_callback([&](IOPCHDA_DataCallback* cb) {
                 switch (event) {
-                case ItemEvent::ReadComplete: cb->OnReadComplete(tid, status, n, answers, errs); break;
-                case ItemEvent::DataChange: cb->OnDataChange(tid, status, n, answers, errs); break;
-                case ItemEvent::Playback: cb->OnPlayback(tid, status, n, pointers.data(), errs); break;
+                    case ItemEvent::ReadComplete: cb->OnReadComplete(tid, status, n, answers, errs); break;
+                    case ItemEvent::DataChange: cb->OnDataChange(tid, status, n, answers, errs); break;
+                    case ItemEvent::Playback: cb->OnPlayback(tid, status, n, pointers.data(), errs); break;
                 }
             });
         });
@@ -155,8 +153,10 @@ void SimHistorianObject::send_update(DWORD tid, const std::vector<Target>& items
     DWORD n = static_cast<DWORD>(clients.size());
     HRESULT status = overall(errs.data(), n);
     each_callback([&](IOPCHDA_DataCallback* cb) {
-        if (annotations) cb->OnInsertAnnotations(tid, status, n, clients.data(), errs.data());
-        else cb->OnUpdateComplete(tid, status, n, clients.data(), errs.data());
+        if (annotations)
+            cb->OnInsertAnnotations(tid, status, n, clients.data(), errs.data());
+        else
+            cb->OnUpdateComplete(tid, status, n, clients.data(), errs.data());
     });
 }
 
@@ -165,9 +165,9 @@ HRESULT SimHistorianObject::cancel_request(const wchar_t* iface, DWORD cancel_id
     record(iface, L"Cancel", {{L"cancelID", cancel_id}});
     if (!scheduler_->cancel(cancel_id)) return E_FAIL;
     scheduler_->post(0, Scheduler::kNow, guarded(this, [this, cancel_id](int64_t, int64_t*) {
-        each_callback([&](IOPCHDA_DataCallback* cb) { cb->OnCancelComplete(cancel_id); });
-        return false;
-    }));
+                         each_callback([&](IOPCHDA_DataCallback* cb) { cb->OnCancelComplete(cancel_id); });
+                         return false;
+                     }));
     return S_OK;
 }
 

@@ -40,12 +40,11 @@ inline constexpr wchar_t kAsyncAnnotationsName[] = L"IOPCHDA_AsyncAnnotations";
 inline constexpr wchar_t kPlaybackName[] = L"IOPCHDA_Playback";
 
 class SimHistorianObject final
-    : public Implements<SimHistorianObject, IOPCHDA_Server, IOPCHDA_SyncRead, IOPCHDA_SyncUpdate,
-                        IOPCHDA_SyncAnnotations, CancelThrough<IOPCHDA_AsyncRead, kAsyncReadName>,
-                        CancelThrough<IOPCHDA_AsyncUpdate, kAsyncUpdateName>,
-                        CancelThrough<IOPCHDA_AsyncAnnotations, kAsyncAnnotationsName>,
-                        CancelThrough<IOPCHDA_Playback, kPlaybackName>, IOPCCommon, IConnectionPointContainer,
-                        IHdaSimControl> {
+    : public Implements<
+          SimHistorianObject, IOPCHDA_Server, IOPCHDA_SyncRead, IOPCHDA_SyncUpdate, IOPCHDA_SyncAnnotations,
+          CancelThrough<IOPCHDA_AsyncRead, kAsyncReadName>, CancelThrough<IOPCHDA_AsyncUpdate, kAsyncUpdateName>,
+          CancelThrough<IOPCHDA_AsyncAnnotations, kAsyncAnnotationsName>,
+          CancelThrough<IOPCHDA_Playback, kPlaybackName>, IOPCCommon, IConnectionPointContainer, IHdaSimControl> {
 public:
     static HRESULT Create(REFIID iid, void** out);
     SimHistorianObject();
@@ -60,32 +59,29 @@ public:
     HRESULT STDMETHODCALLTYPE GetAggregates(DWORD* pdwCount, DWORD** ppdwAggrID, LPWSTR** ppszAggrName,
                                             LPWSTR** ppszAggrDesc) override;
     HRESULT STDMETHODCALLTYPE GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FILETIME** pftCurrentTime,
-                                                 FILETIME** pftStartTime, WORD* pwMajorVersion,
-                                                 WORD* pwMinorVersion, WORD* pwBuildNumber,
-                                                 DWORD* pdwMaxReturnValues, LPWSTR* ppszStatusString,
-                                                 LPWSTR* ppszVendorInfo) override;
+                                                 FILETIME** pftStartTime, WORD* pwMajorVersion, WORD* pwMinorVersion,
+                                                 WORD* pwBuildNumber, DWORD* pdwMaxReturnValues,
+                                                 LPWSTR* ppszStatusString, LPWSTR* ppszVendorInfo) override;
     HRESULT STDMETHODCALLTYPE GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPCHANDLE* phClient,
                                              OPCHANDLE** pphServer, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA_OPERATORCODES* pOperator,
-                                           VARIANT* vFilter, IOPCHDA_Browser** pphBrowser,
-                                           HRESULT** ppErrors) override;
+                                           VARIANT* vFilter, IOPCHDA_Browser** pphBrowser, HRESULT** ppErrors) override;
 
     // IOPCHDA_SyncRead
-    HRESULT STDMETHODCALLTYPE ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
-                                      BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
-                                      OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues, BOOL bBounds,
+                                      DWORD dwNumItems, OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues,
+                                      HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
                                             FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
                                             DWORD* haAggregate, OPCHDA_ITEM** ppItemValues,
                                             HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadAtTime(DWORD dwNumTimeStamps, FILETIME* ftTimeStamps, DWORD dwNumItems,
-                                         OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues,
-                                         HRESULT** ppErrors) override;
+                                         OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
-                                           DWORD dwNumItems, OPCHANDLE* phServer,
-                                           OPCHDA_MODIFIEDITEM** ppItemValues, HRESULT** ppErrors) override;
+                                           DWORD dwNumItems, OPCHANDLE* phServer, OPCHDA_MODIFIEDITEM** ppItemValues,
+                                           HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, OPCHANDLE hServer,
                                             DWORD dwNumAttributes, DWORD* pdwAttributeIDs,
                                             OPCHDA_ATTRIBUTE** ppAttributeValues, HRESULT** ppErrors) override;
@@ -97,8 +93,7 @@ public:
     HRESULT STDMETHODCALLTYPE Replace(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
                                       VARIANT* vDataValues, DWORD* pdwQualities, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE InsertReplace(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
-                                            VARIANT* vDataValues, DWORD* pdwQualities,
-                                            HRESULT** ppErrors) override;
+                                            VARIANT* vDataValues, DWORD* pdwQualities, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
                                         OPCHANDLE* phServer, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
@@ -116,27 +111,25 @@ public:
     HRESULT STDMETHODCALLTYPE ReadRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
                                       DWORD dwNumValues, BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
                                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    HRESULT STDMETHODCALLTYPE AdviseRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                        FILETIME ftUpdateInterval, DWORD dwNumItems, OPCHANDLE* phServer,
-                                        DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    HRESULT STDMETHODCALLTYPE ReadProcessed(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                            OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
-                                            DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
-                                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE AdviseRaw(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, FILETIME ftUpdateInterval,
+                                        DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                        HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadProcessed(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                            FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                            DWORD* haAggregate, DWORD* pdwCancelID, HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE AdviseProcessed(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                              FILETIME ftResampleInterval, DWORD dwNumItems,
-                                              OPCHANDLE* phServer, DWORD* haAggregate, DWORD dwNumIntervals,
-                                              DWORD* pdwCancelID, HRESULT** ppErrors) override;
+                                              FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
+                                              DWORD* haAggregate, DWORD dwNumIntervals, DWORD* pdwCancelID,
+                                              HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadAtTime(DWORD dwTransactionID, DWORD dwNumTimeStamps, FILETIME* ftTimeStamps,
                                          DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                          HRESULT** ppErrors) override;
-    HRESULT STDMETHODCALLTYPE ReadModified(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                           OPCHDA_TIME* htEndTime, DWORD dwNumValues, DWORD dwNumItems,
-                                           OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    HRESULT STDMETHODCALLTYPE ReadAttribute(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                            OPCHDA_TIME* htEndTime, OPCHANDLE hServer, DWORD dwNumAttributes,
-                                            DWORD* dwAttributeIDs, DWORD* pdwCancelID,
-                                            HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadModified(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                           DWORD dwNumValues, DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
+                                           HRESULT** ppErrors) override;
+    HRESULT STDMETHODCALLTYPE ReadAttribute(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                            OPCHANDLE hServer, DWORD dwNumAttributes, DWORD* dwAttributeIDs,
+                                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
     // Cancel of the four asynchronous interfaces: one space of cancel IDs.
     HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) override;
 
@@ -154,28 +147,26 @@ public:
                                         DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                         HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE DeleteAtTime(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
-                                           FILETIME* ftTimeStamps, DWORD* pdwCancelID,
-                                           HRESULT** ppErrors) override;
+                                           FILETIME* ftTimeStamps, DWORD* pdwCancelID, HRESULT** ppErrors) override;
 
     // IOPCHDA_AsyncAnnotations
     HRESULT STDMETHODCALLTYPE Read(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
                                    DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                    HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE Insert(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
-                                     FILETIME* ftTimeStamps, OPCHDA_ANNOTATION* pAnnotationValues,
-                                     DWORD* pdwCancelID, HRESULT** ppErrors) override;
+                                     FILETIME* ftTimeStamps, OPCHDA_ANNOTATION* pAnnotationValues, DWORD* pdwCancelID,
+                                     HRESULT** ppErrors) override;
 
     // IOPCHDA_Playback
-    HRESULT STDMETHODCALLTYPE ReadRawWithUpdate(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
-                                                OPCHDA_TIME* htEndTime, DWORD dwNumValues,
-                                                FILETIME ftUpdateDuration, FILETIME ftUpdateInterval,
+    HRESULT STDMETHODCALLTYPE ReadRawWithUpdate(DWORD dwTransactionID, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
+                                                DWORD dwNumValues, FILETIME ftUpdateDuration, FILETIME ftUpdateInterval,
                                                 DWORD dwNumItems, OPCHANDLE* phServer, DWORD* pdwCancelID,
                                                 HRESULT** ppErrors) override;
     HRESULT STDMETHODCALLTYPE ReadProcessedWithUpdate(DWORD dwTransactionID, OPCHDA_TIME* htStartTime,
                                                       OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
-                                                      DWORD dwNumIntervals, FILETIME ftUpdateInterval,
-                                                      DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
-                                                      DWORD* pdwCancelID, HRESULT** ppErrors) override;
+                                                      DWORD dwNumIntervals, FILETIME ftUpdateInterval, DWORD dwNumItems,
+                                                      OPCHANDLE* phServer, DWORD* haAggregate, DWORD* pdwCancelID,
+                                                      HRESULT** ppErrors) override;
 
     // IOPCCommon
     HRESULT STDMETHODCALLTYPE SetLocaleID(LCID dwLcid) override;
@@ -214,10 +205,10 @@ public:
 private:
     // An item of an asynchronous request that the historian accepted.
     struct Target {
-        DWORD index;         // in the request
+        DWORD index;  // in the request
         Handle handle;
         OPCHANDLE client;
-        DWORD aggregate;     // of processed requests, else 0
+        DWORD aggregate;  // of processed requests, else 0
     };
     // Runs on the worker for the accepted items; true to run again at *next.
     using TaskWork = std::function<bool(const std::vector<Target>& items, int64_t now, int64_t* next)>;
@@ -247,8 +238,7 @@ private:
     // or OnPlayback.
     void send_items(ItemEvent event, DWORD tid, const std::vector<Target>& items, const ItemReader& read);
     // Sends the codes of an update (or annotation insert) as its completion.
-    void send_update(DWORD tid, const std::vector<Target>& items, const std::vector<HRESULT>& codes,
-                     bool annotations);
+    void send_update(DWORD tid, const std::vector<Target>& items, const std::vector<HRESULT>& codes, bool annotations);
     HRESULT sync_update(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** errs);
     HRESULT async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
                          DWORD* pdwCancelID, HRESULT** ppErrors);

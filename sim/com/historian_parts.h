@@ -89,8 +89,8 @@ inline int64_t record_value(DWORD v) { return v; }
 inline int64_t record_value(const FILETIME& v) { return ticks_of(v); }
 
 template <class T>
-void SimHistorianObject::record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name,
-                                      const T* values, DWORD n) {
+void SimHistorianObject::record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values,
+                                      DWORD n) {
     if (!values) return;
     std::vector<std::wstring> names;
     for (DWORD i = 0; i < n && i < 4; ++i) names.push_back(name + std::to_wstring(i));

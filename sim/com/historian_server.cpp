@@ -52,8 +52,8 @@ HRESULT SimHistorianObject::GetAggregates(DWORD* pdwCount, DWORD** ppdwAggrID, L
 
 HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FILETIME** pftCurrentTime,
                                                FILETIME** pftStartTime, WORD* pwMajorVersion, WORD* pwMinorVersion,
-                                               WORD* pwBuildNumber, DWORD* pdwMaxReturnValues,
-                                               LPWSTR* ppszStatusString, LPWSTR* ppszVendorInfo) {
+                                               WORD* pwBuildNumber, DWORD* pdwMaxReturnValues, LPWSTR* ppszStatusString,
+                                               LPWSTR* ppszVendorInfo) {
     FAULT(kServer, L"GetHistorianStatus");
     if (!pwStatus || !pftCurrentTime || !pftStartTime || !pwMajorVersion || !pwMinorVersion || !pwBuildNumber ||
         !pdwMaxReturnValues || !ppszStatusString || !ppszVendorInfo)
@@ -73,8 +73,8 @@ HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FI
     return S_OK;
 }
 
-HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPCHANDLE* phClient,
-                                           OPCHANDLE** pphServer, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPCHANDLE* phClient, OPCHANDLE** pphServer,
+                                           HRESULT** ppErrors) {
     FAULT(kServer, L"GetItemHandles");
     CHECK_OUT2(pphServer, ppErrors);
     if (dwCount == 0 || !pszItemID || !phClient) return E_INVALIDARG;

@@ -3,9 +3,9 @@
 
 namespace hdasim {
 
-HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
-                                    BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
-                                    OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues, BOOL bBounds,
+                                    DWORD dwNumItems, OPCHANDLE* phServer, OPCHDA_ITEM** ppItemValues,
+                                    HRESULT** ppErrors) {
     FAULT(kSyncRead, L"ReadRaw");
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
@@ -19,9 +19,9 @@ HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEnd
                     });
 }
 
-HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime,
-                                          FILETIME ftResampleInterval, DWORD dwNumItems, OPCHANDLE* phServer,
-                                          DWORD* haAggregate, OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
+                                          DWORD dwNumItems, OPCHANDLE* phServer, DWORD* haAggregate,
+                                          OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
     FAULT(kSyncRead, L"ReadProcessed");
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;

@@ -42,8 +42,7 @@ HRESULT SimHistorianObject::Replace(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIAN
     return sync_update(kReplace, n, ph, ft, v, q, e);
 }
 
-HRESULT SimHistorianObject::InsertReplace(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
-                                          HRESULT** e) {
+HRESULT SimHistorianObject::InsertReplace(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** e) {
     FAULT(kSyncUpdate, L"InsertReplace");
     return sync_update(kInsertReplace, n, ph, ft, v, q, e);
 }

@@ -56,7 +56,8 @@ HRESULT register_class(const ClassEntry& e, const std::wstring& server_path) {
     }
     if (e.hda_category) {
         set_value(base + L"\\Implemented Categories\\" + kHdaCategory, nullptr, L"");
-        set_value(std::wstring(L"Component Categories\\") + kHdaCategory, L"409", L"OPC History Data Access Servers Version 1.0");
+        set_value(std::wstring(L"Component Categories\\") + kHdaCategory, L"409",
+                  L"OPC History Data Access Servers Version 1.0");
     }
     return S_OK;
 }

@@ -9,10 +9,10 @@ namespace hdasim {
 struct ClassEntry {
     const CLSID* clsid;
     const wchar_t* description;
-    const wchar_t* progid;      // null: none
-    const wchar_t* vi_progid;   // version-independent ProgID, null: none
-    bool local_server;          // LocalServer32 instead of InprocServer32 (Both)
-    bool hda_category;          // implements CATID_OPCHDAServer10
+    const wchar_t* progid;     // null: none
+    const wchar_t* vi_progid;  // version-independent ProgID, null: none
+    bool local_server;         // LocalServer32 instead of InprocServer32 (Both)
+    bool hda_category;         // implements CATID_OPCHDAServer10
 };
 
 std::wstring module_path(HMODULE module);

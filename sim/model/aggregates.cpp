@@ -35,202 +35,223 @@ namespace {
 constexpr double kSecondsPerTick = 1.0 / static_cast<double>(kTicksPerSecond);
 
 int QualityRank(std::uint32_t q) {
-  switch (q & 0xC0) {
-    case 0xC0: return 2;
-    case 0x40: return 1;
-    default: return 0;
-  }
+    switch (q & 0xC0) {
+        case 0xC0: return 2;
+        case 0x40: return 1;
+        default: return 0;
+    }
 }
 
 Value NoDataAt(Ticks t) {
-  Value v;
-  v.time = t;
-  v.quality = kQualityNoData;
-  return v;
+    Value v;
+    v.time = t;
+    v.quality = kQualityNoData;
+    return v;
 }
 
 Value Calculated(Ticks t, std::uint32_t low, Variant value) {
-  Value v;
-  v.time = t;
-  v.quality = kQualityCalculated | low;
-  v.value = std::move(value);
-  return v;
+    Value v;
+    v.time = t;
+    v.quality = kQualityCalculated | low;
+    v.value = std::move(value);
+    return v;
 }
 
 struct Point {
-  Ticks t;
-  double x;
+    Ticks t;
+    double x;
 };
 
 }  // namespace
 
 bool IsSupportedAggregate(std::uint32_t a) {
-  switch (a) {
-    case kAggInterpolative: case kAggTotal: case kAggAverage: case kAggTimeAverage: case kAggCount:
-    case kAggStDev: case kAggMinimumActualTime: case kAggMinimum: case kAggMaximumActualTime:
-    case kAggMaximum: case kAggStart: case kAggEnd: case kAggDelta: case kAggVariance: case kAggRange:
-    case kAggDurationGood: case kAggDurationBad: case kAggPercentGood: case kAggPercentBad:
-    case kAggWorstQuality:
-      return true;
-    default:
-      return false;
-  }
+    switch (a) {
+        case kAggInterpolative:
+        case kAggTotal:
+        case kAggAverage:
+        case kAggTimeAverage:
+        case kAggCount:
+        case kAggStDev:
+        case kAggMinimumActualTime:
+        case kAggMinimum:
+        case kAggMaximumActualTime:
+        case kAggMaximum:
+        case kAggStart:
+        case kAggEnd:
+        case kAggDelta:
+        case kAggVariance:
+        case kAggRange:
+        case kAggDurationGood:
+        case kAggDurationBad:
+        case kAggPercentGood:
+        case kAggPercentBad:
+        case kAggWorstQuality: return true;
+        default: return false;
+    }
 }
 
 bool IsNumericAggregate(std::uint32_t a) {
-  switch (a) {
-    case kAggTotal: case kAggAverage: case kAggTimeAverage: case kAggStDev: case kAggMinimumActualTime:
-    case kAggMinimum: case kAggMaximumActualTime: case kAggMaximum: case kAggDelta: case kAggVariance:
-    case kAggRange:
-      return true;
-    default:
-      return false;
-  }
+    switch (a) {
+        case kAggTotal:
+        case kAggAverage:
+        case kAggTimeAverage:
+        case kAggStDev:
+        case kAggMinimumActualTime:
+        case kAggMinimum:
+        case kAggMaximumActualTime:
+        case kAggMaximum:
+        case kAggDelta:
+        case kAggVariance:
+        case kAggRange: return true;
+        default: return false;
+    }
 }
 
 Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
-  const Ticks a = in.begin, b = in.end;
-  bool allGood = true;
-  for (const auto& r : in.raw) allGood = allGood && IsGoodQuality(r.quality);
-  const std::uint32_t low = allGood ? kQualityGood : kQualityUncertain;
+    const Ticks a = in.begin, b = in.end;
+    bool allGood = true;
+    for (const auto& r : in.raw) allGood = allGood && IsGoodQuality(r.quality);
+    const std::uint32_t low = allGood ? kQualityGood : kQualityUncertain;
 
-  // V: usable values with their numbers (text items keep x = 0 and are only used
-  // by the non-numeric aggregates).
-  std::vector<const Value*> used;
-  std::vector<double> xs;
-  for (const auto& r : in.raw) {
-    if (IsBadQuality(r.quality)) continue;
+    // V: usable values with their numbers (text items keep x = 0 and are only used
+    // by the non-numeric aggregates).
+    std::vector<const Value*> used;
+    std::vector<double> xs;
+    for (const auto& r : in.raw) {
+        if (IsBadQuality(r.quality)) continue;
+        double x = 0;
+        if (!r.value.AsDouble(&x) && IsNumericAggregate(aggregate)) continue;
+        used.push_back(&r);
+        xs.push_back(x);
+    }
+
+    switch (aggregate) {
+        case kAggInterpolative: return in.interpolatedAtBegin;
+        case kAggCount: return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(used.size())));
+        case kAggDurationGood:
+        case kAggDurationBad:
+        case kAggPercentGood:
+        case kAggPercentBad: {
+            double good = 0, bad = 0;
+            int rank = in.qualityBefore ? QualityRank(*in.qualityBefore) : 0;
+            Ticks from = a;
+            auto account = [&](Ticks to) {
+                const double d = static_cast<double>(to - from) * kSecondsPerTick;
+                if (rank == 2) good += d;
+                if (rank == 0) bad += d;
+            };
+            for (const auto& r : in.raw) {
+                account(r.time);
+                rank = QualityRank(r.quality);
+                from = r.time;
+            }
+            account(b);
+            const double span = static_cast<double>(b - a) * kSecondsPerTick;
+            double result = 0;
+            switch (aggregate) {
+                case kAggDurationGood: result = good; break;
+                case kAggDurationBad: result = bad; break;
+                case kAggPercentGood: result = span > 0 ? 100.0 * good / span : 0; break;
+                default: result = span > 0 ? 100.0 * bad / span : 0; break;
+            }
+            return Calculated(a, low, Variant::FromDouble(result));
+        }
+        case kAggWorstQuality: {
+            if (in.raw.empty()) return NoDataAt(a);
+            const Value* worst = &in.raw.front();
+            for (const auto& r : in.raw)
+                if (QualityRank(r.quality) < QualityRank(worst->quality)) worst = &r;
+            return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
+        }
+        default: break;
+    }
+
+    if (used.empty()) return NoDataAt(a);
+    const std::size_t n = used.size();
+
+    switch (aggregate) {
+        case kAggStart: return Calculated(used.front()->time, low, used.front()->value);
+        case kAggEnd: return Calculated(used.back()->time, low, used.back()->value);
+        case kAggMinimum:
+        case kAggMinimumActualTime:
+        case kAggMaximum:
+        case kAggMaximumActualTime: {
+            const bool wantMin = aggregate == kAggMinimum || aggregate == kAggMinimumActualTime;
+            std::size_t best = 0;
+            for (std::size_t i = 1; i < n; ++i)
+                if (wantMin ? xs[i] < xs[best] : xs[i] > xs[best]) best = i;
+            const bool actual = aggregate == kAggMinimumActualTime || aggregate == kAggMaximumActualTime;
+            return Calculated(actual ? used[best]->time : a, low, used[best]->value);
+        }
+        default: break;
+    }
+
+    double sum = 0, mn = xs[0], mx = xs[0];
+    for (double x : xs) {
+        sum += x;
+        mn = x < mn ? x : mn;
+        mx = x > mx ? x : mx;
+    }
+    const double mean = sum / static_cast<double>(n);
+    double ss = 0;
+    for (double x : xs) ss += (x - mean) * (x - mean);
+    const double variance = n > 1 ? ss / static_cast<double>(n - 1) : 0.0;
+
+    switch (aggregate) {
+        case kAggAverage: return Calculated(a, low, Variant::FromDouble(mean));
+        case kAggVariance: return Calculated(a, low, Variant::FromDouble(variance));
+        case kAggStDev: return Calculated(a, low, Variant::FromDouble(std::sqrt(variance)));
+        case kAggDelta: return Calculated(a, low, Variant::FromDouble(xs.back() - xs.front()));
+        case kAggRange: return Calculated(a, low, Variant::FromDouble(mx - mn));
+        default: break;
+    }
+
+    // TimeAverage and Total.
+    std::vector<Point> pts;
     double x = 0;
-    if (!r.value.AsDouble(&x) && IsNumericAggregate(aggregate)) continue;
-    used.push_back(&r);
-    xs.push_back(x);
-  }
-
-  switch (aggregate) {
-    case kAggInterpolative:
-      return in.interpolatedAtBegin;
-    case kAggCount:
-      return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(used.size())));
-    case kAggDurationGood: case kAggDurationBad: case kAggPercentGood: case kAggPercentBad: {
-      double good = 0, bad = 0;
-      int rank = in.qualityBefore ? QualityRank(*in.qualityBefore) : 0;
-      Ticks from = a;
-      auto account = [&](Ticks to) {
-        const double d = static_cast<double>(to - from) * kSecondsPerTick;
-        if (rank == 2) good += d;
-        if (rank == 0) bad += d;
-      };
-      for (const auto& r : in.raw) {
-        account(r.time);
-        rank = QualityRank(r.quality);
-        from = r.time;
-      }
-      account(b);
-      const double span = static_cast<double>(b - a) * kSecondsPerTick;
-      double result = 0;
-      switch (aggregate) {
-        case kAggDurationGood: result = good; break;
-        case kAggDurationBad: result = bad; break;
-        case kAggPercentGood: result = span > 0 ? 100.0 * good / span : 0; break;
-        default: result = span > 0 ? 100.0 * bad / span : 0; break;
-      }
-      return Calculated(a, low, Variant::FromDouble(result));
+    if (!(in.interpolatedAtBegin.quality & kQualityNoData) && used.front()->time != a &&
+        in.interpolatedAtBegin.value.AsDouble(&x))
+        pts.push_back({a, x});
+    for (std::size_t i = 0; i < n; ++i) pts.push_back({used[i]->time, xs[i]});
+    if (!(in.interpolatedAtEnd.quality & kQualityNoData) && in.interpolatedAtEnd.value.AsDouble(&x))
+        pts.push_back({b, x});
+    double average = pts.front().x;
+    const Ticks spanTicks = pts.back().t - pts.front().t;
+    if (pts.size() > 1 && spanTicks > 0) {
+        double integral = 0;
+        for (std::size_t i = 1; i < pts.size(); ++i) {
+            const double dt = static_cast<double>(pts[i].t - pts[i - 1].t) * kSecondsPerTick;
+            integral += in.stepped ? pts[i - 1].x * dt : 0.5 * (pts[i - 1].x + pts[i].x) * dt;
+        }
+        average = integral / (static_cast<double>(spanTicks) * kSecondsPerTick);
     }
-    case kAggWorstQuality: {
-      if (in.raw.empty()) return NoDataAt(a);
-      const Value* worst = &in.raw.front();
-      for (const auto& r : in.raw)
-        if (QualityRank(r.quality) < QualityRank(worst->quality)) worst = &r;
-      return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
-    }
-    default:
-      break;
-  }
-
-  if (used.empty()) return NoDataAt(a);
-  const std::size_t n = used.size();
-
-  switch (aggregate) {
-    case kAggStart: return Calculated(used.front()->time, low, used.front()->value);
-    case kAggEnd: return Calculated(used.back()->time, low, used.back()->value);
-    case kAggMinimum: case kAggMinimumActualTime: case kAggMaximum: case kAggMaximumActualTime: {
-      const bool wantMin = aggregate == kAggMinimum || aggregate == kAggMinimumActualTime;
-      std::size_t best = 0;
-      for (std::size_t i = 1; i < n; ++i)
-        if (wantMin ? xs[i] < xs[best] : xs[i] > xs[best]) best = i;
-      const bool actual = aggregate == kAggMinimumActualTime || aggregate == kAggMaximumActualTime;
-      return Calculated(actual ? used[best]->time : a, low, used[best]->value);
-    }
-    default:
-      break;
-  }
-
-  double sum = 0, mn = xs[0], mx = xs[0];
-  for (double x : xs) {
-    sum += x;
-    mn = x < mn ? x : mn;
-    mx = x > mx ? x : mx;
-  }
-  const double mean = sum / static_cast<double>(n);
-  double ss = 0;
-  for (double x : xs) ss += (x - mean) * (x - mean);
-  const double variance = n > 1 ? ss / static_cast<double>(n - 1) : 0.0;
-
-  switch (aggregate) {
-    case kAggAverage: return Calculated(a, low, Variant::FromDouble(mean));
-    case kAggVariance: return Calculated(a, low, Variant::FromDouble(variance));
-    case kAggStDev: return Calculated(a, low, Variant::FromDouble(std::sqrt(variance)));
-    case kAggDelta: return Calculated(a, low, Variant::FromDouble(xs.back() - xs.front()));
-    case kAggRange: return Calculated(a, low, Variant::FromDouble(mx - mn));
-    default: break;
-  }
-
-  // TimeAverage and Total.
-  std::vector<Point> pts;
-  double x = 0;
-  if (!(in.interpolatedAtBegin.quality & kQualityNoData) && used.front()->time != a &&
-      in.interpolatedAtBegin.value.AsDouble(&x))
-    pts.push_back({a, x});
-  for (std::size_t i = 0; i < n; ++i) pts.push_back({used[i]->time, xs[i]});
-  if (!(in.interpolatedAtEnd.quality & kQualityNoData) && in.interpolatedAtEnd.value.AsDouble(&x))
-    pts.push_back({b, x});
-  double average = pts.front().x;
-  const Ticks spanTicks = pts.back().t - pts.front().t;
-  if (pts.size() > 1 && spanTicks > 0) {
-    double integral = 0;
-    for (std::size_t i = 1; i < pts.size(); ++i) {
-      const double dt = static_cast<double>(pts[i].t - pts[i - 1].t) * kSecondsPerTick;
-      integral += in.stepped ? pts[i - 1].x * dt : 0.5 * (pts[i - 1].x + pts[i].x) * dt;
-    }
-    average = integral / (static_cast<double>(spanTicks) * kSecondsPerTick);
-  }
-  if (aggregate == kAggTimeAverage) return Calculated(a, low, Variant::FromDouble(average));
-  return Calculated(a, low, Variant::FromDouble(average * static_cast<double>(b - a) * kSecondsPerTick));
+    if (aggregate == kAggTimeAverage) return Calculated(a, low, Variant::FromDouble(average));
+    return Calculated(a, low, Variant::FromDouble(average * static_cast<double>(b - a) * kSecondsPerTick));
 }
 
 std::vector<AggregateInfo> AggregateCatalogue() {
-  return {
-      {kAggInterpolative, L"Interpolative", L"Interpolated value at the start of each interval"},
-      {kAggTotal, L"Total", L"Time integral of the data over the interval (value x seconds)"},
-      {kAggAverage, L"Average", L"Arithmetic mean of the raw values in the interval"},
-      {kAggTimeAverage, L"Time Average", L"Time-weighted average over the interval"},
-      {kAggCount, L"Count", L"Number of raw values in the interval"},
-      {kAggStDev, L"Standard Deviation", L"Sample standard deviation of the raw values"},
-      {kAggMinimumActualTime, L"Minimum Actual Time", L"Minimum value with its time stamp"},
-      {kAggMinimum, L"Minimum", L"Minimum value in the interval"},
-      {kAggMaximumActualTime, L"Maximum Actual Time", L"Maximum value with its time stamp"},
-      {kAggMaximum, L"Maximum", L"Maximum value in the interval"},
-      {kAggStart, L"Start", L"First value in the interval"},
-      {kAggEnd, L"End", L"Last value in the interval"},
-      {kAggDelta, L"Delta", L"Last value minus first value"},
-      {kAggVariance, L"Variance", L"Sample variance of the raw values"},
-      {kAggRange, L"Range", L"Maximum minus minimum"},
-      {kAggDurationGood, L"Duration Good", L"Seconds of good quality in the interval"},
-      {kAggDurationBad, L"Duration Bad", L"Seconds of bad quality in the interval"},
-      {kAggPercentGood, L"Percent Good", L"Percentage of the interval with good quality"},
-      {kAggPercentBad, L"Percent Bad", L"Percentage of the interval with bad quality"},
-      {kAggWorstQuality, L"Worst Quality", L"Worst quality of the raw values in the interval"},
-  };
+    return {
+        {kAggInterpolative, L"Interpolative", L"Interpolated value at the start of each interval"},
+        {kAggTotal, L"Total", L"Time integral of the data over the interval (value x seconds)"},
+        {kAggAverage, L"Average", L"Arithmetic mean of the raw values in the interval"},
+        {kAggTimeAverage, L"Time Average", L"Time-weighted average over the interval"},
+        {kAggCount, L"Count", L"Number of raw values in the interval"},
+        {kAggStDev, L"Standard Deviation", L"Sample standard deviation of the raw values"},
+        {kAggMinimumActualTime, L"Minimum Actual Time", L"Minimum value with its time stamp"},
+        {kAggMinimum, L"Minimum", L"Minimum value in the interval"},
+        {kAggMaximumActualTime, L"Maximum Actual Time", L"Maximum value with its time stamp"},
+        {kAggMaximum, L"Maximum", L"Maximum value in the interval"},
+        {kAggStart, L"Start", L"First value in the interval"},
+        {kAggEnd, L"End", L"Last value in the interval"},
+        {kAggDelta, L"Delta", L"Last value minus first value"},
+        {kAggVariance, L"Variance", L"Sample variance of the raw values"},
+        {kAggRange, L"Range", L"Maximum minus minimum"},
+        {kAggDurationGood, L"Duration Good", L"Seconds of good quality in the interval"},
+        {kAggDurationBad, L"Duration Bad", L"Seconds of bad quality in the interval"},
+        {kAggPercentGood, L"Percent Good", L"Percentage of the interval with good quality"},
+        {kAggPercentBad, L"Percent Bad", L"Percentage of the interval with bad quality"},
+        {kAggWorstQuality, L"Worst Quality", L"Worst quality of the raw values in the interval"},
+    };
 }
 
 }  // namespace hdasim

@@ -9,12 +9,12 @@ namespace hdasim {
 
 // What one interval [begin, end) offers to an aggregate.
 struct IntervalInput {
-  Ticks begin = 0, end = 0;
-  bool stepped = false;
-  std::vector<Value> raw;                    // every raw value in [begin, end), ascending
-  std::optional<std::uint32_t> qualityBefore;  // quality of the last raw value before begin
-  Value interpolatedAtBegin;                 // as ReadAtTime(begin) answers
-  Value interpolatedAtEnd;                   // as ReadAtTime(end) answers
+    Ticks begin = 0, end = 0;
+    bool stepped = false;
+    std::vector<Value> raw;                      // every raw value in [begin, end), ascending
+    std::optional<std::uint32_t> qualityBefore;  // quality of the last raw value before begin
+    Value interpolatedAtBegin;                   // as ReadAtTime(begin) answers
+    Value interpolatedAtEnd;                     // as ReadAtTime(end) answers
 };
 
 bool IsSupportedAggregate(std::uint32_t aggregate);

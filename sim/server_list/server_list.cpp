@@ -51,8 +51,7 @@ Config read_config() {
         c.mode.assign(buf);
     DWORD v = 0;
     size = sizeof(v);
-    if (RegQueryValueExW(k, L"Count", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) == ERROR_SUCCESS)
-        c.count = v;
+    if (RegQueryValueExW(k, L"Count", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) == ERROR_SUCCESS) c.count = v;
     size = sizeof(v);
     if (RegQueryValueExW(k, L"FailCode", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) == ERROR_SUCCESS)
         c.fail_code = static_cast<HRESULT>(v);
@@ -258,8 +257,10 @@ public:
         return HandOut(MakeObject<ServerList>(std::move(c)), iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) InterlockedIncrement(&g_objects);
-        else InterlockedDecrement(&g_objects);
+        if (lock)
+            InterlockedIncrement(&g_objects);
+        else
+            InterlockedDecrement(&g_objects);
         return S_OK;
     }
 };

@@ -29,9 +29,12 @@ struct Span {
     LONGLONG units;
 };
 const Span kSpans[] = {
-    {1.0, 864000000000LL},   {0.5, 432000000000LL}, {-1.0, -864000000000LL}, {1.0 / 24, 36000000000LL},
-    {1.9e-12, 1},            // 1.64 units: truncated, not rounded
-    {-1.9e-12, -1},          // toward zero, not down
+    {1.0, 864000000000LL},
+    {0.5, 432000000000LL},
+    {-1.0, -864000000000LL},
+    {1.0 / 24, 36000000000LL},
+    {1.9e-12, 1},    // 1.64 units: truncated, not rounded
+    {-1.9e-12, -1},  // toward zero, not down
     {0.0, 0},
 };
 
@@ -103,12 +106,12 @@ TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
     // A playback with intervals given as dates, its identifier as the result.
     SAFEARRAY* errors2 = nullptr;
     UniqueVariant cancel2;
-    ASSERT_EQ(CallMethod(items.get(), L"AsyncPlaybackRaw",
-                         {VarI4(12), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(10),
-                          VarDate(kHour / 60), VarDate(kSecond), VarI4(2), Ref(VT_ARRAY | VT_I4, &h),
-                          Ref(VT_ARRAY | VT_I4, &errors2)},
-                         cancel2.get()),
-              S_OK);
+    ASSERT_EQ(
+        CallMethod(items.get(), L"AsyncPlaybackRaw",
+                   {VarI4(12), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(10), VarDate(kHour / 60),
+                    VarDate(kSecond), VarI4(2), Ref(VT_ARRAY | VT_I4, &h), Ref(VT_ARRAY | VT_I4, &errors2)},
+                   cancel2.get()),
+        S_OK);
     UniqueSafeArray ownedErrors2(errors2);
     LONGLONG duration = 0;
     ASSERT_EQ(control_->RecordedArgument(L"IOPCHDA_Playback::ReadRawWithUpdate", L"duration", &duration), S_OK);

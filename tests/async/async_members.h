@@ -15,8 +15,20 @@ namespace asynctest {
 using namespace synctest;
 
 // The arguments a member may check, by name.
-enum Arg { kStart, kEnd, kHandles, kAggregates, kTimeStamps, kValues, kQualities, kAttributes, kAnnotations,
-           kErrors, kCancelID, kArgCount };
+enum Arg {
+    kStart,
+    kEnd,
+    kHandles,
+    kAggregates,
+    kTimeStamps,
+    kValues,
+    kQualities,
+    kAttributes,
+    kAnnotations,
+    kErrors,
+    kCancelID,
+    kArgCount
+};
 enum Count { kNumItems, kNumTimeStamps, kNumAttributes };
 
 inline SAFEARRAY* const kJunkArray = reinterpret_cast<SAFEARRAY*>(0x51);
@@ -53,14 +65,14 @@ struct Request {
 
 struct Member {
     const char* name;
-    const wchar_t* historian;       // "Interface::Method" it calls
-    const IID* historianInterface;  // without it the member answers E_FAIL
-    std::vector<Arg> pointers;      // checked first, in this order
-    std::vector<Count> counts;      // then these
+    const wchar_t* historian;                   // "Interface::Method" it calls
+    const IID* historianInterface;              // without it the member answers E_FAIL
+    std::vector<Arg> pointers;                  // checked first, in this order
+    std::vector<Count> counts;                  // then these
     std::vector<std::pair<Arg, Count>> arrays;  // then these arrays' bounds
     HRESULT (*call)(IOPCHDAItems*, Request&);
     HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG);  // null: not cancellable
-    const wchar_t* cancelMethod;    // the historian's Cancel it reaches
+    const wchar_t* cancelMethod;                              // the historian's Cancel it reaches
 };
 
 const std::vector<Member>& Members();

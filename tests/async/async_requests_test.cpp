@@ -64,7 +64,9 @@ protected:
     void ExpectOnlyErrorsNulled() {
         EXPECT_EQ(r_->errors, nullptr);
         EXPECT_EQ(r_->cancel, kJunkCancel);
-        if (Has(M().pointers, kStart)) { EXPECT_EQ(r_->start->vt, VT_BSTR) << "time written back"; }
+        if (Has(M().pointers, kStart)) {
+            EXPECT_EQ(r_->start->vt, VT_BSTR) << "time written back";
+        }
     }
 
     std::unique_ptr<Request> r_;
@@ -113,7 +115,9 @@ TEST_P(AsyncRequests, DisconnectedObjectChecksArgumentsFirstThenFails) {
     r_->arrays[first].reset(good.detach());
     EXPECT_EQ(Call(), Implemented() ? E_FAIL : E_NOTIMPL);
     ExpectOnlyErrorsNulled();
-    if (M().cancel) { EXPECT_EQ((items_.get()->*M().cancel)(1), E_FAIL); }
+    if (M().cancel) {
+        EXPECT_EQ((items_.get()->*M().cancel)(1), E_FAIL);
+    }
 }
 
 TEST_P(AsyncRequests, HistorianWithoutTheInterfaceGivesFail) {
@@ -157,8 +161,12 @@ TEST_P(AsyncRequests, AcceptedRequestHandsBackCodesTimesAndTheCancelIdentifier) 
     EXPECT_EQ(vt, VT_I4);
     for (LONG k = 1; k <= upper; ++k) EXPECT_EQ(LongAt(r_->errors, k), S_OK);
     EXPECT_NE(r_->cancel, kJunkCancel);
-    if (Has(M().pointers, kStart)) { EXPECT_EQ(r_->start->vt, VT_DATE); }
-    if (Has(M().pointers, kEnd)) { EXPECT_EQ(r_->end->vt, VT_DATE); }
+    if (Has(M().pointers, kStart)) {
+        EXPECT_EQ(r_->start->vt, VT_DATE);
+    }
+    if (Has(M().pointers, kEnd)) {
+        EXPECT_EQ(r_->end->vt, VT_DATE);
+    }
 
     // What the historian got: elements 1 and 2 of each array, bit for bit.
     EXPECT_EQ(Recorded(L"tid"), r_->tid);
@@ -167,8 +175,12 @@ TEST_P(AsyncRequests, AcceptedRequestHandsBackCodesTimesAndTheCancelIdentifier) 
         EXPECT_EQ(Recorded(L"handle0"), rampHandle_);
         EXPECT_EQ(Recorded(L"handle1"), stepHandle_);
     }
-    if (Has(M().pointers, kAggregates)) { EXPECT_EQ(Recorded(L"aggregate1"), 3); }
-    if (Has(M().pointers, kQualities)) { EXPECT_EQ(Recorded(L"quality0"), 0xC0); }
+    if (Has(M().pointers, kAggregates)) {
+        EXPECT_EQ(Recorded(L"aggregate1"), 3);
+    }
+    if (Has(M().pointers, kQualities)) {
+        EXPECT_EQ(Recorded(L"quality0"), 0xC0);
+    }
     if (Has(M().pointers, kAttributes)) {
         EXPECT_EQ(Recorded(L"attribute1"), 2);
         EXPECT_EQ(Recorded(L"hServer"), rampHandle_);
@@ -179,13 +191,18 @@ TEST_P(AsyncRequests, AcceptedRequestHandsBackCodesTimesAndTheCancelIdentifier) 
         SafeArrayGetElement(r_->arrays[kTimeStamps].get(), &index, &second);
         FILETIME utc{};
         ASSERT_TRUE(LocalDateToFileTime(second, &utc));
-        EXPECT_EQ(Recorded(L"stamp1"), static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime));
+        EXPECT_EQ(Recorded(L"stamp1"),
+                  static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime));
     }
     std::wstring method = M().historian;
     bool takesNumValues = method.ends_with(L"::ReadRaw") || method.ends_with(L"::ReadRawWithUpdate") ||
                           method.ends_with(L"::ReadModified");
-    if (takesNumValues) { EXPECT_EQ(Recorded(L"numValues"), 7); }
-    if (method.ends_with(L"::ReadRaw")) { EXPECT_EQ(Recorded(L"bounds"), -1); }
+    if (takesNumValues) {
+        EXPECT_EQ(Recorded(L"numValues"), 7);
+    }
+    if (method.ends_with(L"::ReadRaw")) {
+        EXPECT_EQ(Recorded(L"bounds"), -1);
+    }
     if (method.ends_with(L"ProcessedWithUpdate") || method.ends_with(L"AdviseProcessed")) {
         EXPECT_EQ(Recorded(L"numIntervals"), 3);
     }
@@ -208,7 +225,9 @@ TEST_P(AsyncRequests, SomeItemsRefusedGiveFalseWithTheirCodes) {
     EXPECT_EQ(LongAt(r_->errors, 1), S_OK);
     EXPECT_EQ(LongAt(r_->errors, 2), kInvalidHandle);
     EXPECT_NE(r_->cancel, kJunkCancel);
-    if (Has(M().pointers, kStart)) { EXPECT_EQ(r_->start->vt, VT_DATE); }
+    if (Has(M().pointers, kStart)) {
+        EXPECT_EQ(r_->start->vt, VT_DATE);
+    }
 }
 
 TEST_P(AsyncRequests, TimeThatDoesNotConvertSendsNothing) {

@@ -24,66 +24,88 @@ struct ArgumentRow {
 constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 
 const ArgumentRow kArgumentRows[] = {
-    {"AttributesOfShorts", 1, [](Criteria& c) {
+    {"AttributesOfShorts", 1,
+     [](Criteria& c) {
          SAFEARRAYBOUND b{1, 1};
          c.attributes.put()->vt = VT_ARRAY | VT_I2;
          c.attributes->parray = SafeArrayCreate(VT_I2, 1, &b);
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"OperatorsOfVariants", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"OperatorsOfVariants", 1,
+     [](Criteria& c) {
          c.operators.put()->vt = VT_ARRAY | VT_VARIANT;
          c.operators->parray = comtest::MakeVariantArray({VarI4(1)});
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"FiltersOfTexts", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"FiltersOfTexts", 1,
+     [](Criteria& c) {
          c.filters.put()->vt = VT_ARRAY | VT_BSTR;
          c.filters->parray = comtest::MakeBstrArray({L"*"});
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"AttributesByReference", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"AttributesByReference", 1,
+     [](Criteria& c) {
          c.referenced.reset(c.attributes->parray);
          c.attributes->vt = VT_BYREF | VT_ARRAY | VT_I4;
          c.attributes->pparray = c.referenced.put();
          *c.attributes->pparray = c.referenced.get();
-     }, E_INVALIDARG, E_INVALIDARG},
+     },
+     E_INVALIDARG, E_INVALIDARG},
     {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = comtest::VarMissing(); }, E_INVALIDARG, E_INVALIDARG},
-    {"NullOperatorArray", 1, [](Criteria& c) {
+    {"NullOperatorArray", 1,
+     [](Criteria& c) {
          c.operators.put()->vt = VT_ARRAY | VT_I4;
          c.operators->parray = nullptr;
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"AttributeArrayIsTheOmittedMark", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"AttributeArrayIsTheOmittedMark", 1,
+     [](Criteria& c) {
          c.attributes.put()->vt = VT_ARRAY | VT_I4;
          c.attributes->parray = reinterpret_cast<SAFEARRAY*>(kOmittedMark);
-     }, E_INVALIDARG, E_INVALIDARG},
+     },
+     E_INVALIDARG, E_INVALIDARG},
     {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG, E_INVALIDARG},
-    {"LowerBoundTwo", 1, [](Criteria& c) {
+    {"LowerBoundTwo", 1,
+     [](Criteria& c) {
          c.operators.put()->vt = VT_ARRAY | VT_I4;
          c.operators->parray = comtest::MakeLongArray({1, 1}, 2);
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"TwoDimensionalAttributes", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"TwoDimensionalAttributes", 1,
+     [](Criteria& c) {
          SAFEARRAYBOUND bounds[2] = {{2, 1}, {2, 1}};
          c.attributes.put()->vt = VT_ARRAY | VT_I4;
          c.attributes->parray = SafeArrayCreate(VT_I4, 2, bounds);
-     }, E_INVALIDARG, E_INVALIDARG},
-    {"LongsLabelHoldingTexts", 1, [](Criteria& c) {
+     },
+     E_INVALIDARG, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1,
+     [](Criteria& c) {
          c.operators.put()->vt = VT_ARRAY | VT_I4;
          c.operators->parray = comtest::MakeBstrArray({L"1"});
-     }, E_INVALIDARG, E_INVALIDARG},
+     },
+     E_INVALIDARG, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK, E_FAIL},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK, E_FAIL},
     // An element that cannot be read is reported, not passed on undefined;
     // elements are read after the connection check.
-    {"UnreadableFilter", 1, [](Criteria& c) {
+    {"UnreadableFilter", 1,
+     [](Criteria& c) {
          VARIANT* elements = nullptr;
          SafeArrayAccessData(c.filters->parray, reinterpret_cast<void**>(&elements));
          VariantClear(&elements[0]);
          elements[0].vt = 0x7FFF;
          SafeArrayUnaccessData(c.filters->parray);
-     }, DISP_E_BADVARTYPE, E_FAIL},
-    {"ZeroBasedArraysOfThree", 2, [](Criteria& c) {
+     },
+     DISP_E_BADVARTYPE, E_FAIL},
+    {"ZeroBasedArraysOfThree", 2,
+     [](Criteria& c) {
          Criteria zeroBased =
              MakeCriteria({{kAttrItemID, kEqual, VarBstr(L"*")}, {kAttrItemID, kEqual, VarBstr(L"*")}}, 0);
          zeroBased.attributes.detach_to(c.attributes.get());
          zeroBased.operators.detach_to(c.operators.get());
          zeroBased.filters.detach_to(c.filters.get());
-     }, S_OK, E_FAIL},
+     },
+     S_OK, E_FAIL},
 };
 
 struct CreateResult {
@@ -146,10 +168,9 @@ TEST_P(Creation, PassesTheHistoriansFailureAndLeavesErrors) {
 
 TEST_P(Creation, ErrorsTellWhichCriterionTheHistorianRefused) {
     std::vector<LONG> errors;
-    ComPtr<OPCHDABrowser> browser = Browse({{99, kEqual, VarI4(1)},
-                                            {kAttrItemID, 7, VarBstr(L"*")},
-                                            {kAttrItemID, kEqual, VarBstr(L"*/Temperature")}},
-                                           &errors);
+    ComPtr<OPCHDABrowser> browser = Browse(
+        {{99, kEqual, VarI4(1)}, {kAttrItemID, 7, VarBstr(L"*")}, {kAttrItemID, kEqual, VarBstr(L"*/Temperature")}},
+        &errors);
     ASSERT_TRUE(browser);
     EXPECT_EQ(errors, (std::vector<LONG>{kInvalidAttrID, E_INVALIDARG, S_OK}));
     ASSERT_EQ(browser->MoveTo(UniqueBstr(L"Plant/Area1/Reactor1").get()), S_OK);
@@ -186,7 +207,9 @@ TEST_P(Creation, ThroughIDispatch) {
         Shape shape;
         const wchar_t* position;
         size_t leaves;
-    } rows[] = {{Shape::None, L"Plant/Area2/Tank1", 5}, {Shape::Typed, L"Plant/Area2/Pump1", 5}, {Shape::ByReference, nullptr, 0}};
+    } rows[] = {{Shape::None, L"Plant/Area2/Tank1", 5},
+                {Shape::Typed, L"Plant/Area2/Pump1", 5},
+                {Shape::ByReference, nullptr, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.shape));
         Criteria c = MakeCriteria({{kAttrItemID, kEqual, VarBstr(L"*/Pump1/*")}});
@@ -236,7 +259,8 @@ TEST_F(MisbehavingHistorian, CriteriaReachTheHistorianExactly) {
     VariantInit(&dateFilter);
     dateFilter.vt = VT_DATE;
     dateFilter.date = 45000.25;
-    Criteria c = MakeCriteria({{kAttrDataType, 6, shortFilter}, {kAttrItemID, 1, VarBstr(L"A*?")}, {11, 4, dateFilter}});
+    Criteria c =
+        MakeCriteria({{kAttrDataType, 6, shortFilter}, {kAttrItemID, 1, VarBstr(L"A*?")}, {11, 4, dateFilter}});
     Script().criterionErrors = {S_OK, kRefused, S_OK};
     UniqueVariant errors;
     ASSERT_EQ(server_->CreateBrowser(3, *c.attributes.get(), *c.operators.get(), *c.filters.get(), errors.get(),

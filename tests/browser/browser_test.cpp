@@ -15,9 +15,7 @@ constexpr wchar_t kMeters[] = L"Plant/Utilities/Meters";
 
 class Browsing : public SimBrowse {};
 
-HRESULT MoveTo(OPCHDABrowser* browser, const wchar_t* position) {
-    return browser->MoveTo(UniqueBstr(position).get());
-}
+HRESULT MoveTo(OPCHDABrowser* browser, const wchar_t* position) { return browser->MoveTo(UniqueBstr(position).get()); }
 
 TEST_P(Browsing, WalksThePlantAndResolvesItemIDs) {
     ComPtr<OPCHDABrowser> browser = Browse({});

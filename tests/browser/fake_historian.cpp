@@ -190,7 +190,6 @@ ComPtr<IOPCHDA_Browser> NewFakeBrowser() { return ComPtr<IOPCHDA_Browser>::attac
 
 LONG LiveFakes() { return g_live; }
 
-
 void MisbehavingHistorian::SetUp() {
     comtest::ComTest::SetUp();
     ASSERT_EQ(CoRegisterMallocSpy(&Spy()), S_OK);

@@ -19,7 +19,8 @@
 namespace browsertest {
 
 // {5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}
-inline constexpr CLSID kFakeHistorianClsid = {0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x3c, 0x9d, 0x2b, 0x7e, 0x5f, 0x01}};
+inline constexpr CLSID kFakeHistorianClsid = {
+    0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x3c, 0x9d, 0x2b, 0x7e, 0x5f, 0x01}};
 inline constexpr wchar_t kFakeHistorianText[] = L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}";
 
 // What the fake answers and what it saw. One script per test.

@@ -63,8 +63,10 @@ TEST_F(ConnectionPointTest, FindsExactlyTheTwoEventInterfaces) {
     struct Row {
         const IID* iid;
         HRESULT expected;
-    } rows[] = {{&DIID__IOPCHDAAutoServerEvents, S_OK},     {&DIID__IOPCHDAItemEvents, S_OK},
-                {&IID_IDispatch, CONNECT_E_NOCONNECTION},     {&IID_IOPCHDA_DataCallback, CONNECT_E_NOCONNECTION},
+    } rows[] = {{&DIID__IOPCHDAAutoServerEvents, S_OK},
+                {&DIID__IOPCHDAItemEvents, S_OK},
+                {&IID_IDispatch, CONNECT_E_NOCONNECTION},
+                {&IID_IOPCHDA_DataCallback, CONNECT_E_NOCONNECTION},
                 {&IID_IOPCHDAAutoServer, CONNECT_E_NOCONNECTION}};
     ComPtr<IUnknown> identity;
     ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IUnknown, identity));

@@ -14,7 +14,7 @@
 namespace eventtest {
 namespace {
 
-constexpr HRESULT kNoData = 0x40041002;       // OPCHDANoData
+constexpr HRESULT kNoData = 0x40041002;         // OPCHDANoData
 constexpr HRESULT kInvalidHandle = 0xC0040001;  // OPC_E_INVALIDHANDLE
 
 // One item's worth of historian data, kept alive for the call.
@@ -47,7 +47,9 @@ struct ItemData {
         return {h, n(), times.data(), qualities.data(), values.data(), modified.data(), edits.data(), texts.data()};
     }
     OPCHDA_ATTRIBUTE Attribute(DWORD id) { return {0, n(), id, times.data(), values.data()}; }
-    OPCHDA_ANNOTATION Annotation(OPCHANDLE h) { return {h, n(), times.data(), texts.data(), modified.data(), texts.data()}; }
+    OPCHDA_ANNOTATION Annotation(OPCHANDLE h) {
+        return {h, n(), times.data(), texts.data(), modified.data(), texts.data()};
+    }
 };
 
 class DataCallbackTest : public comtest::ComTest {
@@ -96,50 +98,58 @@ const Row kRows[] = {
          OPCHDA_ITEM items[] = {a.Item(11, 2), b.Item(12, 3)};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnDataChange(tid, st, 2, items, codes);
-     }, true},
+     },
+     true},
     {"OnReadComplete", 2, "IIILLVL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
          OPCHDA_ITEM items[] = {a.Item(11, 2), b.Item(12, 3)};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadComplete(tid, st, 2, items, codes);
-     }, true},
+     },
+     true},
     {"OnReadModifiedComplete", 3, "IIILVL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
          OPCHDA_MODIFIEDITEM items[] = {a.Modified(11), b.Modified(12)};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadModifiedComplete(tid, st, 2, items, codes);
-     }, false},
+     },
+     false},
     {"OnReadAttributeComplete", 4, "IIIILVL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
          OPCHDA_ATTRIBUTE items[] = {a.Attribute(11), b.Attribute(12)};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadAttributeComplete(tid, st, 99, 2, items, codes);
-     }, false},
+     },
+     false},
     {"OnReadAnnotations", 5, "IIILVL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
          OPCHDA_ANNOTATION items[] = {a.Annotation(11), b.Annotation(12)};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadAnnotations(tid, st, 2, items, codes);
-     }, false},
+     },
+     false},
     {"OnInsertAnnotations", 6, "IIILL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&) {
          OPCHANDLE handles[] = {11, 12};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnInsertAnnotations(tid, st, 2, handles, codes);
-     }, false},
+     },
+     false},
     {"OnPlayback", 7, "IIILLVL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
          OPCHDA_ITEM first = a.Item(11, 2), second = b.Item(12, 3);
          OPCHDA_ITEM* items[] = {&first, &second};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnPlayback(tid, st, 2, items, codes);
-     }, true},
+     },
+     true},
     {"OnUpdateComplete", 8, "IIILL",
      [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&) {
          OPCHANDLE handles[] = {11, 12};
          HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnUpdateComplete(tid, st, 2, handles, codes);
-     }, false},
+     },
+     false},
 };
 
 TEST_F(DataCallbackTest, EveryCallbackRaisesItsOwnEventWithItsOwnArguments) {
@@ -156,7 +166,9 @@ TEST_F(DataCallbackTest, EveryCallbackRaisesItsOwnEventWithItsOwnArguments) {
             std::string shape = row.shape;
             ASSERT_EQ(e.args.size(), shape.size());
             for (size_t k = 0; k < shape.size(); ++k) {
-                VARTYPE expected = shape[k] == 'I' ? VT_I4 : shape[k] == 'L' ? (VT_ARRAY | VT_I4) : (VT_ARRAY | VT_VARIANT);
+                VARTYPE expected = shape[k] == 'I'   ? VT_I4
+                                   : shape[k] == 'L' ? (VT_ARRAY | VT_I4)
+                                                     : (VT_ARRAY | VT_VARIANT);
                 EXPECT_EQ(e.args[k].vt, expected) << "argument " << k;
                 if (shape[k] != 'I') {
                     EXPECT_EQ(e.args[k].lower, 1) << "argument " << k;

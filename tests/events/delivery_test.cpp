@@ -154,7 +154,8 @@ TEST_P(DeliveryTest, AShutdownReachesEverySinkOnceAndTheObjectStaysConnected) {
     LONG data = 0, shutdowns = 0;
     servertest::AdviseCounts(historian_.get(), &data, &shutdowns);
     EXPECT_EQ(shutdowns, 1);
-    for (auto [iid, cookie] : {std::pair{&DIID__IOPCHDAAutoServerEvents, c1}, {&DIID__IOPCHDAAutoServerEvents, c2},
+    for (auto [iid, cookie] : {std::pair{&DIID__IOPCHDAAutoServerEvents, c1},
+                               {&DIID__IOPCHDAAutoServerEvents, c2},
                                {&DIID__IOPCHDAItemEvents, c3}})
         EXPECT_EQ(Unadvise(server_.get(), *iid, cookie), S_OK);
 }

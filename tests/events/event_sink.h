@@ -21,11 +21,11 @@ namespace eventtest {
 // One argument as the sink saw it, in declared order.
 struct Arg {
     VARTYPE vt = VT_EMPTY;
-    LONG number = 0;                 // VT_I4
-    std::wstring text;               // VT_BSTR
-    LONG lower = 0;                  // arrays
-    std::vector<LONG> longs;         // VT_ARRAY|VT_I4
-    std::vector<VARTYPE> types;      // VT_ARRAY|VT_VARIANT: each element's type
+    LONG number = 0;                             // VT_I4
+    std::wstring text;                           // VT_BSTR
+    LONG lower = 0;                              // arrays
+    std::vector<LONG> longs;                     // VT_ARRAY|VT_I4
+    std::vector<VARTYPE> types;                  // VT_ARRAY|VT_VARIANT: each element's type
     std::vector<std::vector<double>> histories;  // values of each VT_DISPATCH element (empty for others)
 };
 

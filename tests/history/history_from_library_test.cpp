@@ -63,8 +63,7 @@ protected:
 
 TEST_P(LibraryHistory, OutlivesTheServerObject) {
     ComPtr<IHdaSimControl> control;
-    ASSERT_EQ(CoCreateInstance(*GetParam().control, nullptr, CLSCTX_ALL, IID_IHdaSimControl, control.put_void()),
-              S_OK);
+    ASSERT_EQ(CoCreateInstance(*GetParam().control, nullptr, CLSCTX_ALL, IID_IHdaSimControl, control.put_void()), S_OK);
     ComPtr<IOPCHDAAutoServer> server;
     ASSERT_EQ(CreateServer(server), S_OK);
     UniqueBstr progID(GetParam().progID);

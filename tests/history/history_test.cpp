@@ -31,7 +31,9 @@ LPWSTR TaskString(const wchar_t* s) {
 }
 
 template <class T>
-T* TaskArray(DWORD n) { return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1)); }
+T* TaskArray(DWORD n) {
+    return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
+}
 
 // As a historian answers: everything in task memory, freed with the routines under test.
 OPCHDA_ITEM* MakeItem(DWORD n, LONGLONG start = kWinter, LONGLONG step = 10 * kSecond) {
@@ -86,10 +88,34 @@ protected:
         EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
         return v->vt == VT_R8 ? v->dblVal : -1.0;
     }
-    static VARIANT I4(LONG v) { VARIANT r; VariantInit(&r); r.vt = VT_I4; r.lVal = v; return r; }
-    static VARIANT R8(double v) { VARIANT r; VariantInit(&r); r.vt = VT_R8; r.dblVal = v; return r; }
-    static VARIANT Date(DATE v) { VARIANT r; VariantInit(&r); r.vt = VT_DATE; r.date = v; return r; }
-    static VARIANT Text(const wchar_t* s) { VARIANT r; VariantInit(&r); r.vt = VT_BSTR; r.bstrVal = SysAllocString(s); return r; }
+    static VARIANT I4(LONG v) {
+        VARIANT r;
+        VariantInit(&r);
+        r.vt = VT_I4;
+        r.lVal = v;
+        return r;
+    }
+    static VARIANT R8(double v) {
+        VARIANT r;
+        VariantInit(&r);
+        r.vt = VT_R8;
+        r.dblVal = v;
+        return r;
+    }
+    static VARIANT Date(DATE v) {
+        VARIANT r;
+        VariantInit(&r);
+        r.vt = VT_DATE;
+        r.date = v;
+        return r;
+    }
+    static VARIANT Text(const wchar_t* s) {
+        VARIANT r;
+        VariantInit(&r);
+        r.vt = VT_BSTR;
+        r.bstrVal = SysAllocString(s);
+        return r;
+    }
 };
 
 TEST_F(History, EmptyCollection) {

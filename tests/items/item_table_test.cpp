@@ -157,9 +157,9 @@ TEST_P(ItemTable, ItemFindsByPositionByTextAndRoundsNumbers) {
 
     EXPECT_EQ(ClientOf(ItemAt(VarBstr(kSine)).get()), 1);  // the first of the two
     EXPECT_EQ(ClientOf(ItemAt(VarI4(1)).get()), 1);
-    EXPECT_EQ(ClientOf(ItemAt(VarI4(4)).get()), 4);       // the count: the last added
-    EXPECT_EQ(ClientOf(ItemAt(VarR8(2.7)).get()), 3);     // rounded by the platform
-    ItemAt(VarBstr(L"2"), E_FAIL);  // a text is an item ID, never a position
+    EXPECT_EQ(ClientOf(ItemAt(VarI4(4)).get()), 4);          // the count: the last added
+    EXPECT_EQ(ClientOf(ItemAt(VarR8(2.7)).get()), 3);        // rounded by the platform
+    ItemAt(VarBstr(L"2"), E_FAIL);                           // a text is an item ID, never a position
     ItemAt(VarBstr(L"plant/lab/calibration/sine"), E_FAIL);  // case-sensitive
 
     // Out of range and not a number: E_INVALIDARG and the output untouched.
@@ -340,7 +340,7 @@ TEST_P(ItemTable, NewEnumIsASnapshot) {
     ASSERT_EQ(items->get__NewEnum(unknown.put()), S_OK);
     ComPtr<IEnumVARIANT> walk;
     ASSERT_EQ(unknown.query(IID_IEnumVARIANT, walk), S_OK);
-    Add(kSine, 4);                    // later changes do not show
+    Add(kSine, 4);  // later changes do not show
     EXPECT_EQ(items->RemoveAll(), S_OK);
 
     VARIANT got[3];

@@ -35,8 +35,8 @@ public:
         log += snap_all(n, items);
         return S_OK;
     }
-    STDMETHODIMP OnReadAttributeComplete(DWORD id, HRESULT status, OPCHANDLE client, DWORD n,
-                                         OPCHDA_ATTRIBUTE* attrs, HRESULT* errors) override {
+    STDMETHODIMP OnReadAttributeComplete(DWORD id, HRESULT status, OPCHANDLE client, DWORD n, OPCHDA_ATTRIBUTE* attrs,
+                                         HRESULT* errors) override {
         head(L"OnReadAttributeComplete", id, status, n, errors);
         log += std::to_wstring(client) + L"\n" + snap_all(n, attrs);
         return S_OK;
@@ -47,8 +47,7 @@ public:
         log += snap_all(n, anns);
         return S_OK;
     }
-    STDMETHODIMP OnInsertAnnotations(DWORD id, HRESULT status, DWORD n, OPCHANDLE* clients,
-                                     HRESULT* errors) override {
+    STDMETHODIMP OnInsertAnnotations(DWORD id, HRESULT status, DWORD n, OPCHANDLE* clients, HRESULT* errors) override {
         head(L"OnInsertAnnotations", id, status, n, errors);
         for (DWORD i = 0; i < n; ++i) log += std::to_wstring(clients[i]) + L",";
         return S_OK;

@@ -58,14 +58,20 @@ DWORD WINAPI ApartmentHost::run(void* p) {
 }
 
 void run_in_apartment(DWORD coinit, const std::function<void()>& fn) {
-    struct Ctx { DWORD coinit; const std::function<void()>* fn; } ctx{coinit, &fn};
-    HANDLE t = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-        auto* c = static_cast<Ctx*>(p);
-        CoInitializeEx(nullptr, c->coinit);
-        (*c->fn)();
-        CoUninitialize();
-        return 0;
-    }, &ctx, 0, nullptr);
+    struct Ctx {
+        DWORD coinit;
+        const std::function<void()>* fn;
+    } ctx{coinit, &fn};
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            auto* c = static_cast<Ctx*>(p);
+            CoInitializeEx(nullptr, c->coinit);
+            (*c->fn)();
+            CoUninitialize();
+            return 0;
+        },
+        &ctx, 0, nullptr);
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
 }
@@ -77,7 +83,10 @@ namespace {
 class CountingSpy final : public IMallocSpy {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (iid == IID_IUnknown || iid == IID_IMallocSpy) { *ppv = this; return S_OK; }
+        if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
+            *ppv = this;
+            return S_OK;
+        }
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
@@ -85,15 +94,24 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 
     STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cb) override { return cb; }
-    STDMETHODIMP_(void*) PostAlloc(void* p) override { if (p) add(p); return p; }
-    STDMETHODIMP_(void*) PreFree(void* p, BOOL spyed) override { if (p && spyed) remove(p); return p; }
+    STDMETHODIMP_(void*) PostAlloc(void* p) override {
+        if (p) add(p);
+        return p;
+    }
+    STDMETHODIMP_(void*) PreFree(void* p, BOOL spyed) override {
+        if (p && spyed) remove(p);
+        return p;
+    }
     STDMETHODIMP_(void) PostFree(BOOL) override {}
     STDMETHODIMP_(SIZE_T) PreRealloc(void* p, SIZE_T cb, void** out, BOOL spyed) override {
         if (p && spyed) remove(p);
         *out = p;
         return cb;
     }
-    STDMETHODIMP_(void*) PostRealloc(void* p, BOOL) override { if (p) add(p); return p; }
+    STDMETHODIMP_(void*) PostRealloc(void* p, BOOL) override {
+        if (p) add(p);
+        return p;
+    }
     STDMETHODIMP_(void*) PreGetSize(void* p, BOOL) override { return p; }
     STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cb, BOOL) override { return cb; }
     STDMETHODIMP_(void*) PreDidAlloc(void* p, BOOL) override { return p; }
@@ -115,8 +133,14 @@ public:
     }
 
 private:
-    void add(void* p) { std::lock_guard<std::mutex> lock(mutex_); live_[p] = GetCurrentThreadId(); }
-    void remove(void* p) { std::lock_guard<std::mutex> lock(mutex_); live_.erase(p); }
+    void add(void* p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_[p] = GetCurrentThreadId();
+    }
+    void remove(void* p) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_.erase(p);
+    }
     std::mutex mutex_;
     std::map<void*, DWORD> live_;  // block -> allocating thread
 };
@@ -141,8 +165,8 @@ public:
         dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"OPCHDAProxy.dll";
         proxy_ = LoadLibraryW(dll.c_str());
         ASSERT_NE(nullptr, proxy_) << "OPCHDAProxy.dll not found next to the test";
-        auto reg = reinterpret_cast<HRESULT(WINAPI*)()>(
-            reinterpret_cast<void*>(GetProcAddress(proxy_, "DllRegisterServer")));
+        auto reg =
+            reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(proxy_, "DllRegisterServer")));
         ASSERT_NE(nullptr, reg);
         ASSERT_EQ(S_OK, reg());
     }
@@ -155,8 +179,7 @@ private:
     HMODULE proxy_ = nullptr;
 };
 
-[[maybe_unused]] ::testing::Environment* const g_env =
-    ::testing::AddGlobalTestEnvironment(new MarshalEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new MarshalEnvironment);
 
 }  // namespace
 
@@ -182,30 +205,30 @@ FILETIME filetime(ULONGLONG v) {
 void make_variant(VARIANT* v, unsigned k, double base) {
     VariantInit(v);
     switch (k % 4) {
-    case 0:
-        V_VT(v) = VT_R8;
-        V_R8(v) = base + 0.25;
-        break;
-    case 1: {
-        V_VT(v) = VT_BSTR;
-        std::wstring s = L"text \u00e9\u4e2d " + std::to_wstring(static_cast<long long>(base));
-        V_BSTR(v) = SysAllocStringLen(s.c_str(), static_cast<UINT>(s.size()));
-        break;
-    }
-    case 2:
-        V_VT(v) = VT_BOOL;
-        V_BOOL(v) = (static_cast<long long>(base) % 2) ? VARIANT_TRUE : VARIANT_FALSE;
-        break;
-    default: {
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_R8, 1, 3);
-        double* d = nullptr;
-        SafeArrayAccessData(sa, reinterpret_cast<void**>(&d));
-        for (int i = 0; i < 3; ++i) d[i] = base * 10 + i;
-        SafeArrayUnaccessData(sa);
-        V_VT(v) = VT_ARRAY | VT_R8;
-        V_ARRAY(v) = sa;
-        break;
-    }
+        case 0:
+            V_VT(v) = VT_R8;
+            V_R8(v) = base + 0.25;
+            break;
+        case 1: {
+            V_VT(v) = VT_BSTR;
+            std::wstring s = L"text \u00e9\u4e2d " + std::to_wstring(static_cast<long long>(base));
+            V_BSTR(v) = SysAllocStringLen(s.c_str(), static_cast<UINT>(s.size()));
+            break;
+        }
+        case 2:
+            V_VT(v) = VT_BOOL;
+            V_BOOL(v) = (static_cast<long long>(base) % 2) ? VARIANT_TRUE : VARIANT_FALSE;
+            break;
+        default: {
+            SAFEARRAY* sa = SafeArrayCreateVector(VT_R8, 1, 3);
+            double* d = nullptr;
+            SafeArrayAccessData(sa, reinterpret_cast<void**>(&d));
+            for (int i = 0; i < 3; ++i) d[i] = base * 10 + i;
+            SafeArrayUnaccessData(sa);
+            V_VT(v) = VT_ARRAY | VT_R8;
+            V_ARRAY(v) = sa;
+            break;
+        }
     }
 }
 
@@ -214,9 +237,7 @@ static T* task_array(DWORD n) {
     return n ? static_cast<T*>(CoTaskMemAlloc(n * sizeof(T))) : nullptr;
 }
 
-static ULONGLONG stamp(OPCHANDLE h, DWORD i) {
-    return 132000000000000000ULL + h * 1000000000ULL + i * 10000000ULL + 1;
-}
+static ULONGLONG stamp(OPCHANDLE h, DWORD i) { return 132000000000000000ULL + h * 1000000000ULL + i * 10000000ULL + 1; }
 
 void fill_item(OPCHDA_ITEM& item, OPCHANDLE h, DWORD count) {
     item.hClient = h + 1000;
@@ -290,34 +311,33 @@ std::wstring snap(const VARIANT& v) {
     std::wostringstream o;
     o << L"vt" << V_VT(&v) << L'=';
     switch (V_VT(&v)) {
-    case VT_EMPTY: break;
-    case VT_R8: o << std::setprecision(17) << V_R8(&v); break;
-    case VT_BOOL: o << V_BOOL(&v); break;
-    case VT_I4: o << V_I4(&v); break;
-    case VT_BSTR: o << L'"' << std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))) << L'"'; break;
-    case VT_ARRAY | VT_R8: {
-        SAFEARRAY* sa = V_ARRAY(&v);
-        LONG lo = 0, hi = -1;
-        SafeArrayGetLBound(sa, 1, &lo);
-        SafeArrayGetUBound(sa, 1, &hi);
-        o << L"dims" << SafeArrayGetDim(sa) << L'[' << lo << L".." << hi << L"]{";
-        for (LONG i = lo; i <= hi; ++i) {
-            double d = 0;
-            SafeArrayGetElement(sa, &i, &d);
-            o << d << L',';
+        case VT_EMPTY: break;
+        case VT_R8: o << std::setprecision(17) << V_R8(&v); break;
+        case VT_BOOL: o << V_BOOL(&v); break;
+        case VT_I4: o << V_I4(&v); break;
+        case VT_BSTR: o << L'"' << std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))) << L'"'; break;
+        case VT_ARRAY | VT_R8: {
+            SAFEARRAY* sa = V_ARRAY(&v);
+            LONG lo = 0, hi = -1;
+            SafeArrayGetLBound(sa, 1, &lo);
+            SafeArrayGetUBound(sa, 1, &hi);
+            o << L"dims" << SafeArrayGetDim(sa) << L'[' << lo << L".." << hi << L"]{";
+            for (LONG i = lo; i <= hi; ++i) {
+                double d = 0;
+                SafeArrayGetElement(sa, &i, &d);
+                o << d << L',';
+            }
+            o << L'}';
+            break;
         }
-        o << L'}';
-        break;
-    }
-    default: o << L"?"; break;
+        default: o << L"?"; break;
     }
     return o.str();
 }
 
 std::wstring snap(const OPCHDA_TIME& t) {
     return L"time{" + std::to_wstring(t.bString) + L"," +
-           (t.szTime ? L"\"" + std::wstring(t.szTime) + L"\"" : std::wstring(L"null")) + L"," +
-           snap(t.ftTime) + L"}";
+           (t.szTime ? L"\"" + std::wstring(t.szTime) + L"\"" : std::wstring(L"null")) + L"," + snap(t.ftTime) + L"}";
 }
 
 template <class T>
@@ -325,9 +345,12 @@ static std::wstring list(const T* p, DWORD n) {
     if (!p) return L"null";
     std::wstring s = L"[";
     for (DWORD i = 0; i < n; ++i) {
-        if constexpr (std::is_same_v<T, LPWSTR>) s += p[i] ? L"\"" + std::wstring(p[i]) + L"\"" : L"null";
-        else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) s += std::to_wstring(static_cast<long long>(p[i]));
-        else s += snap(p[i]);
+        if constexpr (std::is_same_v<T, LPWSTR>)
+            s += p[i] ? L"\"" + std::wstring(p[i]) + L"\"" : L"null";
+        else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>)
+            s += std::to_wstring(static_cast<long long>(p[i]));
+        else
+            s += snap(p[i]);
         s += L";";
     }
     return s + L"]";
@@ -342,8 +365,8 @@ std::wstring snap(const OPCHDA_ITEM& item) {
 std::wstring snap(const OPCHDA_MODIFIEDITEM& item) {
     return L"modified{" + std::to_wstring(item.hClient) + L"," + std::to_wstring(item.dwCount) + L"," +
            list(item.pftTimeStamps, item.dwCount) + L"," + list(item.pdwQualities, item.dwCount) + L"," +
-           list(item.pvDataValues, item.dwCount) + L"," + list(item.pftModificationTime, item.dwCount) +
-           L"," + list(item.pEditType, item.dwCount) + L"," + list(item.szUser, item.dwCount) + L"}";
+           list(item.pvDataValues, item.dwCount) + L"," + list(item.pftModificationTime, item.dwCount) + L"," +
+           list(item.pEditType, item.dwCount) + L"," + list(item.szUser, item.dwCount) + L"}";
 }
 
 std::wstring snap(const OPCHDA_ATTRIBUTE& attr) {

@@ -10,14 +10,17 @@ using namespace marshal_test;
 namespace {
 
 template <class T>
-T* task_array(DWORD n) { return static_cast<T*>(CoTaskMemAlloc(n * sizeof(T))); }
+T* task_array(DWORD n) {
+    return static_cast<T*>(CoTaskMemAlloc(n * sizeof(T)));
+}
 
 // A callee-allocated string array, freed string by string and then as a block.
 struct CoTaskMemStringsLocal {
     LPWSTR* p = nullptr;
     DWORD n = 0;
     void clear() {
-        if (p) for (DWORD i = 0; i < n; ++i) CoTaskMemFree(p[i]);
+        if (p)
+            for (DWORD i = 0; i < n; ++i) CoTaskMemFree(p[i]);
         CoTaskMemFree(p);
         p = nullptr;
         n = 0;
@@ -34,8 +37,14 @@ public:
         if (fetched) *fetched = got;
         return got == n ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG n) override { pos_ += n; return pos_ <= names_.size() ? S_OK : S_FALSE; }
-    STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
+    STDMETHODIMP Skip(ULONG n) override {
+        pos_ += n;
+        return pos_ <= names_.size() ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        pos_ = 0;
+        return S_OK;
+    }
     STDMETHODIMP Clone(IEnumString**) override { return E_NOTIMPL; }
 
 private:
@@ -47,8 +56,10 @@ class FakeBrowser : public Fake<IOPCHDA_Browser> {
 public:
     std::wstring position = L"Plant";
     STDMETHODIMP GetEnum(OPCHDA_BROWSETYPE type, LPENUMSTRING* out) override {
-        if (type == OPCHDA_BRANCH) *out = new FakeEnumString({L"Area1", L"Area \u00df2"});
-        else *out = new FakeEnumString({L"Temp", L"Flow", L"Level"});
+        if (type == OPCHDA_BRANCH)
+            *out = new FakeEnumString({L"Area1", L"Area \u00df2"});
+        else
+            *out = new FakeEnumString({L"Temp", L"Flow", L"Level"});
         return S_OK;
     }
     STDMETHODIMP ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION dir, LPCWSTR s) override {
@@ -143,8 +154,14 @@ public:
         return known_all(n, *errors);
     }
 
-    STDMETHODIMP SetLocaleID(LCID lcid) override { lcid_ = lcid; return S_OK; }
-    STDMETHODIMP GetLocaleID(LCID* lcid) override { *lcid = lcid_; return S_OK; }
+    STDMETHODIMP SetLocaleID(LCID lcid) override {
+        lcid_ = lcid;
+        return S_OK;
+    }
+    STDMETHODIMP GetLocaleID(LCID* lcid) override {
+        *lcid = lcid_;
+        return S_OK;
+    }
     STDMETHODIMP QueryAvailableLocaleIDs(DWORD* n, LCID** lcids) override {
         *n = 2;
         *lcids = task_array<LCID>(2);
@@ -162,7 +179,10 @@ public:
     // The last string GetErrorString handed to its caller, and the thread that made it.
     const void* handed_out = nullptr;
     DWORD handed_out_by = 0;
-    STDMETHODIMP SetClientName(LPCWSTR name) override { log = L"SetClientName " + std::wstring(name); return S_OK; }
+    STDMETHODIMP SetClientName(LPCWSTR name) override {
+        log = L"SetClientName " + std::wstring(name);
+        return S_OK;
+    }
 
     STDMETHODIMP EnumClassesOfCategories(ULONG n_impl, CATID* impl, ULONG n_req, CATID*, IEnumGUID** out) override {
         log = L"EnumClassesOfCategories " + std::to_wstring(n_impl) + L" " + std::to_wstring(n_req) + L" " +
@@ -184,7 +204,8 @@ public:
 
 private:
     static HRESULT known_all(DWORD n, const HRESULT* e) {
-        for (DWORD i = 0; i < n; ++i) if (FAILED(e[i])) return S_FALSE;
+        for (DWORD i = 0; i < n; ++i)
+            if (FAILED(e[i])) return S_FALSE;
         return S_OK;
     }
     LCID lcid_ = 0x0409;
@@ -242,8 +263,8 @@ TEST_F(ServerMarshal, CataloguesStatusAndHandlesComeBackWithStringArrays) {
         WORD major = 0, minor = 0, build = 0;
         DWORD max_values = 0;
         LPWSTR text = nullptr, vendor = nullptr;
-        ASSERT_EQ(S_OK, server->GetHistorianStatus(&status, &now, &start, &major, &minor, &build, &max_values,
-                                                   &text, &vendor));
+        ASSERT_EQ(S_OK, server->GetHistorianStatus(&status, &now, &start, &major, &minor, &build, &max_values, &text,
+                                                   &vendor));
         EXPECT_EQ(OPCHDA_INDETERMINATE, status);
         ASSERT_NE(nullptr, now);
         EXPECT_EQ(L"1da0000:12345678", snap(*now));

@@ -38,15 +38,15 @@ public:
         return failed ? S_FALSE : S_OK;
     }
 
-    STDMETHODIMP ReadRaw(OPCHDA_TIME* start, OPCHDA_TIME* end, DWORD num_values, BOOL bounds, DWORD n,
-                         OPCHANDLE* h, OPCHDA_ITEM** items, HRESULT** errors) override {
+    STDMETHODIMP ReadRaw(OPCHDA_TIME* start, OPCHDA_TIME* end, DWORD num_values, BOOL bounds, DWORD n, OPCHANDLE* h,
+                         OPCHDA_ITEM** items, HRESULT** errors) override {
         log = L"ReadRaw ";
         resolve(start, end);
         log += std::to_wstring(num_values) + L" " + std::to_wstring(bounds) + L" " + list(n, h);
         return answer(n, h, items, errors);
     }
-    STDMETHODIMP ReadProcessed(OPCHDA_TIME* start, OPCHDA_TIME* end, FILETIME interval, DWORD n,
-                               OPCHANDLE* h, DWORD* aggregates, OPCHDA_ITEM** items, HRESULT** errors) override {
+    STDMETHODIMP ReadProcessed(OPCHDA_TIME* start, OPCHDA_TIME* end, FILETIME interval, DWORD n, OPCHANDLE* h,
+                               DWORD* aggregates, OPCHDA_ITEM** items, HRESULT** errors) override {
         log = L"ReadProcessed ";
         resolve(start, end);
         log += snap(interval) + L" " + list(n, h) + L" " + list(n, aggregates);
@@ -191,7 +191,8 @@ TEST_F(SyncReadMarshal, ReadProcessedAndReadAtTimeCarryIntervalAggregatesAndStam
     OPCHDA_TIME end{FALSE, nullptr, filetime(20)};
     OPCHDA_ITEM* items = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(S_OK, read_->ReadProcessed(&start, &end, filetime(36000000000ULL), 2, handles, aggregates, &items, &errors));
+    ASSERT_EQ(S_OK,
+              read_->ReadProcessed(&start, &end, filetime(36000000000ULL), 2, handles, aggregates, &items, &errors));
     EXPECT_EQ(L"ReadProcessed time{0,null,0:a} time{0,null,0:14} 8:61c46800 2,3, 3,24,", fake_->log);
     EXPECT_EQ(expected_items(2, handles), snap_all(2, items));
     EXPECT_EQ(L"0;40041003;", snap_hresults(2, errors));
@@ -299,10 +300,11 @@ TEST_F(SyncReadMarshal, AnnotationsTravelBothWays) {
 }
 
 TEST(ProxyRegistration, EveryInterfaceUsesThisProxyStub) {
-    const IID* iids[] = {&IID_IOPCCommon, &IID_IOPCShutdown, &IID_IOPCServerList, &IID_IOPCHDA_Server,
-                         &IID_IOPCHDA_Browser, &IID_IOPCHDA_SyncRead, &IID_IOPCHDA_SyncUpdate,
-                         &IID_IOPCHDA_SyncAnnotations, &IID_IOPCHDA_AsyncRead, &IID_IOPCHDA_AsyncUpdate,
-                         &IID_IOPCHDA_AsyncAnnotations, &IID_IOPCHDA_Playback, &IID_IOPCHDA_DataCallback};
+    const IID* iids[] = {
+        &IID_IOPCCommon,          &IID_IOPCShutdown,        &IID_IOPCServerList,           &IID_IOPCHDA_Server,
+        &IID_IOPCHDA_Browser,     &IID_IOPCHDA_SyncRead,    &IID_IOPCHDA_SyncUpdate,       &IID_IOPCHDA_SyncAnnotations,
+        &IID_IOPCHDA_AsyncRead,   &IID_IOPCHDA_AsyncUpdate, &IID_IOPCHDA_AsyncAnnotations, &IID_IOPCHDA_Playback,
+        &IID_IOPCHDA_DataCallback};
     for (const IID* iid : iids) {
         CLSID ps{};
         ASSERT_EQ(S_OK, CoGetPSClsid(*iid, &ps));

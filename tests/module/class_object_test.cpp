@@ -14,12 +14,12 @@ protected:
         ComTest::SetUp();
         // Loading through the runtime first puts the library in the process.
         ComPtr<IClassFactory> warm;
-        ASSERT_HRESULT_SUCCEEDED(CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr,
-                                                  IID_IClassFactory, warm.put_void()));
+        ASSERT_HRESULT_SUCCEEDED(
+            CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, warm.put_void()));
         HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
         ASSERT_NE(library, nullptr);
-        getClassObject_ = reinterpret_cast<GetClassObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
+        getClassObject_ =
+            reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
         ASSERT_NE(getClassObject_, nullptr);
     }
     GetClassObjectFn getClassObject_ = nullptr;
@@ -78,8 +78,8 @@ TEST_F(ClassObjectTest, ServerObjectAnswersItsInterfaceTable) {
     ComPtr<IOPCHDAAutoServer> server;
     ASSERT_EQ(CreateServer(server), S_OK);
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
-    const IID* answered[] = {&IID_IConnectionPointContainer, &IID_IDispatch, &IID_IOPCHDAAutoServer,
-                             &IID_IOPCHDAItems, &IID_ISupportErrorInfo, &IID_IUnknown};
+    const IID* answered[] = {&IID_IConnectionPointContainer, &IID_IDispatch, &IID_IOPCHDAAutoServer, &IID_IOPCHDAItems,
+                             &IID_ISupportErrorInfo,         &IID_IUnknown};
     for (const IID* iid : answered) {
         ComPtr<IUnknown> itf;
         EXPECT_EQ(server->QueryInterface(*iid, itf.put_void()), S_OK);

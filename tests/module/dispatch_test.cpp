@@ -81,8 +81,8 @@ TEST_F(DispatchTest, ClientNameSharesOneDispidForPutAndGet) {
     VARIANT name = VarBstr(L"plant engineer");
     DISPID put = DISPID_PROPERTYPUT;
     DISPPARAMS params{&name, &put, 1, 1};
-    ASSERT_EQ(dispatch_->Invoke(0x6002000B, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
-                                ignored.get(), nullptr, nullptr),
+    ASSERT_EQ(dispatch_->Invoke(0x6002000B, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, ignored.get(),
+                                nullptr, nullptr),
               S_OK);
     VariantClear(&name);
     UniqueVariant got;
@@ -125,8 +125,9 @@ TEST_F(DispatchTest, InvokeRejectsForeignInterfaceIds) {
 // half-built one. The holder is emptied between rounds, as in a fresh process.
 TEST(TypeInfoHolderRace, FirstCallsOnManyThreadsAllResolve) {
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    const wchar_t* names[] = {L"OPCHDAItems", L"ServerName", L"ClientName", L"LocaleID", L"CreateBrowser",
-                              L"Connect", L"Disconnect", L"GetErrorString", L"CanAsyncInsertAnnotations"};
+    const wchar_t* names[] = {L"OPCHDAItems", L"ServerName",     L"ClientName",
+                              L"LocaleID",    L"CreateBrowser",  L"Connect",
+                              L"Disconnect",  L"GetErrorString", L"CanAsyncInsertAnnotations"};
     const DISPID expected[] = {0, 0x60020009, 0x6002000B, 0x6002000D, 0x60020025};
     TypeInfoHolder& holder = DispatchImpl<IOPCHDAAutoServer>::Holder();
     std::vector<DISPID> ids(std::size(names));
@@ -144,8 +145,7 @@ TEST(TypeInfoHolderRace, FirstCallsOnManyThreadsAllResolve) {
         for (int t = 0; t < 6; ++t) {
             threads.emplace_back([&, t] {
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                while (!go.load()) {
-                }
+                while (!go.load()) {}
                 for (int k = 0; k < 40; ++k) {
                     size_t i = (static_cast<size_t>(t) + k) % std::size(names);
                     LPOLESTR name = const_cast<LPOLESTR>(names[i]);

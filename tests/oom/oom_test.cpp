@@ -52,8 +52,7 @@ protected:
     }
     // Adds the three items; their server handles in `handles`.
     void AddAll(UniqueSafeArray& handles) {
-        UniqueSafeArray ids(MakeBstrArray({kItemIDs[0], kItemIDs[1], kItemIDs[2]})),
-            clients(MakeLongArray({1, 2, 3}));
+        UniqueSafeArray ids(MakeBstrArray({kItemIDs[0], kItemIDs[1], kItemIDs[2]})), clients(MakeLongArray({1, 2, 3}));
         SAFEARRAY *idp = ids.get(), *cp = clients.get();
         UniqueSafeArray errors;
         ASSERT_EQ(items_->AddItems(kItems, &idp, &cp, handles.put(), errors.put()), S_OK);
@@ -76,10 +75,12 @@ TEST_F(OutOfMemory, CreateInstanceAndQueryInterface) {
 
     ComPtr<IUnknown> itf;
     const GUID unknown = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
-    Sweep("QueryInterface", S_OK, [&] { return server_->QueryInterface(IID_IDispatch, itf.put_void()); },
-          [&] { itf = nullptr; });
-    Sweep("QueryInterface (refused)", E_NOINTERFACE, [&] { return server_->QueryInterface(unknown, itf.put_void()); },
-          [&] { itf = nullptr; });
+    Sweep(
+        "QueryInterface", S_OK, [&] { return server_->QueryInterface(IID_IDispatch, itf.put_void()); },
+        [&] { itf = nullptr; });
+    Sweep(
+        "QueryInterface (refused)", E_NOINTERFACE, [&] { return server_->QueryInterface(unknown, itf.put_void()); },
+        [&] { itf = nullptr; });
 }
 
 TEST_F(OutOfMemory, AddItems) {

@@ -86,7 +86,9 @@ TEST_F(ComTest, QueryInterfaceIsTracedWithRegisteredNames) {
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - IOPCHDAAutoServer\n"));
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - IDispatch\n"));
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - OPCHDAItem - failed\n"));
-    EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - (CLSID??" "?) Zelvar OPC HDA Automation 1.0 Server Object - failed\n"));
+    EXPECT_TRUE(Contains(lines,
+                         "COPCHDAAutoServer - (CLSID??"
+                         "?) Zelvar OPC HDA Automation 1.0 Server Object - failed\n"));
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - {12345678-1234-5678-0102-030405060708} - failed\n"));
     EXPECT_TRUE(Contains(lines, "CComClassFactory - IClassFactory\n"));
 }

@@ -62,7 +62,9 @@ DWORD RunRegsvr32(const std::wstring& arguments) {
 class Exports {
 public:
     Exports() : library_(LoadLibraryW(LibraryPath().c_str())) {}
-    ~Exports() { if (library_) FreeLibrary(library_); }
+    ~Exports() {
+        if (library_) FreeLibrary(library_);
+    }
     HRESULT Call(const char* name) {
         auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
         return fn ? fn() : E_UNEXPECTED;

@@ -106,7 +106,8 @@ std::vector<std::string> ThroughVtables() {
     ComPtr<IOPCHDAItems> items;
     EXPECT_HRESULT_SUCCEEDED(server->get_OPCHDAItems(items.put()));
 
-    UniqueSafeArray ids(MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step", L"Plant/No/Such"}));
+    UniqueSafeArray ids(
+        MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step", L"Plant/No/Such"}));
     UniqueSafeArray clients(MakeLongArray({1, 2, 3}));
     UniqueSafeArray handles, errors, values;
     SAFEARRAY* in = ids.get();
@@ -144,8 +145,7 @@ std::vector<std::string> ThroughVtables() {
     UniqueSafeArray attributes(MakeLongArray({1, 13, 11}));
     SAFEARRAY* at = attributes.get();
     start = Time(T0), end = Time(T0);
-    read("SyncReadAttribute", items->SyncReadAttribute(&start, &end, ramp, 3, &at, values.put(), errors.put()), 3,
-         T0);
+    read("SyncReadAttribute", items->SyncReadAttribute(&start, &end, ramp, 3, &at, values.put(), errors.put()), 3, T0);
 
     UniqueSafeArray quality(MakeLongArray({192}));
     SAFEARRAY* q = quality.get();

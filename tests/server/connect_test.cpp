@@ -66,9 +66,15 @@ TEST_F(LinkedTest, NodesNamingThisComputerCreateHereWithTheFullContext) {
         const char* what;
         VARIANT node;
     } cases[] = {
-        {"absent", VarMissing()},          {"empty variant", VarEmpty()},     {"number", VarI4(42)},
-        {"LOCALHOST", VarBstr(L"LOCALHOST")}, {"loopback", VarBstr(L"127.0.0.1")}, {"empty text", VarBstr(L"")},
-        {"null text", VarBstr(nullptr)},   {"name upper", VarBstr(upper.c_str())}, {"name lower", VarBstr(lower.c_str())},
+        {"absent", VarMissing()},
+        {"empty variant", VarEmpty()},
+        {"number", VarI4(42)},
+        {"LOCALHOST", VarBstr(L"LOCALHOST")},
+        {"loopback", VarBstr(L"127.0.0.1")},
+        {"empty text", VarBstr(L"")},
+        {"null text", VarBstr(nullptr)},
+        {"name upper", VarBstr(upper.c_str())},
+        {"name lower", VarBstr(lower.c_str())},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,9 +179,9 @@ TEST_F(LinkedTest, HistorianWithoutTheServerInterfaceIsNotConnected) {
 }
 
 TEST_F(LinkedTest, EachOptionalInterfaceMayBeMissing) {
-    const IID* optional[] = {&IID_IOPCHDA_SyncRead,   &IID_IOPCHDA_SyncUpdate,      &IID_IOPCHDA_SyncAnnotations,
-                             &IID_IOPCHDA_AsyncRead,  &IID_IOPCHDA_AsyncUpdate,     &IID_IOPCHDA_AsyncAnnotations,
-                             &IID_IOPCHDA_Playback,   &IID_IOPCCommon};
+    const IID* optional[] = {&IID_IOPCHDA_SyncRead,  &IID_IOPCHDA_SyncUpdate,  &IID_IOPCHDA_SyncAnnotations,
+                             &IID_IOPCHDA_AsyncRead, &IID_IOPCHDA_AsyncUpdate, &IID_IOPCHDA_AsyncAnnotations,
+                             &IID_IOPCHDA_Playback,  &IID_IOPCCommon};
     for (const IID* iid : optional) {
         SCOPED_TRACE(testing::Message() << "refused interface " << iid->Data1);
         control_->ClearFaults();

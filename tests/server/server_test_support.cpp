@@ -60,8 +60,10 @@ HRESULT WINAPI RecordCreateEx(REFCLSID clsid, IUnknown* outer, DWORD context, CO
     for (DWORD i = 0; i < count; ++i) {
         results[i].hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, *results[i].pIID,
                                          reinterpret_cast<void**>(&results[i].pItf));
-        if (FAILED(results[i].hr)) hr = results[i].hr;
-        else Remember(*results[i].pIID, results[i].pItf);
+        if (FAILED(results[i].hr))
+            hr = results[i].hr;
+        else
+            Remember(*results[i].pIID, results[i].pItf);
     }
     return hr;
 }
@@ -99,14 +101,18 @@ std::vector<CreationCall> RecordingRuntime::CallsFor(REFIID iid) {
 
 void RecordingRuntime::FailClass(REFCLSID clsid, HRESULT hr) { g_failures.emplace_back(clsid, hr); }
 void RecordingRuntime::FailRemote(HRESULT hr) { g_remoteFailure = hr; }
-void RecordingRuntime::AnswerClass(REFCLSID clsid, IUnknown* object) { g_answers.emplace_back(clsid, ComPtr<IUnknown>(object)); }
+void RecordingRuntime::AnswerClass(REFCLSID clsid, IUnknown* object) {
+    g_answers.emplace_back(clsid, ComPtr<IUnknown>(object));
+}
 ComPtr<IHdaSimControl>& RecordingRuntime::LastHistorian() { return g_lastHistorian; }
 
 ComPtr<IOPCHDAAutoServer> NewLinkedServer() {
     ComPtr<IOPCHDAAutoServer> server;
     ComPtr<COPCHDAAutoServer> object = MakeObject<COPCHDAAutoServer>();
-    if (!object) ADD_FAILURE() << "out of memory";
-    else EXPECT_EQ(object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()), S_OK);
+    if (!object)
+        ADD_FAILURE() << "out of memory";
+    else
+        EXPECT_EQ(object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()), S_OK);
     return server;
 }
 

@@ -29,14 +29,14 @@ std::string WhereName(const testing::TestParamInfo<Where>& info);
 
 // One request that reached the COM runtime through the creation seam.
 struct CreationCall {
-    bool remote = false;          // CoCreateInstanceEx
+    bool remote = false;  // CoCreateInstanceEx
     CLSID clsid{};
     DWORD context = 0;
-    IID iid{};                    // the one interface asked for
+    IID iid{};  // the one interface asked for
     bool outerNull = true;
-    std::wstring node;            // COSERVERINFO name
+    std::wstring node;               // COSERVERINFO name
     bool serverInfoOnlyName = true;  // no reserved fields, no authentication
-    DWORD queryCount = 0;         // MULTI_QI entries
+    DWORD queryCount = 0;            // MULTI_QI entries
 };
 
 // Installs a recording runtime for the scope. Local requests go to the real

@@ -19,7 +19,8 @@ protected:
         SimTest::SetUp();
         if (HasFatalFailure()) return;
         sink = new Sink();
-        ASSERT_HRESULT_SUCCEEDED(advise(server.get(), IID_IOPCHDA_DataCallback, static_cast<IOPCHDA_DataCallback*>(sink), &cookie));
+        ASSERT_HRESULT_SUCCEEDED(
+            advise(server.get(), IID_IOPCHDA_DataCallback, static_cast<IOPCHDA_DataCallback*>(sink), &cookie));
         ASSERT_HRESULT_SUCCEEDED(server->QueryInterface(IID_IOPCHDA_AsyncRead, async.put_void()));
         h = handles({kRamp});
     }
@@ -57,7 +58,8 @@ TEST_P(AsyncTest, ReadIsAcceptedAtOnceAndAnsweredFromAnotherThread) {
     EXPECT_NE(e.thread, GetCurrentThreadId());
     ASSERT_EQ(e.clients, (std::vector<OPCHANDLE>{1}));
     ASSERT_EQ(e.values[0].size(), 6u);
-    for (size_t k = 0; k < 6; ++k) EXPECT_DOUBLE_EQ(e.values[0][k], ramp_at(kT0 + static_cast<Ticks>(k) * 10 * kSecond));
+    for (size_t k = 0; k < 6; ++k)
+        EXPECT_DOUBLE_EQ(e.values[0][k], ramp_at(kT0 + static_cast<Ticks>(k) * 10 * kSecond));
     LONG pending = -1;
     control->PendingRequests(&pending);
     EXPECT_EQ(pending, 0);

@@ -205,7 +205,11 @@ TEST_P(ReadsTest, AggregatesMatchValuesComputedFromTheSignalDefinition) {
             for (double x : xs) mean += x / 6;
             double ss = 0;
             for (double x : xs) ss += (x - mean) * (x - mean);
-            double expected = agg == 3 ? mean : agg == 5 ? 6 : agg == 6 ? std::sqrt(ss / 5) : agg == 8 ? xs.front() : xs.back();
+            double expected = agg == 3   ? mean
+                              : agg == 5 ? 6
+                              : agg == 6 ? std::sqrt(ss / 5)
+                              : agg == 8 ? xs.front()
+                                         : xs.back();
             EXPECT_NEAR(r.values[0][i], expected, 1e-9) << "aggregate " << agg << " interval " << i;
             EXPECT_EQ(r.times[0][i], kT0 + static_cast<Ticks>(i) * kMinute);
         }

@@ -50,14 +50,14 @@ std::string where_name(const testing::TestParamInfo<Where>& info) {
 
 HRESULT create_historian(Where where, IOPCHDA_Server** out) {
     return CoCreateInstance(where == Where::InProc ? CLSID_HdaSimHistorian : CLSID_HdaSimHistorianLocal, nullptr,
-                            where == Where::InProc ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER,
-                            IID_IOPCHDA_Server, reinterpret_cast<void**>(out));
+                            where == Where::InProc ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER, IID_IOPCHDA_Server,
+                            reinterpret_cast<void**>(out));
 }
 
 HRESULT create_control(Where where, IHdaSimControl** out) {
     return CoCreateInstance(where == Where::InProc ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal, nullptr,
-                            where == Where::InProc ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER,
-                            IID_IHdaSimControl, reinterpret_cast<void**>(out));
+                            where == Where::InProc ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER, IID_IHdaSimControl,
+                            reinterpret_cast<void**>(out));
 }
 
 // ---------------------------------------------------------------- sink
@@ -67,8 +67,10 @@ Sink::~Sink() { CloseHandle(arrived_); }
 
 HRESULT Sink::QueryInterface(REFIID iid, void** out) {
     if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IOPCHDA_DataCallback) *out = static_cast<IOPCHDA_DataCallback*>(this);
-    else if (iid == IID_IOPCShutdown) *out = static_cast<IOPCShutdown*>(this);
+    if (iid == IID_IUnknown || iid == IID_IOPCHDA_DataCallback)
+        *out = static_cast<IOPCHDA_DataCallback*>(this);
+    else if (iid == IID_IOPCShutdown)
+        *out = static_cast<IOPCShutdown*>(this);
     else {
         *out = nullptr;
         return E_NOINTERFACE;
@@ -269,7 +271,8 @@ void SimTest::TearDown() {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         control->ClockSetSpeed(1.0);
-        control->ClockSet(static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+        control->ClockSet(
+            static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
     }
     control.reset();
     server.reset();
@@ -285,8 +288,8 @@ std::vector<OPCHANDLE> SimTest::handles(const std::vector<std::wstring>& ids) {
     OPCHANDLE* server_handles = nullptr;
     HRESULT* errors = nullptr;
     std::vector<OPCHANDLE> out;
-    HRESULT hr = server->GetItemHandles(static_cast<DWORD>(ids.size()), names.data(), clients.data(),
-                                        &server_handles, &errors);
+    HRESULT hr =
+        server->GetItemHandles(static_cast<DWORD>(ids.size()), names.data(), clients.data(), &server_handles, &errors);
     EXPECT_HRESULT_SUCCEEDED(hr);
     if (SUCCEEDED(hr)) {
         out.assign(server_handles, server_handles + ids.size());

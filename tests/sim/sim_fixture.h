@@ -101,8 +101,7 @@ public:
 
 private:
     void record(Event e);
-    void record_items(const char* kind, DWORD tid, HRESULT status, DWORD n, OPCHDA_ITEM* const* items,
-                      HRESULT* errs);
+    void record_items(const char* kind, DWORD tid, HRESULT status, DWORD n, OPCHDA_ITEM* const* items, HRESULT* errs);
     LONG refs_ = 1;
     std::mutex lock_;
     std::vector<Event> events_;
@@ -112,7 +111,6 @@ private:
 // Advises `sink` on the historian's data-callback (and shutdown) point.
 HRESULT advise(IUnknown* historian, const IID& iid, IUnknown* sink, DWORD* cookie);
 HRESULT unadvise(IUnknown* historian, const IID& iid, DWORD cookie);
-
 
 // Fixture: a historian with the simulator clock parked at kT0 + 1 day (so
 // that all of the first day around kT0 is history) and stopped.

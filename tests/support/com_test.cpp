@@ -56,12 +56,46 @@ HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> 
     return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
 }
 
-VARIANT VarI4(LONG v) { VARIANT r; VariantInit(&r); r.vt = VT_I4; r.lVal = v; return r; }
-VARIANT VarR8(double v) { VARIANT r; VariantInit(&r); r.vt = VT_R8; r.dblVal = v; return r; }
-VARIANT VarDate(DATE v) { VARIANT r; VariantInit(&r); r.vt = VT_DATE; r.date = v; return r; }
-VARIANT VarBstr(const wchar_t* s) { VARIANT r; VariantInit(&r); r.vt = VT_BSTR; r.bstrVal = s ? SysAllocString(s) : nullptr; return r; }
-VARIANT VarEmpty() { VARIANT r; VariantInit(&r); return r; }
-VARIANT VarMissing() { VARIANT r; VariantInit(&r); r.vt = VT_ERROR; r.scode = DISP_E_PARAMNOTFOUND; return r; }
+VARIANT VarI4(LONG v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_I4;
+    r.lVal = v;
+    return r;
+}
+VARIANT VarR8(double v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_R8;
+    r.dblVal = v;
+    return r;
+}
+VARIANT VarDate(DATE v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_DATE;
+    r.date = v;
+    return r;
+}
+VARIANT VarBstr(const wchar_t* s) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_BSTR;
+    r.bstrVal = s ? SysAllocString(s) : nullptr;
+    return r;
+}
+VARIANT VarEmpty() {
+    VARIANT r;
+    VariantInit(&r);
+    return r;
+}
+VARIANT VarMissing() {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_ERROR;
+    r.scode = DISP_E_PARAMNOTFOUND;
+    return r;
+}
 
 namespace {
 template <class T>
@@ -79,7 +113,9 @@ SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
 
 SAFEARRAY* MakeLongArray(std::initializer_list<LONG> values, LONG lower) { return MakeArray(VT_I4, values, lower); }
 SAFEARRAY* MakeDateArray(std::initializer_list<DATE> values, LONG lower) { return MakeArray(VT_DATE, values, lower); }
-SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower) { return MakeArray(VT_VARIANT, values, lower); }
+SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower) {
+    return MakeArray(VT_VARIANT, values, lower);
+}
 
 SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower) {
     SAFEARRAYBOUND bound{static_cast<ULONG>(values.size()), lower};

@@ -13,62 +13,62 @@ namespace testsupport {
 // request. (Counting totals is useless here: the platform keeps freed strings in
 // a cache of its own.)
 class MallocSpy final : public IMallocSpy {
- public:
-  bool failNext = false;
-  long unknownFrees = 0;  // frees of blocks that are not alive: double frees
+public:
+    bool failNext = false;
+    long unknownFrees = 0;  // frees of blocks that are not alive: double frees
 
-  bool IsLive(const void* p) const { return live_.count(const_cast<void*>(p)) != 0; }
+    bool IsLive(const void* p) const { return live_.count(const_cast<void*>(p)) != 0; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
-      *out = static_cast<IMallocSpy*>(this);
-      return S_OK;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
+            *out = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
     }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
-    if (failNext && cb) {
-      failNext = false;
-      return 0;  // makes the allocation fail
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
+        if (failNext && cb) {
+            failNext = false;
+            return 0;  // makes the allocation fail
+        }
+        return cb;
     }
-    return cb;
-  }
-  void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
-    if (actual) live_.insert(actual);
-    return actual;
-  }
-  void* STDMETHODCALLTYPE PreFree(void* request, BOOL spyed) override {
-    if (request && spyed && live_.erase(request) == 0) ++unknownFrees;
-    return request;
-  }
-  void STDMETHODCALLTYPE PostFree(BOOL) override {}
-  SIZE_T STDMETHODCALLTYPE PreRealloc(void* request, SIZE_T cb, void** newRequest, BOOL spyed) override {
-    pendingRealloc_ = nullptr;
-    if (request && spyed && live_.erase(request)) pendingRealloc_ = request;
-    *newRequest = request;
-    return cb;
-  }
-  void* STDMETHODCALLTYPE PostRealloc(void* actual, BOOL) override {
-    if (actual) {
-      live_.insert(actual);
-    } else if (pendingRealloc_) {
-      live_.insert(pendingRealloc_);  // a failed reallocation keeps the old block
+    void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
+        if (actual) live_.insert(actual);
+        return actual;
     }
-    return actual;
-  }
-  void* STDMETHODCALLTYPE PreGetSize(void* request, BOOL) override { return request; }
-  SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T actual, BOOL) override { return actual; }
-  void* STDMETHODCALLTYPE PreDidAlloc(void* request, BOOL) override { return request; }
-  int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
-  void STDMETHODCALLTYPE PreHeapMinimize() override {}
-  void STDMETHODCALLTYPE PostHeapMinimize() override {}
+    void* STDMETHODCALLTYPE PreFree(void* request, BOOL spyed) override {
+        if (request && spyed && live_.erase(request) == 0) ++unknownFrees;
+        return request;
+    }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* request, SIZE_T cb, void** newRequest, BOOL spyed) override {
+        pendingRealloc_ = nullptr;
+        if (request && spyed && live_.erase(request)) pendingRealloc_ = request;
+        *newRequest = request;
+        return cb;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* actual, BOOL) override {
+        if (actual) {
+            live_.insert(actual);
+        } else if (pendingRealloc_) {
+            live_.insert(pendingRealloc_);  // a failed reallocation keeps the old block
+        }
+        return actual;
+    }
+    void* STDMETHODCALLTYPE PreGetSize(void* request, BOOL) override { return request; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T actual, BOOL) override { return actual; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* request, BOOL) override { return request; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
 
- private:
-  std::set<void*> live_;
-  void* pendingRealloc_ = nullptr;
+private:
+    std::set<void*> live_;
+    void* pendingRealloc_ = nullptr;
 };
 
 }  // namespace testsupport

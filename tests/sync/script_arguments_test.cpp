@@ -11,10 +11,10 @@ namespace {
 
 // How a client hands an array argument over.
 enum class Shape {
-    Typed,             // VT_BYREF|VT_ARRAY|VT_I4: VB6 with Dim a() As Long
-    VbsVariable,       // VT_BYREF|VT_VARIANT holding VT_BYREF|VT_ARRAY|VT_VARIANT: VBScript's Dim a(2)
-    VariantByValue,    // VT_ARRAY|VT_VARIANT
-    VariableByValue,   // VT_BYREF|VT_VARIANT holding VT_ARRAY|VT_VARIANT
+    Typed,            // VT_BYREF|VT_ARRAY|VT_I4: VB6 with Dim a() As Long
+    VbsVariable,      // VT_BYREF|VT_VARIANT holding VT_BYREF|VT_ARRAY|VT_VARIANT: VBScript's Dim a(2)
+    VariantByValue,   // VT_ARRAY|VT_VARIANT
+    VariableByValue,  // VT_BYREF|VT_VARIANT holding VT_ARRAY|VT_VARIANT
 };
 constexpr Shape kScriptShapes[] = {Shape::VbsVariable, Shape::VariantByValue, Shape::VariableByValue};
 
@@ -101,8 +101,8 @@ protected:
         DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
-        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                                    result ? result : ignored.get(), &excep, argErr);
+        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : ignored.get(),
+                                    &excep, argErr);
         SysFreeString(excep.bstrSource);
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);
@@ -133,9 +133,9 @@ protected:
             valuesArg.pvarVal = out.values.get();
             errorsArg.pvarVal = out.errors.get();
         }
-        out.hr = Invoke(L"SyncReadRaw", DISPATCH_METHOD,
-                        {*start.get(), *end.get(), VarI4(0), VarI4(0), VarI4(count), argument.get(), valuesArg,
-                         errorsArg});
+        out.hr =
+            Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                   {*start.get(), *end.get(), VarI4(0), VarI4(0), VarI4(count), argument.get(), valuesArg, errorsArg});
         if (shape == Shape::Typed) {
             UniqueSafeArray ownedErrors(typedErrors);
             if (typedValues) {
@@ -192,11 +192,31 @@ TEST_F(ScriptArguments, EveryScriptShapeReachesTheMemberAsATypedArrayDoes) {
         LONG count;
         HRESULT expected;
     } cases[] = {
-        {"one-based", [](LONG r, LONG s) { return MakeLongArray({r, s}); }, 2, S_OK},
-        {"zero-based, element 0 ignored", [](LONG r, LONG s) { return MakeLongArray({0x7FFF0000, r, s}, 0); }, 2, S_OK},
-        {"zero-based, one short", [](LONG r, LONG s) { return MakeLongArray({r, s}, 0); }, 2, E_INVALIDARG},
-        {"lower bound 2", [](LONG r, LONG s) { return MakeLongArray({r, s}, 2); }, 2, E_INVALIDARG},
-        {"count 0", [](LONG r, LONG s) { return MakeLongArray({r, s}); }, 0, E_INVALIDARG},
+        {"one-based",
+         [](LONG r, LONG s) {
+             return MakeLongArray({r, s});
+         },
+         2, S_OK},
+        {"zero-based, element 0 ignored",
+         [](LONG r, LONG s) {
+             return MakeLongArray({0x7FFF0000, r, s}, 0);
+         },
+         2, S_OK},
+        {"zero-based, one short",
+         [](LONG r, LONG s) {
+             return MakeLongArray({r, s}, 0);
+         },
+         2, E_INVALIDARG},
+        {"lower bound 2",
+         [](LONG r, LONG s) {
+             return MakeLongArray({r, s}, 2);
+         },
+         2, E_INVALIDARG},
+        {"count 0",
+         [](LONG r, LONG s) {
+             return MakeLongArray({r, s});
+         },
+         0, E_INVALIDARG},
         {"null array", [](LONG, LONG) -> SAFEARRAY* { return nullptr; }, 2, E_POINTER},
         {"two dimensions", nullptr, 2, S_OK},
     };
@@ -334,12 +354,13 @@ TEST_F(ScriptArguments, CatalogueCountAndArraysReachVariables) {
         ref.pvarVal = v.get();
         args.push_back(ref);
     }
-    ASSERT_EQ(Invoke(L"GetItemAttributes", DISPATCH_METHOD, args, nullptr, nullptr,
-                     static_cast<IDispatch*>(server_.get())),
-              S_OK);
+    ASSERT_EQ(
+        Invoke(L"GetItemAttributes", DISPATCH_METHOD, args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())),
+        S_OK);
     LONG count = 0;
     UniqueSafeArray ids, names, descriptions, types;
-    ASSERT_HRESULT_SUCCEEDED(server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put()));
+    ASSERT_HRESULT_SUCCEEDED(
+        server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put()));
     ASSERT_EQ(outputs[0]->vt, VT_I4);
     EXPECT_EQ(outputs[0]->lVal, count);
     for (int i = 1; i < 5; ++i) {

@@ -13,8 +13,10 @@ protected:
     void SetUp() override {
         ConnectedServer::SetUp();
         Connect(Where::InProcess);
-        start_->vt = VT_BSTR; start_->bstrVal = SysAllocString(L"NOW-10M");
-        end_->vt = VT_BSTR; end_->bstrVal = SysAllocString(L"NOW");
+        start_->vt = VT_BSTR;
+        start_->bstrVal = SysAllocString(L"NOW-10M");
+        end_->vt = VT_BSTR;
+        end_->bstrVal = SysAllocString(L"NOW");
     }
     void TearDown() override {
         kept_.clear();  // the histories must go before the unload check
@@ -171,8 +173,10 @@ protected:
 
 TEST_F(Disconnected, EveryMemberAnswersEFailAfterItsChecks) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1H");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-1H");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray longs(MakeLongArray({1}));
     UniqueSafeArray dates(MakeDateArray({1000.0}));
     UniqueSafeArray data(MakeVariantArray({VarI4(1)}));

@@ -19,8 +19,10 @@ protected:
 
 TEST_P(SyncRead, RawWithTextTimesGivesHistoriesAndWritesDatesBack) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1H");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-1H");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
     SAFEARRAY* h = handles.get();
     UniqueSafeArray values, errors;
@@ -57,8 +59,10 @@ TEST_P(SyncRead, RawWithTextTimesGivesHistoriesAndWritesDatesBack) {
 TEST_P(SyncRead, FailedCallLeavesTimesAndOutputsAlone) {
     control_->FailMethod(L"IOPCHDA_SyncRead::ReadRaw", E_ABORT);
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1H");
-    end->vt = VT_DATE; end->date = LocalNow();
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-1H");
+    end->vt = VT_DATE;
+    end->date = LocalNow();
     UniqueSafeArray handles(MakeLongArray({rampHandle_}));
     SAFEARRAY* h = handles.get();
     SAFEARRAY* values = reinterpret_cast<SAFEARRAY*>(1);
@@ -74,8 +78,10 @@ TEST_P(SyncRead, FailedCallLeavesTimesAndOutputsAlone) {
 TEST_P(SyncRead, FailedItemIsEmptyAndUnknownHandleIsTheHistoriansBusiness) {
     control_->SetItemCode(kStep, kUnknownItemID);
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     // The middle handle was never granted: it is passed on, not looked up.
     UniqueSafeArray handles(MakeLongArray({rampHandle_, 0x7FFF0000, stepHandle_}));
     SAFEARRAY* h = handles.get();
@@ -96,8 +102,10 @@ TEST_P(SyncRead, FailedItemIsEmptyAndUnknownHandleIsTheHistoriansBusiness) {
 
 TEST_P(SyncRead, NoDataGivesAnEmptyHistoryNotAnEmptyElement) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW+1D");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW+2D");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW+1D");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW+2D");
     UniqueSafeArray handles(MakeLongArray({rampHandle_}));
     SAFEARRAY* h = handles.get();
     UniqueSafeArray values, errors;
@@ -110,8 +118,10 @@ TEST_P(SyncRead, NoDataGivesAnEmptyHistoryNotAnEmptyElement) {
 
 TEST_P(SyncRead, ProcessedAppliesAggregateKToHandleK) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"HOUR-3H");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"HOUR");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"HOUR-3H");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"HOUR");
     UniqueSafeArray handles(MakeLongArray({rampHandle_, rampHandle_}));
     UniqueSafeArray aggregates(MakeLongArray({OPCHDAAverage, OPCHDACount}));
     SAFEARRAY* h = handles.get();
@@ -174,8 +184,10 @@ TEST_P(SyncRead, ModifiedShowsTheEditsAsEntries) {
     ASSERT_HRESULT_SUCCEEDED(items_->SyncInsertReplace(1, &h, &t, &d, &q, updateErrors.put()));
 
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-2H");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-2H");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray values, errors;
     ASSERT_HRESULT_SUCCEEDED(items_->SyncReadModified(start.get(), end.get(), 0, 1, &h, values.put(), errors.put()));
     ExpectAnswerFreed();
@@ -190,8 +202,10 @@ TEST_P(SyncRead, ModifiedShowsTheEditsAsEntries) {
 
 TEST_P(SyncRead, AttributeGivesOneHistoryPerAttributeInOrder) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1D");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-1D");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray attributes(MakeLongArray({OPCHDAItemID, OPCHDADataType}));
     SAFEARRAY* a = attributes.get();
     UniqueSafeArray values, errors;
@@ -214,13 +228,14 @@ TEST_P(SyncRead, AttributeGivesOneHistoryPerAttributeInOrder) {
 
 TEST_P(SyncRead, AnnotationsComeBackAsEntries) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1D");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-1D");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray handles(MakeLongArray({rampHandle_}));
     SAFEARRAY* h = handles.get();
     UniqueSafeArray values, errors;
-    ASSERT_HRESULT_SUCCEEDED(
-        items_->SyncReadAnnotations(start.get(), end.get(), 1, &h, values.put(), errors.put()));
+    ASSERT_HRESULT_SUCCEEDED(items_->SyncReadAnnotations(start.get(), end.get(), 1, &h, values.put(), errors.put()));
     ExpectAnswerFreed();
     if (SUCCEEDED(LongAt(errors.get(), 1))) {
         EXPECT_TRUE(HistoryAt(values.get(), 1));
@@ -230,8 +245,10 @@ TEST_P(SyncRead, AnnotationsComeBackAsEntries) {
 
 TEST_P(SyncRead, HistoriesOutliveTheServerObject) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray handles(MakeLongArray({rampHandle_}));
     SAFEARRAY* h = handles.get();
     UniqueSafeArray values, errors;

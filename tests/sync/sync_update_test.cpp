@@ -22,7 +22,7 @@ protected:
         return (std::floor((LocalNow() - hoursAgo * kHour) * 8640) + 0.5) / 8640;
     }
     HRESULT Write(HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*member)(LONG, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**,
-                                                                   SAFEARRAY**, SAFEARRAY**),
+                                                                    SAFEARRAY**, SAFEARRAY**),
                   std::initializer_list<LONG> handles, std::initializer_list<DATE> stamps,
                   std::initializer_list<VARIANT> values, std::initializer_list<LONG> qualities) {
         UniqueSafeArray h(MakeLongArray(handles)), t(MakeDateArray(stamps)), v(MakeVariantArray(values)),
@@ -46,15 +46,14 @@ TEST_P(SyncUpdate, InsertReplaceReportsInsertedThenReplaced) {
 
 TEST_P(SyncUpdate, OneCallCarriesSeveralValuesOfOneItem) {
     DATE a = FreeStamp(1), b = FreeStamp(0.5);
-    EXPECT_EQ(Write(&IOPCHDAItems::SyncInsert, {rampHandle_, rampHandle_}, {a, b}, {VarR8(7), VarBstr(L"8")},
-                    {0xC0, 0x40}),
-              S_OK);
+    EXPECT_EQ(
+        Write(&IOPCHDAItems::SyncInsert, {rampHandle_, rampHandle_}, {a, b}, {VarR8(7), VarBstr(L"8")}, {0xC0, 0x40}),
+        S_OK);
     LONG upper = 0;
     SafeArrayGetUBound(errors_.get(), 1, &upper);
     EXPECT_EQ(upper, 2);
     // Again: both exist now, per value, and the call reports the mixed result.
-    EXPECT_EQ(Write(&IOPCHDAItems::SyncInsert, {rampHandle_, rampHandle_}, {a, b}, {VarR8(7), VarR8(8)},
-                    {0xC0, 0xC0}),
+    EXPECT_EQ(Write(&IOPCHDAItems::SyncInsert, {rampHandle_, rampHandle_}, {a, b}, {VarR8(7), VarR8(8)}, {0xC0, 0xC0}),
               S_FALSE);
     EXPECT_EQ(LongAt(errors_.get(), 1), kDataExists);
     EXPECT_EQ(LongAt(errors_.get(), 2), kDataExists);
@@ -75,8 +74,10 @@ TEST_P(SyncUpdate, ReplaceWhereNothingIsAndDeleteAtTime) {
 
 TEST_P(SyncUpdate, DeleteRawWritesTimesBackOnlyAfterSuccess) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-2D");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW-2D+1M");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-2D");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW-2D+1M");
     UniqueSafeArray h(MakeLongArray({stepHandle_}));
     SAFEARRAY* hp = h.get();
     control_->FailMethod(L"IOPCHDA_SyncUpdate::DeleteRaw", E_ACCESSDENIED);
@@ -107,8 +108,10 @@ TEST_P(SyncUpdate, ValuesOfTheClientAreCopiedNotTaken) {
 
 TEST_P(SyncUpdate, ItemReadRawGivesTheHistoryAndTheItemsCode) {
     UniqueVariant start, end, values;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     ASSERT_EQ(ramp_->ReadRaw(start.get(), end.get(), 0, 0, values.get()), S_OK);
     ExpectAnswerFreed();
     EXPECT_EQ(start->vt, VT_DATE);
@@ -119,16 +122,20 @@ TEST_P(SyncUpdate, ItemReadRawGivesTheHistoryAndTheItemsCode) {
 
     // A success code other than S_OK is the method's result, with the history.
     UniqueVariant later, laterEnd, none;
-    later->vt = VT_BSTR; later->bstrVal = SysAllocString(L"NOW+1D");
-    laterEnd->vt = VT_BSTR; laterEnd->bstrVal = SysAllocString(L"NOW+2D");
+    later->vt = VT_BSTR;
+    later->bstrVal = SysAllocString(L"NOW+1D");
+    laterEnd->vt = VT_BSTR;
+    laterEnd->bstrVal = SysAllocString(L"NOW+2D");
     EXPECT_EQ(ramp_->ReadRaw(later.get(), laterEnd.get(), 0, 0, none.get()), kNoData);
     EXPECT_EQ(none->vt, VT_DISPATCH);
 
     // A failure code of the item: its code, and nothing written.
     control_->SetItemCode(kRamp, kUnknownItemID);
     UniqueVariant again, againEnd, untouched;
-    again->vt = VT_BSTR; again->bstrVal = SysAllocString(L"NOW-10M");
-    againEnd->vt = VT_BSTR; againEnd->bstrVal = SysAllocString(L"NOW");
+    again->vt = VT_BSTR;
+    again->bstrVal = SysAllocString(L"NOW-10M");
+    againEnd->vt = VT_BSTR;
+    againEnd->bstrVal = SysAllocString(L"NOW");
     EXPECT_EQ(ramp_->ReadRaw(again.get(), againEnd.get(), 0, 0, untouched.get()), kUnknownItemID);
     EXPECT_EQ(untouched->vt, VT_EMPTY);
     EXPECT_EQ(ramp_->ReadRaw(again.get(), againEnd.get(), 0, 0, nullptr), E_POINTER);
@@ -136,8 +143,10 @@ TEST_P(SyncUpdate, ItemReadRawGivesTheHistoryAndTheItemsCode) {
 
 TEST_P(SyncUpdate, ItemReadProcessedAndAtTime) {
     UniqueVariant start, end, values;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"HOUR-2H");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"HOUR");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"HOUR-2H");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"HOUR");
     ASSERT_EQ(ramp_->ReadProcessed(start.get(), end.get(), kHour, OPCHDAAverage, values.get()), S_OK);
     ASSERT_EQ(values->vt, VT_DISPATCH);
     UniqueVariant atTime;
@@ -180,8 +189,10 @@ TEST_P(SyncUpdate, ItemUpdateDispatchesOnEditType) {
 
 TEST_P(SyncUpdate, ItemDeleteRawPassesTheTimesThrough) {
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-3D");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW-3D+1M");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-3D");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW-3D+1M");
     EXPECT_EQ(step_->DeleteRaw(start.get(), end.get()), S_OK);
     EXPECT_EQ(start->vt, VT_DATE);
     EXPECT_EQ(step_->DeleteRaw(nullptr, end.get()), E_POINTER);
@@ -193,8 +204,10 @@ TEST_P(SyncUpdate, ItemsOutlivingTheServerObjectAnswerEFail) {
     items_ = nullptr;
     server_ = nullptr;
     UniqueVariant start, end, values;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     EXPECT_EQ(item->ReadRaw(start.get(), end.get(), 0, 0, values.get()), E_FAIL);
     EXPECT_EQ(item->Update(LocalNow(), VarR8(1), 0xC0, 3), E_FAIL);
     EXPECT_EQ(item->DeleteRaw(start.get(), end.get()), E_FAIL);
@@ -224,8 +237,10 @@ TEST_F(ItemRace, ShortcutsSeeTheServerAliveOrGoneNeverDying) {
                 HRESULT hr;
                 if (call % 8 == 7) {
                     UniqueVariant start, end, values;
-                    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-1M");
-                    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+                    start->vt = VT_BSTR;
+                    start->bstrVal = SysAllocString(L"NOW-1M");
+                    end->vt = VT_BSTR;
+                    end->bstrVal = SysAllocString(L"NOW");
                     hr = item->ReadRaw(start.get(), end.get(), 0, 0, values.get());
                 } else {
                     // A server handed out is alive: its table still holds the three items.
@@ -243,7 +258,7 @@ TEST_F(ItemRace, ShortcutsSeeTheServerAliveOrGoneNeverDying) {
             }
             CoUninitialize();
         });
-        Sleep(round % 3);  // the release lands at varying points of the reader's calls
+        Sleep(round % 3);   // the release lands at varying points of the reader's calls
         server_ = nullptr;  // the last reference, unless the reader holds one for a moment
         reader.join();
         EXPECT_EQ(unexpected, S_OK);
@@ -260,13 +275,17 @@ TEST_P(SyncUpdate, DispatchClientsReadAndUpdateThroughTheItem) {
     // ReadRaw(start, end) with the optional arguments omitted; the variables
     // come back as dates.
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     VARIANT startRef, endRef;
     VariantInit(&startRef);
     VariantInit(&endRef);
-    startRef.vt = VT_BYREF | VT_VARIANT; startRef.pvarVal = start.get();
-    endRef.vt = VT_BYREF | VT_VARIANT; endRef.pvarVal = end.get();
+    startRef.vt = VT_BYREF | VT_VARIANT;
+    startRef.pvarVal = start.get();
+    endRef.vt = VT_BYREF | VT_VARIANT;
+    endRef.pvarVal = end.get();
     UniqueVariant history;
     ASSERT_EQ(CallMethod(item.get(), L"ReadRaw", {startRef, endRef}, history.get()), S_OK);
     EXPECT_EQ(start->vt, VT_DATE);
@@ -288,8 +307,10 @@ TEST_P(SyncUpdate, DispatchClientsCallTheCollectionWithTypedArrays) {
     ComPtr<IDispatch> items;
     ASSERT_EQ(items_->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
     UniqueVariant start, end;
-    start->vt = VT_BSTR; start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR; end->bstrVal = SysAllocString(L"NOW");
+    start->vt = VT_BSTR;
+    start->bstrVal = SysAllocString(L"NOW-10M");
+    end->vt = VT_BSTR;
+    end->bstrVal = SysAllocString(L"NOW");
     UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
     SAFEARRAY* h = handles.get();
     SAFEARRAY* values = nullptr;
@@ -301,11 +322,11 @@ TEST_P(SyncUpdate, DispatchClientsCallTheCollectionWithTypedArrays) {
         v.byref = p;
         return v;
     };
-    ASSERT_EQ(CallMethod(items.get(), L"SyncReadRaw",
-                         {ref(VT_VARIANT, start.get()), ref(VT_VARIANT, end.get()), VarI4(0), VarI4(0), VarI4(2),
-                          ref(VT_ARRAY | VT_I4, &h), ref(VT_ARRAY | VT_VARIANT, &values),
-                          ref(VT_ARRAY | VT_I4, &errors)}),
-              S_OK);
+    ASSERT_EQ(
+        CallMethod(items.get(), L"SyncReadRaw",
+                   {ref(VT_VARIANT, start.get()), ref(VT_VARIANT, end.get()), VarI4(0), VarI4(0), VarI4(2),
+                    ref(VT_ARRAY | VT_I4, &h), ref(VT_ARRAY | VT_VARIANT, &values), ref(VT_ARRAY | VT_I4, &errors)}),
+        S_OK);
     UniqueSafeArray ownedValues(values), ownedErrors(errors);
     ASSERT_TRUE(values && errors);
     EXPECT_EQ(LongAt(errors, 2), S_OK);

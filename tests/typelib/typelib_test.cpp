@@ -115,11 +115,11 @@ Interface AutoServer() {
     m.push_back(Put(0x6002000B, L"ClientName", kBstr));
     m.push_back(Get(0x6002000D, L"LocaleID", kLong));
     m.push_back(Put(0x6002000D, L"LocaleID", kLong));
-    const wchar_t* caps[] = {L"CanSyncInsert",          L"CanSyncReplace",           L"CanSyncInsertReplace",
-                             L"CanSyncDeleteRaw",       L"CanSyncDeleteAtTime",      L"CanSyncReadAnnotations",
-                             L"CanSyncInsertAnnotations", L"CanAsyncInsert",         L"CanAsyncReplace",
-                             L"CanAsyncInsertReplace",  L"CanAsyncDeleteRaw",        L"CanAsyncDeleteAtTime",
-                             L"CanAsyncReadAnnotations", L"CanAsyncInsertAnnotations"};
+    const wchar_t* caps[] = {
+        L"CanSyncInsert",           L"CanSyncReplace",           L"CanSyncInsertReplace",     L"CanSyncDeleteRaw",
+        L"CanSyncDeleteAtTime",     L"CanSyncReadAnnotations",   L"CanSyncInsertAnnotations", L"CanAsyncInsert",
+        L"CanAsyncReplace",         L"CanAsyncInsertReplace",    L"CanAsyncDeleteRaw",        L"CanAsyncDeleteAtTime",
+        L"CanAsyncReadAnnotations", L"CanAsyncInsertAnnotations"};
     MEMBERID id = 0x6002000F;
     for (const wchar_t* c : caps) m.push_back(Get(id++, c, kLong));
     m.push_back(Get(0, L"OPCHDAItems", "IOPCHDAItems*", L"The collection of OPCHDAItem Objects", L"ppOPCHDAItems"));
@@ -129,8 +129,7 @@ Interface AutoServer() {
     m.push_back(Method(0x6002001F, L"Connect", {{L"ProgID", kBstr, kIn}, {L"Node", kVariant, kOpt}},
                        L"Connect to a named OPC HDA server"));
     m.push_back(Method(0x60020020, L"Disconnect", {}, L"End connection with OPC HDA server"));
-    m.push_back(Method(0x60020021, L"GetErrorString",
-                       {{L"ErrorCode", kLong, kIn}, {L"ErrorString", "BSTR*", kRetval}},
+    m.push_back(Method(0x60020021, L"GetErrorString", {{L"ErrorCode", kLong, kIn}, {L"ErrorString", "BSTR*", kRetval}},
                        L"Convert an error code to a descriptive string"));
     m.push_back(Method(0x60020022, L"QueryAvailableLocaleIDs", {{L"LocaleIDs", kVariantRef, kRetval}},
                        L"The locales supported by this server"));
@@ -159,8 +158,8 @@ Interface Items() {
     Interface i{L"IOPCHDAItems", Guid(0x0C678473), L"Collection of OPC HDA Item objects", L"IDispatch", 7, {}};
     auto& m = i.members;
     const Param item_out{nullptr, "OPCHDAItem**", kRetval};
-    m.push_back(Get(0x60020000, L"Parent", "IOPCHDAAutoServer*", L"Returns the parent OPCHDAServer object",
-                    L"ppParent"));
+    m.push_back(
+        Get(0x60020000, L"Parent", "IOPCHDAAutoServer*", L"Returns the parent OPCHDAServer object", L"ppParent"));
     m.push_back(Get(0x60020001, L"Count", kLong, L"Number of items in the collection"));
     m.push_back(Get(-4, L"_NewEnum", "IUnknown*", nullptr, L"ppUnk"));
     m.push_back(Method(0, L"Item", {{L"ItemSpecifier", kVariant, kIn}, {L"ppItem", "OPCHDAItem**", kRetval}},
@@ -198,13 +197,18 @@ Interface Items() {
                        {kStart, kEnd, num_values, bounds, kNumItems, kHandles, values_out, kErrorsOut}));
     m.push_back(Method(0x6002000B, L"SyncReadProcessed",
                        {kStart, kEnd, resample, kNumItems, kHandles, aggregates, values_out, kErrorsOut}));
-    m.push_back(Method(0x6002000C, L"SyncReadAtTime",
-                       {num_stamps, kTimeStamps, kNumItems, kHandles, values_out, kErrorsOut}));
+    m.push_back(
+        Method(0x6002000C, L"SyncReadAtTime", {num_stamps, kTimeStamps, kNumItems, kHandles, values_out, kErrorsOut}));
     m.push_back(Method(0x6002000D, L"SyncReadModified",
                        {kStart, kEnd, num_values, kNumItems, kHandles, values_out, kErrorsOut}));
     m.push_back(Method(0x6002000E, L"SyncReadAttribute",
-                       {kStart, kEnd, server_handle, num_attributes, attribute_ids,
-                        {L"AttributeValues", kVariants, kOut}, kErrorsOut}));
+                       {kStart,
+                        kEnd,
+                        server_handle,
+                        num_attributes,
+                        attribute_ids,
+                        {L"AttributeValues", kVariants, kOut},
+                        kErrorsOut}));
     MEMBERID id = 0x6002000F;
     for (const wchar_t* n : {L"SyncInsert", L"SyncReplace", L"SyncInsertReplace"})
         m.push_back(Method(id++, n, {kNumItems, kHandles, kTimeStamps, data_values, qualities, kErrorsOut}));
@@ -215,29 +219,27 @@ Interface Items() {
     m.push_back(Method(0x60020015, L"SyncInsertAnnotations",
                        {kNumItems, kHandles, kTimeStamps, {L"AnnotationValues", kVariants, kIn}, kErrorsOut}));
     m.push_back(Method(0x60020016, L"AsyncReadRaw",
-                       {kTransaction, kStart, kEnd, num_values, bounds, kNumItems, kHandles, kErrorsOut,
-                        kCancelOut}));
+                       {kTransaction, kStart, kEnd, num_values, bounds, kNumItems, kHandles, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x60020017, L"AsyncAdviseRaw",
                        {kTransaction, kStart, update_interval, kNumItems, kHandles, kErrorsOut, kCancelOut}));
-    m.push_back(Method(0x60020018, L"AsyncReadProcessed",
-                       {kTransaction, kStart, kEnd, resample, kNumItems, kHandles, aggregates, kErrorsOut,
-                        kCancelOut}));
-    m.push_back(Method(0x60020019, L"AsyncAdviseProcessed",
-                       {kTransaction, kStart, resample, num_intervals, kNumItems, kHandles, aggregates, kErrorsOut,
-                        kCancelOut}));
+    m.push_back(
+        Method(0x60020018, L"AsyncReadProcessed",
+               {kTransaction, kStart, kEnd, resample, kNumItems, kHandles, aggregates, kErrorsOut, kCancelOut}));
+    m.push_back(Method(
+        0x60020019, L"AsyncAdviseProcessed",
+        {kTransaction, kStart, resample, num_intervals, kNumItems, kHandles, aggregates, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x6002001A, L"AsyncReadAtTime",
                        {kTransaction, num_stamps, kTimeStamps, kNumItems, kHandles, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x6002001B, L"AsyncReadModified",
                        {kTransaction, kStart, kEnd, num_values, kNumItems, kHandles, kErrorsOut, kCancelOut}));
-    m.push_back(Method(0x6002001C, L"AsyncReadAttribute",
-                       {kTransaction, kStart, kEnd, server_handle, num_attributes, attribute_ids, kErrorsOut,
-                        kCancelOut}));
+    m.push_back(
+        Method(0x6002001C, L"AsyncReadAttribute",
+               {kTransaction, kStart, kEnd, server_handle, num_attributes, attribute_ids, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x6002001D, L"AsyncCancelRead", {kCancelIn}));
     id = 0x6002001E;
     for (const wchar_t* n : {L"AsyncInsert", L"AsyncReplace", L"AsyncInsertReplace"})
-        m.push_back(Method(id++, n,
-                           {kTransaction, kNumItems, kHandles, kTimeStamps, data_values, qualities, kErrorsOut,
-                            kCancelOut}));
+        m.push_back(Method(
+            id++, n, {kTransaction, kNumItems, kHandles, kTimeStamps, data_values, qualities, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x60020021, L"AsyncDeleteRaw",
                        {kTransaction, kStart, kEnd, kNumItems, kHandles, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x60020022, L"AsyncDeleteAtTime",
@@ -246,12 +248,25 @@ Interface Items() {
     m.push_back(Method(0x60020024, L"AsyncReadAnnotations",
                        {kTransaction, kStart, kEnd, kNumItems, kHandles, kErrorsOut, kCancelOut}));
     m.push_back(Method(0x60020025, L"AsyncInsertAnnotations",
-                       {kTransaction, kNumItems, kHandles, kTimeStamps, {L"AnnotationValues", kVariants, kIn},
-                        kErrorsOut, kCancelOut}));
+                       {kTransaction,
+                        kNumItems,
+                        kHandles,
+                        kTimeStamps,
+                        {L"AnnotationValues", kVariants, kIn},
+                        kErrorsOut,
+                        kCancelOut}));
     m.push_back(Method(0x60020026, L"AsyncCancelAnnotations", {kCancelIn}));
     m.push_back(Method(0x60020027, L"AsyncPlaybackRaw",
-                       {kTransaction, kStart, kEnd, num_values, {L"UpdateDuration", kDate, kIn}, update_interval,
-                        kNumItems, kHandles, kErrorsOut, kCancelOut}));
+                       {kTransaction,
+                        kStart,
+                        kEnd,
+                        num_values,
+                        {L"UpdateDuration", kDate, kIn},
+                        update_interval,
+                        kNumItems,
+                        kHandles,
+                        kErrorsOut,
+                        kCancelOut}));
     m.push_back(Method(0x60020028, L"AsyncPlaybackProcessed",
                        {kTransaction, kStart, kEnd, resample, num_intervals, update_interval, kNumItems, kHandles,
                         aggregates, kErrorsOut, kCancelOut}));
@@ -267,9 +282,9 @@ Interface Item() {
     m.push_back(Get(0x60020001, L"ClientHandle", kLong));
     m.push_back(Get(0x60020002, L"ServerHandle", kLong));
     m.push_back(Get(0x60020003, L"ItemID", kBstr));
-    m.push_back(Method(0x60020004, L"ReadRaw",
-                       {kStart, kEnd, {L"NumValues", kLong, kOptDefault, 0}, {L"Bounds", kLong, kOptDefault, 0},
-                        values_out}));
+    m.push_back(
+        Method(0x60020004, L"ReadRaw",
+               {kStart, kEnd, {L"NumValues", kLong, kOptDefault, 0}, {L"Bounds", kLong, kOptDefault, 0}, values_out}));
     m.push_back(Method(0x60020005, L"ReadProcessed",
                        {kStart, kEnd, {L"ResampleInterval", kDate, kIn}, {L"Aggregate", kLong, kIn}, values_out}));
     m.push_back(Method(0x60020006, L"ReadAtTime", {{L"NumTimeStamps", kLong, kIn}, kTimeStamps, values_out}));
@@ -312,8 +327,8 @@ Interface Entry() {
 }
 
 Interface History() {
-    Interface i{L"OPCHDAHistory", Guid(0x0C678479), L"Collection of OPC HDA Value or Entry objects", L"IDispatch",
-                7, {}};
+    Interface i{
+        L"OPCHDAHistory", Guid(0x0C678479), L"Collection of OPC HDA Value or Entry objects", L"IDispatch", 7, {}};
     i.members = {Get(0x60020000, L"Count", kLong, L"Number of items in the collection"),
                  Get(-4, L"_NewEnum", "IUnknown*"),
                  Method(0, L"Item", {{L"ItemSpecifier", kVariant, kIn}, {L"ppValue", "OPCHDAValue**", kRetval}},
@@ -322,8 +337,8 @@ Interface History() {
 }
 
 Interface ServerEvents() {
-    Interface i{L"_IOPCHDAAutoServerEvents", Guid(0x0C678472), L"OPC HDA Automation Server Events", L"IDispatch", 0,
-                {}};
+    Interface i{
+        L"_IOPCHDAAutoServerEvents", Guid(0x0C678472), L"OPC HDA Automation Server Events", L"IDispatch", 0, {}};
     i.members = {Method(1, L"HDAServerShutDown", {{L"Reason", kBstr, kIn}})};
     return i;
 }
@@ -344,8 +359,13 @@ Interface ItemEvents() {
         Method(2, L"AsyncReadComplete", data),
         Method(3, L"AsyncReadModifiedComplete", {tid, status, num, clients, values, errors}),
         Method(4, L"AsyncReadAttributesComplete",
-               {tid, status, {L"ClientHandle", kLong, kIn}, {L"NumAttributes", kLong, kIn},
-                {L"AttributesIDs", kLongs, kIn}, {L"AttributeValues", kVariants, kIn}, errors}),
+               {tid,
+                status,
+                {L"ClientHandle", kLong, kIn},
+                {L"NumAttributes", kLong, kIn},
+                {L"AttributesIDs", kLongs, kIn},
+                {L"AttributeValues", kVariants, kIn},
+                errors}),
         Method(5, L"AsyncReadAnnotationsComplete",
                {tid, status, num, clients, {L"AnnotationValues", kVariants, kIn}, errors}),
         Method(6, L"AsyncInsertAnnotationsComplete", update),
@@ -365,10 +385,16 @@ std::vector<Enumeration> Enumerations() {
     return {
         {L"OPCHDAServerStatus", {{L"OPCHDAUp", 1}, {L"OPCHDADown", 2}, {L"OPCHDAIndeterminate", 3}}},
         {L"OPCHDAOperatorCode",
-         {{L"OPCHDAEqual", 1}, {L"OPCHDALess", 2}, {L"OPCHDALessEqual", 3}, {L"OPCHDAGreater", 4},
+         {{L"OPCHDAEqual", 1},
+          {L"OPCHDALess", 2},
+          {L"OPCHDALessEqual", 3},
+          {L"OPCHDAGreater", 4},
           {L"OPCHDAGreaterEqual", 5}}},
         {L"OPCHDAEditType",
-         {{L"OPCHDAInsert", 1}, {L"OPCHDAReplace", 2}, {L"OPCHDAInsertReplace", 3}, {L"OPCHDADelete", 4},
+         {{L"OPCHDAInsert", 1},
+          {L"OPCHDAReplace", 2},
+          {L"OPCHDAInsertReplace", 3},
+          {L"OPCHDADelete", 4},
           {L"OPCHDAAnnotate", 5}}},
         {L"OPCHDAErrors",
          {{L"OPCHDAMaxExceeded", static_cast<long>(0xC0041001)},
@@ -386,16 +412,19 @@ std::vector<Enumeration> Enumerations() {
           {L"OPCHDANoDataExists", static_cast<long>(0xC004100D)},
           {L"OPCHDAInserted", 0x4004100E},
           {L"OPCHDAReplaced", 0x4004100F}}},
-        {L"OPCHDAAggregate",
-         {{L"OPCHDANoAggregate", 0},        {L"OPCHDAInterpolative", 1},  {L"OPCHDATotal", 2},
-          {L"OPCHDAAverage", 3},            {L"OPCHDATimeAverage", 4},    {L"OPCHDACount", 5},
-          {L"OPCHDAStDev", 6},              {L"OPCHDAMinimumActualTime", 7}, {L"OPCHDAMinimum", 8},
-          {L"OPCHDAMaximumActualTime", 9},  {L"OPCHDAMaximum", 10},       {L"OPCHDAStart", 11},
-          {L"OPCHDAEnd", 12},               {L"OPCHDADelta", 13},         {L"OPCHDARegSlope", 14},
-          {L"OPCHDARegConst", 15},          {L"OPCHDARegDev", 16},        {L"OPCHDAVariance", 17},
-          {L"OPCHDARange", 18},             {L"OPCHDADurationGood", 19},  {L"OPCHDADurationBad", 20},
-          {L"OPCHDAPercentGood", 21},       {L"OPCHDAPercentBad", 22},    {L"OPCHDAWorstQuality", 23},
-          {L"OPCHDAAnnotations", 24}}},
+        {L"OPCHDAAggregate", {{L"OPCHDANoAggregate", 0},  {L"OPCHDAInterpolative", 1},
+                              {L"OPCHDATotal", 2},        {L"OPCHDAAverage", 3},
+                              {L"OPCHDATimeAverage", 4},  {L"OPCHDACount", 5},
+                              {L"OPCHDAStDev", 6},        {L"OPCHDAMinimumActualTime", 7},
+                              {L"OPCHDAMinimum", 8},      {L"OPCHDAMaximumActualTime", 9},
+                              {L"OPCHDAMaximum", 10},     {L"OPCHDAStart", 11},
+                              {L"OPCHDAEnd", 12},         {L"OPCHDADelta", 13},
+                              {L"OPCHDARegSlope", 14},    {L"OPCHDARegConst", 15},
+                              {L"OPCHDARegDev", 16},      {L"OPCHDAVariance", 17},
+                              {L"OPCHDARange", 18},       {L"OPCHDADurationGood", 19},
+                              {L"OPCHDADurationBad", 20}, {L"OPCHDAPercentGood", 21},
+                              {L"OPCHDAPercentBad", 22},  {L"OPCHDAWorstQuality", 23},
+                              {L"OPCHDAAnnotations", 24}}},
         {L"OPCHDAQuality",
          {{L"OPCHDAQualityExtraData", 0x00010000},
           {L"OPCHDAQualityInterpolated", 0x00020000},
@@ -406,12 +435,24 @@ std::vector<Enumeration> Enumerations() {
           {L"OPCHDAQualityDataLost", 0x00400000},
           {L"OPCHDAQualityConversion", 0x00800000}}},
         {L"OPCHDAAttribute",
-         {{L"OPCHDADataType", 1},        {L"OPCHDADescription", 2},     {L"OPCHDAEngUnits", 3},
-          {L"OPCHDAStepped", 4},         {L"OPCHDAArchiving", 5},       {L"OPCHDADeriveEquation", 6},
-          {L"OPCHDANodeName", 7},        {L"OPCHDAProcessName", 8},     {L"OPCHDASourceName", 9},
-          {L"OPCHDASourceType", 10},     {L"OPCHDANormalMaximum", 11},  {L"OPCHDANormalMinimum", 12},
-          {L"OPCHDAItemID", 13},         {L"OPCHDAMaxTimeInt", 14},     {L"OPCHDAMinTimeInt", 15},
-          {L"OPCHDAExceptionDev", 16},   {L"OPCHDAExceptionDevType", 17}, {L"OPCHDAHighEntryLimit", 18},
+         {{L"OPCHDADataType", 1},
+          {L"OPCHDADescription", 2},
+          {L"OPCHDAEngUnits", 3},
+          {L"OPCHDAStepped", 4},
+          {L"OPCHDAArchiving", 5},
+          {L"OPCHDADeriveEquation", 6},
+          {L"OPCHDANodeName", 7},
+          {L"OPCHDAProcessName", 8},
+          {L"OPCHDASourceName", 9},
+          {L"OPCHDASourceType", 10},
+          {L"OPCHDANormalMaximum", 11},
+          {L"OPCHDANormalMinimum", 12},
+          {L"OPCHDAItemID", 13},
+          {L"OPCHDAMaxTimeInt", 14},
+          {L"OPCHDAMinTimeInt", 15},
+          {L"OPCHDAExceptionDev", 16},
+          {L"OPCHDAExceptionDevType", 17},
+          {L"OPCHDAHighEntryLimit", 18},
           {L"OPCHDALowEntryLimit", 19}}},
     };
 }
@@ -438,7 +479,9 @@ std::wstring GuidText(const GUID& g) {
 class TypeAttr {
 public:
     explicit TypeAttr(ITypeInfo* ti) : ti_(ti) { hr_ = ti->GetTypeAttr(&a_); }
-    ~TypeAttr() { if (a_) ti_->ReleaseTypeAttr(a_); }
+    ~TypeAttr() {
+        if (a_) ti_->ReleaseTypeAttr(a_);
+    }
     TypeAttr(const TypeAttr&) = delete;
     TypeAttr& operator=(const TypeAttr&) = delete;
     HRESULT hr() const { return hr_; }
@@ -453,7 +496,9 @@ private:
 class FuncDesc {
 public:
     FuncDesc(ITypeInfo* ti, UINT index) : ti_(ti) { hr_ = ti->GetFuncDesc(index, &f_); }
-    ~FuncDesc() { if (f_) ti_->ReleaseFuncDesc(f_); }
+    ~FuncDesc() {
+        if (f_) ti_->ReleaseFuncDesc(f_);
+    }
     FuncDesc(const FuncDesc&) = delete;
     FuncDesc& operator=(const FuncDesc&) = delete;
     HRESULT hr() const { return hr_; }
@@ -468,7 +513,9 @@ private:
 class VarDesc {
 public:
     VarDesc(ITypeInfo* ti, UINT index) : ti_(ti) { hr_ = ti->GetVarDesc(index, &v_); }
-    ~VarDesc() { if (v_) ti_->ReleaseVarDesc(v_); }
+    ~VarDesc() {
+        if (v_) ti_->ReleaseVarDesc(v_);
+    }
     VarDesc(const VarDesc&) = delete;
     VarDesc& operator=(const VarDesc&) = delete;
     HRESULT hr() const { return hr_; }
@@ -498,23 +545,23 @@ std::wstring TypeName(ITypeInfo* ti) { return Documentation(ti, MEMBERID_NIL).na
 // their own variant types, so both come out as "Name*".
 std::wstring Spell(ITypeInfo* ti, const TYPEDESC& t) {
     switch (t.vt) {
-    case VT_I4: return L"long";
-    case VT_I2: return L"short";
-    case VT_BSTR: return L"BSTR";
-    case VT_DATE: return L"DATE";
-    case VT_VARIANT: return L"VARIANT";
-    case VT_HRESULT: return L"HRESULT";
-    case VT_VOID: return L"void";
-    case VT_UNKNOWN: return L"IUnknown*";
-    case VT_DISPATCH: return L"IDispatch*";
-    case VT_PTR: return Spell(ti, *t.lptdesc) + L"*";
-    case VT_SAFEARRAY: return L"SAFEARRAY(" + Spell(ti, *t.lptdesc) + L")";
-    case VT_USERDEFINED: {
-        ComPtr<ITypeInfo> ref;
-        if (FAILED(ti->GetRefTypeInfo(t.hreftype, ref.put()))) return L"<bad reference>";
-        return TypeName(ref.get());
-    }
-    default: return L"vt" + std::to_wstring(t.vt);
+        case VT_I4: return L"long";
+        case VT_I2: return L"short";
+        case VT_BSTR: return L"BSTR";
+        case VT_DATE: return L"DATE";
+        case VT_VARIANT: return L"VARIANT";
+        case VT_HRESULT: return L"HRESULT";
+        case VT_VOID: return L"void";
+        case VT_UNKNOWN: return L"IUnknown*";
+        case VT_DISPATCH: return L"IDispatch*";
+        case VT_PTR: return Spell(ti, *t.lptdesc) + L"*";
+        case VT_SAFEARRAY: return L"SAFEARRAY(" + Spell(ti, *t.lptdesc) + L")";
+        case VT_USERDEFINED: {
+            ComPtr<ITypeInfo> ref;
+            if (FAILED(ti->GetRefTypeInfo(t.hreftype, ref.put()))) return L"<bad reference>";
+            return TypeName(ref.get());
+        }
+        default: return L"vt" + std::to_wstring(t.vt);
     }
 }
 
@@ -676,8 +723,8 @@ protected:
 
         for (size_t k = 0; k < expected.members.size(); ++k) {
             const Member& m = expected.members[k];
-            SCOPED_TRACE(Narrow(std::wstring(expected.name) + L"::" + m.name + L" (slot " + std::to_wstring(k + 1) +
-                                L")"));
+            SCOPED_TRACE(
+                Narrow(std::wstring(expected.name) + L"::" + m.name + L" (slot " + std::to_wstring(k + 1) + L")"));
             FuncDesc f(vt.get(), static_cast<UINT>(k));
             ASSERT_EQ(f.hr(), S_OK);
             EXPECT_EQ(f->funckind, FUNC_PUREVIRTUAL);
@@ -768,8 +815,8 @@ TEST_P(TypeLibTest, IDispatchComesFromStdOle2) {
 TEST_P(TypeLibTest, HoldsExactlyTheDocumentedTypes) {
     std::set<std::wstring> expected;
     for (const auto& e : Enumerations()) expected.insert(e.name);
-    for (const auto& i : {AutoServer(), Items(), Item(), Browser(), Value(), Entry(), History(), ServerEvents(),
-                          ItemEvents()})
+    for (const auto& i :
+         {AutoServer(), Items(), Item(), Browser(), Value(), Entry(), History(), ServerEvents(), ItemEvents()})
         expected.insert(i.name);
     expected.insert(L"OPCHDAServer");
     expected.insert(L"OPCHDAItems");
@@ -816,25 +863,15 @@ TEST_P(TypeLibTest, Enumerations) {
     }
 }
 
-TEST_P(TypeLibTest, IOPCHDAAutoServer) {
-    CheckDual(AutoServer());
-}
+TEST_P(TypeLibTest, IOPCHDAAutoServer) { CheckDual(AutoServer()); }
 
-TEST_P(TypeLibTest, IOPCHDAItems) {
-    CheckDual(Items());
-}
+TEST_P(TypeLibTest, IOPCHDAItems) { CheckDual(Items()); }
 
-TEST_P(TypeLibTest, OPCHDAItem) {
-    CheckDual(Item());
-}
+TEST_P(TypeLibTest, OPCHDAItem) { CheckDual(Item()); }
 
-TEST_P(TypeLibTest, OPCHDABrowser) {
-    CheckDual(Browser());
-}
+TEST_P(TypeLibTest, OPCHDABrowser) { CheckDual(Browser()); }
 
-TEST_P(TypeLibTest, OPCHDAValue) {
-    CheckDual(Value());
-}
+TEST_P(TypeLibTest, OPCHDAValue) { CheckDual(Value()); }
 
 TEST_P(TypeLibTest, OPCHDAEntry) {
     CheckDual(Entry());
@@ -845,17 +882,11 @@ TEST_P(TypeLibTest, OPCHDAEntry) {
     for (const Member& m : Value().members) EXPECT_EQ(IdOfName(disp.get(), m.name), m.id) << Narrow(m.name);
 }
 
-TEST_P(TypeLibTest, OPCHDAHistory) {
-    CheckDual(History());
-}
+TEST_P(TypeLibTest, OPCHDAHistory) { CheckDual(History()); }
 
-TEST_P(TypeLibTest, IOPCHDAAutoServerEvents) {
-    CheckDispInterface(ServerEvents());
-}
+TEST_P(TypeLibTest, IOPCHDAAutoServerEvents) { CheckDispInterface(ServerEvents()); }
 
-TEST_P(TypeLibTest, IOPCHDAItemEvents) {
-    CheckDispInterface(ItemEvents());
-}
+TEST_P(TypeLibTest, IOPCHDAItemEvents) { CheckDispInterface(ItemEvents()); }
 
 TEST_P(TypeLibTest, Coclasses) {
     struct Coclass {
@@ -895,17 +926,19 @@ TEST_P(TypeLibTest, Coclasses) {
             ASSERT_EQ(ti->GetImplTypeFlags(k, &flags), S_OK);
             ASSERT_EQ(ti->GetRefTypeOfImplType(k, &href), S_OK);
             ASSERT_EQ(ti->GetRefTypeInfo(href, ref.put()), S_OK);
-            if (flags == IMPLTYPEFLAG_FDEFAULT) got_default = TypeName(ref.get());
-            else if (flags == (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) got_source = TypeName(ref.get());
-            else ADD_FAILURE() << "unexpected implementation flags " << flags;
+            if (flags == IMPLTYPEFLAG_FDEFAULT)
+                got_default = TypeName(ref.get());
+            else if (flags == (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE))
+                got_source = TypeName(ref.get());
+            else
+                ADD_FAILURE() << "unexpected implementation flags " << flags;
         }
         EXPECT_EQ(got_default, c.default_interface);
         EXPECT_EQ(got_source, c.default_source);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, TypeLibTest,
-                         ::testing::Values(Target{"x64", SYS_WIN64}, Target{"x86", SYS_WIN32}),
+INSTANTIATE_TEST_SUITE_P(Builds, TypeLibTest, ::testing::Values(Target{"x64", SYS_WIN64}, Target{"x86", SYS_WIN32}),
                          [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.label); });
 
 }  // namespace
