@@ -1,8 +1,8 @@
 ' Every member of the items collection that takes or returns an array, and
 ' CreateBrowser with criteria, called as a VBScript client calls them (plain
 ' arrays and variables). Prints one line per call, "<member> <result>" and on
-' success what came back, in the form that items_arrays.js and the C++ test
-' (script_parity_test.cpp, through vtables) print too.
+' success what came back: exactly the lines of items_arrays.expected, which
+' items_arrays.js prints too and a C++ client gets through the vtables.
 Option Explicit
 On Error Resume Next
 
