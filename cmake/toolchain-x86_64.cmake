@@ -1,16 +1,5 @@
 # Cross toolchain for x86_64 Windows (mingw-w64, posix threads so std::thread and std::mutex exist).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOL_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOOL_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOL_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOOL_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOL_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Everything static: the binaries may import Windows system DLLs only.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-set(WIDL ${TOOL_PREFIX}-widl)
+set(THREAD_MODEL posix)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

@@ -141,6 +141,17 @@ HRESULT RaiseItemValues(EventSources& events, ItemValuesEvent fire, DWORD id, HR
     return S_OK;
 }
 
+// The value arrays of a modified-values, attribute or annotation read, handed
+// to `fire` once all exist.
+template <class Item, class Fire>
+HRESULT RaiseValues(DWORD n, const Item* items, const HRESULT* codes, Fire&& fire) {
+    ValueArrays a;
+    HRESULT hr = BuildValueArrays(n, items, codes, a);
+    if (FAILED(hr)) return hr;
+    fire(a);
+    return S_OK;
+}
+
 auto ItemsAt(const OPCHDA_ITEM* items) {
     return [items](DWORD k) { return items ? &items[k] : nullptr; };
 }
@@ -189,12 +200,10 @@ STDMETHODIMP COPCHDAAutoServer::OnReadComplete(DWORD dwTransactionID, HRESULT hr
 STDMETHODIMP COPCHDAAutoServer::OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
                                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) {
     return WhileHeld([&] {
-        ValueArrays a;
-        HRESULT hr = BuildValueArrays(dwNumItems, pItemValues, phrErrors, a);
-        if (FAILED(hr)) return hr;
-        events_.Fire_AsyncReadModifiedComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems), a.keys.get(),
-                                               a.values.get(), a.errors.get());
-        return S_OK;
+        return RaiseValues(dwNumItems, pItemValues, phrErrors, [&](ValueArrays& a) {
+            events_.Fire_AsyncReadModifiedComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems), a.keys.get(),
+                                                   a.values.get(), a.errors.get());
+        });
     });
 }
 
@@ -202,24 +211,20 @@ STDMETHODIMP COPCHDAAutoServer::OnReadAttributeComplete(DWORD dwTransactionID, H
                                                         DWORD dwNumItems, OPCHDA_ATTRIBUTE* pAttributeValues,
                                                         HRESULT* phrErrors) {
     return WhileHeld([&] {
-        ValueArrays a;
-        HRESULT hr = BuildValueArrays(dwNumItems, pAttributeValues, phrErrors, a);
-        if (FAILED(hr)) return hr;
-        events_.Fire_AsyncReadAttributesComplete(AsLong(dwTransactionID), hrStatus, AsLong(hClient), AsLong(dwNumItems),
-                                                 a.keys.get(), a.values.get(), a.errors.get());
-        return S_OK;
+        return RaiseValues(dwNumItems, pAttributeValues, phrErrors, [&](ValueArrays& a) {
+            events_.Fire_AsyncReadAttributesComplete(AsLong(dwTransactionID), hrStatus, AsLong(hClient),
+                                                     AsLong(dwNumItems), a.keys.get(), a.values.get(), a.errors.get());
+        });
     });
 }
 
 STDMETHODIMP COPCHDAAutoServer::OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
                                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) {
     return WhileHeld([&] {
-        ValueArrays a;
-        HRESULT hr = BuildValueArrays(dwNumItems, pAnnotationValues, phrErrors, a);
-        if (FAILED(hr)) return hr;
-        events_.Fire_AsyncReadAnnotationsComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems), a.keys.get(),
-                                                  a.values.get(), a.errors.get());
-        return S_OK;
+        return RaiseValues(dwNumItems, pAnnotationValues, phrErrors, [&](ValueArrays& a) {
+            events_.Fire_AsyncReadAnnotationsComplete(AsLong(dwTransactionID), hrStatus, AsLong(dwNumItems),
+                                                      a.keys.get(), a.values.get(), a.errors.get());
+        });
     });
 }
 

@@ -37,6 +37,10 @@ public:
 private:
     // The parent collection, with a reference; E_FAIL once the server object is gone.
     HRESULT ParentItems(ComPtr<IOPCHDAItems>& items);
+    // Runs call(items, &handles) with the collection and a one-element array
+    // of this item's server handle; E_FAIL once the item has no collection.
+    template <class Call>
+    HRESULT WithOwnHandle(Call&& call);
 
     UniqueBstr itemID_;
     LONG clientHandle_ = 0;

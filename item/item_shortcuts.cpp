@@ -43,18 +43,25 @@ HRESULT OneItemRead(HRESULT hr, const UniqueSafeArray& values, const UniqueSafeA
 
 }  // namespace
 
-STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
-                                  VARIANT* ItemValues) try {
-    if (!ItemValues) return E_POINTER;
+template <class Call>
+HRESULT COPCHDAItem::WithOwnHandle(Call&& call) {
     ComPtr<IOPCHDAItems> items;
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
     UniqueSafeArray handles;
     if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
-    UniqueSafeArray values, errors;
-    HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, &handleArray, values.put(), errors.put());
-    return OneItemRead(hr, values, errors, ItemValues);
+    return call(items.get(), &handleArray);
+}
+
+STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
+                                  VARIANT* ItemValues) try {
+    if (!ItemValues) return E_POINTER;
+    return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** handles) {
+        UniqueSafeArray values, errors;
+        HRESULT hr = items->SyncReadRaw(StartTime, EndTime, NumValues, Bounds, 1, handles, values.put(), errors.put());
+        return OneItemRead(hr, values, errors, ItemValues);
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -62,78 +69,64 @@ STDMETHODIMP COPCHDAItem::ReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG Num
 STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval, LONG Aggregate,
                                         VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
-    ComPtr<IOPCHDAItems> items;
-    if (FAILED(ParentItems(items))) return E_FAIL;
-    LONG handle = serverHandle_;
-    UniqueSafeArray handles, aggregates;
-    HRESULT hr;
-    if (FAILED(hr = OneElement(VT_I4, &handle, handles)) || FAILED(hr = OneElement(VT_I4, &Aggregate, aggregates)))
-        return hr;
-    SAFEARRAY* handleArray = handles.get();
-    SAFEARRAY* aggregateArray = aggregates.get();
-    UniqueSafeArray values, errors;
-    hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, &handleArray, &aggregateArray, values.put(),
-                                  errors.put());
-    return OneItemRead(hr, values, errors, ItemValues);
+    return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** handles) {
+        UniqueSafeArray aggregates;
+        if (HRESULT hr = OneElement(VT_I4, &Aggregate, aggregates); FAILED(hr)) return hr;
+        SAFEARRAY* aggregateArray = aggregates.get();
+        UniqueSafeArray values, errors;
+        HRESULT hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, handles, &aggregateArray,
+                                              values.put(), errors.put());
+        return OneItemRead(hr, values, errors, ItemValues);
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAItem::ReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, VARIANT* ItemValues) try {
     if (!ItemValues) return E_POINTER;
-    ComPtr<IOPCHDAItems> items;
-    if (FAILED(ParentItems(items))) return E_FAIL;
-    LONG handle = serverHandle_;
-    UniqueSafeArray handles;
-    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
-    SAFEARRAY* handleArray = handles.get();
-    UniqueSafeArray values, errors;
-    HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, &handleArray, values.put(), errors.put());
-    return OneItemRead(hr, values, errors, ItemValues);
+    return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** handles) {
+        UniqueSafeArray values, errors;
+        HRESULT hr = items->SyncReadAtTime(NumTimeStamps, TimeStamps, 1, handles, values.put(), errors.put());
+        return OneItemRead(hr, values, errors, ItemValues);
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) try {
-    ComPtr<IOPCHDAItems> items;
-    if (FAILED(ParentItems(items))) return E_FAIL;
-    LONG handle = serverHandle_;
-    // All four are built before the edit type is looked at; the array keeps
-    // its own copy of the value.
-    UniqueSafeArray handles, stamps, values, qualities;
-    HRESULT hr;
-    if (FAILED(hr = OneElement(VT_I4, &handle, handles)) || FAILED(hr = OneElement(VT_DATE, &TimeStamp, stamps)) ||
-        FAILED(hr = OneElement(VT_VARIANT, &DataValue, values)) || FAILED(hr = OneElement(VT_I4, &Quality, qualities)))
-        return hr;
-    SAFEARRAY* h = handles.get();
-    SAFEARRAY* t = stamps.get();
-    SAFEARRAY* v = values.get();
-    SAFEARRAY* q = qualities.get();
-
-    UniqueSafeArray errors;
-    switch (EditType) {
-        case OPCHDAInsert: hr = items->SyncInsert(1, &h, &t, &v, &q, errors.put()); break;
-        case OPCHDAReplace: hr = items->SyncReplace(1, &h, &t, &v, &q, errors.put()); break;
-        case OPCHDAInsertReplace: hr = items->SyncInsertReplace(1, &h, &t, &v, &q, errors.put()); break;
-        case OPCHDADelete: hr = items->SyncDeleteAtTime(1, &h, &t, errors.put()); break;
-        case OPCHDAAnnotate: hr = items->SyncInsertAnnotations(1, &h, &t, &v, errors.put()); break;
-        default: return E_INVALIDARG;  // nothing is sent
-    }
-    return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+    // All four arrays are built before the edit type is looked at; the array
+    // keeps its own copy of the value.
+    return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** h) {
+        UniqueSafeArray stamps, values, qualities;
+        HRESULT hr;
+        if (FAILED(hr = OneElement(VT_DATE, &TimeStamp, stamps)) ||
+            FAILED(hr = OneElement(VT_VARIANT, &DataValue, values)) ||
+            FAILED(hr = OneElement(VT_I4, &Quality, qualities)))
+            return hr;
+        SAFEARRAY* t = stamps.get();
+        SAFEARRAY* v = values.get();
+        SAFEARRAY* q = qualities.get();
+        UniqueSafeArray errors;
+        switch (EditType) {
+            case OPCHDAInsert: hr = items->SyncInsert(1, h, &t, &v, &q, errors.put()); break;
+            case OPCHDAReplace: hr = items->SyncReplace(1, h, &t, &v, &q, errors.put()); break;
+            case OPCHDAInsertReplace: hr = items->SyncInsertReplace(1, h, &t, &v, &q, errors.put()); break;
+            case OPCHDADelete: hr = items->SyncDeleteAtTime(1, h, &t, errors.put()); break;
+            case OPCHDAAnnotate: hr = items->SyncInsertAnnotations(1, h, &t, &v, errors.put()); break;
+            default: return E_INVALIDARG;  // nothing is sent
+        }
+        return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAItem::DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) try {
-    ComPtr<IOPCHDAItems> items;
-    if (FAILED(ParentItems(items))) return E_FAIL;
-    LONG handle = serverHandle_;
-    UniqueSafeArray handles;
-    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
-    SAFEARRAY* handleArray = handles.get();
-    UniqueSafeArray errors;
-    HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, &handleArray, errors.put());
-    return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+    return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** handles) {
+        UniqueSafeArray errors;
+        HRESULT hr = items->SyncDeleteRaw(StartTime, EndTime, 1, handles, errors.put());
+        return SUCCEEDED(hr) ? FirstCode(errors) : hr;
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }

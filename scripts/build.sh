@@ -10,7 +10,7 @@ configure() {  # <dir> <toolchain> [cmake args...]
   # (the x86 one changed thread model) is configured afresh; the rest of the
   # tree (the x64 tree's Wine prefix) stays.
   local want
-  want=$(sed -n 's/^set(CMAKE_CXX_COMPILER \${TOOL_PREFIX}\(.*\))$/\1/p' "$root/cmake/$toolchain")
+  want=-$(sed -n 's/^set(THREAD_MODEL \(.*\))$/\1/p' "$root/cmake/$toolchain")
   if [ -f "$dir/build.ninja" ] && ! grep -qs -- "$want\"" "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
     rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles" "$dir/build.ninja"
   fi

@@ -13,6 +13,7 @@
 #include "opc_hda.h"
 #include "com_holders.h"
 #include "events/event_sources.h"
+#include "server/historian_sink.h"
 #include "implements.h"
 #include "type_info_holder.h"
 
@@ -168,27 +169,8 @@ public:
     // ISupportErrorInfo
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
 
-    // IOPCShutdown
-    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override;
-
-    // IOPCHDA_DataCallback
-    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
-                              HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
-                                HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
-                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems,
-                                         OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
-                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
-                                     HRESULT* phrErrors) override;
-    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues,
-                            HRESULT* phrErrors) override;
-    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
-                                  HRESULT* phrErrors) override;
-    STDMETHODIMP OnCancelComplete(DWORD dwCancelID) override;
+    // IOPCShutdown and IOPCHDA_DataCallback, forwarded by the historian sink
+    HISTORIAN_SINK_MEMBERS
 
 private:
     void FinalRelease() override;

@@ -4,26 +4,13 @@
 
 namespace {
 
-HRESULT QueryMask(IOPCHDA_SyncUpdate* itf, DWORD* mask) {
-    OPCHDA_UPDATECAPABILITIES caps = static_cast<OPCHDA_UPDATECAPABILITIES>(0);
-    HRESULT hr = itf->QueryCapabilities(&caps);
-    *mask = static_cast<DWORD>(caps);
-    return hr;
-}
-HRESULT QueryMask(IOPCHDA_AsyncUpdate* itf, DWORD* mask) {
-    OPCHDA_UPDATECAPABILITIES caps = static_cast<OPCHDA_UPDATECAPABILITIES>(0);
-    HRESULT hr = itf->QueryCapabilities(&caps);
-    *mask = static_cast<DWORD>(caps);
-    return hr;
-}
-HRESULT QueryMask(IOPCHDA_SyncAnnotations* itf, DWORD* mask) {
-    OPCHDA_ANNOTATIONCAPABILITIES caps = static_cast<OPCHDA_ANNOTATIONCAPABILITIES>(0);
-    HRESULT hr = itf->QueryCapabilities(&caps);
-    *mask = static_cast<DWORD>(caps);
-    return hr;
-}
-HRESULT QueryMask(IOPCHDA_AsyncAnnotations* itf, DWORD* mask) {
-    OPCHDA_ANNOTATIONCAPABILITIES caps = static_cast<OPCHDA_ANNOTATIONCAPABILITIES>(0);
+// The capability enumeration an interface's QueryCapabilities fills.
+template <class Itf, class Caps>
+Caps CapsOf(HRESULT (STDMETHODCALLTYPE Itf::*)(Caps*));
+
+template <class Itf>
+HRESULT QueryMask(Itf* itf, DWORD* mask) {
+    auto caps = static_cast<decltype(CapsOf(&Itf::QueryCapabilities))>(0);
     HRESULT hr = itf->QueryCapabilities(&caps);
     *mask = static_cast<DWORD>(caps);
     return hr;

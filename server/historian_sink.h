@@ -12,6 +12,28 @@
 #include "opc_hda.h"
 #include "implements.h"
 
+// The members of the historian's two sink interfaces, declared alike by the
+// server object and by the sink that forwards to it.
+#define HISTORIAN_SINK_MEMBERS                                                                                         \
+    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override;                                                           \
+    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,     \
+                              HRESULT* phrErrors) override;                                                            \
+    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,   \
+                                HRESULT* phrErrors) override;                                                          \
+    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,                     \
+                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;                \
+    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems, \
+                                         OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;             \
+    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,                          \
+                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;                 \
+    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,     \
+                                     HRESULT* phrErrors) override;                                                     \
+    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues,     \
+                            HRESULT* phrErrors) override;                                                              \
+    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,        \
+                                  HRESULT* phrErrors) override;                                                        \
+    STDMETHODIMP OnCancelComplete(DWORD dwCancelID) override;
+
 class COPCHDAAutoServer;
 
 class HistorianSink final : public Implements<HistorianSink, IOPCShutdown, IOPCHDA_DataCallback> {
@@ -27,27 +49,7 @@ public:
     // is not waited for.
     void Detach();
 
-    // IOPCShutdown
-    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override;
-
-    // IOPCHDA_DataCallback
-    STDMETHODIMP OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
-                              HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM* pItemValues,
-                                HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadModifiedComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
-                                        OPCHDA_MODIFIEDITEM* pItemValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAttributeComplete(DWORD dwTransactionID, HRESULT hrStatus, OPCHANDLE hClient, DWORD dwNumItems,
-                                         OPCHDA_ATTRIBUTE* pAttributeValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnReadAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,
-                                   OPCHDA_ANNOTATION* pAnnotationValues, HRESULT* phrErrors) override;
-    STDMETHODIMP OnInsertAnnotations(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
-                                     HRESULT* phrErrors) override;
-    STDMETHODIMP OnPlayback(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems, OPCHDA_ITEM** ppItemValues,
-                            HRESULT* phrErrors) override;
-    STDMETHODIMP OnUpdateComplete(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwCount, OPCHANDLE* phClients,
-                                  HRESULT* phrErrors) override;
-    STDMETHODIMP OnCancelComplete(DWORD dwCancelID) override;
+    HISTORIAN_SINK_MEMBERS
 
 private:
     ~HistorianSink() override;
