@@ -9,23 +9,23 @@ namespace hdasim {
 namespace {
 
 template <class T>
-bool alloc_n(T*& p, size_t n) {
+bool AllocN(T*& p, size_t n) {
     p = nullptr;
     if (n == 0) return true;
-    p = sim_alloc_array<T>(n);
+    p = SimAllocArray<T>(n);
     if (p) std::memset(static_cast<void*>(p), 0, n * sizeof(T));
     return p != nullptr;
 }
 
 }  // namespace
 
-bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
+bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
     std::memset(&out, 0, sizeof(out));
     out.hClient = client;
     out.haAggregate = aggregate;
     size_t n = data.values.size();
     out.dwCount = static_cast<DWORD>(n);
-    if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n)) {
+    if (!AllocN(out.pftTimeStamps, n) || !AllocN(out.pdwQualities, n) || !AllocN(out.pvDataValues, n)) {
         ClearHistorianAnswer(out);
         return false;
     }
@@ -38,13 +38,13 @@ bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD a
     return true;
 }
 
-bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client) {
+bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client) {
     std::memset(&out, 0, sizeof(out));
     out.hClient = client;
     size_t n = data.values.size();
     out.dwCount = static_cast<DWORD>(n);
-    if (!alloc_n(out.pftTimeStamps, n) || !alloc_n(out.pdwQualities, n) || !alloc_n(out.pvDataValues, n) ||
-        !alloc_n(out.pftModificationTime, n) || !alloc_n(out.pEditType, n) || !alloc_n(out.szUser, n)) {
+    if (!AllocN(out.pftTimeStamps, n) || !AllocN(out.pdwQualities, n) || !AllocN(out.pvDataValues, n) ||
+        !AllocN(out.pftModificationTime, n) || !AllocN(out.pEditType, n) || !AllocN(out.szUser, n)) {
         ClearHistorianAnswer(out);
         return false;
     }
@@ -56,7 +56,7 @@ bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE
         v.value.CopyTo(&out.pvDataValues[i]);
         out.pftModificationTime[i] = i64_to_filetime(v.modificationTime);
         out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
-        out.szUser[i] = sim_strdup(v.user);
+        out.szUser[i] = SimStrdup(v.user);
         if (!out.szUser[i]) {
             ClearHistorianAnswer(out);
             return false;
@@ -65,13 +65,13 @@ bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE
     return true;
 }
 
-bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client) {
+bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client) {
     std::memset(&out, 0, sizeof(out));
     out.hClient = client;
     out.dwAttributeID = data.attributeId;
     size_t n = std::min(data.times.size(), data.values.size());
     out.dwNumValues = static_cast<DWORD>(n);
-    if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.vAttributeValues, n)) {
+    if (!AllocN(out.ftTimeStamps, n) || !AllocN(out.vAttributeValues, n)) {
         ClearHistorianAnswer(out);
         return false;
     }
@@ -83,13 +83,13 @@ bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE 
     return true;
 }
 
-bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client) {
+bool FillAnnotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client) {
     std::memset(&out, 0, sizeof(out));
     out.hClient = client;
     size_t n = data.values.size();
     out.dwNumValues = static_cast<DWORD>(n);
-    if (!alloc_n(out.ftTimeStamps, n) || !alloc_n(out.szAnnotation, n) || !alloc_n(out.ftAnnotationTime, n) ||
-        !alloc_n(out.szUser, n)) {
+    if (!AllocN(out.ftTimeStamps, n) || !AllocN(out.szAnnotation, n) || !AllocN(out.ftAnnotationTime, n) ||
+        !AllocN(out.szUser, n)) {
         ClearHistorianAnswer(out);
         return false;
     }
@@ -97,8 +97,8 @@ bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHAND
         const Annotation& a = data.values[i];
         out.ftTimeStamps[i] = i64_to_filetime(a.time);
         out.ftAnnotationTime[i] = i64_to_filetime(a.annotationTime);
-        out.szAnnotation[i] = sim_strdup(a.text);
-        out.szUser[i] = sim_strdup(a.user);
+        out.szAnnotation[i] = SimStrdup(a.text);
+        out.szUser[i] = SimStrdup(a.user);
         if (!out.szAnnotation[i] || !out.szUser[i]) {
             ClearHistorianAnswer(out);
             return false;

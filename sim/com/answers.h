@@ -12,9 +12,9 @@ namespace hdasim {
 
 // Fills `out` (arrays in tracked task memory; null when there are no values).
 // False when memory ran out (then nothing is left allocated in `out`).
-bool fill_item(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate);
-bool fill_modified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client);
-bool fill_attribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client);
-bool fill_annotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client);
+bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate);
+bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client);
+bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client);
+bool FillAnnotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client);
 
 }  // namespace hdasim

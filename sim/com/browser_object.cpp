@@ -18,7 +18,7 @@ public:
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
         ULONG n = 0;
-        while (n < celt && pos_ < list_->size()) rgelt[n++] = sim_strdup((*list_)[pos_++]);
+        while (n < celt && pos_ < list_->size()) rgelt[n++] = SimStrdup((*list_)[pos_++]);
         if (fetched) *fetched = n;
         return n == celt ? S_OK : S_FALSE;
     }
@@ -75,13 +75,13 @@ HRESULT SimBrowserObject::GetItemID(LPCWSTR szNode, LPWSTR* pszItemID) {
     std::wstring id;
     HRESULT hr = browser_->GetItemID(szNode ? szNode : L"", &id);
     if (FAILED(hr)) return hr;
-    *pszItemID = sim_strdup(id);
+    *pszItemID = SimStrdup(id);
     return *pszItemID ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT SimBrowserObject::GetBranchPosition(LPWSTR* pszBranchPos) {
     if (!pszBranchPos) return E_POINTER;
-    *pszBranchPos = sim_strdup(browser_->GetBranchPosition());
+    *pszBranchPos = SimStrdup(browser_->GetBranchPosition());
     return *pszBranchPos ? S_OK : E_OUTOFMEMORY;
 }
 

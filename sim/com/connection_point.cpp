@@ -3,14 +3,14 @@
 namespace hdasim {
 namespace {
 
-ComPtr<IGlobalInterfaceTable> git() {
+ComPtr<IGlobalInterfaceTable> Git() {
     ComPtr<IGlobalInterfaceTable> g;
     CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
                      g.put_void());
     return g;
 }
 
-bool in_single_threaded_apartment() {
+bool InSingleThreadedApartment() {
     APTTYPE type;
     APTTYPEQUALIFIER qualifier;
     if (FAILED(CoGetApartmentType(&type, &qualifier))) return false;
@@ -20,27 +20,27 @@ bool in_single_threaded_apartment() {
 }  // namespace
 
 HRESULT SimSinks::Hold(IUnknown* typed, REFIID iid, Held* held) {
-    if (!in_single_threaded_apartment()) {
+    if (!InSingleThreadedApartment()) {
         held->direct = ComPtr<IUnknown>(typed);
         return S_OK;
     }
-    auto g = git();
+    auto g = Git();
     if (!g) return E_FAIL;
-    return g->RegisterInterfaceInGlobal(typed, iid, &held->git_cookie);
+    return g->RegisterInterfaceInGlobal(typed, iid, &held->gitCookie);
 }
 
 ComPtr<IUnknown> SimSinks::Reach(const Held& held, REFIID iid) {
-    if (held.direct || !held.git_cookie) return held.direct;
+    if (held.direct || !held.gitCookie) return held.direct;
     ComPtr<IUnknown> proxy;
-    if (auto g = git()) g->GetInterfaceFromGlobal(held.git_cookie, iid, proxy.put_void());
+    if (auto g = Git()) g->GetInterfaceFromGlobal(held.gitCookie, iid, proxy.put_void());
     return proxy;
 }
 
 void SimSinks::Drop(Held& held) {
     held.direct.reset();
-    if (held.git_cookie) {
-        if (auto g = git()) g->RevokeInterfaceFromGlobal(held.git_cookie);
-        held.git_cookie = 0;
+    if (held.gitCookie) {
+        if (auto g = Git()) g->RevokeInterfaceFromGlobal(held.gitCookie);
+        held.gitCookie = 0;
     }
 }
 

@@ -16,7 +16,7 @@ namespace hdasim {
 struct SimSinks {
     struct Held {
         ComPtr<IUnknown> direct;
-        DWORD git_cookie = 0;
+        DWORD gitCookie = 0;
     };
     static HRESULT Hold(IUnknown* typed, REFIID iid, Held* held);
     static ComPtr<IUnknown> Reach(const Held& held, REFIID iid);

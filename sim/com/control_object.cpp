@@ -16,37 +16,37 @@ class SimControl final : public Implements<SimControl, IHdaSimControl> {
 public:
     HRESULT STDMETHODCALLTYPE FailMethod(LPCWSTR method, HRESULT hr) override {
         if (!method) return E_POINTER;
-        with_defaults([&](Settings& s) { s.method_faults[method] = hr; });
+        WithDefaults([&](Settings& s) { s.methodFaults[method] = hr; });
         return each([&](SimHistorianObject* h) { h->FailMethod(method, hr); });
     }
     HRESULT STDMETHODCALLTYPE ClearFaults() override {
-        with_defaults([](Settings& s) {
-            s.method_faults.clear();
-            s.item_codes.clear();
+        WithDefaults([](Settings& s) {
+            s.methodFaults.clear();
+            s.itemCodes.clear();
             s.refused.clear();
-            s.delay_ms = 0;
+            s.delayMs = 0;
         });
         return each([](SimHistorianObject* h) { h->ClearFaults(); });
     }
     HRESULT STDMETHODCALLTYPE SetItemCode(LPCWSTR itemID, HRESULT hr) override {
         if (!itemID) return E_POINTER;
-        with_defaults([&](Settings& s) {
+        WithDefaults([&](Settings& s) {
             if (hr == S_OK)
-                s.item_codes.erase(itemID);
+                s.itemCodes.erase(itemID);
             else
-                s.item_codes[itemID] = hr;
+                s.itemCodes[itemID] = hr;
         });
         return each([&](SimHistorianObject* h) { h->SetItemCode(itemID, hr); });
     }
     HRESULT STDMETHODCALLTYPE RefuseInterface(REFIID iid, BOOL refuse) override {
-        with_defaults([&](Settings& s) {
+        WithDefaults([&](Settings& s) {
             s.refused.erase(std::remove(s.refused.begin(), s.refused.end(), iid), s.refused.end());
             if (refuse) s.refused.push_back(iid);
         });
         return each([&](SimHistorianObject* h) { h->RefuseInterface(iid, refuse); });
     }
     HRESULT STDMETHODCALLTYPE DelayCallbacks(DWORD ms) override {
-        with_defaults([&](Settings& s) { s.delay_ms = ms; });
+        WithDefaults([&](Settings& s) { s.delayMs = ms; });
         return each([&](SimHistorianObject* h) { h->DelayCallbacks(ms); });
     }
     HRESULT STDMETHODCALLTYPE HoldCallbacks(BOOL hold, BOOL reverse) override {
@@ -54,28 +54,28 @@ public:
     }
     HRESULT STDMETHODCALLTYPE SendShutdown(LPCWSTR reason) override {
         std::wstring r = reason ? reason : L"";
-        return each([&](SimHistorianObject* h) { h->send_shutdown_and_wait(r); });
+        return each([&](SimHistorianObject* h) { h->SendShutdownAndWait(r); });
     }
     HRESULT STDMETHODCALLTYPE ClockSetSpeed(double speed) override {
-        SimClock::instance().set_speed(speed);
+        SimClock::Instance().SetSpeed(speed);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ClockStep(hyper duration) override {
-        SimClock::instance().step(duration);
+        SimClock::Instance().Step(duration);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ClockSet(hyper utc) override {
-        SimClock::instance().set(utc);
+        SimClock::Instance().Set(utc);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ClockGet(hyper* utc) override {
         if (!utc) return E_POINTER;
-        *utc = SimClock::instance().now();
+        *utc = SimClock::Instance().Now();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OutstandingTaskMemory(LONG* count) override {
         if (!count) return E_POINTER;
-        *count = outstanding_task_memory();
+        *count = TaskBlocksOutstanding();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OutstandingHandles(LONG* count) override {
@@ -124,21 +124,21 @@ public:
         return found;
     }
     HRESULT STDMETHODCALLTYPE ResetDefaults() override {
-        with_defaults([](Settings& s) { s = Settings{}; });
+        WithDefaults([](Settings& s) { s = Settings{}; });
         // A test that stopped or moved the clock must not leave it so for the
         // next client of a long-lived local server.
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
-        SimClock::instance().set_speed(1.0);
-        SimClock::instance().set(
+        SimClock::Instance().SetSpeed(1.0);
+        SimClock::Instance().Set(
             static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
         return S_OK;
     }
 
 private:
     template <class Fn>
-    static void with_defaults(Fn fn) {
-        ProcessState& ps = process_state();
+    static void WithDefaults(Fn fn) {
+        ProcessState& ps = SharedProcessState();
         std::lock_guard<std::mutex> g(ps.lock);
         fn(ps.defaults);
     }
@@ -147,7 +147,7 @@ private:
     static HRESULT each(Fn fn) {
         std::vector<SimHistorianObject*> held;
         {
-            ProcessState& ps = process_state();
+            ProcessState& ps = SharedProcessState();
             std::lock_guard<std::mutex> g(ps.lock);
             for (auto* h : ps.live)
                 if (h->TryAddRef()) held.push_back(h);
@@ -172,9 +172,9 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock)
-            module_add_ref();
+            ModuleAddRef();
         else
-            module_release();
+            ModuleRelease();
         return S_OK;
     }
 
@@ -187,7 +187,7 @@ private:
 HRESULT CreateControlObject(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (!g_is_local_server) install_malloc_spy();
+    if (!g_isLocalServer) InstallMallocSpy();
     return HandOut(MakeObject<SimControl>(), iid, out);
 }
 

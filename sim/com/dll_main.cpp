@@ -48,16 +48,16 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
 extern "C" HRESULT WINAPI DllCanUnloadNow() { return S_FALSE; }
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
-    std::wstring path = hdasim::module_path(g_module);
-    HRESULT hr = hdasim::register_class(kHistorian, path);
-    if (SUCCEEDED(hr)) hr = hdasim::register_class(kControl, path);
+    std::wstring path = hdasim::ModulePath(g_module);
+    HRESULT hr = hdasim::RegisterClassEntry(kHistorian, path);
+    if (SUCCEEDED(hr)) hr = hdasim::RegisterClassEntry(kControl, path);
     if (SUCCEEDED(hr)) hr = PrxDllRegisterServer();
     return hr;
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer() {
-    hdasim::unregister_class(kHistorian);
-    hdasim::unregister_class(kControl);
+    hdasim::UnregisterClassEntry(kHistorian);
+    hdasim::UnregisterClassEntry(kControl);
     PrxDllUnregisterServer();
     return S_OK;
 }

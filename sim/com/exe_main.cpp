@@ -38,16 +38,16 @@ const hdasim::ClassEntry kControl{
     &CLSID_HdaSimControlLocal, L"Simulated OPC HDA historian control (local server)", nullptr, nullptr, true, false};
 
 // Idle time before leaving; "-Linger=<ms>" changes it, "-Persist" never leaves.
-DWORD g_linger_ms = 3000;
-HANDLE g_idle_event = nullptr;
+DWORD g_lingerMs = 3000;
+HANDLE g_idleEvent = nullptr;
 
 // Signalled while a server serves; created by a starting harness or by the server.
 const wchar_t kRunningEvent[] = L"HdaSimServer.Running";
 constexpr DWORD kStartTimeoutMs = 60000;
 
-void on_idle() { SetEvent(g_idle_event); }
+void OnIdle() { SetEvent(g_idleEvent); }
 
-bool has_switch(const wchar_t* cmd, const wchar_t* name) {
+bool HasSwitch(const wchar_t* cmd, const wchar_t* name) {
     // "/RegServer" or "-RegServer", any case.
     for (const wchar_t* p = cmd; *p; ++p) {
         if ((*p == L'/' || *p == L'-') && _wcsnicmp(p + 1, name, wcslen(name)) == 0) return true;
@@ -111,7 +111,7 @@ private:
 };
 
 // "-Start": runs the server as its own process and waits until it serves.
-int start_server() {
+int StartServer() {
     HANDLE running = CreateEventW(nullptr, TRUE, FALSE, kRunningEvent);
     if (!running) return 1;
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
@@ -121,7 +121,7 @@ int start_server() {
         CloseHandle(running);
         return r == WAIT_OBJECT_0 ? 0 : 2;
     }
-    std::wstring command = L"\"" + hdasim::module_path(nullptr) + L"\" -Embedding -Persist";
+    std::wstring command = L"\"" + hdasim::ModulePath(nullptr) + L"\" -Embedding -Persist";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
@@ -140,42 +140,42 @@ int start_server() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR cmd, int) {
-    hdasim::g_is_local_server = true;
-    if (has_switch(cmd, L"RegServer")) {
-        std::wstring path = hdasim::module_path(nullptr);
-        HRESULT hr = hdasim::register_class(kHistorian, path);
-        if (SUCCEEDED(hr)) hr = hdasim::register_class(kControl, path);
+    hdasim::g_isLocalServer = true;
+    if (HasSwitch(cmd, L"RegServer")) {
+        std::wstring path = hdasim::ModulePath(nullptr);
+        HRESULT hr = hdasim::RegisterClassEntry(kHistorian, path);
+        if (SUCCEEDED(hr)) hr = hdasim::RegisterClassEntry(kControl, path);
         return SUCCEEDED(hr) ? 0 : 1;
     }
-    if (has_switch(cmd, L"UnregServer")) {
-        hdasim::unregister_class(kHistorian);
-        hdasim::unregister_class(kControl);
+    if (HasSwitch(cmd, L"UnregServer")) {
+        hdasim::UnregisterClassEntry(kHistorian);
+        hdasim::UnregisterClassEntry(kControl);
         return 0;
     }
-    if (has_switch(cmd, L"Start")) return start_server();
-    if (const wchar_t* p = wcsstr(cmd, L"Linger=")) g_linger_ms = wcstoul(p + 7, nullptr, 10);
-    if (has_switch(cmd, L"Persist")) g_linger_ms = INFINITE;
+    if (HasSwitch(cmd, L"Start")) return StartServer();
+    if (const wchar_t* p = wcsstr(cmd, L"Linger=")) g_lingerMs = wcstoul(p + 7, nullptr, 10);
+    if (HasSwitch(cmd, L"Persist")) g_lingerMs = INFINITE;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     static StubAnchor anchor;
     anchor.AnchorServedInterfaces();
-    g_idle_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    hdasim::module_set_idle_callback(&on_idle);
+    g_idleEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    hdasim::ModuleSetIdleCallback(&OnIdle);
 
-    IUnknown* historian_factory = nullptr;
-    IUnknown* control_factory = nullptr;
+    IUnknown* historianFactory = nullptr;
+    IUnknown* controlFactory = nullptr;
     DWORD cookies[2] = {0, 0};
     hdasim::CreateClassFactory(&hdasim::CreateHistorianObject, IID_IUnknown,
-                               reinterpret_cast<void**>(&historian_factory));
-    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown, reinterpret_cast<void**>(&control_factory));
-    if (historian_factory)
-        CoRegisterClassObject(CLSID_HdaSimHistorianLocal, historian_factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                               reinterpret_cast<void**>(&historianFactory));
+    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown, reinterpret_cast<void**>(&controlFactory));
+    if (historianFactory)
+        CoRegisterClassObject(CLSID_HdaSimHistorianLocal, historianFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                               &cookies[0]);
-    if (control_factory)
-        CoRegisterClassObject(CLSID_HdaSimControlLocal, control_factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+    if (controlFactory)
+        CoRegisterClassObject(CLSID_HdaSimControlLocal, controlFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                               &cookies[1]);
     // The factories count as objects; only clients' objects keep the server.
-    const long factories = hdasim::module_count();
-    for (long i = 0; i < factories; ++i) hdasim::module_release();
+    const long factories = hdasim::ModuleCount();
+    for (long i = 0; i < factories; ++i) hdasim::ModuleRelease();
 
     // Lets a harness that started the server see that it serves.
     HANDLE running = CreateEventW(nullptr, TRUE, FALSE, kRunningEvent);
@@ -184,20 +184,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR cmd, int) {
     // Leaves after a whole linger time without client objects: each time the
     // last one goes, the idle event starts the time again.
     for (;;) {
-        if (WaitForSingleObject(g_idle_event, g_linger_ms) != WAIT_TIMEOUT || hdasim::module_count() > 0) continue;
+        if (WaitForSingleObject(g_idleEvent, g_lingerMs) != WAIT_TIMEOUT || hdasim::ModuleCount() > 0) continue;
         if (running) ResetEvent(running);
         for (DWORD& c : cookies)
             if (c) CoRevokeClassObject(std::exchange(c, 0));
         // A client that reached a class object just before the revocation
         // is served to its end.
-        while (hdasim::module_count() > 0) WaitForSingleObject(g_idle_event, g_linger_ms);
+        while (hdasim::ModuleCount() > 0) WaitForSingleObject(g_idleEvent, g_lingerMs);
         break;
     }
     if (running) CloseHandle(running);
-    hdasim::module_set_idle_callback(nullptr);
-    for (long i = 0; i < factories; ++i) hdasim::module_add_ref();
-    if (historian_factory) historian_factory->Release();
-    if (control_factory) control_factory->Release();
+    hdasim::ModuleSetIdleCallback(nullptr);
+    for (long i = 0; i < factories; ++i) hdasim::ModuleAddRef();
+    if (historianFactory) historianFactory->Release();
+    if (controlFactory) controlFactory->Release();
     CoUninitialize();
     return 0;
 }

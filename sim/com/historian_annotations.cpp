@@ -17,22 +17,22 @@ HRESULT SimHistorianObject::Read(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTim
     CHECK_OUT2(ppAnnotationValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    return per_item(dwNumItems, phServer, ppAnnotationValues, ppErrors, CLIENT_OF,
-                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ANNOTATION& out) {
-                        AnnotationData d = model_.ReadAnnotations(s, e, h);
-                        return fill_annotation(out, d, c) ? d.hr : E_OUTOFMEMORY;
-                    });
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    return PerItem(dwNumItems, phServer, ppAnnotationValues, ppErrors, CLIENT_OF,
+                   [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ANNOTATION& out) {
+                       AnnotationData d = model_.ReadAnnotations(s, e, h);
+                       return FillAnnotation(out, d, c) ? d.hr : E_OUTOFMEMORY;
+                   });
 }
 
 namespace {
-std::vector<Annotation> annotations_of(const FILETIME& stamp, const OPCHDA_ANNOTATION& a) {
+std::vector<Annotation> AnnotationsOf(const FILETIME& stamp, const OPCHDA_ANNOTATION& a) {
     std::vector<Annotation> out;
     for (DWORD k = 0; k < a.dwNumValues; ++k) {
         Annotation x;
-        x.time = ticks_of(stamp);
+        x.time = TicksOf(stamp);
         x.text = a.szAnnotation && a.szAnnotation[k] ? a.szAnnotation[k] : L"";
-        x.annotationTime = a.ftAnnotationTime ? ticks_of(a.ftAnnotationTime[k]) : 0;
+        x.annotationTime = a.ftAnnotationTime ? TicksOf(a.ftAnnotationTime[k]) : 0;
         x.user = a.szUser && a.szUser[k] ? a.szUser[k] : L"";
         out.push_back(std::move(x));
     }
@@ -46,42 +46,42 @@ HRESULT SimHistorianObject::Insert(DWORD dwNumItems, OPCHANDLE* phServer, FILETI
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwNumItems == 0 || !phServer || !ftTimeStamps || !pAnnotationValues) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(dwNumItems);
+    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwNumItems; ++i) {
         OPCHANDLE c;
-        if (!client_of(phServer[i], &c)) {
+        if (!ClientOf(phServer[i], &c)) {
             errs[i] = kOpcInvalidHandle;
             continue;
         }
         errs[i] = S_OK;
-        for (auto& a : annotations_of(ftTimeStamps[i], pAnnotationValues[i])) {
+        for (auto& a : AnnotationsOf(ftTimeStamps[i], pAnnotationValues[i])) {
             HRESULT hr = model_.InsertAnnotation(phServer[i], a);
             if (FAILED(hr)) errs[i] = hr;
         }
     }
     *ppErrors = errs;
-    return overall(errs, dwNumItems);
+    return Overall(errs, dwNumItems);
 }
 
 HRESULT SimHistorianObject::Read(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
                                  OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncAnnotations, L"Read");
-    record(kAsyncAnnotations, L"Read", {{L"tid", tid}, {L"numItems", dwNumItems}});
-    record_array(kAsyncAnnotations, L"Read", L"handle", phServer, dwNumItems);
+    Record(kAsyncAnnotations, L"Read", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    RecordArray(kAsyncAnnotations, L"Read", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e](const std::vector<Target>& items, int64_t, int64_t*) {
-                     deliver<OPCHDA_ANNOTATION>(
+                     Deliver<OPCHDA_ANNOTATION>(
                          static_cast<DWORD>(items.size()),
                          [&](DWORD i, OPCHDA_ANNOTATION& out) {
                              AnnotationData d = model_.ReadAnnotations(s, e, items[i].handle);
-                             return fill_annotation(out, d, items[i].client) ? d.hr : E_OUTOFMEMORY;
+                             return FillAnnotation(out, d, items[i].client) ? d.hr : E_OUTOFMEMORY;
                          },
                          [&](DWORD n, OPCHDA_ANNOTATION* answers, HRESULT* errs, HRESULT status) {
-                             each_callback([&](IOPCHDA_DataCallback* cb) {
+                             EachCallback([&](IOPCHDA_DataCallback* cb) {
                                  cb->OnReadAnnotations(tid, status, n, answers, errs);
                              });
                          });
@@ -94,8 +94,8 @@ HRESULT SimHistorianObject::Insert(DWORD tid, DWORD dwNumItems, OPCHANDLE* phSer
     ASYNC_PREAMBLE(kAsyncAnnotations, L"Insert");
     if (dwNumItems == 0 || !phServer || !ftTimeStamps || !pAnnotationValues) return E_INVALIDARG;
     std::vector<std::vector<Annotation>> edits;
-    for (DWORD i = 0; i < dwNumItems; ++i) edits.push_back(annotations_of(ftTimeStamps[i], pAnnotationValues[i]));
-    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+    for (DWORD i = 0; i < dwNumItems; ++i) edits.push_back(AnnotationsOf(ftTimeStamps[i], pAnnotationValues[i]));
+    return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, edits](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;
                      for (const Target& t : items) {
@@ -106,7 +106,7 @@ HRESULT SimHistorianObject::Insert(DWORD tid, DWORD dwNumItems, OPCHANDLE* phSer
                          }
                          codes.push_back(code);
                      }
-                     send_update(tid, items, codes, true);
+                     SendUpdate(tid, items, codes, true);
                      return false;
                  });
 }

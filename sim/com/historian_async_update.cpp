@@ -5,13 +5,13 @@
 
 namespace hdasim {
 
-HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v,
-                                         DWORD* q, DWORD* pdwCancelID, HRESULT** ppErrors) {
+HRESULT SimHistorianObject::AsyncUpdate(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                                        DWORD* pdwCancelID, HRESULT** ppErrors) {
     const wchar_t* method = kind == kInsert ? L"Insert" : kind == kReplace ? L"Replace" : L"InsertReplace";
-    record(kAsyncUpdate, method, {{L"tid", tid}, {L"numItems", n}});
-    record_array(kAsyncUpdate, method, L"handle", ph, n);
-    record_array(kAsyncUpdate, method, L"stamp", ft, n);
-    record_array(kAsyncUpdate, method, L"quality", q, n);
+    Record(kAsyncUpdate, method, {{L"tid", tid}, {L"numItems", n}});
+    RecordArray(kAsyncUpdate, method, L"handle", ph, n);
+    RecordArray(kAsyncUpdate, method, L"stamp", ft, n);
+    RecordArray(kAsyncUpdate, method, L"quality", q, n);
     if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
     struct Edit {
         Ticks t;
@@ -19,8 +19,8 @@ HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE
         DWORD q;
     };
     std::vector<Edit> edits;
-    for (DWORD i = 0; i < n; ++i) edits.push_back({ticks_of(ft[i]), Variant(v[i]), q[i]});
-    return start(n, ph, nullptr, pdwCancelID, ppErrors, false,
+    for (DWORD i = 0; i < n; ++i) edits.push_back({TicksOf(ft[i]), Variant(v[i]), q[i]});
+    return Start(n, ph, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, kind, edits](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;
                      for (const Target& t : items) {
@@ -29,7 +29,7 @@ HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE
                                          : kind == kReplace ? model_.Replace(t.handle, e.t, e.v.get(), e.q)
                                                             : model_.InsertReplace(t.handle, e.t, e.v.get(), e.q));
                      }
-                     send_update(tid, items, codes, false);
+                     SendUpdate(tid, items, codes, false);
                      return false;
                  });
 }
@@ -37,34 +37,34 @@ HRESULT SimHistorianObject::async_update(int kind, DWORD tid, DWORD n, OPCHANDLE
 HRESULT SimHistorianObject::Insert(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
                                    DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"Insert");
-    return async_update(kInsert, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+    return AsyncUpdate(kInsert, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
 }
 
 HRESULT SimHistorianObject::Replace(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
                                     DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"Replace");
-    return async_update(kReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+    return AsyncUpdate(kReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
 }
 
 HRESULT SimHistorianObject::InsertReplace(DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
                                           DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"InsertReplace");
-    return async_update(kInsertReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
+    return AsyncUpdate(kInsertReplace, tid, n, ph, ft, v, q, pdwCancelID, ppErrors);
 }
 
 HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
                                       OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteRaw");
-    record(kAsyncUpdate, L"DeleteRaw", {{L"tid", tid}, {L"numItems", dwNumItems}});
-    record_array(kAsyncUpdate, L"DeleteRaw", L"handle", phServer, dwNumItems);
+    Record(kAsyncUpdate, L"DeleteRaw", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    RecordArray(kAsyncUpdate, L"DeleteRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;
                      for (const Target& t : items) codes.push_back(model_.DeleteRaw(s, e, t.handle));
-                     send_update(tid, items, codes, false);
+                     SendUpdate(tid, items, codes, false);
                      return false;
                  });
 }
@@ -72,17 +72,17 @@ HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHD
 HRESULT SimHistorianObject::DeleteAtTime(DWORD tid, DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
                                          DWORD* pdwCancelID, HRESULT** ppErrors) {
     ASYNC_PREAMBLE(kAsyncUpdate, L"DeleteAtTime");
-    record(kAsyncUpdate, L"DeleteAtTime", {{L"tid", tid}, {L"numItems", dwNumItems}});
-    record_array(kAsyncUpdate, L"DeleteAtTime", L"handle", phServer, dwNumItems);
-    record_array(kAsyncUpdate, L"DeleteAtTime", L"stamp", ftTimeStamps, dwNumItems);
+    Record(kAsyncUpdate, L"DeleteAtTime", {{L"tid", tid}, {L"numItems", dwNumItems}});
+    RecordArray(kAsyncUpdate, L"DeleteAtTime", L"handle", phServer, dwNumItems);
+    RecordArray(kAsyncUpdate, L"DeleteAtTime", L"stamp", ftTimeStamps, dwNumItems);
     if (dwNumItems == 0 || !phServer || !ftTimeStamps) return E_INVALIDARG;
     std::vector<Ticks> times;
-    for (DWORD i = 0; i < dwNumItems; ++i) times.push_back(ticks_of(ftTimeStamps[i]));
-    return start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
+    for (DWORD i = 0; i < dwNumItems; ++i) times.push_back(TicksOf(ftTimeStamps[i]));
+    return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, times](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;
                      for (const Target& t : items) codes.push_back(model_.DeleteAtTime(t.handle, times[t.index]));
-                     send_update(tid, items, codes, false);
+                     SendUpdate(tid, items, codes, false);
                      return false;
                  });
 }

@@ -20,7 +20,7 @@ HRESULT SimHistorianObject::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwL
     if (!pdwCount || !pdwLcid) return E_POINTER;
     auto ids = model_.AvailableLocaleIDs();
     DWORD n = static_cast<DWORD>(ids.size());
-    auto* out = alloc_zeroed<LCID>(n);
+    auto* out = AllocZeroed<LCID>(n);
     if (!out) return E_OUTOFMEMORY;
     std::copy(ids.begin(), ids.end(), out);
     *pdwCount = n;
@@ -35,7 +35,7 @@ HRESULT SimHistorianObject::GetErrorString(HRESULT dwError, LPWSTR* ppString) {
     std::wstring text;
     HRESULT hr = model_.GetErrorString(dwError, &text);
     if (FAILED(hr)) return hr;
-    *ppString = sim_strdup(text);
+    *ppString = SimStrdup(text);
     return *ppString ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -48,16 +48,16 @@ HRESULT SimHistorianObject::SetClientName(LPCWSTR szName) {
 // ---------------------------------------------------------------- IConnectionPointContainer
 
 HRESULT SimHistorianObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-    return events::EnumConnectionPoints<SimSinks>({&data_cp_, &shutdown_cp_}, ppEnum);
+    return events::EnumConnectionPoints<SimSinks>({&dataCp_, &shutdownCp_}, ppEnum);
 }
 
 HRESULT SimHistorianObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     HRESULT fault;
-    if (faulted(L"IConnectionPointContainer", L"FindConnectionPoint", &fault)) return fault;
+    if (Faulted(L"IConnectionPointContainer", L"FindConnectionPoint", &fault)) return fault;
     if (!ppCP) return E_POINTER;
     *ppCP = nullptr;
-    ConnectionPoint* cp = riid == IID_IOPCHDA_DataCallback ? &data_cp_
-                          : riid == IID_IOPCShutdown       ? &shutdown_cp_
+    ConnectionPoint* cp = riid == IID_IOPCHDA_DataCallback ? &dataCp_
+                          : riid == IID_IOPCShutdown       ? &shutdownCp_
                                                            : nullptr;
     if (!cp) return CONNECT_E_NOCONNECTION;
     cp->AddRef();

@@ -6,19 +6,19 @@ namespace hdasim {
 HRESULT SimHistorianObject::FailMethod(LPCWSTR method, HRESULT hr) {
     if (!method) return E_POINTER;
     std::lock_guard<std::mutex> g(lock_);
-    method_faults_[method] = hr;
+    methodFaults_[method] = hr;
     return S_OK;
 }
 
 HRESULT SimHistorianObject::ClearFaults() {
     {
         std::lock_guard<std::mutex> g(lock_);
-        method_faults_.clear();
+        methodFaults_.clear();
         refused_.clear();
     }
     model_.ClearFaults();
-    scheduler_->set_delay(0);
-    scheduler_->hold(false, false);
+    scheduler_->SetDelay(0);
+    scheduler_->Hold(false, false);
     return S_OK;
 }
 
@@ -35,26 +35,26 @@ HRESULT SimHistorianObject::RefuseInterface(REFIID iid, BOOL refuse) {
 }
 
 HRESULT SimHistorianObject::DelayCallbacks(DWORD ms) {
-    scheduler_->set_delay(ms);
+    scheduler_->SetDelay(ms);
     return S_OK;
 }
 
 HRESULT SimHistorianObject::HoldCallbacks(BOOL hold, BOOL reverse) {
-    scheduler_->hold(hold != FALSE, reverse != FALSE);
+    scheduler_->Hold(hold != FALSE, reverse != FALSE);
     return S_OK;
 }
 
-void SimHistorianObject::send_shutdown_and_wait(const std::wstring& reason) {
+void SimHistorianObject::SendShutdownAndWait(const std::wstring& reason) {
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!done) return;
-    auto shared_done = std::shared_ptr<void>(done, CloseHandle);
-    scheduler_->post(0, Scheduler::kNow,
-                     guarded(this,
-                             [this, reason, shared_done](int64_t, int64_t*) {
-                                 shutdown_cp_.for_each([&](IUnknown* p) {
+    auto sharedDone = std::shared_ptr<void>(done, CloseHandle);
+    scheduler_->Post(0, Scheduler::kNow,
+                     Guarded(this,
+                             [this, reason, sharedDone](int64_t, int64_t*) {
+                                 shutdownCp_.for_each([&](IUnknown* p) {
                                      static_cast<IOPCShutdown*>(p)->ShutdownRequest(reason.c_str());
                                  });
-                                 SetEvent(shared_done.get());
+                                 SetEvent(sharedDone.get());
                                  return false;
                              }),
                      false);
@@ -63,34 +63,34 @@ void SimHistorianObject::send_shutdown_and_wait(const std::wstring& reason) {
 }
 
 HRESULT SimHistorianObject::SendShutdown(LPCWSTR reason) {
-    send_shutdown_and_wait(reason ? reason : L"");
+    SendShutdownAndWait(reason ? reason : L"");
     return S_OK;
 }
 
 HRESULT SimHistorianObject::ClockSetSpeed(double speed) {
-    SimClock::instance().set_speed(speed);
+    SimClock::Instance().SetSpeed(speed);
     return S_OK;
 }
 
 HRESULT SimHistorianObject::ClockStep(hyper duration) {
-    SimClock::instance().step(duration);
+    SimClock::Instance().Step(duration);
     return S_OK;
 }
 
 HRESULT SimHistorianObject::ClockSet(hyper utcFileTime) {
-    SimClock::instance().set(utcFileTime);
+    SimClock::Instance().Set(utcFileTime);
     return S_OK;
 }
 
 HRESULT SimHistorianObject::ClockGet(hyper* utcFileTime) {
     if (!utcFileTime) return E_POINTER;
-    *utcFileTime = SimClock::instance().now();
+    *utcFileTime = SimClock::Instance().Now();
     return S_OK;
 }
 
 HRESULT SimHistorianObject::OutstandingTaskMemory(LONG* count) {
     if (!count) return E_POINTER;
-    *count = outstanding_task_memory();
+    *count = TaskBlocksOutstanding();
     return S_OK;
 }
 
@@ -102,14 +102,14 @@ HRESULT SimHistorianObject::OutstandingHandles(LONG* count) {
 
 HRESULT SimHistorianObject::AdviseCount(LONG* dataCallbacks, LONG* shutdowns) {
     if (!dataCallbacks || !shutdowns) return E_POINTER;
-    *dataCallbacks = data_cp_.count();
-    *shutdowns = shutdown_cp_.count();
+    *dataCallbacks = dataCp_.count();
+    *shutdowns = shutdownCp_.count();
     return S_OK;
 }
 
 HRESULT SimHistorianObject::PendingRequests(LONG* count) {
     if (!count) return E_POINTER;
-    *count = scheduler_->pending();
+    *count = scheduler_->Pending();
     return S_OK;
 }
 

@@ -31,8 +31,8 @@ namespace hdasim {
 template <class Itf, const wchar_t* Name>
 struct CancelThrough : Itf {
     using Interface = Itf;
-    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) final { return cancel_request(Name, dwCancelID); }
-    virtual HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) = 0;
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) final { return CancelRequest(Name, dwCancelID); }
+    virtual HRESULT CancelRequest(const wchar_t* iface, DWORD cancelId) = 0;
 };
 inline constexpr wchar_t kAsyncReadName[] = L"IOPCHDA_AsyncRead";
 inline constexpr wchar_t kAsyncUpdateName[] = L"IOPCHDA_AsyncUpdate";
@@ -131,7 +131,7 @@ public:
                                             OPCHANDLE hServer, DWORD dwNumAttributes, DWORD* dwAttributeIDs,
                                             DWORD* pdwCancelID, HRESULT** ppErrors) override;
     // Cancel of the four asynchronous interfaces: one space of cancel IDs.
-    HRESULT cancel_request(const wchar_t* iface, DWORD cancel_id) override;
+    HRESULT CancelRequest(const wchar_t* iface, DWORD cancelId) override;
 
     // IOPCHDA_AsyncUpdate
     HRESULT STDMETHODCALLTYPE Insert(DWORD dwTransactionID, DWORD dwNumItems, OPCHANDLE* phServer,
@@ -200,7 +200,7 @@ public:
     HRESULT STDMETHODCALLTYPE RecordedArgument(LPCWSTR method, LPCWSTR name, hyper* value) override;
 
     // Sends the shutdown request from the worker and waits for it.
-    void send_shutdown_and_wait(const std::wstring& reason);
+    void SendShutdownAndWait(const std::wstring& reason);
 
 private:
     // An item of an asynchronous request that the historian accepted.
@@ -221,38 +221,38 @@ private:
         const wchar_t* name;
         int64_t value;
     };
-    void record(const wchar_t* iface, const wchar_t* method, std::initializer_list<Arg> args);
+    void Record(const wchar_t* iface, const wchar_t* method, std::initializer_list<Arg> args);
     template <class T>
-    void record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values, DWORD n);
+    void RecordArray(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values, DWORD n);
     // Records the call; true (and *hr) when a fault is set for it.
-    bool faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
-    bool client_of(OPCHANDLE server, OPCHANDLE* client) const;
-    HRESULT resolve(OPCHDA_TIME* t, Ticks* out) const;
+    bool Faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
+    bool ClientOf(OPCHANDLE server, OPCHANDLE* client) const;
+    HRESULT Resolve(OPCHDA_TIME* t, Ticks* out) const;
     // Every asynchronous request: a cancel ID and one code per item (unknown
     // handles rejected); then `work` runs on the worker thread for the
     // accepted items, once, or (`repeat`: advises and playback) until it
     // answers false or the request is cancelled.
-    HRESULT start(DWORD n, const OPCHANDLE* ph, const DWORD* aggregates, DWORD* pdwCancelID, HRESULT** ppErrors,
+    HRESULT Start(DWORD n, const OPCHANDLE* ph, const DWORD* aggregates, DWORD* pdwCancelID, HRESULT** ppErrors,
                   bool repeat, TaskWork work);
     // Reads each item and sends the answer as one OnReadComplete, OnDataChange
     // or OnPlayback.
-    void send_items(ItemEvent event, DWORD tid, const std::vector<Target>& items, const ItemReader& read);
+    void SendItems(ItemEvent event, DWORD tid, const std::vector<Target>& items, const ItemReader& read);
     // Sends the codes of an update (or annotation insert) as its completion.
-    void send_update(DWORD tid, const std::vector<Target>& items, const std::vector<HRESULT>& codes, bool annotations);
-    HRESULT sync_update(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** errs);
-    HRESULT async_update(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
-                         DWORD* pdwCancelID, HRESULT** ppErrors);
-    void each_callback(const std::function<void(IOPCHDA_DataCallback*)>& fn);
+    void SendUpdate(DWORD tid, const std::vector<Target>& items, const std::vector<HRESULT>& codes, bool annotations);
+    HRESULT SyncUpdate(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** errs);
+    HRESULT AsyncUpdate(int kind, DWORD tid, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                        DWORD* pdwCancelID, HRESULT** ppErrors);
+    void EachCallback(const std::function<void(IOPCHDA_DataCallback*)>& fn);
 
     Historian model_;
     mutable std::mutex lock_;
     std::unordered_map<Handle, OPCHANDLE> clients_;
-    std::map<std::wstring, HRESULT> method_faults_;
+    std::map<std::wstring, HRESULT> methodFaults_;
     std::map<std::wstring, LONG> calls_;
     std::map<std::wstring, int64_t> recorded_;  // "Iface::Method/name"
     std::vector<GUID> refused_;
-    ConnectionPoint data_cp_;
-    ConnectionPoint shutdown_cp_;
+    ConnectionPoint dataCp_;
+    ConnectionPoint shutdownCp_;
     std::unique_ptr<Scheduler> scheduler_;
     friend class SimControlObject;
 };

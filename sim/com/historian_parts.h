@@ -24,19 +24,19 @@ inline constexpr const wchar_t* kAsyncAnnotations = kAsyncAnnotationsName;
 inline constexpr const wchar_t* kPlayback = kPlaybackName;
 inline constexpr const wchar_t* kCommon = L"IOPCCommon";
 
-inline Ticks ticks_of(const FILETIME& ft) { return filetime_to_i64(ft); }
+inline Ticks TicksOf(const FILETIME& ft) { return FiletimeToI64(ft); }
 
 // A zero-filled task-memory array of n elements (at least one, so that an
 // empty answer is still an array).
 template <class T>
-T* alloc_zeroed(DWORD n) {
-    T* p = sim_alloc_array<T>(n ? n : 1);
+T* AllocZeroed(DWORD n) {
+    T* p = SimAllocArray<T>(n ? n : 1);
     if (p) std::memset(static_cast<void*>(p), 0, (n ? n : 1) * sizeof(T));
     return p;
 }
 
 // S_FALSE when some element failed, as OPC HDA servers answer.
-inline HRESULT overall(const HRESULT* errs, DWORD n) {
+inline HRESULT Overall(const HRESULT* errs, DWORD n) {
     for (DWORD i = 0; i < n; ++i)
         if (FAILED(errs[i])) return S_FALSE;
     return S_OK;
@@ -48,33 +48,33 @@ enum UpdateKind { kInsert, kReplace, kInsertReplace };
 // send(n, structures, codes, overall code) hands them to the callbacks, and
 // everything is freed afterwards. Nothing is sent when memory runs out.
 template <class T, class Fill, class Send>
-void deliver(DWORD n, Fill fill, Send send) {
-    auto* items = alloc_zeroed<T>(n);
-    auto* errs = alloc_zeroed<HRESULT>(n);
+void Deliver(DWORD n, Fill fill, Send send) {
+    auto* items = AllocZeroed<T>(n);
+    auto* errs = AllocZeroed<HRESULT>(n);
     if (items && errs) {
         for (DWORD i = 0; i < n; ++i) errs[i] = fill(i, items[i]);
-        send(n, items, errs, overall(errs, n));
+        send(n, items, errs, Overall(errs, n));
         for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
     }
-    sim_free(items);
-    sim_free(errs);
+    SimFree(items);
+    SimFree(errs);
 }
 
 // Runs one synchronous per-item read: allocates the answer arrays, fills item
 // i through fn(i, client), marks unknown handles.
 template <class T, class Fill>
-HRESULT per_item(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
-                 const std::function<bool(OPCHANDLE, OPCHANDLE*)>& client_of, Fill fill) {
-    auto* items = alloc_zeroed<T>(n);
-    auto* errs = alloc_zeroed<HRESULT>(n);
+HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
+                const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Fill fill) {
+    auto* items = AllocZeroed<T>(n);
+    auto* errs = AllocZeroed<HRESULT>(n);
     if (!items || !errs) {
-        sim_free(items);
-        sim_free(errs);
+        SimFree(items);
+        SimFree(errs);
         return E_OUTOFMEMORY;
     }
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
-        if (!client_of(ph[i], &client)) {
+        if (!clientOf(ph[i], &client)) {
             errs[i] = kOpcInvalidHandle;
             continue;
         }
@@ -82,25 +82,25 @@ HRESULT per_item(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
     }
     *out = items;
     *errors = errs;
-    return overall(errs, n);
+    return Overall(errs, n);
 }
 
-inline int64_t record_value(DWORD v) { return v; }
-inline int64_t record_value(const FILETIME& v) { return ticks_of(v); }
+inline int64_t RecordValue(DWORD v) { return v; }
+inline int64_t RecordValue(const FILETIME& v) { return TicksOf(v); }
 
 template <class T>
-void SimHistorianObject::record_array(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values,
-                                      DWORD n) {
+void SimHistorianObject::RecordArray(const wchar_t* iface, const wchar_t* method, const wchar_t* name, const T* values,
+                                     DWORD n) {
     if (!values) return;
     std::vector<std::wstring> names;
     for (DWORD i = 0; i < n && i < 4; ++i) names.push_back(name + std::to_wstring(i));
-    for (DWORD i = 0; i < names.size(); ++i) record(iface, method, {{names[i].c_str(), record_value(values[i])}});
+    for (DWORD i = 0; i < names.size(); ++i) Record(iface, method, {{names[i].c_str(), RecordValue(values[i])}});
 }
 
 // The work of every task holds a reference on the historian while it runs, so
 // that a client releasing the historian inside a callback destroys it only
 // when the work is done.
-inline Scheduler::Work guarded(SimHistorianObject* self, Scheduler::Work fn) {
+inline Scheduler::Work Guarded(SimHistorianObject* self, Scheduler::Work fn) {
     return [self, fn = std::move(fn)](int64_t now, int64_t* next) {
         if (!self->TryAddRef()) return false;
         bool again = fn(now, next);
@@ -120,10 +120,10 @@ inline Scheduler::Work guarded(SimHistorianObject* self, Scheduler::Work fn) {
 }  // namespace hdasim
 
 // Counts the call and answers the fault set for it, if any.
-#define FAULT(iface, method)                                      \
-    do {                                                          \
-        HRESULT fault_hr_;                                        \
-        if (faulted(iface, method, &fault_hr_)) return fault_hr_; \
+#define FAULT(iface, method)                                    \
+    do {                                                        \
+        HRESULT faultHr_;                                       \
+        if (Faulted(iface, method, &faultHr_)) return faultHr_; \
     } while (0)
 
 // Both output pointers required, and cleared.
@@ -134,5 +134,5 @@ inline Scheduler::Work guarded(SimHistorianObject* self, Scheduler::Work fn) {
         *(b) = nullptr;                     \
     } while (0)
 
-// The client_of lookup of the historian, for per_item.
-#define CLIENT_OF [this](OPCHANDLE s, OPCHANDLE* c) { return client_of(s, c); }
+// The ClientOf lookup of the historian, for PerItem.
+#define CLIENT_OF [this](OPCHANDLE s, OPCHANDLE* c) { return ClientOf(s, c); }

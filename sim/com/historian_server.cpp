@@ -11,14 +11,14 @@ HRESULT SimHistorianObject::GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrI
     if (!pdwCount || !ppdwAttrID || !ppszAttrName || !ppszAttrDesc || !ppvtAttrDataType) return E_POINTER;
     auto attrs = model_.GetItemAttributes();
     DWORD n = static_cast<DWORD>(attrs.size());
-    auto* ids = alloc_zeroed<DWORD>(n);
-    auto* names = alloc_zeroed<LPWSTR>(n);
-    auto* descs = alloc_zeroed<LPWSTR>(n);
-    auto* types = alloc_zeroed<VARTYPE>(n);
+    auto* ids = AllocZeroed<DWORD>(n);
+    auto* names = AllocZeroed<LPWSTR>(n);
+    auto* descs = AllocZeroed<LPWSTR>(n);
+    auto* types = AllocZeroed<VARTYPE>(n);
     for (DWORD i = 0; i < n && ids && names && descs && types; ++i) {
         ids[i] = attrs[i].id;
-        names[i] = sim_strdup(attrs[i].name);
-        descs[i] = sim_strdup(attrs[i].description);
+        names[i] = SimStrdup(attrs[i].name);
+        descs[i] = SimStrdup(attrs[i].description);
         types[i] = attrs[i].dataType;
     }
     *pdwCount = n;
@@ -35,13 +35,13 @@ HRESULT SimHistorianObject::GetAggregates(DWORD* pdwCount, DWORD** ppdwAggrID, L
     if (!pdwCount || !ppdwAggrID || !ppszAggrName || !ppszAggrDesc) return E_POINTER;
     auto aggs = model_.GetAggregates();
     DWORD n = static_cast<DWORD>(aggs.size());
-    auto* ids = alloc_zeroed<DWORD>(n);
-    auto* names = alloc_zeroed<LPWSTR>(n);
-    auto* descs = alloc_zeroed<LPWSTR>(n);
+    auto* ids = AllocZeroed<DWORD>(n);
+    auto* names = AllocZeroed<LPWSTR>(n);
+    auto* descs = AllocZeroed<LPWSTR>(n);
     for (DWORD i = 0; i < n && ids && names && descs; ++i) {
         ids[i] = aggs[i].id;
-        names[i] = sim_strdup(aggs[i].name);
-        descs[i] = sim_strdup(aggs[i].description);
+        names[i] = SimStrdup(aggs[i].name);
+        descs[i] = SimStrdup(aggs[i].description);
     }
     *pdwCount = n;
     *ppdwAggrID = ids;
@@ -60,16 +60,16 @@ HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FI
         return E_POINTER;
     HistorianStatus st = model_.GetStatus();
     *pwStatus = static_cast<OPCHDA_SERVERSTATUS>(st.status);
-    *pftCurrentTime = alloc_zeroed<FILETIME>(1);
-    *pftStartTime = alloc_zeroed<FILETIME>(1);
+    *pftCurrentTime = AllocZeroed<FILETIME>(1);
+    *pftStartTime = AllocZeroed<FILETIME>(1);
     if (*pftCurrentTime) **pftCurrentTime = i64_to_filetime(st.currentTime);
     if (*pftStartTime) **pftStartTime = i64_to_filetime(st.startTime);
     *pwMajorVersion = st.majorVersion;
     *pwMinorVersion = st.minorVersion;
     *pwBuildNumber = st.buildNumber;
     *pdwMaxReturnValues = st.maxReturnValues;
-    *ppszStatusString = sim_strdup(st.statusString);
-    *ppszVendorInfo = sim_strdup(st.vendorInfo);
+    *ppszStatusString = SimStrdup(st.statusString);
+    *ppszVendorInfo = SimStrdup(st.vendorInfo);
     return S_OK;
 }
 
@@ -78,11 +78,11 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
     FAULT(kServer, L"GetItemHandles");
     CHECK_OUT2(pphServer, ppErrors);
     if (dwCount == 0 || !pszItemID || !phClient) return E_INVALIDARG;
-    auto* handles = alloc_zeroed<OPCHANDLE>(dwCount);
-    auto* errs = alloc_zeroed<HRESULT>(dwCount);
+    auto* handles = AllocZeroed<OPCHANDLE>(dwCount);
+    auto* errs = AllocZeroed<HRESULT>(dwCount);
     if (!handles || !errs) {
-        sim_free(handles);
-        sim_free(errs);
+        SimFree(handles);
+        SimFree(errs);
         return E_OUTOFMEMORY;
     }
     for (DWORD i = 0; i < dwCount; ++i) {
@@ -96,7 +96,7 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
     }
     *pphServer = handles;
     *ppErrors = errs;
-    return overall(errs, dwCount);
+    return Overall(errs, dwCount);
 }
 
 HRESULT SimHistorianObject::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
@@ -104,7 +104,7 @@ HRESULT SimHistorianObject::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServe
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwCount == 0 || !phServer) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(dwCount);
+    auto* errs = AllocZeroed<HRESULT>(dwCount);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) {
         errs[i] = model_.ReleaseItemHandle(phServer[i]);
@@ -114,7 +114,7 @@ HRESULT SimHistorianObject::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServe
         }
     }
     *ppErrors = errs;
-    return overall(errs, dwCount);
+    return Overall(errs, dwCount);
 }
 
 HRESULT SimHistorianObject::ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HRESULT** ppErrors) {
@@ -122,11 +122,11 @@ HRESULT SimHistorianObject::ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HR
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwCount == 0 || !pszItemID) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(dwCount);
+    auto* errs = AllocZeroed<HRESULT>(dwCount);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) errs[i] = model_.ValidateItemId(pszItemID[i] ? pszItemID[i] : L"");
     *ppErrors = errs;
-    return overall(errs, dwCount);
+    return Overall(errs, dwCount);
 }
 
 HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA_OPERATORCODES* pOperator,
@@ -146,16 +146,16 @@ HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA
     std::vector<HRESULT> codes;
     HRESULT hr = model_.CreateBrowser(filters, &browser, &codes);
     if (FAILED(hr)) return hr;
-    auto* errs = alloc_zeroed<HRESULT>(dwCount);
+    auto* errs = AllocZeroed<HRESULT>(dwCount);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) errs[i] = i < codes.size() ? codes[i] : S_OK;
     hr = SimBrowserObject::Create(std::move(browser), pphBrowser);
     if (FAILED(hr)) {
-        sim_free(errs);
+        SimFree(errs);
         return hr;
     }
     *ppErrors = errs;
-    return dwCount ? overall(errs, dwCount) : S_OK;
+    return dwCount ? Overall(errs, dwCount) : S_OK;
 }
 
 }  // namespace hdasim

@@ -10,13 +10,13 @@ HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEnd
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
-                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
-                        (void)i;
-                        ItemData d = model_.ReadRaw(s, e, dwNumValues, bBounds != FALSE, h);
-                        return fill_item(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
-                    });
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                   [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                       (void)i;
+                       ItemData d = model_.ReadRaw(s, e, dwNumValues, bBounds != FALSE, h);
+                       return FillItem(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
+                   });
 }
 
 HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, FILETIME ftResampleInterval,
@@ -26,14 +26,14 @@ HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    Ticks interval = ticks_of(ftResampleInterval);
-    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
-                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
-                        DWORD agg = haAggregate[i];
-                        ItemData d = model_.ReadProcessed(s, e, interval, agg, h);
-                        return fill_item(out, d, c, agg) ? d.hr : E_OUTOFMEMORY;
-                    });
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    Ticks interval = TicksOf(ftResampleInterval);
+    return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                   [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                       DWORD agg = haAggregate[i];
+                       ItemData d = model_.ReadProcessed(s, e, interval, agg, h);
+                       return FillItem(out, d, c, agg) ? d.hr : E_OUTOFMEMORY;
+                   });
 }
 
 HRESULT SimHistorianObject::ReadAtTime(DWORD dwNumTimeStamps, FILETIME* ftTimeStamps, DWORD dwNumItems,
@@ -42,12 +42,12 @@ HRESULT SimHistorianObject::ReadAtTime(DWORD dwNumTimeStamps, FILETIME* ftTimeSt
     CHECK_OUT2(ppItemValues, ppErrors);
     if (dwNumTimeStamps == 0 || !ftTimeStamps || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     std::vector<Ticks> times;
-    for (DWORD t = 0; t < dwNumTimeStamps; ++t) times.push_back(ticks_of(ftTimeStamps[t]));
-    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
-                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
-                        ItemData d = model_.ReadAtTime(times, h);
-                        return fill_item(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
-                    });
+    for (DWORD t = 0; t < dwNumTimeStamps; ++t) times.push_back(TicksOf(ftTimeStamps[t]));
+    return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                   [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
+                       ItemData d = model_.ReadAtTime(times, h);
+                       return FillItem(out, d, c, 0) ? d.hr : E_OUTOFMEMORY;
+                   });
 }
 
 HRESULT SimHistorianObject::ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
@@ -57,12 +57,12 @@ HRESULT SimHistorianObject::ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* 
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    return per_item(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
-                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_MODIFIEDITEM& out) {
-                        ModifiedData d = model_.ReadModified(s, e, dwNumValues, h);
-                        return fill_modified(out, d, c) ? d.hr : E_OUTOFMEMORY;
-                    });
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
+                   [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_MODIFIEDITEM& out) {
+                       ModifiedData d = model_.ReadModified(s, e, dwNumValues, h);
+                       return FillModified(out, d, c) ? d.hr : E_OUTOFMEMORY;
+                   });
 }
 
 HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, OPCHANDLE hServer,
@@ -72,26 +72,26 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     CHECK_OUT2(ppAttributeValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !pdwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
-    if (!client_of(hServer, &client)) return kOpcInvalidHandle;
+    if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
     std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
     auto data = model_.ReadAttribute(s, e, hServer, ids);
-    auto* items = alloc_zeroed<OPCHDA_ATTRIBUTE>(dwNumAttributes);
-    auto* errs = alloc_zeroed<HRESULT>(dwNumAttributes);
+    auto* items = AllocZeroed<OPCHDA_ATTRIBUTE>(dwNumAttributes);
+    auto* errs = AllocZeroed<HRESULT>(dwNumAttributes);
     if (!items || !errs) {
-        sim_free(items);
-        sim_free(errs);
+        SimFree(items);
+        SimFree(errs);
         return E_OUTOFMEMORY;
     }
     for (DWORD i = 0; i < dwNumAttributes; ++i) {
         AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
-        errs[i] = fill_attribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
+        errs[i] = FillAttribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
         items[i].dwAttributeID = ids[i];
     }
     *ppAttributeValues = items;
     *ppErrors = errs;
-    return overall(errs, dwNumAttributes);
+    return Overall(errs, dwNumAttributes);
 }
 
 }  // namespace hdasim

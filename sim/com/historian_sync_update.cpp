@@ -10,41 +10,41 @@ HRESULT SimHistorianObject::QueryCapabilities(OPCHDA_UPDATECAPABILITIES* pCapabi
     return S_OK;
 }
 
-HRESULT SimHistorianObject::sync_update(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
-                                        HRESULT** ppErrors) {
+HRESULT SimHistorianObject::SyncUpdate(int kind, DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q,
+                                       HRESULT** ppErrors) {
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(n);
+    auto* errs = AllocZeroed<HRESULT>(n);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE c;
-        if (!client_of(ph[i], &c)) {
+        if (!ClientOf(ph[i], &c)) {
             errs[i] = kOpcInvalidHandle;
             continue;
         }
-        Ticks t = ticks_of(ft[i]);
+        Ticks t = TicksOf(ft[i]);
         errs[i] = kind == kInsert    ? model_.Insert(ph[i], t, v[i], q[i])
                   : kind == kReplace ? model_.Replace(ph[i], t, v[i], q[i])
                                      : model_.InsertReplace(ph[i], t, v[i], q[i]);
     }
     *ppErrors = errs;
-    return overall(errs, n);
+    return Overall(errs, n);
 }
 
 HRESULT SimHistorianObject::Insert(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** e) {
     FAULT(kSyncUpdate, L"Insert");
-    return sync_update(kInsert, n, ph, ft, v, q, e);
+    return SyncUpdate(kInsert, n, ph, ft, v, q, e);
 }
 
 HRESULT SimHistorianObject::Replace(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** e) {
     FAULT(kSyncUpdate, L"Replace");
-    return sync_update(kReplace, n, ph, ft, v, q, e);
+    return SyncUpdate(kReplace, n, ph, ft, v, q, e);
 }
 
 HRESULT SimHistorianObject::InsertReplace(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** e) {
     FAULT(kSyncUpdate, L"InsertReplace");
-    return sync_update(kInsertReplace, n, ph, ft, v, q, e);
+    return SyncUpdate(kInsertReplace, n, ph, ft, v, q, e);
 }
 
 HRESULT SimHistorianObject::DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,
@@ -54,15 +54,15 @@ HRESULT SimHistorianObject::DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htE
     *ppErrors = nullptr;
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(resolve(htStartTime, &s)) || FAILED(resolve(htEndTime, &e))) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(dwNumItems);
+    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwNumItems; ++i) {
         OPCHANDLE c;
-        errs[i] = client_of(phServer[i], &c) ? model_.DeleteRaw(s, e, phServer[i]) : kOpcInvalidHandle;
+        errs[i] = ClientOf(phServer[i], &c) ? model_.DeleteRaw(s, e, phServer[i]) : kOpcInvalidHandle;
     }
     *ppErrors = errs;
-    return overall(errs, dwNumItems);
+    return Overall(errs, dwNumItems);
 }
 
 HRESULT SimHistorianObject::DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
@@ -71,15 +71,15 @@ HRESULT SimHistorianObject::DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, 
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwNumItems == 0 || !phServer || !ftTimeStamps) return E_INVALIDARG;
-    auto* errs = alloc_zeroed<HRESULT>(dwNumItems);
+    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwNumItems; ++i) {
         OPCHANDLE c;
-        errs[i] = client_of(phServer[i], &c) ? model_.DeleteAtTime(phServer[i], ticks_of(ftTimeStamps[i]))
-                                             : kOpcInvalidHandle;
+        errs[i] =
+            ClientOf(phServer[i], &c) ? model_.DeleteAtTime(phServer[i], TicksOf(ftTimeStamps[i])) : kOpcInvalidHandle;
     }
     *ppErrors = errs;
-    return overall(errs, dwNumItems);
+    return Overall(errs, dwNumItems);
 }
 
 }  // namespace hdasim

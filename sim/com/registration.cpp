@@ -7,7 +7,7 @@ namespace {
 
 const wchar_t* kHdaCategory = L"{7DE5B060-E089-11D2-A5E6-000086339399}";
 
-HRESULT set_value(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+HRESULT SetRegistryValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
     HKEY k;
     LONG r = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
     if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
@@ -19,55 +19,55 @@ HRESULT set_value(const std::wstring& key, const wchar_t* name, const std::wstri
 
 }  // namespace
 
-std::wstring guid_text(const GUID& g) {
+std::wstring GuidText(const GUID& g) {
     wchar_t buf[64];
     StringFromGUID2(g, buf, 64);
     return buf;
 }
 
-std::wstring module_path(HMODULE module) {
+std::wstring ModulePath(HMODULE module) {
     wchar_t buf[MAX_PATH];
     DWORD n = GetModuleFileNameW(module, buf, MAX_PATH);
     return std::wstring(buf, n);
 }
 
-HRESULT register_class(const ClassEntry& e, const std::wstring& server_path) {
-    std::wstring clsid = guid_text(*e.clsid);
+HRESULT RegisterClassEntry(const ClassEntry& e, const std::wstring& serverPath) {
+    std::wstring clsid = GuidText(*e.clsid);
     std::wstring base = L"CLSID\\" + clsid;
-    HRESULT hr = set_value(base, nullptr, e.description);
+    HRESULT hr = SetRegistryValue(base, nullptr, e.description);
     if (FAILED(hr)) return hr;
-    if (e.local_server) {
-        hr = set_value(base + L"\\LocalServer32", nullptr, L"\"" + server_path + L"\"");
+    if (e.localServer) {
+        hr = SetRegistryValue(base + L"\\LocalServer32", nullptr, L"\"" + serverPath + L"\"");
     } else {
-        hr = set_value(base + L"\\InprocServer32", nullptr, server_path);
-        if (SUCCEEDED(hr)) hr = set_value(base + L"\\InprocServer32", L"ThreadingModel", L"Both");
+        hr = SetRegistryValue(base + L"\\InprocServer32", nullptr, serverPath);
+        if (SUCCEEDED(hr)) hr = SetRegistryValue(base + L"\\InprocServer32", L"ThreadingModel", L"Both");
     }
     if (FAILED(hr)) return hr;
     if (e.progid) {
-        set_value(base + L"\\ProgID", nullptr, e.progid);
-        set_value(e.progid, nullptr, e.description);
-        set_value(std::wstring(e.progid) + L"\\CLSID", nullptr, clsid);
+        SetRegistryValue(base + L"\\ProgID", nullptr, e.progid);
+        SetRegistryValue(e.progid, nullptr, e.description);
+        SetRegistryValue(std::wstring(e.progid) + L"\\CLSID", nullptr, clsid);
     }
-    if (e.vi_progid) {
-        set_value(base + L"\\VersionIndependentProgID", nullptr, e.vi_progid);
-        set_value(e.vi_progid, nullptr, e.description);
-        set_value(std::wstring(e.vi_progid) + L"\\CLSID", nullptr, clsid);
-        if (e.progid) set_value(std::wstring(e.vi_progid) + L"\\CurVer", nullptr, e.progid);
+    if (e.viProgid) {
+        SetRegistryValue(base + L"\\VersionIndependentProgID", nullptr, e.viProgid);
+        SetRegistryValue(e.viProgid, nullptr, e.description);
+        SetRegistryValue(std::wstring(e.viProgid) + L"\\CLSID", nullptr, clsid);
+        if (e.progid) SetRegistryValue(std::wstring(e.viProgid) + L"\\CurVer", nullptr, e.progid);
     }
-    if (e.hda_category) {
-        set_value(base + L"\\Implemented Categories\\" + kHdaCategory, nullptr, L"");
-        set_value(std::wstring(L"Component Categories\\") + kHdaCategory, L"409",
-                  L"OPC History Data Access Servers Version 1.0");
+    if (e.hdaCategory) {
+        SetRegistryValue(base + L"\\Implemented Categories\\" + kHdaCategory, nullptr, L"");
+        SetRegistryValue(std::wstring(L"Component Categories\\") + kHdaCategory, L"409",
+                         L"OPC History Data Access Servers Version 1.0");
     }
     return S_OK;
 }
 
-HRESULT unregister_class(const ClassEntry& e) {
-    std::wstring clsid = guid_text(*e.clsid);
+HRESULT UnregisterClassEntry(const ClassEntry& e) {
+    std::wstring clsid = GuidText(*e.clsid);
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
     RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
     if (e.progid) RegDeleteTreeW(HKEY_CLASSES_ROOT, e.progid), RegDeleteKeyW(HKEY_CLASSES_ROOT, e.progid);
-    if (e.vi_progid) RegDeleteTreeW(HKEY_CLASSES_ROOT, e.vi_progid), RegDeleteKeyW(HKEY_CLASSES_ROOT, e.vi_progid);
+    if (e.viProgid) RegDeleteTreeW(HKEY_CLASSES_ROOT, e.viProgid), RegDeleteKeyW(HKEY_CLASSES_ROOT, e.viProgid);
     return S_OK;
 }
 

@@ -10,15 +10,15 @@
 namespace hdasim {
 
 Scheduler::State::~State() {
-    SimClock::instance().remove_listener(wake_event);
-    CloseHandle(wake_event);
+    SimClock::Instance().RemoveListener(wakeEvent);
+    CloseHandle(wakeEvent);
 }
 
 Scheduler::Scheduler() : s_(std::make_shared<State>()) {
-    s_->wake_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SimClock::instance().add_listener(s_->wake_event);
+    s_->wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SimClock::Instance().AddListener(s_->wakeEvent);
     auto* ref = new std::shared_ptr<State>(s_);
-    thread_ = CreateThread(nullptr, 0, &Scheduler::thread_main, ref, 0, &thread_id_);
+    thread_ = CreateThread(nullptr, 0, &Scheduler::ThreadMain, ref, 0, &threadId_);
     if (!thread_) delete ref;
 }
 
@@ -29,10 +29,10 @@ Scheduler::~Scheduler() {
         s_->stop = true;
         dropped.swap(s_->tasks);
     }
-    SetEvent(s_->wake_event);
+    SetEvent(s_->wakeEvent);
     dropped.clear();
     if (!thread_) return;
-    if (GetCurrentThreadId() != thread_id_) {
+    if (GetCurrentThreadId() != threadId_) {
         // The apartment thread waiting here may be the one the worker is calling
         // into; keep its messages flowing while waiting.
         DWORD index;
@@ -43,41 +43,41 @@ Scheduler::~Scheduler() {
     CloseHandle(thread_);
 }
 
-DWORD WINAPI Scheduler::thread_main(void* param) {
+DWORD WINAPI Scheduler::ThreadMain(void* param) {
     auto* ref = static_cast<std::shared_ptr<State>*>(param);
     std::shared_ptr<State> s = *ref;
     delete ref;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    run(*s);
+    Run(*s);
     s.reset();
     CoUninitialize();
     return 0;
 }
 
-bool Scheduler::on_worker_thread() const { return GetCurrentThreadId() == thread_id_; }
+bool Scheduler::OnWorkerThread() const { return GetCurrentThreadId() == threadId_; }
 
-void Scheduler::post(DWORD cancel_id, int64_t due, Work work, bool data, bool once) {
+void Scheduler::Post(DWORD cancelId, int64_t due, Work work, bool data, bool once) {
     {
         std::lock_guard<std::mutex> g(s_->lock);
         auto t = std::make_shared<Task>();
-        t->cancel_id = cancel_id;
-        t->seq = s_->next_seq++;
+        t->cancelId = cancelId;
+        t->seq = s_->nextSeq++;
         t->due = due;
-        t->not_before = GetTickCount64() + (data ? s_->delay_ms : 0);
+        t->notBefore = GetTickCount64() + (data ? s_->delayMs : 0);
         t->data = data;
         t->once = once;
         t->work = std::move(work);
         s_->tasks.push_back(std::move(t));
     }
-    SetEvent(s_->wake_event);
+    SetEvent(s_->wakeEvent);
 }
 
-bool Scheduler::cancel(DWORD cancel_id) {
-    if (cancel_id == 0) return false;
+bool Scheduler::Cancel(DWORD cancelId) {
+    if (cancelId == 0) return false;
     std::shared_ptr<Task> gone;
     std::lock_guard<std::mutex> g(s_->lock);
     for (auto it = s_->tasks.begin(); it != s_->tasks.end(); ++it) {
-        if ((*it)->cancel_id == cancel_id && (*it)->data && !(*it)->cancelled) {
+        if ((*it)->cancelId == cancelId && (*it)->data && !(*it)->cancelled) {
             (*it)->cancelled = true;
             gone = *it;  // the work (and what it captured) goes outside the list
             s_->tasks.erase(it);
@@ -87,53 +87,53 @@ bool Scheduler::cancel(DWORD cancel_id) {
     return false;
 }
 
-long Scheduler::pending() const {
+long Scheduler::Pending() const {
     std::lock_guard<std::mutex> g(s_->lock);
     long n = 0;
-    for (auto& t : s_->tasks) n += (t->data && t->cancel_id != 0) ? 1 : 0;
+    for (auto& t : s_->tasks) n += (t->data && t->cancelId != 0) ? 1 : 0;
     return n;
 }
 
-void Scheduler::set_delay(DWORD ms) {
+void Scheduler::SetDelay(DWORD ms) {
     std::lock_guard<std::mutex> g(s_->lock);
-    s_->delay_ms = ms;
+    s_->delayMs = ms;
 }
 
-void Scheduler::hold(bool on, bool reverse) {
+void Scheduler::Hold(bool on, bool reverse) {
     {
         std::lock_guard<std::mutex> g(s_->lock);
         s_->hold = on;
-        if (!on) s_->reverse_once = reverse;
+        if (!on) s_->reverseOnce = reverse;
     }
-    SetEvent(s_->wake_event);
+    SetEvent(s_->wakeEvent);
 }
 
-void Scheduler::run(State& s) {
-    SimClock& clock = SimClock::instance();
+void Scheduler::Run(State& s) {
+    SimClock& clock = SimClock::Instance();
     for (;;) {
         std::vector<std::shared_ptr<Task>> ready;
         DWORD wait = INFINITE;
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (s.stop) return;
-            ResetEvent(s.wake_event);
-            int64_t now = clock.now();
+            ResetEvent(s.wakeEvent);
+            int64_t now = clock.Now();
             ULONGLONG tick = GetTickCount64();
             for (auto& t : s.tasks) {
                 if (t->data && s.hold) continue;
                 bool due = t->due == kNow || t->due <= now;
-                if (due && tick >= t->not_before) {
+                if (due && tick >= t->notBefore) {
                     ready.push_back(t);
                     continue;
                 }
-                DWORD w = due ? 0 : clock.real_ms_until(t->due);
-                if (tick < t->not_before) w = std::max<DWORD>(w, static_cast<DWORD>(t->not_before - tick));
+                DWORD w = due ? 0 : clock.RealMsUntil(t->due);
+                if (tick < t->notBefore) w = std::max<DWORD>(w, static_cast<DWORD>(t->notBefore - tick));
                 wait = std::min(wait, w);
             }
             std::sort(ready.begin(), ready.end(), [](auto& a, auto& b) { return a->seq < b->seq; });
-            if (s.reverse_once && !ready.empty()) {
+            if (s.reverseOnce && !ready.empty()) {
                 std::reverse(ready.begin(), ready.end());
-                s.reverse_once = false;
+                s.reverseOnce = false;
             }
         }
         for (auto& t : ready) {
@@ -144,7 +144,7 @@ void Scheduler::run(State& s) {
                 if (t->once) s.tasks.remove(t);
             }
             int64_t next = 0;
-            bool again = t->work(clock.now(), &next);
+            bool again = t->work(clock.Now(), &next);
             std::lock_guard<std::mutex> g(s.lock);
             if (s.stop) return;
             if (t->once) continue;
@@ -156,7 +156,7 @@ void Scheduler::run(State& s) {
             }
         }
         if (!ready.empty()) continue;
-        WaitForSingleObject(s.wake_event, wait);
+        WaitForSingleObject(s.wakeEvent, wait);
     }
 }
 

@@ -17,8 +17,8 @@ namespace hdasim {
 
 class Scheduler {
 public:
-    // Returns true to run again at `next_due`.
-    using Work = std::function<bool(int64_t sim_now, int64_t* next_due)>;
+    // Returns true to run again at `nextDue`.
+    using Work = std::function<bool(int64_t simNow, int64_t* nextDue)>;
     static constexpr int64_t kNow = INT64_MIN;
 
     Scheduler();
@@ -26,23 +26,23 @@ public:
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
-    // `cancel_id` 0 = not cancellable. `data` false: control work that ignores
+    // `cancelId` 0 = not cancellable. `data` false: control work that ignores
     // hold and delay (shutdown requests). `once`: a single answer, which leaves
     // the pending list (and can no longer be cancelled) as its delivery starts.
-    void post(DWORD cancel_id, int64_t due, Work work, bool data = true, bool once = true);
+    void Post(DWORD cancelId, int64_t due, Work work, bool data = true, bool once = true);
     // Removes a pending task; false if none with that id.
-    bool cancel(DWORD cancel_id);
-    long pending() const;
-    void set_delay(DWORD ms);
-    void hold(bool on, bool reverse);
-    bool on_worker_thread() const;
+    bool Cancel(DWORD cancelId);
+    long Pending() const;
+    void SetDelay(DWORD ms);
+    void Hold(bool on, bool reverse);
+    bool OnWorkerThread() const;
 
 private:
     struct Task {
-        DWORD cancel_id;
+        DWORD cancelId;
         uint64_t seq;
         int64_t due;
-        ULONGLONG not_before;  // GetTickCount64 ms
+        ULONGLONG notBefore;  // GetTickCount64 ms
         bool data;
         bool once;
         bool cancelled = false;
@@ -53,20 +53,20 @@ private:
     struct State {
         mutable std::mutex lock;
         std::list<std::shared_ptr<Task>> tasks;
-        uint64_t next_seq = 1;
-        DWORD delay_ms = 0;
+        uint64_t nextSeq = 1;
+        DWORD delayMs = 0;
         bool hold = false;
-        bool reverse_once = false;
+        bool reverseOnce = false;
         bool stop = false;
-        HANDLE wake_event = nullptr;
+        HANDLE wakeEvent = nullptr;
         ~State();
     };
-    static DWORD WINAPI thread_main(void* state);
-    static void run(State& s);
+    static DWORD WINAPI ThreadMain(void* state);
+    static void Run(State& s);
 
     std::shared_ptr<State> s_;
     HANDLE thread_ = nullptr;
-    DWORD thread_id_ = 0;
+    DWORD threadId_ = 0;
 };
 
 }  // namespace hdasim

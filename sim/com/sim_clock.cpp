@@ -4,7 +4,7 @@
 
 namespace hdasim {
 
-int64_t filetime_to_i64(const FILETIME& ft) {
+int64_t FiletimeToI64(const FILETIME& ft) {
     return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
@@ -15,7 +15,7 @@ FILETIME i64_to_filetime(int64_t v) {
     return ft;
 }
 
-SimClock& SimClock::instance() {
+SimClock& SimClock::Instance() {
     static SimClock clock;
     return clock;
 }
@@ -24,11 +24,11 @@ SimClock::SimClock() {
     InitializeCriticalSection(&lock_);
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    anchor_sim_ = filetime_to_i64(ft);
-    anchor_real_ = real_now();
+    anchorSim_ = FiletimeToI64(ft);
+    anchorReal_ = RealNow();
 }
 
-int64_t SimClock::real_now() {
+int64_t SimClock::RealNow() {
     LARGE_INTEGER f, c;
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&c);
@@ -36,57 +36,57 @@ int64_t SimClock::real_now() {
     return static_cast<int64_t>(static_cast<long double>(c.QuadPart) * 10000000.0L / f.QuadPart);
 }
 
-int64_t SimClock::now() const {
+int64_t SimClock::Now() const {
     EnterCriticalSection(&lock_);
-    int64_t v = anchor_sim_ + static_cast<int64_t>(std::llround((real_now() - anchor_real_) * speed_));
+    int64_t v = anchorSim_ + static_cast<int64_t>(std::llround((RealNow() - anchorReal_) * speed_));
     LeaveCriticalSection(&lock_);
     return v;
 }
 
-double SimClock::speed() const {
+double SimClock::Speed() const {
     EnterCriticalSection(&lock_);
     double s = speed_;
     LeaveCriticalSection(&lock_);
     return s;
 }
 
-void SimClock::rebase_locked() {
-    int64_t r = real_now();
-    anchor_sim_ += static_cast<int64_t>(std::llround((r - anchor_real_) * speed_));
-    anchor_real_ = r;
+void SimClock::RebaseLocked() {
+    int64_t r = RealNow();
+    anchorSim_ += static_cast<int64_t>(std::llround((r - anchorReal_) * speed_));
+    anchorReal_ = r;
 }
 
-void SimClock::notify_locked() {
-    for (int i = 0; i < listener_count_; ++i) SetEvent(listeners_[i]);
+void SimClock::NotifyLocked() {
+    for (int i = 0; i < listenerCount_; ++i) SetEvent(listeners_[i]);
 }
 
-void SimClock::set_speed(double speed) {
+void SimClock::SetSpeed(double speed) {
     EnterCriticalSection(&lock_);
-    rebase_locked();
+    RebaseLocked();
     speed_ = speed < 0 ? 0 : speed;
-    notify_locked();
+    NotifyLocked();
     LeaveCriticalSection(&lock_);
 }
 
-void SimClock::step(int64_t duration) {
+void SimClock::Step(int64_t duration) {
     EnterCriticalSection(&lock_);
-    rebase_locked();
-    anchor_sim_ += duration;
-    notify_locked();
+    RebaseLocked();
+    anchorSim_ += duration;
+    NotifyLocked();
     LeaveCriticalSection(&lock_);
 }
 
-void SimClock::set(int64_t utc) {
+void SimClock::Set(int64_t utc) {
     EnterCriticalSection(&lock_);
-    anchor_real_ = real_now();
-    anchor_sim_ = utc;
-    notify_locked();
+    anchorReal_ = RealNow();
+    anchorSim_ = utc;
+    NotifyLocked();
     LeaveCriticalSection(&lock_);
 }
 
-DWORD SimClock::real_ms_until(int64_t when) const {
+DWORD SimClock::RealMsUntil(int64_t when) const {
     EnterCriticalSection(&lock_);
-    int64_t sim = anchor_sim_ + static_cast<int64_t>(std::llround((real_now() - anchor_real_) * speed_));
+    int64_t sim = anchorSim_ + static_cast<int64_t>(std::llround((RealNow() - anchorReal_) * speed_));
     double speed = speed_;
     LeaveCriticalSection(&lock_);
     if (when <= sim) return 0;
@@ -96,17 +96,17 @@ DWORD SimClock::real_ms_until(int64_t when) const {
     return static_cast<DWORD>(std::ceil(ms));
 }
 
-void SimClock::add_listener(HANDLE event) {
+void SimClock::AddListener(HANDLE event) {
     EnterCriticalSection(&lock_);
-    if (listener_count_ < 64) listeners_[listener_count_++] = event;
+    if (listenerCount_ < 64) listeners_[listenerCount_++] = event;
     LeaveCriticalSection(&lock_);
 }
 
-void SimClock::remove_listener(HANDLE event) {
+void SimClock::RemoveListener(HANDLE event) {
     EnterCriticalSection(&lock_);
-    for (int i = 0; i < listener_count_; ++i) {
+    for (int i = 0; i < listenerCount_; ++i) {
         if (listeners_[i] == event) {
-            listeners_[i] = listeners_[--listener_count_];
+            listeners_[i] = listeners_[--listenerCount_];
             break;
         }
     }

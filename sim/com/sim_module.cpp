@@ -8,19 +8,19 @@ LONG g_objects = 0;
 void (*g_idle)() = nullptr;
 }  // namespace
 
-bool g_is_local_server = false;
+bool g_isLocalServer = false;
 
-void module_add_ref() { InterlockedIncrement(&g_objects); }
+void ModuleAddRef() { InterlockedIncrement(&g_objects); }
 
-void module_release() {
+void ModuleRelease() {
     if (InterlockedDecrement(&g_objects) == 0 && g_idle) g_idle();
 }
 
-long module_count() { return InterlockedCompareExchange(&g_objects, 0, 0); }
+long ModuleCount() { return InterlockedCompareExchange(&g_objects, 0, 0); }
 
-void module_set_idle_callback(void (*cb)()) { g_idle = cb; }
+void ModuleSetIdleCallback(void (*cb)()) { g_idle = cb; }
 
-ProcessState& process_state() {
+ProcessState& SharedProcessState() {
     static ProcessState s;
     return s;
 }
@@ -28,5 +28,5 @@ ProcessState& process_state() {
 }  // namespace hdasim
 
 // The simulator's objects on the shared COM base count in this binary.
-void ComModule::ObjectCreated() noexcept { hdasim::module_add_ref(); }
-void ComModule::ObjectDestroyed() noexcept { hdasim::module_release(); }
+void ComModule::ObjectCreated() noexcept { hdasim::ModuleAddRef(); }
+void ComModule::ObjectDestroyed() noexcept { hdasim::ModuleRelease(); }

@@ -18,18 +18,18 @@ namespace hdasim {
 
 class SimHistorianObject;
 
-void module_add_ref();
-void module_release();
-long module_count();
+void ModuleAddRef();
+void ModuleRelease();
+long ModuleCount();
 // Called when the count drops to 0 (the local server starts its idle timer).
-void module_set_idle_callback(void (*cb)());
+void ModuleSetIdleCallback(void (*cb)());
 
 // Fault settings of one historian, and the process defaults.
 struct Settings {
-    std::map<std::wstring, HRESULT> method_faults;  // "Iface::Method" or "Method"
-    std::map<std::wstring, HRESULT> item_codes;
+    std::map<std::wstring, HRESULT> methodFaults;  // "Iface::Method" or "Method"
+    std::map<std::wstring, HRESULT> itemCodes;
     std::vector<GUID> refused;
-    DWORD delay_ms = 0;
+    DWORD delayMs = 0;
 };
 
 struct ProcessState {
@@ -37,9 +37,9 @@ struct ProcessState {
     Settings defaults;
     std::vector<SimHistorianObject*> live;
 };
-ProcessState& process_state();
+ProcessState& SharedProcessState();
 
 // True inside the local server: historians there are created by the EXE.
-extern bool g_is_local_server;
+extern bool g_isLocalServer;
 
 }  // namespace hdasim

@@ -11,7 +11,7 @@ namespace {
 
 // Never destroyed: the spy sees frees until the very end of the process,
 // after static destructors have run.
-std::mutex& tracked_lock() {
+std::mutex& TrackedLock() {
     static std::mutex& m = *new std::mutex;
     return m;
 }
@@ -20,9 +20,9 @@ std::unordered_set<void*>& tracked() {
     return s;
 }
 
-void forget(void* p) {
+void Forget(void* p) {
     if (!p) return;
-    std::lock_guard<std::mutex> g(tracked_lock());
+    std::lock_guard<std::mutex> g(TrackedLock());
     tracked().erase(p);
 }
 
@@ -44,12 +44,12 @@ public:
     SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override { return cb; }
     void* STDMETHODCALLTYPE PostAlloc(void* p) override { return p; }
     void* STDMETHODCALLTYPE PreFree(void* p, WINBOOL) override {
-        forget(p);
+        Forget(p);
         return p;
     }
     void STDMETHODCALLTYPE PostFree(WINBOOL) override {}
     SIZE_T STDMETHODCALLTYPE PreRealloc(void* p, SIZE_T cb, void** newp, WINBOOL) override {
-        forget(p);
+        Forget(p);
         *newp = p;
         return cb;
     }
@@ -66,29 +66,29 @@ MallocSpy g_spy;
 
 }  // namespace
 
-void* sim_alloc(size_t bytes) {
+void* SimAlloc(size_t bytes) {
     void* p = CoTaskMemAlloc(bytes ? bytes : 1);
     if (p) {
-        std::lock_guard<std::mutex> g(tracked_lock());
+        std::lock_guard<std::mutex> g(TrackedLock());
         tracked().insert(p);
     }
     return p;
 }
 
-void sim_free(void* p) {
+void SimFree(void* p) {
     CoTaskMemFree(p);  // the spy (if any) forgets it; without one, do it here
-    forget(p);
+    Forget(p);
 }
 
-wchar_t* sim_strdup(const wchar_t* s) {
+wchar_t* SimStrdup(const wchar_t* s) {
     if (!s) s = L"";
     size_t n = (wcslen(s) + 1) * sizeof(wchar_t);
-    auto* p = static_cast<wchar_t*>(sim_alloc(n));
+    auto* p = static_cast<wchar_t*>(SimAlloc(n));
     if (p) std::memcpy(p, s, n);
     return p;
 }
 
-void install_malloc_spy() {
+void InstallMallocSpy() {
     static std::once_flag once;
     std::call_once(once, [] {
         if (FAILED(CoRegisterMallocSpy(&g_spy))) return;
@@ -99,8 +99,8 @@ void install_malloc_spy() {
     });
 }
 
-long outstanding_task_memory() {
-    std::lock_guard<std::mutex> g(tracked_lock());
+long TaskBlocksOutstanding() {
+    std::lock_guard<std::mutex> g(TrackedLock());
     return static_cast<long>(tracked().size());
 }
 

@@ -16,7 +16,7 @@ RealClock::RealClock(double speed, Ticks origin) : speed_(speed), origin_(origin
     if (origin_ == 0) origin_ = realStart_;
 }
 
-Ticks RealClock::now() const {
+Ticks RealClock::Now() const {
     const Ticks elapsed = SystemNowTicks() - realStart_;
     return origin_ + static_cast<Ticks>(static_cast<double>(elapsed) * speed_);
 }

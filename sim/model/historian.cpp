@@ -270,7 +270,7 @@ struct Historian::Impl {
         nv.time = t;
         if (HRESULT c = Normalize(*s, value, quality, &nv); c != S_OK) return c;
         ItemState& st = State(*s);
-        const Ticks now = clock->now();
+        const Ticks now = clock->Now();
         auto old = At(*s, st, t, now);
         if (type == kEditInsert && old) return kHdaDataExists;
         if (type == kEditReplace && !old) return kHdaNoDataExists;
@@ -285,19 +285,19 @@ struct Historian::Impl {
 Historian::Historian(std::shared_ptr<Clock> clock) : impl_(std::make_unique<Impl>()) {
     impl_->clock = clock ? std::move(clock) : std::make_shared<RealClock>();
     impl_->items.resize(impl_->space->Signals().size());
-    impl_->startTime = impl_->clock->now();
+    impl_->startTime = impl_->clock->Now();
 }
 
 Historian::~Historian() = default;
 
-Ticks Historian::Now() const { return impl_->clock->now(); }
+Ticks Historian::Now() const { return impl_->clock->Now(); }
 
 HRESULT Historian::ResolveTime(const TimeArg& arg, Ticks* resolved) const {
     if (!arg.isString) {
         *resolved = arg.ticks;
         return S_OK;
     }
-    return ParseRelativeTime(arg.text, impl_->clock->now(), resolved);
+    return ParseRelativeTime(arg.text, impl_->clock->Now(), resolved);
 }
 
 // ---------------------------------------------------------------- server
@@ -306,7 +306,7 @@ HistorianStatus Historian::GetStatus() const {
     std::lock_guard lock(impl_->mu);
     HistorianStatus s;
     s.status = impl_->status;
-    s.currentTime = impl_->clock->now();
+    s.currentTime = impl_->clock->Now();
     s.startTime = impl_->startTime;
     s.maxReturnValues = impl_->maxReturn;
     s.statusString = impl_->statusString;
@@ -492,7 +492,7 @@ ItemData Historian::ReadRaw(Ticks start, Ticks end, std::uint32_t numValues, boo
     const SignalDef* s = impl_->Resolve(h, &out.hr);
     if (!s) return out;
     const ItemState& st = impl_->State(*s);
-    const Ticks now = impl_->clock->now();
+    const Ticks now = impl_->clock->Now();
     const std::size_t limit = impl_->Limit(numValues);
     const bool forward = start <= end;
     bool more = false;
@@ -553,7 +553,7 @@ ItemData Historian::ReadProcessed(Ticks start, Ticks end, Ticks resampleInterval
         return out;
     }
     const ItemState& st = impl_->State(*s);
-    const Ticks now = impl_->clock->now();
+    const Ticks now = impl_->clock->Now();
     const bool forward = start < end;
     const Ticks span = forward ? end - start : start - end;
     const Ticks step = resampleInterval <= 0 || resampleInterval > span ? span : resampleInterval;
@@ -591,7 +591,7 @@ ItemData Historian::ReadAtTime(const std::vector<Ticks>& times, Handle h) const 
     ItemData out;
     const SignalDef* s = impl_->Resolve(h, &out.hr);
     if (!s) return out;
-    const Ticks now = impl_->clock->now();
+    const Ticks now = impl_->clock->Now();
     bool anyData = false;
     for (Ticks t : times) {
         out.values.push_back(impl_->Interpolate(*s, impl_->State(*s), t, now));
@@ -676,7 +676,7 @@ HRESULT Historian::DeleteRaw(Ticks start, Ticks end, Handle h) {
     if (!s) return hr;
     const Ticks a = std::min(start, end), b = std::max(start, end);
     ItemState& st = impl_->State(*s);
-    const Ticks now = impl_->clock->now();
+    const Ticks now = impl_->clock->Now();
     // The log keeps at most this many of the deleted values; the deletion itself is unbounded.
     constexpr std::size_t kLogCap = 100000;
     bool more = false;
@@ -703,7 +703,7 @@ HRESULT Historian::DeleteAtTime(Handle h, Ticks time) {
     const SignalDef* s = impl_->Resolve(h, &hr);
     if (!s) return hr;
     ItemState& st = impl_->State(*s);
-    const Ticks now = impl_->clock->now();
+    const Ticks now = impl_->clock->Now();
     auto old = impl_->At(*s, st, time, now);
     if (!old) return kHdaNoDataExists;
     impl_->Log(st, *old, kEditDelete, now);
@@ -737,7 +737,7 @@ HRESULT Historian::InsertAnnotation(Handle h, const Annotation& annotation) {
     const SignalDef* s = impl_->Resolve(h, &hr);
     if (!s) return hr;
     Annotation a = annotation;
-    if (a.annotationTime == 0) a.annotationTime = impl_->clock->now();
+    if (a.annotationTime == 0) a.annotationTime = impl_->clock->Now();
     if (a.user.empty()) a.user = impl_->clientName;
     impl_->State(*s).annotations.push_back(std::move(a));
     return S_OK;

@@ -99,6 +99,7 @@ constexpr std::uint32_t kQualityConversion = 0x00800000;
 inline bool IsGoodQuality(std::uint32_t q) { return (q & 0xC0) == 0xC0; }
 inline bool IsBadQuality(std::uint32_t q) { return (q & 0xC0) == 0x00; }
 
+// clang-format off: the numbers read best packed, as the interfaces list them
 // ---- enumerations of the custom interfaces (same numbers) ----
 enum ServerStatus : std::uint32_t { kStatusUp = 1, kStatusDown = 2, kStatusIndeterminate = 3 };
 enum BrowseDirection : std::uint32_t { kBrowseUp = 1, kBrowseDown = 2, kBrowseDirect = 3 };
@@ -165,6 +166,7 @@ enum Attribute : std::uint32_t {
     kAttrHighEntryLimit = 18,
     kAttrLowEntryLimit = 19
 };
+// clang-format on
 
 // ---- an owning VARIANT (copy = VariantCopy, destruction = VariantClear) ----
 class Variant {
@@ -200,16 +202,16 @@ bool VariantsEqual(const VARIANT& a, const VARIANT& b);
 class Clock {
 public:
     virtual ~Clock() = default;
-    virtual Ticks now() const = 0;
+    virtual Ticks Now() const = 0;
 };
 
 // Stepped by hand (tests).
 class ManualClock : public Clock {
 public:
     explicit ManualClock(Ticks start) : now_(start) {}
-    Ticks now() const override { return now_.load(); }
-    void set(Ticks t) { now_.store(t); }
-    void advance(Ticks d) { now_.fetch_add(d); }
+    Ticks Now() const override { return now_.load(); }
+    void Set(Ticks t) { now_.store(t); }
+    void Advance(Ticks d) { now_.fetch_add(d); }
 
 private:
     std::atomic<Ticks> now_;
@@ -220,7 +222,7 @@ private:
 class RealClock : public Clock {
 public:
     explicit RealClock(double speed = 1.0, Ticks origin = 0);
-    Ticks now() const override;
+    Ticks Now() const override;
 
 private:
     double speed_;

@@ -16,6 +16,7 @@
 // "Absent" is simply the class unregistered (regsvr32 /u).
 #include "opc_hda.h"
 #include "module/implements.h"
+#include "sim/com/registration.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -36,11 +37,11 @@ const wchar_t* kConfigKey = L"Software\\HdaSim\\ServerList";
 struct Config {
     std::wstring mode = L"normal";
     DWORD count = 0;
-    HRESULT fail_code = E_FAIL;
-    std::vector<CLSID> detail_fail;
+    HRESULT failCode = E_FAIL;
+    std::vector<CLSID> detailFail;
 };
 
-Config read_config() {
+Config ReadConfig() {
     Config c;
     HKEY k;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kConfigKey, 0, KEY_READ, &k) != ERROR_SUCCESS) return c;
@@ -54,28 +55,28 @@ Config read_config() {
     if (RegQueryValueExW(k, L"Count", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) == ERROR_SUCCESS) c.count = v;
     size = sizeof(v);
     if (RegQueryValueExW(k, L"FailCode", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size) == ERROR_SUCCESS)
-        c.fail_code = static_cast<HRESULT>(v);
+        c.failCode = static_cast<HRESULT>(v);
     size = sizeof(buf) - 2 * sizeof(wchar_t);
     std::memset(buf, 0, sizeof(buf));
     if (RegQueryValueExW(k, L"DetailFail", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) == ERROR_SUCCESS &&
         type == REG_MULTI_SZ) {
         for (const wchar_t* p = buf; *p; p += wcslen(p) + 1) {
             CLSID id;
-            if (SUCCEEDED(CLSIDFromString(const_cast<LPOLESTR>(p), &id))) c.detail_fail.push_back(id);
+            if (SUCCEEDED(CLSIDFromString(const_cast<LPOLESTR>(p), &id))) c.detailFail.push_back(id);
         }
     }
     RegCloseKey(k);
     return c;
 }
 
-CLSID synthetic_clsid(DWORD index) {
+CLSID SyntheticClsid(DWORD index) {
     CLSID id = {0x4D1A5E00, 0x0000, 0x4000, {0x80, 0x00, 0, 0, 0, 0, 0, 0}};
     for (int b = 0; b < 4; ++b) id.Data4[7 - b] = static_cast<BYTE>(index >> (8 * b));
     return id;
 }
 
-bool synthetic_index(const CLSID& id, DWORD* index) {
-    CLSID base = synthetic_clsid(0);
+bool SyntheticIndex(const CLSID& id, DWORD* index) {
+    CLSID base = SyntheticClsid(0);
     if (id.Data1 != base.Data1 || id.Data2 != base.Data2 || id.Data3 != base.Data3 ||
         std::memcmp(id.Data4, base.Data4, 4) != 0)
         return false;
@@ -83,20 +84,14 @@ bool synthetic_index(const CLSID& id, DWORD* index) {
     return true;
 }
 
-std::wstring guid_text(const GUID& g) {
-    wchar_t buf[64];
-    StringFromGUID2(g, buf, 64);
-    return buf;
-}
-
-bool key_exists(const std::wstring& path) {
+bool KeyExists(const std::wstring& path) {
     HKEY k;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
     RegCloseKey(k);
     return true;
 }
 
-bool read_default(const std::wstring& path, std::wstring* out) {
+bool ReadDefault(const std::wstring& path, std::wstring* out) {
     wchar_t buf[512];
     LONG size = sizeof(buf);
     if (RegQueryValueW(HKEY_CLASSES_ROOT, path.c_str(), buf, &size) != ERROR_SUCCESS) return false;
@@ -104,7 +99,7 @@ bool read_default(const std::wstring& path, std::wstring* out) {
     return true;
 }
 
-wchar_t* task_copy(const std::wstring& s) {
+wchar_t* TaskCopy(const std::wstring& s) {
     auto* p = static_cast<wchar_t*>(CoTaskMemAlloc((s.size() + 1) * sizeof(wchar_t)));
     if (p) std::memcpy(p, s.c_str(), (s.size() + 1) * sizeof(wchar_t));
     return p;
@@ -113,7 +108,7 @@ wchar_t* task_copy(const std::wstring& s) {
 // Classes under HKCR\CLSID that implement every category of `impl` (any of
 // them when several are given, as the component categories manager does) and
 // every category of `req`.
-std::vector<CLSID> registry_classes(const std::vector<CATID>& impl, const std::vector<CATID>& req) {
+std::vector<CLSID> RegistryClasses(const std::vector<CATID>& impl, const std::vector<CATID>& req) {
     std::vector<CLSID> out;
     HKEY root;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, &root) != ERROR_SUCCESS) return out;
@@ -125,10 +120,10 @@ std::vector<CLSID> registry_classes(const std::vector<CATID>& impl, const std::v
         if (FAILED(CLSIDFromString(name, &id))) continue;
         std::wstring base = std::wstring(L"CLSID\\") + name;
         bool any = impl.empty();
-        for (auto& c : impl) any = any || key_exists(base + L"\\Implemented Categories\\" + guid_text(c));
+        for (auto& c : impl) any = any || KeyExists(base + L"\\Implemented Categories\\" + hdasim::GuidText(c));
         if (!any) continue;
         bool all = true;
-        for (auto& c : req) all = all && key_exists(base + L"\\Required Categories\\" + guid_text(c));
+        for (auto& c : req) all = all && KeyExists(base + L"\\Required Categories\\" + hdasim::GuidText(c));
         if (all) out.push_back(id);
     }
     RegCloseKey(root);
@@ -137,8 +132,8 @@ std::vector<CLSID> registry_classes(const std::vector<CATID>& impl, const std::v
 
 class GuidEnum final : public Implements<GuidEnum, IEnumGUID> {
 public:
-    GuidEnum(std::vector<GUID> list, HRESULT fail_after_first, size_t pos = 0)
-        : list_(std::move(list)), pos_(pos), fail_(fail_after_first) {}
+    GuidEnum(std::vector<GUID> list, HRESULT failAfterFirst, size_t pos = 0)
+        : list_(std::move(list)), pos_(pos), fail_(failAfterFirst) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
         if (!rgelt || (celt > 1 && !fetched)) return E_POINTER;
         if (fetched) *fetched = 0;
@@ -178,15 +173,15 @@ public:
         if (!ppenumClsid) return E_POINTER;
         *ppenumClsid = nullptr;
         if ((cImplemented && !rgcatidImpl) || (cRequired && !rgcatidReq)) return E_INVALIDARG;
-        if (config_.mode == L"fail") return config_.fail_code;
+        if (config_.mode == L"fail") return config_.failCode;
         std::vector<GUID> list;
         if (config_.mode == L"count" || (config_.mode == L"enumfail" && config_.count > 0)) {
-            for (DWORD i = 1; i <= config_.count; ++i) list.push_back(synthetic_clsid(i));
+            for (DWORD i = 1; i <= config_.count; ++i) list.push_back(SyntheticClsid(i));
         } else {
-            list = registry_classes(std::vector<CATID>(rgcatidImpl, rgcatidImpl + cImplemented),
-                                    std::vector<CATID>(rgcatidReq, rgcatidReq + cRequired));
+            list = RegistryClasses(std::vector<CATID>(rgcatidImpl, rgcatidImpl + cImplemented),
+                                   std::vector<CATID>(rgcatidReq, rgcatidReq + cRequired));
         }
-        return HandOut(MakeObject<GuidEnum>(std::move(list), config_.mode == L"enumfail" ? config_.fail_code : S_OK),
+        return HandOut(MakeObject<GuidEnum>(std::move(list), config_.mode == L"enumfail" ? config_.failCode : S_OK),
                        IID_IEnumGUID, reinterpret_cast<void**>(ppenumClsid));
     }
 
@@ -194,20 +189,20 @@ public:
         if (!ppszProgID || !ppszUserType) return E_POINTER;
         *ppszProgID = nullptr;
         *ppszUserType = nullptr;
-        for (auto& c : config_.detail_fail)
-            if (c == clsid) return config_.fail_code;
+        for (auto& c : config_.detailFail)
+            if (c == clsid) return config_.failCode;
         std::wstring progid, user;
         DWORD index;
-        if (config_.mode == L"count" && synthetic_index(clsid, &index)) {
+        if (config_.mode == L"count" && SyntheticIndex(clsid, &index)) {
             progid = L"Sim.Synthetic." + std::to_wstring(index);
             user = L"Synthetic historian " + std::to_wstring(index);
         } else {
-            std::wstring base = L"CLSID\\" + guid_text(clsid);
-            if (!read_default(base + L"\\ProgID", &progid)) return REGDB_E_CLASSNOTREG;
-            read_default(base, &user);
+            std::wstring base = L"CLSID\\" + hdasim::GuidText(clsid);
+            if (!ReadDefault(base + L"\\ProgID", &progid)) return REGDB_E_CLASSNOTREG;
+            ReadDefault(base, &user);
         }
-        *ppszProgID = task_copy(progid);
-        *ppszUserType = task_copy(user);
+        *ppszProgID = TaskCopy(progid);
+        *ppszUserType = TaskCopy(user);
         if (!*ppszProgID || !*ppszUserType) {
             CoTaskMemFree(*ppszProgID);
             CoTaskMemFree(*ppszUserType);
@@ -223,7 +218,7 @@ public:
         if (config_.mode == L"count" && wcsncmp(szProgId, prefix, wcslen(prefix)) == 0) {
             DWORD index = wcstoul(szProgId + wcslen(prefix), nullptr, 10);
             if (index >= 1 && index <= config_.count) {
-                *clsid = synthetic_clsid(index);
+                *clsid = SyntheticClsid(index);
                 return S_OK;
             }
         }
@@ -252,8 +247,8 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        Config c = read_config();
-        if (c.mode == L"createfail") return c.fail_code;
+        Config c = ReadConfig();
+        if (c.mode == L"createfail") return c.failCode;
         return HandOut(MakeObject<ServerList>(std::move(c)), iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -268,16 +263,8 @@ public:
 Factory g_factory;
 
 const CLSID kServerListClsid = {0x13486D51, 0x4821, 0x11D2, {0xA4, 0x94, 0x3C, 0xB3, 0x06, 0xC1, 0x00, 0x00}};
-
-HRESULT set_value(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    HKEY k;
-    LONG r = RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
-    if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
-    r = RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(k);
-    return HRESULT_FROM_WIN32(r);
-}
+const hdasim::ClassEntry kServerListEntry{
+    &kServerListClsid, L"OPC server list (test substitute)", nullptr, nullptr, false, false};
 
 }  // namespace
 
@@ -302,18 +289,7 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
 extern "C" HRESULT WINAPI DllCanUnloadNow() { return g_objects == 0 ? S_OK : S_FALSE; }
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
-    std::wstring base = L"CLSID\\" + guid_text(kServerListClsid);
-    HRESULT hr = set_value(base, nullptr, L"OPC server list (test substitute)");
-    if (SUCCEEDED(hr)) hr = set_value(base + L"\\InprocServer32", nullptr, std::wstring(path, n));
-    if (SUCCEEDED(hr)) hr = set_value(base + L"\\InprocServer32", L"ThreadingModel", L"Both");
-    return hr;
+    return hdasim::RegisterClassEntry(kServerListEntry, hdasim::ModulePath(g_module));
 }
 
-extern "C" HRESULT WINAPI DllUnregisterServer() {
-    std::wstring base = L"CLSID\\" + guid_text(kServerListClsid);
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, base.c_str());
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, base.c_str());
-    return S_OK;
-}
+extern "C" HRESULT WINAPI DllUnregisterServer() { return hdasim::UnregisterClassEntry(kServerListEntry); }
