@@ -4,7 +4,7 @@
 # program that dies before writing anything leaves no other trace in ctest.
 prefix=$1
 shift
-WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} /usr/lib/wine/wine64 "$@"
+WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} "$(dirname "$0")/wine64" "$@"
 status=$?
 [ "$status" -eq 0 ] || echo "(exit status $status)" >&2
 exit "$status"

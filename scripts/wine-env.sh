@@ -3,7 +3,7 @@ root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 export WINEPREFIX="$root/build/x64/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-WINE=/usr/lib/wine/wine64
+WINE="$root/scripts/wine64"
 export PATH="/usr/lib/wine:$PATH"
 bin="$root/build/x64/bin"
 
