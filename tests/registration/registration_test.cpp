@@ -1,5 +1,6 @@
-// Self-registration through regsvr32 and through the exports. These tests take
-// the registration away and put it back, so they run alone.
+// Self-registration through the exports (regsvr32 calls them; every test run
+// registers the library that way). These tests take the registration away and
+// put it back, so they run alone.
 #include <string>
 
 #include "support/com_test.h"
@@ -42,21 +43,6 @@ DWORD CountSubkeys(const std::wstring& path) {
                      nullptr);
     RegCloseKey(key);
     return count;
-}
-
-DWORD RunRegsvr32(const std::wstring& arguments) {
-    std::wstring command = L"regsvr32.exe /s " + arguments + L" \"" + LibraryPath() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return ~0u;
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD code = ~0u;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
 }
 
 class Exports {
@@ -105,15 +91,6 @@ void ExpectUnregistered() {
     EXPECT_FALSE(KeyExists(kClsidKey));
     EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
     EXPECT_FALSE(KeyExists(kTypeLibKey));
-}
-
-TEST(Registration, Regsvr32RegistersAndUnregisters) {
-    ASSERT_EQ(RunRegsvr32(L""), 0u);
-    ExpectRegistered();
-    ASSERT_EQ(RunRegsvr32(L"/u"), 0u);
-    ExpectUnregistered();
-    ASSERT_EQ(RunRegsvr32(L""), 0u);
-    ExpectRegistered();
 }
 
 TEST(Registration, RegisteringTwiceLeavesOneCleanSet) {
