@@ -48,6 +48,12 @@ VARIANT Text(const wchar_t* s, UINT length) {
     return v;
 }
 
+VARIANT ByRef(VARTYPE vt, void* target) {
+    VARIANT v = Var(vt | VT_BYREF);
+    V_BYREF(&v) = target;
+    return v;
+}
+
 uint64_t LocalUnits(DATE local) {
     FILETIME ft{};
     EXPECT_TRUE(LocalDateToFileTime(local, &ft));
@@ -73,27 +79,10 @@ TEST_F(TimeArgs, EachKindOfVariant) {
         {"text with a zero inside", [] { return Text(L"NOW\0-1D", 7); }, S_OK, kText, L"NOW"},
         {"number", [&] { return Var(VT_R8, date); }, S_OK, kDate, nullptr, date},
         {"empty: day zero, not now", [] { return Var(VT_EMPTY); }, S_OK, kDate, nullptr, 0.0},
-        {"date by reference",
-         [&] {
-             VARIANT v = Var(VT_DATE | VT_BYREF);
-             V_DATEREF(&v) = &date;
-             return v;
-         },
-         S_OK, kDate, nullptr, date},
-        {"variant by reference",
-         [&] {
-             VARIANT v = Var(VT_VARIANT | VT_BYREF);
-             V_VARIANTREF(&v) = &inner;
-             return v;
-         },
-         S_OK, kDate, nullptr, date},
-        {"string by reference is no relative time",
-         [&] {
-             VARIANT v = Var(VT_BSTR | VT_BYREF);
-             V_BSTRREF(&v) = &text;
-             return v;
-         },
-         DISP_E_TYPEMISMATCH, kFailure},
+        {"date by reference", [&] { return ByRef(VT_DATE, &date); }, S_OK, kDate, nullptr, date},
+        {"variant by reference", [&] { return ByRef(VT_VARIANT, &inner); }, S_OK, kDate, nullptr, date},
+        {"string by reference is no relative time", [&] { return ByRef(VT_BSTR, &text); }, DISP_E_TYPEMISMATCH,
+         kFailure},
         {"null", [] { return Var(VT_NULL); }, DISP_E_TYPEMISMATCH, kFailure},
         {"number beyond dates", [] { return Var(VT_R8, 1e300); }, DISP_E_OVERFLOW, kFailure},
         {"date before 1601", [] { return Var(VT_DATE, -109206.5); }, E_FAIL, kFailure},

@@ -288,14 +288,23 @@ std::string ParamFlags(const PARAMDESC& p) {
     return s;
 }
 
+// The member's name, then its parameters' names (as many as are recorded).
+std::vector<UniqueBstr> Names(ITypeInfo* ti, const FUNCDESC& f) {
+    std::vector<BSTR> raw(f.cParams + 1, nullptr);
+    UINT got = 0;
+    ti->GetNames(f.memid, raw.data(), static_cast<UINT>(raw.size()), &got);
+    std::vector<UniqueBstr> names;
+    for (UINT k = 0; k < raw.size(); ++k) {
+        if (k < got) names.push_back(UniqueBstr::attach(raw[k]));
+    }
+    return names;
+}
+
 // "<slot> <DISPID> <kind> Name(flags type name, ...) "help"". GetNames looks up
 // by DISPID, so a put (sharing its get's DISPID) shows no parameter names.
 std::string Member(ITypeInfo* ti, const FUNCDESC& f) {
-    std::vector<UniqueBstr> names(f.cParams + 1);
-    std::vector<BSTR> raw(names.size(), nullptr);
-    UINT got = 0;
-    ti->GetNames(f.memid, raw.data(), static_cast<UINT>(raw.size()), &got);
-    for (size_t k = 0; k < raw.size(); ++k) names[k] = UniqueBstr::attach(raw[k]);
+    const std::vector<UniqueBstr> names = Names(ti, f);
+    const UINT got = static_cast<UINT>(names.size());
     std::ostringstream o;
     o << "  " << (f.funckind == FUNC_DISPATCH ? std::string("-") : std::to_string(f.oVft / sizeof(void*))) << ' '
       << Hex(static_cast<unsigned long>(f.memid)) << ' '
@@ -318,11 +327,9 @@ std::string Member(ITypeInfo* ti, const FUNCDESC& f) {
 // Late binding resolves every member by name to its DISPID, and an event sink
 // binding by name gets each parameter's position.
 void ExpectNamesResolve(ITypeInfo* dispatch, ITypeInfo* ti, const FUNCDESC& f) {
-    std::vector<UniqueBstr> names(f.cParams + 1);
-    std::vector<BSTR> raw(names.size(), nullptr);
-    UINT got = 0;
-    ti->GetNames(f.memid, raw.data(), static_cast<UINT>(raw.size()), &got);
-    for (size_t k = 0; k < raw.size(); ++k) names[k] = UniqueBstr::attach(raw[k]);
+    const std::vector<UniqueBstr> names = Names(ti, f);
+    const UINT got = static_cast<UINT>(names.size());
+    ASSERT_GT(got, 0u) << "a member without a name";
     const UINT asked = f.funckind == FUNC_DISPATCH ? got : 1;
     std::vector<LPOLESTR> text(asked);
     for (UINT k = 0; k < asked; ++k) text[k] = names[k].get();
