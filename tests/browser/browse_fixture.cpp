@@ -2,10 +2,6 @@
 
 namespace browsertest {
 
-std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
-    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
-}
-
 Listing ReadListing(HRESULT hr, const VARIANT& names) {
     Listing listing;
     listing.hr = hr;
@@ -87,49 +83,6 @@ std::vector<std::wstring> Texts(SAFEARRAY* array) {
         values.push_back(text ? text.get() : L"");
     }
     return values;
-}
-
-void SimBrowse::SetUp() {
-    comtest::ComTest::SetUp();
-    const bool inProcess = GetParam() == Where::InProcess;
-    HRESULT hr = E_FAIL;
-    // A local server that is just shutting down refuses activation for a moment.
-    for (int attempt = 0; attempt < 10 && FAILED(hr); ++attempt) {
-        if (attempt) Sleep(300);
-        hr = CoCreateInstance(inProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal, nullptr,
-                              inProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER, IID_IHdaSimControl,
-                              control_.put_void());
-    }
-    ASSERT_HRESULT_SUCCEEDED(hr);
-    control_->ResetDefaults();
-    control_->ClearFaults();
-    ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(server_));
-    UniqueBstr progID(inProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local");
-    ASSERT_EQ(server_->Connect(progID.get(), comtest::VarEmpty()), S_OK);
-}
-
-void SimBrowse::TearDown() {
-    server_ = nullptr;
-    if (control_) {
-        LONG handles = -1, memory = -1;
-        EXPECT_HRESULT_SUCCEEDED(control_->OutstandingHandles(&handles));
-        EXPECT_EQ(handles, 0);
-        // Task memory is counted where it is received: in process only.
-        if (GetParam() == Where::InProcess) {
-            EXPECT_HRESULT_SUCCEEDED(control_->OutstandingTaskMemory(&memory));
-            EXPECT_EQ(memory, 0) << "historian memory not freed";
-        }
-        control_->ClearFaults();
-        control_->ResetDefaults();
-        control_ = nullptr;
-    }
-    comtest::ComTest::TearDown();
-}
-
-LONG SimBrowse::CallCount(const wchar_t* method) {
-    LONG count = -1;
-    EXPECT_HRESULT_SUCCEEDED(control_->CallCount(method, &count));
-    return count;
 }
 
 ComPtr<OPCHDABrowser> SimBrowse::Browse(std::initializer_list<Criterion> criteria, std::vector<LONG>* errors) {

@@ -12,13 +12,12 @@
 
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
-#include "sim_control.h"
-#include "support/com_test.h"
+#include "support/sim_fixture.h"
 
 namespace browsertest {
 
-enum class Where { InProcess, LocalServer };
-std::string NameOf(const ::testing::TestParamInfo<Where>& info);
+using comtest::NameOf;
+using comtest::Where;
 
 inline constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
 inline constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
@@ -58,17 +57,10 @@ Criteria MakeCriteria(std::initializer_list<Criterion> criteria, LONG lower = 1)
 std::vector<LONG> Longs(SAFEARRAY* array);
 std::vector<std::wstring> Texts(SAFEARRAY* array);
 
-class SimBrowse : public comtest::ComTest, public ::testing::WithParamInterface<Where> {
+class SimBrowse : public comtest::ConnectedServerAt {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    LONG CallCount(const wchar_t* method);
     // A browser with criteria (none: everything); Errors optional.
     ComPtr<OPCHDABrowser> Browse(std::initializer_list<Criterion> criteria, std::vector<LONG>* errors = nullptr);
-
-    ComPtr<IHdaSimControl> control_;
-    ComPtr<IOPCHDAAutoServer> server_;
 };
 
 }  // namespace browsertest

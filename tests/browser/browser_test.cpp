@@ -99,19 +99,6 @@ TEST_P(Browsing, ListingsOfEverySizeTheBatchesMeet) {
     }
 }
 
-TEST_P(Browsing, AnswersOnlyIUnknownAndItsOwnInterface) {
-    ComPtr<OPCHDABrowser> browser = Browse({});
-    ComPtr<IUnknown> unknown;
-    EXPECT_EQ(browser->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
-    ComPtr<OPCHDABrowser> again;
-    EXPECT_EQ(unknown->QueryInterface(IID_OPCHDABrowser, again.put_void()), S_OK);
-    EXPECT_EQ(again.get(), browser.get());
-    // Only the server object is creatable.
-    ComPtr<IDispatch> dispatch;
-    EXPECT_EQ(browser->QueryInterface(IID_IDispatch, dispatch.put_void()), E_NOINTERFACE);
-    EXPECT_FALSE(dispatch);
-}
-
 TEST_P(Browsing, WorksOnAfterDisconnectAndTheServersRelease) {
     ComPtr<OPCHDABrowser> browser = Browse({{kAttrItemID, kEqual, VarBstr(L"*/Temperature")}});
     ASSERT_EQ(server_->Disconnect(), S_OK);

@@ -323,27 +323,6 @@ TEST_P(PropertiesTest, ErrorStringsFromTheHistorianThenThePlatform) {
     EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), static_cast<HRESULT>(0x80040E04));
 }
 
-TEST_P(PropertiesTest, ByNameThroughIDispatch) {
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(server_.query(IID_IDispatch, dispatch), S_OK);
-    UniqueVariant value;
-    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"MajorVersion", value.get()), S_OK);
-    EXPECT_EQ(value->vt, VT_I2);
-    EXPECT_EQ(value->iVal, 1);
-    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"CanSyncDeleteAtTime", value.put()), S_OK);
-    EXPECT_EQ(value->vt, VT_I4);
-    EXPECT_EQ(value->lVal, 1);
-    ASSERT_EQ(comtest::GetProperty(dispatch.get(), L"CurrentTime", value.put()), S_OK);
-    EXPECT_EQ(value->vt, VT_DATE);
-    ASSERT_EQ(comtest::CallMethod(dispatch.get(), L"GetErrorString", {comtest::VarI4(static_cast<LONG>(0xC0040001))},
-                                  value.put()),
-              S_OK);
-    ASSERT_EQ(value->vt, VT_BSTR);
-    EXPECT_EQ(Text(value->bstrVal), L"The handle is not valid.");
-    ASSERT_EQ(comtest::CallMethod(dispatch.get(), L"QueryAvailableLocaleIDs", {}, value.put()), S_OK);
-    EXPECT_EQ(value->vt, VT_ARRAY | VT_I4);
-}
-
 INSTANTIATE_TEST_SUITE_P(Historian, PropertiesTest, testing::Values(Where::InProc, Where::Local), WhereName);
 
 }  // namespace

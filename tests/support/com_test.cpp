@@ -129,6 +129,31 @@ SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lowe
     return array;
 }
 
+UniqueVariant Text(const wchar_t* s) { return UniqueVariant(VarBstr(s)); }
+
+DATE LocalNow() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DATE date = 0;
+    SystemTimeToVariantTime(&now, &date);
+    return date;
+}
+
+VARIANT Ref(VARTYPE vt, void* p) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BYREF | vt;
+    v.byref = p;
+    return v;
+}
+
+std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array) {
+    LONG lower = -1, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    return {lower, upper};
+}
+
 LONG LongAt(SAFEARRAY* array, LONG index) {
     LONG value = 0;
     SafeArrayGetElement(array, &index, &value);

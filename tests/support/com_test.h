@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,26 @@ SAFEARRAY* MakeDateArray(std::initializer_list<DATE> values, LONG lower = 1);
 SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower = 1);
 SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower = 1);  // copies each value
 
+// Times as clients pass them: texts the historian resolves ("NOW-1H"), which a
+// successful request turns into dates.
+UniqueVariant Text(const wchar_t* s);
+struct TimeRange {
+    explicit TimeRange(const wchar_t* start = L"NOW-10M", const wchar_t* end = L"NOW")
+        : start(Text(start)), end(Text(end)) {}
+    UniqueVariant start, end;
+};
+// Local "now" as an automation date, and spans as dates.
+DATE LocalNow();
+inline constexpr double kHour = 1.0 / 24;
+inline constexpr double kSecond = 1.0 / 86400;
+
+// A by-reference argument, as script hosts and typed clients pass outputs.
+VARIANT Ref(VARTYPE vt, void* p);
+
 // Element `index` of a one-dimensional array.
 LONG LongAt(SAFEARRAY* array, LONG index);
+// Lower and upper bound of a one-dimensional array.
+std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array);
 HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out);
 
 // Fixture base: one multithreaded apartment per test, and at the end of each

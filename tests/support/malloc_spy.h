@@ -10,14 +10,16 @@ namespace testsupport {
 
 // Tracks the task-memory blocks handed out while it is registered, so a test can
 // ask whether a given block is still alive, and fails the next allocation on
-// request. (Counting totals is useless here: the platform keeps freed strings in
-// a cache of its own.)
+// request. (Counting strings needs the platform's string cache off.)
 class MallocSpy final : public IMallocSpy {
 public:
     bool failNext = false;
     long unknownFrees = 0;  // frees of blocks that are not alive: double frees
 
     bool IsLive(const void* p) const { return live_.count(const_cast<void*>(p)) != 0; }
+    // Blocks handed out under the spy and not yet freed; with the BSTR cache
+    // off (SetOaNoCache) strings count too.
+    size_t LiveCount() const { return live_.size(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (iid == IID_IUnknown || iid == IID_IMallocSpy) {

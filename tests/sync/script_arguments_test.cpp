@@ -2,11 +2,10 @@
 // script host passes an array reaches the member exactly as a typed client's
 // array does (same result, same check order, same outputs); typed arrays keep
 // their path; what does not convert is refused naming the argument.
-#include "sync_fixture.h"
+#include "support/sim_fixture.h"
 
 using namespace comtest;
 
-namespace synctest {
 namespace {
 
 // How a client hands an array argument over.
@@ -117,25 +116,15 @@ protected:
     };
     void ReadRaw(Shape shape, SAFEARRAY* handles, LONG count, Read& out) {
         ArrayArgument argument(shape, handles);
-        UniqueVariant start, end;
-        *start.get() = VarBstr(L"NOW-10M");
-        *end.get() = VarBstr(L"NOW");
-        VARIANT valuesArg{}, errorsArg{};
+        TimeRange times;
         SAFEARRAY* typedValues = nullptr;
         SAFEARRAY* typedErrors = nullptr;
-        if (shape == Shape::Typed) {
-            valuesArg.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
-            valuesArg.pparray = &typedValues;
-            errorsArg.vt = VT_BYREF | VT_ARRAY | VT_I4;
-            errorsArg.pparray = &typedErrors;
-        } else {
-            valuesArg.vt = errorsArg.vt = VT_BYREF | VT_VARIANT;
-            valuesArg.pvarVal = out.values.get();
-            errorsArg.pvarVal = out.errors.get();
-        }
-        out.hr =
-            Invoke(L"SyncReadRaw", DISPATCH_METHOD,
-                   {*start.get(), *end.get(), VarI4(0), VarI4(0), VarI4(count), argument.get(), valuesArg, errorsArg});
+        const bool typed = shape == Shape::Typed;
+        VARIANT valuesArg = typed ? Ref(VT_ARRAY | VT_VARIANT, &typedValues) : Ref(VT_VARIANT, out.values.get());
+        VARIANT errorsArg = typed ? Ref(VT_ARRAY | VT_I4, &typedErrors) : Ref(VT_VARIANT, out.errors.get());
+        out.hr = Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                        {*times.start.get(), *times.end.get(), VarI4(0), VarI4(0), VarI4(count), argument.get(),
+                         valuesArg, errorsArg});
         if (shape == Shape::Typed) {
             UniqueSafeArray ownedErrors(typedErrors);
             if (typedValues) {
@@ -273,14 +262,9 @@ TEST_F(ScriptArguments, TypedArraysOfAnotherTypeKeepTheirRefusal) {
     handles->parray = MakeBstrArray({L"1", L"2"});
     SAFEARRAY* values = nullptr;
     SAFEARRAY* errors = nullptr;
-    VARIANT valuesArg{}, errorsArg{};
-    valuesArg.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
-    valuesArg.pparray = &values;
-    errorsArg.vt = VT_BYREF | VT_ARRAY | VT_I4;
-    errorsArg.pparray = &errors;
     EXPECT_EQ(Invoke(L"SyncReadRaw", DISPATCH_METHOD,
                      {VarDate(LocalNow() - kHour), VarDate(LocalNow()), VarI4(0), VarI4(0), VarI4(2), *handles.get(),
-                      valuesArg, errorsArg}),
+                      Ref(VT_ARRAY | VT_VARIANT, &values), Ref(VT_ARRAY | VT_I4, &errors)}),
               DISP_E_TYPEMISMATCH);
     EXPECT_EQ(values, nullptr);
     EXPECT_EQ(errors, nullptr);
@@ -297,25 +281,17 @@ TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
         UniqueVariant strings;
         strings->vt = VT_ARRAY | VT_VARIANT;
         strings->parray = MakeVariantArray({a, b});
-        VARIANT idsVariable{};
-        idsVariable.vt = VT_BYREF | VT_VARIANT;
-        idsVariable.pvarVal = strings.get();
         ArrayArgument clients(Shape::VbsVariable, MakeLongArray({7, 8}));
-        return Invoke(L"AddItems", DISPATCH_METHOD, {VarI4(2), idsVariable, clients.get(), handlesOut, errorsOut});
+        return Invoke(L"AddItems", DISPATCH_METHOD,
+                      {VarI4(2), Ref(VT_VARIANT, strings.get()), clients.get(), handlesOut, errorsOut});
     };
 
     // Plain variables receive VARIANT arrays with lower bound 1.
     UniqueVariant handles, errors;
-    VARIANT h{}, e{};
-    h.vt = e.vt = VT_BYREF | VT_VARIANT;
-    h.pvarVal = handles.get();
-    e.pvarVal = errors.get();
-    ASSERT_EQ(add(h, e), S_OK);
+    ASSERT_EQ(add(Ref(VT_VARIANT, handles.get()), Ref(VT_VARIANT, errors.get())), S_OK);
     ASSERT_EQ(handles->vt, VT_ARRAY | VT_VARIANT);
     ASSERT_EQ(errors->vt, VT_ARRAY | VT_VARIANT);
-    LONG lower = 0;
-    SafeArrayGetLBound(handles->parray, 1, &lower);
-    EXPECT_EQ(lower, 1);
+    EXPECT_EQ(BoundsOf(handles->parray).first, 1);
     UniqueVariant first, firstError;
     ASSERT_EQ(VariantAt(handles->parray, 1, first.get()), S_OK);
     ASSERT_EQ(VariantAt(errors->parray, 1, firstError.get()), S_OK);
@@ -325,17 +301,10 @@ TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
 
     // An array variable (VBScript's Dim a()) gets its array replaced.
     SAFEARRAY* old = MakeVariantArray({VarI4(1), VarI4(2), VarI4(3), VarI4(4), VarI4(5)});
-    VARIANT arrayVariable{};
-    arrayVariable.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
-    arrayVariable.pparray = &old;
-    VARIANT variable{};
-    variable.vt = VT_BYREF | VT_VARIANT;
-    variable.pvarVal = &arrayVariable;
-    ASSERT_EQ(add(variable, VarEmpty()), S_OK);
+    VARIANT arrayVariable = Ref(VT_ARRAY | VT_VARIANT, &old);
+    ASSERT_EQ(add(Ref(VT_VARIANT, &arrayVariable), VarEmpty()), S_OK);
     UniqueSafeArray replaced(old);
-    LONG upper = 0;
-    SafeArrayGetUBound(replaced.get(), 1, &upper);
-    EXPECT_EQ(upper, 2);
+    EXPECT_EQ(BoundsOf(replaced.get()).second, 2);
 
     // Outputs nobody receives (JScript's undefined, an omitted argument).
     EXPECT_EQ(add(VarEmpty(), VarMissing()), S_OK);
@@ -348,12 +317,7 @@ TEST_F(ScriptArguments, CatalogueCountAndArraysReachVariables) {
     // GetItemAttributes as VBScript calls it: five plain variables.
     UniqueVariant outputs[5];
     std::vector<VARIANT> args;
-    for (UniqueVariant& v : outputs) {
-        VARIANT ref{};
-        ref.vt = VT_BYREF | VT_VARIANT;
-        ref.pvarVal = v.get();
-        args.push_back(ref);
-    }
+    for (UniqueVariant& v : outputs) args.push_back(Ref(VT_VARIANT, v.get()));
     ASSERT_EQ(
         Invoke(L"GetItemAttributes", DISPATCH_METHOD, args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())),
         S_OK);
@@ -365,9 +329,7 @@ TEST_F(ScriptArguments, CatalogueCountAndArraysReachVariables) {
     EXPECT_EQ(outputs[0]->lVal, count);
     for (int i = 1; i < 5; ++i) {
         ASSERT_EQ(outputs[i]->vt, VT_ARRAY | VT_VARIANT) << i;
-        LONG upper = 0;
-        SafeArrayGetUBound(outputs[i]->parray, 1, &upper);
-        EXPECT_EQ(upper, count) << i;
+        EXPECT_EQ(BoundsOf(outputs[i]->parray).second, count) << i;
     }
     UniqueVariant name;
     ASSERT_EQ(VariantAt(outputs[2]->parray, 1, name.get()), S_OK);
@@ -393,4 +355,3 @@ TEST_F(ScriptArguments, PropertyReadsAnswerMethodCalls) {
 }
 
 }  // namespace
-}  // namespace synctest

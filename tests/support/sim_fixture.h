@@ -1,31 +1,22 @@
-// A server object connected to the historian simulator, with a few items
-// added, and the simulator's control seam to steer it and to count what the
-// component left behind.
+// A server object connected to the historian simulator (in process or as a
+// local server) with three items added, and the simulator's control seam to
+// steer it and to count what the component left behind.
 #pragma once
-
-#include <windows.h>
-#include <oleauto.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
-#include "OPCHDAAuto.h"
-#include "com_holders.h"
 #include "sim_control.h"
 #include "support/com_test.h"
 
-namespace synctest {
+namespace comtest {
 
 // Where the historian runs.
 enum class Where { InProcess, LocalServer };
-
-inline const wchar_t* ProgIDOf(Where where) {
-    return where == Where::InProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local";
-}
-inline std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
-    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
-}
+inline constexpr Where kBothSides[] = {Where::InProcess, Where::LocalServer};
+const wchar_t* ProgIDOf(Where where);
+std::string NameOf(const ::testing::TestParamInfo<Where>& info);
+// The simulator's process control object for `where`.
+ComPtr<IHdaSimControl> SimControl(Where where);
 
 inline constexpr wchar_t kRamp[] = L"Plant/Lab/Calibration/Ramp";
 inline constexpr wchar_t kStep[] = L"Plant/Lab/Calibration/Step";
@@ -39,14 +30,7 @@ inline constexpr HRESULT kNoDataExists = static_cast<HRESULT>(0xC004100D);
 inline constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
 inline constexpr HRESULT kUnknownItemID = static_cast<HRESULT>(0xC0040007);
 
-// Local "now" as an automation date.
-DATE LocalNow();
-
-// One hour, one second, as DATE spans.
-inline constexpr double kHour = 1.0 / 24;
-inline constexpr double kSecond = 1.0 / 86400;
-
-class ConnectedServer : public comtest::ComTest {
+class ConnectedServer : public ComTest {
 protected:
     void Connect(Where where);
     void TearDown() override;
@@ -71,4 +55,13 @@ protected:
     LONG rampHandle_ = 0, stepHandle_ = 0, textHandle_ = 0;
 };
 
-}  // namespace synctest
+// The same, connected where the test parameter says.
+class ConnectedServerAt : public ConnectedServer, public ::testing::WithParamInterface<Where> {
+protected:
+    void SetUp() override {
+        ConnectedServer::SetUp();
+        Connect(GetParam());
+    }
+};
+
+}  // namespace comtest

@@ -1,29 +1,34 @@
-#include "sync_fixture.h"
+#include "support/sim_fixture.h"
 
-namespace synctest {
+namespace comtest {
 
-DATE LocalNow() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    DATE date = 0;
-    SystemTimeToVariantTime(&now, &date);
-    return date;
+const wchar_t* ProgIDOf(Where where) {
+    return where == Where::InProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local";
+}
+
+std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
+    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
+}
+
+ComPtr<IHdaSimControl> SimControl(Where where) {
+    ComPtr<IHdaSimControl> control;
+    // The run's local server serves from before the first test to the end.
+    CoCreateInstance(where == Where::InProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal, nullptr,
+                     where == Where::InProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER, IID_IHdaSimControl,
+                     control.put_void());
+    return control;
 }
 
 void ConnectedServer::Connect(Where where) {
     where_ = where;
-    const CLSID& controlClass = where == Where::InProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal;
-    DWORD context = where == Where::InProcess ? CLSCTX_INPROC_SERVER : CLSCTX_LOCAL_SERVER;
-    // The run's local server serves from before the first test to the end.
-    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(controlClass, nullptr, context, IID_IHdaSimControl, control_.put_void()));
+    control_ = SimControl(where);
+    ASSERT_TRUE(control_);
     control_->ResetDefaults();
     control_->ClearFaults();
 
-    ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(server_));
+    ASSERT_HRESULT_SUCCEEDED(CreateServer(server_));
     UniqueBstr progID(ProgIDOf(where));
-    VARIANT node;
-    VariantInit(&node);
-    ASSERT_EQ(server_->Connect(progID.get(), node), S_OK);
+    ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
     ASSERT_HRESULT_SUCCEEDED(server_->get_OPCHDAItems(items_.put()));
 
     struct {
@@ -40,20 +45,18 @@ void ConnectedServer::Connect(Where where) {
 }
 
 void ConnectedServer::TearDown() {
-    ramp_ = nullptr;
-    step_ = nullptr;
-    text_ = nullptr;
+    ramp_ = step_ = text_ = nullptr;
     items_ = nullptr;
     server_ = nullptr;
     if (control_) {
         // Releasing the server object removed its items at the historian.
         EXPECT_EQ(OutstandingHandles(), 0);
-        ExpectAnswerFreed();  // counted in process only
+        ExpectAnswerFreed();
         control_->ClearFaults();
         control_->ResetDefaults();
         control_ = nullptr;
     }
-    comtest::ComTest::TearDown();
+    ComTest::TearDown();
 }
 
 LONG ConnectedServer::OutstandingTaskMemory() {
@@ -96,4 +99,4 @@ LONG ConnectedServer::CountOf(OPCHDAHistory* history) {
     return count;
 }
 
-}  // namespace synctest
+}  // namespace comtest

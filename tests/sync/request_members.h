@@ -1,18 +1,18 @@
-// The asynchronous members of the items collection as data: one row per
-// member with its checks in their order, the historian method it reaches and
-// the call itself, over one set of arguments that every row draws from. The
-// tests run the same cases over every row.
+// Every request member of the items collection as data, synchronous and
+// asynchronous: one row per member with its checks in their order, the
+// historian method it reaches and the call itself, over one set of arguments
+// that every row draws from. The tests run the same cases over every row.
 #pragma once
-
-#include "sync_fixture.h"
 
 #include <set>
 #include <utility>
 #include <vector>
 
-namespace asynctest {
+#include "support/sim_fixture.h"
 
-using namespace synctest;
+namespace requesttest {
+
+using namespace comtest;
 
 // The arguments a member may check, by name.
 enum Arg {
@@ -25,6 +25,10 @@ enum Arg {
     kQualities,
     kAttributes,
     kAnnotations,
+    kItemIDs,
+    kClientHandles,
+    kItemValues,  // the synchronous reads' output
+    kHandlesOut,  // AddItems' server handles
     kErrors,
     kCancelID,
     kArgCount
@@ -33,25 +37,26 @@ enum Count { kNumItems, kNumTimeStamps, kNumAttributes };
 
 inline SAFEARRAY* const kJunkArray = reinterpret_cast<SAFEARRAY*>(0x51);
 inline constexpr LONG kJunkCancel = 0x0BADCAFE;
-inline constexpr HRESULT kHistorianRefuses = static_cast<HRESULT>(0x80041234);
 
 // Every argument of every member, valid as made; a test spoils what it needs.
 struct Request {
     Request(LONG ramp, LONG step);
 
-    VARIANT* Start() { return nulled.count(kStart) ? nullptr : start.get(); }
-    VARIANT* End() { return nulled.count(kEnd) ? nullptr : end.get(); }
+    VARIANT* Start() { return nulled.count(kStart) ? nullptr : times.start.get(); }
+    VARIANT* End() { return nulled.count(kEnd) ? nullptr : times.end.get(); }
     // The member's pointer to an input array; a nulled one points to null.
     SAFEARRAY** In(Arg a) {
         passed[a] = nulled.count(a) ? nullptr : arrays[a].get();
         return &passed[a];
     }
+    SAFEARRAY** ItemValues() { return nulled.count(kItemValues) ? nullptr : &itemValues; }
+    SAFEARRAY** HandlesOut() { return nulled.count(kHandlesOut) ? nullptr : &itemValues; }
     SAFEARRAY** Errors() { return nulled.count(kErrors) ? nullptr : &errors; }
     LONG* CancelID() { return nulled.count(kCancelID) ? nullptr : &cancel; }
     LONG& CountOf(Count c) { return c == kNumItems ? numItems : c == kNumTimeStamps ? numTimeStamps : numAttributes; }
 
     LONG tid = 0x5EED;
-    UniqueVariant start, end;
+    TimeRange times;
     LONG numValues = 7, bounds = -1, numIntervals = 3;
     LONG serverHandle = 0;
     DATE updateInterval = 10 * kSecond, resampleInterval = kHour, updateDuration = kHour;
@@ -59,29 +64,30 @@ struct Request {
     UniqueSafeArray arrays[kArgCount];
     SAFEARRAY* passed[kArgCount] = {};
     std::set<Arg> nulled;
+    SAFEARRAY* itemValues = kJunkArray;  // or the server handles
     SAFEARRAY* errors = kJunkArray;
     LONG cancel = kJunkCancel;
 };
 
 struct Member {
     const char* name;
-    const wchar_t* historian;                   // "Interface::Method" it calls
-    const IID* historianInterface;              // without it the member answers E_FAIL
+    const wchar_t* historian;                   // "Interface::Method" it calls; null: E_NOTIMPL after the checks
+    const IID* historianInterface;              // without it the member answers E_FAIL (null: the server's own)
     std::vector<Arg> pointers;                  // checked first, in this order
     std::vector<Count> counts;                  // then these
     std::vector<std::pair<Arg, Count>> arrays;  // then these arrays' bounds
     HRESULT (*call)(IOPCHDAItems*, Request&);
-    HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG);  // null: not cancellable
-    const wchar_t* cancelMethod;                              // the historian's Cancel it reaches
+    HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG) = nullptr;  // null: not cancellable
+    const wchar_t* cancelMethod = nullptr;                              // the historian's Cancel it reaches
+
+    bool Has(Arg a) const {
+        for (Arg x : pointers)
+            if (x == a) return true;
+        return false;
+    }
+    bool Async() const { return Has(kCancelID); }
 };
 
 const std::vector<Member>& Members();
-inline std::string MemberName(const Member& m) { return m.name; }
 
-inline bool Has(const std::vector<Arg>& args, Arg a) {
-    for (Arg x : args)
-        if (x == a) return true;
-    return false;
-}
-
-}  // namespace asynctest
+}  // namespace requesttest

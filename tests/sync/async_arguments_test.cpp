@@ -1,13 +1,9 @@
 // Intervals become historian durations by truncation toward zero (a day is
 // 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign;
 // and script-style clients reach the members through IDispatch by name.
-#include "async_members.h"
+#include "request_members.h"
 
-#include <cmath>
-
-using namespace comtest;
-
-namespace asynctest {
+namespace requesttest {
 namespace {
 
 struct Duration {
@@ -44,20 +40,13 @@ const Member& MemberNamed(const char* name) {
     throw std::logic_error(name);
 }
 
-class AsyncArguments : public ConnectedServer, public ::testing::WithParamInterface<Where> {
+class AsyncArguments : public ConnectedServerAt {
 protected:
     void SetUp() override {
-        ConnectedServer::SetUp();
-        Connect(GetParam());
-        if (HasFatalFailure()) return;
-        ASSERT_HRESULT_SUCCEEDED(control_->HoldCallbacks(TRUE, FALSE));
-    }
-    static VARIANT Ref(VARTYPE vt, void* p) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BYREF | vt;
-        v.byref = p;
-        return v;
+        ConnectedServerAt::SetUp();
+        if (!HasFatalFailure()) {
+            ASSERT_HRESULT_SUCCEEDED(control_->HoldCallbacks(TRUE, FALSE));
+        }
     }
 };
 
@@ -67,11 +56,9 @@ TEST_P(AsyncArguments, IntervalsReachTheHistorianAsTruncatedDurations) {
         for (const Span& s : kSpans) {
             Request r(rampHandle_, stepHandle_);
             r.*d.field = s.days;
-            SAFEARRAY* kept = nullptr;
             r.errors = nullptr;
             m.call(items_.get(), r);  // the simulator may refuse a span; it has seen it
-            kept = r.errors;
-            UniqueSafeArray owned(kept);
+            UniqueSafeArray owned(r.errors);
             LONGLONG units = 0;
             ASSERT_EQ(control_->RecordedArgument(m.historian, d.recorded, &units), S_OK);
             EXPECT_EQ(units, s.units) << d.member << " " << s.days;
@@ -82,11 +69,9 @@ TEST_P(AsyncArguments, IntervalsReachTheHistorianAsTruncatedDurations) {
 TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
     ComPtr<IDispatch> items;
     ASSERT_EQ(items_->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
-    UniqueVariant start, end;
-    start->vt = VT_BSTR;
-    start->bstrVal = SysAllocString(L"NOW-10M");
-    end->vt = VT_BSTR;
-    end->bstrVal = SysAllocString(L"NOW");
+    TimeRange times;
+    UniqueVariant& start = times.start;
+    UniqueVariant& end = times.end;
     UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
     SAFEARRAY* h = handles.get();
     SAFEARRAY* errors = nullptr;
@@ -119,7 +104,7 @@ TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
     EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelPlayback", {VarI4(cancel2->lVal)}), S_OK);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sim, AsyncArguments, ::testing::Values(Where::InProcess, Where::LocalServer), NameOf);
+INSTANTIATE_TEST_SUITE_P(Sim, AsyncArguments, ::testing::ValuesIn(kBothSides), NameOf);
 
 }  // namespace
-}  // namespace asynctest
+}  // namespace requesttest

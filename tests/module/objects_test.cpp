@@ -1,0 +1,205 @@
+// Every COM object of the library in one table, as clients meet it: what its
+// QueryInterface answers and refuses (a refusal nulls the caller's pointer),
+// one identity, and for the automation objects IDispatch by name and type
+// information that the caller owns.
+#include <algorithm>
+
+#include "opc_hda.h"
+#include "support/sim_fixture.h"
+
+using namespace comtest;
+
+namespace {
+
+struct ObjectRow {
+    const char* name;
+    ComPtr<IUnknown> object;
+    std::vector<const IID*> answers;         // besides IUnknown
+    IDispatch* dual = nullptr;               // the automation interface, or none
+    std::vector<const wchar_t*> properties;  // read by name through `dual`
+};
+
+const IID* const kEveryInterface[] = {&IID_IOPCHDAAutoServer,
+                                      &IID_IOPCHDAItems,
+                                      &IID_OPCHDAItem,
+                                      &IID_OPCHDABrowser,
+                                      &IID_OPCHDAValue,
+                                      &IID_OPCHDAEntry,
+                                      &IID_OPCHDAHistory,
+                                      &IID_IDispatch,
+                                      &IID_IEnumVARIANT,
+                                      &IID_IConnectionPointContainer,
+                                      &IID_IConnectionPoint,
+                                      &IID_ISupportErrorInfo,
+                                      &IID_IClassFactory,
+                                      &IID_IEnumConnections,
+                                      &IID_IEnumConnectionPoints,
+                                      &IID_IPersist,
+                                      &IID_IOPCShutdown,
+                                      &IID_IOPCHDA_DataCallback};
+
+class Objects : public ConnectedServer {
+protected:
+    void SetUp() override {
+        ConnectedServer::SetUp();
+        Connect(Where::InProcess);
+        if (HasFatalFailure()) return;
+        TimeRange times(L"NOW-2H", L"NOW");
+        UniqueSafeArray handles(MakeLongArray({rampHandle_, textHandle_}));
+        SAFEARRAY* h = handles.get();
+        UniqueSafeArray values, errors;
+        ASSERT_EQ(items_->SyncReadRaw(times.start.get(), times.end.get(), 0, 0, 1, &h, values.put(), errors.put()),
+                  S_OK);
+        history_ = HistoryAt(values.get(), 1);
+        ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 2, &h, values.put(), errors.put()),
+                  S_OK);
+        ComPtr<OPCHDAHistory> notes = HistoryAt(values.get(), 2);
+        ASSERT_TRUE(history_ && notes);
+        ASSERT_EQ(history_->Item(VarI4(1), value_.put()), S_OK);
+        ComPtr<OPCHDAValue> note;
+        ASSERT_EQ(notes->Item(VarI4(1), note.put()), S_OK);
+        ASSERT_EQ(note.query(IID_OPCHDAEntry, entry_), S_OK);
+        ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
+        ComPtr<IUnknown> historyWalk, itemsWalk;
+        ASSERT_EQ(history_->get__NewEnum(historyWalk.put()), S_OK);
+        ASSERT_EQ(items_->get__NewEnum(itemsWalk.put()), S_OK);
+        ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point_.put()), S_OK);
+        ComPtr<IEnumConnections> connections;
+        ASSERT_EQ(point_->EnumConnections(connections.put()), S_OK);
+        ComPtr<IEnumConnectionPoints> points;
+        ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
+        ComPtr<IClassFactory> factory;
+        ASSERT_EQ(
+            CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, factory.put_void()),
+            S_OK);
+
+        auto unknown = [](auto& p) { return ComPtr<IUnknown>(static_cast<IUnknown*>(p.get())); };
+        // The items collection is the server object itself.
+        const std::vector<const IID*> server = {
+            &IID_IConnectionPointContainer, &IID_IDispatch,    &IID_IOPCHDAAutoServer,   &IID_IOPCHDAItems,
+            &IID_ISupportErrorInfo,         &IID_IOPCShutdown, &IID_IOPCHDA_DataCallback};
+        rows_ = {
+            {"server",
+             unknown(server_),
+             server,
+             server_.get(),
+             {L"OPCHDAItems", L"StartTime", L"CurrentTime", L"MaxReturnValues", L"MajorVersion", L"MinorVersion",
+              L"BuildNumber", L"VendorInfo", L"HistorianStatus", L"StatusString", L"ServerName", L"ServerNode",
+              L"ClientName", L"LocaleID", L"CanSyncInsert", L"CanAsyncInsertAnnotations"}},
+            {"items", unknown(items_), server, items_.get(), {L"Parent", L"Count", L"_NewEnum"}},
+            {"item",
+             unknown(ramp_),
+             {&IID_OPCHDAItem},
+             ramp_.get(),
+             {L"Parent", L"ClientHandle", L"ServerHandle", L"ItemID"}},
+            {"history", unknown(history_), {&IID_OPCHDAHistory}, history_.get(), {L"Count", L"_NewEnum"}},
+            {"value", unknown(value_), {&IID_OPCHDAValue}, value_.get(), {L"TimeStamp", L"DataValue", L"Quality"}},
+            {"entry",
+             unknown(entry_),
+             {&IID_OPCHDAValue, &IID_OPCHDAEntry},
+             entry_.get(),
+             {L"TimeStamp", L"DataValue", L"Quality", L"EntryTime", L"EntryType", L"User"}},
+            {"browser",
+             unknown(browser_),
+             {&IID_OPCHDABrowser},
+             browser_.get(),
+             {L"CurrentPosition", L"OPCHDABranches", L"OPCHDALeaves"}},
+            {"history enumerator", historyWalk, {&IID_IEnumVARIANT}, nullptr, {}},
+            {"items enumerator", itemsWalk, {&IID_IEnumVARIANT}, nullptr, {}},
+            {"connection point", unknown(point_), {&IID_IConnectionPoint}, nullptr, {}},
+            {"connections enumerator", unknown(connections), {&IID_IEnumConnections}, nullptr, {}},
+            {"points enumerator", unknown(points), {&IID_IEnumConnectionPoints}, nullptr, {}},
+            {"class factory", unknown(factory), {&IID_IClassFactory}, nullptr, {}},
+        };
+    }
+    void TearDown() override {
+        rows_.clear();
+        point_ = nullptr;
+        browser_ = nullptr;
+        entry_ = nullptr;
+        value_ = nullptr;
+        history_ = nullptr;
+        ConnectedServer::TearDown();
+    }
+
+    ComPtr<OPCHDAHistory> history_;
+    ComPtr<OPCHDAValue> value_;
+    ComPtr<OPCHDAEntry> entry_;
+    ComPtr<OPCHDABrowser> browser_;
+    ComPtr<IConnectionPoint> point_;
+    std::vector<ObjectRow> rows_;
+};
+
+TEST_F(Objects, QueryInterfaceAnswersItsTableAndNullsTheOutputOnRefusal) {
+    for (const ObjectRow& row : rows_) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(row.object);
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(row.object->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+        EXPECT_EQ(row.object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+        for (const IID* iid : kEveryInterface) {
+            bool answered = std::find(row.answers.begin(), row.answers.end(), iid) != row.answers.end();
+            void* out = reinterpret_cast<void*>(0x1234);
+            HRESULT hr = row.object->QueryInterface(*iid, &out);
+            if (!answered) {
+                EXPECT_EQ(hr, E_NOINTERFACE);
+                EXPECT_EQ(out, nullptr) << "a refusal must null the caller's pointer";
+                continue;
+            }
+            ASSERT_EQ(hr, S_OK);
+            ComPtr<IUnknown> got = ComPtr<IUnknown>::attach(static_cast<IUnknown*>(out)), again;
+            ASSERT_EQ(got->QueryInterface(IID_IUnknown, again.put_void()), S_OK);
+            // The connection point answers for itself; every other object has one identity.
+            if (iid != &IID_IConnectionPoint) {
+                EXPECT_EQ(again.get(), identity.get());
+            }
+        }
+    }
+}
+
+TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) {
+    for (const ObjectRow& row : rows_) {
+        if (!row.dual) continue;
+        SCOPED_TRACE(row.name);
+        IDispatch* dispatch = row.dual;
+        UINT count = 0;
+        EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
+        EXPECT_EQ(count, 1u);
+        ComPtr<ITypeInfo> info, second;
+        EXPECT_EQ(dispatch->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
+        ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+        // Each caller gets a reference of its own.
+        ULONG before = info->AddRef();
+        info->Release();
+        ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, second.put()), S_OK);
+        ULONG after = info->AddRef();
+        info->Release();
+        EXPECT_EQ(after, before + 1) << "GetTypeInfo must add a reference for the caller";
+
+        for (const wchar_t* name : row.properties) {
+            std::wstring lower(name);
+            for (wchar_t& c : lower) c = towlower(c);
+            DISPID id = 1, lowerId = 2;
+            LPOLESTR names[] = {const_cast<LPOLESTR>(name)}, lowerNames[] = {lower.data()};
+            ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << name;
+            // The library is registered for US English; a German host binds in any case.
+            EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, lowerNames, 1, MAKELCID(0x0407, SORT_DEFAULT), &lowerId), S_OK);
+            EXPECT_EQ(lowerId, id) << name;
+            UniqueVariant value;
+            EXPECT_EQ(GetProperty(dispatch, name, value.get()), S_OK) << name;
+            EXPECT_NE(value->vt, VT_EMPTY) << name;
+        }
+        DISPID id = 0;
+        LPOLESTR unknownName[] = {const_cast<LPOLESTR>(L"NoSuchMember")};
+        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, unknownName, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+        UniqueVariant result;
+        DISPPARAMS none{nullptr, nullptr, 0, 0};
+        EXPECT_EQ(dispatch->Invoke(DISPID_VALUE, IID_IUnknown, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                   result.get(), nullptr, nullptr),
+                  DISP_E_UNKNOWNINTERFACE);
+    }
+}
+
+}  // namespace

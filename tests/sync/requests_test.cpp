@@ -1,0 +1,321 @@
+// Every request member, synchronous and asynchronous, over the same cases:
+// checks in their order with their codes and what they leave in the outputs
+// (connected and disconnected: check order is a contract), the historian's
+// answers passed on, what reached the historian, and the cancel identifier
+// that goes back to it. The simulator holds its callbacks, so that each
+// asynchronous request stays outstanding (and cancellable) while a test runs.
+#include <memory>
+
+#include "request_members.h"
+#include "time/time_conversion.h"
+
+namespace requesttest {
+namespace {
+
+constexpr LONG kUnknownHandle = 0x7FFF0001;
+constexpr HRESULT kHistorianRefuses = static_cast<HRESULT>(0x80041234);
+
+// An input array of the element type the member expects for `a`.
+SAFEARRAY* ArrayFor(Arg a, LONG count, LONG lower) {
+    SAFEARRAYBOUND bound{static_cast<ULONG>(count), lower};
+    VARTYPE vt = a == kTimeStamps                      ? VT_DATE
+                 : (a == kValues || a == kAnnotations) ? VT_VARIANT
+                 : a == kItemIDs                       ? VT_BSTR
+                                                       : VT_I4;
+    return SafeArrayCreate(vt, 1, &bound);
+}
+
+class Requests : public ConnectedServer {
+protected:
+    void Start(Where where) {
+        Connect(where);
+        if (HasFatalFailure()) return;
+        ASSERT_HRESULT_SUCCEEDED(control_->HoldCallbacks(TRUE, FALSE));
+    }
+    void TearDown() override {
+        r_.reset();
+        kept_.clear();
+        ConnectedServer::TearDown();
+    }
+    void Fresh() { r_ = std::make_unique<Request>(rampHandle_, stepHandle_); }
+    LONG Expected(const Member& m) const { return m.Has(kAttributes) ? r_->numAttributes : r_->numItems; }
+
+    // Calls the member with junk in every output, so that what it writes shows.
+    HRESULT Call(const Member& m) {
+        r_->itemValues = r_->errors = kJunkArray;
+        r_->cancel = kJunkCancel;
+        HRESULT hr = m.call(items_.get(), *r_);
+        for (SAFEARRAY* out : {r_->itemValues, r_->errors})
+            if (out != kJunkArray && out) kept_.emplace_back(out);
+        return hr;
+    }
+    LONG Calls(const Member& m) { return m.historian ? CallCount(m.historian) : 0; }
+    LONGLONG Recorded(const Member& m, const wchar_t* name) {
+        LONGLONG value = 0;
+        EXPECT_EQ(control_->RecordedArgument(m.historian, name, &value), S_OK) << "no " << name;
+        return value;
+    }
+    void ExpectNothingWritten() {
+        EXPECT_EQ(r_->itemValues, kJunkArray);
+        EXPECT_EQ(r_->errors, kJunkArray);
+        EXPECT_EQ(r_->cancel, kJunkCancel);
+    }
+    void ExpectOnlyOutputsNulled(const Member& m) {
+        if (m.Has(kItemValues) || m.Has(kHandlesOut)) {
+            EXPECT_EQ(r_->itemValues, nullptr);
+        }
+        EXPECT_EQ(r_->errors, nullptr);
+        EXPECT_EQ(r_->cancel, kJunkCancel);
+        if (m.Has(kStart)) {
+            EXPECT_EQ(r_->times.start->vt, VT_BSTR) << "time written back";
+        }
+    }
+    HRESULT Cancel(const Member& m, LONG id) { return (items_.get()->*m.cancel)(id); }
+
+    // The checks of one member, in their order; nothing reaches the historian.
+    void CheckInOrder(const Member& m) {
+        SCOPED_TRACE(m.name);
+        LONG before = Calls(m);
+        // A null pointer comes before a bad count.
+        Fresh();
+        for (Arg a : m.pointers) {
+            r_->nulled = {a};
+            for (Count c : m.counts) r_->CountOf(c) = 0;
+            EXPECT_EQ(Call(m), E_POINTER) << "argument " << a;
+            ExpectNothingWritten();
+        }
+        // A count below 1 comes before the arrays, and before the outputs are nulled.
+        Fresh();
+        for (Count c : m.counts) {
+            for (LONG bad : {0, -1}) {
+                LONG kept = std::exchange(r_->CountOf(c), bad);
+                EXPECT_EQ(Call(m), E_INVALIDARG) << "count " << c;
+                ExpectNothingWritten();
+                r_->CountOf(c) = kept;
+            }
+        }
+        // Each array: too short, lower bound above 1, wrong element type, two dimensions.
+        for (auto [a, c] : m.arrays) {
+            LONG count = r_->CountOf(c);
+            UniqueSafeArray good(r_->arrays[a].detach());
+            SAFEARRAYBOUND square[2] = {{static_cast<ULONG>(count), 1}, {2, 1}};
+            SAFEARRAY* wrongType = a == kItemIDs ? MakeLongArray({1, 2}) : MakeBstrArray({L"1", L"2"});
+            for (SAFEARRAY* bad :
+                 {ArrayFor(a, count - 1, 1), ArrayFor(a, count + 1, 2), wrongType, SafeArrayCreate(VT_I4, 2, square)}) {
+                r_->arrays[a].reset(bad);
+                EXPECT_EQ(Call(m), E_INVALIDARG) << "array " << a;
+                ExpectOnlyOutputsNulled(m);
+            }
+            r_->arrays[a].reset(good.detach());
+        }
+        EXPECT_EQ(Calls(m), before);
+    }
+
+    std::unique_ptr<Request> r_;
+    std::vector<UniqueSafeArray> kept_;
+};
+
+// What does not depend on where the historian runs.
+class RequestChecks : public Requests {
+protected:
+    void SetUp() override {
+        Requests::SetUp();
+        Start(Where::InProcess);
+    }
+};
+
+TEST_F(RequestChecks, RunInOrderConnectedAndDisconnected) {
+    for (const Member& m : Members()) CheckInOrder(m);
+    ASSERT_EQ(server_->Disconnect(), S_OK);
+    for (const Member& m : Members()) {
+        CheckInOrder(m);
+        Fresh();
+        EXPECT_EQ(Call(m), m.historian ? E_FAIL : E_NOTIMPL) << m.name;
+        ExpectOnlyOutputsNulled(m);
+        if (m.cancel) {
+            EXPECT_EQ(Cancel(m, 1), E_FAIL) << m.name;
+        }
+    }
+}
+
+TEST_F(RequestChecks, HistorianWithoutTheMembersInterfaceGivesFail) {
+    for (const Member& m : Members()) {
+        if (!m.historianInterface) continue;
+        SCOPED_TRACE(m.name);
+        ASSERT_HRESULT_SUCCEEDED(control_->RefuseInterface(*m.historianInterface, TRUE));
+        UniqueBstr progID(ProgIDOf(where_));
+        ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
+        LONG before = Calls(m);
+        Fresh();
+        EXPECT_EQ(Call(m), E_FAIL);
+        ExpectOnlyOutputsNulled(m);
+        if (m.cancel) {
+            EXPECT_EQ(Cancel(m, 1), E_FAIL);
+        }
+        EXPECT_EQ(Calls(m), before);
+        ASSERT_HRESULT_SUCCEEDED(control_->RefuseInterface(*m.historianInterface, FALSE));
+    }
+}
+
+TEST_F(RequestChecks, HistorianRefusalIsPassedOnAndNothingIsWrittenBack) {
+    for (const Member& m : Members()) {
+        if (!m.historianInterface) continue;
+        SCOPED_TRACE(m.name);
+        ASSERT_HRESULT_SUCCEEDED(control_->FailMethod(m.historian, kHistorianRefuses));
+        Fresh();
+        EXPECT_EQ(Call(m), kHistorianRefuses);
+        ExpectOnlyOutputsNulled(m);
+        ExpectAnswerFreed();
+    }
+}
+
+TEST_F(RequestChecks, TimeThatDoesNotConvertSendsNothing) {
+    for (const Member& m : Members()) {
+        if (!m.historian || !(m.Has(kStart) || m.Has(kTimeStamps))) continue;
+        SCOPED_TRACE(m.name);
+        LONG before = Calls(m);
+        Fresh();
+        if (m.Has(kTimeStamps)) {
+            LONG index = 2;
+            DATE bad = -1e7;  // long before 1601
+            ASSERT_HRESULT_SUCCEEDED(SafeArrayPutElement(r_->arrays[kTimeStamps].get(), &index, &bad));
+        } else {
+            VARIANT null = VarEmpty();
+            null.vt = VT_NULL;
+            r_->times.start.reset(null);
+            EXPECT_EQ(Call(m), DISP_E_TYPEMISMATCH);
+            EXPECT_EQ(r_->times.start->vt, VT_NULL);
+            r_->times.start.reset(VarDate(-1e7));
+        }
+        EXPECT_EQ(Call(m), E_FAIL);
+        EXPECT_EQ(r_->errors, nullptr);
+        EXPECT_EQ(r_->cancel, kJunkCancel);
+        EXPECT_EQ(Calls(m), before);
+    }
+}
+
+class RequestsAt : public Requests, public ::testing::WithParamInterface<Where> {
+protected:
+    void SetUp() override {
+        Requests::SetUp();
+        Start(GetParam());
+    }
+};
+
+// In table order: the inserts find free stamps, the replaces find the inserts.
+TEST_P(RequestsAt, AcceptedRequestsHandBackCodesTimesAndTheCancelIdentifier) {
+    for (const Member& m : Members()) {
+        SCOPED_TRACE(m.name);
+        Fresh();
+        HRESULT hr = Call(m);
+        if (!m.historian) {
+            // Annotations are not written through this interface, connected or not.
+            EXPECT_EQ(hr, E_NOTIMPL);
+            ExpectOnlyOutputsNulled(m);
+            continue;
+        }
+        ASSERT_EQ(hr, S_OK);
+        ExpectAnswerFreed();
+        ASSERT_NE(r_->errors, nullptr);
+        EXPECT_EQ(BoundsOf(r_->errors), std::make_pair(1L, Expected(m)));
+        VARTYPE vt = VT_EMPTY;
+        SafeArrayGetVartype(r_->errors, &vt);
+        EXPECT_EQ(vt, VT_I4);
+        for (LONG k = 1; k <= Expected(m); ++k) EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, k));
+        if (m.Has(kItemValues)) {
+            ASSERT_NE(r_->itemValues, nullptr);
+            EXPECT_EQ(BoundsOf(r_->itemValues), std::make_pair(1L, Expected(m)));
+            for (LONG k = 1; k <= Expected(m); ++k) EXPECT_TRUE(HistoryAt(r_->itemValues, k));
+        }
+        if (m.Has(kHandlesOut)) {
+            ASSERT_NE(r_->itemValues, nullptr);
+            for (LONG k = 1; k <= Expected(m); ++k) EXPECT_NE(LongAt(r_->itemValues, k), 0);
+        }
+        if (m.Has(kStart)) {
+            EXPECT_EQ(r_->times.start->vt, VT_DATE);
+        }
+        if (m.Has(kEnd)) {
+            EXPECT_EQ(r_->times.end->vt, VT_DATE);
+        }
+        if (!m.Async()) continue;
+
+        // What the historian got: elements 1 and 2 of each array, bit for bit.
+        EXPECT_EQ(Recorded(m, L"tid"), r_->tid);
+        EXPECT_EQ(Recorded(m, L"numItems"), Expected(m));
+        if (m.Has(kHandles)) {
+            EXPECT_EQ(Recorded(m, L"handle0"), rampHandle_);
+            EXPECT_EQ(Recorded(m, L"handle1"), stepHandle_);
+        }
+        if (m.Has(kAggregates)) {
+            EXPECT_EQ(Recorded(m, L"aggregate1"), 3);
+        }
+        if (m.Has(kQualities)) {
+            EXPECT_EQ(Recorded(m, L"quality0"), 0xC0);
+        }
+        if (m.Has(kAttributes)) {
+            EXPECT_EQ(Recorded(m, L"attribute1"), 2);
+            EXPECT_EQ(Recorded(m, L"hServer"), rampHandle_);
+        }
+        if (m.Has(kTimeStamps)) {
+            DATE second = 0;
+            LONG index = 2;
+            SafeArrayGetElement(r_->arrays[kTimeStamps].get(), &index, &second);
+            FILETIME utc{};
+            ASSERT_TRUE(LocalDateToFileTime(second, &utc));
+            EXPECT_EQ(Recorded(m, L"stamp1"),
+                      static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime));
+        }
+        std::wstring method = m.historian;
+        if (method.ends_with(L"::ReadRaw") || method.ends_with(L"::ReadRawWithUpdate") ||
+            method.ends_with(L"::ReadModified")) {
+            EXPECT_EQ(Recorded(m, L"numValues"), 7);
+        }
+        if (method.ends_with(L"::ReadRaw")) {
+            EXPECT_EQ(Recorded(m, L"bounds"), -1);
+        }
+        if (method.ends_with(L"ProcessedWithUpdate") || method.ends_with(L"AdviseProcessed")) {
+            EXPECT_EQ(Recorded(m, L"numIntervals"), 3);
+        }
+
+        // The identifier goes back unchanged, through the member's own interface.
+        EXPECT_NE(r_->cancel, kJunkCancel);
+        LONG cancels = CallCount(m.cancelMethod);
+        EXPECT_EQ(Cancel(m, r_->cancel), S_OK);
+        EXPECT_EQ(CallCount(m.cancelMethod), cancels + 1);
+        LONGLONG sent = 0;
+        EXPECT_EQ(control_->RecordedArgument(m.cancelMethod, L"cancelID", &sent), S_OK);
+        EXPECT_EQ(sent, r_->cancel);
+        // Cancelled: the historian's own answer comes back unchanged.
+        EXPECT_EQ(Cancel(m, r_->cancel), E_FAIL);
+    }
+}
+
+// An unknown handle is the historian's business: passed on, not looked up.
+TEST_P(RequestsAt, SomeItemsRefusedGiveFalseWithTheirCodes) {
+    for (const Member& m : Members()) {
+        if (!m.historian || !m.Has(kHandles)) continue;  // no per-item refusal
+        SCOPED_TRACE(m.name);
+        Fresh();
+        r_->arrays[kHandles].reset(MakeLongArray({rampHandle_, kUnknownHandle}));
+        ASSERT_EQ(Call(m), S_FALSE);
+        ExpectAnswerFreed();
+        EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, 1));
+        EXPECT_EQ(LongAt(r_->errors, 2), kInvalidHandle);
+        if (m.Has(kItemValues)) {
+            UniqueVariant refused;
+            ASSERT_EQ(VariantAt(r_->itemValues, 2, refused.get()), S_OK);
+            EXPECT_EQ(refused->vt, VT_EMPTY);
+        }
+        if (m.Async()) {
+            EXPECT_NE(r_->cancel, kJunkCancel);
+        }
+        if (m.Has(kStart)) {
+            EXPECT_EQ(r_->times.start->vt, VT_DATE);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, RequestsAt, ::testing::ValuesIn(kBothSides), NameOf);
+
+}  // namespace
+}  // namespace requesttest
