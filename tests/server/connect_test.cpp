@@ -21,8 +21,7 @@ class LinkedTest : public comtest::ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        if (!SimRegistered(Where::InProc)) GTEST_SKIP() << "the historian simulator is not registered";
-        control_ = SimControl(Where::InProc);
+        control_ = SimControl(Where::InProcess);
         ASSERT_TRUE(control_);
         control_->ResetDefaults();
         control_->ClearFaults();
@@ -246,7 +245,6 @@ class LifetimeTest : public comtest::ComTest, public testing::WithParamInterface
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        if (!SimRegistered(GetParam())) GTEST_SKIP() << "the historian simulator is not registered";
         keepSim_ = SimControl(GetParam());
     }
     void TearDown() override {
@@ -328,7 +326,7 @@ TEST_P(LifetimeTest, ShutdownRequestReachesTheObjectAndNotAfterItsRelease) {
     ExpectReleased(historian.get(), false);
 }
 
-INSTANTIATE_TEST_SUITE_P(Historian, LifetimeTest, testing::Values(Where::InProc, Where::Local), WhereName);
+INSTANTIATE_TEST_SUITE_P(Historian, LifetimeTest, testing::ValuesIn(comtest::kBothSides), NameOf);
 
 }  // namespace
 }  // namespace servertest

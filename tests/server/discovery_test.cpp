@@ -14,10 +14,8 @@ class DiscoveryTest : public comtest::ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        CLSID clsid;
-        if (FAILED(CLSIDFromProgID(L"Sim.HdaHistorian", &clsid))) GTEST_SKIP() << "the simulator is not registered";
         // The simulator's library is loaded before the component creates anything in it.
-        keepSim_ = SimControl(Where::InProc);
+        keepSim_ = SimControl(Where::InProcess);
         server_ = NewLinkedServer();
     }
     void TearDown() override {

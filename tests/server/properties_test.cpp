@@ -185,7 +185,6 @@ class PropertiesTest : public comtest::ComTest, public testing::WithParamInterfa
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        if (!SimRegistered(GetParam())) GTEST_SKIP() << "the historian simulator is not registered";
         keepSim_ = SimControl(GetParam());
         server_ = NewLinkedServer();
         UniqueBstr progID(ProgIDOf(GetParam()));
@@ -323,7 +322,7 @@ TEST_P(PropertiesTest, ErrorStringsFromTheHistorianThenThePlatform) {
     EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), static_cast<HRESULT>(0x80040E04));
 }
 
-INSTANTIATE_TEST_SUITE_P(Historian, PropertiesTest, testing::Values(Where::InProc, Where::Local), WhereName);
+INSTANTIATE_TEST_SUITE_P(Historian, PropertiesTest, testing::ValuesIn(comtest::kBothSides), NameOf);
 
 }  // namespace
 }  // namespace servertest

@@ -70,11 +70,6 @@ HRESULT WINAPI RecordCreateEx(REFCLSID clsid, IUnknown* outer, DWORD context, CO
 
 }  // namespace
 
-const wchar_t* ProgIDOf(Where where) { return where == Where::InProc ? kSimInProc : kSimLocal; }
-std::string WhereName(const testing::TestParamInfo<Where>& info) {
-    return info.param == Where::InProc ? "InProc" : "Local";
-}
-
 RecordingRuntime::RecordingRuntime() {
     g_calls.clear();
     g_failures.clear();
@@ -114,21 +109,6 @@ ComPtr<IOPCHDAAutoServer> NewLinkedServer() {
     else
         EXPECT_EQ(object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()), S_OK);
     return server;
-}
-
-ComPtr<IHdaSimControl> SimControl(Where where) {
-    ComPtr<IHdaSimControl> control;
-    if (where == Where::InProc)
-        CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl, control.put_void());
-    else
-        CoCreateInstance(CLSID_HdaSimControlLocal, nullptr, CLSCTX_LOCAL_SERVER, IID_IHdaSimControl,
-                         control.put_void());
-    return control;
-}
-
-bool SimRegistered(Where where) {
-    CLSID clsid;
-    return SUCCEEDED(CLSIDFromProgID(ProgIDOf(where), &clsid));
 }
 
 ULONG RefCount(IUnknown* object) {

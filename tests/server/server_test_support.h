@@ -15,17 +15,15 @@
 #include "sim_control.h"
 #include "com_holders.h"
 #include "server/activation.h"
-#include "support/com_test.h"
+#include "support/sim_fixture.h"
 
 namespace servertest {
 
 inline constexpr wchar_t kSimInProc[] = L"Sim.HdaHistorian";
-inline constexpr wchar_t kSimLocal[] = L"Sim.HdaHistorian.Local";
-
-// Where the historian runs, for parameterised tests.
-enum class Where { InProc, Local };
-const wchar_t* ProgIDOf(Where where);
-std::string WhereName(const testing::TestParamInfo<Where>& info);
+using comtest::NameOf;
+using comtest::ProgIDOf;
+using comtest::SimControl;
+using comtest::Where;
 
 // One request that reached the COM runtime through the creation seam.
 struct CreationCall {
@@ -66,11 +64,6 @@ private:
 // The server object created straight from the statically linked classes, so
 // that the seam above sees its requests.
 ComPtr<IOPCHDAAutoServer> NewLinkedServer();
-
-// The simulator's process control object for `where`; null when the
-// simulator is not registered.
-ComPtr<IHdaSimControl> SimControl(Where where);
-bool SimRegistered(Where where);
 
 // A reference count seen from outside (AddRef then Release).
 ULONG RefCount(IUnknown* object);

@@ -56,43 +56,38 @@ HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> 
     return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
 }
 
-VARIANT VarI4(LONG v) {
+namespace {
+VARIANT Typed(VARTYPE vt) {
     VARIANT r;
     VariantInit(&r);
-    r.vt = VT_I4;
+    r.vt = vt;
+    return r;
+}
+}  // namespace
+
+VARIANT VarI4(LONG v) {
+    VARIANT r = Typed(VT_I4);
     r.lVal = v;
     return r;
 }
 VARIANT VarR8(double v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_R8;
+    VARIANT r = Typed(VT_R8);
     r.dblVal = v;
     return r;
 }
 VARIANT VarDate(DATE v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_DATE;
+    VARIANT r = Typed(VT_DATE);
     r.date = v;
     return r;
 }
 VARIANT VarBstr(const wchar_t* s) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_BSTR;
+    VARIANT r = Typed(VT_BSTR);
     r.bstrVal = s ? SysAllocString(s) : nullptr;
     return r;
 }
-VARIANT VarEmpty() {
-    VARIANT r;
-    VariantInit(&r);
-    return r;
-}
+VARIANT VarEmpty() { return Typed(VT_EMPTY); }
 VARIANT VarMissing() {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_ERROR;
+    VARIANT r = Typed(VT_ERROR);
     r.scode = DISP_E_PARAMNOTFOUND;
     return r;
 }
@@ -140,9 +135,7 @@ DATE LocalNow() {
 }
 
 VARIANT Ref(VARTYPE vt, void* p) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BYREF | vt;
+    VARIANT v = Typed(VT_BYREF | vt);
     v.byref = p;
     return v;
 }
