@@ -691,4 +691,31 @@ TEST(Marshal, NullOutPointerIsRefused) {
     historian->Release();
 }
 
+// Both sides of every call share these constants, so no round trip would notice
+// a wrong one; a real historian would. They are checked against the published values.
+TEST(Marshal, OpcIdentifiersHaveThePublishedValues) {
+    const std::pair<const GUID*, const wchar_t*> published[] = {
+        {&IID_IOPCHDA_Server, L"{1F1217B0-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_Browser, L"{1F1217B1-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_SyncRead, L"{1F1217B2-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_SyncUpdate, L"{1F1217B3-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_SyncAnnotations, L"{1F1217B4-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_AsyncRead, L"{1F1217B5-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_AsyncUpdate, L"{1F1217B6-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_AsyncAnnotations, L"{1F1217B7-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_Playback, L"{1F1217B8-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCHDA_DataCallback, L"{1F1217B9-DEE0-11D2-A5E5-000086339399}"},
+        {&__uuidof(IOPCHDA_DataCallback), L"{1F1217B9-DEE0-11D2-A5E5-000086339399}"},
+        {&IID_IOPCShutdown, L"{F31DFDE1-07B6-11D2-B2D8-0060083BA1FB}"},
+        {&IID_IOPCCommon, L"{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}"},
+        {&IID_IOPCServerList, L"{13486D50-4821-11D2-A494-3CB306C10000}"},
+        {&CLSID_OpcServerList, L"{13486D51-4821-11D2-A494-3CB306C10000}"},
+        {&CATID_OPCHDAServer10, L"{7DE5B060-E089-11D2-A5E6-000086339399}"},
+        {&CATID_OPCHDAServer10, CATID_OPCHDAServer10_STRING},
+    };
+    for (const auto& [guid, text] : published) EXPECT_EQ(S(*guid), text);
+    EXPECT_TRUE(FAILED(OPCHDA_W_NOFILTER));
+    EXPECT_TRUE(SUCCEEDED(OPCHDA_S_CURRENTVALUE));
+}
+
 }  // namespace
