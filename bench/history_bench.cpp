@@ -92,10 +92,10 @@ int main(int argc, char** argv) {
         }
         ComPtr<OPCHDAHistory> h;
         history->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void());
-        std::printf("values: %lu\n", static_cast<unsigned long>(n));
-        std::printf("fill: %.1f ms (%.0f values/s)\n", fillSeconds * 1e3, n / fillSeconds);
-        std::printf("memory per stored value: %.1f bytes (FILETIME 8 + VARIANT 24 + quality 4 = 36 minimum)\n",
-                    static_cast<double>(after - before) / n);
+        std::printf("a history of %lu doubles\n", static_cast<unsigned long>(n));
+        std::printf("bench: history_fill %.0f values/s\n", n / fillSeconds);
+        // FILETIME 8 + VARIANT 16 (24 on x64) + quality 4 is the least a value can take.
+        std::printf("bench: history_bytes_per_value %.1f bytes\n", static_cast<double>(after - before) / n);
 
         // Item by number, one new value object per call.
         double sum = 0;
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
             sum += v->dblVal;
         }
         const double itemSeconds = Seconds(itemStart);
-        std::printf("Item by number: %.0f values/s\n", n / itemSeconds);
+        std::printf("bench: history_walk_item %.0f values/s\n", n / itemSeconds);
 
         // For Each: IEnumVARIANT::Next in chunks of 1 (as script hosts do) and of 100.
         for (ULONG chunk : {1ul, 100ul}) {
@@ -136,7 +136,9 @@ int main(int argc, char** argv) {
                 if (fetched < chunk) break;
             }
             const double walkSeconds = Seconds(walkStart);
-            std::printf("IEnumVARIANT Next(%lu): %lu values, %.0f values/s\n", chunk, total, total / walkSeconds);
+            if (total != n)
+                std::printf("Next(%lu) delivered %lu values of %lu\n", chunk, total, static_cast<unsigned long>(n));
+            std::printf("bench: history_walk_next%lu %.0f values/s\n", chunk, total / walkSeconds);
         }
         std::printf("(checksum %.1f)\n", sum);
     }

@@ -140,13 +140,12 @@ int main(int argc, char** argv) {
             viaDll.push_back(a);
         }
         double md = Median(direct), ma = Median(viaDll);
-        std::printf("SyncReadRaw, %ld items x %lu values, median of %d rounds\n", static_cast<long>(kItems),
-                    static_cast<unsigned long>(kValues), rounds);
-        std::printf("  direct IOPCHDA_SyncRead::ReadRaw : %8.2f ms  (%lu values per item)\n", md,
-                    static_cast<unsigned long>(directValues));
-        std::printf("  through OPCHDAAuto SyncReadRaw   : %8.2f ms  (%lu values per item)\n", ma,
-                    static_cast<unsigned long>(dllValues));
-        std::printf("  ratio                            : %8.2f  (target <= 1.30)\n", ma / md);
+        std::printf("SyncReadRaw, %ld items x %lu values (%lu through the DLL), median of %d rounds\n",
+                    static_cast<long>(kItems), static_cast<unsigned long>(directValues),
+                    static_cast<unsigned long>(dllValues), rounds);
+        std::printf("bench: read_direct %.2f ms\n", md);
+        std::printf("bench: read_through_dll %.2f ms\n", ma);
+        std::printf("bench: read_ratio %.2f x\n", ma / md);
 
         CoTaskMemPtr<HRESULT> releaseErrors;
         historian->ReleaseItemHandles(kItems, directHandles.get(), releaseErrors.put());

@@ -5,6 +5,11 @@
 #include "com_holders.h"
 #include "value_fields.h"
 
+// Filled once, then read-only: nothing to lock.
+class COPCHDAEntry;
+template <>
+inline constexpr bool kHasObjectLock<COPCHDAEntry> = false;
+
 // OPCHDAValue is answered with the entry's own pointer: the entry interface
 // begins with the value's members.
 class COPCHDAEntry final : public ValueFields<COPCHDAEntry, OPCHDAEntry, AnswerAs<OPCHDAValue, OPCHDAEntry>> {

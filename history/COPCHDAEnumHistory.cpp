@@ -1,27 +1,23 @@
 #include "COPCHDAEnumHistory.h"
 
-HRESULT COPCHDAEnumHistory::Init(OPCHDAHistory* history, LONG position) {
-    history_ = ComPtr<OPCHDAHistory>(history);
+HRESULT COPCHDAEnumHistory::Init(COPCHDAHistory* history, LONG position) {
+    history_ = ComPtr<COPCHDAHistory>(history);
     position_ = position;
     return S_OK;
 }
 
 STDMETHODIMP COPCHDAEnumHistory::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) {
     if (!history_) return E_UNEXPECTED;
-    LONG count = 0;
-    HRESULT hr = history_->get_Count(&count);
-    if (FAILED(hr)) return hr;
+    const LONG count = static_cast<LONG>(history_->Count());
     if (celt && !rgVar) return E_POINTER;
     for (ULONG i = 0; i < celt; ++i) VariantInit(&rgVar[i]);
 
+    const CallZone zone;
     ULONG fetched = 0;
     while (fetched < celt && position_ <= count) {
-        VARIANT index;
-        V_VT(&index) = VT_UI4;
-        V_UI4(&index) = static_cast<ULONG>(position_);
         OPCHDAValue* value = nullptr;
         // An element whose object cannot be made stays empty but is still counted.
-        if (SUCCEEDED(history_->Item(index, &value))) {
+        if (SUCCEEDED(history_->MakeElement(static_cast<DWORD>(position_ - 1), zone, &value))) {
             V_VT(&rgVar[fetched]) = VT_DISPATCH;
             V_DISPATCH(&rgVar[fetched]) = value;
         }
@@ -34,9 +30,7 @@ STDMETHODIMP COPCHDAEnumHistory::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFe
 
 STDMETHODIMP COPCHDAEnumHistory::Skip(ULONG celt) {
     if (!history_) return E_UNEXPECTED;
-    LONG count = 0;
-    HRESULT hr = history_->get_Count(&count);
-    if (FAILED(hr)) return hr;
+    const LONG count = static_cast<LONG>(history_->Count());
     // 64-bit sum: a huge celt must land at the end, not wrap around.
     LONGLONG target = static_cast<LONGLONG>(position_) + celt;
     if (target <= count) {

@@ -1,5 +1,5 @@
 // COPCHDAEnumHistory: walks a history for For Each, one new value or entry
-// object per element delivered.
+// object per element delivered. The machine's zone is read once per Next.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +7,7 @@
 
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
+#include "history/COPCHDAHistory.h"
 #include "implements.h"
 
 class COPCHDAEnumHistory final : public Implements<COPCHDAEnumHistory, IEnumVARIANT> {
@@ -20,9 +21,9 @@ public:
 
     // Takes a reference on the history; `position` is the 1-based element the
     // next Next returns.
-    virtual HRESULT Init(OPCHDAHistory* history, LONG position);
+    virtual HRESULT Init(COPCHDAHistory* history, LONG position);
 
 private:
     LONG position_ = 1;
-    ComPtr<OPCHDAHistory> history_;
+    ComPtr<COPCHDAHistory> history_;
 };

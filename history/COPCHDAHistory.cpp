@@ -5,7 +5,6 @@
 #include "COPCHDAEntry.h"
 #include "COPCHDAEnumHistory.h"
 #include "COPCHDAValue.h"
-#include "time/time_conversion.h"
 #include "variant_values.h"
 
 namespace {
@@ -149,13 +148,13 @@ STDMETHODIMP COPCHDAHistory::get__NewEnum(IUnknown** ppUnk) {
                                           reinterpret_cast<void**>(ppUnk));
 }
 
-LONG COPCHDAHistory::FindByDate(DATE key) const {
+LONG COPCHDAHistory::FindByDate(DATE key, const CallZone& zone) const {
     // The time stamps are presumed ascending; each probe converts one of them.
     LONG low = 0, high = static_cast<LONG>(count_) - 1;
     while (low <= high) {
         LONG mid = low + (high - low) / 2;
         DATE probe = 0.0;
-        FileTimeToLocalDate(timeStamps_[mid], &probe);
+        zone.ToLocalDate(timeStamps_[mid], &probe);
         if (key < probe)
             high = mid - 1;
         else if (key > probe)
@@ -168,29 +167,37 @@ LONG COPCHDAHistory::FindByDate(DATE key) const {
 
 STDMETHODIMP COPCHDAHistory::Item(VARIANT ItemSpecifier, OPCHDAValue** ppValue) {
     if (!ppValue) return E_POINTER;
+    const CallZone zone;
     DWORD k = 0;
     if (V_VT(&ItemSpecifier) == VT_DATE) {
         *ppValue = nullptr;
-        LONG found = FindByDate(V_DATE(&ItemSpecifier));
+        LONG found = FindByDate(V_DATE(&ItemSpecifier), zone);
         if (found < 0) return E_FAIL;
         k = static_cast<DWORD>(found);
     } else {
-        // Converted into a copy: the specifier belongs to the caller.
-        UniqueVariant number;
-        if (FAILED(VariantChangeType(number.get(), &ItemSpecifier, 0, VT_UI4))) return E_INVALIDARG;
-        ULONG n = V_UI4(number.get());
+        ULONG n = 0;
+        if (V_VT(&ItemSpecifier) == VT_I4 || V_VT(&ItemSpecifier) == VT_UI4) {
+            // What a loop passes: read in place (a negative VT_I4 fails as its
+            // conversion to VT_UI4 would, and so does 0).
+            n = V_VT(&ItemSpecifier) == VT_I4 && V_I4(&ItemSpecifier) < 0 ? 0 : V_UI4(&ItemSpecifier);
+        } else {
+            // Converted into a copy: the specifier belongs to the caller.
+            UniqueVariant number;
+            if (FAILED(VariantChangeType(number.get(), &ItemSpecifier, 0, VT_UI4))) return E_INVALIDARG;
+            n = V_UI4(number.get());
+        }
         if (n == 0 || n > count_) return E_INVALIDARG;
         *ppValue = nullptr;
         k = n - 1;
     }
-    return MakeElement(k, ppValue);
+    return MakeElement(k, zone, ppValue);
 }
 
-HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
+HRESULT COPCHDAHistory::MakeElement(DWORD k, const CallZone& zone, OPCHDAValue** ppValue) const {
     DWORD quality = qualities_ ? qualities_[k] : kDefaultQuality;
     if (!entries_) {
         DATE timeStamp = 0.0;
-        FileTimeToLocalDate(timeStamps_[k], &timeStamp);
+        zone.ToLocalDate(timeStamps_[k], &timeStamp);
         return HandOutNew<COPCHDAValue>(
             [&](COPCHDAValue& v) { v.SetValue(timeStamp, values_[k].get(), static_cast<LONG>(quality)); },
             IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
@@ -198,9 +205,9 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, OPCHDAValue** ppValue) const {
     // An entry's time stamp takes the bias in force now, as the platform's own
     // conversion does; its entry time follows the season of the time itself.
     DATE timeStamp = 0.0;
-    FileTimeToLocalDateAtCurrentBias(timeStamps_[k], &timeStamp);
+    zone.ToLocalDateAtCurrentBias(timeStamps_[k], &timeStamp);
     DATE entryTime = 0.0;
-    if (entryTimes_) FileTimeToLocalDate(entryTimes_[k], &entryTime);
+    if (entryTimes_) zone.ToLocalDate(entryTimes_[k], &entryTime);
     LONG entryType = entryTypes_ ? entryTypes_[k] : kAnnotateEditType;
     BSTR user = users_ ? users_[k].get() : nullptr;
     return HandOutNew<COPCHDAEntry>(

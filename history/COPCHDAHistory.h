@@ -16,6 +16,7 @@
 #include "opc_hda.h"
 #include "com_holders.h"
 #include "implements.h"
+#include "time/time_conversion.h"
 #include "type_info_holder.h"
 
 class COPCHDAHistory final : public Implements<COPCHDAHistory, DispatchImpl<OPCHDAHistory>> {
@@ -39,13 +40,17 @@ public:
     virtual HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
     virtual HRESULT SetItemValues(const OPCHDA_ITEM* source);
 
+    DWORD Count() const { return count_; }
+    // A new value or entry object for 0-based element k (< Count()), its times
+    // converted under `zone`. What Item and the enumerator hand out.
+    HRESULT MakeElement(DWORD k, const CallZone& zone, OPCHDAValue** ppValue) const;
+
 private:
     // Allocates the arrays a kind needs; false (and nothing kept) when out of memory.
     bool Allocate(DWORD count, bool qualities, bool entryTimes, bool entryTypes, bool users);
     void Free();
     // The 0-based element whose time stamp, as a local date, equals `key`; -1 if none.
-    LONG FindByDate(DATE key) const;
-    HRESULT MakeElement(DWORD k, OPCHDAValue** ppValue) const;
+    LONG FindByDate(DATE key, const CallZone& zone) const;
 
     DWORD count_ = 0;
     bool entries_ = false;

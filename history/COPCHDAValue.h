@@ -3,6 +3,11 @@
 
 #include "value_fields.h"
 
+// Filled once, then read-only: nothing to lock.
+class COPCHDAValue;
+template <>
+inline constexpr bool kHasObjectLock<COPCHDAValue> = false;
+
 // The dual interface pointer is the client's IDispatch; IDispatch alone is not answered.
 class COPCHDAValue final : public ValueFields<COPCHDAValue, OPCHDAValue> {
 public:

@@ -9,15 +9,21 @@
 #include "OPCHDAAuto.h"
 #include "implements.h"
 #include "type_info_holder.h"
+#include "variant_values.h"
 
 // D is the class, Itf its dual interface, Extra further rows of its table.
 template <class D, class Itf, class... Extra>
 class ValueFields : public Implements<D, DispatchImpl<Itf>, Extra...> {
 public:
     STDMETHODIMP get_TimeStamp(DATE* pVal) override { return PropertyGet(pVal, timeStamp_); }
-    // The client always gets its own deep copy.
+    // The client always gets its own deep copy; a number is copied in place,
+    // without a call into the runtime.
     STDMETHODIMP get_DataValue(VARIANT* pVal) override {
         if (!pVal) return E_POINTER;
+        if (VariantOwnsNothing(V_VT(pVal)) && VariantOwnsNothing(V_VT(dataValue_.get()))) {
+            *pVal = *dataValue_.get();
+            return S_OK;
+        }
         VariantClear(pVal);
         return VariantCopy(pVal, dataValue_.get());
     }
@@ -26,7 +32,7 @@ public:
     // Called once by the history, right after creation.
     virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
         timeStamp_ = timeStamp;
-        HRESULT hr = VariantCopy(dataValue_.put(), const_cast<VARIANT*>(value));
+        HRESULT hr = CopyVariantValue(dataValue_.put(), value);
         if (FAILED(hr)) {
             // A value that cannot be copied still reaches the client, as the reason.
             VariantInit(dataValue_.get());

@@ -28,7 +28,9 @@
 // once per binary: the product's in module/module_state.cpp, the simulator's
 // in sim/com/sim_module.cpp; a class may opt out with
 // `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
-// hook.
+// hook. A class that never locks may drop its lock (kHasObjectLock below):
+// creating and deleting a critical section costs two heap calls, which
+// objects made by the hundred thousand (history elements) notice.
 //
 // No exception may cross the COM boundary (on x86 the unwinder cannot cross a
 // caller's frames): every COM method, class-factory call and callback that can
@@ -83,7 +85,11 @@ void ObjectDestroyed() noexcept;
 }  // namespace ComModule
 
 // Writes "<class> - <interface name>[ - failed]\n" to the debugger output
-// (product only: defined in module/query_trace.cpp).
+// (product only: defined in module/query_trace.cpp), while a debugger is
+// attached or a debug monitor listens. Whether a monitor listens is asked at
+// most once per kTraceMonitorRecheckMs, so a monitor started mid-run sees the
+// trace after at most that delay.
+constexpr DWORD kTraceMonitorRecheckMs = 250;
 void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept;
 
 // A QueryInterface row answering Itf with the object's Via pointer.
@@ -125,7 +131,19 @@ constexpr bool CountsAsLiveObject() {
     return true;
 }
 
+struct NoObjectLock {};
+
 }  // namespace implements_detail
+
+// Whether objects of class D carry the per-object lock. Decided before D is
+// complete (the base holds the lock), so a class that never locks says so
+// ahead of its definition:
+//     class COPCHDAValue;
+//     template <> inline constexpr bool kHasObjectLock<COPCHDAValue> = false;
+template <class D>
+inline constexpr bool kHasObjectLock = true;
+
+namespace implements_detail {}  // namespace implements_detail
 
 template <class D, class First, class... Rest>
 class Implements : public First, public Rest... {
@@ -182,12 +200,12 @@ protected:
     // Teardown that needs the object whole, before the destructors run.
     virtual void FinalRelease() {}
 
-    CriticalSection& ObjectLock() { return lock_; }
+    CriticalSection& ObjectLock() requires(kHasObjectLock<D>) { return lock_; }
 
 private:
     static constexpr LONG kTearingDown = -0x40000000;
     LONG refCount_ = 0;
-    CriticalSection lock_;
+    [[no_unique_address]] std::conditional_t<kHasObjectLock<D>, CriticalSection, implements_detail::NoObjectLock> lock_;
 };
 
 // Creates a D and returns its first reference; null when memory (or anything

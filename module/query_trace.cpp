@@ -80,9 +80,34 @@ void TraceName(REFIID riid, char (&name)[kNameSize]) {
     InterlockedExchange(&g_names[slot].ready, 1);
 }
 
+// Whether a debug monitor listens: OutputDebugStringA hands its text to one
+// only while the monitor's shared buffer exists, so that is what is asked.
+// Asking reaches the wineserver (microseconds) and writing a line costs a
+// server round trip even when nobody listens, so the answer is kept for
+// kTraceMonitorRecheckMs; within that time the hot path pays one tick read and
+// a compare. GetTickCount, not GetTickCount64 (Windows 2000 lacks it): the
+// unsigned difference stays right across the 49.7-day wrap.
+volatile LONG g_monitorChecked = 0;
+volatile LONG g_monitorPresent = 0;
+volatile LONG g_monitorCheckedAt = 0;
+
+bool MonitorListens() noexcept {
+    const DWORD now = GetTickCount();
+    if (g_monitorChecked && now - static_cast<DWORD>(g_monitorCheckedAt) < kTraceMonitorRecheckMs)
+        return g_monitorPresent != 0;
+    HANDLE buffer = OpenFileMappingW(FILE_MAP_READ, FALSE, L"DBWIN_BUFFER");
+    if (buffer) CloseHandle(buffer);
+    InterlockedExchange(&g_monitorPresent, buffer ? 1 : 0);
+    InterlockedExchange(&g_monitorCheckedAt, static_cast<LONG>(now));
+    InterlockedExchange(&g_monitorChecked, 1);
+    return buffer != nullptr;
+}
+
 }  // namespace
 
 void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept {
+    // Nobody listening is the usual case: then the line is not even made.
+    if (!IsDebuggerPresent() && !MonitorListens()) return;
     char name[kNameSize];
     TraceName(riid, name);
     char line[kNameSize + 128];

@@ -25,4 +25,11 @@ for example in ${DEMO_EXAMPLES:-hello.vbs list_historians.exe server_info.vbs re
     status=1
   fi
 done
+# The headline figures of the benchmarks (short runs; bench/README.md has the
+# full runs and what each figure means).
+echo "=== bench (short runs)"
+for run in "read_bench.exe 3" "history_bench.exe 20000" "time_bench.exe 20000" "event_bench.exe 100"; do
+  timeout 300 "$WINE" "$bin"/$run </dev/null 2>/dev/null | tr -d '\r' | grep '^bench:' \
+    || echo "bench/${run%%.exe*}.cpp printed no figures" >&2
+done
 exit $status

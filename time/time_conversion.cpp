@@ -97,8 +97,7 @@ bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& l
     if (zone) {
         tz = *zone;
     } else {
-        // Fetched on every call: the machine's zone may change between two values.
-        GetTimeZoneInformation(&tz);
+        tz = CallZone().Info();
     }
 
     int64_t t;  // the local time read as if it were UTC
@@ -122,38 +121,68 @@ bool LocalToUtcSystemTime(const TIME_ZONE_INFORMATION* zone, const SYSTEMTIME& l
     return true;
 }
 
-bool FileTimeToLocalDate(const FILETIME& utc, DATE* local) {
+namespace {
+
+ZoneSource g_zoneSource = GetTimeZoneInformation;
+
+// Local calendar time -> date, whole seconds on every platform (Wine's
+// SystemTimeToVariantTime would keep milliseconds).
+bool ToDate(SYSTEMTIME localTime, DATE* local) {
+    localTime.wMilliseconds = 0;
+    DATE date;
+    if (!SystemTimeToVariantTime(&localTime, &date)) return false;
+    *local = date;
+    return true;
+}
+
+}  // namespace
+
+ZoneSource SetZoneSource(ZoneSource source) noexcept {
+    ZoneSource previous = g_zoneSource;
+    g_zoneSource = source ? source : GetTimeZoneInformation;
+    return previous;
+}
+
+CallZone::CallZone() noexcept : zone_{}, currentBias_(0) {
+    const DWORD id = g_zoneSource(&zone_);
+    currentBias_ = zone_.Bias;
+    if (id == TIME_ZONE_ID_DAYLIGHT)
+        currentBias_ += zone_.DaylightBias;
+    else if (id == TIME_ZONE_ID_STANDARD)
+        currentBias_ += zone_.StandardBias;
+}
+
+bool CallZone::ToLocalDate(const FILETIME& utc, DATE* local) const {
     if (!local) return false;
     SYSTEMTIME utcTime, localTime;
-    DATE date;
     if (!FileTimeToSystemTime(&utc, &utcTime)) return false;
-    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &localTime)) return false;
-    localTime.wMilliseconds = 0;  // dates carry whole seconds on every platform
-    if (!SystemTimeToVariantTime(&localTime, &date)) return false;
-    *local = date;
-    return true;
+    if (!SystemTimeToTzSpecificLocalTime(&zone_, &utcTime, &localTime)) return false;
+    return ToDate(localTime, local);
 }
 
-bool FileTimeToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) {
+bool CallZone::ToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) const {
     if (!local) return false;
-    FILETIME localFileTime;
+    int64_t t = static_cast<int64_t>((static_cast<uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
     SYSTEMTIME localTime;
-    DATE date;
-    if (!FileTimeToLocalFileTime(&utc, &localFileTime) || !FileTimeToSystemTime(&localFileTime, &localTime))
-        return false;
-    localTime.wMilliseconds = 0;  // Wine's SystemTimeToVariantTime would keep them
-    if (!SystemTimeToVariantTime(&localTime, &date)) return false;
-    *local = date;
-    return true;
+    if (t < 0 || !AddBiasMinutes(&t, -currentBias_) || !FromUnits(t, &localTime)) return false;
+    return ToDate(localTime, local);
 }
 
-bool LocalDateToFileTime(DATE local, FILETIME* utc) {
+bool CallZone::ToFileTime(DATE local, FILETIME* utc) const {
     if (!utc) return false;
     SYSTEMTIME localTime, utcTime;
     FILETIME ft;
     if (!VariantTimeToSystemTime(local, &localTime)) return false;
-    if (!LocalToUtcSystemTime(nullptr, localTime, &utcTime)) return false;
+    if (!LocalToUtcSystemTime(&zone_, localTime, &utcTime)) return false;
     if (!SystemTimeToFileTime(&utcTime, &ft)) return false;
     *utc = ft;
     return true;
 }
+
+bool FileTimeToLocalDate(const FILETIME& utc, DATE* local) { return CallZone().ToLocalDate(utc, local); }
+
+bool FileTimeToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) {
+    return CallZone().ToLocalDateAtCurrentBias(utc, local);
+}
+
+bool LocalDateToFileTime(DATE local, FILETIME* utc) { return CallZone().ToFileTime(local, utc); }

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "implements.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -21,6 +22,9 @@ public:
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         markerSeen_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         thread_ = std::thread([this] { Run(); });
+        // The library asks whether a monitor listens at most once per recheck
+        // delay; an answer from before this listener existed may still stand.
+        Sleep(kTraceMonitorRecheckMs + kMargin);
     }
     ~DebugOutputListener() {
         SetEvent(stop_);
@@ -54,6 +58,7 @@ private:
             SetEvent(bufferReady_);
         }
     }
+    static constexpr DWORD kMargin = 100;
     static constexpr char kMarker[] = "-- end of the lines so far --\n";
     HANDLE bufferReady_, dataReady_, mapping_, stop_, markerSeen_;
     char* view_;
@@ -113,6 +118,20 @@ TEST_F(ComTest, TraceNamesAnInterfaceRegisteredAfterItsFirstQuery) {
     auto lines = listener.Lines();
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - {7A7E0001-5EED-4C4C-0908-070605040302} - failed\n"));
     EXPECT_TRUE(Contains(lines, "COPCHDAAutoServer - ILateRegistered - failed\n"));
+}
+
+// Nobody listening is the usual case and is not written to at all; a monitor
+// started mid-run sees the trace once the recheck delay has passed.
+TEST_F(ComTest, MonitorStartedMidRunSeesTheTraceAfterTheRecheckDelay) {
+    ComPtr<IOPCHDAAutoServer> server;
+    ASSERT_EQ(CreateServer(server), S_OK);  // traced to nobody
+    DebugOutputListener listener;           // waits out the delay
+    ASSERT_TRUE(listener.Ready());
+    ComPtr<IUnknown> itf;
+    const GUID late = {0x7a7e0002, 0x5eed, 0x4c4c, {9, 8, 7, 6, 5, 4, 3, 2}};
+    server->QueryInterface(late, itf.put_void());
+    server = nullptr;
+    EXPECT_TRUE(Contains(listener.Lines(), "COPCHDAAutoServer - {7A7E0002-5EED-4C4C-0908-070605040302} - failed\n"));
 }
 
 }  // namespace
