@@ -55,7 +55,7 @@ private:
     DWORD count_ = 0;
     bool entries_ = false;
     std::unique_ptr<FILETIME[]> timeStamps_;
-    std::unique_ptr<UniqueVariant[]> values_;
+    std::unique_ptr<VARIANT[]> values_;  // count_ of them, cleared by Free()
     std::unique_ptr<DWORD[]> qualities_;
     std::unique_ptr<FILETIME[]> entryTimes_;
     std::unique_ptr<LONG[]> entryTypes_;
