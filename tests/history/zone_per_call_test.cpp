@@ -14,6 +14,7 @@
 #include "history/COPCHDAHistory.h"
 #include "history/historian_answers.h"
 #include "module_state.h"
+#include "support/com_test.h"
 #include "time/time_conversion.h"
 
 namespace {
@@ -85,20 +86,12 @@ ComPtr<OPCHDAHistory> MakeHistory(DWORD n, bool entries) {
     return history;
 }
 
-VARIANT Number(LONG n) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = n;
-    return v;
-}
-
 // One client call that hands out element 1.
 using GetFirst = std::function<ComPtr<OPCHDAValue>(OPCHDAHistory*)>;
 
 ComPtr<OPCHDAValue> ByItem(OPCHDAHistory* h) {
     ComPtr<OPCHDAValue> value;
-    EXPECT_EQ(h->Item(Number(1), value.put()), S_OK);
+    EXPECT_EQ(h->Item(comtest::VarI4(1), value.put()), S_OK);
     return value;
 }
 
@@ -178,12 +171,8 @@ TEST_F(ZonePerCall, ACallReadsTheZoneOnce) {
     EXPECT_EQ(g_fetches, 1) << "Next(100)";
 
     g_fetches = 0;
-    VARIANT date;
-    VariantInit(&date);
-    V_VT(&date) = VT_DATE;
-    V_DATE(&date) = LocalNoonPlus(60, 777);
     ComPtr<OPCHDAValue> value;
-    ASSERT_EQ(history->Item(date, value.put()), S_OK);
+    ASSERT_EQ(history->Item(comtest::VarDate(LocalNoonPlus(60, 777)), value.put()), S_OK);
     EXPECT_EQ(g_fetches, 1) << "Item by date";
 }
 
