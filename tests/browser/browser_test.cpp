@@ -1,6 +1,6 @@
-// Walking the simulated plant with an OPCHDABrowser: positions, listings of
-// every size the batching cares about, moves, item identifiers, and a
-// browser that outlives its server object.
+// Walking the simulated plant with an OPCHDABrowser (positions, listings,
+// moves, item identifiers, a browser that outlives its server object); and
+// over a fake browse object: batches, misbehaviour, every historian failure.
 #include "browse_fixture.h"
 #include "fake_historian.h"
 
@@ -10,8 +10,6 @@ namespace browsertest {
 namespace {
 
 using comtest::VarBstr;
-
-constexpr wchar_t kMeters[] = L"Plant/Utilities/Meters";
 
 class Browsing : public SimBrowse {};
 
@@ -60,45 +58,6 @@ TEST_P(Browsing, WalksThePlantAndResolvesItemIDs) {
     EXPECT_EQ(browser->get_OPCHDALeaves(nullptr), E_POINTER);
 }
 
-TEST_P(Browsing, ListingsOfEverySizeTheBatchesMeet) {
-    VARIANT r8;
-    VariantInit(&r8);
-    r8.vt = VT_I2;
-    r8.iVal = VT_R8;
-    struct Row {
-        const char* name;
-        ComPtr<OPCHDABrowser> browser;
-        const wchar_t* position;
-        size_t leaves;
-        const wchar_t* first;
-        const wchar_t* last;
-    } rows[] = {
-        {"Everything", Browse({}), kMeters, 270, L"FlowMeter000", L"EnergyMeter20"},
-        {"ExactlyOneBatch", Browse({{kAttrItemID, kEqual, VarBstr(L"*FlowMeter0*")}}), kMeters, 100, L"FlowMeter000",
-         L"FlowMeter099"},
-        {"TwoAndAHalfBatches", Browse({{kAttrDataType, kEqual, r8}}), kMeters, 250, L"FlowMeter000", L"FlowMeter249"},
-        {"EmptyPosition", Browse({}), L"Plant/Spare", 0, nullptr, nullptr},
-    };
-    for (Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ASSERT_TRUE(row.browser);
-        ASSERT_EQ(MoveTo(row.browser.get(), row.position), S_OK);
-        Listing leaves = List(row.browser.get(), Kind::Leaves);
-        EXPECT_EQ(leaves.hr, S_FALSE);
-        EXPECT_EQ(leaves.vt, VT_ARRAY | VT_BSTR);
-        EXPECT_EQ(leaves.lower, 1);
-        EXPECT_EQ(leaves.upper, static_cast<LONG>(row.leaves));
-        ASSERT_EQ(leaves.names.size(), row.leaves);
-        if (row.leaves) {
-            EXPECT_EQ(leaves.names.front(), row.first);
-            EXPECT_EQ(leaves.names.back(), row.last);
-        }
-        Listing branches = List(row.browser.get(), Kind::Branches);
-        EXPECT_EQ(branches.hr, S_FALSE);
-        EXPECT_EQ(branches.upper, 0);
-    }
-}
-
 TEST_P(Browsing, WorksOnAfterDisconnectAndTheServersRelease) {
     ComPtr<OPCHDABrowser> browser = Browse({{kAttrItemID, kEqual, VarBstr(L"*/Temperature")}});
     ASSERT_EQ(server_->Disconnect(), S_OK);
@@ -110,35 +69,7 @@ TEST_P(Browsing, WorksOnAfterDisconnectAndTheServersRelease) {
     EXPECT_NE(comtest::LibraryCanUnloadNow(), S_OK);  // the browser is alive
 }
 
-TEST_P(Browsing, EveryMemberThroughIDispatchByName) {
-    ComPtr<OPCHDABrowser> typed = Browse({});
-    IDispatch* browser = typed.get();
-    UniqueVariant result;
-    ASSERT_EQ(comtest::CallMethod(browser, L"MoveDown", {VarBstr(L"Plant")}), S_OK);
-    ASSERT_EQ(comtest::CallMethod(browser, L"MoveTo", {VarBstr(L"Plant/Lab/Calibration")}), S_OK);
-    ASSERT_EQ(comtest::GetProperty(browser, L"CurrentPosition", result.put()), S_OK);
-    EXPECT_EQ(result->vt, VT_BSTR);
-    EXPECT_STREQ(result->bstrVal, L"Plant/Lab/Calibration");
-    ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(browser, L"OPCHDALeaves", result.put()));
-    EXPECT_EQ(ReadListing(S_FALSE, *result.get()).names.size(), 7u);
-    ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(browser, L"OPCHDAItems", result.put()));
-    EXPECT_EQ(ReadListing(S_FALSE, *result.get()).names.at(0), L"Plant/Lab/Calibration/Sine");
-    ASSERT_EQ(comtest::CallMethod(browser, L"GetItemID", {VarBstr(L"Ramp")}, result.put()), S_OK);
-    EXPECT_STREQ(result->bstrVal, L"Plant/Lab/Calibration/Ramp");
-    ASSERT_EQ(comtest::CallMethod(browser, L"MoveUp", {}), S_OK);
-    ASSERT_HRESULT_SUCCEEDED(comtest::GetProperty(browser, L"OPCHDABranches", result.put()));
-    EXPECT_EQ(ReadListing(S_FALSE, *result.get()).names, (std::vector<std::wstring>{L"Calibration"}));
-    ASSERT_EQ(comtest::CallMethod(browser, L"MoveToRoot", {}), S_OK);
-    ASSERT_EQ(comtest::GetProperty(browser, L"CurrentPosition", result.put()), S_OK);
-    EXPECT_STREQ(result->bstrVal, L"");
-    // A historian's refusal comes back as the exception Invoke reports.
-    EXPECT_NE(comtest::CallMethod(browser, L"MoveDown", {VarBstr(L"Nowhere")}), S_OK);
-}
-
 INSTANTIATE_TEST_SUITE_P(Browse, Browsing, ::testing::Values(Where::InProcess, Where::LocalServer), NameOf);
-
-// ---- the members over a fake browse object: batches, misbehaviour and
-// every historian failure
 
 class OverAFake : public MisbehavingHistorian {
 protected:

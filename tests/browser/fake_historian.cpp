@@ -6,7 +6,6 @@
 #include "server/COPCHDAAutoServer.h"
 #include "server/activation.h"
 #include "support/malloc_spy.h"
-#include "single_interface.h"
 
 namespace browsertest {
 namespace {
@@ -23,12 +22,28 @@ void FailNextAllocationIfAsked() {
     if (Script().failAfterAnswer) Spy().failNext = true;
 }
 
-// Counts the fakes alive, so that a test can see the component released them all.
+// A fake answers its one interface and counts itself among the live fakes
+// (not the component's objects, whose count must go back to 0).
 template <class Itf, const IID* Iid>
-class Fake : public hdasim::SingleInterface<Itf, Iid> {
+class Fake : public Itf {
 public:
     Fake() { InterlockedIncrement(&g_live); }
-    ~Fake() override { InterlockedDecrement(&g_live); }
+    virtual ~Fake() { InterlockedDecrement(&g_live); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == *Iid ? static_cast<Itf*>(this) : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+
+private:
+    LONG refs_ = 0;
 };
 
 // A new fake with the caller's reference.
