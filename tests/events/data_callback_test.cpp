@@ -199,15 +199,6 @@ TEST_F(DataCallbackTest, EveryCallbackRaisesItsOwnEventWithItsOwnArguments) {
     }
 }
 
-TEST_F(DataCallbackTest, CancelCompleteCarriesTheCancelIdentifier) {
-    EXPECT_EQ(callback_->OnCancelComplete(17), S_OK);
-    Event e = Only();
-    EXPECT_EQ(e.id, 9);
-    ASSERT_EQ(e.args.size(), 1u);
-    EXPECT_EQ(e.args[0].vt, VT_I4);
-    EXPECT_EQ(e.Long(0), 17);
-}
-
 TEST_F(DataCallbackTest, NoDataGivesAnEmptyHistoryAndCountZeroGivesEmptyArrays) {
     ItemData none({});
     OPCHDA_ITEM item = none.Item(5, 0);

@@ -87,21 +87,6 @@ TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
     EXPECT_EQ(start->vt, VT_DATE);
     ASSERT_EQ(cancel->vt, VT_I4);
     EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelRead", {VarI4(cancel->lVal)}), S_OK);
-
-    // A playback with intervals given as dates, its identifier as the result.
-    SAFEARRAY* errors2 = nullptr;
-    UniqueVariant cancel2;
-    ASSERT_EQ(
-        CallMethod(items.get(), L"AsyncPlaybackRaw",
-                   {VarI4(12), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(10), VarDate(kHour / 60),
-                    VarDate(kSecond), VarI4(2), Ref(VT_ARRAY | VT_I4, &h), Ref(VT_ARRAY | VT_I4, &errors2)},
-                   cancel2.get()),
-        S_OK);
-    UniqueSafeArray ownedErrors2(errors2);
-    LONGLONG duration = 0;
-    ASSERT_EQ(control_->RecordedArgument(L"IOPCHDA_Playback::ReadRawWithUpdate", L"duration", &duration), S_OK);
-    EXPECT_EQ(duration, 599999999LL);  // a minute as a DATE is a hair short of 600,000,000 units
-    EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelPlayback", {VarI4(cancel2->lVal)}), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, AsyncArguments, ::testing::ValuesIn(kBothSides), NameOf);

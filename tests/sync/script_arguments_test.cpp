@@ -174,55 +174,40 @@ void ExpectSameOutputs(const VARIANT& script, const VARIANT& typed, bool histori
 }
 
 TEST_F(ScriptArguments, EveryScriptShapeReachesTheMemberAsATypedArrayDoes) {
-    SAFEARRAYBOUND square[2] = {{2, 1}, {2, 1}};
-    struct Case {
+    // Elements: 1 the ramp's handle, 2 the step's, 0 a handle never read.
+    const struct Case {
         const char* what;
-        SAFEARRAY* (*make)(LONG ramp, LONG step);
+        std::vector<LONG> elements;
+        LONG lower;
         LONG count;
-        HRESULT expected;
+        HRESULT expected;  // S_FALSE: as the typed client gets it
     } cases[] = {
-        {"one-based",
-         [](LONG r, LONG s) {
-             return MakeLongArray({r, s});
-         },
-         2, S_OK},
-        {"zero-based, element 0 ignored",
-         [](LONG r, LONG s) {
-             return MakeLongArray({0x7FFF0000, r, s}, 0);
-         },
-         2, S_OK},
-        {"zero-based, one short",
-         [](LONG r, LONG s) {
-             return MakeLongArray({r, s}, 0);
-         },
-         2, E_INVALIDARG},
-        {"lower bound 2",
-         [](LONG r, LONG s) {
-             return MakeLongArray({r, s}, 2);
-         },
-         2, E_INVALIDARG},
-        {"count 0",
-         [](LONG r, LONG s) {
-             return MakeLongArray({r, s});
-         },
-         0, E_INVALIDARG},
-        {"null array", [](LONG, LONG) -> SAFEARRAY* { return nullptr; }, 2, E_POINTER},
-        {"two dimensions", nullptr, 2, S_OK},
+        {"one-based", {1, 2}, 1, 2, S_OK},
+        {"zero-based, element 0 ignored", {0, 1, 2}, 0, 2, S_OK},
+        {"zero-based, one short", {1, 2}, 0, 2, E_INVALIDARG},
+        {"lower bound 2", {1, 2}, 2, 2, E_INVALIDARG},
+        {"count 0", {1, 2}, 1, 0, E_INVALIDARG},
+        {"null array", {}, 1, 2, E_POINTER},
+        {"two dimensions", {1, 2, 0, 0}, 1, 2, S_FALSE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto make = [&]() -> SAFEARRAY* {
-            if (c.make) return c.make(rampHandle_, stepHandle_);
-            SAFEARRAY* a = SafeArrayCreate(VT_I4, 2, square);
+            if (c.elements.empty()) return nullptr;
+            SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(c.elements.size()), c.lower}, {2, 1}};
+            const bool square = c.expected == S_FALSE;
+            if (square) bounds[0].cElements = 2;
+            SAFEARRAY* a = SafeArrayCreate(VT_I4, square ? 2 : 1, bounds);
             LONG* data = nullptr;
             SafeArrayAccessData(a, reinterpret_cast<void**>(&data));
-            data[0] = rampHandle_, data[1] = stepHandle_, data[2] = data[3] = 0;
+            for (size_t k = 0; k < c.elements.size(); ++k)
+                data[k] = c.elements[k] == 1 ? rampHandle_ : c.elements[k] == 2 ? stepHandle_ : 0x7FFF0000 * !square;
             SafeArrayUnaccessData(a);
             return a;
         };
         Read typed;
         ReadRaw(Shape::Typed, make(), c.count, typed);
-        if (c.make) {
+        if (c.expected != S_FALSE) {
             EXPECT_EQ(typed.hr, c.expected);
         }
         for (Shape shape : kScriptShapes) {

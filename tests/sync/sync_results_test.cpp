@@ -301,25 +301,6 @@ TEST_P(SyncResults, ItemsOutlivingTheServerObjectAnswerEFail) {
     EXPECT_EQ(times.start->vt, VT_BSTR);
 }
 
-// Script clients: optional arguments omitted, the variables come back as dates.
-TEST_P(SyncResults, DispatchClientsReadAndUpdateThroughTheItem) {
-    ComPtr<IDispatch> item;
-    ASSERT_EQ(ramp_->QueryInterface(IID_OPCHDAItem, item.put_void()), S_OK);
-    TimeRange times;
-    UniqueVariant history;
-    ASSERT_EQ(CallMethod(item.get(), L"ReadRaw", {Ref(VT_VARIANT, times.start.get()), Ref(VT_VARIANT, times.end.get())},
-                         history.get()),
-              S_OK);
-    EXPECT_EQ(times.start->vt, VT_DATE);
-    EXPECT_GT(CountOf(AsHistory(*history.get()).get()), 50);
-
-    // Update(stamp, value, quality) without EditType inserts or replaces.
-    LONG calls = CallCount(L"IOPCHDA_SyncUpdate::InsertReplace");
-    ASSERT_HRESULT_SUCCEEDED(CallMethod(item.get(), L"Update", {VarDate(FreeStamp()), VarR8(9), VarI4(0xC0)}));
-    EXPECT_EQ(CallCount(L"IOPCHDA_SyncUpdate::InsertReplace"), calls + 1);
-    ExpectAnswerFreed();
-}
-
 INSTANTIATE_TEST_SUITE_P(Sim, SyncResults, ::testing::ValuesIn(kBothSides), NameOf);
 
 // An item racing its server object's last release: a shortcut reaches a
