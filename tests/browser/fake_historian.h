@@ -31,10 +31,9 @@ struct FakeScript {
     bool nullCatalogueName = false;
     HRESULT catalogueResult = S_OK;
 
-    // CreateBrowse: per-criterion codes (S_OK for those not listed), its
-    // result, and whether it hands out a browse object.
+    // CreateBrowse: per-criterion codes (S_OK for those not listed) and
+    // whether it hands out a browse object.
     std::vector<HRESULT> criterionErrors;
-    HRESULT createResult = S_OK;
     bool giveBrowser = true;
 
     // Listings: the names (nullopt = a null string), how GetEnum answers, and

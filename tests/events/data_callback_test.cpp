@@ -88,65 +88,57 @@ struct Row {
     const char* name;
     DISPID id;
     const char* shape;  // per argument: I long, L long array, V variant array
-    std::function<HRESULT(IOPCHDA_DataCallback*, DWORD tid, HRESULT status, ItemData&, ItemData&)> call;
+    std::function<HRESULT(IOPCHDA_DataCallback*, DWORD tid, HRESULT status, ItemData&, ItemData&, HRESULT*)> call;
     bool aggregates;
 };
 
 const Row kRows[] = {
     {"OnDataChange", 1, "IIILLVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_ITEM items[] = {a.Item(11, 2), b.Item(12, 3)};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnDataChange(tid, st, 2, items, codes);
      },
      true},
     {"OnReadComplete", 2, "IIILLVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_ITEM items[] = {a.Item(11, 2), b.Item(12, 3)};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadComplete(tid, st, 2, items, codes);
      },
      true},
     {"OnReadModifiedComplete", 3, "IIILVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_MODIFIEDITEM items[] = {a.Modified(11), b.Modified(12)};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadModifiedComplete(tid, st, 2, items, codes);
      },
      false},
     {"OnReadAttributeComplete", 4, "IIIILVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_ATTRIBUTE items[] = {a.Attribute(11), b.Attribute(12)};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadAttributeComplete(tid, st, 99, 2, items, codes);
      },
      false},
     {"OnReadAnnotations", 5, "IIILVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_ANNOTATION items[] = {a.Annotation(11), b.Annotation(12)};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnReadAnnotations(tid, st, 2, items, codes);
      },
      false},
     {"OnInsertAnnotations", 6, "IIILL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&, HRESULT* codes) {
          OPCHANDLE handles[] = {11, 12};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnInsertAnnotations(tid, st, 2, handles, codes);
      },
      false},
     {"OnPlayback", 7, "IIILLVL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData& a, ItemData& b, HRESULT* codes) {
          OPCHDA_ITEM first = a.Item(11, 2), second = b.Item(12, 3);
          OPCHDA_ITEM* items[] = {&first, &second};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnPlayback(tid, st, 2, items, codes);
      },
      true},
     {"OnUpdateComplete", 8, "IIILL",
-     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&) {
+     [](IOPCHDA_DataCallback* c, DWORD tid, HRESULT st, ItemData&, ItemData&, HRESULT* codes) {
          OPCHANDLE handles[] = {11, 12};
-         HRESULT codes[] = {S_OK, kInvalidHandle};
          return c->OnUpdateComplete(tid, st, 2, handles, codes);
      },
      false},
@@ -159,7 +151,8 @@ TEST_F(DataCallbackTest, EveryCallbackRaisesItsOwnEventWithItsOwnArguments) {
         // Transaction 0 and a failure status pass unchanged, as any other.
         for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
             size_t before = sink_->Count();
-            ASSERT_EQ(row.call(callback_.get(), tid, status, a, b), S_OK);
+            HRESULT codes[] = {S_OK, kInvalidHandle};
+            ASSERT_EQ(row.call(callback_.get(), tid, status, a, b, codes), S_OK);
             ASSERT_EQ(sink_->Count(), before + 1);
             Event e = sink_->Events().back();
             EXPECT_EQ(e.id, row.id);
