@@ -25,8 +25,9 @@ HRESULT CheckArguments(const Checks& checks) {
 HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times) {
     std::vector<DATE> dates = client_arrays::ReadDates(array, count);
     times.assign(dates.size(), FILETIME{});
+    const CallZone zone;
     for (size_t i = 0; i < dates.size(); ++i)
-        if (!LocalDateToFileTime(dates[i], &times[i])) return E_FAIL;
+        if (!zone.ToFileTime(dates[i], &times[i])) return E_FAIL;
     return S_OK;
 }
 
@@ -42,7 +43,7 @@ HRESULT ValueColumns::Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFE
 
 HRESULT TimeDomain::Convert() {
     // Through the server object's own (virtual) conversion, start first.
-    return times_.Convert([this](VARIANT* arg, OPCHDA_TIME* out) { return server_->TimeArgToHdaTime(arg, out); },
+    return times_.Convert([this](VARIANT* arg, OPCHDA_TIME* out) { return server_->TimeArgToHdaTime(arg, out, zone_); },
                           start_, end_);
 }
 

@@ -91,8 +91,9 @@ HRESULT CheckRequest(const Checks& checks, const ComPtr<T>& historian) {
 // longs in place.
 inline DWORD* AsDwords(std::vector<LONG>& longs) { return reinterpret_cast<DWORD*>(longs.data()); }
 
-// Local dates as UTC file times. A date that does not convert fails the whole
-// request with E_FAIL: the historian must never get an undefined time.
+// Local dates as UTC file times, all under one reading of the zone. A date
+// that does not convert fails the whole request with E_FAIL: the historian
+// must never get an undefined time.
 HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times);
 
 // The client's values, copied (the client's array is not touched), as the
@@ -117,7 +118,8 @@ struct ValueColumns {
 
 // ---- the time domain of one request ----
 
-// The client's StartTime/EndTime and the historian's records made from them.
+// The client's StartTime/EndTime and the historian's records made from them,
+// both ways under the zone of the call, read once when the domain is made.
 // The records' texts are freed when the request goes, on every path.
 class TimeDomain {
 public:
@@ -130,9 +132,10 @@ public:
     OPCHDA_TIME* End() { return times_.End(); }
     // After a successful call whose outputs were made: the historian's times
     // go back to the client as local dates.
-    void WriteBack() { times_.WriteBack(start_, end_); }
+    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
 
 private:
+    const CallZone zone_;
     COPCHDAAutoServer* server_;
     VARIANT* start_;
     VARIANT* end_;

@@ -22,8 +22,8 @@ void COPCHDAAutoServer::FinalRelease() {
     Disconnect();
 }
 
-HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime) {
-    return ::TimeArgToHdaTime(timeArg, hdaTime);
+HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone) {
+    return ::TimeArgToHdaTime(timeArg, hdaTime, zone);
 }
 
 STDMETHODIMP COPCHDAAutoServer::get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) {

@@ -14,6 +14,7 @@
 #include "com_holders.h"
 #include "events/event_sources.h"
 #include "server/historian_sink.h"
+#include "time/time_conversion.h"
 #include "implements.h"
 #include "type_info_holder.h"
 
@@ -35,8 +36,9 @@ public:
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
-    // Turns a client's time argument into the historian's time record.
-    virtual HRESULT TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime);
+    // Turns a client's time argument into the historian's time record, under
+    // the zone of the request's call.
+    virtual HRESULT TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone);
 
     // IOPCHDAAutoServer
     STDMETHODIMP get_StartTime(DATE* pVal) override;

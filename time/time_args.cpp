@@ -26,7 +26,9 @@ LPWSTR CopyText(BSTR text) {
 
 }  // namespace
 
-HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out) {
+HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out) { return TimeArgToHdaTime(arg, out, CallZone()); }
+
+HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out, const CallZone& zone) {
     if (!arg || !out) return E_POINTER;
     FreeText(out);
 
@@ -45,7 +47,7 @@ HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out) {
     if (FAILED(hr)) return hr;
 
     FILETIME ft;
-    if (!LocalDateToFileTime(V_DATE(date.get()), &ft)) return E_FAIL;
+    if (!zone.ToFileTime(V_DATE(date.get()), &ft)) return E_FAIL;
     out->ftTime = ft;
     // The historian always receives a text; an absolute time carries an empty one.
     out->szTime = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(WCHAR)));
@@ -54,11 +56,13 @@ HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out) {
     return S_OK;
 }
 
-void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg) {
+void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg) { HdaTimeToTimeArg(time, arg, CallZone()); }
+
+void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg, const CallZone& zone) {
     if (!time || !arg) return;
     VariantClear(arg);
     DATE local;
-    if (FileTimeToLocalDate(time->ftTime, &local)) {
+    if (zone.ToLocalDate(time->ftTime, &local)) {
         V_VT(arg) = VT_DATE;
         V_DATE(arg) = local;
     } else {
@@ -87,7 +91,7 @@ HdaTimePair::~HdaTimePair() {
     FreeText(&end_);
 }
 
-void HdaTimePair::WriteBack(VARIANT* startTime, VARIANT* endTime) const {
-    HdaTimeToTimeArg(&start_, startTime);
-    if (endTime) HdaTimeToTimeArg(&end_, endTime);
+void HdaTimePair::WriteBack(VARIANT* startTime, VARIANT* endTime, const CallZone& zone) const {
+    HdaTimeToTimeArg(&start_, startTime, zone);
+    if (endTime) HdaTimeToTimeArg(&end_, endTime, zone);
 }

@@ -7,16 +7,20 @@
 #include <oleauto.h>
 
 #include "opc_hda.h"
+#include "time/time_conversion.h"
 
 // Fills `out` from the client's time argument. A VT_BSTR is passed on as a
 // relative-time text for the historian to parse; anything else is coerced to a
 // local date and converted to UTC. Any text `out` already holds is freed first.
 // Returns S_OK, the coercion's error (e.g. DISP_E_TYPEMISMATCH),
-// E_FAIL for a date that does not convert, or E_OUTOFMEMORY.
+// E_FAIL for a date that does not convert, or E_OUTOFMEMORY. A request
+// converts under the zone of its call; without one, the zone is read now.
+HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out, const CallZone& zone);
 HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out);
 
 // Replaces the client's variant with the local date of `time->ftTime`
 // (VT_DATE), or VT_ERROR holding E_FAIL when that time does not convert.
+void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg, const CallZone& zone);
 void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg);
 
 // A span in days as a file-time duration in 100-ns units, truncated toward zero.
@@ -44,11 +48,16 @@ public:
         if (FAILED(hr) || !endTime) return hr;
         return convert(endTime, &end_);
     }
-    HRESULT Convert(VARIANT* startTime, VARIANT* endTime) { return Convert(TimeArgToHdaTime, startTime, endTime); }
+    HRESULT Convert(VARIANT* startTime, VARIANT* endTime) {
+        const CallZone zone;
+        return Convert([&zone](VARIANT* arg, OPCHDA_TIME* out) { return TimeArgToHdaTime(arg, out, zone); }, startTime,
+                       endTime);
+    }
 
     // Writes the historian's times back into the client's variants, start first.
     // Only after a successful historian call; `endTime` may be null.
-    void WriteBack(VARIANT* startTime, VARIANT* endTime) const;
+    void WriteBack(VARIANT* startTime, VARIANT* endTime, const CallZone& zone) const;
+    void WriteBack(VARIANT* startTime, VARIANT* endTime) const { WriteBack(startTime, endTime, CallZone()); }
 
 private:
     OPCHDA_TIME start_{};

@@ -1,6 +1,6 @@
 // The machine's zone is read once per client call and never kept across
 // calls: a zone change shows on the next call, and a call that converts many
-// times reads the zone once. Wine cannot change the zone inside a running
+// times (a walk, a lookup by date, an array of time stamps) reads it once. Wine cannot change the zone inside a running
 // process, so the zone comes from a source the test controls.
 #include <windows.h>
 #include <oleauto.h>
@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
 #include "history/COPCHDAHistory.h"
 #include "history/historian_answers.h"
+#include "items/request.h"
 #include "module_state.h"
 #include "support/com_test.h"
 #include "time/time_conversion.h"
@@ -174,6 +176,15 @@ TEST_F(ZonePerCall, ACallReadsTheZoneOnce) {
     ComPtr<OPCHDAValue> value;
     ASSERT_EQ(history->Item(comtest::VarDate(LocalNoonPlus(60, 777)), value.put()), S_OK);
     EXPECT_EQ(g_fetches, 1) << "Item by date";
+
+    // The time stamps of an at-time read or an update.
+    g_fetches = 0;
+    UniqueSafeArray dates(comtest::MakeDateArray({LocalNoonPlus(60), LocalNoonPlus(60, 1), LocalNoonPlus(60, 2)}));
+    std::vector<FILETIME> stamps;
+    ASSERT_EQ(request::ReadFileTimes(dates.get(), 3, stamps), S_OK);
+    EXPECT_EQ(g_fetches, 1) << "time stamp array";
+    ASSERT_EQ(stamps.size(), 3u);
+    EXPECT_EQ(stamps[2].dwLowDateTime, static_cast<DWORD>(kNoonUtc + 2 * kMinute));
 }
 
 }  // namespace
