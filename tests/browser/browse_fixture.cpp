@@ -2,27 +2,21 @@
 
 namespace browsertest {
 
-Listing ReadListing(HRESULT hr, const VARIANT& names) {
-    Listing listing;
-    listing.hr = hr;
-    listing.vt = names.vt;
-    if (names.vt != (VT_ARRAY | VT_BSTR) || !names.parray) return listing;
-    EXPECT_EQ(SafeArrayGetDim(names.parray), 1u);
-    SafeArrayGetLBound(names.parray, 1, &listing.lower);
-    SafeArrayGetUBound(names.parray, 1, &listing.upper);
-    listing.names = Texts(names.parray);
-    return listing;
-}
-
 Listing List(OPCHDABrowser* browser, Kind kind) {
     // What the client held before is replaced, not merged or leaked.
     UniqueVariant names;
     names->vt = VT_BSTR;
     names->bstrVal = SysAllocString(L"previous");
-    HRESULT hr = kind == Kind::Branches ? browser->get_OPCHDABranches(names.get())
+    Listing listing;
+    listing.hr = kind == Kind::Branches ? browser->get_OPCHDABranches(names.get())
                  : kind == Kind::Leaves ? browser->get_OPCHDALeaves(names.get())
                                         : browser->get_OPCHDAItems(names.get());
-    return ReadListing(hr, *names.get());
+    listing.vt = names->vt;
+    if (names->vt != (VT_ARRAY | VT_BSTR) || !names->parray) return listing;
+    EXPECT_EQ(SafeArrayGetDim(names->parray), 1u);
+    std::tie(listing.lower, listing.upper) = comtest::BoundsOf(names->parray);
+    listing.names = Texts(names->parray);
+    return listing;
 }
 
 std::wstring Position(OPCHDABrowser* browser) {
@@ -65,18 +59,14 @@ Criteria MakeCriteria(std::initializer_list<Criterion> criteria, LONG lower) {
 
 std::vector<LONG> Longs(SAFEARRAY* array) {
     std::vector<LONG> values;
-    LONG lower = 0, upper = -1;
-    SafeArrayGetLBound(array, 1, &lower);
-    SafeArrayGetUBound(array, 1, &upper);
+    auto [lower, upper] = comtest::BoundsOf(array);
     for (LONG i = lower; i <= upper; ++i) values.push_back(comtest::LongAt(array, i));
     return values;
 }
 
 std::vector<std::wstring> Texts(SAFEARRAY* array) {
     std::vector<std::wstring> values;
-    LONG lower = 0, upper = -1;
-    SafeArrayGetLBound(array, 1, &lower);
-    SafeArrayGetUBound(array, 1, &upper);
+    auto [lower, upper] = comtest::BoundsOf(array);
     for (LONG i = lower; i <= upper; ++i) {
         UniqueBstr text;
         EXPECT_EQ(SafeArrayGetElement(array, &i, text.put()), S_OK);

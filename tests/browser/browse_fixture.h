@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -32,9 +33,6 @@ struct Listing {
     LONG lower = 0, upper = -1;
     std::vector<std::wstring> names;
 };
-// Reads a listing's VARIANT (VT_ARRAY|VT_BSTR expected).
-Listing ReadListing(HRESULT hr, const VARIANT& names);
-
 enum class Kind { Branches, Leaves, Items };
 Listing List(OPCHDABrowser* browser, Kind kind);
 std::wstring Position(OPCHDABrowser* browser);

@@ -36,11 +36,7 @@ void ExpectColumn(SAFEARRAY* column, VARTYPE vt, LONG count) {
     VARTYPE actual = VT_EMPTY;
     SafeArrayGetVartype(column, &actual);
     EXPECT_EQ(actual, vt);
-    LONG lower = 0, upper = 0;
-    SafeArrayGetLBound(column, 1, &lower);
-    SafeArrayGetUBound(column, 1, &upper);
-    EXPECT_EQ(lower, 1);
-    EXPECT_EQ(upper, count);
+    EXPECT_EQ(comtest::BoundsOf(column), std::make_pair(1L, count));
 }
 
 class Catalogues : public SimBrowse {};
@@ -118,13 +114,8 @@ TEST_F(MisbehavingHistorian, CataloguesCopyEveryEntryAndFreeTheAnswer) {
     Script().catalogueResult = S_FALSE;
     ASSERT_EQ(server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put()), S_FALSE);
     EXPECT_EQ(count, 0);
-    for (SAFEARRAY* column : {ids.get(), names.get(), descriptions.get(), types.get()}) {
-        LONG lower = 0, upper = 0;
-        SafeArrayGetLBound(column, 1, &lower);
-        SafeArrayGetUBound(column, 1, &upper);
-        EXPECT_EQ(lower, 1);
-        EXPECT_EQ(upper, 0);
-    }
+    for (SAFEARRAY* column : {ids.get(), names.get(), descriptions.get(), types.get()})
+        EXPECT_EQ(comtest::BoundsOf(column), std::make_pair(1L, 0L));
 }
 
 // A count without arrays, or arrays that cannot be made: E_FAIL, no

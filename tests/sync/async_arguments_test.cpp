@@ -1,6 +1,6 @@
 // Intervals become historian durations by truncation toward zero (a day is
-// 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign;
-// and script-style clients reach the members through IDispatch by name.
+// 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign.
+// (Script clients call every asynchronous member in tests/scripts.)
 #include "request_members.h"
 
 namespace requesttest {
@@ -64,29 +64,6 @@ TEST_P(AsyncArguments, IntervalsReachTheHistorianAsTruncatedDurations) {
             EXPECT_EQ(units, s.units) << d.member << " " << s.days;
         }
     }
-}
-
-TEST_P(AsyncArguments, DispatchClientsStartAndCancelRequests) {
-    ComPtr<IDispatch> items;
-    ASSERT_EQ(items_->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
-    TimeRange times;
-    UniqueVariant& start = times.start;
-    UniqueVariant& end = times.end;
-    UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
-    SAFEARRAY* h = handles.get();
-    SAFEARRAY* errors = nullptr;
-    UniqueVariant cancel;
-    ASSERT_EQ(CallMethod(items.get(), L"AsyncReadRaw",
-                         {VarI4(11), Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarI4(0), VarI4(0),
-                          VarI4(2), Ref(VT_ARRAY | VT_I4, &h), Ref(VT_ARRAY | VT_I4, &errors)},
-                         cancel.get()),
-              S_OK);
-    UniqueSafeArray ownedErrors(errors);
-    ASSERT_NE(errors, nullptr);
-    EXPECT_EQ(LongAt(errors, 2), S_OK);
-    EXPECT_EQ(start->vt, VT_DATE);
-    ASSERT_EQ(cancel->vt, VT_I4);
-    EXPECT_EQ(CallMethod(items.get(), L"AsyncCancelRead", {VarI4(cancel->lVal)}), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, AsyncArguments, ::testing::ValuesIn(kBothSides), NameOf);

@@ -147,12 +147,8 @@ void ExpectSameOutputs(const VARIANT& script, const VARIANT& typed, bool histori
     ASSERT_EQ(script.vt, typed.vt);
     if (typed.vt == VT_EMPTY) return;
     ASSERT_EQ(script.vt, VT_ARRAY | VT_VARIANT);
-    LONG lower = 0, upper = 0, typedUpper = 0;
-    SafeArrayGetLBound(script.parray, 1, &lower);
-    SafeArrayGetUBound(script.parray, 1, &upper);
-    SafeArrayGetUBound(typed.parray, 1, &typedUpper);
-    EXPECT_EQ(lower, 1);
-    ASSERT_EQ(upper, typedUpper);
+    const LONG upper = BoundsOf(typed.parray).second;
+    ASSERT_EQ(BoundsOf(script.parray), std::make_pair(1L, upper));
     for (LONG i = 1; i <= upper; ++i) {
         UniqueVariant a, b;
         VariantAt(script.parray, i, a.get());

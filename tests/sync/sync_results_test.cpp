@@ -97,15 +97,6 @@ TEST_P(SyncResults, ProcessedAppliesAggregateKToHandleKFromTheStart) {
     EXPECT_NEAR(n->dblVal, 360, 1);  // samples every 10 s in an hour
 }
 
-TEST_P(SyncResults, AtTimeGivesOneHistoryPerItemWithAValuePerStamp) {
-    DATE now = LocalNow();
-    UniqueSafeArray stamps(MakeDateArray({now - 3 * kHour, now - 2 * kHour, now - kHour}));
-    UniqueSafeArray handles(MakeLongArray({rampHandle_, stepHandle_}));
-    SAFEARRAY *t = stamps.get(), *h = handles.get();
-    ASSERT_EQ(items_->SyncReadAtTime(3, &t, 2, &h, values_.put(), errors_.put()), S_OK);
-    for (LONG i : {1, 2}) EXPECT_EQ(CountOf(HistoryAt(values_.get(), i).get()), 3);
-}
-
 // Modified values and annotations are entries whose every text field is filled:
 // the historian's strings are freed by the component, the entries' by COM.
 TEST_P(SyncResults, ModifiedValuesAndAnnotationsAreEntriesWithTheirUsers) {
@@ -148,24 +139,6 @@ TEST_P(SyncResults, ModifiedValuesAndAnnotationsAreEntriesWithTheirUsers) {
         entry->get_EntryType(&type);
         EXPECT_EQ(type, read.entryType);
     }
-}
-
-TEST_P(SyncResults, AttributeGivesOneHistoryPerAttributeInOrder) {
-    TimeRange times(L"NOW-1D", L"NOW");
-    UniqueSafeArray attributes(MakeLongArray({OPCHDAItemID, OPCHDADataType}));
-    SAFEARRAY* a = attributes.get();
-    ASSERT_EQ(
-        items_->SyncReadAttribute(times.start.get(), times.end.get(), rampHandle_, 2, &a, values_.put(), errors_.put()),
-        S_OK);
-    ComPtr<OPCHDAValue> id = FirstOf(values_.get());
-    UniqueVariant text;
-    id->get_DataValue(text.get());
-    ASSERT_EQ(text->vt, VT_BSTR);
-    EXPECT_STREQ(text->bstrVal, kRamp);
-    LONG quality = 0;
-    id->get_Quality(&quality);
-    EXPECT_EQ(quality, 192);
-    EXPECT_TRUE(HistoryAt(values_.get(), 2));
 }
 
 TEST_P(SyncResults, HistoriesOutliveTheServerObject) {
