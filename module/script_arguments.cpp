@@ -138,8 +138,13 @@ HRESULT AdaptOutArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
         slot.target = arg.pvarVal;
     } else if (arg.vt == VT_DISPATCH && arg.pdispVal && script_values::IsArray(arg.pdispVal)) {
         slot.fill = arg.pdispVal;
+    } else if (arg.vt & VT_BYREF && arg.vt & VT_ARRAY) {
+        return S_FALSE;  // a typed client's array variable: the runtime's business
     } else if (!IsMissing(arg)) {
-        return S_FALSE;
+        // Nothing else can receive an array. The runtime would run the member
+        // anyway and then leak its result (a scalar there) or free the
+        // caller's own array (an array by value).
+        return DISP_E_TYPEMISMATCH;
     }
     slot.outArray = true;
     pass.vt = VT_BYREF | VT_ARRAY | slot.element;
@@ -160,7 +165,11 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
 
 // [out] VARIANT* given a JScript array.
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
-    if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) return S_FALSE;
+    if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) {
+        // A value by value cannot receive anything: the runtime would run the
+        // member and then leak its results. Omitted is fine: nobody receives it.
+        return (arg.vt & VT_BYREF) || IsMissing(arg) ? S_FALSE : DISP_E_TYPEMISMATCH;
+    }
     slot.fill = arg.pdispVal;
     pass.vt = VT_BYREF | VT_VARIANT;
     pass.pvarVal = slot.local.get();
@@ -322,6 +331,12 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
     for (UINT i = 0; i < count; ++i) {
         args[i] = params->rgvarg[i];
         const int parameter = ParameterOf(desc.get(), *params, i);
+        if (parameter < 0 && i < params->cNamedArgs) {
+            // A name that is no parameter: the runtime would find out only
+            // after running the member, and leak what it returned.
+            if (argErr) *argErr = i;
+            return DISP_E_PARAMNOTFOUND;
+        }
         if (parameter < 0) continue;
         VARIANT pass;
         VariantInit(&pass);

@@ -104,6 +104,10 @@ STDMETHODIMP COPCHDAAutoServer::Disconnect() try {
     if (server_) UnadviseOn(server_.get(), IID_IOPCHDA_DataCallback, callbackCookie_);
     shutdownCookie_ = 0;
     callbackCookie_ = 0;
+    // A historian process that died (or never answers the Unadvise) still
+    // holds the sink through its stub here; only dropping those references
+    // lets this object and the library go.
+    if (sink_) CoDisconnectObject(static_cast<IOPCShutdown*>(sink_.get()), 0);
 
     common_ = nullptr;
     server_ = nullptr;

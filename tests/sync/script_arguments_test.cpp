@@ -251,6 +251,32 @@ TEST_F(ScriptArguments, TypedArraysOfAnotherTypeKeepTheirRefusal) {
     EXPECT_EQ(errors, nullptr);
 }
 
+// What cannot receive an array is refused before the member runs: the runtime
+// would run it and then leak the histories (a scalar there) or free the
+// caller's own array (an array by value).
+TEST_F(ScriptArguments, OutputArraysRefuseWhatCannotReceiveThem) {
+    UniqueVariant handles, own;
+    handles->vt = VT_ARRAY | VT_I4;
+    handles->parray = MakeLongArray({rampHandle_});
+    own->vt = VT_ARRAY | VT_VARIANT;
+    own->parray = MakeVariantArray({VarR8(1.5)});
+    VARIANT scalar{};
+    scalar.vt = VT_UI2;
+    for (const VARIANT& values : {scalar, *own.get()}) {
+        const LONG calls = CallCount(L"ReadRaw");
+        UINT argErr = 99;
+        EXPECT_EQ(Invoke(L"SyncReadRaw", DISPATCH_METHOD,
+                         {VarDate(LocalNow() - kHour), VarDate(LocalNow()), VarI4(0), VarI4(0), VarI4(1),
+                          *handles.get(), values, VarEmpty()},
+                         nullptr, &argErr),
+                  DISP_E_TYPEMISMATCH);
+        EXPECT_EQ(argErr, 1u) << "ItemValues is the second argument from the end";
+        EXPECT_EQ(CallCount(L"ReadRaw"), calls);
+    }
+    UniqueVariant element;
+    EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
+}
+
 TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
     // AddItems as VBScript calls it: ItemIDs and ClientHandles as array variables.
     UniqueBstr ramp(kRamp), step(kStep);
