@@ -820,22 +820,27 @@ private:
         v.pparray = &cell.array;
     }
 
+    // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or
+    // VARIANT* parameter and leaks the copy when a later argument does not
+    // convert: an object there would never be released (a platform fault,
+    // not the component's). Such values go by reference.
+    static void PassObjectsByReference(Cell& cell, const Param& param) {
+        VARIANT& v = cell.value;
+        const VARTYPE type = v.vt & VT_TYPEMASK;
+        const bool variant =
+            param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
+        if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY))) {
+            cell.target = v;
+            v.vt = VT_BYREF | VT_VARIANT;
+            v.pvarVal = &cell.target;
+        }
+    }
+
     void MakeArgument(Cell& cell, const Param& param, LONG count, bool good) {
         VARIANT& v = cell.value;
         if (!good && Chance(40)) {
             RandomVariant(v, cell, 0);
-            // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT
-            // or VARIANT* parameter and leaks the copy when a later argument
-            // does not convert: an object there would never be released (a
-            // platform fault, not the component's). Such values go by reference.
-            const VARTYPE type = v.vt & VT_TYPEMASK;
-            const bool variant =
-                param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
-            if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY))) {
-                cell.target = v;
-                v.vt = VT_BYREF | VT_VARIANT;
-                v.pvarVal = &cell.target;
-            }
+            PassObjectsByReference(cell, param);
             return;
         }
         switch (param.shape) {
@@ -897,6 +902,7 @@ private:
                     v.scode = DISP_E_PARAMNOTFOUND;
                 } else {
                     RandomVariant(v, cell, 0);
+                    PassObjectsByReference(cell, param);
                 }
                 break;
             case Shape::Other: RandomVariant(v, cell, 0); break;

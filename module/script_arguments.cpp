@@ -165,11 +165,16 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
 
 // [out] VARIANT* given a JScript array.
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
-    if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) {
-        // A value by value cannot receive anything: the runtime would run the
-        // member and then leak its results. Omitted is fine: nobody receives it.
-        return (arg.vt & VT_BYREF) || IsMissing(arg) ? S_FALSE : DISP_E_TYPEMISMATCH;
+    if (arg.vt & VT_BYREF) return S_FALSE;
+    if (IsMissing(arg)) {
+        // Nobody receives it: the member writes into ours (the runtime would
+        // run the member and then fail to write back, leaking its results).
+        pass.vt = VT_BYREF | VT_VARIANT;
+        pass.pvarVal = slot.local.get();
+        return S_OK;
     }
+    // Nor can any other value by value receive anything.
+    if (arg.vt != VT_DISPATCH || !arg.pdispVal || !script_values::IsArray(arg.pdispVal)) return DISP_E_TYPEMISMATCH;
     slot.fill = arg.pdispVal;
     pass.vt = VT_BYREF | VT_VARIANT;
     pass.pvarVal = slot.local.get();

@@ -275,6 +275,15 @@ TEST_F(ScriptArguments, OutputArraysRefuseWhatCannotReceiveThem) {
     }
     UniqueVariant element;
     EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
+    // CreateBrowser's Errors: a value by value is refused; Empty drops the
+    // output. Either way no browser is left behind (the fixture's unload check).
+    for (const VARIANT& errors : {VarI4(0), VarEmpty()}) {
+        UniqueVariant browser;
+        const HRESULT hr =
+            Invoke(L"CreateBrowser", DISPATCH_METHOD, {VarI4(0), VarMissing(), VarMissing(), VarMissing(), errors},
+                   browser.get(), nullptr, static_cast<IDispatch*>(server_.get()));
+        EXPECT_EQ(hr, errors.vt == VT_EMPTY ? S_OK : DISP_E_TYPEMISMATCH);
+    }
 }
 
 TEST_F(ScriptArguments, OutputsReachVariablesArrayVariablesAndNothing) {
