@@ -154,8 +154,9 @@ void SyncReader(Shared& s, int self) {
     }
 }
 
-// Replaces the first item's values at 50 fixed times, so that the
-// historian's store does not grow, and reads them back.
+// Replaces the first item's values at 50 fixed times and reads them back,
+// twenty times a second: the simulated historian logs every change it makes
+// (for modified reads), and that log lives in this process.
 void Updater(Shared& s, int self) {
     for (long round = 0; !s.stop; ++round) {
         DATE stamp = s.baseDate + static_cast<double>(round % 50) / 8640;
@@ -177,6 +178,7 @@ void Updater(Shared& s, int self) {
         UniqueSafeArray read, readErrors;
         Count(s, s.items->SyncReadAtTime(1, &tp, 1, &handles, read.put(), readErrors.put()), s.syncReads);
         ++s.progress[self];
+        Sleep(50);
     }
 }
 
