@@ -6,7 +6,7 @@
 // asynchronous read's completion exactly once, and both must see the same
 // number of DataChange events for every advise. Private bytes at the end
 // must stay within a few percent of their level after the warm-up.
-//   wine bin/load_stress.exe [seconds]
+//   wine bin/load_stress.exe [seconds] [threads that work: bit mask, default 0xFF]
 #include <windows.h>
 #include <ocidl.h>
 #include <oleauto.h>
@@ -38,7 +38,9 @@ constexpr int kThreads = 8;
 // Counts, per transaction, the completions and data changes it is sent.
 class RecordingSink final : public IDispatch {
 public:
-    RecordingSink() : reads_(kMaxTransactions), changes_(kMaxTransactions) {}
+    // A sink that does not record only counts (sinks that come and go).
+    explicit RecordingSink(bool record)
+        : reads_(record ? kMaxTransactions : 0), changes_(record ? kMaxTransactions : 0) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
             IsEqualIID(riid, DIID__IOPCHDAItemEvents)) {
@@ -66,18 +68,22 @@ public:
         if (!params || params->cArgs == 0) return S_OK;
         // The transaction identifier is the first argument: the last in rgvarg.
         const VARIANT& first = params->rgvarg[params->cArgs - 1];
-        if (first.vt != VT_I4 || first.lVal < 0 || first.lVal >= kMaxTransactions) return S_OK;
+        if (first.vt != VT_I4 || first.lVal < 0 || static_cast<size_t>(first.lVal) >= reads_.size()) return S_OK;
         if (id == 1) ++changes_[first.lVal];
-        if (id == 2) ++reads_[first.lVal];
+        if (id == 2) {
+            ++reads_[first.lVal];
+            ++completed_;
+        }
         return S_OK;
     }
     long Reads(LONG tid) const { return reads_[tid].load(); }
     long Changes(LONG tid) const { return changes_[tid].load(); }
     long Events() const { return events_.load(); }
+    long Completed() const { return completed_.load(); }
 
 private:
     std::atomic<ULONG> references_{1};
-    std::atomic<long> events_{0};
+    std::atomic<long> events_{0}, completed_{0};
     std::vector<std::atomic<unsigned short>> reads_, changes_;
 };
 
@@ -122,6 +128,7 @@ struct Shared {
     std::vector<std::atomic<unsigned char>> accepted = std::vector<std::atomic<unsigned char>>(kMaxTransactions);
     std::atomic<long> progress[kThreads] = {};
     std::atomic<long> syncReads{0}, updates{0}, asyncReads{0}, advises{0}, sinkChurns{0}, failures{0};
+    RecordingSink* counter = nullptr;  // a sink that stays: its completions pace the reads
     DATE baseDate = 0;
 };
 
@@ -197,7 +204,9 @@ void AsyncReader(Shared& s, int self) {
         if (SUCCEEDED(hr)) s.accepted[tid] = 1;
         Count(s, hr, s.asyncReads);
         ++s.progress[self];
-        if (tid % 4 == 0) Sleep(1);  // leaves the callback thread some air
+        // At most 64 reads outstanding: a client that never waits only grows
+        // the historian's queue.
+        while (!s.stop && s.asyncReads - s.counter->Completed() > 64) Sleep(1);
     }
 }
 
@@ -244,7 +253,7 @@ void Storm(Shared& s, int self) {
 // Sinks that come and go while events fire.
 void SinkChurn(Shared& s, int self, std::mt19937& rng) {
     while (!s.stop) {
-        ComPtr<RecordingSink> sink(new RecordingSink);
+        ComPtr<RecordingSink> sink(new RecordingSink(false));
         sink->Release();  // ComPtr took its own reference
         const DWORD cookie = Advise(s.items.get(), sink.get());
         if (rng() % 4 == 0) Sleep(rng() % 5);
@@ -258,6 +267,7 @@ void SinkChurn(Shared& s, int self, std::mt19937& rng) {
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 60;
+    const unsigned long working = argc > 2 ? std::strtoul(argv[2], nullptr, 0) : 0xFF;  // which threads work
     ReportCrashes();
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
     bool passed = false;
@@ -301,9 +311,10 @@ int main(int argc, char** argv) {
         SystemTimeToVariantTime(&now, &s.baseDate);
         s.baseDate = (static_cast<LONGLONG>(s.baseDate * 8640) - 360) / 8640.0 + 0.5 / 8640;  // between samples
 
-        ComPtr<RecordingSink> stable[2] = {ComPtr<RecordingSink>(new RecordingSink),
-                                           ComPtr<RecordingSink>(new RecordingSink)};
+        ComPtr<RecordingSink> stable[2] = {ComPtr<RecordingSink>(new RecordingSink(true)),
+                                           ComPtr<RecordingSink>(new RecordingSink(true))};
         DWORD stableCookies[2];
+        s.counter = stable[0].get();
         for (int i = 0; i < 2; ++i) {
             stable[i]->Release();
             stableCookies[i] = Advise(s.items.get(), stable[i].get());
@@ -313,7 +324,14 @@ int main(int argc, char** argv) {
                                        "async read", "advise churn", "advise storm", "sink churn"};
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([&s, t] {
+            threads.emplace_back([&s, t, working] {
+                if (!(working & (1u << t))) {
+                    while (!s.stop) {
+                        ++s.progress[t];
+                        Sleep(100);
+                    }
+                    return;
+                }
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
                 std::mt19937 rng(static_cast<unsigned>(t) * 7919u);
                 switch (t) {

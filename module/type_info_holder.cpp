@@ -88,6 +88,13 @@ HRESULT TypeInfoHolder::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID 
     if (!names || !ids) return E_POINTER;
     HRESULT hr = Load(lcid);
     if (FAILED(hr)) return hr;
+    // Names after the first are parameters of the member named first (named
+    // arguments): only the type information knows them.
+    if (count > 1) {
+        for (UINT i = 0; i < count; ++i)
+            if (!names[i]) return DISP_E_UNKNOWNNAME;
+        return info_->GetIDsOfNames(names, count, ids);
+    }
     for (UINT i = 0; i < count; ++i) {
         const wchar_t* wanted = names[i] ? names[i] : L"";
         const size_t length = std::wcslen(wanted);

@@ -37,6 +37,13 @@ TEST(DispatchTest, NamesDefaultMemberAndPutByName) {
         UniqueBstr direct;
         ASSERT_EQ(server->get_ClientName(direct.put()), S_OK);
         EXPECT_STREQ(direct.get(), L"plant engineer");
+
+        // Named arguments (VB6, Python, PowerShell): the member, then its parameters' positions.
+        LPOLESTR names[] = {const_cast<LPOLESTR>(L"GetErrorString"), const_cast<LPOLESTR>(L"ErrorCode")};
+        DISPID ids[2] = {0, 0};
+        ASSERT_EQ(server->GetIDsOfNames(IID_NULL, names, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+        EXPECT_EQ(ids[0], 0x60020021);
+        EXPECT_EQ(ids[1], 0) << "ErrorCode is the first parameter";
     }
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
     CoUninitialize();
