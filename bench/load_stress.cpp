@@ -36,33 +36,17 @@ constexpr LONG kAdviseBase = 1 << 19;  // advises' transaction identifiers from 
 constexpr int kThreads = 8;
 
 // Counts, per transaction, the completions and data changes it is sent.
-class RecordingSink final : public IDispatch {
+class RecordingSink final : public SinkBase {
 public:
     // A sink that does not record only counts (sinks that come and go).
     explicit RecordingSink(bool record)
         : reads_(record ? kMaxTransactions : 0), changes_(record ? kMaxTransactions : 0) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-            IsEqualIID(riid, DIID__IOPCHDAItemEvents)) {
-            AddRef();
-            *ppv = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
     STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = --references_;
         if (left == 0) delete this;
         return left;
     }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
         ++events_;
         if (!params || params->cArgs == 0) return S_OK;

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 #include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
 #include <thread>
+
+#include "OPCHDAAuto.h"
 
 namespace reliability {
 
@@ -87,6 +90,31 @@ private:
     std::atomic<unsigned long> beats_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// A WithEvents-style sink of both event interfaces: Invoke is the subclass's.
+// It lives as long as the program (static or on main's stack) unless the
+// subclass counts references itself.
+class SinkBase : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+            IsEqualIID(riid, DIID__IOPCHDAItemEvents) || IsEqualIID(riid, DIID__IOPCHDAAutoServerEvents)) {
+            AddRef();
+            *ppv = static_cast<IDispatch*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
 };
 
 // The component's DllCanUnloadNow (S_OK: no object of it alive), once a
