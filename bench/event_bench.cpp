@@ -16,6 +16,7 @@
 #include "opc_hda.h"
 #include "com_holders.h"
 #include "server/COPCHDAAutoServer.h"
+#include "reliability.h"
 
 namespace {
 
@@ -32,30 +33,13 @@ double Micros(LONGLONG ticks) {
 
 // A WithEvents-style sink: notes when Invoke was entered and, when asked,
 // reads every value of every history (as a client handler does).
-class BenchSink final : public IDispatch {
+class BenchSink final : public reliability::SinkBase {
 public:
     LONGLONG entered = 0;
     bool readValues = false;
     double sum = 0;
     long valuesRead = 0;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-            IsEqualIID(riid, DIID__IOPCHDAItemEvents)) {
-            *ppv = static_cast<IDispatch*>(this);
-            return S_OK;  // lives on the stack of main
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
         entered = Now();
         if (readValues && params && params->cArgs == 7) ReadAll(V_ARRAY(&params->rgvarg[1]));

@@ -17,6 +17,23 @@ bool AllocN(T*& p, size_t n) {
     return p != nullptr;
 }
 
+// Every column of an answer, or none: a failed allocation clears what was made.
+template <class Answer, class... T>
+bool AllocColumns(Answer& out, size_t n, T*&... columns) {
+    if ((AllocN(columns, n) && ...)) return true;
+    ClearHistorianAnswer(out);
+    return false;
+}
+
+// Element i of the time, quality and value columns (a Value or ModifiedValue).
+template <class Answer, class V>
+void PutValue(Answer& out, size_t i, const V& v) {
+    out.pftTimeStamps[i] = i64_to_filetime(v.time);
+    out.pdwQualities[i] = v.quality;
+    VariantInit(&out.pvDataValues[i]);
+    v.value.CopyTo(&out.pvDataValues[i]);
+}
+
 }  // namespace
 
 bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
@@ -25,15 +42,9 @@ bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD ag
     out.haAggregate = aggregate;
     size_t n = data.values.size();
     out.dwCount = static_cast<DWORD>(n);
-    if (!AllocN(out.pftTimeStamps, n) || !AllocN(out.pdwQualities, n) || !AllocN(out.pvDataValues, n)) {
-        ClearHistorianAnswer(out);
-        return false;
-    }
+    if (!AllocColumns(out, n, out.pftTimeStamps, out.pdwQualities, out.pvDataValues)) return false;
     for (size_t i = 0; i < n; ++i) {
-        out.pftTimeStamps[i] = i64_to_filetime(data.values[i].time);
-        out.pdwQualities[i] = data.values[i].quality;
-        VariantInit(&out.pvDataValues[i]);
-        data.values[i].value.CopyTo(&out.pvDataValues[i]);
+        PutValue(out, i, data.values[i]);
     }
     return true;
 }
@@ -43,17 +54,12 @@ bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE 
     out.hClient = client;
     size_t n = data.values.size();
     out.dwCount = static_cast<DWORD>(n);
-    if (!AllocN(out.pftTimeStamps, n) || !AllocN(out.pdwQualities, n) || !AllocN(out.pvDataValues, n) ||
-        !AllocN(out.pftModificationTime, n) || !AllocN(out.pEditType, n) || !AllocN(out.szUser, n)) {
-        ClearHistorianAnswer(out);
+    if (!AllocColumns(out, n, out.pftTimeStamps, out.pdwQualities, out.pvDataValues, out.pftModificationTime,
+                      out.pEditType, out.szUser))
         return false;
-    }
     for (size_t i = 0; i < n; ++i) {
         const ModifiedValue& v = data.values[i];
-        out.pftTimeStamps[i] = i64_to_filetime(v.time);
-        out.pdwQualities[i] = v.quality;
-        VariantInit(&out.pvDataValues[i]);
-        v.value.CopyTo(&out.pvDataValues[i]);
+        PutValue(out, i, v);
         out.pftModificationTime[i] = i64_to_filetime(v.modificationTime);
         out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
         out.szUser[i] = SimStrdup(v.user);
@@ -71,10 +77,7 @@ bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE c
     out.dwAttributeID = data.attributeId;
     size_t n = std::min(data.times.size(), data.values.size());
     out.dwNumValues = static_cast<DWORD>(n);
-    if (!AllocN(out.ftTimeStamps, n) || !AllocN(out.vAttributeValues, n)) {
-        ClearHistorianAnswer(out);
-        return false;
-    }
+    if (!AllocColumns(out, n, out.ftTimeStamps, out.vAttributeValues)) return false;
     for (size_t i = 0; i < n; ++i) {
         out.ftTimeStamps[i] = i64_to_filetime(data.times[i]);
         VariantInit(&out.vAttributeValues[i]);
@@ -88,11 +91,7 @@ bool FillAnnotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDL
     out.hClient = client;
     size_t n = data.values.size();
     out.dwNumValues = static_cast<DWORD>(n);
-    if (!AllocN(out.ftTimeStamps, n) || !AllocN(out.szAnnotation, n) || !AllocN(out.ftAnnotationTime, n) ||
-        !AllocN(out.szUser, n)) {
-        ClearHistorianAnswer(out);
-        return false;
-    }
+    if (!AllocColumns(out, n, out.ftTimeStamps, out.szAnnotation, out.ftAnnotationTime, out.szUser)) return false;
     for (size_t i = 0; i < n; ++i) {
         const Annotation& a = data.values[i];
         out.ftTimeStamps[i] = i64_to_filetime(a.time);

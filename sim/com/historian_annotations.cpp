@@ -46,22 +46,14 @@ HRESULT SimHistorianObject::Insert(DWORD dwNumItems, OPCHANDLE* phServer, FILETI
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwNumItems == 0 || !phServer || !ftTimeStamps || !pAnnotationValues) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < dwNumItems; ++i) {
-        OPCHANDLE c;
-        if (!ClientOf(phServer[i], &c)) {
-            errs[i] = kOpcInvalidHandle;
-            continue;
-        }
-        errs[i] = S_OK;
+    return PerHandle(dwNumItems, phServer, ppErrors, CLIENT_OF, [&](DWORD i) {
+        HRESULT code = S_OK;
         for (auto& a : AnnotationsOf(ftTimeStamps[i], pAnnotationValues[i])) {
             HRESULT hr = model_.InsertAnnotation(phServer[i], a);
-            if (FAILED(hr)) errs[i] = hr;
+            if (FAILED(hr)) code = hr;
         }
-    }
-    *ppErrors = errs;
-    return Overall(errs, dwNumItems);
+        return code;
+    });
 }
 
 HRESULT SimHistorianObject::Read(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumItems,

@@ -85,6 +85,27 @@ HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
     return Overall(errs, n);
 }
 
+// One code per element into a new errors array: code(i) for element i.
+template <class Code>
+HRESULT PerElement(DWORD n, HRESULT** errors, Code code) {
+    auto* errs = AllocZeroed<HRESULT>(n);
+    if (!errs) return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < n; ++i) errs[i] = code(i);
+    *errors = errs;
+    return Overall(errs, n);
+}
+
+// As PerElement, for elements that are server handles: an unknown handle is
+// kOpcInvalidHandle and code(i) is not asked.
+template <class Code>
+HRESULT PerHandle(DWORD n, const OPCHANDLE* ph, HRESULT** errors,
+                  const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Code code) {
+    return PerElement(n, errors, [&](DWORD i) {
+        OPCHANDLE client = 0;
+        return clientOf(ph[i], &client) ? code(i) : kOpcInvalidHandle;
+    });
+}
+
 inline int64_t RecordValue(DWORD v) { return v; }
 inline int64_t RecordValue(const FILETIME& v) { return TicksOf(v); }
 

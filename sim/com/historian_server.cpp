@@ -104,17 +104,14 @@ HRESULT SimHistorianObject::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServe
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwCount == 0 || !phServer) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(dwCount);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < dwCount; ++i) {
-        errs[i] = model_.ReleaseItemHandle(phServer[i]);
-        if (SUCCEEDED(errs[i])) {
+    return PerElement(dwCount, ppErrors, [&](DWORD i) {
+        HRESULT hr = model_.ReleaseItemHandle(phServer[i]);
+        if (SUCCEEDED(hr)) {
             std::lock_guard<std::mutex> g(lock_);
             clients_.erase(phServer[i]);
         }
-    }
-    *ppErrors = errs;
-    return Overall(errs, dwCount);
+        return hr;
+    });
 }
 
 HRESULT SimHistorianObject::ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HRESULT** ppErrors) {
@@ -122,11 +119,8 @@ HRESULT SimHistorianObject::ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HR
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwCount == 0 || !pszItemID) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(dwCount);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < dwCount; ++i) errs[i] = model_.ValidateItemId(pszItemID[i] ? pszItemID[i] : L"");
-    *ppErrors = errs;
-    return Overall(errs, dwCount);
+    return PerElement(dwCount, ppErrors,
+                      [&](DWORD i) { return model_.ValidateItemId(pszItemID[i] ? pszItemID[i] : L""); });
 }
 
 HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA_OPERATORCODES* pOperator,

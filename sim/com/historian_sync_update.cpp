@@ -15,21 +15,12 @@ HRESULT SimHistorianObject::SyncUpdate(int kind, DWORD n, OPCHANDLE* ph, FILETIM
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(n);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < n; ++i) {
-        OPCHANDLE c;
-        if (!ClientOf(ph[i], &c)) {
-            errs[i] = kOpcInvalidHandle;
-            continue;
-        }
+    return PerHandle(n, ph, ppErrors, CLIENT_OF, [&](DWORD i) {
         Ticks t = TicksOf(ft[i]);
-        errs[i] = kind == kInsert    ? model_.Insert(ph[i], t, v[i], q[i])
-                  : kind == kReplace ? model_.Replace(ph[i], t, v[i], q[i])
-                                     : model_.InsertReplace(ph[i], t, v[i], q[i]);
-    }
-    *ppErrors = errs;
-    return Overall(errs, n);
+        return kind == kInsert    ? model_.Insert(ph[i], t, v[i], q[i])
+               : kind == kReplace ? model_.Replace(ph[i], t, v[i], q[i])
+                                  : model_.InsertReplace(ph[i], t, v[i], q[i]);
+    });
 }
 
 HRESULT SimHistorianObject::Insert(DWORD n, OPCHANDLE* ph, FILETIME* ft, VARIANT* v, DWORD* q, HRESULT** e) {
@@ -55,14 +46,8 @@ HRESULT SimHistorianObject::DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htE
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < dwNumItems; ++i) {
-        OPCHANDLE c;
-        errs[i] = ClientOf(phServer[i], &c) ? model_.DeleteRaw(s, e, phServer[i]) : kOpcInvalidHandle;
-    }
-    *ppErrors = errs;
-    return Overall(errs, dwNumItems);
+    return PerHandle(dwNumItems, phServer, ppErrors, CLIENT_OF,
+                     [&](DWORD i) { return model_.DeleteRaw(s, e, phServer[i]); });
 }
 
 HRESULT SimHistorianObject::DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, FILETIME* ftTimeStamps,
@@ -71,15 +56,8 @@ HRESULT SimHistorianObject::DeleteAtTime(DWORD dwNumItems, OPCHANDLE* phServer, 
     if (!ppErrors) return E_POINTER;
     *ppErrors = nullptr;
     if (dwNumItems == 0 || !phServer || !ftTimeStamps) return E_INVALIDARG;
-    auto* errs = AllocZeroed<HRESULT>(dwNumItems);
-    if (!errs) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < dwNumItems; ++i) {
-        OPCHANDLE c;
-        errs[i] =
-            ClientOf(phServer[i], &c) ? model_.DeleteAtTime(phServer[i], TicksOf(ftTimeStamps[i])) : kOpcInvalidHandle;
-    }
-    *ppErrors = errs;
-    return Overall(errs, dwNumItems);
+    return PerHandle(dwNumItems, phServer, ppErrors, CLIENT_OF,
+                     [&](DWORD i) { return model_.DeleteAtTime(phServer[i], TicksOf(ftTimeStamps[i])); });
 }
 
 }  // namespace hdasim
