@@ -20,7 +20,6 @@
 
 class COPCHDAItem;
 class ParentLink;
-class HistorianSink;
 
 class COPCHDAAutoServer final
     : public Implements<COPCHDAAutoServer, IConnectionPointContainer, AnswerAs<IDispatch, IOPCHDAAutoServer>,
