@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "OPCHDAAuto.h"
 #include "com_holders.h"
 #include "history/COPCHDAHistory.h"
 #include "history/historian_answers.h"
+#include "items/request.h"
 #include "module_state.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
@@ -31,9 +35,7 @@ FILETIME Ft(LONGLONG t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWO
 LPWSTR TaskString(const wchar_t* s) {
     if (!s) return nullptr;
     size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
-    auto* p = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    memcpy(p, s, bytes);
-    return p;
+    return static_cast<LPWSTR>(memcpy(CoTaskMemAlloc(bytes), s, bytes));
 }
 
 template <class T>
@@ -41,49 +43,100 @@ T* TaskArray(DWORD n) {
     return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
 }
 
-// As a historian answers: everything in task memory, freed with the routines under test.
-OPCHDA_ITEM* MakeItem(DWORD n, LONGLONG start = kWinter) {
+FILETIME* Stamps(DWORD n, LONGLONG start, LONGLONG step) {
+    auto* t = TaskArray<FILETIME>(n);
+    for (DWORD k = 0; k < n; ++k) t[k] = Ft(start + k * step);
+    return t;
+}
+
+// As a historian answers: everything in task memory. Values 100, 101, ... ten seconds apart.
+OPCHDA_ITEM* MakeItem(DWORD n) {
     auto* item = TaskArray<OPCHDA_ITEM>(1);
-    *item = {1, 0, n, TaskArray<FILETIME>(n), TaskArray<DWORD>(n), TaskArray<VARIANT>(n)};
+    *item = {1, 0, n, Stamps(n, kWinter, 10 * kTicks), TaskArray<DWORD>(n), TaskArray<VARIANT>(n)};
     for (DWORD k = 0; k < n; ++k) {
-        item->pftTimeStamps[k] = Ft(start + k * 10 * kTicks);
         item->pdwQualities[k] = 0x00040000u | (0xC0 + k);  // raw flag above the OPC quality
         item->pvDataValues[k] = VarR8(100.0 + k);
     }
     return item;
 }
 
-OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
+// `n` edits a minute apart from `stamp`, modified at their own time stamp.
+OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user, DWORD n = 1) {
     auto* mod = TaskArray<OPCHDA_MODIFIEDITEM>(1);
     *mod = {1,
-            1,
-            TaskArray<FILETIME>(1),
-            TaskArray<DWORD>(1),
-            TaskArray<VARIANT>(1),
-            TaskArray<FILETIME>(1),
-            TaskArray<OPCHDA_EDITTYPE>(1),
-            TaskArray<LPWSTR>(1)};
-    mod->pftTimeStamps[0] = mod->pftModificationTime[0] = Ft(stamp);
-    mod->pdwQualities[0] = 0xC0;
-    mod->pvDataValues[0] = VarBstr(L"nine");
-    mod->pEditType[0] = static_cast<OPCHDA_EDITTYPE>(2);
-    mod->szUser[0] = TaskString(user);
+            n,
+            Stamps(n, stamp, 60 * kTicks),
+            TaskArray<DWORD>(n),
+            TaskArray<VARIANT>(n),
+            Stamps(n, stamp, 60 * kTicks),
+            TaskArray<OPCHDA_EDITTYPE>(n),
+            TaskArray<LPWSTR>(n)};
+    for (DWORD k = 0; k < n; ++k) {
+        mod->pdwQualities[k] = 0xC0;
+        mod->pvDataValues[k] = VarBstr(L"nine");
+        mod->pEditType[k] = static_cast<OPCHDA_EDITTYPE>(2);
+        mod->szUser[k] = TaskString(user);
+    }
     return mod;
 }
 
 OPCHDA_ANNOTATION* MakeAnnotations(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> notes) {
     const DWORD n = static_cast<DWORD>(notes.size());
-    auto* ann = TaskArray<OPCHDA_ANNOTATION>(1);
-    *ann = {1, n, TaskArray<FILETIME>(n), TaskArray<LPWSTR>(n), TaskArray<FILETIME>(n), TaskArray<LPWSTR>(n)};
     const LONGLONG fraction = 4'567'890;  // 456.789 ms: dates carry whole seconds
+    auto* ann = TaskArray<OPCHDA_ANNOTATION>(1);
+    *ann = {1,
+            n,
+            Stamps(n, kWinter + fraction, kTicks),
+            TaskArray<LPWSTR>(n),
+            Stamps(n, kSummer + fraction, kTicks),
+            TaskArray<LPWSTR>(n)};
     DWORD k = 0;
     for (auto [text, user] : notes) {
-        ann->ftTimeStamps[k] = Ft(kWinter + k * kTicks + fraction);
-        ann->ftAnnotationTime[k] = Ft(kSummer + k * kTicks + fraction);
         ann->szAnnotation[k] = TaskString(text);
         ann->szUser[k++] = TaskString(user);
     }
     return ann;
+}
+
+// A history filled from `answer`, which is freed with the product's own routine.
+template <class Answer>
+ComPtr<OPCHDAHistory> Fill(Answer* answer) {
+    UniqueVariant v;
+    EXPECT_EQ(MakeHistoryVariant(answer, v.get()), S_OK);
+    FreeHistorianArray(answer, 1);
+    ComPtr<OPCHDAHistory> history;
+    if (v->vt == VT_DISPATCH) v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
+    EXPECT_TRUE(history);
+    return history;
+}
+
+ComPtr<OPCHDAValue> At(OPCHDAHistory* h, VARIANT spec, HRESULT expected = S_OK) {
+    ComPtr<OPCHDAValue> value;
+    EXPECT_EQ(h->Item(spec, value.put()), expected);
+    VariantClear(&spec);
+    return value;
+}
+ComPtr<OPCHDAEntry> EntryAt(OPCHDAHistory* h, LONG k) {
+    ComPtr<OPCHDAEntry> entry;
+    EXPECT_EQ(At(h, VarI4(k)).query(IID_OPCHDAEntry, entry), S_OK);
+    return entry;
+}
+ComPtr<IEnumVARIANT> Walk(OPCHDAHistory* h) {
+    ComPtr<IUnknown> unknown;
+    ComPtr<IEnumVARIANT> walk;
+    EXPECT_EQ(h->get__NewEnum(unknown.put()), S_OK);
+    EXPECT_EQ(unknown.query(IID_IEnumVARIANT, walk), S_OK);
+    return walk;
+}
+double NumberOf(OPCHDAValue* value) {
+    UniqueVariant v;
+    EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
+    return v->vt == VT_R8 ? v->dblVal : -1.0;
+}
+DATE LocalDateOf(LONGLONG t) {
+    DATE date = 0;
+    EXPECT_TRUE(FileTimeToLocalDate(Ft(t), &date));
+    return date;
 }
 
 // The library's own count of live objects must fall back to 0 after each test.
@@ -91,111 +144,70 @@ class History : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
     void TearDown() override {
+        SetZoneSource(nullptr);
         EXPECT_EQ(Module::LockCount(), 0) << "an object is still alive";
         CoUninitialize();
     }
-
-    template <class Answer>
-    static ComPtr<OPCHDAHistory> Fill(Answer* answer) {
-        UniqueVariant v;
-        EXPECT_EQ(MakeHistoryVariant(answer, v.get()), S_OK);
-        FreeHistorianAnswers(answer, 1);
-        ComPtr<OPCHDAHistory> history;
-        EXPECT_EQ(v->vt, VT_DISPATCH);
-        if (v->vt == VT_DISPATCH) {
-            EXPECT_EQ(v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void()), S_OK);
-        }
-        return history;
-    }
-    static void FreeHistorianAnswers(OPCHDA_ITEM* a, DWORD n) { FreeHistorianItems(a, n); }
-    static void FreeHistorianAnswers(OPCHDA_MODIFIEDITEM* a, DWORD n) { FreeHistorianModifiedItems(a, n); }
-    static void FreeHistorianAnswers(OPCHDA_ANNOTATION* a, DWORD n) { FreeHistorianAnnotations(a, n); }
-    static void FreeHistorianAnswers(OPCHDA_ATTRIBUTE* a, DWORD n) { FreeHistorianAttributes(a, n); }
-
-    static ComPtr<OPCHDAValue> At(OPCHDAHistory* h, VARIANT spec, HRESULT expected = S_OK) {
-        ComPtr<OPCHDAValue> value;
-        EXPECT_EQ(h->Item(spec, value.put()), expected);
-        VariantClear(&spec);
-        return value;
-    }
-    static ComPtr<OPCHDAEntry> EntryAt(OPCHDAHistory* h, LONG k) {
-        ComPtr<OPCHDAEntry> entry;
-        EXPECT_EQ(At(h, VarI4(k)).query(IID_OPCHDAEntry, entry), S_OK);
-        return entry;
-    }
-    static double NumberOf(OPCHDAValue* value) {
-        UniqueVariant v;
-        EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
-        return v->vt == VT_R8 ? v->dblVal : -1.0;
-    }
-    static DATE LocalDateOf(LONGLONG t) {
-        DATE date = 0;
-        EXPECT_TRUE(FileTimeToLocalDate(Ft(t), &date));
-        return date;
-    }
 };
 
-TEST_F(History, EmptyCollectionAndItsEnumerator) {
-    ComPtr<OPCHDAHistory> h = Fill(MakeItem(0));
+TEST_F(History, EnumeratorsConformAndKeepTheirValuesInOrder) {
+    for (DWORD n : {0u, 3u}) {
+        ComPtr<OPCHDAHistory> h = Fill(MakeItem(n));
+        ComPtr<IEnumVARIANT> walk = Walk(h.get());
+        ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), n);
+        h = nullptr;  // the enumerator keeps the values
+        walk->Reset();
+        VARIANT got[3];
+        ULONG fetched = 0;
+        EXPECT_EQ(walk->Next(3, got, &fetched), n == 3 ? S_OK : S_FALSE);
+        for (ULONG k = 0; k < fetched; ++k) {
+            ComPtr<OPCHDAValue> value;
+            ASSERT_EQ(got[k].vt, VT_DISPATCH);
+            got[k].pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
+            EXPECT_EQ(NumberOf(value.get()), 100.0 + k);
+            VariantClear(&got[k]);
+        }
+    }
+    ComPtr<OPCHDAHistory> empty = Fill(MakeItem(0));
     LONG count = -1;
-    ASSERT_EQ(h->get_Count(&count), S_OK);
+    ASSERT_EQ(empty->get_Count(&count), S_OK);
     EXPECT_EQ(count, 0);
-    At(h.get(), VarI4(1), E_INVALIDARG);
-    At(h.get(), VarDate(45000.5), E_FAIL);
-    ComPtr<IUnknown> unknown;
-    ASSERT_EQ(h->get__NewEnum(unknown.put()), S_OK);
-    ComPtr<IEnumVARIANT> walk;
-    ASSERT_EQ(unknown.query(IID_IEnumVARIANT, walk), S_OK);
-    ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), 0);
-    EXPECT_EQ(h->get_Count(nullptr), E_POINTER);
-    EXPECT_EQ(h->get__NewEnum(nullptr), E_POINTER);
+    At(empty.get(), VarI4(1), E_INVALIDARG);
+    At(empty.get(), VarDate(45000.5), E_FAIL);
+    EXPECT_EQ(empty->get_Count(nullptr), E_POINTER);
+    EXPECT_EQ(empty->get__NewEnum(nullptr), E_POINTER);
+    EXPECT_EQ(empty->Item(VarI4(1), nullptr), E_POINTER);
 }
 
-TEST_F(History, EnumeratorWalksTheValuesInOrderAndKeepsTheCollection) {
-    ComPtr<OPCHDAHistory> h = Fill(MakeItem(3));
-    ComPtr<IUnknown> unknown;
-    ASSERT_EQ(h->get__NewEnum(unknown.put()), S_OK);
-    ComPtr<IEnumVARIANT> walk;
-    ASSERT_EQ(unknown.query(IID_IEnumVARIANT, walk), S_OK);
-    ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), 3);
-    h = nullptr;
-    walk->Reset();
-    VARIANT got[3];
-    ULONG fetched = 0;
-    ASSERT_EQ(walk->Next(3, got, &fetched), S_OK);
-    for (LONG k = 0; k < 3; ++k) {
-        ASSERT_EQ(got[k].vt, VT_DISPATCH);
-        ComPtr<OPCHDAValue> value;
-        got[k].pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
-        EXPECT_EQ(NumberOf(value.get()), 100.0 + k);
-        VariantClear(&got[k]);
-    }
-}
-
-TEST_F(History, ItemByNumber) {
-    ComPtr<OPCHDAHistory> h = Fill(MakeItem(3));
-    EXPECT_EQ(NumberOf(At(h.get(), VarI4(1)).get()), 100.0);
-    EXPECT_EQ(NumberOf(At(h.get(), VarI4(3)).get()), 102.0);
-    EXPECT_EQ(NumberOf(At(h.get(), VarBstr(L"2")).get()), 101.0);
-    EXPECT_EQ(NumberOf(At(h.get(), VarR8(2.7)).get()), 102.0);
-    EXPECT_EQ(NumberOf(At(h.get(), VarR8(1.5)).get()), 101.0);  // to even, as the platform rounds
-
-    for (VARIANT spec : {VarI4(0), VarI4(-1), VarI4(4), VarBstr(L"x")}) {
-        OPCHDAValue* untouched = reinterpret_cast<OPCHDAValue*>(static_cast<uintptr_t>(0x4321));
-        EXPECT_EQ(h->Item(spec, &untouched), E_INVALIDARG);
-        EXPECT_EQ(untouched, reinterpret_cast<OPCHDAValue*>(static_cast<uintptr_t>(0x4321)));
-        VariantClear(&spec);
-    }
-    // A date by reference is not a date: its day number is taken as a position.
-    DATE day = 2.0;
-    EXPECT_EQ(NumberOf(At(h.get(), Ref(VT_DATE, &day)).get()), 101.0);
-    day = 45000.0;
-    At(h.get(), Ref(VT_DATE, &day), E_INVALIDARG);
-    EXPECT_EQ(h->Item(VarI4(1), nullptr), E_POINTER);
-}
-
-TEST_F(History, ItemByDateFindsTheExactTimeStamp) {
+TEST_F(History, ItemByNumberAndByExactDate) {
     ComPtr<OPCHDAHistory> h = Fill(MakeItem(50));
+    DATE day = 2.0, farDay = 45000.0;
+    const struct {
+        const char* what;
+        VARIANT spec;
+        double value;  // -1: E_INVALIDARG and the output untouched
+    } rows[] = {{"first", VarI4(1), 100.0},
+                {"last", VarI4(50), 149.0},
+                {"text", VarBstr(L"2"), 101.0},
+                {"rounded up", VarR8(2.7), 102.0},
+                {"to even", VarR8(1.5), 101.0},
+                {"zero", VarI4(0), -1},
+                {"negative", VarI4(-1), -1},
+                {"past the end", VarI4(51), -1},
+                {"not a number", VarBstr(L"x"), -1},
+                {"date by reference: a position", Ref(VT_DATE, &day), 101.0},
+                {"far position", Ref(VT_DATE, &farDay), -1}};
+    for (auto row : rows) {
+        SCOPED_TRACE(row.what);
+        OPCHDAValue* out = reinterpret_cast<OPCHDAValue*>(static_cast<uintptr_t>(0x4321));
+        EXPECT_EQ(h->Item(row.spec, &out), row.value < 0 ? E_INVALIDARG : S_OK);
+        if (row.value < 0) {
+            EXPECT_EQ(out, reinterpret_cast<OPCHDAValue*>(static_cast<uintptr_t>(0x4321)));
+        } else {
+            EXPECT_EQ(NumberOf(ComPtr<OPCHDAValue>::attach(out).get()), row.value);
+        }
+        VariantClear(&row.spec);
+    }
     for (LONG k : {1, 17, 50}) {
         ComPtr<OPCHDAValue> byNumber = At(h.get(), VarI4(k));
         DATE stamp = 0;
@@ -204,73 +216,56 @@ TEST_F(History, ItemByDateFindsTheExactTimeStamp) {
         ASSERT_TRUE(byDate);
         EXPECT_EQ(NumberOf(byDate.get()), 99.0 + k);
         EXPECT_NE(byDate.get(), byNumber.get());  // a new object every time
-
         OPCHDAValue* out = reinterpret_cast<OPCHDAValue*>(static_cast<uintptr_t>(0x4321));
         EXPECT_EQ(h->Item(VarDate(stamp + kSecond / 2), &out), E_FAIL);  // half a step off
         EXPECT_EQ(out, nullptr);
     }
 }
 
-TEST_F(History, ValueObjectsHoldCopies) {
-    ComPtr<OPCHDAHistory> h = Fill(MakeItem(2));
-    ComPtr<OPCHDAValue> a = At(h.get(), VarI4(2));
-    ComPtr<OPCHDAValue> b = At(h.get(), VarI4(2));
+TEST_F(History, ValuesAreCopiesThatOutliveTheirHistory) {
+    OPCHDA_ITEM* item = MakeItem(3);
+    item->pvDataValues[2].vt = 15;  // no such type: the fill cannot copy it
+    VARIANT probe;
+    VariantInit(&probe);
+    const HRESULT copyFailure = VariantCopy(&probe, &item->pvDataValues[2]);
+    ASSERT_TRUE(FAILED(copyFailure));
+    UniqueVariant v;
+    ASSERT_EQ(MakeHistoryVariant(item, v.get()), S_OK);
+    item->pvDataValues[2].vt = VT_R8;
+    FreeHistorianItems(item, 1);
+    ComPtr<OPCHDAHistory> h;
+    ASSERT_EQ(v->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
+    v.reset();
+    ComPtr<OPCHDAValue> a = At(h.get(), VarI4(2)), b = At(h.get(), VarI4(2)), bad = At(h.get(), VarI4(3));
+    h = nullptr;
     LONG quality = 0;
     ASSERT_EQ(a->get_Quality(&quality), S_OK);
     EXPECT_EQ(quality, 0x000400C1);  // the 32 bits unchanged
     DATE stamp = 0;
     ASSERT_EQ(a->get_TimeStamp(&stamp), S_OK);
     EXPECT_EQ(stamp, LocalDateOf(kWinter + 10 * kTicks));
-
-    // The caller's variant is cleared before the copy goes in.
-    UniqueVariant v(VarBstr(L"released by DataValue"));
-    ASSERT_EQ(a->get_DataValue(v.get()), S_OK);
-    EXPECT_EQ(v->vt, VT_R8);
+    UniqueVariant got(VarBstr(L"released by DataValue"));  // the caller's variant is cleared first
+    ASSERT_EQ(a->get_DataValue(got.get()), S_OK);
+    EXPECT_EQ(got->vt, VT_R8);
     EXPECT_EQ(NumberOf(b.get()), 101.0);
-
-    // Values outlive the collection.
-    h = nullptr;
-    EXPECT_EQ(NumberOf(a.get()), 101.0);
+    ASSERT_EQ(bad->get_DataValue(got.get()), S_OK);
+    EXPECT_EQ(got->vt, VT_ERROR);
+    EXPECT_EQ(got->scode, copyFailure) << "a value the fill cannot copy reaches the client as the copy's failure";
     EXPECT_EQ(a->get_TimeStamp(nullptr), E_POINTER);
     EXPECT_EQ(a->get_DataValue(nullptr), E_POINTER);
     EXPECT_EQ(a->get_Quality(nullptr), E_POINTER);
 }
 
-// A value the fill cannot copy reaches the client as the copy's failure.
-TEST_F(History, UncopyableValueBecomesAnError) {
-    OPCHDA_ITEM* item = MakeItem(2);
-    VARIANT bad = item->pvDataValues[1];
-    bad.vt = 15;  // no such type
-    VARIANT probe;
-    VariantInit(&probe);
-    const HRESULT copyFailure = VariantCopy(&probe, &bad);
-    ASSERT_TRUE(FAILED(copyFailure));
-    VARIANT values[2] = {item->pvDataValues[0], bad};
-    OPCHDA_ITEM withBad = *item;
-    withBad.pvDataValues = values;
-    UniqueVariant v;
-    ASSERT_EQ(MakeHistoryVariant(&withBad, v.get()), S_OK);
-    FreeHistorianItems(item, 1);
-    ComPtr<OPCHDAHistory> h;
-    ASSERT_EQ(v->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
-    UniqueVariant got;
-    ASSERT_EQ(At(h.get(), VarI4(2))->get_DataValue(got.get()), S_OK);
-    EXPECT_EQ(got->vt, VT_ERROR);
-    EXPECT_EQ(got->scode, copyFailure);
-}
-
 TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
     auto* attr = TaskArray<OPCHDA_ATTRIBUTE>(1);
-    *attr = {1, 1, 13, TaskArray<FILETIME>(1), TaskArray<VARIANT>(1)};
-    attr->ftTimeStamps[0] = Ft(kWinter);
+    *attr = {1, 1, 13, Stamps(1, kWinter, 0), TaskArray<VARIANT>(1)};
     attr->vAttributeValues[0] = VarBstr(L"Plant/Lab");
-    LONG quality = 0;
+    LONG quality = 0, type = 0;
     At(Fill(attr).get(), VarI4(1))->get_Quality(&quality);
     EXPECT_EQ(quality, 192);
 
     ComPtr<OPCHDAHistory> notes = Fill(MakeAnnotations({{L"calibrated", L"operator"}, {nullptr, nullptr}}));
     ComPtr<OPCHDAEntry> entry = EntryAt(notes.get(), 1);
-    LONG type = 0;
     entry->get_EntryType(&type);
     EXPECT_EQ(type, 5);
     entry->get_Quality(&quality);
@@ -279,15 +274,14 @@ TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
     entry->get_DataValue(text.get());
     ASSERT_EQ(text->vt, VT_BSTR);
     EXPECT_STREQ(text->bstrVal, L"calibrated");
-    DATE entryTime = 0;
+    DATE entryTime = 0, stamp = 0;
     entry->get_EntryTime(&entryTime);
     EXPECT_EQ(entryTime, LocalDateOf(kSummer));
     // The entry's time stamp, under today's bias, also in whole seconds.
-    DATE stamp = 0, wholeSecond = 0;
     entry->get_TimeStamp(&stamp);
-    FILETIME local;
+    DATE wholeSecond = 0;
+    FILETIME local, winter = Ft(kWinter);
     SYSTEMTIME system;
-    const FILETIME winter = Ft(kWinter);
     ASSERT_TRUE(FileTimeToLocalFileTime(&winter, &local) && FileTimeToSystemTime(&local, &system) &&
                 SystemTimeToVariantTime(&system, &wholeSecond));
     EXPECT_EQ(stamp, wholeSecond);
@@ -347,22 +341,91 @@ TEST_F(History, UserNamesGoWithTheirHistory) {
     EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
 }
 
-TEST_F(History, AnswerHoldersFreeEverything) {
-    // A holder with nothing in it frees nothing; one with an answer frees it whole.
-    HistorianAnswer<OPCHDA_ITEM> empty(3);
-    EXPECT_FALSE(empty);
-    HistorianAnswer<OPCHDA_ITEM> answer(1);
-    *answer.put() = MakeItem(4);
-    EXPECT_EQ(answer[0].dwCount, 4u);
-    HistorianAnswer<OPCHDA_ITEM> moved(std::move(answer));
-    EXPECT_FALSE(answer);
-    EXPECT_TRUE(moved);
-    OPCHDA_ITEM* item = MakeItem(2);
-    ClearHistorianAnswer(*item);
-    EXPECT_EQ(item->dwCount, 0u);
-    EXPECT_EQ(item->pvDataValues, nullptr);
-    FreeHistorianItems(item, 1);
-    EXPECT_EQ(MakeHistoryVariant(static_cast<const OPCHDA_ITEM*>(nullptr), nullptr), E_POINTER);
+// The machine's zone is read once per client call and never kept across
+// calls. Wine cannot change the zone inside a running process, so it comes
+// from a source the test controls: a zone without daylight time.
+TIME_ZONE_INFORMATION g_zone;
+LONG g_fetches = 0;
+DWORD WINAPI TestZone(LPTIME_ZONE_INFORMATION out) {
+    ++g_fetches;
+    *out = g_zone;
+    return TIME_ZONE_ID_UNKNOWN;
+}
+void SetZone(LONG east) {
+    SetZoneSource(TestZone);
+    g_zone = TIME_ZONE_INFORMATION{};
+    g_zone.Bias = -east;
+}
+// The local date of UTC `t` in a zone `east` minutes east of UTC.
+DATE LocalIn(LONG east, LONGLONG t) {
+    SYSTEMTIME st;
+    DATE d = 0;
+    const FILETIME ft = Ft(t + east * 60 * kTicks);
+    FileTimeToSystemTime(&ft, &st);
+    SystemTimeToVariantTime(&st, &d);
+    return d;
+}
+
+TEST_F(History, AZoneChangeShowsOnTheNextCall) {
+    auto byItem = [](OPCHDAHistory* h) { return At(h, VarI4(1)); };
+    auto byNext = [](OPCHDAHistory* h) {
+        UniqueVariant element;
+        ComPtr<OPCHDAValue> value;
+        if (Walk(h)->Next(1, element.get(), nullptr) == S_OK && element->vt == VT_DISPATCH)
+            element->pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
+        return value;
+    };
+    const struct {
+        const char* name;
+        bool entries;
+        std::function<ComPtr<OPCHDAValue>(OPCHDAHistory*)> get;
+    } rows[] = {{"value by Item", false, byItem},
+                {"value by Next", false, byNext},
+                {"entry by Item", true, byItem},
+                {"entry by Next", true, byNext}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ComPtr<OPCHDAHistory> history = row.entries ? Fill(MakeModified(kWinter, L"editor")) : Fill(MakeItem(1));
+        for (LONG east : {60, -300, 570}) {
+            SetZone(east);
+            ComPtr<OPCHDAValue> value = row.get(history.get());
+            ASSERT_TRUE(value);
+            DATE stamp = 0, entryTime = 0;
+            value->get_TimeStamp(&stamp);
+            EXPECT_EQ(stamp, LocalIn(east, kWinter)) << "UTC+" << east << " min";
+            ComPtr<OPCHDAEntry> entry;
+            if (!row.entries || value.query(IID_OPCHDAEntry, entry) != S_OK) continue;
+            entry->get_EntryTime(&entryTime);
+            EXPECT_EQ(entryTime, LocalIn(east, kWinter)) << "UTC+" << east << " min";
+        }
+    }
+}
+
+// Item by date probes many time stamps, Next converts one per element, an
+// array of time stamps (at-time reads, updates) one per element: still one
+// read of the zone for the whole call.
+TEST_F(History, ACallReadsTheZoneOnce) {
+    SetZone(60);
+    ComPtr<OPCHDAHistory> history = Fill(MakeItem(1000));
+    ComPtr<IEnumVARIANT> walk = Walk(history.get());
+    g_fetches = 0;
+    VARIANT batch[100];
+    ULONG fetched = 0;
+    ASSERT_EQ(walk->Next(100, batch, &fetched), S_OK);
+    for (VARIANT& v : batch) VariantClear(&v);
+    EXPECT_EQ(g_fetches, 1) << "Next(100)";
+
+    g_fetches = 0;
+    EXPECT_EQ(NumberOf(At(history.get(), VarDate(LocalIn(60, kWinter + 7770 * kTicks))).get()), 877.0);
+    EXPECT_EQ(g_fetches, 1) << "Item by date";
+
+    g_fetches = 0;
+    UniqueSafeArray dates(MakeDateArray({LocalIn(60, kWinter), LocalIn(60, kWinter + 60 * kTicks)}));
+    std::vector<FILETIME> stamps;
+    ASSERT_EQ(request::ReadFileTimes(dates.get(), 2, stamps), S_OK);
+    EXPECT_EQ(g_fetches, 1) << "time stamp array";
+    ASSERT_EQ(stamps.size(), 2u);
+    EXPECT_EQ(stamps[1].dwLowDateTime, static_cast<DWORD>(kWinter + 60 * kTicks));
 }
 
 }  // namespace

@@ -3,330 +3,189 @@
 // undoing, down to the final release of a connected object.
 #include "server_test_support.h"
 
-#include "module_state.h"
-
 #include <cwctype>
 
 namespace servertest {
 namespace {
 
-using comtest::VarBstr;
-using comtest::VarEmpty;
-using comtest::VarI4;
-using comtest::VarMissing;
+using Server = IOPCHDAAutoServer;
 
-constexpr DWORD kThisComputer = 0x17;
-
-class LinkedTest : public comtest::ComTest {
-protected:
-    void SetUp() override {
-        ComTest::SetUp();
-        control_ = SimControl(Where::InProcess);
-        ASSERT_TRUE(control_);
-        control_->ResetDefaults();
-        control_->ClearFaults();
-    }
-    void TearDown() override {
-        if (control_) {
-            control_->ClearFaults();
-            control_->ResetDefaults();
-        }
-        control_ = nullptr;
-        RecordingRuntime::LastHistorian() = nullptr;
-        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
-        ComTest::TearDown();
-    }
-    // Connects to the in-process simulator; the historian's control is kept.
-    HRESULT ConnectSim(IOPCHDAAutoServer* server, VARIANT node) {
-        UniqueBstr progID(kSimInProc);
-        HRESULT hr = server->Connect(progID.get(), node);
-        VariantClear(&node);
-        return hr;
-    }
-
-    RecordingRuntime runtime_;
-    ComPtr<IHdaSimControl> control_;
-};
-
-std::wstring ComputerName() {
+TEST_F(ServerTest, ConnectAndListingCreateHereWithTheFullContextOrOnAnyOtherNodeByNameAlone) {
     char name[64];
     DWORD size = sizeof(name);
-    EXPECT_TRUE(GetComputerNameA(name, &size));
-    wchar_t wide[64];
-    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 64);
-    return wide;
-}
-
-TEST_F(LinkedTest, NodesNamingThisComputerCreateHereWithTheFullContext) {
-    std::wstring upper = ComputerName(), lower = upper;
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    std::wstring upper(name, name + size), lower = upper;
     for (auto& c : upper) c = towupper(c);
     for (auto& c : lower) c = towlower(c);
-    struct Case {
+    struct Row {
         const char* what;
         VARIANT node;
-    } cases[] = {
-        {"absent", VarMissing()},
-        {"empty variant", VarEmpty()},
-        {"number", VarI4(42)},
-        {"LOCALHOST", VarBstr(L"LOCALHOST")},
-        {"loopback", VarBstr(L"127.0.0.1")},
-        {"empty text", VarBstr(L"")},
-        {"null text", VarBstr(nullptr)},
-        {"name upper", VarBstr(upper.c_str())},
-        {"name lower", VarBstr(lower.c_str())},
+        const wchar_t* remote;  // the node asked for by name, or none
+    } rows[] = {
+        {"absent", VarMissing(), nullptr},
+        {"empty variant", VarEmpty(), nullptr},
+        {"number", VarI4(42), nullptr},
+        {"LOCALHOST", VarBstr(L"LOCALHOST"), nullptr},
+        {"loopback", VarBstr(L"127.0.0.1"), nullptr},
+        {"empty text", VarBstr(L""), nullptr},
+        {"null text", VarBstr(nullptr), nullptr},
+        {"name upper", VarBstr(upper.c_str()), nullptr},
+        {"name lower", VarBstr(lower.c_str()), nullptr},
+        {"other host", VarBstr(L"HistorianHost"), L"HistorianHost"},
+        {"trailing dot", VarBstr(L"localhost."), L"localhost."},
+        {"IPv6 loopback", VarBstr(L"::1"), L"::1"},
+        {"leading space", VarBstr(L" 127.0.0.1"), L" 127.0.0.1"},
     };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        RecordingRuntime::Calls().clear();
-        ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-        ASSERT_EQ(ConnectSim(server.get(), c.node), S_OK);
-        auto lists = RecordingRuntime::CallsFor(IID_IOPCServerList);
-        auto historians = RecordingRuntime::CallsFor(IID_IOPCHDA_Server);
-        ASSERT_EQ(lists.size(), 1u);
-        ASSERT_EQ(historians.size(), 1u);
-        EXPECT_FALSE(lists[0].remote);
-        EXPECT_TRUE(IsEqualCLSID(lists[0].clsid, CLSID_OpcServerList));
-        EXPECT_EQ(lists[0].context, kThisComputer);
-        EXPECT_FALSE(historians[0].remote);
-        EXPECT_TRUE(IsEqualCLSID(historians[0].clsid, CLSID_HdaSimHistorian));
-        EXPECT_EQ(historians[0].context, kThisComputer);
-        EXPECT_TRUE(historians[0].outerNull);
-        EXPECT_EQ(ServerNode(server.get()), L"");
-        EXPECT_EQ(ServerName(server.get()), kSimInProc);
-    }
-}
-
-TEST_F(LinkedTest, AnyOtherNodeIsAskedForByNameAloneAndKeptUnchanged) {
-    for (const wchar_t* node : {L"HistorianHost", L"localhost.", L"::1", L" 127.0.0.1"}) {
-        SCOPED_TRACE(testing::Message() << "node " << std::string(node, node + wcslen(node)));
-        RecordingRuntime::Calls().clear();
-        ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-        ASSERT_EQ(ConnectSim(server.get(), VarBstr(node)), S_OK);
-        auto lists = RecordingRuntime::CallsFor(IID_IOPCServerList);
-        auto historians = RecordingRuntime::CallsFor(IID_IOPCHDA_Server);
-        ASSERT_EQ(lists.size(), 1u);
-        ASSERT_EQ(historians.size(), 1u);
-        for (const CreationCall& call : {lists[0], historians[0]}) {
-            EXPECT_TRUE(call.remote);
-            EXPECT_EQ(call.context, static_cast<DWORD>(CLSCTX_REMOTE_SERVER));
-            EXPECT_EQ(call.node, node);
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        g_calls.clear();
+        UniqueVariant node;
+        VariantCopy(node.get(), &row.node);
+        ComPtr<Server> server = NewLinkedServer();
+        ASSERT_EQ(Connect(server.get(), kSim, row.node), S_OK);
+        EXPECT_EQ(Name(server.get(), &Server::get_ServerNode), row.remote ? row.remote : L"");
+        EXPECT_EQ(Name(server.get(), &Server::get_ServerName), kSim);
+        EXPECT_EQ(Status(server.get(), S_OK), 1);
+        UniqueVariant names;
+        EXPECT_EQ(server->GetOPCHDAServers(*node.get(), names.get()), S_FALSE);
+        // Connect: the server list, then the historian; GetOPCHDAServers: the server list.
+        ASSERT_EQ(g_calls.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            const CreationCall& call = g_calls[i];
+            EXPECT_TRUE(IsEqualCLSID(call.clsid, i == 1 ? CLSID_HdaSimHistorian : CLSID_OpcServerList));
+            EXPECT_TRUE(IsEqualIID(call.iid, i == 1 ? IID_IOPCHDA_Server : IID_IOPCServerList));
+            EXPECT_EQ(call.remote, row.remote != nullptr);
+            EXPECT_EQ(call.context, row.remote ? static_cast<DWORD>(CLSCTX_REMOTE_SERVER) : 0x17u);
+            EXPECT_TRUE(call.outerNull);
+            if (!row.remote) continue;
+            EXPECT_EQ(call.node, row.remote);
             EXPECT_TRUE(call.serverInfoOnlyName);
             EXPECT_EQ(call.queryCount, 1u);
-            EXPECT_TRUE(call.outerNull);
         }
-        EXPECT_TRUE(IsEqualCLSID(lists[0].clsid, CLSID_OpcServerList));
-        EXPECT_TRUE(IsEqualCLSID(historians[0].clsid, CLSID_HdaSimHistorian));
-        EXPECT_EQ(ServerNode(server.get()), node);
-        LONG status = 0;
-        EXPECT_EQ(server->get_HistorianStatus(&status), S_OK);
-        EXPECT_EQ(status, 1);
     }
 }
 
-TEST_F(LinkedTest, ProgIDResolvesThroughRegistryAndCLSIDTextWhenTheServerListCannot) {
+TEST_F(ServerTest, ProgIDResolvesThroughRegistryAndCLSIDTextWhenTheServerListCannot) {
     // The remote node has no server list: this computer's registry answers.
-    RecordingRuntime::FailClass(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    EXPECT_EQ(ConnectSim(server.get(), VarBstr(L"FarAway")), S_OK);
-    ASSERT_EQ(RecordingRuntime::CallsFor(IID_IOPCHDA_Server).size(), 1u);
-    EXPECT_TRUE(IsEqualCLSID(RecordingRuntime::CallsFor(IID_IOPCHDA_Server)[0].clsid, CLSID_HdaSimHistorian));
+    g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
+    ComPtr<Server> server = NewLinkedServer();
+    EXPECT_EQ(Connect(server.get(), kSim, VarBstr(L"FarAway")), S_OK);
+    ASSERT_EQ(CallsFor(IID_IOPCHDA_Server).size(), 1u);
+    EXPECT_TRUE(IsEqualCLSID(CallsFor(IID_IOPCHDA_Server)[0].clsid, CLSID_HdaSimHistorian));
 
     // A CLSID text matches no ProgID anywhere and is read as the CLSID.
     const wchar_t* clsidText = L"{6B1F5C21-3A7D-4E59-9C1B-2D8E4F6A7B01}";
-    UniqueBstr text(clsidText);
-    EXPECT_EQ(server->Connect(text.get(), VarMissing()), S_OK);
-    EXPECT_EQ(ServerName(server.get()), clsidText);
+    EXPECT_EQ(Connect(server.get(), clsidText), S_OK);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), clsidText);
 
     // Nothing accepts it: CLSIDFromString's code, and the object is disconnected.
     UniqueBstr unknown(L"No.Such.Historian");
     CLSID ignored;
     HRESULT expected = CLSIDFromString(unknown.get(), &ignored);
     ASSERT_TRUE(FAILED(expected));
-    EXPECT_EQ(server->Connect(unknown.get(), VarMissing()), expected);
-    EXPECT_EQ(ServerName(server.get()), L"");
-    LONG status = 0;
-    EXPECT_EQ(server->get_HistorianStatus(&status), E_FAIL);
+    EXPECT_EQ(Connect(server.get(), L"No.Such.Historian"), expected);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+    Status(server.get(), E_FAIL);
 }
 
-TEST_F(LinkedTest, FailedCreationLeavesTheObjectDisconnectedWithEmptyNames) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    ASSERT_EQ(ConnectSim(server.get(), VarMissing()), S_OK);
-    ComPtr<IHdaSimControl> first = RecordingRuntime::LastHistorian();
+TEST_F(ServerTest, AFailedConnectLeavesTheObjectDisconnectedAndTheFormerHistorianReleased) {
+    ComPtr<Server> server = NewLinkedServer();
+    sim_->RefuseInterface(IID_IOPCHDA_Server, TRUE);
+    EXPECT_EQ(Connect(server.get(), kSim), E_NOINTERFACE);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+    Status(server.get(), E_FAIL);
+
+    sim_->RefuseInterface(IID_IOPCHDA_Server, FALSE);
+    ASSERT_EQ(Connect(server.get(), kSim), S_OK);
+    ComPtr<IHdaSimControl> first = g_lastHistorian;
     ASSERT_TRUE(first);
-    RecordingRuntime::LastHistorian() = nullptr;
-
-    RecordingRuntime::FailClass(CLSID_HdaSimHistorian, E_ACCESSDENIED);
-    EXPECT_EQ(ConnectSim(server.get(), VarMissing()), E_ACCESSDENIED);
-    EXPECT_EQ(ServerName(server.get()), L"");
-    LONG status = 0;
-    EXPECT_EQ(server->get_HistorianStatus(&status), E_FAIL);
-    // The leading Disconnect let go of the first historian entirely.
-    LONG data = 0, shutdowns = 0;
-    AdviseCounts(first.get(), &data, &shutdowns);
-    EXPECT_EQ(data, 0);
-    EXPECT_EQ(shutdowns, 0);
-    EXPECT_EQ(RefCount(first.get()), 1u);
+    g_failures.emplace_back(CLSID_HdaSimHistorian, E_ACCESSDENIED);
+    EXPECT_EQ(Connect(server.get(), kSim), E_ACCESSDENIED);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+    Status(server.get(), E_FAIL);
+    ExpectReleased(first.get());  // by the Disconnect that every Connect begins with
 }
 
-TEST_F(LinkedTest, HistorianWithoutTheServerInterfaceIsNotConnected) {
-    control_->RefuseInterface(IID_IOPCHDA_Server, TRUE);
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    EXPECT_EQ(ConnectSim(server.get(), VarMissing()), E_NOINTERFACE);
-    EXPECT_EQ(ServerName(server.get()), L"");
-    LONG status = 0;
-    EXPECT_EQ(server->get_HistorianStatus(&status), E_FAIL);
-}
-
-TEST_F(LinkedTest, EachOptionalInterfaceMayBeMissing) {
-    const IID* optional[] = {&IID_IOPCHDA_SyncRead,  &IID_IOPCHDA_SyncUpdate,  &IID_IOPCHDA_SyncAnnotations,
-                             &IID_IOPCHDA_AsyncRead, &IID_IOPCHDA_AsyncUpdate, &IID_IOPCHDA_AsyncAnnotations,
-                             &IID_IOPCHDA_Playback,  &IID_IOPCCommon};
-    for (const IID* iid : optional) {
-        SCOPED_TRACE(testing::Message() << "refused interface " << iid->Data1);
-        control_->ClearFaults();
-        control_->ResetDefaults();
-        control_->RefuseInterface(*iid, TRUE);
-        ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-        ASSERT_EQ(ConnectSim(server.get(), VarMissing()), S_OK);
-        LONG status = 0;
-        EXPECT_EQ(server->get_HistorianStatus(&status), S_OK);
-        LONG data = 0, shutdowns = 0;
-        AdviseCounts(RecordingRuntime::LastHistorian().get(), &data, &shutdowns);
-        EXPECT_EQ(data, 1);
-        // Without IOPCCommon there is nothing to advise the shutdown sink on.
-        EXPECT_EQ(shutdowns, IsEqualIID(*iid, IID_IOPCCommon) ? 0 : 1);
-        LONG locale = 0;
-        EXPECT_EQ(server->get_LocaleID(&locale), IsEqualIID(*iid, IID_IOPCCommon) ? E_FAIL : S_OK);
-        LONG can = -1;
-        EXPECT_EQ(server->get_CanSyncInsert(&can), S_OK);
-        EXPECT_EQ(can, IsEqualIID(*iid, IID_IOPCHDA_SyncUpdate) ? 0 : 1);
-        EXPECT_EQ(server->get_CanAsyncInsert(&can), S_OK);
-        EXPECT_EQ(can, IsEqualIID(*iid, IID_IOPCHDA_AsyncUpdate) ? 0 : 1);
-        EXPECT_EQ(server->get_CanSyncReadAnnotations(&can), S_OK);
-        EXPECT_EQ(can, IsEqualIID(*iid, IID_IOPCHDA_SyncAnnotations) ? 0 : 1);
-        EXPECT_EQ(server->get_CanAsyncReadAnnotations(&can), S_OK);
-        EXPECT_EQ(can, IsEqualIID(*iid, IID_IOPCHDA_AsyncAnnotations) ? 0 : 1);
+TEST_F(ServerTest, EachOptionalInterfaceMayBeMissing) {
+    using Can = decltype(&Server::get_CanSyncInsert);
+    const struct {
+        const IID* iid;
+        Can can;  // the capability that depends on it
+    } rows[] = {{&IID_IOPCHDA_SyncRead, nullptr},
+                {&IID_IOPCHDA_SyncUpdate, &Server::get_CanSyncInsert},
+                {&IID_IOPCHDA_SyncAnnotations, &Server::get_CanSyncReadAnnotations},
+                {&IID_IOPCHDA_AsyncRead, nullptr},
+                {&IID_IOPCHDA_AsyncUpdate, &Server::get_CanAsyncInsert},
+                {&IID_IOPCHDA_AsyncAnnotations, &Server::get_CanAsyncReadAnnotations},
+                {&IID_IOPCHDA_Playback, nullptr},
+                {&IID_IOPCCommon, nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "refused interface " << std::hex << row.iid->Data1);
+        sim_->ClearFaults();
+        sim_->RefuseInterface(*row.iid, TRUE);
+        ComPtr<Server> server = NewLinkedServer();
+        ASSERT_EQ(Connect(server.get(), kSim), S_OK);
+        Status(server.get(), S_OK);
+        // Without IOPCCommon there is nothing to advise the shutdown sink on, and no locale.
+        const bool common = IsEqualIID(*row.iid, IID_IOPCCommon);
+        ExpectAdvises(g_lastHistorian.get(), 1, common ? 0 : 1);
+        LONG locale = 0, can = -1;
+        EXPECT_EQ(server->get_LocaleID(&locale), common ? E_FAIL : S_OK);
+        if (!row.can) continue;
+        EXPECT_EQ((server.get()->*row.can)(&can), S_OK);
+        EXPECT_EQ(can, 0);
     }
 }
 
-TEST_F(LinkedTest, ClientNamePutBeforeConnectIsEmptiedAndNeverSent) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr name(L"early client");
-    EXPECT_EQ(server->put_ClientName(name.get()), S_OK);
-    ASSERT_EQ(ConnectSim(server.get(), VarMissing()), S_OK);
-    UniqueBstr stored;
-    EXPECT_EQ(server->get_ClientName(stored.put()), S_OK);
-    EXPECT_EQ(Text(stored.get()), L"");
-    EXPECT_EQ(CallCount(RecordingRuntime::LastHistorian().get(), L"SetClientName"), 0);
+TEST_F(ServerTest, ClientNameReachesTheHistorianOnlyWhileConnected) {
+    ComPtr<Server> server = NewLinkedServer();
+    UniqueBstr early(L"early client"), late(L"late client");
+    EXPECT_EQ(server->put_ClientName(early.get()), S_OK);
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Disconnect empties the strings";
+    EXPECT_TRUE(g_calls.empty());
 
-    UniqueBstr late(L"late client");
+    EXPECT_EQ(server->put_ClientName(early.get()), S_OK);
+    ASSERT_EQ(Connect(server.get(), kSim), S_OK);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"");
+    LONG sent = -1;
+    EXPECT_EQ(g_lastHistorian->CallCount(L"SetClientName", &sent), S_OK);
+    EXPECT_EQ(sent, 0);
     EXPECT_EQ(server->put_ClientName(late.get()), S_OK);
-    EXPECT_EQ(CallCount(RecordingRuntime::LastHistorian().get(), L"SetClientName"), 1);
-    RecordingRuntime::LastHistorian()->FailMethod(L"SetClientName", E_ACCESSDENIED);
+    EXPECT_EQ(g_lastHistorian->CallCount(L"SetClientName", &sent), S_OK);
+    EXPECT_EQ(sent, 1);
+    g_lastHistorian->FailMethod(L"SetClientName", E_ACCESSDENIED);
     EXPECT_EQ(server->put_ClientName(late.get()), E_ACCESSDENIED);
-    EXPECT_EQ(server->get_ClientName(stored.put()), S_OK);
-    EXPECT_EQ(Text(stored.get()), L"late client");
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"late client");
 }
 
-TEST_F(LinkedTest, DisconnectWhenDisconnectedOnlyEmptiesTheStrings) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr name(L"somebody");
-    server->put_ClientName(name.get());
+// The historian's references and advises, in process and through a proxy:
+// Disconnect, a second Connect and the final release each let go of it.
+TEST_P(ServerTestAt, DisconnectReconnectAndFinalReleaseLetGoOfTheHistorian) {
+    ComPtr<Server> server = NewLinkedServer();
+    const wchar_t* progID = ProgIDOf(GetParam());
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> first = g_lastHistorian;
+    ASSERT_TRUE(first);
+    ExpectAdvises(first.get(), 1, 1);
     EXPECT_EQ(server->Disconnect(), S_OK);
-    EXPECT_EQ(server->Disconnect(), S_OK);
-    UniqueBstr stored;
-    EXPECT_EQ(server->get_ClientName(stored.put()), S_OK);
-    EXPECT_EQ(Text(stored.get()), L"");
-    EXPECT_TRUE(RecordingRuntime::Calls().empty());
-}
-
-// The historian's references and advises, in process and through a proxy.
-class LifetimeTest : public comtest::ComTest, public testing::WithParamInterface<Where> {
-protected:
-    void SetUp() override {
-        ComTest::SetUp();
-        keepSim_ = SimControl(GetParam());
-    }
-    void TearDown() override {
-        keepSim_ = nullptr;
-        RecordingRuntime::LastHistorian() = nullptr;
-        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
-        ComTest::TearDown();
-    }
-    void ExpectReleased(IHdaSimControl* historian, bool countReferences = true) {
-        RecordingRuntime::LastHistorian() = nullptr;  // the seam's own reference
-        LONG data = -1, shutdowns = -1;
-        AdviseCounts(historian, &data, &shutdowns);
-        EXPECT_EQ(data, 0);
-        EXPECT_EQ(shutdowns, 0);
-        // The simulator's worker may hold its historian a moment after a callback.
-        if (!countReferences) return;
-        for (int i = 0; i < 3000 && RefCount(historian) != 1; ++i) Sleep(20);  // a minute at most
-        EXPECT_EQ(RefCount(historian), 1u) << "the component still holds the historian";
-    }
-    RecordingRuntime runtime_;
-    ComPtr<IHdaSimControl> keepSim_;
-};
-
-TEST_P(LifetimeTest, DisconnectUndoesBothAdvisesAndReleasesTheHistorian) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr progID(ProgIDOf(GetParam()));
-    ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-    ComPtr<IHdaSimControl> historian = RecordingRuntime::LastHistorian();
-    ASSERT_TRUE(historian);
-    LONG data = 0, shutdowns = 0;
-    AdviseCounts(historian.get(), &data, &shutdowns);
-    EXPECT_EQ(data, 1);
-    EXPECT_EQ(shutdowns, 1);
-    EXPECT_EQ(server->Disconnect(), S_OK);
-    ExpectReleased(historian.get());
-}
-
-TEST_P(LifetimeTest, FinalReleaseOfAConnectedObjectDisconnectsIt) {
-    ComPtr<IHdaSimControl> historian;
-    {
-        ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-        UniqueBstr progID(ProgIDOf(GetParam()));
-        ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-        historian = RecordingRuntime::LastHistorian();
-        ASSERT_TRUE(historian);
-        // No Disconnect: the client just lets go.
-    }
-    ExpectReleased(historian.get());
-    EXPECT_EQ(Module::LockCount(), 0);
-}
-
-TEST_P(LifetimeTest, SecondConnectLetsGoOfTheFirstHistorian) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr progID(ProgIDOf(GetParam()));
-    ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-    ComPtr<IHdaSimControl> first = RecordingRuntime::LastHistorian();
-    ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-    ComPtr<IHdaSimControl> second = RecordingRuntime::LastHistorian();
     ExpectReleased(first.get());
-    LONG data = 0, shutdowns = 0;
-    AdviseCounts(second.get(), &data, &shutdowns);
-    EXPECT_EQ(data, 1);
-    EXPECT_EQ(shutdowns, 1);
-    server = nullptr;
+
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> second = g_lastHistorian;
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> third = g_lastHistorian;
     ExpectReleased(second.get());
+    ExpectAdvises(third.get(), 1, 1);
+
+    server = nullptr;  // no Disconnect: the client just lets go
+    ExpectReleased(third.get());
+    // A shutdown request after the release reaches nothing of the component.
+    EXPECT_EQ(third->SendShutdown(L"after the end"), S_OK);
 }
 
-TEST_P(LifetimeTest, ShutdownRequestReachesTheObjectAndNotAfterItsRelease) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr progID(ProgIDOf(GetParam()));
-    ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-    ComPtr<IHdaSimControl> historian = RecordingRuntime::LastHistorian();
-    // The sink forwards to the object (whose handler is a later concern).
-    EXPECT_EQ(historian->SendShutdown(L"maintenance"), S_OK);
-    server = nullptr;
-    EXPECT_EQ(historian->SendShutdown(L"after the end"), S_OK);
-    // The in-process simulator keeps a reference on itself once it has sent a
-    // shutdown request; the component's own count is checked at tear-down.
-    ExpectReleased(historian.get(), false);
-}
-
-INSTANTIATE_TEST_SUITE_P(Historian, LifetimeTest, testing::ValuesIn(comtest::kBothSides), NameOf);
+INSTANTIATE_TEST_SUITE_P(Historian, ServerTestAt, testing::ValuesIn(kBothSides), NameOf);
 
 }  // namespace
 }  // namespace servertest

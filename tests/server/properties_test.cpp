@@ -1,148 +1,87 @@
-// The server object's properties and common services, connected to the
-// simulator and disconnected.
+// The server object's properties, common services and GetOPCHDAServers,
+// connected to the simulator and disconnected.
 #include "server_test_support.h"
 
-#include <cmath>
-
-#include "module_state.h"
+#include <algorithm>
 
 namespace servertest {
 namespace {
 
-using comtest::VarMissing;
+using Server = IOPCHDAAutoServer;
 
-using LongGetter = decltype(&IOPCHDAAutoServer::get_CanSyncInsert);
-struct Capability {
-    const char* name;
-    LongGetter get;
-};
-const Capability kCapabilities[] = {
-    {"CanSyncInsert", &IOPCHDAAutoServer::get_CanSyncInsert},
-    {"CanSyncReplace", &IOPCHDAAutoServer::get_CanSyncReplace},
-    {"CanSyncInsertReplace", &IOPCHDAAutoServer::get_CanSyncInsertReplace},
-    {"CanSyncDeleteRaw", &IOPCHDAAutoServer::get_CanSyncDeleteRaw},
-    {"CanSyncDeleteAtTime", &IOPCHDAAutoServer::get_CanSyncDeleteAtTime},
-    {"CanSyncReadAnnotations", &IOPCHDAAutoServer::get_CanSyncReadAnnotations},
-    {"CanSyncInsertAnnotations", &IOPCHDAAutoServer::get_CanSyncInsertAnnotations},
-    {"CanAsyncInsert", &IOPCHDAAutoServer::get_CanAsyncInsert},
-    {"CanAsyncReplace", &IOPCHDAAutoServer::get_CanAsyncReplace},
-    {"CanAsyncInsertReplace", &IOPCHDAAutoServer::get_CanAsyncInsertReplace},
-    {"CanAsyncDeleteRaw", &IOPCHDAAutoServer::get_CanAsyncDeleteRaw},
-    {"CanAsyncDeleteAtTime", &IOPCHDAAutoServer::get_CanAsyncDeleteAtTime},
-    {"CanAsyncReadAnnotations", &IOPCHDAAutoServer::get_CanAsyncReadAnnotations},
-    {"CanAsyncInsertAnnotations", &IOPCHDAAutoServer::get_CanAsyncInsertAnnotations},
-};
+const wchar_t* const kCapabilities[] = {
+    L"CanSyncInsert",           L"CanSyncReplace",           L"CanSyncInsertReplace",     L"CanSyncDeleteRaw",
+    L"CanSyncDeleteAtTime",     L"CanSyncReadAnnotations",   L"CanSyncInsertAnnotations", L"CanAsyncInsert",
+    L"CanAsyncReplace",         L"CanAsyncInsertReplace",    L"CanAsyncDeleteRaw",        L"CanAsyncDeleteAtTime",
+    L"CanAsyncReadAnnotations", L"CanAsyncInsertAnnotations"};
+
+// A property read by name, as text.
+std::wstring ByName(Server* server, const wchar_t* name) {
+    UniqueVariant value;
+    EXPECT_EQ(GetProperty(server, name, value.get()), S_OK) << "reading";
+    EXPECT_EQ(VariantChangeType(value.get(), value.get(), 0, VT_BSTR), S_OK);
+    return value->vt == VT_BSTR ? Text(value->bstrVal) : L"?";
+}
 
 // The system's own text for a code, as the platform formats it.
 std::wstring SystemText(DWORD code) {
-    char* message = nullptr;
-    DWORD n = FormatMessageA(0x1300, nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
-                             reinterpret_cast<char*>(&message), 0, nullptr);
-    std::wstring text;
-    if (n) {
-        int wide = MultiByteToWideChar(CP_ACP, 0, message, static_cast<int>(n), nullptr, 0);
-        text.resize(wide);
-        MultiByteToWideChar(CP_ACP, 0, message, static_cast<int>(n), text.data(), wide);
-    }
-    if (message) LocalFree(message);
+    wchar_t* message = nullptr;
+    DWORD n = FormatMessageW(0x1300, nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::wstring text(message ? message : L"", n);
+    LocalFree(message);
     return text;
 }
 
-class DisconnectedTest : public comtest::ComTest {
-protected:
-    void TearDown() override {
-        EXPECT_EQ(Module::LockCount(), 0);
-        ComTest::TearDown();
-    }
-    RecordingRuntime runtime_;
-};
+void ExpectAll(std::initializer_list<HRESULT> results, HRESULT expected) {
+    int call = 0;
+    for (HRESULT hr : results) EXPECT_EQ(hr, expected) << "call " << call++;
+}
 
-TEST_F(DisconnectedTest, AnswersAsADisconnectedObject) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
+TEST_F(ServerTest, DisconnectedMembersFailWritingNothingAndCreateNothing) {
+    ComPtr<Server> s = NewLinkedServer();
+    ExpectAll({s->get_StartTime(nullptr), s->get_CurrentTime(nullptr), s->get_MaxReturnValues(nullptr),
+               s->get_MajorVersion(nullptr), s->get_VendorInfo(nullptr), s->get_HistorianStatus(nullptr),
+               s->get_StatusString(nullptr), s->get_LocaleID(nullptr), s->get_CanSyncInsert(nullptr),
+               s->GetErrorString(0, nullptr), s->QueryAvailableLocaleIDs(nullptr),
+               s->GetOPCHDAServers(VarMissing(), nullptr), s->get_OPCHDAItems(nullptr)},
+              E_POINTER);
     DATE date = 7.0;
-    EXPECT_EQ(server->get_StartTime(&date), E_FAIL);
-    EXPECT_EQ(server->get_CurrentTime(&date), E_FAIL);
-    EXPECT_EQ(date, 7.0);
     LONG number = 7;
-    EXPECT_EQ(server->get_MaxReturnValues(&number), E_FAIL);
-    EXPECT_EQ(server->get_HistorianStatus(&number), E_FAIL);
-    EXPECT_EQ(number, 7);
     short version = 7;
-    EXPECT_EQ(server->get_MajorVersion(&version), E_FAIL);
-    EXPECT_EQ(server->get_MinorVersion(&version), E_FAIL);
-    EXPECT_EQ(server->get_BuildNumber(&version), E_FAIL);
-    UniqueBstr text;
-    EXPECT_EQ(server->get_VendorInfo(text.put()), E_FAIL);
-    EXPECT_EQ(server->get_StatusString(text.put()), E_FAIL);
-    EXPECT_EQ(server->get_LocaleID(&number), E_FAIL);
-    EXPECT_EQ(server->put_LocaleID(0x409), E_FAIL);
-    UniqueVariant locales;
-    locales->vt = VT_I4;
-    locales->lVal = 5;
-    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL);
-    EXPECT_EQ(locales->vt, VT_I4);
-    for (const Capability& c : kCapabilities) {
-        SCOPED_TRACE(c.name);
-        LONG can = 7;
-        EXPECT_EQ((server.get()->*c.get)(&can), S_OK);
-        EXPECT_EQ(can, 0);
-    }
-    EXPECT_EQ(ServerName(server.get()), L"");
-    EXPECT_EQ(ServerNode(server.get()), L"");
+    BSTR text = nullptr;
+    UniqueVariant locales(VarI4(5));
+    ExpectAll({s->get_StartTime(&date), s->get_CurrentTime(&date), s->get_MaxReturnValues(&number),
+               s->get_HistorianStatus(&number), s->get_LocaleID(&number), s->get_MajorVersion(&version),
+               s->get_MinorVersion(&version), s->get_BuildNumber(&version), s->get_VendorInfo(&text),
+               s->get_StatusString(&text), s->put_LocaleID(0x409), s->QueryAvailableLocaleIDs(locales.get())},
+              E_FAIL);
+    EXPECT_TRUE(date == 7.0 && number == 7 && version == 7 && !text && locales->vt == VT_I4) << "an output written";
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(s.get(), name), L"0") << name;
+    EXPECT_EQ(Name(s.get(), &Server::get_ServerName), L"");
+    EXPECT_EQ(Name(s.get(), &Server::get_ServerNode), L"");
 
-    // The platform's message table still answers, line break included.
+    // The platform's message table still answers, line break included; a code nobody knows: E_FAIL.
     UniqueBstr message;
-    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80004005), message.put()), S_OK);
-    std::wstring expected = SystemText(0x80004005);
-    ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(Text(message.get()), expected);
-    EXPECT_EQ(expected.back(), L'\n');
-    // A code nobody knows: E_FAIL.
-    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL);
-    EXPECT_TRUE(RecordingRuntime::Calls().empty()) << "no member may create anything";
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0x80004005), message.put()), S_OK);
+    ASSERT_FALSE(SystemText(0x80004005).empty());
+    EXPECT_EQ(Text(message.get()), SystemText(0x80004005));
+    EXPECT_EQ(Text(message.get()).back(), L'\n');
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL);
+    EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
 }
 
-TEST_F(DisconnectedTest, NullResultPointersComeFirst) {
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    EXPECT_EQ(server->get_StartTime(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_CurrentTime(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_MaxReturnValues(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_MajorVersion(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_VendorInfo(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_HistorianStatus(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_StatusString(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_LocaleID(nullptr), E_POINTER);
-    EXPECT_EQ(server->get_CanSyncInsert(nullptr), E_POINTER);
-    EXPECT_EQ(server->GetErrorString(0, nullptr), E_POINTER);
-    EXPECT_EQ(server->QueryAvailableLocaleIDs(nullptr), E_POINTER);
-    EXPECT_EQ(server->GetOPCHDAServers(VarMissing(), nullptr), E_POINTER);
-    EXPECT_EQ(server->get_OPCHDAItems(nullptr), E_POINTER);
-}
-
-// A historian that breaks its promises where the simulator cannot: it reports
-// locales without handing out their array. Nothing else answers.
-class LocalesWithoutArray final : public IOPCHDA_Server, public IOPCCommon {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCHDA_Server))
-            *ppv = static_cast<IOPCHDA_Server*>(this);
-        else if (IsEqualIID(riid, IID_IOPCCommon))
-            *ppv = static_cast<IOPCCommon*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+// A historian that reports locales without handing out their array, which the
+// simulator cannot be made to do. Nothing else answers.
+struct LocalesWithoutArray final : IOPCHDA_Server, IOPCCommon {
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        *ppv = IsEqualIID(iid, IID_IOPCCommon) ? static_cast<void*>(static_cast<IOPCCommon*>(this))
+               : IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCHDA_Server)
+                   ? static_cast<IOPCHDA_Server*>(this)
+                   : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        LONG r = InterlockedDecrement(&refs_);
-        if (r == 0) delete this;
-        return r;
-    }
-    LONG refs_ = 0;
-
-    // IOPCCommon
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // static
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP QueryAvailableLocaleIDs(DWORD* count, LCID** ids) override {
         *count = 3;
         *ids = nullptr;
@@ -152,7 +91,6 @@ public:
     STDMETHODIMP GetLocaleID(LCID*) override { return E_NOTIMPL; }
     STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP SetClientName(LPCWSTR) override { return E_NOTIMPL; }
-    // IOPCHDA_Server
     STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
     STDMETHODIMP GetAggregates(DWORD*, DWORD**, LPWSTR**, LPWSTR**) override { return E_NOTIMPL; }
     STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
@@ -165,164 +103,177 @@ public:
     STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
         return E_NOTIMPL;
     }
-};
+} g_localesWithoutArray;
 
-TEST_F(DisconnectedTest, LocalesCountedWithoutAnArrayFailAsABrokenAnswer) {
+TEST_F(ServerTest, LocalesCountedWithoutAnArrayFailAsABrokenAnswer) {
     const CLSID fake = {0x5e1f0a11, 0x7c3d, 0x4b2a, {0x9d, 0x61, 0x0e, 0x4f, 0x83, 0x2c, 0x71, 0xa5}};
-    RecordingRuntime::AnswerClass(fake, static_cast<IOPCHDA_Server*>(new LocalesWithoutArray));
-    ComPtr<IOPCHDAAutoServer> server = NewLinkedServer();
-    UniqueBstr progID(L"{5E1F0A11-7C3D-4B2A-9D61-0E4F832C71A5}");
-    ASSERT_EQ(server->Connect(progID.get(), VarMissing()), S_OK);
-    UniqueVariant locales;
-    locales->vt = VT_I4;
-    locales->lVal = 5;
+    g_answers.emplace_back(fake, static_cast<IOPCHDA_Server*>(&g_localesWithoutArray));
+    ComPtr<Server> server = NewLinkedServer();
+    ASSERT_EQ(Connect(server.get(), L"{5E1F0A11-7C3D-4B2A-9D61-0E4F832C71A5}"), S_OK);
+    UniqueVariant locales(VarI4(5));
     EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL);
-    EXPECT_EQ(locales->vt, VT_I4) << "the client's VARIANT is left as it was";
-    EXPECT_EQ(locales->lVal, 5);
+    EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
 }
 
-class PropertiesTest : public comtest::ComTest, public testing::WithParamInterface<Where> {
+class Connected : public ServerTestAt {
 protected:
     void SetUp() override {
-        ComTest::SetUp();
-        keepSim_ = SimControl(GetParam());
+        ServerTestAt::SetUp();
         server_ = NewLinkedServer();
-        UniqueBstr progID(ProgIDOf(GetParam()));
-        ASSERT_EQ(server_->Connect(progID.get(), VarMissing()), S_OK);
-        historian_ = RecordingRuntime::LastHistorian();
+        ASSERT_EQ(Connect(server_.get(), ProgIDOf(GetParam())), S_OK);
+        historian_ = g_lastHistorian;
         ASSERT_TRUE(historian_);
     }
     void TearDown() override {
         historian_ = nullptr;
         server_ = nullptr;
-        if (keepSim_) keepSim_->ResetDefaults();  // the clock, for whoever comes next
-        keepSim_ = nullptr;
-        RecordingRuntime::LastHistorian() = nullptr;
-        EXPECT_EQ(Module::LockCount(), 0);
-        ComTest::TearDown();
+        ServerTestAt::TearDown();
     }
-    RecordingRuntime runtime_;
-    ComPtr<IOPCHDAAutoServer> server_;
+    ComPtr<Server> server_;
     ComPtr<IHdaSimControl> historian_;
-    ComPtr<IHdaSimControl> keepSim_;
 };
 
-TEST_P(PropertiesTest, StatusVersionsAndVendor) {
-    LONG number = 0;
-    EXPECT_EQ(server_->get_HistorianStatus(&number), S_OK);
-    EXPECT_EQ(number, 1);
-    EXPECT_EQ(server_->get_MaxReturnValues(&number), S_OK);
-    EXPECT_EQ(number, 10000);
-    short version = 0;
-    EXPECT_EQ(server_->get_MajorVersion(&version), S_OK);
-    EXPECT_EQ(version, 1);
-    EXPECT_EQ(server_->get_MinorVersion(&version), S_OK);
-    EXPECT_EQ(version, 2);
-    EXPECT_EQ(server_->get_BuildNumber(&version), S_OK);
-    EXPECT_EQ(version, 345);
-    UniqueBstr text;
-    EXPECT_EQ(server_->get_VendorInfo(text.put()), S_OK);
-    EXPECT_EQ(Text(text.get()), L"HdaSim simulated historian");
-    EXPECT_EQ(server_->get_StatusString(text.put()), S_OK);
-    EXPECT_EQ(Text(text.get()), L"Running");
+TEST_P(Connected, PropertiesByNameAndEachStatusReadIsOneHistorianCall) {
+    const std::pair<const wchar_t*, const wchar_t*> rows[] = {
+        {L"HistorianStatus", L"1"},   {L"MaxReturnValues", L"10000"}, {L"MajorVersion", L"1"},
+        {L"MinorVersion", L"2"},      {L"BuildNumber", L"345"},       {L"VendorInfo", L"HdaSim simulated historian"},
+        {L"StatusString", L"Running"}};
+    for (auto [name, text] : rows) EXPECT_EQ(ByName(server_.get(), name), text) << name;
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(server_.get(), name), L"1") << name;
+    LONG before = -1, after = -1;
+    historian_->CallCount(L"GetHistorianStatus", &before);
+    ByName(server_.get(), L"StartTime");
+    ByName(server_.get(), L"CurrentTime");
+    historian_->CallCount(L"GetHistorianStatus", &after);
+    EXPECT_EQ(after, before + 2);
 }
 
-TEST_P(PropertiesTest, EachStatusReadIsOneHistorianCall) {
-    LONG before = CallCount(historian_.get(), L"GetHistorianStatus");
-    DATE start = 0, now = 0;
-    EXPECT_EQ(server_->get_StartTime(&start), S_OK);
-    EXPECT_EQ(server_->get_CurrentTime(&now), S_OK);
-    EXPECT_EQ(CallCount(historian_.get(), L"GetHistorianStatus"), before + 2);
-}
-
-TEST_P(PropertiesTest, TimesAreLocalDates) {
+TEST_P(Connected, TimesAreLocalDatesInWholeSeconds) {
     const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
     ASSERT_EQ(historian_->ClockSetSpeed(0.0), S_OK);
     ASSERT_EQ(historian_->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
     FILETIME utc{static_cast<DWORD>(t0), static_cast<DWORD>(t0 >> 32)}, local;
     SYSTEMTIME st;
-    DATE expected = 0;
+    DATE expected = 0, now = 0, start = 0;
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&
                 SystemTimeToVariantTime(&st, &expected));
-    DATE now = 0;
     EXPECT_EQ(server_->get_CurrentTime(&now), S_OK);
     EXPECT_EQ(now, expected);
-    DATE start = 0;
     EXPECT_EQ(server_->get_StartTime(&start), S_OK);
     EXPECT_GT(start, 36526.0) << "a date after 2000";
-    historian_->ClockSetSpeed(1.0);
 }
 
-TEST_P(PropertiesTest, HistorianFailureIsReturnedAndNothingWritten) {
+TEST_P(Connected, HistorianFailuresAreReturnedAndNothingWritten) {
     const HRESULT failure = static_cast<HRESULT>(0x80040E01);
     ASSERT_EQ(historian_->FailMethod(L"GetHistorianStatus", failure), S_OK);
-    DATE date = 3.0;
-    EXPECT_EQ(server_->get_CurrentTime(&date), failure);
-    EXPECT_EQ(server_->get_StartTime(&date), failure);
-    EXPECT_EQ(date, 3.0);
-    short version = 3;
-    EXPECT_EQ(server_->get_BuildNumber(&version), failure);
-    EXPECT_EQ(version, 3);
-    BSTR text = nullptr;
-    EXPECT_EQ(server_->get_VendorInfo(&text), failure);
-    EXPECT_EQ(text, nullptr);
-}
-
-TEST_P(PropertiesTest, CapabilitiesReportEveryBitAsOne) {
-    for (const Capability& c : kCapabilities) {
-        SCOPED_TRACE(c.name);
-        LONG can = 7;
-        EXPECT_EQ((server_.get()->*c.get)(&can), S_OK);
-        EXPECT_EQ(can, 1);
-    }
-    const HRESULT failure = static_cast<HRESULT>(0x80040E02);
     historian_->FailMethod(L"IOPCHDA_SyncAnnotations::QueryCapabilities", failure);
+    DATE date = 3.0;
+    short version = 3;
+    BSTR text = nullptr;
     LONG can = 7;
-    EXPECT_EQ(server_->get_CanSyncInsertAnnotations(&can), failure);
-    EXPECT_EQ(can, 0);
+    ExpectAll({server_->get_CurrentTime(&date), server_->get_StartTime(&date), server_->get_BuildNumber(&version),
+               server_->get_VendorInfo(&text), server_->get_CanSyncInsertAnnotations(&can)},
+              failure);
+    EXPECT_TRUE(date == 3.0 && version == 3 && !text && can == 0) << "an output written";
 }
 
-TEST_P(PropertiesTest, LocaleGoesToTheHistorian) {
-    LONG locale = 0;
-    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
-    EXPECT_EQ(server_->put_LocaleID(0x407), S_OK);
-    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
-    EXPECT_EQ(locale, 0x407);
-    EXPECT_TRUE(FAILED(server_->put_LocaleID(0x411))) << "the simulator knows two locales";
-    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
-    EXPECT_EQ(locale, 0x407);
-
-    UniqueVariant locales;
-    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), S_OK);
-    ASSERT_EQ(locales->vt, VT_ARRAY | VT_I4);
-    LONG lower = 0, upper = 0;
-    SafeArrayGetLBound(locales->parray, 1, &lower);
-    SafeArrayGetUBound(locales->parray, 1, &upper);
-    EXPECT_EQ(lower, 1);
-    EXPECT_EQ(upper, 2);
-    EXPECT_EQ(comtest::LongAt(locales->parray, 1), 0x409);
-    EXPECT_EQ(comtest::LongAt(locales->parray, 2), 0x407);
-
-    const HRESULT failure = static_cast<HRESULT>(0x80040E03);
-    historian_->FailMethod(L"QueryAvailableLocaleIDs", failure);
-    UniqueVariant untouched;
-    EXPECT_EQ(server_->QueryAvailableLocaleIDs(untouched.get()), failure);
-    EXPECT_EQ(untouched->vt, VT_EMPTY);
-}
-
-TEST_P(PropertiesTest, ErrorStringsFromTheHistorianThenThePlatform) {
+TEST_P(Connected, LocaleAndErrorStringsGoToTheHistorian) {
     UniqueBstr text;
     EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0040001), text.put()), S_OK);
     EXPECT_EQ(Text(text.get()), L"The handle is not valid.");
-    // The historian fails: the platform's text, whole.
+    // The historian fails: the platform's text, whole; neither knows it: the historian's failure.
     historian_->FailMethod(L"GetErrorString", static_cast<HRESULT>(0x80040E04));
     EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
     EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
-    // Neither knows it: the historian's failure code.
     EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), static_cast<HRESULT>(0x80040E04));
+
+    LONG locale = 0;
+    EXPECT_EQ(server_->put_LocaleID(0x407), S_OK);
+    EXPECT_TRUE(FAILED(server_->put_LocaleID(0x411))) << "the simulator knows two locales";
+    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x407);
+    UniqueVariant locales;
+    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), S_OK);
+    ASSERT_EQ(locales->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(BoundsOf(locales->parray), std::make_pair(1L, 2L));
+    EXPECT_EQ(LongAt(locales->parray, 1), 0x409);
+    EXPECT_EQ(LongAt(locales->parray, 2), 0x407);
+    const HRESULT failure = static_cast<HRESULT>(0x80040E03);
+    historian_->FailMethod(L"QueryAvailableLocaleIDs", failure);
+    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.put()), failure);
+    EXPECT_EQ(locales->vt, VT_EMPTY);
 }
 
-INSTANTIATE_TEST_SUITE_P(Historian, PropertiesTest, testing::ValuesIn(comtest::kBothSides), NameOf);
+INSTANTIATE_TEST_SUITE_P(Historian, Connected, testing::ValuesIn(kBothSides), NameOf);
+
+// The names GetOPCHDAServers lists, with its result.
+HRESULT List(Server* server, std::vector<std::wstring>* names) {
+    UniqueVariant result;
+    HRESULT hr = server->GetOPCHDAServers(VarMissing(), result.get());
+    EXPECT_EQ(result->vt, FAILED(hr) ? VT_EMPTY : VT_ARRAY | VT_BSTR);
+    if (result->vt != (VT_ARRAY | VT_BSTR)) return hr;
+    auto [lower, upper] = BoundsOf(result->parray);
+    EXPECT_EQ(lower, 1);
+    for (LONG i = lower; i <= upper; ++i) names->push_back(Text(static_cast<BSTR*>(result->parray->pvData)[i - 1]));
+    return hr;
+}
+
+TEST_F(ServerTest, ServerListsInBatchesLeavingOutClassesWithoutDetailsAndReturningFailures) {
+    const wchar_t* key = L"Software\\HdaSim\\ServerList";  // the server list substitute's settings
+    const HRESULT failure = static_cast<HRESULT>(0x80040E10);
+    const struct Row {
+        const wchar_t* mode;
+        DWORD count;
+        const wchar_t* detailFail;  // a class whose details cannot be read
+        HRESULT expected;
+        std::vector<int> left;  // Sim.Synthetic.<n> listed (all up to count when empty)
+    } rows[] = {
+        {L"count", 0, L"", S_FALSE, {}},
+        {L"count", 1, L"", S_FALSE, {}},
+        {L"count", 100, L"", S_FALSE, {}},
+        {L"count", 250, L"", S_FALSE, {}},
+        {L"count", 3, L"{4D1A5E00-0000-4000-8000-000000000002}", S_FALSE, {1, 3}},
+        {L"enumfail", 150, L"", failure, {}},  // after a first batch of 100
+        {L"fail", 0, L"", failure, {}},
+        {L"createfail", 0, L"", failure, {}},
+    };
+    ComPtr<Server> server = NewLinkedServer();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.count << " " << row.expected);
+        HKEY k;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr), 0);
+        const std::wstring multi = std::wstring(row.detailFail) + L'\0';
+        RegSetValueExW(k, L"Mode", 0, REG_SZ, reinterpret_cast<const BYTE*>(row.mode), (wcslen(row.mode) + 1) * 2);
+        RegSetValueExW(k, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&row.count), 4);
+        RegSetValueExW(k, L"FailCode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&failure), 4);
+        RegSetValueExW(k, L"DetailFail", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.c_str()),
+                       (multi.size() + 1) * 2);
+        RegCloseKey(k);
+        std::vector<std::wstring> names, expected;
+        for (int n : row.left) expected.push_back(L"Sim.Synthetic." + std::to_wstring(n));
+        for (DWORD n = 1; row.left.empty() && SUCCEEDED(row.expected) && n <= row.count; ++n)
+            expected.push_back(L"Sim.Synthetic." + std::to_wstring(n));
+        EXPECT_EQ(List(server.get(), &names), row.expected);
+        EXPECT_EQ(names, expected);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, key);
+    g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
+    std::vector<std::wstring> names;
+    EXPECT_EQ(List(server.get(), &names), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(ServerTest, ListedNamesConnectAndListingLeavesTheConnectionAlone) {
+    ComPtr<Server> server = NewLinkedServer();
+    std::vector<std::wstring> names, again;
+    EXPECT_EQ(List(server.get(), &names), S_FALSE);
+    // The list gives the class's own ProgID, version included.
+    ASSERT_NE(std::find(names.begin(), names.end(), L"Sim.HdaHistorian.1"), names.end());
+    EXPECT_EQ(Connect(server.get(), L"Sim.HdaHistorian.1"), S_OK);
+    EXPECT_EQ(List(server.get(), &again), S_FALSE);
+    EXPECT_EQ(again, names);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"Sim.HdaHistorian.1");
+    Status(server.get(), S_OK);
+}
 
 }  // namespace
 }  // namespace servertest
