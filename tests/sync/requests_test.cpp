@@ -5,6 +5,7 @@
 // that goes back to it. The simulator holds its callbacks, so that each
 // asynchronous request stays outstanding (and cancellable) while a test runs.
 #include <memory>
+#include <string>
 
 #include "request_members.h"
 #include "time/time_conversion.h"
@@ -191,6 +192,37 @@ TEST_F(RequestChecks, TimeThatDoesNotConvertSendsNothing) {
         EXPECT_EQ(r_->errors, nullptr);
         EXPECT_EQ(r_->cancel, kJunkCancel);
         EXPECT_EQ(Calls(m), before);
+    }
+}
+
+// Intervals become historian durations by truncation toward zero (a day is
+// 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign.
+TEST_F(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
+    const struct {
+        std::string member;
+        DATE Request::*field;
+        const wchar_t* recorded;
+    } kDurations[] = {
+        {"AsyncAdviseRaw", &Request::updateInterval, L"interval"},
+        {"AsyncReadProcessed", &Request::resampleInterval, L"resample"},
+        {"AsyncAdviseProcessed", &Request::resampleInterval, L"resample"},
+        {"AsyncPlaybackRaw", &Request::updateDuration, L"duration"},
+        {"AsyncPlaybackRaw", &Request::updateInterval, L"interval"},
+        {"AsyncPlaybackProcessed", &Request::resampleInterval, L"resample"},
+        {"AsyncPlaybackProcessed", &Request::updateInterval, L"interval"},
+    };
+    const std::pair<DATE, LONGLONG> kSpans[] = {
+        {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1} /* 1.64 units */, {-1.9e-12, -1}, {0.0, 0}};
+    for (const auto& d : kDurations) {
+        for (const Member& m : Members()) {
+            if (d.member != m.name) continue;
+            for (auto [days, units] : kSpans) {
+                Fresh();
+                (*r_).*d.field = days;
+                Call(m);  // the simulator may refuse a span; it has seen it
+                EXPECT_EQ(Recorded(m, d.recorded), units) << d.member << " " << days;
+            }
+        }
     }
 }
 
