@@ -1,12 +1,13 @@
-// When memory runs out inside the component, every call returns (an exception
-// must never leave a COM method: on x86 it cannot unwind through a client's
-// frames) with E_OUTOFMEMORY or its usual success, and nothing leaks.
-#include "allocation_failure.h"
-
+// When memory runs out inside the component (linked in here, with an operator
+// new that fails on demand; the simulator's DLL keeps its allocator), every
+// call returns E_OUTOFMEMORY or its usual success, no exception leaves a COM
+// method (on x86 it cannot unwind through a client's frames), nothing leaks.
 #include <ocidl.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "module/class_factory.h"
@@ -16,13 +17,68 @@
 #include "sim_control.h"
 #include "support/com_test.h"
 
+namespace {
+volatile LONG g_countdown = -1;  // allocations left before one fails; negative: none fails
+volatile LONG g_failed = 0;
+
+bool ShouldFail() {
+    if (InterlockedCompareExchange(&g_countdown, 0, 0) < 0 || InterlockedDecrement(&g_countdown) != -1) return false;
+    InterlockedExchange(&g_failed, 1);
+    return true;
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* p = ShouldFail() ? nullptr : std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return ShouldFail() ? nullptr : std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return operator new(size, std::nothrow); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
 using namespace comtest;
-using oomtest::Sweep;
 
 namespace {
 
-constexpr wchar_t kItemIDs[][40] = {L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
-                                    L"Plant/Lab/Calibration/Text"};
+using Call = std::function<HRESULT()>;
+using Row = std::pair<const char*, Call>;
+
+// Runs call() with the n-th allocation failing, for n = 0, 1, ... until a run
+// in which none failed. Every run must return `success` or E_OUTOFMEMORY;
+// tidy() runs after each, with allocations working again, to undo what the
+// call left (outputs, added items).
+void Sweep(const char* what, HRESULT success, const Call& call, const std::function<void()>& tidy) {
+    for (long n = 0; n < 100000; ++n) {
+        InterlockedExchange(&g_failed, 0);
+        InterlockedExchange(&g_countdown, n);
+        HRESULT hr = E_UNEXPECTED;
+        bool escaped = false;
+        try {
+            hr = call();
+        } catch (...) {
+            escaped = true;
+        }
+        const bool failed = InterlockedCompareExchange(&g_failed, 0, 0) != 0;
+        InterlockedExchange(&g_countdown, -1);
+        tidy();
+        ASSERT_FALSE(escaped) << what << ": an exception left the call when allocation " << n << " failed";
+        EXPECT_TRUE(hr == success || (failed && hr == E_OUTOFMEMORY))
+            << what << ": allocation " << n << (failed ? " failed" : " did not fail") << ", result 0x" << std::hex
+            << static_cast<unsigned long>(hr);
+        if (!failed) return;
+    }
+    ADD_FAILURE() << what << ": never ran without a failed allocation";
+}
+
 constexpr LONG kItems = 3;
 
 class OutOfMemory : public ComTest {
@@ -49,178 +105,131 @@ protected:
         control_ = nullptr;
         ComTest::TearDown();
     }
-    void Connect() {
+    // With `addAll` also adds the three items, their server handles in handles_.
+    void Connect(bool addAll = true) {
         UniqueBstr progID(L"Sim.HdaHistorian");
-        VARIANT node;
-        VariantInit(&node);
-        ASSERT_EQ(server_->Connect(progID.get(), node), S_OK);
+        ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
+        ASSERT_EQ(addAll ? AddItems() : S_OK, S_OK);
     }
-    // Adds the three items; their server handles in `handles`.
-    void AddAll(UniqueSafeArray& handles) {
-        UniqueSafeArray ids(MakeBstrArray({kItemIDs[0], kItemIDs[1], kItemIDs[2]})), clients(MakeLongArray({1, 2, 3}));
+    HRESULT AddItems() {
+        UniqueSafeArray ids(MakeBstrArray(
+            {L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step", L"Plant/Lab/Calibration/Text"})),
+            clients(MakeLongArray({1, 2, 3}));
         SAFEARRAY *idp = ids.get(), *cp = clients.get();
-        UniqueSafeArray errors;
-        ASSERT_EQ(items_->AddItems(kItems, &idp, &cp, handles.put(), errors.put()), S_OK);
+        return items_->AddItems(kItems, &idp, &cp, handles_.put(), errors_.put());
     }
 
     ComPtr<IHdaSimControl> control_;
     ComPtr<IOPCHDAAutoServer> server_;
     ComPtr<IOPCHDAItems> items_;
+    UniqueSafeArray handles_, errors_;
 };
 
-TEST_F(OutOfMemory, CreateInstanceAndQueryInterface) {
+TEST_F(OutOfMemory, CreateInstanceQueryInterfaceAndAddItems) {
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(ServerClassObject()->QueryInterface(IID_IClassFactory, factory.put_void()), S_OK);
-    ComPtr<IOPCHDAAutoServer> created;
-    Sweep(
-        "CreateInstance", S_OK,
-        [&] { return factory->CreateInstance(nullptr, IID_IOPCHDAAutoServer, created.put_void()); },
-        [&] { created = nullptr; });
+    ComPtr<IUnknown> created;
+    const GUID unknown = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const std::pair<Row, HRESULT> rows[] = {
+        {{"CreateInstance",
+          [&] { return factory->CreateInstance(nullptr, IID_IOPCHDAAutoServer, created.put_void()); }},
+         S_OK},
+        {{"QueryInterface", [&] { return server_->QueryInterface(IID_IDispatch, created.put_void()); }}, S_OK},
+        {{"QueryInterface (refused)", [&] { return server_->QueryInterface(unknown, created.put_void()); }},
+         E_NOINTERFACE},
+    };
+    for (auto& [row, success] : rows) Sweep(row.first, success, row.second, [&] { created = nullptr; });
     factory = nullptr;
 
-    ComPtr<IUnknown> itf;
-    const GUID unknown = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
+    Connect(false);
     Sweep(
-        "QueryInterface", S_OK, [&] { return server_->QueryInterface(IID_IDispatch, itf.put_void()); },
-        [&] { itf = nullptr; });
-    Sweep(
-        "QueryInterface (refused)", E_NOINTERFACE, [&] { return server_->QueryInterface(unknown, itf.put_void()); },
-        [&] { itf = nullptr; });
-}
-
-TEST_F(OutOfMemory, AddItems) {
-    Connect();
-    UniqueSafeArray ids(MakeBstrArray({kItemIDs[0], kItemIDs[1], kItemIDs[2]})), clients(MakeLongArray({1, 2, 3}));
-    SAFEARRAY *idp = ids.get(), *cp = clients.get();
-    UniqueSafeArray handles, errors;
-    Sweep(
-        "AddItems", S_OK, [&] { return items_->AddItems(kItems, &idp, &cp, handles.put(), errors.put()); },
+        "AddItems", S_OK, [&] { return AddItems(); },
         [&] {
-            handles.reset();
-            errors.reset();
+            handles_.reset();
+            errors_.reset();
             items_->RemoveAll();
         });
 }
 
-TEST_F(OutOfMemory, SyncInsert) {
+// SyncInsert, then the asynchronous requests with the historian's callbacks
+// held back while the sweep runs, so that only the request meets the failure.
+TEST_F(OutOfMemory, Requests) {
     Connect();
-    UniqueSafeArray handles;
-    AddAll(handles);
-    SAFEARRAY* hp = handles.get();
-    UniqueSafeArray values(MakeVariantArray({VarR8(1.5), VarR8(2.5), VarBstr(L"text")})),
-        qualities(MakeLongArray({0xC0, 0xC0, 0xC0})), errors;
-    SAFEARRAY *vp = values.get(), *qp = qualities.get();
-    // An hour or more ago, half-way between the simulator's 10-second samples.
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    DATE start = 0;
-    SystemTimeToVariantTime(&now, &start);
-    const double slot = std::floor((start - 1.0 / 24) * 8640);
-    // Every run inserts in its own slot (its array made before the run).
-    long run = 0;
-    UniqueSafeArray stamps;
-    auto nextStamps = [&] {
-        DATE stamp = (slot + 0.5 - ++run) / 8640;
-        stamps.reset(MakeDateArray({stamp, stamp, stamp}));
-    };
-    nextStamps();
-    Sweep(
-        "SyncInsert", S_OK,
-        [&] {
-            SAFEARRAY* tp = stamps.get();
-            return items_->SyncInsert(kItems, &hp, &tp, &vp, &qp, errors.put());
-        },
-        [&] {
-            errors.reset();
-            nextStamps();
-        });
-}
-
-// One request of the asynchronous half: the historian's callbacks are held
-// back while the sweep runs, so that only the request itself meets the failure.
-struct AsyncRow {
-    const char* name;
-    std::function<HRESULT(IOPCHDAItems*, SAFEARRAY**, VARIANT*, VARIANT*, SAFEARRAY**, LONG*)> call;
-};
-
-VARIANT Text(const wchar_t* text) { return VarBstr(text); }
-
-TEST_F(OutOfMemory, AsynchronousRequests) {
-    Connect();
-    UniqueSafeArray handles;
-    AddAll(handles);
-    control_->HoldCallbacks(TRUE, FALSE);
-    SAFEARRAY* hp = handles.get();
+    SAFEARRAY* h = handles_.get();
     UniqueSafeArray aggregates(MakeLongArray({2, 3, 4})), attributes(MakeLongArray({1})),
         stamps(MakeDateArray({40000.5, 40000.5, 40000.5})),
         values(MakeVariantArray({VarR8(1.5), VarR8(2.5), VarBstr(L"text")})),
         qualities(MakeLongArray({0xC0, 0xC0, 0xC0}));
-    SAFEARRAY *ap = aggregates.get(), *atp = attributes.get(), *tp = stamps.get(), *vp = values.get(),
-              *qp = qualities.get();
+    SAFEARRAY *a = aggregates.get(), *at = attributes.get(), *t = stamps.get(), *v = values.get(), *q = qualities.get();
+    // An hour or more ago, half-way between the simulator's 10-second samples;
+    // every run inserts in its own slot (its array made before the run).
+    const double slot = std::floor((LocalNow() - kHour) * 8640);
+    long run = 0;
+    UniqueSafeArray inserts;
+    auto nextSlot = [&] {
+        errors_.reset();
+        DATE stamp = (slot + 0.5 - ++run) / 8640;
+        inserts.reset(MakeDateArray({stamp, stamp, stamp}));
+    };
+    nextSlot();
+    Sweep(
+        "SyncInsert", S_OK,
+        [&] {
+            SAFEARRAY* in = inserts.get();
+            return items_->SyncInsert(kItems, &h, &in, &v, &q, errors_.put());
+        },
+        nextSlot);
+
+    control_->HoldCallbacks(TRUE, FALSE);
     const double minute = 1.0 / 1440;
-    const AsyncRow rows[] = {
-        {"AsyncReadRaw", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h,
-                             LONG* c) { return i->AsyncReadRaw(1, s, t, 10, FALSE, kItems, h, e, c); }},
-        {"AsyncAdviseRaw", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT*, SAFEARRAY** h,
-                               LONG* c) { return i->AsyncAdviseRaw(2, s, minute, kItems, h, e, c); }},
-        {"AsyncReadProcessed", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h,
-                                   LONG* c) { return i->AsyncReadProcessed(3, s, t, minute, kItems, h, &ap, e, c); }},
-        {"AsyncReadAtTime", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT*, VARIANT*, SAFEARRAY** h,
-                                LONG* c) { return i->AsyncReadAtTime(4, kItems, &tp, kItems, h, e, c); }},
-        {"AsyncReadModified", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h,
-                                  LONG* c) { return i->AsyncReadModified(5, s, t, 10, kItems, h, e, c); }},
+    UniqueVariant s, e;
+    LONG c = 0;
+    auto reset = [&] {
+        errors_.reset();
+        s.reset(VarBstr(L"NOW-1H"));
+        e.reset(VarBstr(L"NOW"));
+    };
+    IOPCHDAItems* i = items_.get();
+    const Row rows[] = {
+        {"AsyncReadRaw",
+         [&] { return i->AsyncReadRaw(1, s.get(), e.get(), 10, FALSE, kItems, &h, errors_.put(), &c); }},
+        {"AsyncAdviseRaw", [&] { return i->AsyncAdviseRaw(2, s.get(), minute, kItems, &h, errors_.put(), &c); }},
+        {"AsyncReadProcessed",
+         [&] { return i->AsyncReadProcessed(3, s.get(), e.get(), minute, kItems, &h, &a, errors_.put(), &c); }},
+        {"AsyncReadAtTime", [&] { return i->AsyncReadAtTime(4, kItems, &t, kItems, &h, errors_.put(), &c); }},
+        {"AsyncReadModified",
+         [&] { return i->AsyncReadModified(5, s.get(), e.get(), 10, kItems, &h, errors_.put(), &c); }},
         {"AsyncReadAttribute",
-         [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY**, LONG* c) {
-             return i->AsyncReadAttribute(6, s, t, LongAt(handles.get(), 1), 1, &atp, e, c);
-         }},
-        {"AsyncInsertReplace", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT*, VARIANT*, SAFEARRAY** h,
-                                   LONG* c) { return i->AsyncInsertReplace(7, kItems, h, &tp, &vp, &qp, e, c); }},
-        {"AsyncDeleteAtTime", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT*, VARIANT*, SAFEARRAY** h,
-                                  LONG* c) { return i->AsyncDeleteAtTime(8, kItems, h, &tp, e, c); }},
-        {"AsyncReadAnnotations", [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h,
-                                     LONG* c) { return i->AsyncReadAnnotations(9, s, t, kItems, h, e, c); }},
+         [&] { return i->AsyncReadAttribute(6, s.get(), e.get(), LongAt(h, 1), 1, &at, errors_.put(), &c); }},
+        {"AsyncInsertReplace", [&] { return i->AsyncInsertReplace(7, kItems, &h, &t, &v, &q, errors_.put(), &c); }},
+        {"AsyncDeleteAtTime", [&] { return i->AsyncDeleteAtTime(8, kItems, &h, &t, errors_.put(), &c); }},
+        {"AsyncReadAnnotations",
+         [&] { return i->AsyncReadAnnotations(9, s.get(), e.get(), kItems, &h, errors_.put(), &c); }},
         {"AsyncPlaybackRaw",
-         [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h, LONG* c) {
-             return i->AsyncPlaybackRaw(10, s, t, 10, minute, minute, kItems, h, e, c);
-         }},
+         [&] { return i->AsyncPlaybackRaw(10, s.get(), e.get(), 10, minute, minute, kItems, &h, errors_.put(), &c); }},
         {"AsyncPlaybackProcessed",
-         [&](IOPCHDAItems* i, SAFEARRAY** e, VARIANT* s, VARIANT* t, SAFEARRAY** h, LONG* c) {
-             return i->AsyncPlaybackProcessed(11, s, t, minute, 5, minute, kItems, h, &ap, e, c);
+         [&] {
+             return i->AsyncPlaybackProcessed(11, s.get(), e.get(), minute, 5, minute, kItems, &h, &a, errors_.put(),
+                                              &c);
          }},
     };
-    for (const AsyncRow& row : rows) {
-        UniqueSafeArray errors;
-        VARIANT start = Text(L"NOW-1H"), end = Text(L"NOW");
-        LONG cancelID = 0;
-        Sweep(
-            row.name, S_OK, [&] { return row.call(items_.get(), errors.put(), &start, &end, &hp, &cancelID); },
-            [&] {
-                errors.reset();
-                VariantClear(&start);
-                VariantClear(&end);
-                start = Text(L"NOW-1H");
-                end = Text(L"NOW");
-            });
-        VariantClear(&start);
-        VariantClear(&end);
+    for (const Row& row : rows) {
+        reset();
+        Sweep(row.first, S_OK, row.second, reset);
     }
     // The held answers go out now; a callback holds the server object while
     // it fires, so the last reference may go on the historian's thread.
     control_->ClearFaults();
     items_ = nullptr;
     server_ = nullptr;
-    for (int i = 0; i < 400 && Module::LockCount() != 0; ++i) Sleep(25);
+    for (int k = 0; k < 400 && Module::LockCount() != 0; ++k) Sleep(25);
 }
 
 // The historian's callbacks, driven directly into the server object with a
 // WithEvents-style sink advised: each answers S_OK or E_OUTOFMEMORY.
-class NullSink final : public IDispatch {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-                       IsEqualIID(riid, DIID__IOPCHDAItemEvents)
-                   ? this
-                   : nullptr;
+struct NullSink final : IDispatch {
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        *ppv = iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IOPCHDAItemEvents ? this : nullptr;
         return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
@@ -233,10 +242,10 @@ public:
 
 TEST_F(OutOfMemory, Callbacks) {
     ComPtr<IOPCHDA_DataCallback> callback;
-    ASSERT_EQ(server_->QueryInterface(IID_IOPCHDA_DataCallback, callback.put_void()), S_OK);
+    ASSERT_EQ(server_.query(IID_IOPCHDA_DataCallback, callback), S_OK);
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(server_->QueryInterface(IID_IConnectionPointContainer, container.put_void()), S_OK);
+    ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
     ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
     NullSink sink;
     DWORD cookie = 0;
@@ -253,7 +262,6 @@ TEST_F(OutOfMemory, Callbacks) {
     OPCHDA_ANNOTATION annotation{7, 0, nullptr, nullptr, nullptr, nullptr};
     HRESULT codes[1] = {S_OK};
     OPCHANDLE clients[1] = {7};
-    using Row = std::pair<const char*, std::function<HRESULT()>>;
     const Row rows[] = {
         {"OnDataChange", [&] { return callback->OnDataChange(1, S_OK, 1, &item, codes); }},
         {"OnReadComplete", [&] { return callback->OnReadComplete(2, S_OK, 1, &item, codes); }},
@@ -271,16 +279,19 @@ TEST_F(OutOfMemory, Callbacks) {
 }
 
 TEST_F(OutOfMemory, Browser) {
-    Connect();
+    Connect(false);
     ComPtr<OPCHDABrowser> browser;
-    Sweep(
-        "CreateBrowser", S_OK,
-        [&] { return server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()); },
-        [&] { browser = nullptr; });
-    ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
+    auto create = [&] {
+        return server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put());
+    };
+    Sweep("CreateBrowser", S_OK, create, [&] { browser = nullptr; });
+    ASSERT_EQ(create(), S_OK);
     UniqueVariant listing;
     UniqueBstr text, lab(L"Plant/Lab/Calibration"), ramp(L"Ramp");
-    using Row = std::pair<const char*, std::function<HRESULT()>>;
+    auto tidy = [&] {
+        listing.reset();
+        text.reset();
+    };
     const Row rows[] = {
         {"MoveTo", [&] { return browser->MoveTo(lab.get()); }},
         {"OPCHDALeaves", [&] { return browser->get_OPCHDALeaves(listing.get()); }},
@@ -291,14 +302,9 @@ TEST_F(OutOfMemory, Browser) {
         {"OPCHDABranches", [&] { return browser->get_OPCHDABranches(listing.get()); }},
     };
     for (const Row& row : rows) {
-        // A listing answers with the enumerator's own success code.
-        const HRESULT success = row.second();
-        listing.reset();
-        text.reset();
-        Sweep(row.first, success, row.second, [&] {
-            listing.reset();
-            text.reset();
-        });
+        const HRESULT success = row.second();  // a listing answers with the enumerator's own success code
+        tidy();
+        Sweep(row.first, success, row.second, tidy);
     }
 }
 
