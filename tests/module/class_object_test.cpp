@@ -6,8 +6,6 @@ using namespace comtest;
 
 namespace {
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
 class ClassObjectTest : public ComTest {
 protected:
     void SetUp() override {
@@ -16,54 +14,39 @@ protected:
         ComPtr<IClassFactory> warm;
         ASSERT_HRESULT_SUCCEEDED(
             CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, warm.put_void()));
-        HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
-        ASSERT_NE(library, nullptr);
-        getClassObject_ =
-            reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
-        ASSERT_NE(getClassObject_, nullptr);
+        get_ = reinterpret_cast<decltype(get_)>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OPCHDAAuto.dll"), "DllGetClassObject")));
+        ASSERT_NE(get_, nullptr);
     }
-    GetClassObjectFn getClassObject_ = nullptr;
+    HRESULT(STDAPICALLTYPE* get_)(REFCLSID, REFIID, void**) = nullptr;  // DllGetClassObject
 };
 
-TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailable) {
-    ComPtr<IClassFactory> factory;
-    EXPECT_EQ(getClassObject_(CLSID_OPCHDAItems, IID_IClassFactory, factory.put_void()), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_FALSE(factory);
-    EXPECT_EQ(getClassObject_(IID_IUnknown, IID_IClassFactory, factory.put_void()), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IDispatch, factory.put_void()), E_NOINTERFACE);
-}
-
-TEST_F(ClassObjectTest, ClassObjectIsSharedAndKeepsTheLibraryLoaded) {
+TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeepsTheLibraryLoaded) {
     ComPtr<IClassFactory> first, second;
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
-    EXPECT_EQ(static_cast<IUnknown*>(first.get()), second.get());
-    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
-    first = nullptr;
-    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
-    second = nullptr;
-    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
-}
+    EXPECT_EQ(get_(CLSID_OPCHDAItems, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_FALSE(first);
+    EXPECT_EQ(get_(IID_IUnknown, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(get_(CLSID_OPCHDAServer, IID_IDispatch, first.put_void()), E_NOINTERFACE);
 
-TEST_F(ClassObjectTest, LockServerCountsUntilUndone) {
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
-    factory = nullptr;
-    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    factory = nullptr;
+    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
+    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(first.get()), second.get());
+    EXPECT_EQ(first->LockServer(TRUE), S_OK);
+    first = second = nullptr;
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "locked";
+    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
+    EXPECT_EQ(first->LockServer(FALSE), S_OK);
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "the class object is held";
+    first = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
 }
 
 TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationAndBadArguments) {
     ComPtr<IClassFactory> factory;
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
-    ComPtr<IUnknown> object;
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(getClassObject_(CLSID_OPCHDAServer, IID_IUnknown, outer.put_void()), S_OK);  // any non-null outer
+    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
+    ComPtr<IUnknown> object, outer;
+    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IUnknown, outer.put_void()), S_OK);  // any non-null outer
     EXPECT_EQ(factory->CreateInstance(outer.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
     EXPECT_FALSE(object);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
@@ -72,9 +55,7 @@ TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationAndBadArguments) {
     outer = nullptr;
     factory = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK) << "a refused instance must not stay alive";
-}
 
-TEST_F(ClassObjectTest, ServerSupportsErrorInfoForItsOwnInterfaceOnly) {
     ComPtr<IOPCHDAAutoServer> server;
     ASSERT_EQ(CreateServer(server), S_OK);
     ComPtr<ISupportErrorInfo> errorInfo;

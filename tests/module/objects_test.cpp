@@ -3,6 +3,7 @@
 // one identity, and for the automation objects IDispatch by name and type
 // information that the caller owns.
 #include <algorithm>
+#include <sstream>
 
 #include "opc_hda.h"
 #include "support/sim_fixture.h"
@@ -14,29 +15,18 @@ namespace {
 struct ObjectRow {
     const char* name;
     ComPtr<IUnknown> object;
-    std::vector<const IID*> answers;         // besides IUnknown
-    IDispatch* dual = nullptr;               // the automation interface, or none
-    std::vector<const wchar_t*> properties;  // read by name through `dual`
+    std::vector<const IID*> answers;  // besides IUnknown
+    IDispatch* dual = nullptr;        // the automation interface, or none
+    const wchar_t* properties = L"";  // read by name through `dual`, separated by spaces
 };
 
-const IID* const kEveryInterface[] = {&IID_IOPCHDAAutoServer,
-                                      &IID_IOPCHDAItems,
-                                      &IID_OPCHDAItem,
-                                      &IID_OPCHDABrowser,
-                                      &IID_OPCHDAValue,
-                                      &IID_OPCHDAEntry,
-                                      &IID_OPCHDAHistory,
-                                      &IID_IDispatch,
-                                      &IID_IEnumVARIANT,
-                                      &IID_IConnectionPointContainer,
-                                      &IID_IConnectionPoint,
-                                      &IID_ISupportErrorInfo,
-                                      &IID_IClassFactory,
-                                      &IID_IEnumConnections,
-                                      &IID_IEnumConnectionPoints,
-                                      &IID_IPersist,
-                                      &IID_IOPCShutdown,
-                                      &IID_IOPCHDA_DataCallback};
+// clang-format off
+const IID kEveryInterface[] = {
+    IID_IOPCHDAAutoServer, IID_IOPCHDAItems, IID_OPCHDAItem, IID_OPCHDABrowser, IID_OPCHDAValue, IID_OPCHDAEntry,
+    IID_OPCHDAHistory, IID_IDispatch, IID_IEnumVARIANT, IID_IConnectionPointContainer, IID_IConnectionPoint,
+    IID_ISupportErrorInfo, IID_IClassFactory, IID_IEnumConnections, IID_IEnumConnectionPoints, IID_IPersist,
+    IID_IOPCShutdown, IID_IOPCHDA_DataCallback};
+// clang-format on
 
 class Objects : public ConnectedServer {
 protected:
@@ -81,37 +71,30 @@ protected:
             &IID_IConnectionPointContainer, &IID_IDispatch,    &IID_IOPCHDAAutoServer,   &IID_IOPCHDAItems,
             &IID_ISupportErrorInfo,         &IID_IOPCShutdown, &IID_IOPCHDA_DataCallback};
         rows_ = {
-            {"server",
-             unknown(server_),
-             server,
-             server_.get(),
-             {L"OPCHDAItems", L"StartTime", L"CurrentTime", L"MaxReturnValues", L"MajorVersion", L"MinorVersion",
-              L"BuildNumber", L"VendorInfo", L"HistorianStatus", L"StatusString", L"ServerName", L"ServerNode",
-              L"ClientName", L"LocaleID", L"CanSyncInsert", L"CanAsyncInsertAnnotations"}},
-            {"items", unknown(items_), server, items_.get(), {L"Parent", L"Count", L"_NewEnum"}},
-            {"item",
-             unknown(ramp_),
-             {&IID_OPCHDAItem},
-             ramp_.get(),
-             {L"Parent", L"ClientHandle", L"ServerHandle", L"ItemID"}},
-            {"history", unknown(history_), {&IID_OPCHDAHistory}, history_.get(), {L"Count", L"_NewEnum"}},
-            {"value", unknown(value_), {&IID_OPCHDAValue}, value_.get(), {L"TimeStamp", L"DataValue", L"Quality"}},
+            {"server", unknown(server_), server, server_.get(),
+             L"OPCHDAItems StartTime CurrentTime MaxReturnValues MajorVersion MinorVersion BuildNumber VendorInfo "
+             L"HistorianStatus StatusString ServerName ServerNode ClientName LocaleID CanSyncInsert "
+             L"CanAsyncInsertAnnotations"},
+            {"items", unknown(items_), server, items_.get(), L"Parent Count _NewEnum"},
+            {"item", unknown(ramp_), {&IID_OPCHDAItem}, ramp_.get(), L"Parent ClientHandle ServerHandle ItemID"},
+            {"history", unknown(history_), {&IID_OPCHDAHistory}, history_.get(), L"Count _NewEnum"},
+            {"value", unknown(value_), {&IID_OPCHDAValue}, value_.get(), L"TimeStamp DataValue Quality"},
             {"entry",
              unknown(entry_),
              {&IID_OPCHDAValue, &IID_OPCHDAEntry},
              entry_.get(),
-             {L"TimeStamp", L"DataValue", L"Quality", L"EntryTime", L"EntryType", L"User"}},
+             L"TimeStamp DataValue Quality EntryTime EntryType User"},
             {"browser",
              unknown(browser_),
              {&IID_OPCHDABrowser},
              browser_.get(),
-             {L"CurrentPosition", L"OPCHDABranches", L"OPCHDALeaves"}},
-            {"history enumerator", historyWalk, {&IID_IEnumVARIANT}, nullptr, {}},
-            {"items enumerator", itemsWalk, {&IID_IEnumVARIANT}, nullptr, {}},
-            {"connection point", unknown(point_), {&IID_IConnectionPoint}, nullptr, {}},
-            {"connections enumerator", unknown(connections), {&IID_IEnumConnections}, nullptr, {}},
-            {"points enumerator", unknown(points), {&IID_IEnumConnectionPoints}, nullptr, {}},
-            {"class factory", unknown(factory), {&IID_IClassFactory}, nullptr, {}},
+             L"CurrentPosition OPCHDABranches OPCHDALeaves"},
+            {"history enumerator", historyWalk, {&IID_IEnumVARIANT}},
+            {"items enumerator", itemsWalk, {&IID_IEnumVARIANT}},
+            {"connection point", unknown(point_), {&IID_IConnectionPoint}},
+            {"connections enumerator", unknown(connections), {&IID_IEnumConnections}},
+            {"points enumerator", unknown(points), {&IID_IEnumConnectionPoints}},
+            {"class factory", unknown(factory), {&IID_IClassFactory}},
         };
     }
     void TearDown() override {
@@ -139,10 +122,11 @@ TEST_F(Objects, QueryInterfaceAnswersItsTableAndNullsTheOutputOnRefusal) {
         ComPtr<IUnknown> identity;
         ASSERT_EQ(row.object->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
         EXPECT_EQ(row.object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-        for (const IID* iid : kEveryInterface) {
-            bool answered = std::find(row.answers.begin(), row.answers.end(), iid) != row.answers.end();
+        for (const IID& iid : kEveryInterface) {
+            bool answered =
+                std::any_of(row.answers.begin(), row.answers.end(), [&](const IID* a) { return *a == iid; });
             void* out = reinterpret_cast<void*>(0x1234);
-            HRESULT hr = row.object->QueryInterface(*iid, &out);
+            HRESULT hr = row.object->QueryInterface(iid, &out);
             if (!answered) {
                 EXPECT_EQ(hr, E_NOINTERFACE);
                 EXPECT_EQ(out, nullptr) << "a refusal must null the caller's pointer";
@@ -152,7 +136,7 @@ TEST_F(Objects, QueryInterfaceAnswersItsTableAndNullsTheOutputOnRefusal) {
             ComPtr<IUnknown> got = ComPtr<IUnknown>::attach(static_cast<IUnknown*>(out)), again;
             ASSERT_EQ(got->QueryInterface(IID_IUnknown, again.put_void()), S_OK);
             // The connection point answers for itself; every other object has one identity.
-            if (iid != &IID_IConnectionPoint) {
+            if (iid != IID_IConnectionPoint) {
                 EXPECT_EQ(again.get(), identity.get());
             }
         }
@@ -178,7 +162,9 @@ TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) 
         info->Release();
         EXPECT_EQ(after, before + 1) << "GetTypeInfo must add a reference for the caller";
 
-        for (const wchar_t* name : row.properties) {
+        std::wistringstream names(row.properties);
+        for (std::wstring text; names >> text;) {
+            const wchar_t* name = text.c_str();
             std::wstring lower(name);
             for (wchar_t& c : lower) c = towlower(c);
             DISPID id = 1, lowerId = 2;
