@@ -1,6 +1,7 @@
 #include "com_test.h"
 
 #include <cstdio>
+#include <type_traits>
 
 namespace comtest {
 
@@ -12,19 +13,45 @@ const bool g_unbuffered = [] {
     setvbuf(stderr, nullptr, _IONBF, 0);
     return true;
 }();
+
+template <class Fill>
+VARIANT Typed(VARTYPE vt, Fill fill) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = vt;
+    fill(r);
+    return r;
+}
+
+template <class T>
+SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
+    SAFEARRAYBOUND bound{static_cast<ULONG>(values.size()), lower};
+    SAFEARRAY* array = SafeArrayCreate(vt, 1, &bound);
+    LONG index = lower;
+    for (const T& v : values) {  // the array stores its own copy
+        if constexpr (std::is_same_v<T, const wchar_t*>) {
+            SafeArrayPutElement(array, &index, UniqueBstr(v).get());
+        } else {
+            SafeArrayPutElement(array, &index, const_cast<T*>(&v));
+        }
+        ++index;
+    }
+    return array;
+}
 }  // namespace
 
 HRESULT LibraryCanUnloadNow() {
     HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
-    if (!library) return E_UNEXPECTED;
     using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
-    auto canUnload = reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")));
+    auto canUnload =
+        library ? reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")))
+                : nullptr;
     return canUnload ? canUnload() : E_UNEXPECTED;
 }
 
 HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server) {
     CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(kProgID, &clsid);
+    HRESULT hr = CLSIDFromProgID(L"OPCHDA.Automation", &clsid);
     if (FAILED(hr)) return hr;
     return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void());
 }
@@ -35,12 +62,10 @@ HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::ve
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     if (SUCCEEDED(hr)) {
         std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
         DISPID named = DISPID_PROPERTYPUT;
-        if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-            params.rgdispidNamedArgs = &named;
-            params.cNamedArgs = 1;
-        }
+        const bool put = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
+        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), put ? &named : nullptr,
+                          static_cast<UINT>(reversed.size()), put ? 1u : 0u};
         hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
     }
     for (VARIANT& v : args) VariantClear(&v);
@@ -56,88 +81,35 @@ HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> 
     return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
 }
 
-namespace {
-VARIANT Typed(VARTYPE vt) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = vt;
-    return r;
-}
-}  // namespace
-
 VARIANT VarI4(LONG v) {
-    VARIANT r = Typed(VT_I4);
-    r.lVal = v;
-    return r;
+    return Typed(VT_I4, [v](VARIANT& r) { r.lVal = v; });
 }
 VARIANT VarR8(double v) {
-    VARIANT r = Typed(VT_R8);
-    r.dblVal = v;
-    return r;
+    return Typed(VT_R8, [v](VARIANT& r) { r.dblVal = v; });
 }
 VARIANT VarDate(DATE v) {
-    VARIANT r = Typed(VT_DATE);
-    r.date = v;
-    return r;
+    return Typed(VT_DATE, [v](VARIANT& r) { r.date = v; });
 }
 VARIANT VarBstr(const wchar_t* s) {
-    VARIANT r = Typed(VT_BSTR);
-    r.bstrVal = s ? SysAllocString(s) : nullptr;
-    return r;
+    return Typed(VT_BSTR, [s](VARIANT& r) { r.bstrVal = s ? SysAllocString(s) : nullptr; });
 }
-VARIANT VarEmpty() { return Typed(VT_EMPTY); }
+VARIANT VarEmpty() {
+    return Typed(VT_EMPTY, [](VARIANT&) {});
+}
 VARIANT VarMissing() {
-    VARIANT r = Typed(VT_ERROR);
-    r.scode = DISP_E_PARAMNOTFOUND;
-    return r;
+    return Typed(VT_ERROR, [](VARIANT& r) { r.scode = DISP_E_PARAMNOTFOUND; });
 }
-
-namespace {
-template <class T>
-SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
-    SAFEARRAYBOUND bound{static_cast<ULONG>(values.size()), lower};
-    SAFEARRAY* array = SafeArrayCreate(vt, 1, &bound);
-    LONG index = lower;
-    for (const T& v : values) {
-        SafeArrayPutElement(array, &index, const_cast<void*>(static_cast<const void*>(&v)));
-        ++index;
-    }
-    return array;
+VARIANT Ref(VARTYPE vt, void* p) {
+    return Typed(VT_BYREF | vt, [p](VARIANT& r) { r.byref = p; });
 }
-}  // namespace
 
 SAFEARRAY* MakeLongArray(std::initializer_list<LONG> values, LONG lower) { return MakeArray(VT_I4, values, lower); }
 SAFEARRAY* MakeDateArray(std::initializer_list<DATE> values, LONG lower) { return MakeArray(VT_DATE, values, lower); }
+SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower) {
+    return MakeArray(VT_BSTR, values, lower);
+}
 SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower) {
     return MakeArray(VT_VARIANT, values, lower);
-}
-
-SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower) {
-    SAFEARRAYBOUND bound{static_cast<ULONG>(values.size()), lower};
-    SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
-    LONG index = lower;
-    for (const wchar_t* v : values) {
-        UniqueBstr copy(v);
-        SafeArrayPutElement(array, &index, copy.get());  // stores its own copy
-        ++index;
-    }
-    return array;
-}
-
-UniqueVariant Text(const wchar_t* s) { return UniqueVariant(VarBstr(s)); }
-
-DATE LocalNow() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    DATE date = 0;
-    SystemTimeToVariantTime(&now, &date);
-    return date;
-}
-
-VARIANT Ref(VARTYPE vt, void* p) {
-    VARIANT v = Typed(VT_BYREF | vt);
-    v.byref = p;
-    return v;
 }
 
 std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array) {
@@ -158,16 +130,22 @@ HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out) {
     return SafeArrayGetElement(array, &index, out);
 }
 
+UniqueVariant Text(const wchar_t* s) { return UniqueVariant(VarBstr(s)); }
+
+DATE LocalNow() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DATE date = 0;
+    SystemTimeToVariantTime(&now, &date);
+    return date;
+}
+
 void ComTest::SetUp() { ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
 
 void ComTest::TearDown() {
-    if (checkUnload_) {
-        HRESULT hr = LibraryCanUnloadNow();
-        if (hr != E_UNEXPECTED) EXPECT_EQ(hr, S_OK) << "an object of the library is still alive";
-    }
+    HRESULT hr = LibraryCanUnloadNow();
+    EXPECT_TRUE(hr == S_OK || hr == E_UNEXPECTED) << "an object of the library is still alive";
     CoUninitialize();
 }
-
-void StaComTest::SetUp() { ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
 
 }  // namespace comtest

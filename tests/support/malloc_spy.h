@@ -1,4 +1,6 @@
-// A malloc spy for tests that check who frees task memory.
+// A malloc spy: which task-memory blocks are alive (strings too, with the
+// platform's string cache off), frees of blocks that are not, and a failed
+// next allocation on request.
 #pragma once
 
 #include <windows.h>
@@ -8,35 +10,25 @@
 
 namespace testsupport {
 
-// Tracks the task-memory blocks handed out while it is registered, so a test can
-// ask whether a given block is still alive, and fails the next allocation on
-// request. (Counting strings needs the platform's string cache off.)
 class MallocSpy final : public IMallocSpy {
 public:
     bool failNext = false;
     long unknownFrees = 0;  // frees of blocks that are not alive: double frees
 
     bool IsLive(const void* p) const { return live_.count(const_cast<void*>(p)) != 0; }
-    // Blocks handed out under the spy and not yet freed; with the BSTR cache
-    // off (SetOaNoCache) strings count too.
     size_t LiveCount() const { return live_.size(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMallocSpy) {
-            *out = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        const bool ours = iid == IID_IUnknown || iid == IID_IMallocSpy;
+        *out = ours ? static_cast<IMallocSpy*>(this) : nullptr;
+        return ours ? S_OK : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T cb) override {
-        if (failNext && cb) {
-            failNext = false;
-            return 0;  // makes the allocation fail
-        }
-        return cb;
+        const bool fail = failNext && cb;
+        if (fail) failNext = false;
+        return fail ? 0 : cb;  // 0 makes the allocation fail
     }
     void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
         if (actual) live_.insert(actual);
@@ -48,17 +40,12 @@ public:
     }
     void STDMETHODCALLTYPE PostFree(BOOL) override {}
     SIZE_T STDMETHODCALLTYPE PreRealloc(void* request, SIZE_T cb, void** newRequest, BOOL spyed) override {
-        pendingRealloc_ = nullptr;
-        if (request && spyed && live_.erase(request)) pendingRealloc_ = request;
+        pendingRealloc_ = request && spyed && live_.erase(request) ? request : nullptr;
         *newRequest = request;
         return cb;
     }
     void* STDMETHODCALLTYPE PostRealloc(void* actual, BOOL) override {
-        if (actual) {
-            live_.insert(actual);
-        } else if (pendingRealloc_) {
-            live_.insert(pendingRealloc_);  // a failed reallocation keeps the old block
-        }
+        if (actual || pendingRealloc_) live_.insert(actual ? actual : pendingRealloc_);  // a failure keeps the old
         return actual;
     }
     void* STDMETHODCALLTYPE PreGetSize(void* request, BOOL) override { return request; }

@@ -31,16 +31,13 @@ void ConnectedServer::Connect(Where where) {
     ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
     ASSERT_HRESULT_SUCCEEDED(server_->get_OPCHDAItems(items_.put()));
 
-    struct {
-        const wchar_t* id;
-        ComPtr<OPCHDAItem>* item;
-        LONG* handle;
-    } adds[] = {{kRamp, &ramp_, &rampHandle_}, {kStep, &step_, &stepHandle_}, {kText, &text_, &textHandle_}};
-    LONG clientHandle = 1;
-    for (auto& add : adds) {
-        UniqueBstr id(add.id);
-        ASSERT_EQ(items_->AddItem(id.get(), clientHandle++, add.item->put()), S_OK);
-        ASSERT_HRESULT_SUCCEEDED((*add.item)->get_ServerHandle(add.handle));
+    const wchar_t* ids[] = {kRamp, kStep, kText};
+    ComPtr<OPCHDAItem>* items[] = {&ramp_, &step_, &text_};
+    LONG* handles[] = {&rampHandle_, &stepHandle_, &textHandle_};
+    for (LONG k = 0; k < 3; ++k) {
+        UniqueBstr id(ids[k]);
+        ASSERT_EQ(items_->AddItem(id.get(), k + 1, items[k]->put()), S_OK);
+        ASSERT_HRESULT_SUCCEEDED((*items[k])->get_ServerHandle(handles[k]));
     }
 }
 
@@ -49,7 +46,7 @@ void ConnectedServer::TearDown() {
     items_ = nullptr;
     server_ = nullptr;
     if (control_) {
-        // Releasing the server object removed its items at the historian.
+        // No historian is left alive holding item handles.
         EXPECT_EQ(OutstandingHandles(), 0);
         ExpectAnswerFreed();
         control_->ClearFaults();

@@ -10,12 +10,10 @@
 
 namespace comtest {
 
-// Where the historian runs.
 enum class Where { InProcess, LocalServer };
 inline constexpr Where kBothSides[] = {Where::InProcess, Where::LocalServer};
 const wchar_t* ProgIDOf(Where where);
 std::string NameOf(const ::testing::TestParamInfo<Where>& info);
-// The simulator's process control object for `where`.
 ComPtr<IHdaSimControl> SimControl(Where where);
 
 inline constexpr wchar_t kRamp[] = L"Plant/Lab/Calibration/Ramp";
@@ -24,7 +22,6 @@ inline constexpr wchar_t kText[] = L"Plant/Lab/Calibration/Text";
 
 inline constexpr HRESULT kNoData = static_cast<HRESULT>(0x40041002);
 inline constexpr HRESULT kInserted = static_cast<HRESULT>(0x4004100E);
-inline constexpr HRESULT kReplaced = static_cast<HRESULT>(0x4004100F);
 inline constexpr HRESULT kDataExists = static_cast<HRESULT>(0xC004100B);
 inline constexpr HRESULT kNoDataExists = static_cast<HRESULT>(0xC004100D);
 inline constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
@@ -35,15 +32,11 @@ protected:
     void Connect(Where where);
     void TearDown() override;
 
-    // Task memory and handles the component has not given back to the
-    // simulator (task memory is counted in process only).
+    // What the component has not given back to the simulator (task memory: in process only).
     LONG OutstandingTaskMemory();
     LONG OutstandingHandles();
     LONG CallCount(const wchar_t* method);
-    // After every request: the historian's answer was freed completely.
-    void ExpectAnswerFreed();
-
-    // Element `index` of a VARIANT result array as an OPCHDAHistory.
+    void ExpectAnswerFreed();  // the historian's answers all freed
     ComPtr<OPCHDAHistory> HistoryAt(SAFEARRAY* values, LONG index);
     LONG CountOf(OPCHDAHistory* history);
 
@@ -55,7 +48,6 @@ protected:
     LONG rampHandle_ = 0, stepHandle_ = 0, textHandle_ = 0;
 };
 
-// The same, connected where the test parameter says.
 class ConnectedServerAt : public ConnectedServer, public ::testing::WithParamInterface<Where> {
 protected:
     void SetUp() override {

@@ -4,6 +4,7 @@
 // that every row draws from. The tests run the same cases over every row.
 #pragma once
 
+#include <algorithm>
 #include <set>
 #include <utility>
 #include <vector>
@@ -14,25 +15,12 @@ namespace requesttest {
 
 using namespace comtest;
 
-// The arguments a member may check, by name.
-enum Arg {
-    kStart,
-    kEnd,
-    kHandles,
-    kAggregates,
-    kTimeStamps,
-    kValues,
-    kQualities,
-    kAttributes,
-    kAnnotations,
-    kItemIDs,
-    kClientHandles,
-    kItemValues,  // the synchronous reads' output
-    kHandlesOut,  // AddItems' server handles
-    kErrors,
-    kCancelID,
-    kArgCount
-};
+// The arguments a member may check, by name (kItemValues: the synchronous reads'
+// output; kHandlesOut: AddItems' server handles).
+// clang-format off
+enum Arg { kStart, kEnd, kHandles, kAggregates, kTimeStamps, kValues, kQualities, kAttributes, kAnnotations, kItemIDs,
+           kClientHandles, kItemValues, kHandlesOut, kErrors, kCancelID, kArgCount };
+// clang-format on
 enum Count { kNumItems, kNumTimeStamps, kNumAttributes };
 
 inline SAFEARRAY* const kJunkArray = reinterpret_cast<SAFEARRAY*>(0x51);
@@ -80,11 +68,7 @@ struct Member {
     HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG) = nullptr;  // null: not cancellable
     const wchar_t* cancelMethod = nullptr;                              // the historian's Cancel it reaches
 
-    bool Has(Arg a) const {
-        for (Arg x : pointers)
-            if (x == a) return true;
-        return false;
-    }
+    bool Has(Arg a) const { return std::find(pointers.begin(), pointers.end(), a) != pointers.end(); }
     bool Async() const { return Has(kCancelID); }
 };
 

@@ -52,7 +52,7 @@ protected:
     // The member's own result (a member failure comes back as DISP_E_EXCEPTION);
     // by default on the collection's own dispatch interface.
     HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
-                   UINT* argErr = nullptr, IDispatch* object = nullptr, WORD flags = DISPATCH_METHOD) {
+                   UINT* argErr = nullptr, IDispatch* object = nullptr) {
         if (!object) object = static_cast<IDispatch*>(items_.get());
         DISPID id = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
@@ -61,8 +61,8 @@ protected:
         DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
-        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : ignored.get(),
-                                    &excep, argErr);
+        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                                    result ? result : ignored.get(), &excep, argErr);
         SysFreeString(excep.bstrSource);
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);

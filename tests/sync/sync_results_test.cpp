@@ -34,6 +34,20 @@ protected:
         if (v->vt == VT_DISPATCH) v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
         return history ? CountOf(history.get()) : -1;
     }
+    // The first value of the first history read is an entry of `user`.
+    void ExpectEntry(const wchar_t* user, LONG entryType) {
+        ExpectAnswerFreed();
+        ComPtr<OPCHDAEntry> entry;
+        ComPtr<OPCHDAValue> first = FirstOf(values_.get());
+        ASSERT_TRUE(first);
+        ASSERT_EQ(first.query(IID_OPCHDAEntry, entry), S_OK);
+        UniqueBstr name;
+        ASSERT_EQ(entry->get_User(name.put()), S_OK);
+        EXPECT_STREQ(name.get(), user);
+        LONG type = 0;
+        entry->get_EntryType(&type);
+        EXPECT_EQ(type, entryType);
+    }
     static DATE StampOf(OPCHDAValue* value) {
         DATE stamp = 0;
         if (value) value->get_TimeStamp(&stamp);
@@ -74,39 +88,16 @@ TEST_P(SyncResults, ModifiedValuesAndAnnotationsAreEntriesWithTheirUsers) {
     ASSERT_EQ(VariantAt(v.get(), 1, kept.get()), S_OK);
     EXPECT_STREQ(kept->vt == VT_BSTR ? kept->bstrVal : L"", L"1234.5");
 
-    using Read = HRESULT (*)(IOPCHDAItems*, TimeRange&, SAFEARRAY**, SAFEARRAY**, SAFEARRAY**);
-    const struct {
-        Read call;
-        LONG handle;
-        const wchar_t* user;
-        LONG entryType;
-    } reads[] = {
-        {[](IOPCHDAItems* i, TimeRange& t, SAFEARRAY** h, SAFEARRAY** v, SAFEARRAY** e) {
-             return i->SyncReadModified(t.start.get(), t.end.get(), 0, 1, h, v, e);
-         },
-         rampHandle_, L"plant engineer", OPCHDAInsertReplace},
-        {[](IOPCHDAItems* i, TimeRange& t, SAFEARRAY** h, SAFEARRAY** v, SAFEARRAY** e) {
-             return i->SyncReadAnnotations(t.start.get(), t.end.get(), 1, h, v, e);
-         },
-         textHandle_, L"lab technician", 5},
-    };
-    for (const auto& read : reads) {
-        TimeRange times(L"NOW-2H", L"NOW");
-        UniqueSafeArray handles(MakeLongArray({read.handle}));
-        SAFEARRAY* raw = handles.get();
-        ASSERT_EQ(read.call(items_.get(), times, &raw, values_.put(), errors_.put()), S_OK);
-        ExpectAnswerFreed();
-        ComPtr<OPCHDAEntry> entry;
-        ComPtr<OPCHDAValue> first = FirstOf(values_.get());
-        ASSERT_TRUE(first);
-        ASSERT_EQ(first.query(IID_OPCHDAEntry, entry), S_OK);
-        UniqueBstr user;
-        ASSERT_EQ(entry->get_User(user.put()), S_OK);
-        EXPECT_STREQ(user.get(), read.user);
-        LONG type = 0;
-        entry->get_EntryType(&type);
-        EXPECT_EQ(type, read.entryType);
-    }
+    TimeRange times(L"NOW-2H", L"NOW");
+    UniqueSafeArray text(MakeLongArray({textHandle_}));
+    SAFEARRAY* textRaw = text.get();
+    ASSERT_EQ(items_->SyncReadModified(times.start.get(), times.end.get(), 0, 1, &hp, values_.put(), errors_.put()),
+              S_OK);
+    ExpectEntry(L"plant engineer", OPCHDAInsertReplace);
+    ASSERT_EQ(
+        items_->SyncReadAnnotations(times.start.get(), times.end.get(), 1, &textRaw, values_.put(), errors_.put()),
+        S_OK);
+    ExpectEntry(L"lab technician", 5);
 }
 
 TEST_P(SyncResults, HistoriesAndItemsOutliveTheServerObject) {
