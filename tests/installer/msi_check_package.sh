@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# Checks an MSI package from its tables and the files it carries, for a package
-# that this machine cannot install (x86): platform, files of that architecture,
-# the registration rows, and the conditions that keep the machine's own OPC
-# proxies.
+# An MSI package checked from its tables and files (this machine cannot install x86): platform, files of that
+# architecture, the registration rows, and the conditions that keep the machine's own OPC proxies.
 #   msi_check_package.sh <package.msi> x64|x86
 set -euo pipefail
 msi=$1 arch=$2
 fail() { echo "FAIL: $*"; exit 1; }
-[ -f "$msi" ] || fail "no package at $msi"
 table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d "\r"; }
 
 case "$arch" in
@@ -15,16 +12,12 @@ case "$arch" in
   x86) platform='Intel;1033' format=pei-i386 lib=win32 bit64=0 ;;
 esac
 msiinfo suminfo "$msi" | grep -q "^Template: $platform\$" || fail "platform is not $platform"
-
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-(cd "$tmp" && msiextract "$msi" >/dev/null)
+tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT && (cd "$tmp" && msiextract "$msi" >/dev/null)
 for dll in OPCHDAAuto.dll OPCHDAProxy.dll; do
   file=$(find "$tmp" -name "$dll" | head -n 1)
   [ -n "$file" ] || fail "$dll is not in the package"
   objdump -f "$file" | grep -q "file format $format" || fail "$dll is not $format"
 done
-
 registry=$(table Registry)
 has_row() { grep -q -F -- "$1" <<<"$registry" || fail "no registry row for $1"; }
 has_row $'CLSID\\{0C67847E-BCD7-11d4-9E70-00B0D060205F}\\InprocServer32\t\t[#OPCHDAAuto.dll]'
@@ -46,6 +39,5 @@ while IFS=$'\t' read -r component id dir attributes condition keypath; do
     PS_*) [[ "$condition" == "NOT FOUND_PS_"* ]] || fail "component $component has no condition" ;;
   esac
 done < <(table Component)
-locators=$(table RegLocator | wc -l)
-[ "$locators" = 14 ] || fail "expected 14 registry searches, found $locators"
+[ "$(table RegLocator | wc -l)" = 14 ] || fail "expected 14 registry searches"
 echo "$arch package checked"

@@ -2,6 +2,7 @@
 // registers the library that way). These tests take the registration away and
 // put it back, so they run alone.
 #include <string>
+#include <utility>
 
 #include "support/com_test.h"
 
@@ -61,41 +62,34 @@ private:
 };
 
 void ExpectRegistered() {
-    const std::wstring name = L"Zelvar OPC HDA Automation 1.0 Server Object";
-    const std::wstring clsid = L"{0C67847E-BCD7-11d4-9E70-00B0D060205F}";
-    EXPECT_EQ(ReadString(L"OPCHDA.Automation.1"), name);
-    EXPECT_EQ(ReadString(L"OPCHDA.Automation.1\\CLSID"), clsid);
-    EXPECT_EQ(ReadString(L"OPCHDA.Automation"), name);
-    EXPECT_EQ(ReadString(L"OPCHDA.Automation\\CLSID"), clsid);
-    EXPECT_EQ(ReadString(L"OPCHDA.Automation\\CurVer"), L"OPCHDA.Automation.1");
-    const std::wstring key = kClsidKey;
-    EXPECT_EQ(ReadString(key), name);
-    EXPECT_EQ(ReadString(key + L"\\ProgID"), L"OPCHDA.Automation.1");
-    EXPECT_EQ(ReadString(key + L"\\VersionIndependentProgID"), L"OPCHDA.Automation");
-    EXPECT_TRUE(KeyExists(key + L"\\Programmable"));
-    EXPECT_EQ(ReadString(key + L"\\TypeLib"), L"{0C678470-BCD7-11d4-9E70-00B0D060205F}");
-    EXPECT_EQ(ReadString(key + L"\\InprocServer32", L"ThreadingModel"), L"Both");
-    const std::wstring server = ReadString(key + L"\\InprocServer32");
-    EXPECT_EQ(CompareStringOrdinal(server.c_str(), -1, LibraryPath().c_str(), -1, TRUE), CSTR_EQUAL) << server;
-    EXPECT_EQ(CountSubkeys(key), 5u) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
-    EXPECT_TRUE(KeyExists(kTypeLibKey));
-    // The help directory is the library's path cut after its last separator.
-    const std::wstring library = LibraryPath();
-    EXPECT_EQ(ReadString(std::wstring(kTypeLibKey) + L"\\HELPDIR"),
-              library.substr(0, library.find_last_of(L"\\/:") + 1));
+    const std::wstring name = L"Zelvar OPC HDA Automation 1.0 Server Object", clsid = kClsidKey,
+                       library = LibraryPath();
+    const std::pair<std::wstring, std::wstring> values[] = {
+        {L"OPCHDA.Automation.1", name},
+        {L"OPCHDA.Automation.1\\CLSID", clsid.substr(6)},
+        {L"OPCHDA.Automation", name},
+        {L"OPCHDA.Automation\\CLSID", clsid.substr(6)},
+        {L"OPCHDA.Automation\\CurVer", L"OPCHDA.Automation.1"},
+        {clsid, name},
+        {clsid + L"\\ProgID", L"OPCHDA.Automation.1"},
+        {clsid + L"\\VersionIndependentProgID", L"OPCHDA.Automation"},
+        {clsid + L"\\TypeLib", L"{0C678470-BCD7-11d4-9E70-00B0D060205F}"},
+        {clsid + L"\\InprocServer32", library},
+        // The help directory is the library's path cut after its last separator.
+        {std::wstring(kTypeLibKey) + L"\\HELPDIR", library.substr(0, library.find_last_of(L"\\/:") + 1)},
+    };
+    for (const auto& [path, value] : values)
+        EXPECT_EQ(CompareStringOrdinal(ReadString(path).c_str(), -1, value.c_str(), -1, TRUE), CSTR_EQUAL) << path;
+    EXPECT_EQ(ReadString(clsid + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+    EXPECT_TRUE(KeyExists(clsid + L"\\Programmable"));
+    EXPECT_EQ(CountSubkeys(clsid), 5u) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
 }
 
-void ExpectUnregistered() {
-    EXPECT_FALSE(KeyExists(L"OPCHDA.Automation.1"));
-    EXPECT_FALSE(KeyExists(L"OPCHDA.Automation"));
-    EXPECT_FALSE(KeyExists(kClsidKey));
-    EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
-    EXPECT_FALSE(KeyExists(kTypeLibKey));
-}
-
-TEST(Registration, RegisteringTwiceLeavesOneCleanSet) {
+// Registering twice leaves one clean set (a stray subtree under the class key
+// does not survive); unregistering, even twice, removes it all and always
+// succeeds; registering again restores it.
+TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
     Exports exports;
-    // A stray subtree under the class key must not survive the force-removal.
     for (const wchar_t* stale : {L"\\Stale\\Deeper\\Deepest", L"\\Stale\\Sibling"}) {
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClsidKey + std::wstring(stale)).c_str(), 0, nullptr, 0,
@@ -108,16 +102,15 @@ TEST(Registration, RegisteringTwiceLeavesOneCleanSet) {
     ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
     ExpectRegistered();
     EXPECT_FALSE(KeyExists(std::wstring(kClsidKey) + L"\\Stale"));
-}
 
-TEST(Registration, UnregisterAlwaysSucceedsAndRegisterRestores) {
-    Exports exports;
-    EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK);
-    ExpectUnregistered();
-    EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK) << "unregistering twice is harmless";
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK);
+        for (const wchar_t* gone : {L"OPCHDA.Automation.1", L"OPCHDA.Automation", kClsidKey, kTypeLibKey})
+            EXPECT_FALSE(KeyExists(gone)) << gone;
+        EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
+    }
     ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
     ExpectRegistered();
-
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     {
         ComPtr<IOPCHDAAutoServer> server;

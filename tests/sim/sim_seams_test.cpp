@@ -1,8 +1,7 @@
 // What the product's tests rely on but cannot see for themselves: the
-// simulator's counters. A test that ends with "task memory 0" or "no call
-// reached the historian" proves something only if every block the historian
-// hands out is on the books and every call is counted. The simulator's values
-// themselves are checked by the product's tests, through the product.
+// simulator's counters. "Task memory 0" or "no call reached the historian"
+// proves something only if every block the historian hands out is on the books
+// and every call is counted.
 #include "opc_hda.h"
 #include "sim_control.h"
 #include "history/historian_answers.h"
@@ -11,14 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <functional>
-#include <string>
-#include <vector>
-
 namespace {
-
-constexpr LONGLONG kDay = 864'000'000'000LL;
-constexpr LONGLONG kT0 = 133485408000000000LL;  // 2024-01-01 00:00:00 UTC
 
 FILETIME Ft(LONGLONG t) { return {static_cast<DWORD>(t), static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32)}; }
 
@@ -49,150 +41,96 @@ long BlocksOf(const OPCHDA_ANNOTATION& a) {
            Strings(a.szAnnotation, a.dwNumValues) + Strings(a.szUser, a.dwNumValues);
 }
 
-class SimSeams : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_HdaSimHistorian, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDA_Server,
-                                   server_.put_void()),
-                  S_OK);
-        ASSERT_EQ(server_->QueryInterface(IID_IHdaSimControl, control_.put_void()), S_OK);
-        control_->ClockSetSpeed(0.0);
-        control_->ClockSet(kT0 + kDay);
-    }
-    void TearDown() override {
-        control_.reset();
-        server_.reset();
-        CoUninitialize();
-    }
-    template <class I>
-    ComPtr<I> As(const IID& iid) {
-        ComPtr<I> p;
-        EXPECT_EQ(server_->QueryInterface(iid, p.put_void()), S_OK);
-        return p;
-    }
-    LONG Counter(HRESULT (STDMETHODCALLTYPE IHdaSimControl::*get)(LONG*)) {
+// Every kind of answer, with a modification and an annotation in the history so
+// that the user names and texts are there to be counted: on the books block for
+// block while the client holds them, off them once the product's routines free
+// them; every call counted once.
+TEST(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ComPtr<IOPCHDA_Server> server;
+    ComPtr<IHdaSimControl> control;
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_HdaSimHistorian, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDA_Server, server.put_void()),
+        S_OK);
+    ASSERT_EQ(server->QueryInterface(IID_IHdaSimControl, control.put_void()), S_OK);
+    const LONGLONG t0 = 133485408000000000LL;  // 2024-01-01 00:00:00 UTC
+    control->ClockSetSpeed(0.0);
+    control->ClockSet(t0 + 864'000'000'000LL);
+    auto counter = [&](HRESULT (STDMETHODCALLTYPE IHdaSimControl::*get)(LONG*)) {
         LONG n = -1;
-        EXPECT_EQ((control_.get()->*get)(&n), S_OK);
+        EXPECT_EQ((control.get()->*get)(&n), S_OK);
         return n;
-    }
-    LONG Calls(const wchar_t* method) {
-        LONG n = -1;
-        EXPECT_EQ(control_->CallCount(method, &n), S_OK);
-        return n;
-    }
-    // An answer and its error array are on the books, block for block, while
-    // the client holds them, and off them once the product's routines free them.
-    template <class T>
-    void ExpectCountedUntilFreed(T* items, HRESULT* errors, DWORD n) {
-        long blocks = Blocks(items, errors);
-        for (DWORD i = 0; items && i < n; ++i) blocks += BlocksOf(items[i]);
-        EXPECT_EQ(Counter(&IHdaSimControl::OutstandingTaskMemory), memory_ + blocks) << "blocks not on the books";
-        FreeHistorianArray(items, n);
-        CoTaskMemFree(errors);
-        EXPECT_EQ(Counter(&IHdaSimControl::OutstandingTaskMemory), memory_) << "freed blocks still on the books";
-    }
-    ComPtr<IOPCHDA_Server> server_;
-    ComPtr<IHdaSimControl> control_;
-    LONG memory_ = 0;
-};
-
-// Every kind of answer, with a modification and an annotation in the history
-// so that the user names and texts are there to be counted.
-TEST_F(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
-    memory_ = Counter(&IHdaSimControl::OutstandingTaskMemory);
-    const LONG handleCount = Counter(&IHdaSimControl::OutstandingHandles);
-    ASSERT_EQ(As<IOPCCommon>(IID_IOPCCommon)->SetClientName(L"operator"), S_OK);
+    };
+    const LONG memory = counter(&IHdaSimControl::OutstandingTaskMemory);
+    const LONG handleCount = counter(&IHdaSimControl::OutstandingHandles);
+    ComPtr<IOPCCommon> common;
+    ComPtr<IOPCHDA_SyncUpdate> update;
+    ComPtr<IOPCHDA_SyncAnnotations> annotations;
+    ComPtr<IOPCHDA_SyncRead> read;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, common.put_void()), S_OK);
+    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncUpdate, update.put_void()), S_OK);
+    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncAnnotations, annotations.put_void()), S_OK);
+    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncRead, read.put_void()), S_OK);
+    ASSERT_EQ(common->SetClientName(L"operator"), S_OK);
 
     LPWSTR ids[] = {const_cast<LPWSTR>(L"Plant/Lab/Calibration/Ramp"), const_cast<LPWSTR>(L"Plant/Unknown")};
-    OPCHANDLE clients[] = {1, 2};
-    OPCHANDLE* handles = nullptr;
+    OPCHANDLE clients[] = {1, 2}, *handles = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(server_->GetItemHandles(2, ids, clients, &handles, &errors), S_FALSE);
-    EXPECT_EQ(Counter(&IHdaSimControl::OutstandingHandles), handleCount + 1);
-    EXPECT_EQ(Counter(&IHdaSimControl::OutstandingTaskMemory), memory_ + 2);
+    ASSERT_EQ(server->GetItemHandles(2, ids, clients, &handles, &errors), S_FALSE);
+    EXPECT_EQ(counter(&IHdaSimControl::OutstandingHandles), handleCount + 1);
+    EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory + 2);
     CoTaskMemFree(errors);
-    const OPCHANDLE h = handles[0];
+    OPCHANDLE h = handles[0];
     CoTaskMemFree(handles);
 
-    FILETIME edited = Ft(kT0 + 5 * 10'000'000LL);  // between two samples
-    VARIANT value;
-    value.vt = VT_R8;
-    value.dblVal = 1.5;
+    FILETIME edited = Ft(t0 + 5 * 10'000'000LL);  // between two samples
+    VARIANT value{};
+    value.vt = VT_R8, value.dblVal = 1.5;
     DWORD quality = OPCHDA_RAW | 0xC0;
-    OPCHANDLE one[] = {h};
-    ASSERT_EQ(As<IOPCHDA_SyncUpdate>(IID_IOPCHDA_SyncUpdate)->Insert(1, one, &edited, &value, &quality, &errors), S_OK);
+    ASSERT_EQ(update->Insert(1, &h, &edited, &value, &quality, &errors), S_OK);
     CoTaskMemFree(errors);
     LPWSTR note = const_cast<LPWSTR>(L"calibrated");
-    OPCHDA_ANNOTATION annotation{};
-    annotation.hClient = 1;
-    annotation.dwNumValues = 1;
-    annotation.ftTimeStamps = &edited;
-    annotation.szAnnotation = &note;
-    annotation.ftAnnotationTime = &edited;
-    auto annotations = As<IOPCHDA_SyncAnnotations>(IID_IOPCHDA_SyncAnnotations);
-    ASSERT_EQ(annotations->Insert(1, one, &edited, &annotation, &errors), S_OK);
+    OPCHDA_ANNOTATION annotation{1, 1, &edited, &note, &edited, nullptr};
+    ASSERT_EQ(annotations->Insert(1, &h, &edited, &annotation, &errors), S_OK);
     CoTaskMemFree(errors);
-    ASSERT_EQ(Counter(&IHdaSimControl::OutstandingTaskMemory), memory_);
+    ASSERT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory);
 
-    auto read = As<IOPCHDA_SyncRead>(IID_IOPCHDA_SyncRead);
-    OPCHDA_TIME start{FALSE, nullptr, Ft(kT0)}, end{FALSE, nullptr, Ft(kT0 + 600 * 10'000'000LL)};
-    DWORD aggregate = OPCHDA_AVERAGE, attribute[] = {OPCHDA_DATA_TYPE, OPCHDA_DESCRIPTION};
-    FILETIME stamps[] = {Ft(kT0), edited};
-    struct Kind {
-        const wchar_t* method;
-        std::function<void()> call;
+    OPCHDA_TIME start{FALSE, nullptr, Ft(t0)}, end{FALSE, nullptr, Ft(t0 + 600 * 10'000'000LL)};
+    DWORD aggregate = OPCHDA_AVERAGE, attributes[] = {OPCHDA_DATA_TYPE, OPCHDA_DESCRIPTION};
+    FILETIME stamps[] = {Ft(t0), edited};
+    auto check = [&](const wchar_t* method, DWORD n, auto* items, auto call) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(method)));
+        LONG before = -1, after = -1;
+        control->CallCount(method, &before);
+        EXPECT_EQ(call(&items, &errors), S_OK);
+        control->CallCount(method, &after);
+        EXPECT_EQ(after, before + 1);
+        long blocks = Blocks(items, errors);
+        for (DWORD i = 0; items && i < n; ++i) blocks += BlocksOf(items[i]);
+        EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory + blocks) << "blocks not on the books";
+        FreeHistorianArray(items, n);
+        CoTaskMemFree(errors);
+        EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory) << "freed blocks still on the books";
     };
-    const Kind kinds[] = {
-        {L"IOPCHDA_SyncRead::ReadRaw",
-         [&] {
-             OPCHDA_ITEM* items = nullptr;
-             EXPECT_EQ(read->ReadRaw(&start, &end, 0, TRUE, 1, one, &items, &errors), S_OK);
-             ExpectCountedUntilFreed(items, errors, 1);
-         }},
-        {L"IOPCHDA_SyncRead::ReadProcessed",
-         [&] {
-             OPCHDA_ITEM* items = nullptr;
-             EXPECT_EQ(read->ReadProcessed(&start, &end, Ft(60 * 10'000'000LL), 1, one, &aggregate, &items, &errors),
-                       S_OK);
-             ExpectCountedUntilFreed(items, errors, 1);
-         }},
-        {L"IOPCHDA_SyncRead::ReadAtTime",
-         [&] {
-             OPCHDA_ITEM* items = nullptr;
-             EXPECT_EQ(read->ReadAtTime(2, stamps, 1, one, &items, &errors), S_OK);
-             ExpectCountedUntilFreed(items, errors, 1);
-         }},
-        {L"IOPCHDA_SyncRead::ReadModified",
-         [&] {
-             OPCHDA_MODIFIEDITEM* items = nullptr;
-             EXPECT_EQ(read->ReadModified(&start, &end, 0, 1, one, &items, &errors), S_OK);
-             ExpectCountedUntilFreed(items, errors, 1);
-         }},
-        {L"IOPCHDA_SyncRead::ReadAttribute",
-         [&] {
-             OPCHDA_ATTRIBUTE* items = nullptr;
-             EXPECT_EQ(read->ReadAttribute(&start, &end, h, 2, attribute, &items, &errors), S_OK);
-             ExpectCountedUntilFreed(items, errors, 2);
-         }},
-        {L"IOPCHDA_SyncAnnotations::Read",
-         [&] {
-             OPCHDA_ANNOTATION* items = nullptr;
-             EXPECT_EQ(annotations->Read(&start, &end, 1, one, &items, &errors), S_OK);
-             ExpectCountedUntilFreed(items, errors, 1);
-         }},
-    };
-    for (const Kind& kind : kinds) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(kind.method)));
-        // "Nothing reached the historian" means a call count that stayed put.
-        const LONG calls = Calls(kind.method);
-        kind.call();
-        EXPECT_EQ(Calls(kind.method), calls + 1);
-    }
-    ASSERT_EQ(server_->ReleaseItemHandles(1, one, &errors), S_OK);
+    check(L"IOPCHDA_SyncRead::ReadRaw", 1, static_cast<OPCHDA_ITEM*>(nullptr),
+          [&](auto v, auto e) { return read->ReadRaw(&start, &end, 0, TRUE, 1, &h, v, e); });
+    check(L"IOPCHDA_SyncRead::ReadProcessed", 1, static_cast<OPCHDA_ITEM*>(nullptr),
+          [&](auto v, auto e) { return read->ReadProcessed(&start, &end, Ft(600'000'000), 1, &h, &aggregate, v, e); });
+    check(L"IOPCHDA_SyncRead::ReadAtTime", 1, static_cast<OPCHDA_ITEM*>(nullptr),
+          [&](auto v, auto e) { return read->ReadAtTime(2, stamps, 1, &h, v, e); });
+    check(L"IOPCHDA_SyncRead::ReadModified", 1, static_cast<OPCHDA_MODIFIEDITEM*>(nullptr),
+          [&](auto v, auto e) { return read->ReadModified(&start, &end, 0, 1, &h, v, e); });
+    check(L"IOPCHDA_SyncRead::ReadAttribute", 2, static_cast<OPCHDA_ATTRIBUTE*>(nullptr),
+          [&](auto v, auto e) { return read->ReadAttribute(&start, &end, h, 2, attributes, v, e); });
+    check(L"IOPCHDA_SyncAnnotations::Read", 1, static_cast<OPCHDA_ANNOTATION*>(nullptr),
+          [&](auto v, auto e) { return annotations->Read(&start, &end, 1, &h, v, e); });
+    ASSERT_EQ(server->ReleaseItemHandles(1, &h, &errors), S_OK);
     CoTaskMemFree(errors);
-    EXPECT_EQ(Counter(&IHdaSimControl::OutstandingHandles), handleCount);
-    EXPECT_EQ(Counter(&IHdaSimControl::OutstandingTaskMemory), memory_);
+    EXPECT_EQ(counter(&IHdaSimControl::OutstandingHandles), handleCount);
+    EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory);
+    control.reset();
+    server.reset();
+    CoUninitialize();
 }
 
 }  // namespace

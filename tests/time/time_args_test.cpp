@@ -2,7 +2,6 @@
 // span conversion, and the pair holder's ownership of the texts.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <limits>
 
 #include "time/time_args.h"
@@ -16,44 +15,30 @@ namespace {
 // Never destroyed: the runtime may still call the spy while the process exits.
 MallocSpy& g_spy = *new MallocSpy;
 
-class SpyEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(CoRegisterMallocSpy(&g_spy), S_OK); }
-};
-const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new SpyEnvironment);
-
-// No test may free task memory twice.
 class TimeArgs : public ::testing::Test {
 protected:
-    void SetUp() override { g_spy.failNext = false, g_spy.unknownFrees = 0; }
+    static void SetUpTestSuite() { ASSERT_EQ(CoRegisterMallocSpy(&g_spy), S_OK); }
     void TearDown() override {
         g_spy.failNext = false;
-        EXPECT_EQ(g_spy.unknownFrees, 0) << "task memory freed twice";
+        EXPECT_EQ(std::exchange(g_spy.unknownFrees, 0), 0) << "task memory freed twice";
     }
 };
 
 constexpr uint64_t kUntouched = 0x0123456789abcdefULL;
 
-VARIANT Var(VARTYPE vt, double value = 0) {
+VARIANT Var(VARTYPE vt, double value = 0, const wchar_t* text = nullptr, UINT length = 0) {
     VARIANT v;
     VariantInit(&v);
     V_VT(&v) = vt;
-    if (vt == VT_R8) V_R8(&v) = value;
-    if (vt == VT_DATE) V_DATE(&v) = value;
+    if (vt == VT_R8 || vt == VT_DATE) V_R8(&v) = value;  // the same storage
+    if (vt == VT_BSTR) V_BSTR(&v) = text ? SysAllocStringLen(text, length) : nullptr;
     return v;
 }
-VARIANT Text(const wchar_t* s, UINT length) {
-    VARIANT v = Var(VT_BSTR);
-    V_BSTR(&v) = s ? SysAllocStringLen(s, length) : nullptr;
-    return v;
-}
-
-VARIANT ByRef(VARTYPE vt, void* target) {
+VARIANT Ref(VARTYPE vt, void* target) {
     VARIANT v = Var(vt | VT_BYREF);
     V_BYREF(&v) = target;
     return v;
 }
-
 uint64_t LocalUnits(DATE local) {
     FILETIME ft{};
     EXPECT_TRUE(LocalDateToFileTime(local, &ft));
@@ -61,52 +46,48 @@ uint64_t LocalUnits(DATE local) {
 }
 
 TEST_F(TimeArgs, EachKindOfVariant) {
-    enum Outcome { kText, kDate, kFailure };
     DATE date = 38353.5;  // 2005-01-01 12:00 local
     VARIANT inner = Var(VT_R8, date);
     BSTR text = SysAllocString(L"NOW-1H");
     const struct {
         const char* name;
-        std::function<VARIANT()> make;
+        VARIANT v;
         HRESULT hr;
-        Outcome outcome;
-        const wchar_t* text = nullptr;
+        const wchar_t* text;  // null: a date (or a failure)
         DATE local = 0;
     } cases[] = {
-        {"relative text", [] { return Text(L"NOW-1H", 6); }, S_OK, kText, L"NOW-1H"},
-        {"empty text", [] { return Text(L"", 0); }, S_OK, kText, L""},
-        {"null string", [] { return Text(nullptr, 0); }, S_OK, kText, L""},
-        {"text with a zero inside", [] { return Text(L"NOW\0-1D", 7); }, S_OK, kText, L"NOW"},
-        {"number", [&] { return Var(VT_R8, date); }, S_OK, kDate, nullptr, date},
-        {"empty: day zero, not now", [] { return Var(VT_EMPTY); }, S_OK, kDate, nullptr, 0.0},
-        {"date by reference", [&] { return ByRef(VT_DATE, &date); }, S_OK, kDate, nullptr, date},
-        {"variant by reference", [&] { return ByRef(VT_VARIANT, &inner); }, S_OK, kDate, nullptr, date},
-        {"string by reference is no relative time", [&] { return ByRef(VT_BSTR, &text); }, DISP_E_TYPEMISMATCH,
-         kFailure},
-        {"null", [] { return Var(VT_NULL); }, DISP_E_TYPEMISMATCH, kFailure},
-        {"number beyond dates", [] { return Var(VT_R8, 1e300); }, DISP_E_OVERFLOW, kFailure},
-        {"date before 1601", [] { return Var(VT_DATE, -109206.5); }, E_FAIL, kFailure},
-        {"year 10000", [] { return Var(VT_DATE, 2958466.0); }, E_FAIL, kFailure},
+        {"relative text", Var(VT_BSTR, 0, L"NOW-1H", 6), S_OK, L"NOW-1H"},
+        {"empty text", Var(VT_BSTR, 0, L"", 0), S_OK, L""},
+        {"null string", Var(VT_BSTR), S_OK, L""},
+        {"text with a zero inside", Var(VT_BSTR, 0, L"NOW\0-1D", 7), S_OK, L"NOW"},
+        {"number", Var(VT_R8, date), S_OK, nullptr, date},
+        {"empty: day zero, not now", Var(VT_EMPTY), S_OK, nullptr, 0.0},
+        {"date by reference", Ref(VT_DATE, &date), S_OK, nullptr, date},
+        {"variant by reference", Ref(VT_VARIANT, &inner), S_OK, nullptr, date},
+        {"string by reference is no relative time", Ref(VT_BSTR, &text), DISP_E_TYPEMISMATCH, nullptr},
+        {"null", Var(VT_NULL), DISP_E_TYPEMISMATCH, nullptr},
+        {"number beyond dates", Var(VT_R8, 1e300), DISP_E_OVERFLOW, nullptr},
+        {"date before 1601", Var(VT_DATE, -109206.5), E_FAIL, nullptr},
+        {"year 10000", Var(VT_DATE, 2958466.0), E_FAIL, nullptr},
     };
-    for (const auto& c : cases) {
+    for (auto c : cases) {
         SCOPED_TRACE(c.name);
-        VARIANT v = c.make();
-        const VARIANT before = v;
-        OPCHDA_TIME t{c.outcome == kDate, nullptr, Ft(kUntouched)};
-        ASSERT_EQ(TimeArgToHdaTime(&v, &t), c.hr);
-        EXPECT_EQ(V_VT(&v), V_VT(&before)) << "the client's variant is not coerced in place";
-        EXPECT_EQ(t.bString, c.outcome == kText);
-        if (c.outcome == kFailure) {
+        const VARTYPE before = V_VT(&c.v);
+        OPCHDA_TIME t{!c.text, nullptr, Ft(kUntouched)};
+        ASSERT_EQ(TimeArgToHdaTime(&c.v, &t), c.hr);
+        EXPECT_EQ(V_VT(&c.v), before) << "the client's variant is not coerced in place";
+        EXPECT_EQ(t.bString, c.text != nullptr);
+        if (FAILED(c.hr)) {
             EXPECT_EQ(t.szTime, nullptr);
             EXPECT_EQ(Units(t.ftTime), kUntouched) << "no undefined time may be sent on";
         } else {
             ASSERT_TRUE(g_spy.IsLive(t.szTime)) << "text not from task memory";
-            EXPECT_NE(static_cast<void*>(t.szTime), V_VT(&v) == VT_BSTR ? V_BSTR(&v) : nullptr) << "not copied";
-            EXPECT_STREQ(t.szTime, c.outcome == kText ? c.text : L"");
-            EXPECT_EQ(Units(t.ftTime), c.outcome == kText ? kUntouched : LocalUnits(c.local));
+            EXPECT_NE(static_cast<void*>(t.szTime), before == VT_BSTR ? V_BSTR(&c.v) : nullptr) << "not copied";
+            EXPECT_STREQ(t.szTime, c.text ? c.text : L"");
+            EXPECT_EQ(Units(t.ftTime), c.text ? kUntouched : LocalUnits(c.local));
             CoTaskMemFree(t.szTime);
         }
-        if (V_VT(&v) == VT_BSTR) VariantClear(&v);
+        if (before == VT_BSTR) VariantClear(&c.v);
     }
     SysFreeString(text);
 }
@@ -114,7 +95,7 @@ TEST_F(TimeArgs, EachKindOfVariant) {
 TEST_F(TimeArgs, PreviousTextIsFreedWhateverTheOutcomeAndAllocationFailureIsOutOfMemory) {
     OPCHDA_TIME t{FALSE, static_cast<LPWSTR>(CoTaskMemAlloc(16)), Ft(kUntouched)};
     LPWSTR old = t.szTime;
-    VARIANT date = Var(VT_R8, 38353.5), null = Var(VT_NULL), text = Text(L"NOW", 3);
+    VARIANT date = Var(VT_R8, 38353.5), null = Var(VT_NULL), text = Var(VT_BSTR, 0, L"NOW", 3);
     ASSERT_EQ(TimeArgToHdaTime(&date, &t), S_OK);
     EXPECT_TRUE(t.szTime == old || !g_spy.IsLive(old));  // the heap may hand the block straight back
     old = t.szTime;
@@ -141,7 +122,7 @@ TEST_F(TimeArgs, WriteBackGivesDatesThatSurviveTheRoundTrip) {
         OPCHDA_TIME t{};
         ASSERT_EQ(TimeArgToHdaTime(&v, &t), S_OK) << d;
         CoTaskMemFree(t.szTime);
-        v = Text(L"NOW", 3);  // whatever the variant held is replaced
+        v = Var(VT_BSTR, 0, L"NOW", 3);  // whatever the variant held is replaced
         HdaTimeToTimeArg(&t, &v);
         ASSERT_EQ(V_VT(&v), VT_DATE);
         EXPECT_NEAR(V_DATE(&v), d, 1e-9) << d;
@@ -177,7 +158,8 @@ TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
 // The pair owns both texts: a failure on either bound leaves them for the
 // holder to free, and the client's variants untouched.
 TEST_F(TimeArgs, PairConvertsStartThenEndAndFreesBothTexts) {
-    VARIANT text = Text(L"NOW-1H", 6), date = Var(VT_R8, 38353.5), null = Var(VT_NULL), bad = Var(VT_DATE, -109206.5);
+    VARIANT text = Var(VT_BSTR, 0, L"NOW-1H", 6), date = Var(VT_R8, 38353.5), null = Var(VT_NULL),
+            bad = Var(VT_DATE, -109206.5);
     LPWSTR texts[2] = {};
     {
         HdaTimePair pair;
@@ -196,7 +178,7 @@ TEST_F(TimeArgs, PairConvertsStartThenEndAndFreesBothTexts) {
     }
     EXPECT_FALSE(g_spy.IsLive(texts[0]) || g_spy.IsLive(texts[1]));
 
-    text = Text(L"NOW", 3);
+    text = Var(VT_BSTR, 0, L"NOW", 3);
     {
         HdaTimePair pair;
         EXPECT_EQ(pair.Convert(&null, &text), DISP_E_TYPEMISMATCH);
