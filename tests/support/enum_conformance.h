@@ -8,21 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "com_holders.h"
 
 namespace comtest {
 
-inline void ClearElement(VARIANT& v) { VariantClear(&v); }
-inline void ClearElement(CONNECTDATA& c) {
-    if (c.pUnk) c.pUnk->Release();
-    c = {};
-}
-inline void ClearElement(IConnectionPoint*& p) {
+inline void ReleaseIf(IUnknown* p) {
     if (p) p->Release();
-    p = nullptr;
 }
+inline void ClearElement(VARIANT& v) { VariantClear(&v); }
+inline void ClearElement(CONNECTDATA& c) { ReleaseIf(std::exchange(c.pUnk, nullptr)); }
+inline void ClearElement(IConnectionPoint*& p) { ReleaseIf(std::exchange(p, nullptr)); }
 
 // How many elements `walk` still yields from where it stands, fetched in
 // batches of `batch` (the last batch answers S_FALSE with what it found).

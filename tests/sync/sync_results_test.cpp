@@ -48,11 +48,6 @@ protected:
         entry->get_EntryType(&type);
         EXPECT_EQ(type, entryType);
     }
-    static DATE StampOf(OPCHDAValue* value) {
-        DATE stamp = 0;
-        if (value) value->get_TimeStamp(&stamp);
-        return stamp;
-    }
     UniqueSafeArray values_, errors_;
 };
 
@@ -66,8 +61,11 @@ TEST_P(SyncResults, ProcessedAppliesAggregateKToHandleKFromTheStart) {
         S_OK);
     EXPECT_NEAR(times.end->date - times.start->date, 3 * kHour, kSecond);
     EXPECT_EQ(CountOf(HistoryAt(values_.get(), 1).get()), 3);  // one-hour intervals
-    // The first interval begins at the start, not at the end.
-    EXPECT_NEAR(StampOf(FirstOf(values_.get()).get()), times.start->date, kSecond);
+    DATE first = 0;                                            // the first interval begins at the start, not at the end
+    ComPtr<OPCHDAValue> firstValue = FirstOf(values_.get());
+    ASSERT_TRUE(firstValue);
+    ASSERT_EQ(firstValue->get_TimeStamp(&first), S_OK);
+    EXPECT_NEAR(first, times.start->date, kSecond);
     UniqueVariant n;
     FirstOf(values_.get(), 2)->get_DataValue(n.get());
     ASSERT_EQ(VariantChangeType(n.get(), n.get(), 0, VT_R8), S_OK);
