@@ -60,23 +60,21 @@ OPCHDA_ITEM* MakeItem(DWORD n) {
     return item;
 }
 
-// `n` edits a minute apart from `stamp`, modified at their own time stamp.
-OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user, DWORD n = 1) {
+// One edit of `user` at `stamp`, modified at that time.
+OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
     auto* mod = TaskArray<OPCHDA_MODIFIEDITEM>(1);
     *mod = {1,
-            n,
-            Stamps(n, stamp, 60 * kTicks),
-            TaskArray<DWORD>(n),
-            TaskArray<VARIANT>(n),
-            Stamps(n, stamp, 60 * kTicks),
-            TaskArray<OPCHDA_EDITTYPE>(n),
-            TaskArray<LPWSTR>(n)};
-    for (DWORD k = 0; k < n; ++k) {
-        mod->pdwQualities[k] = 0xC0;
-        mod->pvDataValues[k] = VarBstr(L"nine");
-        mod->pEditType[k] = static_cast<OPCHDA_EDITTYPE>(2);
-        mod->szUser[k] = TaskString(user);
-    }
+            1,
+            Stamps(1, stamp, 0),
+            TaskArray<DWORD>(1),
+            TaskArray<VARIANT>(1),
+            Stamps(1, stamp, 0),
+            TaskArray<OPCHDA_EDITTYPE>(1),
+            TaskArray<LPWSTR>(1)};
+    mod->pdwQualities[0] = 0xC0;
+    mod->pvDataValues[0] = VarBstr(L"nine");
+    mod->pEditType[0] = static_cast<OPCHDA_EDITTYPE>(2);
+    mod->szUser[0] = TaskString(user);
     return mod;
 }
 
@@ -174,9 +172,8 @@ TEST_F(History, EnumeratorsConformAndKeepTheirValuesInOrder) {
     EXPECT_EQ(count, 0);
     At(empty.get(), VarI4(1), E_INVALIDARG);
     At(empty.get(), VarDate(45000.5), E_FAIL);
-    EXPECT_EQ(empty->get_Count(nullptr), E_POINTER);
-    EXPECT_EQ(empty->get__NewEnum(nullptr), E_POINTER);
-    EXPECT_EQ(empty->Item(VarI4(1), nullptr), E_POINTER);
+    EXPECT_TRUE(empty->get_Count(nullptr) == E_POINTER && empty->get__NewEnum(nullptr) == E_POINTER &&
+                empty->Item(VarI4(1), nullptr) == E_POINTER);
 }
 
 TEST_F(History, ItemByNumberAndByExactDate) {
@@ -236,7 +233,7 @@ TEST_F(History, ValuesAreCopiesThatOutliveTheirHistory) {
     ComPtr<OPCHDAHistory> h;
     ASSERT_EQ(v->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
     v.reset();
-    ComPtr<OPCHDAValue> a = At(h.get(), VarI4(2)), b = At(h.get(), VarI4(2)), bad = At(h.get(), VarI4(3));
+    ComPtr<OPCHDAValue> a = At(h.get(), VarI4(2)), bad = At(h.get(), VarI4(3));
     h = nullptr;
     LONG quality = 0;
     ASSERT_EQ(a->get_Quality(&quality), S_OK);
@@ -247,23 +244,15 @@ TEST_F(History, ValuesAreCopiesThatOutliveTheirHistory) {
     UniqueVariant got(VarBstr(L"released by DataValue"));  // the caller's variant is cleared first
     ASSERT_EQ(a->get_DataValue(got.get()), S_OK);
     EXPECT_EQ(got->vt, VT_R8);
-    EXPECT_EQ(NumberOf(b.get()), 101.0);
     ASSERT_EQ(bad->get_DataValue(got.get()), S_OK);
     EXPECT_EQ(got->vt, VT_ERROR);
     EXPECT_EQ(got->scode, copyFailure) << "a value the fill cannot copy reaches the client as the copy's failure";
-    EXPECT_EQ(a->get_TimeStamp(nullptr), E_POINTER);
-    EXPECT_EQ(a->get_DataValue(nullptr), E_POINTER);
-    EXPECT_EQ(a->get_Quality(nullptr), E_POINTER);
+    EXPECT_TRUE(a->get_TimeStamp(nullptr) == E_POINTER && a->get_DataValue(nullptr) == E_POINTER &&
+                a->get_Quality(nullptr) == E_POINTER);
 }
 
-TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
-    auto* attr = TaskArray<OPCHDA_ATTRIBUTE>(1);
-    *attr = {1, 1, 13, Stamps(1, kWinter, 0), TaskArray<VARIANT>(1)};
-    attr->vAttributeValues[0] = VarBstr(L"Plant/Lab");
+TEST_F(History, AnnotationsDefaultTheirQualityAndType) {
     LONG quality = 0, type = 0;
-    At(Fill(attr).get(), VarI4(1))->get_Quality(&quality);
-    EXPECT_EQ(quality, 192);
-
     ComPtr<OPCHDAHistory> notes = Fill(MakeAnnotations({{L"calibrated", L"operator"}, {nullptr, nullptr}}));
     ComPtr<OPCHDAEntry> entry = EntryAt(notes.get(), 1);
     entry->get_EntryType(&type);
@@ -297,9 +286,8 @@ TEST_F(History, AttributesAndAnnotationsDefaultTheirQualityAndType) {
     second->get_DataValue(text.get());
     EXPECT_EQ(text->vt, VT_BSTR);
     EXPECT_EQ(SysStringLen(text->bstrVal), 0u);
-    EXPECT_EQ(second->get_User(nullptr), E_POINTER);
-    EXPECT_EQ(second->get_EntryTime(nullptr), E_POINTER);
-    EXPECT_EQ(second->get_EntryType(nullptr), E_POINTER);
+    EXPECT_TRUE(second->get_User(nullptr) == E_POINTER && second->get_EntryTime(nullptr) == E_POINTER &&
+                second->get_EntryType(nullptr) == E_POINTER);
 }
 
 // An entry's TimeStamp takes today's bias; a value's TimeStamp and an entry's

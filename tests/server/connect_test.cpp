@@ -65,45 +65,41 @@ TEST_F(ServerTest, ConnectAndListingCreateHereWithTheFullContextOrOnAnyOtherNode
     }
 }
 
-TEST_F(ServerTest, ProgIDResolvesThroughRegistryAndCLSIDTextWhenTheServerListCannot) {
+TEST_F(ServerTest, ProgIDResolutionAndFailedConnects) {
+    ComPtr<Server> server = NewLinkedServer();
+    auto expectDisconnected = [&] {
+        EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+        Status(server.get(), E_FAIL);
+    };
+    sim_->RefuseInterface(IID_IOPCHDA_Server, TRUE);
+    EXPECT_EQ(Connect(server.get(), kSim), E_NOINTERFACE);
+    expectDisconnected();
+    sim_->RefuseInterface(IID_IOPCHDA_Server, FALSE);
+
     // The remote node has no server list: this computer's registry answers.
     g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
-    ComPtr<Server> server = NewLinkedServer();
     EXPECT_EQ(Connect(server.get(), kSim, VarBstr(L"FarAway")), S_OK);
-    ASSERT_EQ(CallsFor(IID_IOPCHDA_Server).size(), 1u);
-    EXPECT_TRUE(IsEqualCLSID(CallsFor(IID_IOPCHDA_Server)[0].clsid, CLSID_HdaSimHistorian));
-
-    // A CLSID text matches no ProgID anywhere and is read as the CLSID.
+    ASSERT_EQ(g_calls.size(), 4u);  // the list and the historian, twice
+    EXPECT_TRUE(IsEqualCLSID(g_calls[3].clsid, CLSID_HdaSimHistorian));
+    ComPtr<IHdaSimControl> first = g_lastHistorian;
+    ASSERT_TRUE(first);
+    // A CLSID text matches no ProgID anywhere and is read as the CLSID; the
+    // Disconnect that every Connect begins with lets go of the former historian.
     const wchar_t* clsidText = L"{6B1F5C21-3A7D-4E59-9C1B-2D8E4F6A7B01}";
     EXPECT_EQ(Connect(server.get(), clsidText), S_OK);
     EXPECT_EQ(Name(server.get(), &Server::get_ServerName), clsidText);
+    ExpectReleased(first.get());
 
-    // Nothing accepts it: CLSIDFromString's code, and the object is disconnected.
+    // Nothing accepts it: CLSIDFromString's code.
     UniqueBstr unknown(L"No.Such.Historian");
     CLSID ignored;
     HRESULT expected = CLSIDFromString(unknown.get(), &ignored);
     ASSERT_TRUE(FAILED(expected));
     EXPECT_EQ(Connect(server.get(), L"No.Such.Historian"), expected);
-    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
-    Status(server.get(), E_FAIL);
-}
-
-TEST_F(ServerTest, AFailedConnectLeavesTheObjectDisconnectedAndTheFormerHistorianReleased) {
-    ComPtr<Server> server = NewLinkedServer();
-    sim_->RefuseInterface(IID_IOPCHDA_Server, TRUE);
-    EXPECT_EQ(Connect(server.get(), kSim), E_NOINTERFACE);
-    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
-    Status(server.get(), E_FAIL);
-
-    sim_->RefuseInterface(IID_IOPCHDA_Server, FALSE);
-    ASSERT_EQ(Connect(server.get(), kSim), S_OK);
-    ComPtr<IHdaSimControl> first = g_lastHistorian;
-    ASSERT_TRUE(first);
+    expectDisconnected();
     g_failures.emplace_back(CLSID_HdaSimHistorian, E_ACCESSDENIED);
     EXPECT_EQ(Connect(server.get(), kSim), E_ACCESSDENIED);
-    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
-    Status(server.get(), E_FAIL);
-    ExpectReleased(first.get());  // by the Disconnect that every Connect begins with
+    expectDisconnected();
 }
 
 TEST_F(ServerTest, EachOptionalInterfaceMayBeMissing) {
@@ -184,8 +180,6 @@ TEST_P(ServerTestAt, DisconnectReconnectAndFinalReleaseLetGoOfTheHistorian) {
     // A shutdown request after the release reaches nothing of the component.
     EXPECT_EQ(third->SendShutdown(L"after the end"), S_OK);
 }
-
-INSTANTIATE_TEST_SUITE_P(Historian, ServerTestAt, testing::ValuesIn(kBothSides), NameOf);
 
 }  // namespace
 }  // namespace servertest

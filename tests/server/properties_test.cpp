@@ -115,96 +115,73 @@ TEST_F(ServerTest, LocalesCountedWithoutAnArrayFailAsABrokenAnswer) {
     EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
 }
 
-class Connected : public ServerTestAt {
-protected:
-    void SetUp() override {
-        ServerTestAt::SetUp();
-        server_ = NewLinkedServer();
-        ASSERT_EQ(Connect(server_.get(), ProgIDOf(GetParam())), S_OK);
-        historian_ = g_lastHistorian;
-        ASSERT_TRUE(historian_);
-    }
-    void TearDown() override {
-        historian_ = nullptr;
-        server_ = nullptr;
-        ServerTestAt::TearDown();
-    }
-    ComPtr<Server> server_;
-    ComPtr<IHdaSimControl> historian_;
-};
-
-TEST_P(Connected, PropertiesByNameAndEachStatusReadIsOneHistorianCall) {
+// Properties, times, error strings, locales and failures through one connection.
+TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
+    ComPtr<Server> server = NewLinkedServer();
+    ASSERT_EQ(Connect(server.get(), ProgIDOf(GetParam())), S_OK);
+    ComPtr<IHdaSimControl> historian = g_lastHistorian;
+    ASSERT_TRUE(historian);
     const std::pair<const wchar_t*, const wchar_t*> rows[] = {
         {L"HistorianStatus", L"1"},   {L"MaxReturnValues", L"10000"}, {L"MajorVersion", L"1"},
         {L"MinorVersion", L"2"},      {L"BuildNumber", L"345"},       {L"VendorInfo", L"HdaSim simulated historian"},
         {L"StatusString", L"Running"}};
-    for (auto [name, text] : rows) EXPECT_EQ(ByName(server_.get(), name), text) << name;
-    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(server_.get(), name), L"1") << name;
-    LONG before = -1, after = -1;
-    historian_->CallCount(L"GetHistorianStatus", &before);
-    ByName(server_.get(), L"StartTime");
-    ByName(server_.get(), L"CurrentTime");
-    historian_->CallCount(L"GetHistorianStatus", &after);
-    EXPECT_EQ(after, before + 2);
-}
+    for (auto [name, text] : rows) EXPECT_EQ(ByName(server.get(), name), text) << name;
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(server.get(), name), L"1") << name;
 
-TEST_P(Connected, TimesAreLocalDatesInWholeSeconds) {
+    // Times are local dates in whole seconds, each read one historian call.
     const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
-    ASSERT_EQ(historian_->ClockSetSpeed(0.0), S_OK);
-    ASSERT_EQ(historian_->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
+    ASSERT_EQ(historian->ClockSetSpeed(0.0), S_OK);
+    ASSERT_EQ(historian->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
     FILETIME utc{static_cast<DWORD>(t0), static_cast<DWORD>(t0 >> 32)}, local;
     SYSTEMTIME st;
     DATE expected = 0, now = 0, start = 0;
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&
                 SystemTimeToVariantTime(&st, &expected));
-    EXPECT_EQ(server_->get_CurrentTime(&now), S_OK);
+    LONG before = -1, after = -1;
+    historian->CallCount(L"GetHistorianStatus", &before);
+    EXPECT_EQ(server->get_CurrentTime(&now), S_OK);
     EXPECT_EQ(now, expected);
-    EXPECT_EQ(server_->get_StartTime(&start), S_OK);
+    EXPECT_EQ(server->get_StartTime(&start), S_OK);
     EXPECT_GT(start, 36526.0) << "a date after 2000";
-}
+    historian->CallCount(L"GetHistorianStatus", &after);
+    EXPECT_EQ(after, before + 2);
 
-TEST_P(Connected, HistorianFailuresAreReturnedAndNothingWritten) {
-    const HRESULT failure = static_cast<HRESULT>(0x80040E01);
-    ASSERT_EQ(historian_->FailMethod(L"GetHistorianStatus", failure), S_OK);
-    historian_->FailMethod(L"IOPCHDA_SyncAnnotations::QueryCapabilities", failure);
-    DATE date = 3.0;
-    short version = 3;
-    BSTR text = nullptr;
-    LONG can = 7;
-    ExpectAll({server_->get_CurrentTime(&date), server_->get_StartTime(&date), server_->get_BuildNumber(&version),
-               server_->get_VendorInfo(&text), server_->get_CanSyncInsertAnnotations(&can)},
-              failure);
-    EXPECT_TRUE(date == 3.0 && version == 3 && !text && can == 0) << "an output written";
-}
-
-TEST_P(Connected, LocaleAndErrorStringsGoToTheHistorian) {
     UniqueBstr text;
-    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0040001), text.put()), S_OK);
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0040001), text.put()), S_OK);
     EXPECT_EQ(Text(text.get()), L"The handle is not valid.");
-    // The historian fails: the platform's text, whole; neither knows it: the historian's failure.
-    historian_->FailMethod(L"GetErrorString", static_cast<HRESULT>(0x80040E04));
-    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
-    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
-    EXPECT_EQ(server_->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), static_cast<HRESULT>(0x80040E04));
-
     LONG locale = 0;
-    EXPECT_EQ(server_->put_LocaleID(0x407), S_OK);
-    EXPECT_TRUE(FAILED(server_->put_LocaleID(0x411))) << "the simulator knows two locales";
-    EXPECT_EQ(server_->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(server->put_LocaleID(0x407), S_OK);
+    EXPECT_TRUE(FAILED(server->put_LocaleID(0x411))) << "the simulator knows two locales";
+    EXPECT_EQ(server->get_LocaleID(&locale), S_OK);
     EXPECT_EQ(locale, 0x407);
     UniqueVariant locales;
-    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), S_OK);
+    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), S_OK);
     ASSERT_EQ(locales->vt, VT_ARRAY | VT_I4);
     EXPECT_EQ(BoundsOf(locales->parray), std::make_pair(1L, 2L));
     EXPECT_EQ(LongAt(locales->parray, 1), 0x409);
     EXPECT_EQ(LongAt(locales->parray, 2), 0x407);
-    const HRESULT failure = static_cast<HRESULT>(0x80040E03);
-    historian_->FailMethod(L"QueryAvailableLocaleIDs", failure);
-    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.put()), failure);
-    EXPECT_EQ(locales->vt, VT_EMPTY);
+
+    // The historian fails: its code, and nothing written; for error strings
+    // the platform's text, whole, or when neither knows the code the failure.
+    const HRESULT failure = static_cast<HRESULT>(0x80040E01);
+    for (const wchar_t* method : {L"GetHistorianStatus", L"IOPCHDA_SyncAnnotations::QueryCapabilities",
+                                  L"QueryAvailableLocaleIDs", L"GetErrorString"})
+        historian->FailMethod(method, failure);
+    DATE date = 3.0;
+    short version = 3;
+    BSTR vendor = nullptr;
+    LONG can = 7;
+    ExpectAll({server->get_CurrentTime(&date), server->get_StartTime(&date), server->get_BuildNumber(&version),
+               server->get_VendorInfo(&vendor), server->get_CanSyncInsertAnnotations(&can),
+               server->QueryAvailableLocaleIDs(locales.put())},
+              failure);
+    EXPECT_TRUE(date == 3.0 && version == 3 && !vendor && can == 0 && locales->vt == VT_EMPTY) << "an output written";
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure);
 }
 
-INSTANTIATE_TEST_SUITE_P(Historian, Connected, testing::ValuesIn(kBothSides), NameOf);
+INSTANTIATE_TEST_SUITE_P(Historian, ServerTestAt, testing::ValuesIn(kBothSides), NameOf);
 
 // The names GetOPCHDAServers lists, with its result.
 HRESULT List(Server* server, std::vector<std::wstring>* names) {

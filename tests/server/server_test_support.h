@@ -78,13 +78,6 @@ inline HRESULT WINAPI RecordCreateEx(REFCLSID clsid, IUnknown* outer, DWORD cont
     return S_OK;
 }
 
-inline std::vector<CreationCall> CallsFor(REFIID iid) {
-    std::vector<CreationCall> out;
-    for (auto& c : g_calls)
-        if (IsEqualIID(c.iid, iid)) out.push_back(c);
-    return out;
-}
-
 // Installs the recording seam for its scope.
 struct RecordingRuntime {
     RecordingRuntime() : previous(activation_hooks::Install({&RecordCreate, &RecordCreateEx})) {}
