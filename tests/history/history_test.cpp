@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -126,6 +125,12 @@ ComPtr<IEnumVARIANT> Walk(OPCHDAHistory* h) {
     EXPECT_EQ(unknown.query(IID_IEnumVARIANT, walk), S_OK);
     return walk;
 }
+ComPtr<OPCHDAValue> ValueOf(const VARIANT& element) {
+    ComPtr<OPCHDAValue> value;
+    EXPECT_EQ(element.vt, VT_DISPATCH);
+    if (element.vt == VT_DISPATCH) element.pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
+    return value;
+}
 double NumberOf(OPCHDAValue* value) {
     UniqueVariant v;
     EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
@@ -159,10 +164,7 @@ TEST_F(History, EnumeratorsConformAndKeepTheirValuesInOrder) {
         ULONG fetched = 0;
         EXPECT_EQ(walk->Next(3, got, &fetched), n == 3 ? S_OK : S_FALSE);
         for (ULONG k = 0; k < fetched; ++k) {
-            ComPtr<OPCHDAValue> value;
-            ASSERT_EQ(got[k].vt, VT_DISPATCH);
-            got[k].pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
-            EXPECT_EQ(NumberOf(value.get()), 100.0 + k);
+            EXPECT_EQ(NumberOf(ValueOf(got[k]).get()), 100.0 + k);
             VariantClear(&got[k]);
         }
     }
@@ -355,36 +357,27 @@ DATE LocalIn(LONG east, LONGLONG t) {
 }
 
 TEST_F(History, AZoneChangeShowsOnTheNextCall) {
-    auto byItem = [](OPCHDAHistory* h) { return At(h, VarI4(1)); };
-    auto byNext = [](OPCHDAHistory* h) {
-        UniqueVariant element;
-        ComPtr<OPCHDAValue> value;
-        if (Walk(h)->Next(1, element.get(), nullptr) == S_OK && element->vt == VT_DISPATCH)
-            element->pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
-        return value;
-    };
-    const struct {
-        const char* name;
-        bool entries;
-        std::function<ComPtr<OPCHDAValue>(OPCHDAHistory*)> get;
-    } rows[] = {{"value by Item", false, byItem},
-                {"value by Next", false, byNext},
-                {"entry by Item", true, byItem},
-                {"entry by Next", true, byNext}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ComPtr<OPCHDAHistory> history = row.entries ? Fill(MakeModified(kWinter, L"editor")) : Fill(MakeItem(1));
-        for (LONG east : {60, -300, 570}) {
-            SetZone(east);
-            ComPtr<OPCHDAValue> value = row.get(history.get());
-            ASSERT_TRUE(value);
-            DATE stamp = 0, entryTime = 0;
-            value->get_TimeStamp(&stamp);
-            EXPECT_EQ(stamp, LocalIn(east, kWinter)) << "UTC+" << east << " min";
-            ComPtr<OPCHDAEntry> entry;
-            if (!row.entries || value.query(IID_OPCHDAEntry, entry) != S_OK) continue;
-            entry->get_EntryTime(&entryTime);
-            EXPECT_EQ(entryTime, LocalIn(east, kWinter)) << "UTC+" << east << " min";
+    for (bool entries : {false, true}) {
+        ComPtr<OPCHDAHistory> history = entries ? Fill(MakeModified(kWinter, L"editor")) : Fill(MakeItem(1));
+        for (bool byNext : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (entries ? "entry" : "value") << (byNext ? " by Next" : " by Item"));
+            for (LONG east : {60, -300, 570}) {
+                SetZone(east);
+                UniqueVariant element;
+                ComPtr<OPCHDAValue> value;
+                if (!byNext)
+                    value = At(history.get(), VarI4(1));
+                else if (Walk(history.get())->Next(1, element.get(), nullptr) == S_OK)
+                    value = ValueOf(*element.get());
+                ASSERT_TRUE(value);
+                DATE stamp = 0, entryTime = 0;
+                value->get_TimeStamp(&stamp);
+                EXPECT_EQ(stamp, LocalIn(east, kWinter)) << "UTC+" << east << " min";
+                ComPtr<OPCHDAEntry> entry;
+                if (!entries || value.query(IID_OPCHDAEntry, entry) != S_OK) continue;
+                entry->get_EntryTime(&entryTime);
+                EXPECT_EQ(entryTime, LocalIn(east, kWinter)) << "UTC+" << east << " min";
+            }
         }
     }
 }

@@ -4,17 +4,7 @@
 // alive at the end.
 #pragma once
 
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "sim_control.h"
-#include "com_holders.h"
 #include "module_state.h"
 #include "server/activation.h"
 #include "server/COPCHDAAutoServer.h"
