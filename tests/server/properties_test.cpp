@@ -2,8 +2,6 @@
 // connected to the simulator and disconnected.
 #include "server_test_support.h"
 
-#include <algorithm>
-
 namespace servertest {
 namespace {
 
@@ -237,19 +235,6 @@ TEST_F(ServerTest, ServerListsInBatchesLeavingOutClassesWithoutDetailsAndReturni
     g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
     std::vector<std::wstring> names;
     EXPECT_EQ(List(server.get(), &names), REGDB_E_CLASSNOTREG);
-}
-
-TEST_F(ServerTest, ListedNamesConnectAndListingLeavesTheConnectionAlone) {
-    ComPtr<Server> server = NewLinkedServer();
-    std::vector<std::wstring> names, again;
-    EXPECT_EQ(List(server.get(), &names), S_FALSE);
-    // The list gives the class's own ProgID, version included.
-    ASSERT_NE(std::find(names.begin(), names.end(), L"Sim.HdaHistorian.1"), names.end());
-    EXPECT_EQ(Connect(server.get(), L"Sim.HdaHistorian.1"), S_OK);
-    EXPECT_EQ(List(server.get(), &again), S_FALSE);
-    EXPECT_EQ(again, names);
-    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"Sim.HdaHistorian.1");
-    Status(server.get(), S_OK);
 }
 
 }  // namespace
