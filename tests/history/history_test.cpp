@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -42,6 +43,12 @@ T* TaskArray(DWORD n) {
     return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
 }
 
+// A task-memory copy of `values`, as a historian hands out its arrays.
+template <class T>
+T* TaskCopy(std::initializer_list<T> values) {
+    return std::copy(values.begin(), values.end(), TaskArray<T>(static_cast<DWORD>(values.size()))) - values.size();
+}
+
 FILETIME* Stamps(DWORD n, LONGLONG start, LONGLONG step) {
     auto* t = TaskArray<FILETIME>(n);
     for (DWORD k = 0; k < n; ++k) t[k] = Ft(start + k * step);
@@ -50,8 +57,8 @@ FILETIME* Stamps(DWORD n, LONGLONG start, LONGLONG step) {
 
 // As a historian answers: everything in task memory. Values 100, 101, ... ten seconds apart.
 OPCHDA_ITEM* MakeItem(DWORD n) {
-    auto* item = TaskArray<OPCHDA_ITEM>(1);
-    *item = {1, 0, n, Stamps(n, kWinter, 10 * kTicks), TaskArray<DWORD>(n), TaskArray<VARIANT>(n)};
+    auto* item =
+        TaskCopy<OPCHDA_ITEM>({{1, 0, n, Stamps(n, kWinter, 10 * kTicks), TaskArray<DWORD>(n), TaskArray<VARIANT>(n)}});
     for (DWORD k = 0; k < n; ++k) {
         item->pdwQualities[k] = 0x00040000u | (0xC0 + k);  // raw flag above the OPC quality
         item->pvDataValues[k] = VarR8(100.0 + k);
@@ -61,32 +68,16 @@ OPCHDA_ITEM* MakeItem(DWORD n) {
 
 // One edit of `user` at `stamp`, modified at that time.
 OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
-    auto* mod = TaskArray<OPCHDA_MODIFIEDITEM>(1);
-    *mod = {1,
-            1,
-            Stamps(1, stamp, 0),
-            TaskArray<DWORD>(1),
-            TaskArray<VARIANT>(1),
-            Stamps(1, stamp, 0),
-            TaskArray<OPCHDA_EDITTYPE>(1),
-            TaskArray<LPWSTR>(1)};
-    mod->pdwQualities[0] = 0xC0;
-    mod->pvDataValues[0] = VarBstr(L"nine");
-    mod->pEditType[0] = static_cast<OPCHDA_EDITTYPE>(2);
-    mod->szUser[0] = TaskString(user);
-    return mod;
+    return TaskCopy<OPCHDA_MODIFIEDITEM>(
+        {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}), TaskCopy({Ft(stamp)}),
+          TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
 }
 
 OPCHDA_ANNOTATION* MakeAnnotations(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> notes) {
     const DWORD n = static_cast<DWORD>(notes.size());
     const LONGLONG fraction = 4'567'890;  // 456.789 ms: dates carry whole seconds
-    auto* ann = TaskArray<OPCHDA_ANNOTATION>(1);
-    *ann = {1,
-            n,
-            Stamps(n, kWinter + fraction, kTicks),
-            TaskArray<LPWSTR>(n),
-            Stamps(n, kSummer + fraction, kTicks),
-            TaskArray<LPWSTR>(n)};
+    auto* ann = TaskCopy<OPCHDA_ANNOTATION>({{1, n, Stamps(n, kWinter + fraction, kTicks), TaskArray<LPWSTR>(n),
+                                              Stamps(n, kSummer + fraction, kTicks), TaskArray<LPWSTR>(n)}});
     DWORD k = 0;
     for (auto [text, user] : notes) {
         ann->szAnnotation[k] = TaskString(text);
