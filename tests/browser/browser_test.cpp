@@ -1,192 +1,532 @@
-// Walking the simulated plant with an OPCHDABrowser (positions, listings,
-// moves, item identifiers, a browser that outlives its server object); and
-// over a fake browse object: batches, misbehaviour, every historian failure.
-#include "browse_fixture.h"
-#include "fake_historian.h"
+// Catalogues, CreateBrowser and the browser: against the simulator in process
+// and as a local server, and against a historian written here for what the
+// simulator does not do wrong.
+#include <optional>
 
-#include "browser/COPCHDABrowser.h"
+#include "module_state.h"
+#include "server/COPCHDAAutoServer.h"
+#include "server/activation.h"
+#include "support/malloc_spy.h"
+#include "support/sim_fixture.h"
 
-namespace browsertest {
 namespace {
 
 using comtest::VarBstr;
+using comtest::VarMissing;
+using comtest::Where;
 
-class Browsing : public SimBrowse {};
+constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
+constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
+constexpr LONG kDataType = 1, kItemID = 13, kEqual = 1, kNotEqual = 6;
 
-HRESULT MoveTo(OPCHDABrowser* browser, const wchar_t* position) { return browser->MoveTo(UniqueBstr(position).get()); }
+std::vector<LONG> Longs(SAFEARRAY* array) {
+    std::vector<LONG> values;
+    for (LONG i = 1; i <= comtest::BoundsOf(array).second; ++i) values.push_back(comtest::LongAt(array, i));
+    return values;
+}
 
-TEST_P(Browsing, WalksThePlantAndResolvesItemIDs) {
-    ComPtr<OPCHDABrowser> browser = Browse({});
+std::vector<std::wstring> Texts(SAFEARRAY* array) {
+    std::vector<std::wstring> values;
+    for (LONG i = 1; i <= comtest::BoundsOf(array).second; ++i) {
+        UniqueBstr text;
+        SafeArrayGetElement(array, &i, text.put());
+        values.push_back(text ? text.get() : L"");
+    }
+    return values;
+}
+
+// A listing as the client receives it, into a variable that held a text.
+struct Listing {
+    HRESULT hr;
+    VARTYPE vt;
+    std::pair<LONG, LONG> bounds;
+    std::vector<std::wstring> names;
+};
+enum Kind { kBranches, kLeaves, kItems };
+Listing List(OPCHDABrowser* browser, Kind kind) {
+    UniqueVariant names(VarBstr(L"previous"));
+    HRESULT hr = kind == kBranches ? browser->get_OPCHDABranches(names.get())
+                 : kind == kLeaves ? browser->get_OPCHDALeaves(names.get())
+                                   : browser->get_OPCHDAItems(names.get());
+    if (names->vt != (VT_ARRAY | VT_BSTR)) return {hr, names->vt, {}, {}};
+    EXPECT_EQ(SafeArrayGetDim(names->parray), 1u);
+    return {hr, names->vt, comtest::BoundsOf(names->parray), Texts(names->parray)};
+}
+
+std::wstring Position(OPCHDABrowser* browser) {
+    UniqueBstr position;
+    EXPECT_EQ(browser->get_CurrentPosition(position.put()), S_OK);
+    return position ? position.get() : L"(null)";
+}
+
+// Criteria as a client passes them: three VARIANTs holding arrays that start
+// at `lower` (elements below 1 hold a criterion that matches nothing).
+struct Criterion {
+    LONG attribute, op;
+    VARIANT filter;
+};
+struct Criteria {
+    UniqueVariant attributes, operators, filters;
+    UniqueSafeArray referenced;  // what a by-reference VARIANT points at
+};
+Criteria MakeCriteria(std::vector<Criterion> criteria, LONG lower = 1) {
+    if (lower < 1) criteria.insert(criteria.begin(), 1 - lower, {kItemID, kEqual, VarBstr(L"never read")});
+    SAFEARRAYBOUND bound{static_cast<ULONG>(criteria.size()), lower};
+    Criteria made;
+    for (auto [v, vt] :
+         {std::pair{made.attributes.get(), VT_I4}, {made.operators.get(), VT_I4}, {made.filters.get(), VT_VARIANT}}) {
+        v->vt = VT_ARRAY | vt;
+        v->parray = SafeArrayCreate(vt, 1, &bound);
+    }
+    for (LONG k = lower; Criterion & c : criteria) {
+        SafeArrayPutElement(made.attributes->parray, &k, &c.attribute);
+        SafeArrayPutElement(made.operators->parray, &k, &c.op);
+        SafeArrayPutElement(made.filters->parray, &k, &c.filter);
+        VariantClear(&c.filter);
+        ++k;
+    }
+    return made;
+}
+
+struct Created {
+    HRESULT hr;
+    ComPtr<OPCHDABrowser> browser;
+    UniqueVariant errors;  // VT_I4 unless written
+};
+Created Create(IOPCHDAAutoServer* server, LONG count, Criteria& c) {
+    Created made{E_UNEXPECTED, {}, UniqueVariant(comtest::VarI4(0))};
+    made.hr = server->CreateBrowser(count, *c.attributes.get(), *c.operators.get(), *c.filters.get(), made.errors.get(),
+                                    made.browser.put());
+    return made;
+}
+
+class SimBrowse : public comtest::ConnectedServerAt {};
+
+// The walk through the plant is the browsing examples' (CMakeLists.txt); here
+// a browser outlives its object's connection and the object itself.
+TEST_P(SimBrowse, ABrowserWorksOnWithoutItsServer) {
+    Criteria temperatures = MakeCriteria({{kItemID, kEqual, VarBstr(L"*/Temperature")}});
+    ComPtr<OPCHDABrowser> browser = Create(server_.get(), 1, temperatures).browser;
     ASSERT_TRUE(browser);
     EXPECT_EQ(Position(browser.get()), L"");
-    Listing root = List(browser.get(), Kind::Branches);
-    EXPECT_EQ(root.hr, S_FALSE);
-    EXPECT_EQ(root.names, (std::vector<std::wstring>{L"Plant"}));
-    EXPECT_EQ(root.lower, 1);
-
-    ASSERT_EQ(browser->MoveDown(UniqueBstr(L"Plant").get()), S_OK);
-    EXPECT_EQ(List(browser.get(), Kind::Branches).names,
-              (std::vector<std::wstring>{L"Lab", L"Area1", L"Area2", L"Area3", L"Utilities", L"Spare"}));
-    ASSERT_EQ(browser->MoveDown(UniqueBstr(L"Area1").get()), S_OK);
-    ASSERT_EQ(browser->MoveDown(UniqueBstr(L"Reactor1").get()), S_OK);
-    EXPECT_EQ(Position(browser.get()), L"Plant/Area1/Reactor1");
-    Listing leaves = List(browser.get(), Kind::Leaves);
-    EXPECT_EQ(leaves.hr, S_FALSE);
-    ASSERT_EQ(leaves.names.size(), 7u);
-    EXPECT_EQ(leaves.names[0], L"Temperature");
-    EXPECT_EQ(List(browser.get(), Kind::Items).names[0], L"Plant/Area1/Reactor1/Temperature");
+    ASSERT_EQ(server_->Disconnect(), S_OK);
+    ASSERT_EQ(browser->MoveTo(UniqueBstr(L"Plant/Area2/Tank1").get()), S_OK);
+    EXPECT_EQ(Position(browser.get()), L"Plant/Area2/Tank1");
+    Listing items = List(browser.get(), kItems);
+    EXPECT_EQ(std::tuple(items.hr, items.vt, items.bounds), std::tuple(S_FALSE, VT_ARRAY | VT_BSTR, std::pair(1L, 1L)));
+    EXPECT_EQ(items.names, (std::vector<std::wstring>{L"Plant/Area2/Tank1/Temperature"}));
+    EXPECT_EQ(List(browser.get(), kLeaves).names, (std::vector<std::wstring>{L"Temperature"}));
     UniqueBstr itemID;
-    ASSERT_EQ(browser->GetItemID(UniqueBstr(L"Pressure").get(), itemID.put()), S_OK);
-    EXPECT_STREQ(itemID.get(), L"Plant/Area1/Reactor1/Pressure");
-    // The resolved identifier is what AddItem takes.
-    ComPtr<IOPCHDAItems> items;
-    ASSERT_EQ(server_->get_OPCHDAItems(items.put()), S_OK);
-    ComPtr<OPCHDAItem> item;
-    EXPECT_EQ(items->AddItem(itemID.get(), 1, item.put()), S_OK);
-
-    // A rejected move leaves the position where the historian keeps it.
-    EXPECT_EQ(browser->MoveDown(UniqueBstr(L"Nowhere").get()), E_INVALIDARG);
-    EXPECT_EQ(Position(browser.get()), L"Plant/Area1/Reactor1");
+    ASSERT_EQ(browser->GetItemID(UniqueBstr(L"Temperature").get(), itemID.put()), S_OK);
+    EXPECT_STREQ(itemID.get(), L"Plant/Area2/Tank1/Temperature");
+    server_ = nullptr;
     ASSERT_EQ(browser->MoveUp(), S_OK);
-    EXPECT_EQ(Position(browser.get()), L"Plant/Area1");
+    EXPECT_EQ(List(browser.get(), kBranches).names, (std::vector<std::wstring>{L"Reactor1", L"Tank1"}));
+    ASSERT_EQ(browser->MoveDown(UniqueBstr(L"Tank1").get()), S_OK);
+    EXPECT_EQ(Position(browser.get()), L"Plant/Area2/Tank1");
     ASSERT_EQ(browser->MoveToRoot(), S_OK);
     EXPECT_EQ(Position(browser.get()), L"");
-    EXPECT_EQ(browser->MoveUp(), E_FAIL);  // the simulator's answer above the root
-
-    EXPECT_EQ(browser->GetItemID(UniqueBstr(L"Pressure").get(), nullptr), E_POINTER);
+    EXPECT_EQ(browser->GetItemID(itemID.get(), nullptr), E_POINTER);
     EXPECT_EQ(browser->get_CurrentPosition(nullptr), E_POINTER);
     EXPECT_EQ(browser->get_OPCHDALeaves(nullptr), E_POINTER);
 }
 
-TEST_P(Browsing, WorksOnAfterDisconnectAndTheServersRelease) {
-    ComPtr<OPCHDABrowser> browser = Browse({{kAttrItemID, kEqual, VarBstr(L"*/Temperature")}});
-    ASSERT_EQ(server_->Disconnect(), S_OK);
-    ASSERT_EQ(MoveTo(browser.get(), L"Plant/Area2/Tank1"), S_OK);
-    EXPECT_EQ(List(browser.get(), Kind::Items).names, (std::vector<std::wstring>{L"Plant/Area2/Tank1/Temperature"}));
-    server_ = nullptr;
-    ASSERT_EQ(browser->MoveUp(), S_OK);
-    EXPECT_EQ(List(browser.get(), Kind::Branches).names, (std::vector<std::wstring>{L"Reactor1", L"Tank1"}));
-    EXPECT_NE(comtest::LibraryCanUnloadNow(), S_OK);  // the browser is alive
+// Arguments are checked before the connection, the arrays' elements after it.
+struct ArgumentRow {
+    const char* name;
+    LONG numCriteria;
+    void (*spoil)(Criteria&);  // applied to three good one-element arrays
+    HRESULT connected, disconnected;
+};
+void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
+    v.put()->vt = vt;
+    v->parray = array;
+}
+const SAFEARRAYBOUND kSquare[2] = {{2, 1}, {2, 1}};
+constexpr ULONG_PTR kOmittedMark = 0x80020004u;
+
+// clang-format off
+const ArgumentRow kArgumentRows[] = {
+    {"AttributesOfShorts", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I2, SafeArrayCreateVector(VT_I2, 1, 1)); }, E_INVALIDARG, E_INVALIDARG},
+    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, comtest::MakeVariantArray({comtest::VarI4(1)})); }, E_INVALIDARG, E_INVALIDARG},
+    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, comtest::MakeBstrArray({L"*"})); }, E_INVALIDARG, E_INVALIDARG},
+    {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG, E_INVALIDARG},
+    {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG, E_INVALIDARG},
+    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG, E_INVALIDARG},
+    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG, E_INVALIDARG},
+    {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG, E_INVALIDARG},
+    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray({1, 1}, 2)); }, E_INVALIDARG, E_INVALIDARG},
+    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeBstrArray({L"1"})); }, E_INVALIDARG, E_INVALIDARG},
+    {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK, E_FAIL},
+    {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK, E_FAIL},
+    // An element that cannot be read is reported, not passed on undefined.
+    {"UnreadableFilter", 1, [](Criteria& c) { VARIANT* e = nullptr; SafeArrayAccessData(c.filters->parray, reinterpret_cast<void**>(&e)); VariantClear(e); e->vt = 0x7FFF; SafeArrayUnaccessData(c.filters->parray); }, DISP_E_BADVARTYPE, E_FAIL},
+};
+// clang-format on
+
+TEST_P(SimBrowse, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
+    ComPtr<IOPCHDAAutoServer> disconnected;
+    ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(disconnected));
+    LONG calls = CallCount(L"CreateBrowse");
+    for (const ArgumentRow& row : kArgumentRows) {
+        SCOPED_TRACE(row.name);
+        for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
+            const HRESULT expected = server == server_.get() ? row.connected : row.disconnected;
+            Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"*")}});
+            row.spoil(c);
+            Created made = Create(server, row.numCriteria, c);
+            if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
+            EXPECT_EQ(made.hr, expected);
+            EXPECT_EQ(static_cast<bool>(made.browser), SUCCEEDED(expected));
+            EXPECT_EQ(made.errors->vt, SUCCEEDED(expected) ? VT_ARRAY | VT_I4 : VT_I4);
+            calls += SUCCEEDED(expected);
+        }
+        EXPECT_EQ(CallCount(L"CreateBrowse"), calls) << "a refused call reached the historian";
+    }
+    EXPECT_EQ(disconnected->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, nullptr), E_POINTER);
+
+    // Zero-based arrays: elements 1 to the count reach the historian, each
+    // with its own code in Errors (lower bound 1); the refused one is dropped.
+    VARIANT realType;
+    V_VT(&realType) = VT_I2;
+    V_I2(&realType) = VT_R8;
+    Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"Plant/Lab/Calibration/*")},
+                               {kDataType, kEqual, realType},
+                               {kItemID, kNotEqual, VarBstr(L"*/Gappy")},
+                               {99, kEqual, comtest::VarI4(1)}},
+                              0);
+    Created made = Create(server_.get(), 4, c);
+    ASSERT_TRUE(made.browser);
+    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(comtest::BoundsOf(made.errors->parray).first, 1);
+    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{S_OK, S_OK, S_OK, kInvalidAttrID}));
+    ASSERT_EQ(made.browser->MoveTo(UniqueBstr(L"Plant/Lab/Calibration").get()), S_OK);
+    EXPECT_EQ(List(made.browser.get(), kLeaves).names, (std::vector<std::wstring>{L"Sine", L"Ramp"}));
+
+    // The historian's failure passes unchanged and leaves Errors alone.
+    ASSERT_EQ(control_->FailMethod(L"CreateBrowse", kHistorianFailure), S_OK);
+    made = Create(server_.get(), 0, c);
+    EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser), made.errors->vt),
+              std::tuple(kHistorianFailure, false, VT_I4));
 }
 
-INSTANTIATE_TEST_SUITE_P(Browse, Browsing, ::testing::Values(Where::InProcess, Where::LocalServer), NameOf);
+INSTANTIATE_TEST_SUITE_P(Browse, SimBrowse, ::testing::ValuesIn(comtest::kBothSides), comtest::NameOf);
 
-class OverAFake : public MisbehavingHistorian {
-protected:
-    // A browser made directly over a fake browse object (or none).
-    void Attach(bool withHistorianBrowser = true) {
-        ComPtr<IOPCHDA_Browser> fake = withHistorianBrowser ? NewFakeBrowser() : nullptr;
-        ASSERT_EQ(COPCHDABrowser::Create(fake.get(), browser_.put()), S_OK);
+// A historian written here, one object for its server, browse object and name
+// enumerator: it answers catalogues without arrays or with a null name, hands
+// out no browse object or no enumerator, fails part-way through a listing or
+// in every browse call, and records what it was sent. Every block of task
+// memory it hands out must come back.
+struct Script {
+    DWORD catalogueCount = 3;
+    HRESULT catalogueResult = S_OK, browseResult = S_OK, nextFailure = S_OK;
+    bool noArrays = false, nullName = false, noBrowseObject = false, noEnumerator = false;
+    bool failAfterAnswer = false;  // the component's next allocation fails
+    std::vector<std::optional<std::wstring>> names;
+    size_t failingNext = 0;  // the Next call (1-based) that answers nextFailure
+    std::vector<HRESULT> criterionErrors;
+    size_t calls = 0;  // catalogue calls
+    // Seen by the historian.
+    std::vector<std::tuple<DWORD, DWORD, std::wstring>> criteria;
+    std::vector<ULONG> nextRequests;
+    std::vector<std::tuple<OPCHDA_BROWSEDIRECTION, bool, std::wstring>> moves;  // null text?, text
+} g_script;
+std::vector<void*> g_handedOut;
+testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
+LONG g_fakes = 0;
+
+class FakeHistorian final : public IOPCHDA_Server, public IOPCHDA_Browser, public IEnumString {
+public:
+    FakeHistorian() { ++g_fakes; }
+    ~FakeHistorian() { --g_fakes; }
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? static_cast<void*>(static_cast<IOPCHDA_Server*>(this))
+               : iid == IID_IOPCHDA_Browser                     ? static_cast<IOPCHDA_Browser*>(this)
+                                                                : nullptr;
+        if (*out) AddRef();
+        return *out ? S_OK : E_NOINTERFACE;
     }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        if (--refs_) return refs_;
+        delete this;
+        return 0;
+    }
+
+    STDMETHODIMP GetItemAttributes(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types) override {
+        return Catalogue(n, ids, names, texts, types);
+    }
+    STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts) override {
+        return Catalogue(n, ids, names, texts);
+    }
+    STDMETHODIMP CreateBrowse(DWORD n, DWORD* attributes, OPCHDA_OPERATORCODES* operators, VARIANT* filters,
+                              IOPCHDA_Browser** browser, HRESULT** errors) override {
+        for (DWORD i = 0; i < n; ++i)
+            g_script.criteria.emplace_back(attributes[i], operators[i],
+                                           filters[i].vt == VT_BSTR ? filters[i].bstrVal : L"?");
+        *errors = Block<HRESULT>(
+            n, [](DWORD i) { return i < g_script.criterionErrors.size() ? g_script.criterionErrors[i] : S_OK; });
+        *browser = g_script.noBrowseObject ? nullptr : this;
+        if (*browser) AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
+                                    LPWSTR*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
+
+    STDMETHODIMP GetEnum(OPCHDA_BROWSETYPE, LPENUMSTRING* out) override {
+        next_ = 0;
+        *out = SUCCEEDED(g_script.browseResult) && !g_script.noEnumerator ? this : nullptr;
+        if (*out) AddRef();
+        return g_script.browseResult;
+    }
+    STDMETHODIMP ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION direction, LPCWSTR text) override {
+        g_script.moves.emplace_back(direction, text == nullptr, text ? text : L"");
+        return g_script.browseResult;
+    }
+    STDMETHODIMP GetItemID(LPCWSTR, LPWSTR* itemID) override { return Text(L"Fake/Item", itemID); }
+    STDMETHODIMP GetBranchPosition(LPWSTR* position) override { return Text(L"Fake", position); }
+
+    STDMETHODIMP Next(ULONG celt, LPOLESTR* names, ULONG* fetched) override {
+        g_script.nextRequests.push_back(celt);
+        if (g_script.nextRequests.size() == g_script.failingNext) return g_script.nextFailure;
+        for (*fetched = 0; *fetched < celt && next_ < g_script.names.size(); ++*fetched, ++next_)
+            names[*fetched] = g_script.names[next_] ? Copy(*g_script.names[next_]) : nullptr;
+        g_spy->failNext = g_script.failAfterAnswer && *fetched < celt;
+        return *fetched == celt ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reset() override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IEnumString**) override { return E_NOTIMPL; }
+
+private:
+    template <class T, class Value>
+    static T* Block(DWORD n, Value value) {
+        T* block = static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
+        for (DWORD i = 0; i < n; ++i) block[i] = static_cast<T>(value(i));
+        g_handedOut.push_back(block);
+        return block;
+    }
+    static LPWSTR Copy(const std::wstring& s) {
+        return Block<wchar_t>(static_cast<DWORD>(s.size() + 1), [&s](DWORD i) { return s.c_str()[i]; });
+    }
+    static HRESULT Text(const wchar_t* text, LPWSTR* out) {
+        *out = SUCCEEDED(g_script.browseResult) ? Copy(text) : nullptr;
+        return g_script.browseResult;
+    }
+    static HRESULT Catalogue(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types = nullptr) {
+        ++g_script.calls;
+        if (FAILED(g_script.catalogueResult)) return g_script.catalogueResult;
+        *n = g_script.catalogueCount;
+        if (!g_script.noArrays) {
+            *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
+            *names = Block<LPWSTR>(*n, [](DWORD i) {
+                return g_script.nullName && i == 1 ? nullptr : Copy(L"Name" + std::to_wstring(i + 1));
+            });
+            *texts = Block<LPWSTR>(*n, [](DWORD i) { return Copy(L"Description" + std::to_wstring(i + 1)); });
+            if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
+        }
+        g_spy->failNext = g_script.failAfterAnswer;
+        return g_script.catalogueResult;
+    }
+
+    ULONG refs_ = 0;
+    size_t next_ = 0;
 };
 
-TEST_F(OverAFake, NamesAreAskedInBatchesOfAHundred) {
-    Attach();
-    struct Row {
-        size_t names;
-        std::vector<ULONG> requests;
-    } rows[] = {{0, {100}}, {100, {100, 100}}, {250, {100, 100, 100}}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.names);
-        Names(row.names);
-        Script().nextRequests.clear();
-        Listing leaves = List(browser_.get(), Kind::Leaves);
-        EXPECT_EQ(leaves.hr, S_FALSE);
-        EXPECT_EQ(Script().nextRequests, row.requests);
-        ASSERT_EQ(leaves.names.size(), row.names);
-        for (size_t i = 0; i < row.names; ++i) ASSERT_EQ(leaves.names[i], *Script().names[i]);
-    }
+// {5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}
+constexpr CLSID kFakeClsid = {0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x3c, 0x9d, 0x2b, 0x7e, 0x5f, 0x01}};
+activation_hooks::Runtime g_platform{};
+
+HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
+    if (!IsEqualCLSID(clsid, kFakeClsid)) return g_platform.createInstance(clsid, outer, context, iid, out);
+    ComPtr<IOPCHDA_Server> fake(new FakeHistorian);
+    return fake->QueryInterface(iid, out);
 }
 
-// A Next that fails part-way, or an array that cannot be made: the failure,
-// the client's value kept, every name received freed (checked at the end).
-TEST_F(OverAFake, AFailedListingLeavesTheClientsValue) {
-    Attach();
-    Names(250);
-    const struct {
-        bool FakeScript::*fault;
-        HRESULT expected;
-    } rows[] = {{nullptr, E_UNEXPECTED}, {&FakeScript::failAfterAnswer, E_FAIL}};
-    Script().failingNext = 2;
-    for (const auto& row : rows) {
-        if (row.fault) {
-            Script().failingNext = 0;
-            Script().*row.fault = true;
+class OverAFake : public comtest::ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        g_script = Script();
+        g_handedOut.clear();
+        g_platform = activation_hooks::Install({&CreateFake, activation_hooks::Platform().createInstanceEx});
+        ASSERT_EQ(CoRegisterMallocSpy(g_spy), S_OK);
+        // The platform crashes on a spied free of a block it has not seen
+        // allocated unless one allocation went through the spy first.
+        CoTaskMemFree(CoTaskMemAlloc(8));
+        ASSERT_EQ(HandOut(MakeObject<COPCHDAAutoServer>(), IID_IOPCHDAAutoServer, server_.put_void()), S_OK);
+        ASSERT_EQ(server_->Connect(UniqueBstr(L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}").get(), comtest::VarEmpty()),
+                  S_OK);
+    }
+    void TearDown() override {
+        browser_ = nullptr;
+        server_ = nullptr;
+        for (void* block : g_handedOut) EXPECT_FALSE(g_spy->IsLive(block)) << "historian memory not freed";
+        EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
+        CoRevokeMallocSpy();
+        activation_hooks::Install(g_platform);
+        EXPECT_EQ(g_fakes, 0);
+        EXPECT_EQ(Module::LockCount(), 0);
+        ComTest::TearDown();
+    }
+    // A failed listing: its code, and what the client's variable holds.
+    std::tuple<HRESULT, VARTYPE> Failed(Kind kind) {
+        Listing listing = List(browser_.get(), kind);
+        return {listing.hr, listing.vt};
+    }
+
+    ComPtr<IOPCHDAAutoServer> server_;
+    ComPtr<OPCHDABrowser> browser_;
+};
+
+// GetItemAttributes (four columns) or GetAggregates (three), with out-pointer
+// `nullOutput` (0 = Count, -1 = none) null.
+struct Catalogue {
+    HRESULT hr = E_UNEXPECTED;
+    LONG count = 77;  // untouched unless written
+    UniqueSafeArray columns[4];
+};
+Catalogue Read(IOPCHDAAutoServer* server, bool attributes, int nullOutput = -1) {
+    Catalogue c;
+    SAFEARRAY** outs[4];
+    for (int i = 0; i < 4; ++i) outs[i] = nullOutput == i + 1 ? nullptr : c.columns[i].put();
+    LONG* count = nullOutput == 0 ? nullptr : &c.count;
+    c.hr = attributes ? server->GetItemAttributes(count, outs[0], outs[1], outs[2], outs[3])
+                      : server->GetAggregates(count, outs[0], outs[1], outs[2]);
+    return c;
+}
+void ExpectNoOutputs(const Catalogue& c) {
+    EXPECT_EQ(c.count, 77);
+    for (const auto& column : c.columns) EXPECT_FALSE(column);
+}
+
+TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
+    for (bool attributes : {true, false}) {
+        SCOPED_TRACE(attributes ? "GetItemAttributes" : "GetAggregates");
+        g_script = Script();
+        Catalogue c = Read(server_.get(), attributes);
+        ASSERT_EQ(std::tuple(c.hr, c.count), std::tuple(S_OK, 3));
+        const VARTYPE types[] = {VT_I4, VT_BSTR, VT_BSTR, static_cast<VARTYPE>(attributes ? VT_I2 : VT_EMPTY)};
+        for (int i = 0; i < 4; ++i) {
+            VARTYPE vt = VT_EMPTY;
+            if (c.columns[i]) SafeArrayGetVartype(c.columns[i].get(), &vt);
+            EXPECT_EQ(vt, types[i]) << i;
         }
-        UniqueVariant names;
-        names->vt = VT_I4;
-        names->lVal = 7;
-        EXPECT_EQ(browser_->get_OPCHDAItems(names.get()), row.expected);
-        EXPECT_EQ(names->vt, VT_I4);
-        EXPECT_EQ(names->lVal, 7);
+        EXPECT_EQ(Longs(c.columns[0].get()), (std::vector<LONG>{100, 101, 102}));
+        EXPECT_EQ(Texts(c.columns[1].get()), (std::vector<std::wstring>{L"Name1", L"Name2", L"Name3"}));
+        EXPECT_EQ(Texts(c.columns[2].get()).at(2), L"Description3");
+        SHORT type = 0;
+        LONG third = 3;
+        EXPECT_EQ(attributes ? SafeArrayGetElement(c.columns[3].get(), &third, &type) : S_OK, S_OK);
+        EXPECT_EQ(type, attributes ? VT_I2 + 2 : 0);
+        // Null out-pointers are refused before anything reaches the historian.
+        const size_t calls = g_script.calls;
+        for (int nullOutput = 0; nullOutput <= (attributes ? 4 : 3); ++nullOutput)
+            EXPECT_EQ(Read(server_.get(), attributes, nullOutput).hr, E_POINTER) << nullOutput;
+        EXPECT_EQ(g_script.calls, calls);
+        // A null name arrives as an empty text; no entries as empty arrays
+        // with the historian's code.
+        g_script.nullName = true;
+        EXPECT_EQ(Texts(Read(server_.get(), attributes).columns[1].get()),
+                  (std::vector<std::wstring>{L"Name1", L"", L"Name3"}));
+        g_script.catalogueCount = 0;
+        g_script.catalogueResult = S_FALSE;
+        Catalogue empty = Read(server_.get(), attributes);
+        EXPECT_EQ(std::tuple(empty.hr, empty.count), std::tuple(S_FALSE, 0));
+        for (const auto& column : empty.columns)
+            EXPECT_EQ(column ? comtest::BoundsOf(column.get()) : std::pair(1L, 0L), std::pair(1L, 0L));
+        // A failure, a count without arrays, arrays that cannot be made: nothing handed out.
+        const std::pair<void (*)(), HRESULT> faults[] = {
+            {[] { g_script.catalogueResult = kHistorianFailure; }, kHistorianFailure},
+            {[] { g_script.noArrays = true; }, E_FAIL},
+            {[] { g_script.failAfterAnswer = true; }, E_FAIL}};
+        for (auto [fault, expected] : faults) {
+            g_script = Script();
+            fault();
+            Catalogue failed = Read(server_.get(), attributes);
+            EXPECT_EQ(failed.hr, expected);
+            ExpectNoOutputs(failed);
+        }
+    }
+    ASSERT_EQ(server_->Disconnect(), S_OK);
+    for (bool attributes : {true, false}) {
+        Catalogue disconnected = Read(server_.get(), attributes);
+        EXPECT_EQ(disconnected.hr, E_FAIL);
+        ExpectNoOutputs(disconnected);
+        EXPECT_EQ(Read(server_.get(), attributes, 1).hr, E_POINTER);
     }
 }
 
-TEST_F(OverAFake, NoEnumeratorIsAnEmptyListingAndNullNamesAreDropped) {
-    Attach();
-    Script().giveEnumerator = false;
-    Script().getEnumResult = S_FALSE;
-    Listing none = List(browser_.get(), Kind::Branches);
-    EXPECT_EQ(none.hr, S_FALSE);
-    EXPECT_EQ(none.vt, VT_ARRAY | VT_BSTR);
-    EXPECT_EQ(none.upper, 0);
-
-    Script().giveEnumerator = true;
-    Script().getEnumResult = S_OK;
-    Script().names = {L"A", std::nullopt, L"B"};
-    Listing leaves = List(browser_.get(), Kind::Leaves);
-    EXPECT_EQ(leaves.hr, S_FALSE);
-    EXPECT_EQ(leaves.names, (std::vector<std::wstring>{L"A", L"B"}));
+TEST_F(OverAFake, CreateBrowserSendsTheDefaultCriterionAndNeedsABrowseObject) {
+    ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
+    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{13, 1, L"*"}}));  // the item identifier equal to "*"
+    g_script.noBrowseObject = true;
+    g_script.criterionErrors = {kHistorianFailure};
+    UniqueVariant errors;
+    EXPECT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), errors.get(), browser_.put()),
+              E_FAIL);
+    EXPECT_FALSE(browser_);
+    ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{kHistorianFailure}));
 }
 
-TEST_F(OverAFake, EveryHistorianFailurePassesUnchanged) {
-    Attach();
-    Script().historianCallResult = kRefused;
-    Script().getEnumResult = kRefused;
-    UniqueBstr text(L"old");
-    BSTR raw = text.get();
-    EXPECT_EQ(browser_->get_CurrentPosition(&raw), kRefused);
-    EXPECT_EQ(raw, nullptr);
-    raw = text.get();
-    EXPECT_EQ(browser_->GetItemID(UniqueBstr(L"X").get(), &raw), kRefused);
-    EXPECT_EQ(raw, nullptr);
-    UniqueVariant names;
-    names->vt = VT_I4;
-    EXPECT_EQ(browser_->get_OPCHDABranches(names.get()), kRefused);
-    EXPECT_EQ(names->vt, VT_I4);
-    EXPECT_EQ(browser_->MoveUp(), kRefused);
-    EXPECT_EQ(browser_->MoveToRoot(), kRefused);
-    EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kRefused);
-    EXPECT_EQ(browser_->MoveTo(nullptr), kRefused);
-    // Up and to the root send a zero-length name; the client's names go as given.
-    const auto& moves = Script().moves;
-    ASSERT_EQ(moves.size(), 4u);
-    EXPECT_EQ(moves[0].direction, OPCHDA_BROWSE_UP);
-    EXPECT_FALSE(moves[0].nullText);
-    EXPECT_EQ(moves[0].text, L"");
-    EXPECT_EQ(moves[1].direction, OPCHDA_BROWSE_DIRECT);
-    EXPECT_FALSE(moves[1].nullText);
-    EXPECT_EQ(moves[2].direction, OPCHDA_BROWSE_DOWN);
-    EXPECT_EQ(moves[2].text, L"Y");
-    EXPECT_EQ(moves[3].direction, OPCHDA_BROWSE_DIRECT);
-    EXPECT_TRUE(moves[3].nullText);
-}
+TEST_F(OverAFake, ListingsAndMovesPassWhatTheHistorianAnswers) {
+    ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
+    // Names are asked for in batches of a hundred until a batch is short.
+    for (auto [count, requests] :
+         {std::pair<size_t, std::vector<ULONG>>{0, {100}}, {100, {100, 100}}, {250, {100, 100, 100}}}) {
+        g_script.names.clear();
+        for (size_t i = 0; i < count; ++i) g_script.names.push_back(L"N" + std::to_wstring(i));
+        g_script.nextRequests.clear();
+        Listing leaves = List(browser_.get(), kLeaves);
+        EXPECT_EQ(leaves.hr, S_FALSE);
+        EXPECT_EQ(g_script.nextRequests, requests);
+        ASSERT_EQ(leaves.names.size(), count);
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(leaves.names[i], *g_script.names[i]);
+    }
+    // A Next that fails part-way, or an array that cannot be made: the failure,
+    // the client's value kept, every name received freed.
+    g_script.failingNext = g_script.nextRequests.size() + 2;
+    g_script.nextFailure = E_UNEXPECTED;
+    EXPECT_EQ(Failed(kItems), std::tuple(E_UNEXPECTED, VT_BSTR));
+    g_script.failAfterAnswer = true;
+    EXPECT_EQ(Failed(kItems), std::tuple(E_FAIL, VT_BSTR));
+    g_script.failAfterAnswer = false;
+    // No enumerator is an empty listing; null names are dropped.
+    g_script.noEnumerator = true;
+    g_script.browseResult = S_FALSE;
+    Listing none = List(browser_.get(), kBranches);
+    EXPECT_EQ(std::tuple(none.hr, none.vt, none.bounds), std::tuple(S_FALSE, VT_ARRAY | VT_BSTR, std::pair(1L, 0L)));
+    g_script.noEnumerator = false;
+    g_script.browseResult = S_OK;
+    g_script.names = {L"A", std::nullopt, L"B"};
+    EXPECT_EQ(List(browser_.get(), kLeaves).names, (std::vector<std::wstring>{L"A", L"B"}));
 
-TEST_F(OverAFake, WithoutAHistorianBrowserEveryMemberFails) {
-    Attach(false);
-    BSTR text = SysAllocString(L"old");
-    BSTR kept = text;
-    EXPECT_EQ(browser_->get_CurrentPosition(&text), E_FAIL);
-    EXPECT_EQ(text, nullptr);
-    SysFreeString(kept);
-    UniqueVariant names;
-    names->vt = VT_I4;
-    EXPECT_EQ(browser_->get_OPCHDALeaves(names.get()), E_FAIL);
-    EXPECT_EQ(names->vt, VT_I4);
-    EXPECT_EQ(browser_->MoveUp(), E_FAIL);
-    EXPECT_EQ(browser_->MoveTo(UniqueBstr(L"Z").get()), E_FAIL);
-    EXPECT_EQ(browser_->GetItemID(nullptr, nullptr), E_POINTER);
+    // Every historian failure passes unchanged; up and to the root send a
+    // zero-length name, the client's names go as given.
+    g_script.browseResult = kHistorianFailure;
+    UniqueBstr old(L"old");
+    for (int member = 0; member < 2; ++member) {
+        BSTR text = old.get();
+        EXPECT_EQ(member ? browser_->GetItemID(old.get(), &text) : browser_->get_CurrentPosition(&text),
+                  kHistorianFailure);
+        EXPECT_EQ(text, nullptr) << member;
+    }
+    EXPECT_EQ(Failed(kBranches), std::tuple(kHistorianFailure, VT_BSTR));
+    EXPECT_EQ(browser_->MoveUp(), kHistorianFailure);
+    EXPECT_EQ(browser_->MoveToRoot(), kHistorianFailure);
+    EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kHistorianFailure);
+    EXPECT_EQ(browser_->MoveTo(nullptr), kHistorianFailure);
+    EXPECT_EQ(g_script.moves, (decltype(g_script.moves){{OPCHDA_BROWSE_UP, false, L""},
+                                                        {OPCHDA_BROWSE_DIRECT, false, L""},
+                                                        {OPCHDA_BROWSE_DOWN, false, L"Y"},
+                                                        {OPCHDA_BROWSE_DIRECT, true, L""}}));
 }
 
 }  // namespace
-}  // namespace browsertest

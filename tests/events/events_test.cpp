@@ -1,0 +1,420 @@
+// The server object's event sources, driven as a historian calls them (and
+// as a misbehaving one does) and used as clients use them: one row per
+// delivery, each raising exactly its own event with its own arguments;
+// connection points with their cookies, slots and enumerators; sinks that
+// fail, unadvise or release the object from their handler; historian threads
+// racing the client's subscriptions.
+#include "event_sink.h"
+
+#include <olectl.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "opc_hda.h"
+#include "support/enum_conformance.h"
+
+namespace eventtest {
+namespace {
+
+constexpr HRESULT kNoData = 0x40041002;
+constexpr HRESULT kInvalidHandle = 0xC0040001;
+
+// What the rows send: items 11 (three values, aggregate 2) and 12 (one value,
+// aggregate 3, failed at the historian), and broken variants of them.
+struct Sent {
+    DWORD tid;
+    HRESULT status;
+    FILETIME t[4] = {{1, 0x01DB0000}, {2, 0x01DB0000}, {3, 0x01DB0000}, {4, 0x01DB0000}};
+    VARIANT v[4] = {comtest::VarR8(1.5), comtest::VarR8(2.5), comtest::VarR8(3.5), comtest::VarR8(9.0)};
+    DWORD q[4] = {0xC0, 0xC0, 0xC0, 0xC0};
+    OPCHDA_EDITTYPE edits[4] = {OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT};
+    LPWSTR notes[4] = {const_cast<LPWSTR>(L"a"), notes[0], notes[0], notes[0]};
+    HRESULT codes[2] = {S_OK, kInvalidHandle}, ok[2] = {S_OK, S_OK}, noData[1] = {kNoData};
+    OPCHANDLE handles[2] = {11, 12};
+    OPCHDA_ITEM items[2] = {{11, 2, 3, t, q, v}, {12, 3, 1, t + 3, q + 3, v + 3}}, empty[1] = {{5, 0, 0, t, q, v}};
+    OPCHDA_ITEM huge[2] = {items[0], {12, 3, 0xFFFFFFFFu, nullptr, nullptr, nullptr}};  // cannot be a history
+    OPCHDA_ITEM *slice[2] = {&items[0], &items[1]}, *half[2] = {&items[0], nullptr};
+    OPCHDA_MODIFIEDITEM modified[2] = {{11, 3, t, q, v, t, edits, notes}, {12, 1, t + 3, q, v + 3, t, edits, notes}};
+    OPCHDA_ATTRIBUTE attributes[2] = {{0, 3, 11, t, v}, {0, 1, 12, t + 3, v + 3}};
+    OPCHDA_ANNOTATION annotations[2] = {{11, 3, t, notes, t, notes}, {12, 1, t + 3, notes, t, notes}};
+};
+using Callback = IOPCHDA_DataCallback;
+
+struct Row {
+    const char* name;
+    DISPID id;          // 0: nothing raised, the historian is told E_OUTOFMEMORY
+    const char* shape;  // per argument: I number, K keys (handles or attribute IDs), A aggregates, V values, E errors
+    std::vector<LONG> keys, aggregates;
+    std::vector<VARTYPE> values;
+    std::vector<LONG> errors;
+    std::vector<double> first;  // the first history, read in the handler and again after the event
+    HRESULT (*call)(Callback*, Sent&);
+};
+
+const std::vector<LONG> kKeys{11, 12}, kAggregates{2, 3}, kErrors{S_OK, kInvalidHandle}, kMissing{E_POINTER, E_POINTER};
+const std::vector<VARTYPE> kFirstOnly{VT_DISPATCH, VT_EMPTY}, kNone{VT_EMPTY, VT_EMPTY};
+const std::vector<double> kFirst{1.5, 2.5, 3.5};
+
+// clang-format off
+const Row kRows[] = {
+    {"OnDataChange", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.items, s.codes); }},
+    {"OnReadComplete", 2, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, s.codes); }},
+    {"OnReadModifiedComplete", 3, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnReadModifiedComplete(s.tid, s.status, 2, s.modified, s.codes); }},
+    {"OnReadAttributeComplete", 4, "IIIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnReadAttributeComplete(s.tid, s.status, 99, 2, s.attributes, s.codes); }},
+    {"OnReadAnnotations", 5, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, {-1, -1, -1},
+     [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 2, s.annotations, s.codes); }},
+    {"OnInsertAnnotations", 6, "IIIKE", kKeys, {}, {}, kErrors, {},
+     [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 2, s.handles, s.codes); }},
+    {"OnPlayback", 7, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.slice, s.codes); }},
+    {"OnUpdateComplete", 8, "IIIKE", kKeys, {}, {}, kErrors, {},
+     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, s.handles, s.codes); }},
+    // No data is an empty history; no items, empty arrays.
+    {"NoData", 2, "IIIKAVE", {5}, {0}, {VT_DISPATCH}, {kNoData}, {},
+     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 1, s.empty, s.noData); }},
+    {"NoItems", 1, "IIIKAVE", {}, {}, {}, {}, {},
+     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0, nullptr, nullptr); }},
+    {"NoHandles", 8, "IIIKE", {}, {}, {}, {}, {},
+     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0, nullptr, nullptr); }},
+    {"HistoryTooLarge", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, {S_OK, E_OUTOFMEMORY}, kFirst,
+     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.huge, s.ok); }},
+    // A historian breaking its promises: missing arrays or slice entries
+    // (where it sent a failure code for the item, that code stands).
+    {"NullItems", 1, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {},
+     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, nullptr, s.ok); }},
+    {"NullErrors", 2, "IIIKAVE", kKeys, kAggregates, kNone, kMissing, {},
+     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, nullptr); }},
+    {"NullInSlice", 7, "IIIKAVE", {11, 0}, {2, 0}, kFirstOnly, kErrors, kFirst,
+     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.half, s.codes); }},
+    {"NullSlice", 7, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {},
+     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, nullptr, nullptr); }},
+    {"NullHandles", 8, "IIIKE", {0, 0}, {}, {}, {E_POINTER, kInvalidHandle}, {},
+     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, nullptr, s.codes); }},
+    {"NullAnnotationHandles", 6, "IIIKE", {0}, {}, {}, {E_POINTER}, {},
+     [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 1, nullptr, nullptr); }},
+    {"NullAnnotations", 5, "IIIKVE", {0}, {}, {VT_EMPTY}, {E_POINTER}, {},
+     [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 1, nullptr, s.ok); }},
+    // A count no array can hold.
+    {"CountTooLargeForHandles", 0, "", {}, {}, {}, {}, {},
+     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0x40000000u, nullptr, nullptr); }},
+    {"CountTooLargeForItems", 0, "", {}, {}, {}, {}, {},
+     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0xFFFFFFFFu, nullptr, nullptr); }},
+};
+// clang-format on
+
+class Events : public comtest::ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(server_));
+        ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IOPCHDA_DataCallback, callback_));
+        ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IConnectionPointContainer, container_));
+        ASSERT_HRESULT_SUCCEEDED(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, items_.put()));
+    }
+    void TearDown() override {
+        items_ = nullptr;
+        container_ = nullptr;
+        callback_ = nullptr;
+        server_ = nullptr;
+        ComTest::TearDown();
+    }
+    // One AsyncCancelComplete event carrying `id`.
+    void Raise(DWORD id = 1) { EXPECT_EQ(callback_->OnCancelComplete(id), S_OK); }
+    DWORD AdviseItems(EventSink* sink) {
+        DWORD cookie = 0;
+        EXPECT_EQ(items_->Advise(sink, &cookie), S_OK);
+        EXPECT_NE(cookie, 0u);
+        return cookie;
+    }
+    static ComPtr<EventSink> NewSink() { return EventSink::Make(DIID__IOPCHDAItemEvents); }
+
+    ComPtr<IOPCHDAAutoServer> server_;
+    ComPtr<IOPCHDA_DataCallback> callback_;
+    ComPtr<IConnectionPointContainer> container_;
+    ComPtr<IConnectionPoint> items_;
+};
+
+TEST_F(Events, FindAndAdviseAnswerOnlyTheTwoEventInterfaces) {
+    const struct {
+        const IID* iid;
+        HRESULT expected;
+    } rows[] = {{&DIID__IOPCHDAAutoServerEvents, S_OK},
+                {&DIID__IOPCHDAItemEvents, S_OK},
+                {&IID_IDispatch, CONNECT_E_NOCONNECTION},
+                {&IID_IOPCHDA_DataCallback, CONNECT_E_NOCONNECTION}};
+    for (const auto& row : rows) {
+        ComPtr<IConnectionPoint> point;
+        EXPECT_EQ(container_->FindConnectionPoint(*row.iid, point.put()), row.expected);
+        if (!point) continue;
+        IID iid{};
+        EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
+        EXPECT_EQ(iid, *row.iid);
+        ComPtr<IConnectionPointContainer> container;
+        EXPECT_EQ(point->GetConnectionPointContainer(container.put()), S_OK);
+        EXPECT_EQ(container.get(), container_.get());
+    }
+    EXPECT_EQ(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, nullptr), E_POINTER);
+    EXPECT_EQ(container_->EnumConnectionPoints(nullptr), E_POINTER);
+    EXPECT_EQ(items_->EnumConnections(nullptr), E_POINTER);
+
+    // Refused: a sink without the event interface (or with the other one),
+    // no sink, no cookie. Nothing reaches them.
+    ComPtr<EventSink> dispatchOnly = EventSink::Make(GUID_NULL),
+                      serverSink = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    for (IDispatch* refused : {static_cast<IDispatch*>(dispatchOnly.get()), static_cast<IDispatch*>(serverSink.get()),
+                               static_cast<IDispatch*>(nullptr)}) {
+        DWORD cookie = 77;
+        EXPECT_EQ(items_->Advise(refused, &cookie), refused ? CONNECT_E_CANNOTCONNECT : E_POINTER);
+        EXPECT_EQ(cookie, 0u);
+    }
+    EXPECT_EQ(items_->Advise(NewSink().get(), nullptr), E_POINTER);
+    Raise();
+    EXPECT_EQ(dispatchOnly->Count() + serverSink->Count(), 0u);
+}
+
+TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
+    // The same sink twice: two subscriptions, every event twice.
+    ComPtr<EventSink> twice = NewSink();
+    DWORD first = AdviseItems(twice.get()), second = AdviseItems(twice.get());
+    EXPECT_NE(first, second);
+    Raise();
+    EXPECT_EQ(twice->Count(), 2u);
+    EXPECT_EQ(items_->Unadvise(second), S_OK);
+    for (DWORD gone : {second, 0ul, first + second + 1000})
+        EXPECT_EQ(items_->Unadvise(gone), CONNECT_E_NOCONNECTION) << gone;
+    Raise();
+    EXPECT_EQ(twice->Count(), 3u);
+    EXPECT_EQ(items_->Unadvise(first), S_OK);
+    EXPECT_EQ(twice->AddRef(), 2u) << "the list's reference went with the subscription";
+    twice->Release();
+
+    // Sinks are called in slot order; an emptied slot is reused, its cookie not.
+    std::vector<int> order;
+    std::vector<ComPtr<EventSink>> sinks;
+    std::vector<DWORD> cookies;
+    for (int i = 0; i < 6; ++i) {
+        sinks.push_back(NewSink());
+        sinks.back()->onEvent = [&order, i](const Event&) { order.push_back(i); };
+        if (i < 5) cookies.push_back(AdviseItems(sinks[i].get()));
+    }
+    EXPECT_EQ(items_->Unadvise(cookies[1]), S_OK);
+    DWORD sixth = AdviseItems(sinks[5].get());
+    for (DWORD c : cookies) EXPECT_NE(sixth, c);
+    Raise(5);
+    EXPECT_EQ(order, (std::vector<int>{0, 5, 2, 3, 4}));
+    // A method call in the user's locale, no named arguments, the cancel identifier.
+    Event e = sinks[0]->Events().at(0);
+    ASSERT_EQ(e.args.size(), 1u);
+    EXPECT_EQ(std::tuple(e.id, e.flags, e.lcid, e.named, e.args[0].vt, e.Long(0)),
+              std::tuple(9, DISPATCH_METHOD, 0x400, 0, VT_I4, 5));
+    // An enumerator lists the subscriptions as a snapshot: Unadvise does not change it.
+    ComPtr<IEnumConnections> snapshot;
+    ASSERT_EQ(items_->EnumConnections(snapshot.put()), S_OK);
+    std::set<DWORD> live{cookies[0], cookies[2], cookies[3], cookies[4], sixth}, listed;
+    for (DWORD c : live) EXPECT_EQ(items_->Unadvise(c), S_OK);
+    CONNECTDATA all[6]{};
+    ULONG fetched = 0;
+    EXPECT_EQ(snapshot->Next(6, all, &fetched), S_FALSE);
+    for (ULONG k = 0; k < fetched; ++k) {
+        listed.insert(all[k].dwCookie);
+        EXPECT_EQ(all[k].pUnk, static_cast<IDispatch*>(sinks[k == 1 ? 5 : k].get()) /* slot order */);
+        all[k].pUnk->Release();
+    }
+    EXPECT_EQ(listed, live);
+}
+
+TEST_F(Events, FailingAndSelfUnadvisingSinksDoNotStopTheOthers) {
+    ComPtr<EventSink> failing = NewSink(), leaving = NewSink(), last = NewSink();
+    failing->invokeResult = DISP_E_EXCEPTION;
+    AdviseItems(failing.get());
+    DWORD leavingCookie = AdviseItems(leaving.get());
+    AdviseItems(last.get());
+    leaving->onEvent = [this, leavingCookie](const Event&) { EXPECT_EQ(items_->Unadvise(leavingCookie), S_OK); };
+    Raise();
+    Raise();
+    EXPECT_EQ(failing->Count(), 2u);
+    EXPECT_EQ(leaving->Count(), 1u);
+    EXPECT_EQ(last->Count(), 2u);
+    leaving->onEvent = nullptr;
+
+    // A historian's notice without a reason still reaches the sinks.
+    ComPtr<IOPCShutdown> shutdown;
+    ComPtr<EventSink> notices = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IOPCShutdown, shutdown));
+    ASSERT_NE(Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, notices.get()), 0u);
+    EXPECT_EQ(shutdown->ShutdownRequest(nullptr), S_OK);
+    EXPECT_EQ(notices->Count(), 1u);
+}
+
+// Enumerators conform and list the points in order; a point or an enumerator
+// keeps the object alive on its own; the object's end releases every sink.
+TEST_F(Events, EnumeratorsAndLifetime) {
+    ComPtr<EventSink> sink = NewSink(), notices = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    for (int i = 0; i < 3; ++i) AdviseItems(sink.get());
+    ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(items_->EnumConnections(connections.put()), S_OK);
+    comtest::ExpectEnumeratorConforms<IEnumConnections, CONNECTDATA>(connections.get(), 3);
+    CONNECTDATA one[2]{};
+    ULONG fetched = 9;
+    EXPECT_EQ(connections->Next(1, nullptr, &fetched), E_POINTER);
+    EXPECT_EQ(connections->Next(2, one, nullptr), E_POINTER);
+    connections = nullptr;
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(container_->EnumConnectionPoints(points.put()), S_OK);
+    comtest::ExpectEnumeratorConforms<IEnumConnectionPoints, IConnectionPoint*>(points.get(), 2);
+    ASSERT_EQ(points->Reset(), S_OK);
+    for (int i = 0; i < 2; ++i) ASSERT_NE(Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, notices.get()), 0u);
+
+    ComPtr<IConnectionPoint> point = items_;
+    server_ = nullptr;
+    container_ = nullptr;
+    items_ = nullptr;
+    Raise(3);  // the callback's reference holds the object too
+    callback_ = nullptr;
+    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_FALSE);
+    point = nullptr;
+    for (const IID& expected : {DIID__IOPCHDAAutoServerEvents, DIID__IOPCHDAItemEvents}) {
+        ComPtr<IConnectionPoint> listed;
+        IID iid{};
+        ASSERT_EQ(points->Next(1, listed.put(), nullptr), S_OK);
+        EXPECT_EQ(listed->GetConnectionInterface(&iid), S_OK);
+        EXPECT_EQ(iid, expected);
+    }
+    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_FALSE);
+    points = nullptr;
+    EXPECT_EQ(sink->Count(), 3u);
+    for (EventSink* s : {sink.get(), notices.get()}) {
+        EXPECT_EQ(s->AddRef(), 2u) << "a subscription outlived the object";
+        s->Release();
+    }
+}
+
+TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
+    ComPtr<EventSink> sink = NewSink();
+    sink->keepHistories = true;
+    AdviseItems(sink.get());
+    for (const Row& row : kRows) {
+        // Transaction 0 and a failure status pass unchanged, as any other.
+        for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
+            SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : ""));
+            size_t before = sink->Count();
+            {
+                Sent sent{tid, status};
+                ASSERT_EQ(row.call(callback_.get(), sent), row.id ? S_OK : E_OUTOFMEMORY);
+            }
+            ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
+            if (!row.id) continue;
+            Event e = sink->Events().back();
+            EXPECT_EQ(e.id, row.id);
+            std::string shape = row.shape;
+            ASSERT_EQ(e.args.size(), shape.size());
+            EXPECT_EQ(static_cast<DWORD>(e.Long(0)), tid);
+            EXPECT_EQ(e.Long(1), status);
+            const size_t keysAt = shape.find('K');
+            EXPECT_EQ(e.Long(keysAt - 1), static_cast<LONG>(row.keys.size()));
+            EXPECT_EQ(e.Long(2), keysAt == 4 ? 99 : static_cast<LONG>(row.keys.size()));  // attributes: the item once
+            for (size_t k = 0; k < shape.size(); ++k) {
+                const Arg& a = e.args[k];
+                const char kind = shape[k];
+                EXPECT_EQ(a.vt, kind == 'I' ? VT_I4 : kind == 'V' ? VT_ARRAY | VT_VARIANT : VT_ARRAY | VT_I4) << k;
+                EXPECT_EQ(a.lower, kind == 'I' ? 0 : 1) << k;
+                const std::vector<LONG> none;
+                EXPECT_EQ(a.longs, kind == 'K'   ? row.keys
+                                   : kind == 'A' ? row.aggregates
+                                   : kind == 'E' ? row.errors
+                                                 : none);
+                EXPECT_EQ(a.types, kind == 'V' ? row.values : std::vector<VARTYPE>{}) << k;
+                bool history = kind == 'V' && !a.types.empty() && a.types[0] == VT_DISPATCH;
+                EXPECT_EQ(history ? a.histories.at(0) : row.first, row.first);
+            }
+            // The historian's memory has gone: a kept history holds copies.
+            std::vector<double> kept = sink->kept.empty() ? row.first : HistoryValues(sink->kept[0].get());
+            EXPECT_EQ(kept, row.first);
+            sink->kept.clear();
+        }
+    }
+}
+
+// The handler drops the last reference while the callback runs, as a client
+// may when only the historian's forwarding sink still calls in: the firing
+// completes (a second sink gets the event) and only then does the object go.
+TEST_F(Events, AHandlerMayReleaseTheServerInsideItsEvent) {
+    ComPtr<EventSink> first = NewSink(), second = NewSink();
+    DWORD cookie = AdviseItems(first.get());
+    AdviseItems(second.get());
+    IOPCHDA_DataCallback* raw = callback_.detach();
+    first->onEvent = [&](const Event&) {
+        EXPECT_EQ(items_->Unadvise(cookie), S_OK);
+        items_ = nullptr;
+        container_ = nullptr;
+        server_ = nullptr;
+        raw->Release();
+    };
+    Sent sent{1, S_OK};
+    EXPECT_EQ(raw->OnDataChange(1, S_OK, 1, sent.items, sent.codes), S_OK);
+    first->onEvent = nullptr;
+    EXPECT_EQ(second->Count(), 1u);
+    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
+}
+
+// Historian threads call back while the client advises, unadvises and drops
+// its last reference: a sink that stays receives every event once, with its
+// own values, and the object goes with the last callback reference.
+TEST_F(Events, HistorianThreadsWhileTheClientChurnsSubscriptions) {
+    constexpr int kThreads = 4, kPerThread = 150;
+    ComPtr<EventSink> sink = NewSink();
+    AdviseItems(sink.get());
+    std::atomic<int> started{0};
+    std::vector<std::thread> historian;
+    for (int t = 0; t < kThreads; ++t) {
+        historian.emplace_back([callback = callback_, t, &started]() mutable {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            ++started;
+            FILETIME time{0, 0x01DB0000};
+            DWORD quality = 0xC0;
+            for (int i = 0; i < kPerThread; ++i) {
+                VARIANT value = comtest::VarR8(i);
+                OPCHDA_ITEM item{static_cast<OPCHANDLE>(t), 0, 1, &time, &quality, &value};
+                HRESULT code = S_OK;
+                callback->OnDataChange(static_cast<DWORD>(t * 10000 + i), S_OK, 1, &item, &code);
+            }
+            callback = nullptr;
+            CoUninitialize();
+        });
+    }
+    callback_ = nullptr;
+    while (started < kThreads) Sleep(1);
+    std::vector<ComPtr<EventSink>> churn;
+    for (int round = 0; round < 60; ++round) {
+        churn.push_back(EventSink::Make(DIID__IOPCHDAItemEvents));
+        DWORD cookie = AdviseItems(churn.back().get());
+        EXPECT_EQ(round % 2 ? items_->Unadvise(cookie) : S_OK, S_OK);
+    }
+    items_ = nullptr;
+    container_ = nullptr;
+    server_ = nullptr;
+    for (std::thread& t : historian) t.join();
+
+    std::vector<Event> events = sink->Events();
+    std::set<LONG> ids;
+    for (const Event& e : events) {
+        ids.insert(e.Long(0));
+        ASSERT_EQ(e.args[5].histories.size(), 1u);
+        EXPECT_EQ(e.args[5].histories[0], (std::vector<double>{static_cast<double>(e.Long(0) % 10000)}));
+        EXPECT_EQ(e.args[3].longs, (std::vector<LONG>{e.Long(0) / 10000}));
+    }
+    EXPECT_EQ(events.size(), static_cast<size_t>(kThreads * kPerThread));
+    EXPECT_EQ(ids.size(), events.size()) << "an event arrived twice";
+    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
+    EXPECT_EQ(sink->AddRef(), 2u) << "the object's end released every sink";
+    sink->Release();
+}
+
+}  // namespace
+}  // namespace eventtest
