@@ -12,36 +12,31 @@ using namespace comtest;
 
 namespace {
 
-TEST(DispatchTest, DefaultMemberPutByNameAndNamedArguments) {
-    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    {
-        ComPtr<IOPCHDAAutoServer> server;
-        ASSERT_HRESULT_SUCCEEDED(CreateServer(server));
-        UniqueVariant result;
-        DISPPARAMS none{nullptr, nullptr, 0, 0};
-        ASSERT_EQ(server->Invoke(0, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.get(), nullptr,
-                                 nullptr),
-                  S_OK);
-        ASSERT_EQ(result->vt, VT_DISPATCH);
-        ComPtr<IOPCHDAItems> items;
-        ASSERT_EQ(result->pdispVal->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
+TEST_F(ComTest, DefaultMemberPutByNameAndNamedArguments) {
+    ComPtr<IOPCHDAAutoServer> server;
+    ASSERT_HRESULT_SUCCEEDED(CreateServer(server));
+    UniqueVariant result;
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    ASSERT_EQ(
+        server->Invoke(0, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, result.get(), nullptr, nullptr),
+        S_OK);
+    ASSERT_EQ(result->vt, VT_DISPATCH);
+    ComPtr<IOPCHDAItems> items;
+    ASSERT_EQ(result->pdispVal->QueryInterface(IID_IOPCHDAItems, items.put_void()), S_OK);
 
-        ASSERT_EQ(
-            InvokeByName(server.get(), L"ClientName", DISPATCH_PROPERTYPUT, {VarBstr(L"plant engineer")}, result.get()),
-            S_OK);
-        UniqueBstr direct;
-        ASSERT_EQ(server->get_ClientName(direct.put()), S_OK);
-        EXPECT_STREQ(direct.get(), L"plant engineer");
+    ASSERT_EQ(
+        InvokeByName(server.get(), L"ClientName", DISPATCH_PROPERTYPUT, {VarBstr(L"plant engineer")}, result.get()),
+        S_OK);
+    UniqueBstr direct;
+    ASSERT_EQ(server->get_ClientName(direct.put()), S_OK);
+    EXPECT_STREQ(direct.get(), L"plant engineer");
 
-        // Named arguments (VB6, Python, PowerShell): the member, then its parameters' positions.
-        LPOLESTR names[] = {const_cast<LPOLESTR>(L"GetErrorString"), const_cast<LPOLESTR>(L"ErrorCode")};
-        DISPID ids[2] = {0, 0};
-        ASSERT_EQ(server->GetIDsOfNames(IID_NULL, names, 2, LOCALE_USER_DEFAULT, ids), S_OK);
-        EXPECT_EQ(ids[0], 0x60020021);
-        EXPECT_EQ(ids[1], 0) << "ErrorCode is the first parameter";
-    }
-    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
-    CoUninitialize();
+    // Named arguments (VB6, Python, PowerShell): the member, then its parameters' positions.
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"GetErrorString"), const_cast<LPOLESTR>(L"ErrorCode")};
+    DISPID ids[2] = {0, 0};
+    ASSERT_EQ(server->GetIDsOfNames(IID_NULL, names, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+    EXPECT_EQ(ids[0], 0x60020021);
+    EXPECT_EQ(ids[1], 0) << "ErrorCode is the first parameter";
 }
 
 // The first calls of a process race to load the type information: threads
