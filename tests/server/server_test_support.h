@@ -1,7 +1,6 @@
-// The server-object tests' fixture (the events tests share the seam): the
-// creation seam observed, and answered on this computer for nodes Wine cannot
-// reach; the simulator reset before and after; and no object of the component
-// alive at the end.
+// The server-object tests' fixture: the creation seam observed, and answered on
+// this computer for nodes Wine cannot reach; the simulator reset before and
+// after; and no object of the component alive at the end.
 #pragma once
 
 #include "opc_hda.h"
@@ -78,7 +77,6 @@ struct RecordingRuntime {
         g_failures.clear();
         g_answers.clear();
     }
-    static ComPtr<IHdaSimControl>& LastHistorian() { return g_lastHistorian; }
     activation_hooks::Runtime previous;
 };
 
@@ -88,11 +86,6 @@ inline ComPtr<IOPCHDAAutoServer> NewLinkedServer() {
     ComPtr<COPCHDAAutoServer> object = MakeObject<COPCHDAAutoServer>();
     EXPECT_TRUE(object && object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()) == S_OK);
     return server;
-}
-
-inline void AdviseCounts(IHdaSimControl* control, LONG* data, LONG* shutdowns) {
-    *data = *shutdowns = -1;
-    EXPECT_EQ(control->AdviseCount(data, shutdowns), S_OK);
 }
 
 inline std::wstring Text(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
@@ -140,7 +133,7 @@ protected:
     // The data-callback and shutdown advises the historian holds.
     static void ExpectAdvises(IHdaSimControl* historian, LONG data, LONG shutdowns) {
         LONG gotData = -1, gotShutdowns = -1;
-        AdviseCounts(historian, &gotData, &gotShutdowns);
+        EXPECT_EQ(historian->AdviseCount(&gotData, &gotShutdowns), S_OK);
         EXPECT_EQ(gotData, data);
         EXPECT_EQ(gotShutdowns, shutdowns);
     }
