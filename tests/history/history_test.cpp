@@ -1,15 +1,7 @@
 // The history collection, its enumerator and the value and entry objects,
 // filled in this process from hand-built historian structures.
-#include <windows.h>
-#include <oleauto.h>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <vector>
 
-#include "OPCHDAAuto.h"
-#include "com_holders.h"
 #include "history/COPCHDAHistory.h"
 #include "history/historian_answers.h"
 #include "items/request.h"
@@ -133,14 +125,13 @@ DATE LocalDateOf(LONGLONG t) {
     return date;
 }
 
-// The library's own count of live objects must fall back to 0 after each test.
-class History : public ::testing::Test {
+// The component is linked in: its own count of live objects must fall back to 0.
+class History : public ComTest {
 protected:
-    void SetUp() override { ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
     void TearDown() override {
         SetZoneSource(nullptr);
         EXPECT_EQ(Module::LockCount(), 0) << "an object is still alive";
-        CoUninitialize();
+        ComTest::TearDown();
     }
 };
 

@@ -2,17 +2,13 @@
 // new that fails on demand; the simulator's DLL keeps its allocator), every
 // call returns E_OUTOFMEMORY or its usual success, no exception leaves a COM
 // method (on x86 it cannot unwind through a client's frames), nothing leaks.
-#include <ocidl.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <new>
-#include <vector>
 
 #include "module/class_factory.h"
 #include "module/module_state.h"
-#include "opc_hda.h"
 #include "server/COPCHDAAutoServer.h"
 #include "sim_control.h"
 #include "support/com_test.h"
