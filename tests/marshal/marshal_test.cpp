@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -53,11 +54,10 @@ public:
 
     LONG Outstanding(DWORD thread) {
         std::lock_guard<std::mutex> lock(mutex_);
-        LONG n = 0;
-        for (const auto& [block, owner] : live_) n += owner == thread;
-        return n;
+        return static_cast<LONG>(
+            std::count_if(live_.begin(), live_.end(), [&](auto& b) { return b.second == thread; }));
     }
-    // Off once the tests are over: a thread the process exit ends while it holds
+    // Off once the test is over: a thread the process exit ends while it holds
     // the lock must not stall a later allocation.
     std::atomic<bool> stopped{false};
 
@@ -65,8 +65,7 @@ private:
     void* Track(void* p, bool alive) {
         if (!p || stopped) return p;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (alive) live_[p] = GetCurrentThreadId();
-        if (!alive) live_.erase(p);
+        alive ? void(live_[p] = GetCurrentThreadId()) : void(live_.erase(p));
         return p;
     }
     std::mutex mutex_;
@@ -75,23 +74,6 @@ private:
 
 // Never destroyed: the runtime may still call the spy after static destructors.
 ThreadSpy& g_spy = *new ThreadSpy;
-
-// The test thread is in the MTA; the objects under test are reached from an STA.
-// The spy goes in before the simulator would register its own.
-class MarshalEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        SetOaNoCache();  // BSTRs freed into oleaut32's cache would look like leaks
-        ASSERT_EQ(CoRegisterMallocSpy(&g_spy), S_OK);
-    }
-    void TearDown() override {
-        g_spy.stopped = true;
-        CoRevokeMallocSpy();
-        CoUninitialize();
-    }
-};
-[[maybe_unused]] ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new MarshalEnvironment);
 
 // ---- text of what crossed
 
@@ -141,8 +123,8 @@ std::wstring J(const T&... v) {
     return s + L")";
 }
 std::wstring S(const OPCHDA_ITEM& i) {
-    const DWORD n = i.dwCount;
-    return J(i.hClient, i.haAggregate, A(i.pftTimeStamps, n), A(i.pdwQualities, n), A(i.pvDataValues, n));
+    return J(i.hClient, i.haAggregate, A(i.pftTimeStamps, i.dwCount), A(i.pdwQualities, i.dwCount),
+             A(i.pvDataValues, i.dwCount));
 }
 std::wstring S(const OPCHDA_ITEM* p) { return p ? S(*p) : L"null"; }
 std::wstring S(const OPCHDA_MODIFIEDITEM& i) {
@@ -151,8 +133,7 @@ std::wstring S(const OPCHDA_MODIFIEDITEM& i) {
              A(i.pEditType, n), A(i.szUser, n));
 }
 std::wstring S(const OPCHDA_ATTRIBUTE& a) {
-    const DWORD n = a.dwNumValues;
-    return J(a.hClient, a.dwAttributeID, A(a.ftTimeStamps, n), A(a.vAttributeValues, n));
+    return J(a.hClient, a.dwAttributeID, A(a.ftTimeStamps, a.dwNumValues), A(a.vAttributeValues, a.dwNumValues));
 }
 std::wstring S(const OPCHDA_ANNOTATION& a) {
     const DWORD n = a.dwNumValues;
@@ -347,7 +328,12 @@ using Read = IOPCHDA_SyncRead;
 using Callback = IOPCHDA_DataCallback;
 
 // The simulator plays the historian, its clock stopped so that every call gets the same answer.
+// The test thread is in the MTA; the objects are reached from an STA. The spy
+// goes in before the simulator would register its own.
 TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    SetOaNoCache();  // BSTRs freed into oleaut32's cache would look like leaks
+    ASSERT_EQ(CoRegisterMallocSpy(&g_spy), S_OK);
     ComPtr<IUnknown> sim, list;
     ASSERT_EQ(CoCreateInstance(CLSID_HdaSimHistorian, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, sim.put_void()),
               S_OK);
@@ -437,6 +423,7 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
     StaHost host(sim.get());
     EXPECT_EQ(Q<IOPCCommon>(host.Proxy().get())->GetErrorString(S_OK, nullptr),
               HRESULT_FROM_WIN32(RPC_X_NULL_REF_POINTER));
+    g_spy.stopped = true;
 }
 
 // Both sides of every call share these constants, so no round trip would notice a wrong one;
