@@ -13,13 +13,6 @@ using namespace timetest;
 
 namespace {
 
-SYSTEMTIME Calendar(int64_t units) {
-    const FILETIME ft = Ft(static_cast<uint64_t>(units));
-    SYSTEMTIME st{};
-    EXPECT_TRUE(FileTimeToSystemTime(&ft, &st));
-    return st;
-}
-
 // Every hour of three years, UTC -> local -> UTC. Checks the UTC -> local
 // direction against the model of the zone and against the platform's conversion
 // under an explicit copy of the machine's zone, and the way back against the
@@ -38,7 +31,9 @@ TEST(MachineZone, HourlySweepRoundTrips) {
             ASSERT_TRUE(VariantTimeToSystemTime(local, &localSt));
             FILETIME localFt;
             ASSERT_TRUE(SystemTimeToFileTime(&localSt, &localFt));
-            const SYSTEMTIME utcSt = Calendar(u);
+            const FILETIME utcFt = Ft(u);
+            SYSTEMTIME utcSt;
+            ASSERT_TRUE(FileTimeToSystemTime(&utcFt, &utcSt));
             ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(&tz, &utcSt, &platformLocal));
             if (Text(platformLocal) != Text(localSt) ||
                 (zone && static_cast<int64_t>(Units(localFt)) != LocalUnits(*zone, u, year))) {

@@ -16,12 +16,7 @@ SYSTEMTIME Rule(int month, int weekday, int occurrence, int hour, int minute = 0
 }
 
 TIME_ZONE_INFORMATION Zone(LONG bias, SYSTEMTIME daylight, SYSTEMTIME standard, LONG daylightBias = -60) {
-    TIME_ZONE_INFORMATION tz{};
-    tz.Bias = bias;
-    tz.DaylightBias = daylightBias;
-    tz.DaylightDate = daylight;
-    tz.StandardDate = standard;
-    return tz;
+    return {bias, {}, standard, 0, {}, daylight, daylightBias};
 }
 
 // The model: daylight time runs from one transition to the other in local wall
