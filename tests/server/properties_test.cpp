@@ -1,11 +1,8 @@
-// The server object's properties, common services and GetOPCHDAServers,
-// connected to the simulator and disconnected.
+// The server object's properties, common services and GetOPCHDAServers.
 #include "server_test_support.h"
 
 namespace servertest {
 namespace {
-
-using Server = IOPCHDAAutoServer;
 
 const wchar_t* const kCapabilities[] = {
     L"CanSyncInsert",           L"CanSyncReplace",           L"CanSyncInsertReplace",     L"CanSyncDeleteRaw",
@@ -13,7 +10,6 @@ const wchar_t* const kCapabilities[] = {
     L"CanAsyncReplace",         L"CanAsyncInsertReplace",    L"CanAsyncDeleteRaw",        L"CanAsyncDeleteAtTime",
     L"CanAsyncReadAnnotations", L"CanAsyncInsertAnnotations"};
 
-// A property read by name, as text.
 std::wstring ByName(Server* server, const wchar_t* name) {
     UniqueVariant value;
     EXPECT_EQ(GetProperty(server, name, value.get()), S_OK) << "reading";
@@ -21,7 +17,6 @@ std::wstring ByName(Server* server, const wchar_t* name) {
     return value->vt == VT_BSTR ? Text(value->bstrVal) : L"?";
 }
 
-// The system's own text for a code, as the platform formats it.
 std::wstring SystemText(DWORD code) {
     wchar_t* message = nullptr;
     DWORD n = FormatMessageW(0x1300, nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
@@ -65,60 +60,26 @@ TEST_F(ServerTest, DisconnectedMembersFailWritingNothingAndCreateNothing) {
     EXPECT_EQ(Text(message.get()), SystemText(0x80004005));
     EXPECT_EQ(Text(message.get()).back(), L'\n');
     EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL);
+    UniqueBstr client(L"client");
+    EXPECT_EQ(s->put_ClientName(client.get()), S_OK);
+    EXPECT_EQ(s->Disconnect(), S_OK);
+    EXPECT_EQ(s->Disconnect(), S_OK);
+    EXPECT_EQ(Name(s.get(), &Server::get_ClientName), L"") << "Disconnect empties the strings";
     EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
 }
 
-// A historian that reports locales without handing out their array, which the
-// simulator cannot be made to do. Nothing else answers.
-struct LocalesWithoutArray final : IOPCHDA_Server, IOPCCommon {
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = IsEqualIID(iid, IID_IOPCCommon) ? static_cast<void*>(static_cast<IOPCCommon*>(this))
-               : IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCHDA_Server)
-                   ? static_cast<IOPCHDA_Server*>(this)
-                   : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // static
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* count, LCID** ids) override {
-        *count = 3;
-        *ids = nullptr;
-        return S_OK;
-    }
-    STDMETHODIMP SetLocaleID(LCID) override { return E_NOTIMPL; }
-    STDMETHODIMP GetLocaleID(LCID*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
-    STDMETHODIMP SetClientName(LPCWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetAggregates(DWORD*, DWORD**, LPWSTR**, LPWSTR**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
-                                    LPWSTR*) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
-        return E_NOTIMPL;
-    }
-} g_localesWithoutArray;
-
-TEST_F(ServerTest, LocalesCountedWithoutAnArrayFailAsABrokenAnswer) {
-    const CLSID fake = {0x5e1f0a11, 0x7c3d, 0x4b2a, {0x9d, 0x61, 0x0e, 0x4f, 0x83, 0x2c, 0x71, 0xa5}};
-    g_answers.emplace_back(fake, static_cast<IOPCHDA_Server*>(&g_localesWithoutArray));
-    ComPtr<Server> server = NewLinkedServer();
-    ASSERT_EQ(Connect(server.get(), L"{5E1F0A11-7C3D-4B2A-9D61-0E4F832C71A5}"), S_OK);
-    UniqueVariant locales(VarI4(5));
-    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL);
-    EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
-}
-
-// Properties, times, error strings, locales and failures through one connection.
 TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
     ComPtr<Server> server = NewLinkedServer();
+    UniqueBstr client(L"client");
+    EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
     ASSERT_EQ(Connect(server.get(), ProgIDOf(GetParam())), S_OK);
     ComPtr<IHdaSimControl> historian = g_lastHistorian;
     ASSERT_TRUE(historian);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Connect begins with Disconnect";
+    LONG sent = -1;
+    EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
+    EXPECT_EQ(historian->CallCount(L"SetClientName", &sent), S_OK);
+    EXPECT_EQ(sent, 1) << "only the name given while connected reaches the historian";
     const std::pair<const wchar_t*, const wchar_t*> rows[] = {
         {L"HistorianStatus", L"1"},   {L"MaxReturnValues", L"10000"}, {L"MajorVersion", L"1"},
         {L"MinorVersion", L"2"},      {L"BuildNumber", L"345"},       {L"VendorInfo", L"HdaSim simulated historian"},
@@ -163,7 +124,7 @@ TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
     // the platform's text, whole, or when neither knows the code the failure.
     const HRESULT failure = static_cast<HRESULT>(0x80040E01);
     for (const wchar_t* method : {L"GetHistorianStatus", L"IOPCHDA_SyncAnnotations::QueryCapabilities",
-                                  L"QueryAvailableLocaleIDs", L"GetErrorString"})
+                                  L"QueryAvailableLocaleIDs", L"GetErrorString", L"SetClientName"})
         historian->FailMethod(method, failure);
     DATE date = 3.0;
     short version = 3;
@@ -174,6 +135,9 @@ TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
                server->QueryAvailableLocaleIDs(locales.put())},
               failure);
     EXPECT_TRUE(date == 3.0 && version == 3 && !vendor && can == 0 && locales->vt == VT_EMPTY) << "an output written";
+    UniqueBstr late(L"late");
+    EXPECT_EQ(server->put_ClientName(late.get()), failure);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"late");
     EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
     EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
     EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure);
@@ -187,9 +151,9 @@ HRESULT List(Server* server, std::vector<std::wstring>* names) {
     HRESULT hr = server->GetOPCHDAServers(VarMissing(), result.get());
     EXPECT_EQ(result->vt, FAILED(hr) ? VT_EMPTY : VT_ARRAY | VT_BSTR);
     if (result->vt != (VT_ARRAY | VT_BSTR)) return hr;
-    auto [lower, upper] = BoundsOf(result->parray);
-    EXPECT_EQ(lower, 1);
-    for (LONG i = lower; i <= upper; ++i) names->push_back(Text(static_cast<BSTR*>(result->parray->pvData)[i - 1]));
+    EXPECT_EQ(BoundsOf(result->parray).first, 1);
+    auto* text = static_cast<BSTR*>(result->parray->pvData);
+    for (ULONG i = 0; i < result->parray->rgsabound[0].cElements; ++i) names->push_back(Text(text[i]));
     return hr;
 }
 
@@ -203,27 +167,22 @@ TEST_F(ServerTest, ServerListsInBatchesLeavingOutClassesWithoutDetailsAndReturni
         HRESULT expected;
         std::vector<int> left;  // Sim.Synthetic.<n> listed (all up to count when empty)
     } rows[] = {
-        {L"count", 0, L"", S_FALSE, {}},
-        {L"count", 1, L"", S_FALSE, {}},
-        {L"count", 100, L"", S_FALSE, {}},
-        {L"count", 250, L"", S_FALSE, {}},
-        {L"count", 3, L"{4D1A5E00-0000-4000-8000-000000000002}", S_FALSE, {1, 3}},
+        {L"count", 0, L"", S_FALSE, {}},      {L"count", 100, L"", S_FALSE, {}},
+        {L"count", 250, L"", S_FALSE, {}},    {L"count", 3, L"{4D1A5E00-0000-4000-8000-000000000002}", S_FALSE, {1, 3}},
         {L"enumfail", 150, L"", failure, {}},  // after a first batch of 100
-        {L"fail", 0, L"", failure, {}},
-        {L"createfail", 0, L"", failure, {}},
+        {L"fail", 0, L"", failure, {}},       {L"createfail", 0, L"", failure, {}},
     };
     ComPtr<Server> server = NewLinkedServer();
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.count << " " << row.expected);
-        HKEY k;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr), 0);
         const std::wstring multi = std::wstring(row.detailFail) + L'\0';
-        RegSetValueExW(k, L"Mode", 0, REG_SZ, reinterpret_cast<const BYTE*>(row.mode), (wcslen(row.mode) + 1) * 2);
-        RegSetValueExW(k, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&row.count), 4);
-        RegSetValueExW(k, L"FailCode", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&failure), 4);
-        RegSetValueExW(k, L"DetailFail", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.c_str()),
-                       (multi.size() + 1) * 2);
-        RegCloseKey(k);
+        auto set = [&](const wchar_t* name, DWORD type, const void* data, size_t bytes) {
+            EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data, static_cast<DWORD>(bytes)), 0);
+        };
+        set(L"Mode", REG_SZ, row.mode, (wcslen(row.mode) + 1) * 2);
+        set(L"Count", REG_DWORD, &row.count, 4);
+        set(L"FailCode", REG_DWORD, &failure, 4);
+        set(L"DetailFail", REG_MULTI_SZ, multi.c_str(), (multi.size() + 1) * 2);
         std::vector<std::wstring> names, expected;
         for (int n : row.left) expected.push_back(L"Sim.Synthetic." + std::to_wstring(n));
         for (DWORD n = 1; row.left.empty() && SUCCEEDED(row.expected) && n <= row.count; ++n)
