@@ -254,6 +254,43 @@ private:
     LONG refs_ = 1;
 };
 
+// A historian that leaves out what it may: no start time, no status texts, no
+// aggregates (null arrays). Every null must cross as a null.
+class Sparse final : public IOPCHDA_Server {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? this : nullptr;
+        if (*out) AddRef();
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG n = InterlockedDecrement(&refs_);
+        if (!n) delete this;
+        return n;
+    }
+    STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
+        *n = 0, *ids = nullptr, *names = *descriptions = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS* status, FILETIME** now, FILETIME** start, WORD* major,
+                                    WORD* minor, WORD* build, DWORD* max, LPWSTR* text, LPWSTR* vendor) override {
+        *status = OPCHDA_DOWN, *now = *start = nullptr, *major = *minor = *build = 0, *max = 0;
+        *text = *vendor = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    LONG refs_ = 1;
+};
+
 // An object reached through a proxy from a pumping STA of its own.
 class StaHost {
 public:
@@ -386,6 +423,13 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
         ROW(&IOPCHDA_Browser::GetBranchPosition, Out<wchar_t>()),
         ROW(&IOPCHDA_Browser::GetItemID, L"Calibration", Out<wchar_t>()),
     });
+    auto* sparse = new Sparse;
+    Compare(sparse, {
+        ROW(&Server::GetHistorianStatus, Val<OPCHDA_SERVERSTATUS>(), Out<FILETIME>(), Out<FILETIME>(), Val<WORD>(),
+            Val<WORD>(), Val<WORD>(), Val<DWORD>(), Out<wchar_t>(), Out<wchar_t>()),
+        ROW(&Server::GetAggregates, &n, Out<DWORD>(&n), Out<LPWSTR>(&n), Out<LPWSTR>(&n)),
+    });
+    sparse->Release();
     Compare(list.get(), {
         ROW(&IOPCServerList::GetClassDetails, CLSID_HdaSimHistorian, Out<wchar_t>(), Out<wchar_t>()),
         ROW(&IOPCServerList::GetClassDetails, CLSID_NULL, Out<wchar_t>(), Out<wchar_t>()),
