@@ -157,6 +157,7 @@ const ArgumentRow kArgumentRows[] = {
     {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG, E_INVALIDARG},
     {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray({1, 1}, 2)); }, E_INVALIDARG, E_INVALIDARG},
     {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG, E_INVALIDARG},
+    {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG, E_INVALIDARG},
     {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeBstrArray({L"1"})); }, E_INVALIDARG, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK, E_FAIL},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK, E_FAIL},
