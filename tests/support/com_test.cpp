@@ -6,22 +6,12 @@
 namespace comtest {
 
 namespace {
-// Output to a pipe is buffered: a test process that crashes would take its
-// last lines with it, and ctest would show a failure without a word.
+// Unbuffered: a test process that crashes would take its last lines with it.
 const bool g_unbuffered = [] {
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
     return true;
 }();
-
-template <class Fill>
-VARIANT Typed(VARTYPE vt, Fill fill) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = vt;
-    fill(r);
-    return r;
-}
 
 template <class T>
 SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
@@ -29,11 +19,9 @@ SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
     SAFEARRAY* array = SafeArrayCreate(vt, 1, &bound);
     LONG index = lower;
     for (const T& v : values) {  // the array stores its own copy
-        if constexpr (std::is_same_v<T, const wchar_t*>) {
-            SafeArrayPutElement(array, &index, UniqueBstr(v).get());
-        } else {
-            SafeArrayPutElement(array, &index, const_cast<T*>(&v));
-        }
+        UniqueBstr text;
+        if constexpr (std::is_same_v<T, const wchar_t*>) text.reset(SysAllocString(v));
+        SafeArrayPutElement(array, &index, text ? static_cast<void*>(text.get()) : const_cast<T*>(&v));
         ++index;
     }
     return array;
@@ -42,18 +30,17 @@ SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
 
 HRESULT LibraryCanUnloadNow() {
     HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
-    using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
-    auto canUnload =
-        library ? reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")))
-                : nullptr;
+    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        library ? reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")) : nullptr);
     return canUnload ? canUnload() : E_UNEXPECTED;
 }
 
 HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(L"OPCHDA.Automation", &clsid);
-    if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void());
+    return FAILED(hr)
+               ? hr
+               : CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer, server.put_void());
 }
 
 HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result) {
@@ -70,37 +57,6 @@ HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::ve
     }
     for (VARIANT& v : args) VariantClear(&v);
     return hr;
-}
-
-HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* result) {
-    return InvokeByName(object, name, DISPATCH_PROPERTYGET, {}, result);
-}
-
-HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
-    UniqueVariant ignored;
-    return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
-}
-
-VARIANT VarI4(LONG v) {
-    return Typed(VT_I4, [v](VARIANT& r) { r.lVal = v; });
-}
-VARIANT VarR8(double v) {
-    return Typed(VT_R8, [v](VARIANT& r) { r.dblVal = v; });
-}
-VARIANT VarDate(DATE v) {
-    return Typed(VT_DATE, [v](VARIANT& r) { r.date = v; });
-}
-VARIANT VarBstr(const wchar_t* s) {
-    return Typed(VT_BSTR, [s](VARIANT& r) { r.bstrVal = s ? SysAllocString(s) : nullptr; });
-}
-VARIANT VarEmpty() {
-    return Typed(VT_EMPTY, [](VARIANT&) {});
-}
-VARIANT VarMissing() {
-    return Typed(VT_ERROR, [](VARIANT& r) { r.scode = DISP_E_PARAMNOTFOUND; });
-}
-VARIANT Ref(VARTYPE vt, void* p) {
-    return Typed(VT_BYREF | vt, [p](VARIANT& r) { r.byref = p; });
 }
 
 SAFEARRAY* MakeLongArray(std::initializer_list<LONG> values, LONG lower) { return MakeArray(VT_I4, values, lower); }
@@ -129,8 +85,6 @@ HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out) {
     VariantClear(out);
     return SafeArrayGetElement(array, &index, out);
 }
-
-UniqueVariant Text(const wchar_t* s) { return UniqueVariant(VarBstr(s)); }
 
 DATE LocalNow() {
     SYSTEMTIME now;

@@ -1,6 +1,5 @@
-// What every COM test needs: an apartment per test, the unload check, and
-// small helpers to call objects as clients do (by ProgID, through vtables and
-// through IDispatch by name).
+// An apartment per test with the unload check, and helpers to call objects as
+// clients do: by ProgID, through vtables and through IDispatch by name.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 #include <string>
@@ -18,26 +18,41 @@
 
 namespace comtest {
 
-// The library's DllCanUnloadNow (S_OK: no object alive); E_UNEXPECTED when it is not loaded.
+// S_OK: no object of the library alive; E_UNEXPECTED: the library is not loaded.
 HRESULT LibraryCanUnloadNow();
-// Creates the server object by ProgID, as clients do.
-HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server);
+HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server);  // by ProgID
 
-// IDispatch by name; `args` in declared order, cleared after the call.
+// `args` in declared order, cleared after the call.
 HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result);
-HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* result);
-HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args, VARIANT* result = nullptr);
+inline HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* result) {
+    return InvokeByName(object, name, DISPATCH_PROPERTYGET, {}, result);
+}
+inline HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args,
+                          VARIANT* result = nullptr) {
+    UniqueVariant ignored;
+    return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
+}
 
-VARIANT VarI4(LONG v);
-VARIANT VarR8(double v);
-VARIANT VarDate(DATE v);
-VARIANT VarBstr(const wchar_t* s);
-VARIANT VarEmpty();
-VARIANT VarMissing();  // an omitted optional argument
-// A by-reference argument, as script hosts and typed clients pass outputs.
-VARIANT Ref(VARTYPE vt, void* p);
+// Every member of a VARIANT's value union starts at the same address.
+template <class T>
+VARIANT Typed(VARTYPE vt, T value) {
+    static_assert(sizeof(T) <= sizeof(LONGLONG));
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = vt;
+    memcpy(&r.llVal, &value, sizeof value);
+    return r;
+}
+inline VARIANT VarI4(LONG v) { return Typed(VT_I4, v); }
+inline VARIANT VarR8(double v) { return Typed(VT_R8, v); }
+inline VARIANT VarDate(DATE v) { return Typed(VT_DATE, v); }
+inline VARIANT VarBstr(const wchar_t* s) { return Typed(VT_BSTR, s ? SysAllocString(s) : nullptr); }
+inline VARIANT VarEmpty() { return Typed(VT_EMPTY, 0); }
+inline VARIANT VarMissing() { return Typed(VT_ERROR, DISP_E_PARAMNOTFOUND); }  // an omitted optional argument
+// By reference, as script hosts and typed clients pass outputs.
+inline VARIANT Ref(VARTYPE vt, void* p) { return Typed(VT_BYREF | vt, p); }
 
-// One-dimensional arrays with lower bound `lower` (variants and strings are copied in).
+// One dimension from `lower`; variants and strings are copied in.
 SAFEARRAY* MakeLongArray(std::initializer_list<LONG> values, LONG lower = 1);
 SAFEARRAY* MakeDateArray(std::initializer_list<DATE> values, LONG lower = 1);
 SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower = 1);
@@ -46,9 +61,9 @@ LONG LongAt(SAFEARRAY* array, LONG index);
 std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array);
 HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out);
 
-// Times as clients pass them: texts the historian resolves ("NOW-1H"), which
-// a successful request turns into dates.
-UniqueVariant Text(const wchar_t* s);
+// Times as clients pass them: texts the historian resolves, which a
+// successful request turns into dates.
+inline UniqueVariant Text(const wchar_t* s) { return UniqueVariant(VarBstr(s)); }
 struct TimeRange {
     explicit TimeRange(const wchar_t* start = L"NOW-10M", const wchar_t* end = L"NOW")
         : start(Text(start)), end(Text(end)) {}
@@ -58,7 +73,7 @@ DATE LocalNow();
 inline constexpr double kHour = 1.0 / 24;
 inline constexpr double kSecond = 1.0 / 86400;
 
-// One multithreaded apartment per test; at its end every object of the library is released.
+// A multithreaded apartment; at its end every object of the library is released.
 class ComTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -1,6 +1,5 @@
-// A server object connected to the historian simulator (in process or as a
-// local server) with three items added, and the simulator's control seam to
-// steer it and to count what the component left behind.
+// A server object connected to the historian simulator with three items, and
+// the simulator's control seam to steer it and count what was left behind.
 #pragma once
 
 #include <string>
@@ -32,13 +31,20 @@ protected:
     void Connect(Where where);
     void TearDown() override;
 
-    // What the component has not given back to the simulator (task memory: in process only).
-    LONG OutstandingTaskMemory();
-    LONG OutstandingHandles();
-    LONG CallCount(const wchar_t* method);
+    // What the component has not given back to the simulator.
+    LONG OutstandingTaskMemory() { return Counted(control_.get(), &IHdaSimControl::OutstandingTaskMemory); }
+    LONG OutstandingHandles() { return Counted(control_.get(), &IHdaSimControl::OutstandingHandles); }
+    LONG CallCount(const wchar_t* method) { return Counted(control_.get(), &IHdaSimControl::CallCount, method); }
     void ExpectAnswerFreed();  // the historian's answers all freed
     ComPtr<OPCHDAHistory> HistoryAt(SAFEARRAY* values, LONG index);
-    LONG CountOf(OPCHDAHistory* history);
+    LONG CountOf(OPCHDAHistory* history) { return Counted(history, &OPCHDAHistory::get_Count); }
+
+    template <class Object, class Ask, class... Args>
+    static LONG Counted(Object* object, Ask ask, Args... args) {
+        LONG count = -1;
+        EXPECT_HRESULT_SUCCEEDED((object->*ask)(args..., &count));
+        return count;
+    }
 
     Where where_ = Where::InProcess;
     ComPtr<IOPCHDAAutoServer> server_;

@@ -1,7 +1,5 @@
-// Every request member of the items collection as data, synchronous and
-// asynchronous: one row per member with its checks in their order, the
-// historian method it reaches and the call itself, over one set of arguments
-// that every row draws from. The tests run the same cases over every row.
+// Every request member of the items collection as data: its checks in their
+// order, the historian method it reaches, and the call over one shared set of arguments.
 #pragma once
 
 #include <algorithm>
@@ -15,8 +13,7 @@ namespace requesttest {
 
 using namespace comtest;
 
-// The arguments a member may check, by name (kItemValues: the synchronous reads'
-// output; kHandlesOut: AddItems' server handles).
+// kItemValues: the synchronous reads' output; kHandlesOut: AddItems' server handles.
 // clang-format off
 enum Arg { kStart, kEnd, kHandles, kAggregates, kTimeStamps, kValues, kQualities, kAttributes, kAnnotations, kItemIDs,
            kClientHandles, kItemValues, kHandlesOut, kErrors, kCancelID, kArgCount };
@@ -32,7 +29,6 @@ struct Request {
 
     VARIANT* Start() { return nulled.count(kStart) ? nullptr : times.start.get(); }
     VARIANT* End() { return nulled.count(kEnd) ? nullptr : times.end.get(); }
-    // The member's pointer to an input array; a nulled one points to null.
     SAFEARRAY** In(Arg a) {
         passed[a] = nulled.count(a) ? nullptr : arrays[a].get();
         return &passed[a];

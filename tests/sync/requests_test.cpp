@@ -1,7 +1,6 @@
-// Every request member, synchronous and asynchronous, over the same cases: the
-// checks in their order (connected and disconnected), refusals passed on, what
-// reached the historian, the cancel identifier. The simulator holds its
-// callbacks, so that each asynchronous request stays outstanding.
+// Every request member over the same cases. The simulator holds its callbacks,
+// so that each asynchronous request stays outstanding.
+#include <map>
 #include <memory>
 #include <string>
 
@@ -24,17 +23,17 @@ SAFEARRAY* ArrayFor(Arg a, LONG count, LONG lower) {
     return SafeArrayCreate(vt, 1, &bound);
 }
 
-class Requests : public ConnectedServer {
+class Requests : public ConnectedServerAt {
 protected:
-    void Start(Where where) {
-        Connect(where);
+    void SetUp() override {
+        ConnectedServerAt::SetUp();
         if (HasFatalFailure()) return;
         ASSERT_HRESULT_SUCCEEDED(control_->HoldCallbacks(TRUE, FALSE));
     }
     void TearDown() override {
         r_.reset();
         kept_.clear();
-        ConnectedServer::TearDown();
+        ConnectedServerAt::TearDown();
     }
     void Fresh() { r_ = std::make_unique<Request>(rampHandle_, stepHandle_); }
     LONG Expected(const Member& m) const { return m.Has(kAttributes) ? r_->numAttributes : r_->numItems; }
@@ -49,9 +48,9 @@ protected:
         return hr;
     }
     LONG Calls(const Member& m) { return m.historian ? CallCount(m.historian) : 0; }
-    LONGLONG Recorded(const Member& m, const wchar_t* name) {
+    LONGLONG Recorded(const wchar_t* method, const wchar_t* name) {
         LONGLONG value = 0;
-        EXPECT_EQ(control_->RecordedArgument(m.historian, name, &value), S_OK) << "no " << name;
+        EXPECT_EQ(control_->RecordedArgument(method, name, &value), S_OK) << "no " << name;
         return value;
     }
     void ExpectNothingWritten() {
@@ -110,16 +109,9 @@ protected:
     std::vector<UniqueSafeArray> kept_;
 };
 
-// What does not depend on where the historian runs.
-class RequestChecks : public Requests {
-protected:
-    void SetUp() override {
-        Requests::SetUp();
-        Start(Where::InProcess);
-    }
-};
+class RequestChecks : public Requests {};  // what does not depend on where the historian runs
 
-TEST_F(RequestChecks, RunInOrderConnectedAndDisconnected) {
+TEST_P(RequestChecks, RunInOrderConnectedAndDisconnected) {
     for (const Member& m : Members()) CheckInOrder(m);
     ASSERT_EQ(server_->Disconnect(), S_OK);
     for (const Member& m : Members()) {
@@ -131,9 +123,9 @@ TEST_F(RequestChecks, RunInOrderConnectedAndDisconnected) {
     }
 }
 
-// A historian without the member's interface: E_FAIL, nothing sent; with it,
-// a refusal is passed on, and nothing is written back.
-TEST_F(RequestChecks, MissingInterfaceAndHistorianRefusal) {
+// A historian without the member's interface, a time that does not convert:
+// E_FAIL, nothing sent; a historian's refusal is passed on; nothing written back.
+TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
     UniqueBstr progID(ProgIDOf(where_));
     for (const Member& m : Members()) {
         if (!m.historianInterface) continue;
@@ -153,26 +145,21 @@ TEST_F(RequestChecks, MissingInterfaceAndHistorianRefusal) {
         EXPECT_EQ(Call(m), kHistorianRefuses);
         ExpectOnlyOutputsNulled(m);
         ExpectAnswerFreed();
-    }
-}
 
-TEST_F(RequestChecks, TimeThatDoesNotConvertSendsNothing) {
-    for (const Member& m : Members()) {
-        if (!m.historian || !(m.Has(kStart) || m.Has(kTimeStamps))) continue;
-        SCOPED_TRACE(m.name);
-        LONG before = Calls(m);
+        before = Calls(m);
         Fresh();
         if (m.Has(kTimeStamps)) {
             LONG index = 2;
             DATE bad = -1e7;  // long before 1601
             ASSERT_HRESULT_SUCCEEDED(SafeArrayPutElement(r_->arrays[kTimeStamps].get(), &index, &bad));
-        } else {
-            VARIANT null = VarEmpty();
-            null.vt = VT_NULL;
-            r_->times.start.reset(null);
+        } else if (m.Has(kStart)) {
+            r_->times.start.reset(VarEmpty());
+            r_->times.start->vt = VT_NULL;
             EXPECT_EQ(Call(m), DISP_E_TYPEMISMATCH);
             EXPECT_EQ(r_->times.start->vt, VT_NULL);
             r_->times.start.reset(VarDate(-1e7));
+        } else {
+            continue;
         }
         EXPECT_EQ(Call(m), E_FAIL);
         EXPECT_EQ(r_->errors, nullptr);
@@ -181,53 +168,56 @@ TEST_F(RequestChecks, TimeThatDoesNotConvertSendsNothing) {
     }
 }
 
-// Intervals become historian durations by truncation toward zero (a day is
-// 864,000,000,000 units of 100 ns), passed bit for bit whatever their sign.
-TEST_F(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
-    const struct {
-        std::string member;
-        DATE Request::*field;
-        const wchar_t* recorded;
-    } kDurations[] = {
-        {"AsyncAdviseRaw", &Request::updateInterval, L"interval"},
-        {"AsyncReadProcessed", &Request::resampleInterval, L"resample"},
-        {"AsyncAdviseProcessed", &Request::resampleInterval, L"resample"},
-        {"AsyncPlaybackRaw", &Request::updateDuration, L"duration"},
-        {"AsyncPlaybackRaw", &Request::updateInterval, L"interval"},
-        {"AsyncPlaybackProcessed", &Request::resampleInterval, L"resample"},
-        {"AsyncPlaybackProcessed", &Request::updateInterval, L"interval"},
-    };
+// Intervals become historian durations (a day: 864,000,000,000 units of 100 ns)
+// truncated toward zero, bit for bit whatever their sign.
+TEST_P(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
+    const std::pair<DATE Request::*, const wchar_t*> kUpdate{&Request::updateInterval, L"interval"},
+        kResample{&Request::resampleInterval, L"resample"}, kDuration{&Request::updateDuration, L"duration"};
+    const std::map<std::string, std::vector<std::pair<DATE Request::*, const wchar_t*>>> kDurations = {
+        {"AsyncAdviseRaw", {kUpdate}},
+        {"AsyncReadProcessed", {kResample}},
+        {"AsyncAdviseProcessed", {kResample}},
+        {"AsyncPlaybackRaw", {kDuration, kUpdate}},
+        {"AsyncPlaybackProcessed", {kResample, kUpdate}}};
     const std::pair<DATE, LONGLONG> kSpans[] = {
         {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1} /* 1.64 units */, {-1.9e-12, -1}, {0.0, 0}};
-    for (const auto& d : kDurations) {
-        for (const Member& m : Members()) {
-            if (d.member != m.name) continue;
+    for (const Member& m : Members()) {
+        if (!kDurations.count(m.name)) continue;
+        for (auto [field, recorded] : kDurations.at(m.name)) {
             for (auto [days, units] : kSpans) {
                 Fresh();
-                (*r_).*d.field = days;
+                (*r_).*field = days;
                 Call(m);  // the simulator may refuse a span; it has seen it
-                EXPECT_EQ(Recorded(m, d.recorded), units) << d.member << " " << days;
+                EXPECT_EQ(Recorded(m.historian, recorded), units) << m.name << " " << days;
             }
         }
     }
 }
 
-class RequestsAt : public Requests, public ::testing::WithParamInterface<Where> {
-protected:
-    void SetUp() override {
-        Requests::SetUp();
-        Start(GetParam());
-    }
-};
+class RequestsAt : public Requests {};
 
 // In table order: the inserts find free stamps, the replaces find the inserts.
-TEST_P(RequestsAt, AcceptedRequestsHandBackCodesTimesAndTheCancelIdentifier) {
+// First the step and an unknown handle (passed on, not looked up: S_FALSE and
+// their codes) over the ten minutes before, then the ramp and the step.
+TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
     for (const Member& m : Members()) {
         SCOPED_TRACE(m.name);
+        if (m.historian && m.Has(kHandles) && m.historianInterface) {
+            Fresh();
+            r_->arrays[kHandles].reset(MakeLongArray({stepHandle_, kUnknownHandle}));
+            r_->times = TimeRange(L"NOW-20M", L"NOW-10M");
+            ASSERT_EQ(Call(m), S_FALSE);
+            ExpectAnswerFreed();
+            EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, 1));
+            EXPECT_EQ(LongAt(r_->errors, 2), kInvalidHandle);
+            UniqueVariant refused;
+            EXPECT_TRUE(!m.Has(kItemValues) || (VariantAt(r_->itemValues, 2, refused.get()) == S_OK && !refused->vt));
+            EXPECT_TRUE(!m.Async() || r_->cancel != kJunkCancel);
+            EXPECT_TRUE(!m.Has(kStart) || r_->times.start->vt == VT_DATE);
+        }
         Fresh();
         HRESULT hr = Call(m);
-        if (!m.historian) {
-            // Annotations are not written through this interface, connected or not.
+        if (!m.historian) {  // annotations are not written through this interface
             EXPECT_EQ(hr, E_NOTIMPL);
             ExpectOnlyOutputsNulled(m);
             continue;
@@ -240,15 +230,8 @@ TEST_P(RequestsAt, AcceptedRequestsHandBackCodesTimesAndTheCancelIdentifier) {
         SafeArrayGetVartype(r_->errors, &vt);
         EXPECT_EQ(vt, VT_I4);
         for (LONG k = 1; k <= Expected(m); ++k) EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, k));
-        if (m.Has(kItemValues)) {
-            ASSERT_NE(r_->itemValues, nullptr);
-            EXPECT_EQ(BoundsOf(r_->itemValues), std::make_pair(1L, Expected(m)));
-            for (LONG k = 1; k <= Expected(m); ++k) EXPECT_TRUE(HistoryAt(r_->itemValues, k));
-        }
-        if (m.Has(kHandlesOut)) {
-            ASSERT_NE(r_->itemValues, nullptr);
-            for (LONG k = 1; k <= Expected(m); ++k) EXPECT_NE(LongAt(r_->itemValues, k), 0);
-        }
+        for (LONG k = 1; m.Has(kItemValues) && k <= Expected(m); ++k) EXPECT_TRUE(HistoryAt(r_->itemValues, k));
+        for (LONG k = 1; m.Has(kHandlesOut) && k <= Expected(m); ++k) EXPECT_NE(LongAt(r_->itemValues, k), 0);
         EXPECT_TRUE(!m.Has(kStart) || r_->times.start->vt == VT_DATE);
         EXPECT_TRUE(!m.Has(kEnd) || r_->times.end->vt == VT_DATE);
         if (!m.Async()) continue;
@@ -259,20 +242,12 @@ TEST_P(RequestsAt, AcceptedRequestsHandBackCodesTimesAndTheCancelIdentifier) {
         FILETIME utc{};
         SafeArrayGetElement(r_->arrays[kTimeStamps].get(), &index, &second);
         ASSERT_TRUE(LocalDateToFileTime(second, &utc));
+        // clang-format off
         const std::pair<const wchar_t*, LONGLONG> kSent[] = {
-            {L"tid", r_->tid},
-            {L"numItems", Expected(m)},
-            {L"numTimeStamps", 2},
-            {L"handle0", rampHandle_},
-            {L"handle1", stepHandle_},
-            {L"aggregate1", 3},
-            {L"quality0", 0xC0},
-            {L"attribute1", 2},
-            {L"hServer", rampHandle_},
-            {L"numValues", 7},
-            {L"bounds", -1},
-            {L"numIntervals", 3},
-            {L"stamp1", static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime)}};
+            {L"tid", r_->tid}, {L"numItems", Expected(m)}, {L"numTimeStamps", 2}, {L"handle0", rampHandle_}, {L"handle1", stepHandle_},
+            {L"aggregate1", 3}, {L"quality0", 0xC0}, {L"attribute1", 2}, {L"hServer", rampHandle_}, {L"numValues", 7}, {L"bounds", -1},
+            {L"numIntervals", 3}, {L"stamp1", static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime)}};
+        // clang-format on
         int recorded = 0;
         for (auto [name, value] : kSent) {
             LONGLONG got = 0;
@@ -282,40 +257,18 @@ TEST_P(RequestsAt, AcceptedRequestsHandBackCodesTimesAndTheCancelIdentifier) {
         }
         EXPECT_GE(recorded, 3);
 
-        // The identifier goes back unchanged, through the member's own interface.
+        // The identifier goes back unchanged through the member's own interface;
+        // once cancelled, the historian's own answer comes back unchanged.
         EXPECT_NE(r_->cancel, kJunkCancel);
         LONG cancels = CallCount(m.cancelMethod);
         EXPECT_EQ(Cancel(m, r_->cancel), S_OK);
         EXPECT_EQ(CallCount(m.cancelMethod), cancels + 1);
-        LONGLONG sent = 0;
-        EXPECT_EQ(control_->RecordedArgument(m.cancelMethod, L"cancelID", &sent), S_OK);
-        EXPECT_EQ(sent, r_->cancel);
-        // Cancelled: the historian's own answer comes back unchanged.
+        EXPECT_EQ(Recorded(m.cancelMethod, L"cancelID"), r_->cancel);
         EXPECT_EQ(Cancel(m, r_->cancel), E_FAIL);
     }
 }
 
-// An unknown handle is the historian's business: passed on, not looked up.
-TEST_P(RequestsAt, SomeItemsRefusedGiveFalseWithTheirCodes) {
-    for (const Member& m : Members()) {
-        if (!m.historian || !m.Has(kHandles)) continue;  // no per-item refusal
-        SCOPED_TRACE(m.name);
-        Fresh();
-        r_->arrays[kHandles].reset(MakeLongArray({rampHandle_, kUnknownHandle}));
-        ASSERT_EQ(Call(m), S_FALSE);
-        ExpectAnswerFreed();
-        EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, 1));
-        EXPECT_EQ(LongAt(r_->errors, 2), kInvalidHandle);
-        if (m.Has(kItemValues)) {
-            UniqueVariant refused;
-            ASSERT_EQ(VariantAt(r_->itemValues, 2, refused.get()), S_OK);
-            EXPECT_EQ(refused->vt, VT_EMPTY);
-        }
-        EXPECT_TRUE(!m.Async() || r_->cancel != kJunkCancel);
-        EXPECT_TRUE(!m.Has(kStart) || r_->times.start->vt == VT_DATE);
-    }
-}
-
+INSTANTIATE_TEST_SUITE_P(Sim, RequestChecks, ::testing::Values(Where::InProcess), NameOf);
 INSTANTIATE_TEST_SUITE_P(Sim, RequestsAt, ::testing::ValuesIn(kBothSides), NameOf);
 
 }  // namespace

@@ -1,7 +1,5 @@
-// Script-style arguments through IDispatch::Invoke: every shape in which a
-// script host passes an array reaches the member as a typed array would (the
-// script clients in tests/scripts print the successes); what does not convert
-// or cannot receive a result is refused before the member runs.
+// Arrays in every shape a script host passes them reach the member as a typed
+// array would; what does not convert or cannot receive a result is refused first.
 #include "support/sim_fixture.h"
 
 using namespace comtest;
@@ -28,12 +26,10 @@ public:
             SafeArrayUnaccessData(array_.get());
         }
         pointer_ = array_.get();
-        inner_.vt = shape == Shape::VbsVariable ? VT_BYREF | VT_ARRAY | VT_VARIANT : VT_ARRAY | VT_VARIANT;
-        if (shape == Shape::VbsVariable) inner_.pparray = &pointer_;
-        if (shape != Shape::VbsVariable) inner_.parray = pointer_;
-        arg_.vt = VT_BYREF | VT_VARIANT;
-        arg_.pvarVal = &inner_;
-        if (shape == Shape::VariantByValue) arg_ = inner_;
+        inner_ =
+            shape == Shape::VbsVariable ? Ref(VT_ARRAY | VT_VARIANT, &pointer_) : Ref(VT_ARRAY | VT_VARIANT, pointer_);
+        if (shape != Shape::VbsVariable) inner_.vt = VT_ARRAY | VT_VARIANT;
+        arg_ = shape == Shape::VariantByValue ? inner_ : Ref(VT_VARIANT, &inner_);
     }
     VARIANT get() const { return arg_; }
 
@@ -49,8 +45,7 @@ protected:
         ConnectedServer::SetUp();
         Connect(Where::InProcess);
     }
-    // The member's own result (a member failure comes back as DISP_E_EXCEPTION);
-    // by default on the collection's own dispatch interface.
+    // The member's own result, not DISP_E_EXCEPTION; by default on the collection.
     HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
                    UINT* argErr = nullptr, IDispatch* object = nullptr) {
         if (!object) object = static_cast<IDispatch*>(items_.get());
@@ -66,7 +61,6 @@ protected:
         for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
         return hr == DISP_E_EXCEPTION ? excep.scode : hr;
     }
-    // SyncReadRaw over the last ten minutes as a script calls it.
     HRESULT ReadRaw(LONG count, VARIANT handles, VARIANT values, VARIANT errors, UINT* argErr = nullptr) {
         const DATE now = LocalNow();
         return Invoke(
@@ -114,22 +108,20 @@ TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
                 EXPECT_EQ(errors->vt, VT_EMPTY);
                 continue;
             }
-            // Handed back as a script receives arrays: one-based VARIANTs, in the request's order
-            // (the ramp samples every ten seconds, the step every minute).
+            // One-based VARIANTs in the request's order (the ramp samples every 10 s, the step every minute).
             ASSERT_EQ(errors->vt, VT_ARRAY | VT_VARIANT);
             ASSERT_EQ(values->vt, VT_ARRAY | VT_VARIANT);
             EXPECT_EQ(BoundsOf(errors->parray), std::make_pair(1L, 2L));
             UniqueVariant code;
             EXPECT_EQ(VariantAt(errors->parray, 2, code.get()), S_OK);
-            EXPECT_EQ(code->vt, VT_I4);
-            EXPECT_EQ(code->lVal, S_OK);
+            EXPECT_TRUE(code->vt == VT_I4 && code->lVal == S_OK);
             EXPECT_GT(CountOf(HistoryAt(values->parray, 1).get()), CountOf(HistoryAt(values->parray, 2).get()) + 20);
         }
     }
 }
 
-// What would run the member and then leak its result or destroy the
-// caller's array is refused first, naming the argument (counted from the end).
+// What would leak the member's result or destroy the caller's array is refused
+// before the member runs, naming the argument (counted from the end).
 TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMemberRuns) {
     UniqueBstr text(L"not a handle");
     VARIANT bad = VarEmpty();
@@ -166,8 +158,7 @@ TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     EXPECT_EQ(typedErrors, nullptr);
     UniqueVariant element;
     EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
-    // CreateBrowser's Errors: a value by value is refused; Empty drops the
-    // output. Either way no browser is left behind (the fixture's unload check).
+    // CreateBrowser's Errors by value is refused, Empty drops it; no browser is left behind.
     for (const VARIANT& errors : {VarI4(0), VarEmpty()}) {
         UniqueVariant browser;
         EXPECT_EQ(Invoke(L"CreateBrowser", {VarI4(0), VarMissing(), VarMissing(), VarMissing(), errors}, browser.get(),
@@ -177,7 +168,6 @@ TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
 }
 
 TEST_F(ScriptArguments, OutputsReachArrayVariablesAndNothing) {
-    // AddItems as VBScript calls it: ItemIDs and ClientHandles as array variables.
     UniqueVariant ramp(VarBstr(kRamp)), step(VarBstr(kStep));
     auto add = [&](VARIANT handlesOut, VARIANT errorsOut) {
         UniqueVariant ids;
@@ -186,13 +176,12 @@ TEST_F(ScriptArguments, OutputsReachArrayVariablesAndNothing) {
         ArrayArgument clients(Shape::VbsVariable, {7, 8});
         return Invoke(L"AddItems", {VarI4(2), Ref(VT_VARIANT, ids.get()), clients.get(), handlesOut, errorsOut});
     };
-    // An array variable (VBScript's Dim a()) gets its array replaced.
+    // An array variable (VBScript's Dim a()) gets its array replaced; then outputs nobody receives.
     SAFEARRAY* old = MakeVariantArray({VarI4(1), VarI4(2), VarI4(3), VarI4(4), VarI4(5)});
     VARIANT arrayVariable = Ref(VT_ARRAY | VT_VARIANT, &old);
     ASSERT_EQ(add(Ref(VT_VARIANT, &arrayVariable), VarEmpty()), S_OK);
     UniqueSafeArray replaced(old);
     EXPECT_EQ(BoundsOf(replaced.get()), std::make_pair(1L, 2L));
-    // Outputs nobody receives (JScript's undefined, an omitted argument).
     EXPECT_EQ(add(VarEmpty(), VarMissing()), S_OK);
     LONG count = 0;
     items_->get_Count(&count);
