@@ -17,17 +17,19 @@ std::wstring LibraryPath() {
     wchar_t exe[MAX_PATH];
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring path = exe;
-    path.resize(path.find_last_of(L"\\/") + 1);
-    return path + L"OPCHDAAuto.dll";
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"OPCHDAAuto.dll";
 }
-
-bool KeyExists(const std::wstring& path) {
+// The key's subkey count, or -1 when it does not exist.
+long Subkeys(const std::wstring& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    DWORD count = 0;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
     RegCloseKey(key);
-    return true;
+    return count;
 }
-
+bool KeyExists(const std::wstring& path) { return Subkeys(path) >= 0; }
 std::wstring ReadString(const std::wstring& path, const wchar_t* name = nullptr) {
     wchar_t buffer[1024];
     DWORD size = sizeof(buffer);
@@ -35,31 +37,10 @@ std::wstring ReadString(const std::wstring& path, const wchar_t* name = nullptr)
         return L"<missing>";
     return buffer;
 }
-
-DWORD CountSubkeys(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
-    DWORD count = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr);
-    RegCloseKey(key);
-    return count;
+HRESULT CallExport(HMODULE library, const char* name) {
+    auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+    return fn ? fn() : E_UNEXPECTED;
 }
-
-class Exports {
-public:
-    Exports() : library_(LoadLibraryW(LibraryPath().c_str())) {}
-    ~Exports() {
-        if (library_) FreeLibrary(library_);
-    }
-    HRESULT Call(const char* name) {
-        auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library_, name)));
-        return fn ? fn() : E_UNEXPECTED;
-    }
-
-private:
-    HMODULE library_;
-};
 
 void ExpectRegistered() {
     const std::wstring name = L"Zelvar OPC HDA Automation 1.0 Server Object", clsid = kClsidKey,
@@ -82,14 +63,14 @@ void ExpectRegistered() {
         EXPECT_EQ(CompareStringOrdinal(ReadString(path).c_str(), -1, value.c_str(), -1, TRUE), CSTR_EQUAL) << path;
     EXPECT_EQ(ReadString(clsid + L"\\InprocServer32", L"ThreadingModel"), L"Both");
     EXPECT_TRUE(KeyExists(clsid + L"\\Programmable"));
-    EXPECT_EQ(CountSubkeys(clsid), 5u) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
+    EXPECT_EQ(Subkeys(clsid), 5) << "ProgID, VersionIndependentProgID, Programmable, InprocServer32, TypeLib";
 }
 
 // Registering twice leaves one clean set (a stray subtree under the class key
 // does not survive); unregistering, even twice, removes it all and always
 // succeeds; registering again restores it.
 TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
-    Exports exports;
+    const HMODULE library = LoadLibraryW(LibraryPath().c_str());
     for (const wchar_t* stale : {L"\\Stale\\Deeper\\Deepest", L"\\Stale\\Sibling"}) {
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClsidKey + std::wstring(stale)).c_str(), 0, nullptr, 0,
@@ -98,18 +79,18 @@ TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
         RegSetValueExW(key, L"value", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 2 * sizeof(wchar_t));
         RegCloseKey(key);
     }
-    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
-    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
     ExpectRegistered();
     EXPECT_FALSE(KeyExists(std::wstring(kClsidKey) + L"\\Stale"));
 
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(exports.Call("DllUnregisterServer"), S_OK);
+        EXPECT_EQ(CallExport(library, "DllUnregisterServer"), S_OK);
         for (const wchar_t* gone : {L"OPCHDA.Automation.1", L"OPCHDA.Automation", kClsidKey, kTypeLibKey})
             EXPECT_FALSE(KeyExists(gone)) << gone;
         EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
     }
-    ASSERT_EQ(exports.Call("DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
     ExpectRegistered();
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     {
@@ -117,6 +98,7 @@ TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
         EXPECT_EQ(CreateServer(server), S_OK);
     }
     CoUninitialize();
+    FreeLibrary(library);
 }
 
 }  // namespace

@@ -1,14 +1,16 @@
-// Time arguments: the client's variants into OPCHDA_TIME records and back, the
-// span conversion, and the pair holder's ownership of the texts.
+// Time arguments: the client's variants into OPCHDA_TIME records and back, the span conversion, and the
+// pair holder's ownership of the texts.
 #include <gtest/gtest.h>
 
 #include <limits>
 
 #include "time/time_args.h"
 #include "time/time_conversion.h"
+#include "support/com_test.h"
 #include "time_test_support.h"
 
 using namespace timetest;
+using comtest::Ref, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
 
 namespace {
 
@@ -26,17 +28,9 @@ protected:
 
 constexpr uint64_t kUntouched = 0x0123456789abcdefULL;
 
-VARIANT Var(VARTYPE vt, double value = 0, const wchar_t* text = nullptr, UINT length = 0) {
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = vt;
-    if (vt == VT_R8 || vt == VT_DATE) V_R8(&v) = value;  // the same storage
-    if (vt == VT_BSTR) V_BSTR(&v) = text ? SysAllocStringLen(text, length) : nullptr;
-    return v;
-}
-VARIANT Ref(VARTYPE vt, void* target) {
-    VARIANT v = Var(vt | VT_BYREF);
-    V_BYREF(&v) = target;
+VARIANT Raw(VARTYPE vt, BSTR text = nullptr) {
+    VARIANT v = VarEmpty();
+    V_VT(&v) = vt, V_BSTR(&v) = text;
     return v;
 }
 uint64_t LocalUnits(DATE local) {
@@ -47,7 +41,7 @@ uint64_t LocalUnits(DATE local) {
 
 TEST_F(TimeArgs, EachKindOfVariant) {
     DATE date = 38353.5;  // 2005-01-01 12:00 local
-    VARIANT inner = Var(VT_R8, date);
+    VARIANT inner = VarR8(date);
     BSTR text = SysAllocString(L"NOW-1H");
     const struct {
         const char* name;
@@ -56,19 +50,19 @@ TEST_F(TimeArgs, EachKindOfVariant) {
         const wchar_t* text;  // null: a date (or a failure)
         DATE local = 0;
     } cases[] = {
-        {"relative text", Var(VT_BSTR, 0, L"NOW-1H", 6), S_OK, L"NOW-1H"},
-        {"empty text", Var(VT_BSTR, 0, L"", 0), S_OK, L""},
-        {"null string", Var(VT_BSTR), S_OK, L""},
-        {"text with a zero inside", Var(VT_BSTR, 0, L"NOW\0-1D", 7), S_OK, L"NOW"},
-        {"number", Var(VT_R8, date), S_OK, nullptr, date},
-        {"empty: day zero, not now", Var(VT_EMPTY), S_OK, nullptr, 0.0},
+        {"relative text", VarBstr(L"NOW-1H"), S_OK, L"NOW-1H"},
+        {"empty text", VarBstr(L""), S_OK, L""},
+        {"null string", VarBstr(nullptr), S_OK, L""},
+        {"text with a zero inside", Raw(VT_BSTR, SysAllocStringLen(L"NOW\0-1D", 7)), S_OK, L"NOW"},
+        {"number", VarR8(date), S_OK, nullptr, date},
+        {"empty: day zero, not now", VarEmpty(), S_OK, nullptr, 0.0},
         {"date by reference", Ref(VT_DATE, &date), S_OK, nullptr, date},
         {"variant by reference", Ref(VT_VARIANT, &inner), S_OK, nullptr, date},
         {"string by reference is no relative time", Ref(VT_BSTR, &text), DISP_E_TYPEMISMATCH, nullptr},
-        {"null", Var(VT_NULL), DISP_E_TYPEMISMATCH, nullptr},
-        {"number beyond dates", Var(VT_R8, 1e300), DISP_E_OVERFLOW, nullptr},
-        {"date before 1601", Var(VT_DATE, -109206.5), E_FAIL, nullptr},
-        {"year 10000", Var(VT_DATE, 2958466.0), E_FAIL, nullptr},
+        {"null", Raw(VT_NULL), DISP_E_TYPEMISMATCH, nullptr},
+        {"number beyond dates", VarR8(1e300), DISP_E_OVERFLOW, nullptr},
+        {"date before 1601", VarDate(-109206.5), E_FAIL, nullptr},
+        {"year 10000", VarDate(2958466.0), E_FAIL, nullptr},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,7 +89,7 @@ TEST_F(TimeArgs, EachKindOfVariant) {
 TEST_F(TimeArgs, PreviousTextIsFreedWhateverTheOutcomeAndAllocationFailureIsOutOfMemory) {
     OPCHDA_TIME t{FALSE, static_cast<LPWSTR>(CoTaskMemAlloc(16)), Ft(kUntouched)};
     LPWSTR old = t.szTime;
-    VARIANT date = Var(VT_R8, 38353.5), null = Var(VT_NULL), text = Var(VT_BSTR, 0, L"NOW", 3);
+    VARIANT date = VarR8(38353.5), null = Raw(VT_NULL), text = VarBstr(L"NOW");
     ASSERT_EQ(TimeArgToHdaTime(&date, &t), S_OK);
     EXPECT_TRUE(t.szTime == old || !g_spy.IsLive(old));  // the heap may hand the block straight back
     old = t.szTime;
@@ -118,17 +112,17 @@ TEST_F(TimeArgs, PreviousTextIsFreedWhateverTheOutcomeAndAllocationFailureIsOutO
 
 TEST_F(TimeArgs, WriteBackGivesDatesThatSurviveTheRoundTrip) {
     for (DATE d : {0.0, 38353.5, 45000.25, 47000.0 + 13.0 / 86400, -100000.0}) {
-        VARIANT v = Var(VT_DATE, d);
+        VARIANT v = VarDate(d);
         OPCHDA_TIME t{};
         ASSERT_EQ(TimeArgToHdaTime(&v, &t), S_OK) << d;
         CoTaskMemFree(t.szTime);
-        v = Var(VT_BSTR, 0, L"NOW", 3);  // whatever the variant held is replaced
+        v = VarBstr(L"NOW");  // whatever the variant held is replaced
         HdaTimeToTimeArg(&t, &v);
         ASSERT_EQ(V_VT(&v), VT_DATE);
         EXPECT_NEAR(V_DATE(&v), d, 1e-9) << d;
     }
     OPCHDA_TIME noDate{FALSE, nullptr, Ft(0x7fffffffffffffffULL)};
-    VARIANT v = Var(VT_EMPTY);
+    VARIANT v = VarEmpty();
     HdaTimeToTimeArg(&noDate, &v);
     ASSERT_EQ(V_VT(&v), VT_ERROR);
     EXPECT_EQ(V_ERROR(&v), E_FAIL);
@@ -150,16 +144,12 @@ TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
         {std::numeric_limits<double>::quiet_NaN(), INT64_MIN},
     };
     for (const auto& c : cases) EXPECT_EQ(static_cast<int64_t>(Units(DateSpanToFileTime(c.days))), c.units) << c.days;
-    const FILETIME hour = DateSpanToFileTime(1.0 / 24);  // low half first
-    EXPECT_EQ(hour.dwLowDateTime, 0x61c46800u);
-    EXPECT_EQ(hour.dwHighDateTime, 0x8u);
 }
 
 // The pair owns both texts: a failure on either bound leaves them for the
 // holder to free, and the client's variants untouched.
 TEST_F(TimeArgs, PairConvertsStartThenEndAndFreesBothTexts) {
-    VARIANT text = Var(VT_BSTR, 0, L"NOW-1H", 6), date = Var(VT_R8, 38353.5), null = Var(VT_NULL),
-            bad = Var(VT_DATE, -109206.5);
+    VARIANT text = VarBstr(L"NOW-1H"), date = VarR8(38353.5), null = Raw(VT_NULL), bad = VarDate(-109206.5);
     LPWSTR texts[2] = {};
     {
         HdaTimePair pair;
@@ -178,7 +168,7 @@ TEST_F(TimeArgs, PairConvertsStartThenEndAndFreesBothTexts) {
     }
     EXPECT_FALSE(g_spy.IsLive(texts[0]) || g_spy.IsLive(texts[1]));
 
-    text = Var(VT_BSTR, 0, L"NOW", 3);
+    text = VarBstr(L"NOW");
     {
         HdaTimePair pair;
         EXPECT_EQ(pair.Convert(&null, &text), DISP_E_TYPEMISMATCH);

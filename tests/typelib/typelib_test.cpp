@@ -1,12 +1,7 @@
-// The type library carried by OPCHDAAuto.dll, rendered as text and compared
-// with the published object model below, one line per type and per member.
-// Clients bind to these names, DISPIDs, vtable slots, parameter kinds and
-// defaults, flags and GUIDs, so any drift in the IDL (or in what widl makes of
-// it) fails here rather than in a customer's script.
-//
-// The library is read from <exe dir>/OPCHDAAuto.dll (x64) and from
-// <exe dir>/../../x86/bin/OPCHDAAuto.dll (x86, skipped when absent), or from
-// the files named by OPCHDA_TYPELIB and OPCHDA_TYPELIB_X86.
+// The type library carried by OPCHDAAuto.dll (x64 next to the test, x86 under ../../x86/bin, skipped when
+// absent; or the files named by OPCHDA_TYPELIB and OPCHDA_TYPELIB_X86), rendered one line per type and
+// member and compared with the published object model: clients bind to these names, DISPIDs, slots,
+// parameter kinds, defaults, flags and GUIDs.
 // GCC 12 warns falsely on text + std::string temporaries (its bug 105329).
 #pragma GCC diagnostic ignored "-Wrestrict"
 
@@ -174,59 +169,55 @@ coclass OPCHDAServer {0C67847E-BCD7-11D4-9E70-00B0D060205F} flags 0x2 "OPC HDA A
 coclass OPCHDAItems {0C67847F-BCD7-11D4-9E70-00B0D060205F} flags 0x2 "OPC HDA Automation Items Collection": IOPCHDAItems/0x1 _IOPCHDAItemEvents/0x3
 )lib";
 
-std::string Narrow(const wchar_t* s, size_t n) {
+std::string Narrow(const wchar_t* s) {
     std::string out;
-    for (size_t i = 0; s && i < n; ++i) out += s[i] < 128 ? static_cast<char>(s[i]) : '?';
+    for (; s && *s; ++s) out += *s < 128 ? static_cast<char>(*s) : '?';
     return out;
 }
-std::string Narrow(BSTR s) { return Narrow(s, s ? SysStringLen(s) : 0); }
 std::string Guid(const GUID& g) {
     wchar_t text[40] = {};
     StringFromGUID2(g, text, 40);
-    return Narrow(text, wcslen(text));
+    return Narrow(text);
 }
 std::string Hex(unsigned long v) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lX", v);
     return text;
 }
-// GetDocumentation's name, or its help quoted after a space when there is one.
-std::string Name(ITypeInfo* ti, MEMBERID id = MEMBERID_NIL) {
-    UniqueBstr name;
-    return SUCCEEDED(ti->GetDocumentation(id, name.put(), nullptr, nullptr, nullptr)) ? Narrow(name.get()) : "<none>";
-}
-std::string Help(ITypeInfo* ti, MEMBERID id = MEMBERID_NIL) {
-    UniqueBstr help;
-    ti->GetDocumentation(id, nullptr, help.put(), nullptr, nullptr);
-    return help.length() ? " \"" + Narrow(help.get()) + "\"" : "";
+// The name, or the help quoted after a space when there is one.
+std::string Doc(ITypeInfo* ti, MEMBERID id = MEMBERID_NIL, bool help = false) {
+    UniqueBstr name, text;
+    if (FAILED(ti->GetDocumentation(id, name.put(), text.put(), nullptr, nullptr))) return "<none>";
+    return !help ? Narrow(name.get()) : text.length() ? " \"" + Narrow(text.get()) + "\"" : "";
 }
 ComPtr<ITypeInfo> Ref(ITypeInfo* ti, HREFTYPE ref) {
     ComPtr<ITypeInfo> out;
     ti->GetRefTypeInfo(ref, out.put());
     return out;
 }
+// Implemented type `index`; -1 is a dual interface's vtable half.
 ComPtr<ITypeInfo> Impl(ITypeInfo* ti, UINT index) {
     HREFTYPE ref = 0;
-    return SUCCEEDED(ti->GetRefTypeOfImplType(index, &ref)) ? Ref(ti, ref) : nullptr;
+    return ti && SUCCEEDED(ti->GetRefTypeOfImplType(index, &ref)) ? Ref(ti, ref) : nullptr;
 }
+std::string NameOf(const ComPtr<ITypeInfo>& ti) { return ti ? Doc(ti.get()) : "?"; }
 
 // A type the way the IDL spells it.
 std::string Spell(ITypeInfo* ti, const TYPEDESC& t) {
-    switch (t.vt) {
-        case VT_I4: return "long";
-        case VT_I2: return "short";
-        case VT_BSTR: return "BSTR";
-        case VT_DATE: return "DATE";
-        case VT_VARIANT: return "VARIANT";
-        case VT_HRESULT: return "HRESULT";
-        case VT_VOID: return "void";
-        case VT_UNKNOWN: return "IUnknown*";
-        case VT_DISPATCH: return "IDispatch*";
-        case VT_PTR: return Spell(ti, *t.lptdesc) + "*";
-        case VT_SAFEARRAY: return "SAFEARRAY(" + Spell(ti, *t.lptdesc) + ")";
-        case VT_USERDEFINED: return Ref(ti, t.hreftype) ? Name(Ref(ti, t.hreftype).get()) : "<bad reference>";
-        default: return "vt" + std::to_string(t.vt);
-    }
+    for (auto [vt, text] : {std::pair{VT_I4, "long"},
+                            {VT_I2, "short"},
+                            {VT_BSTR, "BSTR"},
+                            {VT_DATE, "DATE"},
+                            {VT_VARIANT, "VARIANT"},
+                            {VT_HRESULT, "HRESULT"},
+                            {VT_VOID, "void"},
+                            {VT_UNKNOWN, "IUnknown*"},
+                            {VT_DISPATCH, "IDispatch*"}})
+        if (t.vt == vt) return text;
+    if (t.vt == VT_PTR) return Spell(ti, *t.lptdesc) + "*";
+    if (t.vt == VT_SAFEARRAY) return "SAFEARRAY(" + Spell(ti, *t.lptdesc) + ")";
+    if (t.vt == VT_USERDEFINED) return Ref(ti, t.hreftype) ? Doc(Ref(ti, t.hreftype).get()) : "<bad reference>";
+    return "vt" + std::to_string(t.vt);
 }
 
 std::string ParamFlags(const PARAMDESC& p) {
@@ -262,10 +253,10 @@ std::string Functions(ITypeInfo* ti, ITypeInfo* dispatch) {
         const bool put = f->invkind == INVOKE_PROPERTYPUT;
         out += "  " + (f->funckind == FUNC_DISPATCH ? "-" : std::to_string(f->oVft / sizeof(void*))) + " " +
                Hex(static_cast<ULONG>(f->memid)) + " " +
-               (f->invkind == INVOKE_PROPERTYGET ? "get "
-                : put                            ? "put "
-                                                 : "") +
-               Name(ti, f->memid) + "(";
+               (put                                ? "put "
+                : f->invkind == INVOKE_PROPERTYGET ? "get "
+                                                   : "") +
+               Doc(ti, f->memid) + "(";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];
             out += (p ? ", " : "") + ParamFlags(e.paramdesc) + " " + Spell(ti, e.tdesc);
@@ -273,13 +264,13 @@ std::string Functions(ITypeInfo* ti, ITypeInfo* dispatch) {
         }
         out += ")";
         if (f->elemdescFunc.tdesc.vt != VT_HRESULT) out += " -> " + Spell(ti, f->elemdescFunc.tdesc);
-        out += (put ? "" : Help(ti, f->memid)) + "\n";
+        out += (put ? "" : Doc(ti, f->memid, true)) + "\n";
 
         const UINT asked = f->funckind == FUNC_DISPATCH ? got : std::min(got, 1u);
         std::vector<LPOLESTR> text(asked);
         std::vector<MEMBERID> ids(asked, 12345);
         for (UINT i = 0; i < asked; ++i) text[i] = names[i].get();
-        EXPECT_TRUE(asked && dispatch->GetIDsOfNames(text.data(), asked, ids.data()) == S_OK) << Name(ti, f->memid);
+        EXPECT_TRUE(asked && dispatch->GetIDsOfNames(text.data(), asked, ids.data()) == S_OK) << Doc(ti, f->memid);
         for (UINT i = 0; i < asked; ++i) EXPECT_EQ(ids[i], i ? static_cast<MEMBERID>(i - 1) : f->memid);
     }
     if (a) ti->ReleaseTypeAttr(a);
@@ -290,28 +281,25 @@ std::string Functions(ITypeInfo* ti, ITypeInfo* dispatch) {
 std::string Render(ITypeInfo* ti) {
     TYPEATTR* a = nullptr;
     if (FAILED(ti->GetTypeAttr(&a))) return "<no type attributes>\n";
-    const std::string name = Name(ti), head = " " + Guid(a->guid) + " flags " + Hex(a->wTypeFlags);
-    std::string out;
+    const std::string name = Doc(ti), head = " " + Guid(a->guid) + " flags " + Hex(a->wTypeFlags);
+    std::string out = "kind " + std::to_string(a->typekind) + " " + name + "\n";
     if (a->typekind == TKIND_ENUM) {
         out = "enum " + name + (a->guid == GUID_NULL ? "" : " " + Guid(a->guid)) + " size " +
               std::to_string(a->cbSizeInstance) + ":";
-        for (UINT k = 0; k < a->cVars; ++k) {
-            VARDESC* v = nullptr;
-            if (FAILED(ti->GetVarDesc(k, &v))) break;
-            std::string value = Name(ti, v->memid);
+        VARDESC* v = nullptr;
+        for (UINT k = 0; k < a->cVars && SUCCEEDED(ti->GetVarDesc(k, &v)); ++k, ti->ReleaseVarDesc(v)) {
+            const std::string value = Doc(ti, v->memid);
             const long n = v->varkind == VAR_CONST && V_VT(v->lpvarValue) == VT_I4 ? V_I4(v->lpvarValue) : -1;
             out += " " + (value.starts_with("OPCHDA") ? value.substr(6) : value) + "=" +
                    (n >= 0 && n < 0x10000 ? std::to_string(n) : Hex(static_cast<ULONG>(n)));
-            ti->ReleaseVarDesc(v);
         }
         out += "\n";
     } else if (a->typekind == TKIND_COCLASS) {
-        out = "coclass " + name + head + Help(ti) + ":";
+        out = "coclass " + name + head + Doc(ti, MEMBERID_NIL, true) + ":";
         for (UINT k = 0; k < a->cImplTypes; ++k) {
             INT flags = 0;
             ti->GetImplTypeFlags(k, &flags);
-            ComPtr<ITypeInfo> impl = Impl(ti, k);
-            out += " " + (impl ? Name(impl.get()) : "?") + "/" + Hex(static_cast<ULONG>(flags));
+            out += " " + NameOf(Impl(ti, k)) + "/" + Hex(static_cast<ULONG>(flags));
         }
         out += "\n";
     } else if (a->typekind == TKIND_DISPATCH) {
@@ -325,11 +313,9 @@ std::string Render(ITypeInfo* ti) {
             baseLib->ReleaseTLibAttr(libAttr);
         }
         const bool dual = a->wTypeFlags & TYPEFLAG_FDUAL;
-        out = (dual ? "dual " : "dispinterface ") + name + head + " on " + (base ? Name(base.get()) : "?") +
-              (index ? "(stdole2)" : "") + Help(ti) + "\n";
-        HREFTYPE ref = 0;
-        ComPtr<ITypeInfo> vtable =
-            dual && SUCCEEDED(ti->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) ? Ref(ti, ref) : nullptr;
+        out = (dual ? "dual " : "dispinterface ") + name + head + " on " + NameOf(base) + (index ? "(stdole2)" : "") +
+              Doc(ti, MEMBERID_NIL, true) + "\n";
+        ComPtr<ITypeInfo> vtable = dual ? Impl(ti, static_cast<UINT>(-1)) : nullptr;
         TYPEATTR* v = nullptr;
         if (!dual) {
             out += Functions(ti, ti);
@@ -337,8 +323,8 @@ std::string Render(ITypeInfo* ti) {
             out += "  <no vtable half>\n";
         } else {
             ComPtr<ITypeInfo> vbase = Impl(vtable.get(), 0);
-            out += "  vtable " + Guid(v->guid) + " flags " + Hex(v->wTypeFlags) + " on " +
-                   (vbase ? Name(vbase.get()) : "?") + " impls " + std::to_string(v->cImplTypes) + "\n";
+            out += "  vtable " + Guid(v->guid) + " flags " + Hex(v->wTypeFlags) + " on " + NameOf(vbase) + " impls " +
+                   std::to_string(v->cImplTypes) + "\n";
             // Wine scales member offsets to this process but leaves the table
             // size in the library's own pointer size; either way it counts slots.
             FUNCDESC* last = nullptr;
@@ -350,10 +336,8 @@ std::string Render(ITypeInfo* ti) {
             out += Functions(vtable.get(), ti);
             // Code written for a base (values) reads a derived one (entries)
             // unchanged: the base's members resolve through the derived type.
-            if (vbase && Name(vbase.get()) != "IDispatch") Functions(vbase.get(), ti);
+            if (vbase && NameOf(vbase) != "IDispatch") Functions(vbase.get(), ti);
         }
-    } else {
-        out = "kind " + std::to_string(a->typekind) + " " + name + "\n";
     }
     ti->ReleaseTypeAttr(a);
     return out;
@@ -377,7 +361,7 @@ TEST_P(TypeLibTest, IsThePublishedObjectModel) {
     if (x86 && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no x86 build";
     // REGKIND_NONE: reading the library must not depend on, or change, the registry.
     ComPtr<ITypeLib> lib;
-    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put()), S_OK) << Narrow(path.c_str(), path.size());
+    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put()), S_OK) << Narrow(path.c_str());
 
     TLIBATTR* attr = nullptr;
     ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
