@@ -1,5 +1,7 @@
 // The library's exports and its class object, called the way the COM runtime
-// and clients call them.
+// and clients call them; the object base's reference count as weak links see it.
+#include "implements.h"
+#include "module_state.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -63,6 +65,29 @@ TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationAndBadArguments) {
     EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAAutoServer), S_OK);
     for (const IID* iid : {&IID_IOPCHDAItems, &IID_IDispatch, &IID_IUnknown})
         EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(*iid), S_FALSE);
+}
+
+// Once the count has reached 0 it never comes back, so a link that holds no
+// reference of its own (an item's link to its server) cannot revive an object
+// that is tearing itself down.
+class Probe final : public Implements<Probe, IUnknown> {
+public:
+    explicit Probe(bool* revivedInTeardown) : revivedInTeardown_(revivedInTeardown) {}
+
+private:
+    void FinalRelease() override { *revivedInTeardown_ = TryAddRef(); }
+    bool* revivedInTeardown_;
+};
+
+TEST(ObjectLifetime, TryAddRefOnlyWhileSomebodyHoldsTheObject) {
+    bool revived = true;
+    {
+        ComPtr<Probe> probe = MakeObject<Probe>(&revived);
+        ASSERT_TRUE(probe && probe->TryAddRef());
+        probe->Release();
+    }  // the last reference: the teardown asks once more
+    EXPECT_FALSE(revived) << "a reference was taken on an object in teardown";
+    EXPECT_EQ(Module::LockCount(), 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ struct ObjectRow {
     const char* name;
     ComPtr<IUnknown> object;
     std::vector<const IID*> answers;  // besides IUnknown
-    IDispatch* dual = nullptr;        // the automation interface, or none
+    const IID* dual = nullptr;        // the automation interface, or none
     const wchar_t* properties = L"";  // read by name through `dual`, separated by spaces
 };
 
@@ -40,24 +40,27 @@ protected:
         UniqueSafeArray values, errors;
         ASSERT_EQ(items_->SyncReadRaw(times.start.get(), times.end.get(), 0, 0, 1, &h, values.put(), errors.put()),
                   S_OK);
-        history_ = HistoryAt(values.get(), 1);
+        ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1), notes;
         ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 2, &h, values.put(), errors.put()),
                   S_OK);
-        ComPtr<OPCHDAHistory> notes = HistoryAt(values.get(), 2);
-        ASSERT_TRUE(history_ && notes);
-        ASSERT_EQ(history_->Item(VarI4(1), value_.put()), S_OK);
-        ComPtr<OPCHDAValue> note;
+        notes = HistoryAt(values.get(), 2);
+        ASSERT_TRUE(history && notes);
+        ComPtr<OPCHDAValue> value, note;
+        ComPtr<OPCHDAEntry> entry;
+        ComPtr<OPCHDABrowser> browser;
+        ASSERT_EQ(history->Item(VarI4(1), value.put()), S_OK);
         ASSERT_EQ(notes->Item(VarI4(1), note.put()), S_OK);
-        ASSERT_EQ(note.query(IID_OPCHDAEntry, entry_), S_OK);
-        ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
+        ASSERT_EQ(note.query(IID_OPCHDAEntry, entry), S_OK);
+        ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
         ComPtr<IUnknown> historyWalk, itemsWalk;
-        ASSERT_EQ(history_->get__NewEnum(historyWalk.put()), S_OK);
+        ASSERT_EQ(history->get__NewEnum(historyWalk.put()), S_OK);
         ASSERT_EQ(items_->get__NewEnum(itemsWalk.put()), S_OK);
         ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
         ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point_.put()), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
         ComPtr<IEnumConnections> connections;
-        ASSERT_EQ(point_->EnumConnections(connections.put()), S_OK);
+        ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
         ComPtr<IEnumConnectionPoints> points;
         ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
         ComPtr<IClassFactory> factory;
@@ -65,51 +68,37 @@ protected:
             CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, factory.put_void()),
             S_OK);
 
-        auto unknown = [](auto& p) { return ComPtr<IUnknown>(static_cast<IUnknown*>(p.get())); };
+        auto u = [](const auto& p) { return ComPtr<IUnknown>(static_cast<IUnknown*>(p.get())); };
         // The items collection is the server object itself.
         const std::vector<const IID*> server = {
             &IID_IConnectionPointContainer, &IID_IDispatch,    &IID_IOPCHDAAutoServer,   &IID_IOPCHDAItems,
             &IID_ISupportErrorInfo,         &IID_IOPCShutdown, &IID_IOPCHDA_DataCallback};
+        // clang-format off
         rows_ = {
-            {"server", unknown(server_), server, server_.get(),
+            {"server", u(server_), server, &IID_IOPCHDAAutoServer,
              L"OPCHDAItems ServerName ServerNode ClientName LocaleID"},  // the rest: in the server tests
-            {"items", unknown(items_), server, items_.get(), L"Parent Count _NewEnum"},
-            {"item", unknown(ramp_), {&IID_OPCHDAItem}, ramp_.get(), L"Parent ClientHandle ServerHandle ItemID"},
-            {"history", unknown(history_), {&IID_OPCHDAHistory}, history_.get(), L"Count _NewEnum"},
-            {"value", unknown(value_), {&IID_OPCHDAValue}, value_.get(), L"TimeStamp DataValue Quality"},
-            {"entry",
-             unknown(entry_),
-             {&IID_OPCHDAValue, &IID_OPCHDAEntry},
-             entry_.get(),
+            {"items", u(items_), server, &IID_IOPCHDAItems, L"Parent Count _NewEnum"},
+            {"item", u(ramp_), {&IID_OPCHDAItem}, &IID_OPCHDAItem, L"Parent ClientHandle ServerHandle ItemID"},
+            {"history", u(history), {&IID_OPCHDAHistory}, &IID_OPCHDAHistory, L"Count _NewEnum"},
+            {"value", u(value), {&IID_OPCHDAValue}, &IID_OPCHDAValue, L"TimeStamp DataValue Quality"},
+            {"entry", u(entry), {&IID_OPCHDAValue, &IID_OPCHDAEntry}, &IID_OPCHDAEntry,
              L"TimeStamp DataValue Quality EntryTime EntryType User"},
-            {"browser",
-             unknown(browser_),
-             {&IID_OPCHDABrowser},
-             browser_.get(),
+            {"browser", u(browser), {&IID_OPCHDABrowser}, &IID_OPCHDABrowser,
              L"CurrentPosition OPCHDABranches OPCHDALeaves"},
             {"history enumerator", historyWalk, {&IID_IEnumVARIANT}},
             {"items enumerator", itemsWalk, {&IID_IEnumVARIANT}},
-            {"connection point", unknown(point_), {&IID_IConnectionPoint}},
-            {"connections enumerator", unknown(connections), {&IID_IEnumConnections}},
-            {"points enumerator", unknown(points), {&IID_IEnumConnectionPoints}},
-            {"class factory", unknown(factory), {&IID_IClassFactory}},
+            {"connection point", u(point), {&IID_IConnectionPoint}},
+            {"connections enumerator", u(connections), {&IID_IEnumConnections}},
+            {"points enumerator", u(points), {&IID_IEnumConnectionPoints}},
+            {"class factory", u(factory), {&IID_IClassFactory}},
         };
+        // clang-format on
     }
     void TearDown() override {
         rows_.clear();
-        point_ = nullptr;
-        browser_ = nullptr;
-        entry_ = nullptr;
-        value_ = nullptr;
-        history_ = nullptr;
         ConnectedServer::TearDown();
     }
 
-    ComPtr<OPCHDAHistory> history_;
-    ComPtr<OPCHDAValue> value_;
-    ComPtr<OPCHDAEntry> entry_;
-    ComPtr<OPCHDABrowser> browser_;
-    ComPtr<IConnectionPoint> point_;
     std::vector<ObjectRow> rows_;
 };
 
@@ -145,7 +134,9 @@ TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) 
     for (const ObjectRow& row : rows_) {
         if (!row.dual) continue;
         SCOPED_TRACE(row.name);
-        IDispatch* dispatch = row.dual;
+        ComPtr<IUnknown> dual;
+        ASSERT_EQ(row.object->QueryInterface(*row.dual, dual.put_void()), S_OK);
+        IDispatch* dispatch = static_cast<IDispatch*>(dual.get());
         UINT count = 0;
         EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
         EXPECT_EQ(count, 1u);
