@@ -68,24 +68,6 @@ SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower) {
     return MakeArray(VT_VARIANT, values, lower);
 }
 
-std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array) {
-    LONG lower = -1, upper = -1;
-    SafeArrayGetLBound(array, 1, &lower);
-    SafeArrayGetUBound(array, 1, &upper);
-    return {lower, upper};
-}
-
-LONG LongAt(SAFEARRAY* array, LONG index) {
-    LONG value = 0;
-    SafeArrayGetElement(array, &index, &value);
-    return value;
-}
-
-HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out) {
-    VariantClear(out);
-    return SafeArrayGetElement(array, &index, out);
-}
-
 DATE LocalNow() {
     SYSTEMTIME now;
     GetLocalTime(&now);

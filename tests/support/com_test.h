@@ -57,9 +57,21 @@ SAFEARRAY* MakeLongArray(std::initializer_list<LONG> values, LONG lower = 1);
 SAFEARRAY* MakeDateArray(std::initializer_list<DATE> values, LONG lower = 1);
 SAFEARRAY* MakeBstrArray(std::initializer_list<const wchar_t*> values, LONG lower = 1);
 SAFEARRAY* MakeVariantArray(std::initializer_list<VARIANT> values, LONG lower = 1);
-LONG LongAt(SAFEARRAY* array, LONG index);
-std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array);
-HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out);
+inline std::pair<LONG, LONG> BoundsOf(SAFEARRAY* array) {
+    LONG lower = -1, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    return {lower, upper};
+}
+inline LONG LongAt(SAFEARRAY* array, LONG index) {
+    LONG value = 0;
+    SafeArrayGetElement(array, &index, &value);
+    return value;
+}
+inline HRESULT VariantAt(SAFEARRAY* array, LONG index, VARIANT* out) {
+    VariantClear(out);
+    return SafeArrayGetElement(array, &index, out);
+}
 
 // Times as clients pass them: texts the historian resolves, which a
 // successful request turns into dates.

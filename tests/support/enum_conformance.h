@@ -1,5 +1,4 @@
-// One conformance check run over every enumerator of the library (histories,
-// the items collection, connections and connection points): Next in batches,
+// One conformance check for every enumerator of the library: Next in batches,
 // Skip that never wraps, Reset, and Clone keeping a position of its own.
 #pragma once
 

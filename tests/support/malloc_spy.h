@@ -1,6 +1,5 @@
-// A malloc spy: which task-memory blocks are alive (strings too, with the
-// platform's string cache off), frees of blocks that are not, and a failed
-// next allocation on request.
+// Which task-memory blocks are alive (strings too, with the string cache off),
+// frees of blocks that are not, and a failed next allocation on request.
 #pragma once
 
 #include <windows.h>
@@ -19,9 +18,8 @@ public:
     size_t LiveCount() const { return live_.size(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        const bool ours = iid == IID_IUnknown || iid == IID_IMallocSpy;
-        *out = ours ? static_cast<IMallocSpy*>(this) : nullptr;
-        return ours ? S_OK : E_NOINTERFACE;
+        *out = iid == IID_IUnknown || iid == IID_IMallocSpy ? static_cast<IMallocSpy*>(this) : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }

@@ -2,14 +2,6 @@
 
 namespace comtest {
 
-const wchar_t* ProgIDOf(Where where) {
-    return where == Where::InProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local";
-}
-
-std::string NameOf(const ::testing::TestParamInfo<Where>& info) {
-    return info.param == Where::InProcess ? "InProcess" : "LocalServer";
-}
-
 ComPtr<IHdaSimControl> SimControl(Where where) {
     ComPtr<IHdaSimControl> control;
     CoCreateInstance(where == Where::InProcess ? CLSID_HdaSimControl : CLSID_HdaSimControlLocal, nullptr,

@@ -11,8 +11,12 @@ namespace comtest {
 
 enum class Where { InProcess, LocalServer };
 inline constexpr Where kBothSides[] = {Where::InProcess, Where::LocalServer};
-const wchar_t* ProgIDOf(Where where);
-std::string NameOf(const ::testing::TestParamInfo<Where>& info);
+inline const wchar_t* ProgIDOf(Where w) {
+    return w == Where::InProcess ? L"Sim.HdaHistorian" : L"Sim.HdaHistorian.Local";
+}
+inline std::string NameOf(const ::testing::TestParamInfo<Where>& i) {
+    return i.param == Where::InProcess ? "InProcess" : "LocalServer";
+}
 ComPtr<IHdaSimControl> SimControl(Where where);
 
 inline constexpr wchar_t kRamp[] = L"Plant/Lab/Calibration/Ramp";
