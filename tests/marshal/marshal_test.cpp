@@ -221,11 +221,14 @@ HRESULT Log(const wchar_t* member, const T&... v) {
 #define SINK_MEMBER(member, params, ...) \
     STDMETHODIMP member params override { return Log(L## #member, __VA_ARGS__); }
 
-class Sink final : public IOPCHDA_DataCallback, public IOPCShutdown {
+// The test's own objects: I0 answers for IUnknown too.
+template <class I0, class... I>
+class Object : public I0, public I... {
 public:
+    virtual ~Object() = default;
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IOPCShutdown ? static_cast<IOPCShutdown*>(this) : nullptr;
-        if (iid == IID_IUnknown || iid == IID_IOPCHDA_DataCallback) *out = static_cast<IOPCHDA_DataCallback*>(this);
+        *out = iid == IID_IUnknown || iid == __uuidof(I0) ? static_cast<I0*>(this) : nullptr;
+        ((*out = iid == __uuidof(I) ? static_cast<I*>(this) : *out), ...);
         if (*out) AddRef();
         return *out ? S_OK : E_NOINTERFACE;
     }
@@ -235,6 +238,13 @@ public:
         if (!n) delete this;
         return n;
     }
+
+private:
+    LONG refs_ = 1;
+};
+
+class Sink final : public Object<IOPCHDA_DataCallback, IOPCShutdown> {
+public:
     SINK_MEMBER(OnDataChange, (DWORD id, HRESULT hr, DWORD n, OPCHDA_ITEM* v, HRESULT* e), id, hr, A(v, n), A(e, n))
     SINK_MEMBER(OnReadComplete, (DWORD id, HRESULT hr, DWORD n, OPCHDA_ITEM* v, HRESULT* e), id, hr, A(v, n), A(e, n))
     SINK_MEMBER(OnReadModifiedComplete, (DWORD id, HRESULT hr, DWORD n, OPCHDA_MODIFIEDITEM* v, HRESULT* e), id, hr,
@@ -249,26 +259,12 @@ public:
     SINK_MEMBER(OnUpdateComplete, (DWORD id, HRESULT hr, DWORD n, OPCHANDLE* h, HRESULT* e), id, hr, A(h, n), A(e, n))
     SINK_MEMBER(OnCancelComplete, (DWORD id), id)
     SINK_MEMBER(ShutdownRequest, (LPCWSTR reason), reason)
-
-private:
-    LONG refs_ = 1;
 };
 
 // A historian that leaves out what it may: no start time, no status texts, no
 // aggregates (null arrays). Every null must cross as a null.
-class Sparse final : public IOPCHDA_Server {
+class Sparse final : public Object<IOPCHDA_Server> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? this : nullptr;
-        if (*out) AddRef();
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = InterlockedDecrement(&refs_);
-        if (!n) delete this;
-        return n;
-    }
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
         *n = 0, *ids = nullptr, *names = *descriptions = nullptr;
         return S_OK;
@@ -286,9 +282,6 @@ public:
     STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
         return E_NOTIMPL;
     }
-
-private:
-    LONG refs_ = 1;
 };
 
 // An object reached through a proxy from a pumping STA of its own.
@@ -330,14 +323,11 @@ struct Row {
 };
 // One member's row; KEPT where Wine's stub keeps its copies of [in,out] structures
 // and in-arrays (see ThreadSpy), so that only the caller's side is counted.
-#define ROW(member, ...)                                                          \
-    Row {                                                                         \
-#member, [&](IUnknown * o) { return Call(o, member, __VA_ARGS__); }, true \
-    }
-#define KEPT(member, ...)                                                          \
-    Row {                                                                          \
-#member, [&](IUnknown * o) { return Call(o, member, __VA_ARGS__); }, false \
-    }
+// clang-format off
+#define ROW_OF(counted, member, ...) Row{#member, [&](IUnknown* o) { return Call(o, member, __VA_ARGS__); }, counted}
+#define ROW(...) ROW_OF(true, __VA_ARGS__)
+#define KEPT(...) ROW_OF(false, __VA_ARGS__)
+// clang-format on
 
 void Compare(IUnknown* object, const std::vector<Row>& rows) {
     StaHost host(object);

@@ -52,7 +52,7 @@ TEST(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
     ASSERT_EQ(
         CoCreateInstance(CLSID_HdaSimHistorian, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDA_Server, server.put_void()),
         S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IHdaSimControl, control.put_void()), S_OK);
+    ASSERT_EQ(server.query(IID_IHdaSimControl, control), S_OK);
     const LONGLONG t0 = 133485408000000000LL;  // 2024-01-01 00:00:00 UTC
     control->ClockSetSpeed(0.0);
     control->ClockSet(t0 + 864'000'000'000LL);
@@ -67,10 +67,9 @@ TEST(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
     ComPtr<IOPCHDA_SyncUpdate> update;
     ComPtr<IOPCHDA_SyncAnnotations> annotations;
     ComPtr<IOPCHDA_SyncRead> read;
-    ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, common.put_void()), S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncUpdate, update.put_void()), S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncAnnotations, annotations.put_void()), S_OK);
-    ASSERT_EQ(server->QueryInterface(IID_IOPCHDA_SyncRead, read.put_void()), S_OK);
+    ASSERT_EQ(server.query(IID_IOPCCommon, common) | server.query(IID_IOPCHDA_SyncUpdate, update) |
+                  server.query(IID_IOPCHDA_SyncAnnotations, annotations) | server.query(IID_IOPCHDA_SyncRead, read),
+              S_OK);
     ASSERT_EQ(common->SetClientName(L"operator"), S_OK);
 
     LPWSTR ids[] = {const_cast<LPWSTR>(L"Plant/Lab/Calibration/Ramp"), const_cast<LPWSTR>(L"Plant/Unknown")};

@@ -10,7 +10,7 @@
 #include "time_test_support.h"
 
 using namespace timetest;
-using comtest::Ref, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
+using comtest::Ref, comtest::Typed, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
 
 namespace {
 
@@ -28,11 +28,6 @@ protected:
 
 constexpr uint64_t kUntouched = 0x0123456789abcdefULL;
 
-VARIANT Raw(VARTYPE vt, BSTR text = nullptr) {
-    VARIANT v = VarEmpty();
-    V_VT(&v) = vt, V_BSTR(&v) = text;
-    return v;
-}
 uint64_t LocalUnits(DATE local) {
     FILETIME ft{};
     EXPECT_TRUE(LocalDateToFileTime(local, &ft));
@@ -53,13 +48,13 @@ TEST_F(TimeArgs, EachKindOfVariant) {
         {"relative text", VarBstr(L"NOW-1H"), S_OK, L"NOW-1H"},
         {"empty text", VarBstr(L""), S_OK, L""},
         {"null string", VarBstr(nullptr), S_OK, L""},
-        {"text with a zero inside", Raw(VT_BSTR, SysAllocStringLen(L"NOW\0-1D", 7)), S_OK, L"NOW"},
+        {"text with a zero inside", Typed(VT_BSTR, SysAllocStringLen(L"NOW\0-1D", 7)), S_OK, L"NOW"},
         {"number", VarR8(date), S_OK, nullptr, date},
         {"empty: day zero, not now", VarEmpty(), S_OK, nullptr, 0.0},
         {"date by reference", Ref(VT_DATE, &date), S_OK, nullptr, date},
         {"variant by reference", Ref(VT_VARIANT, &inner), S_OK, nullptr, date},
         {"string by reference is no relative time", Ref(VT_BSTR, &text), DISP_E_TYPEMISMATCH, nullptr},
-        {"null", Raw(VT_NULL), DISP_E_TYPEMISMATCH, nullptr},
+        {"null", Typed(VT_NULL, 0), DISP_E_TYPEMISMATCH, nullptr},
         {"number beyond dates", VarR8(1e300), DISP_E_OVERFLOW, nullptr},
         {"date before 1601", VarDate(-109206.5), E_FAIL, nullptr},
         {"year 10000", VarDate(2958466.0), E_FAIL, nullptr},
@@ -89,7 +84,7 @@ TEST_F(TimeArgs, EachKindOfVariant) {
 TEST_F(TimeArgs, PreviousTextIsFreedWhateverTheOutcomeAndAllocationFailureIsOutOfMemory) {
     OPCHDA_TIME t{FALSE, static_cast<LPWSTR>(CoTaskMemAlloc(16)), Ft(kUntouched)};
     LPWSTR old = t.szTime;
-    VARIANT date = VarR8(38353.5), null = Raw(VT_NULL), text = VarBstr(L"NOW");
+    VARIANT date = VarR8(38353.5), null = Typed(VT_NULL, 0), text = VarBstr(L"NOW");
     ASSERT_EQ(TimeArgToHdaTime(&date, &t), S_OK);
     EXPECT_TRUE(t.szTime == old || !g_spy.IsLive(old));  // the heap may hand the block straight back
     old = t.szTime;
@@ -149,7 +144,7 @@ TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
 // The pair owns both texts: a failure on either bound leaves them for the
 // holder to free, and the client's variants untouched.
 TEST_F(TimeArgs, PairConvertsStartThenEndAndFreesBothTexts) {
-    VARIANT text = VarBstr(L"NOW-1H"), date = VarR8(38353.5), null = Raw(VT_NULL), bad = VarDate(-109206.5);
+    VARIANT text = VarBstr(L"NOW-1H"), date = VarR8(38353.5), null = Typed(VT_NULL, 0), bad = VarDate(-109206.5);
     LPWSTR texts[2] = {};
     {
         HdaTimePair pair;

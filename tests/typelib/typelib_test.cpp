@@ -348,14 +348,11 @@ class TypeLibTest : public ::testing::TestWithParam<SYSKIND> {};
 TEST_P(TypeLibTest, IsThePublishedObjectModel) {
     const bool x86 = GetParam() == SYS_WIN32;
     wchar_t buf[MAX_PATH] = {};
-    std::wstring path;
     const DWORD n = GetEnvironmentVariableW(x86 ? L"OPCHDA_TYPELIB_X86" : L"OPCHDA_TYPELIB", buf, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-        path = buf;
-    } else {
+    std::wstring path = buf;
+    if (n == 0 || n >= MAX_PATH) {
         GetModuleFileNameW(nullptr, buf, MAX_PATH);
-        path = buf;
-        path = path.substr(0, path.find_last_of(L"\\/") + 1) +
+        path = std::wstring(buf, wcsrchr(buf, L'\\') + 1) +
                (x86 ? L"..\\..\\x86\\bin\\OPCHDAAuto.dll" : L"OPCHDAAuto.dll");
     }
     if (x86 && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no x86 build";
