@@ -214,11 +214,14 @@ TEST_F(OutOfMemory, Requests) {
         Sweep(row.first, S_OK, row.second, reset);
     }
     // The held answers go out now; a callback holds the server object while
-    // it fires, so the last reference may go on the historian's thread.
+    // it fires, so the last reference may go on the historian's thread, and
+    // the historian frees its answer only once that callback has returned.
     control_->ClearFaults();
     items_ = nullptr;
     server_ = nullptr;
-    for (int k = 0; k < 400 && Module::LockCount() != 0; ++k) Sleep(25);
+    LONG memory = 0;
+    for (int k = 0; k < 400 && (Module::LockCount() != 0 || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
+        Sleep(25);
 }
 
 // The historian's callbacks, driven directly into the server object with a
