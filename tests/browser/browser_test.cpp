@@ -1,6 +1,5 @@
-// Catalogues, CreateBrowser and the browser: against the simulator in process
-// and as a local server, and against a historian written here for what the
-// simulator does not do wrong.
+// Catalogues, CreateBrowser and the browser over the simulator, and over a fake for what the simulator does not do
+// wrong.
 #include <optional>
 
 #include "module_state.h"
@@ -35,7 +34,6 @@ std::vector<std::wstring> Texts(SAFEARRAY* array) {
     return values;
 }
 
-// A listing as the client receives it, into a variable that held a text.
 struct Listing {
     HRESULT hr;
     VARTYPE vt;
@@ -59,8 +57,7 @@ std::wstring Position(OPCHDABrowser* browser) {
     return position ? position.get() : L"(null)";
 }
 
-// Criteria as a client passes them: three VARIANTs holding arrays that start
-// at `lower` (elements below 1 hold a criterion that matches nothing).
+// Criteria as a client passes them, arrays starting at `lower` (elements below 1 match nothing).
 struct Criterion {
     LONG attribute, op;
     VARIANT filter;
@@ -102,8 +99,7 @@ Created Create(IOPCHDAAutoServer* server, LONG count, Criteria& c) {
 
 class SimBrowse : public comtest::ConnectedServerAt {};
 
-// The walk through the plant is the browsing examples' (CMakeLists.txt); here
-// a browser outlives its object's connection and the object itself.
+// The plant walk is the examples'; here a browser outlives its connection and its object.
 TEST_P(SimBrowse, ABrowserWorksOnWithoutItsServer) {
     Criteria temperatures = MakeCriteria({{kItemID, kEqual, VarBstr(L"*/Temperature")}});
     ComPtr<OPCHDABrowser> browser = Create(server_.get(), 1, temperatures).browser;
@@ -187,8 +183,7 @@ TEST_P(SimBrowse, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     }
     EXPECT_EQ(disconnected->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, nullptr), E_POINTER);
 
-    // Zero-based arrays: elements 1 to the count reach the historian, each
-    // with its own code in Errors (lower bound 1); the refused one is dropped.
+    // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
     VARIANT realType;
     V_VT(&realType) = VT_I2;
     V_I2(&realType) = VT_R8;
@@ -214,11 +209,7 @@ TEST_P(SimBrowse, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
 
 INSTANTIATE_TEST_SUITE_P(Browse, SimBrowse, ::testing::ValuesIn(comtest::kBothSides), comtest::NameOf);
 
-// A historian written here, one object for its server, browse object and name
-// enumerator: it answers catalogues without arrays or with a null name, hands
-// out no browse object or no enumerator, fails part-way through a listing or
-// in every browse call, and records what it was sent. Every block of task
-// memory it hands out must come back.
+// Answers as scripted, records what it was sent; every block it hands out must come back.
 struct Script {
     DWORD catalogueCount = 3;
     HRESULT catalogueResult = S_OK, browseResult = S_OK, nextFailure = S_OK;
@@ -228,7 +219,6 @@ struct Script {
     size_t failingNext = 0;  // the Next call (1-based) that answers nextFailure
     std::vector<HRESULT> criterionErrors;
     size_t calls = 0;  // catalogue calls
-    // Seen by the historian.
     std::vector<std::tuple<DWORD, DWORD, std::wstring>> criteria;
     std::vector<ULONG> nextRequests;
     std::vector<std::tuple<OPCHDA_BROWSEDIRECTION, bool, std::wstring>> moves;  // null text?, text
@@ -340,7 +330,6 @@ private:
     size_t next_ = 0;
 };
 
-// {5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}
 constexpr CLSID kFakeClsid = {0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x3c, 0x9d, 0x2b, 0x7e, 0x5f, 0x01}};
 activation_hooks::Runtime g_platform{};
 
@@ -358,8 +347,7 @@ protected:
         g_handedOut.clear();
         g_platform = activation_hooks::Install({&CreateFake, activation_hooks::Platform().createInstanceEx});
         ASSERT_EQ(CoRegisterMallocSpy(g_spy), S_OK);
-        // The platform crashes on a spied free of a block it has not seen
-        // allocated unless one allocation went through the spy first.
+        // Wine crashes on a spied free of a block it never saw allocated unless one went through the spy.
         CoTaskMemFree(CoTaskMemAlloc(8));
         ASSERT_EQ(HandOut(MakeObject<COPCHDAAutoServer>(), IID_IOPCHDAAutoServer, server_.put_void()), S_OK);
         ASSERT_EQ(server_->Connect(UniqueBstr(L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}").get(), comtest::VarEmpty()),
@@ -376,7 +364,6 @@ protected:
         EXPECT_EQ(Module::LockCount(), 0);
         ComTest::TearDown();
     }
-    // A failed listing: its code, and what the client's variable holds.
     std::tuple<HRESULT, VARTYPE> Failed(Kind kind) {
         Listing listing = List(browser_.get(), kind);
         return {listing.hr, listing.vt};
@@ -386,8 +373,7 @@ protected:
     ComPtr<OPCHDABrowser> browser_;
 };
 
-// GetItemAttributes (four columns) or GetAggregates (three), with out-pointer
-// `nullOutput` (0 = Count, -1 = none) null.
+// GetItemAttributes (four columns) or GetAggregates (three), `nullOutput` (0 = Count, -1 = none) null.
 struct Catalogue {
     HRESULT hr = E_UNEXPECTED;
     LONG count = 77;  // untouched unless written
@@ -431,8 +417,7 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         for (int nullOutput = 0; nullOutput <= (attributes ? 4 : 3); ++nullOutput)
             EXPECT_EQ(Read(server_.get(), attributes, nullOutput).hr, E_POINTER) << nullOutput;
         EXPECT_EQ(g_script.calls, calls);
-        // A null name arrives as an empty text; no entries as empty arrays
-        // with the historian's code.
+        // A null name arrives as an empty text; no entries as empty arrays with the historian's code.
         g_script.nullName = true;
         EXPECT_EQ(Texts(Read(server_.get(), attributes).columns[1].get()),
                   (std::vector<std::wstring>{L"Name1", L"", L"Name3"}));
@@ -464,21 +449,9 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     }
 }
 
-TEST_F(OverAFake, CreateBrowserSendsTheDefaultCriterionAndNeedsABrowseObject) {
+TEST_F(OverAFake, CreateBrowserListingsAndMovesPassWhatTheHistorianAnswers) {
     ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
     EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{13, 1, L"*"}}));  // the item identifier equal to "*"
-    g_script.noBrowseObject = true;
-    g_script.criterionErrors = {kHistorianFailure};
-    UniqueVariant errors;
-    EXPECT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), errors.get(), browser_.put()),
-              E_FAIL);
-    EXPECT_FALSE(browser_);
-    ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{kHistorianFailure}));
-}
-
-TEST_F(OverAFake, ListingsAndMovesPassWhatTheHistorianAnswers) {
-    ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
     // Names are asked for in batches of a hundred until a batch is short.
     for (auto [count, requests] :
          {std::pair<size_t, std::vector<ULONG>>{0, {100}}, {100, {100, 100}}, {250, {100, 100, 100}}}) {
@@ -491,8 +464,7 @@ TEST_F(OverAFake, ListingsAndMovesPassWhatTheHistorianAnswers) {
         ASSERT_EQ(leaves.names.size(), count);
         for (size_t i = 0; i < count; ++i) ASSERT_EQ(leaves.names[i], *g_script.names[i]);
     }
-    // A Next that fails part-way, or an array that cannot be made: the failure,
-    // the client's value kept, every name received freed.
+    // A Next that fails part-way, or an array that cannot be made: the failure, the client's value kept.
     g_script.failingNext = g_script.nextRequests.size() + 2;
     g_script.nextFailure = E_UNEXPECTED;
     EXPECT_EQ(Failed(kItems), std::tuple(E_UNEXPECTED, VT_BSTR));
@@ -509,8 +481,7 @@ TEST_F(OverAFake, ListingsAndMovesPassWhatTheHistorianAnswers) {
     g_script.names = {L"A", std::nullopt, L"B"};
     EXPECT_EQ(List(browser_.get(), kLeaves).names, (std::vector<std::wstring>{L"A", L"B"}));
 
-    // Every historian failure passes unchanged; up and to the root send a
-    // zero-length name, the client's names go as given.
+    // Historian failures pass unchanged; up and to the root send a zero-length name.
     g_script.browseResult = kHistorianFailure;
     UniqueBstr old(L"old");
     for (int member = 0; member < 2; ++member) {
@@ -528,6 +499,15 @@ TEST_F(OverAFake, ListingsAndMovesPassWhatTheHistorianAnswers) {
                                                         {OPCHDA_BROWSE_DIRECT, false, L""},
                                                         {OPCHDA_BROWSE_DOWN, false, L"Y"},
                                                         {OPCHDA_BROWSE_DIRECT, true, L""}}));
+
+    g_script.noBrowseObject = true;
+    g_script.criterionErrors = {kHistorianFailure};
+    UniqueVariant errors;
+    EXPECT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), errors.get(), browser_.put()),
+              E_FAIL);
+    EXPECT_FALSE(browser_);
+    ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{kHistorianFailure}));
 }
 
 }  // namespace

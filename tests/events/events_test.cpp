@@ -1,22 +1,159 @@
-// The server object's event sources, driven as a historian calls them (and
-// as a misbehaving one does) and used as clients use them: one row per
-// delivery, each raising exactly its own event with its own arguments;
-// connection points with their cookies, slots and enumerators; sinks that
-// fail, unadvise or release the object from their handler; historian threads
-// racing the client's subscriptions.
-#include "event_sink.h"
-
+// The server object's event sources, driven as a historian calls them and end
+// to end through the simulator, to sinks written as VBA WithEvents sinks are.
+#include <windows.h>
+#include <ocidl.h>
 #include <olectl.h>
 
-#include <atomic>
+#include <functional>
+#include <mutex>
 #include <set>
-#include <thread>
+#include <string>
+#include <vector>
 
+#include "OPCHDAAuto.h"
+#include "com_holders.h"
 #include "opc_hda.h"
+#include "support/com_test.h"
 #include "support/enum_conformance.h"
+#include "support/sim_fixture.h"
 
 namespace eventtest {
 namespace {
+
+using comtest::Where;
+
+std::vector<double> HistoryValues(IDispatch* history) {
+    std::vector<double> values;
+    UniqueVariant count;
+    if (FAILED(comtest::GetProperty(history, L"Count", count.get())) ||
+        FAILED(VariantChangeType(count.get(), count.get(), 0, VT_I4)))
+        return {-1.0};
+    for (LONG k = 1; k <= V_I4(count.get()); ++k) {
+        UniqueVariant element, value;
+        bool read = SUCCEEDED(comtest::CallMethod(history, L"Item", {comtest::VarI4(k)}, element.get())) &&
+                    V_VT(element.get()) == VT_DISPATCH &&
+                    SUCCEEDED(comtest::GetProperty(V_DISPATCH(element.get()), L"DataValue", value.get())) &&
+                    SUCCEEDED(VariantChangeType(value.get(), value.get(), 0, VT_R8));
+        values.push_back(read ? V_R8(value.get()) : -1.0);
+    }
+    return values;
+}
+
+struct Arg {
+    VARTYPE vt = VT_EMPTY;
+    LONG number = 0;                             // VT_I4
+    std::wstring text;                           // VT_BSTR
+    LONG lower = 0;                              // arrays
+    std::vector<LONG> longs;                     // VT_ARRAY|VT_I4
+    std::vector<VARTYPE> types;                  // VT_ARRAY|VT_VARIANT: each element's type
+    std::vector<std::vector<double>> histories;  // per element: the history's values, or none
+};
+
+struct Event {
+    DISPID id = 0;
+    WORD flags = 0;
+    LCID lcid = 0;
+    UINT named = 0;
+    DWORD thread = 0;
+    std::vector<Arg> args;
+    LONG Long(size_t k) const { return args.at(k).number; }
+};
+
+class EventSink final : public IDispatch {
+public:
+    static ComPtr<EventSink> Make(REFIID eventIid) { return ComPtr<EventSink>(new EventSink(eventIid)); }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        bool ok = riid == IID_IUnknown || riid == IID_IDispatch || (eventIid_ != GUID_NULL && riid == eventIid_);
+        *ppv = ok ? static_cast<IDispatch*>(this) : nullptr;
+        if (ok) AddRef();
+        return ok ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        Event e{id, flags, lcid, params ? params->cNamedArgs : 0, GetCurrentThreadId(), {}};
+        for (UINT k = params ? params->cArgs : 0; k-- > 0;) e.args.push_back(Decode(params->rgvarg[k]));
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            events_.push_back(e);
+        }
+        if (onEvent) onEvent(e);
+        SetEvent(arrived_);
+        return invokeResult;
+    }
+
+    std::vector<Event> Events() {
+        std::lock_guard<std::mutex> g(lock_);
+        return events_;
+    }
+    size_t Count() { return Events().size(); }
+    bool WaitFor(size_t count, DWORD ms = 10000) {
+        for (DWORD start = GetTickCount(), index = 0; Count() < count;) {
+            if (GetTickCount() - start > ms) return false;
+            CoWaitForMultipleHandles(0, 50, 1, &arrived_, &index);
+        }
+        return true;
+    }
+
+    HRESULT invokeResult = S_OK;
+    std::function<void(const Event&)> onEvent;  // runs inside Invoke, after recording
+    bool keepHistories = false;
+    std::vector<ComPtr<IDispatch>> kept;  // with keepHistories: every history received
+
+private:
+    explicit EventSink(REFIID eventIid) : eventIid_(eventIid), arrived_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~EventSink() { CloseHandle(arrived_); }
+
+    Arg Decode(const VARIANT& v) {
+        Arg a;
+        a.vt = V_VT(&v);
+        if (a.vt == VT_I4) a.number = V_I4(&v);
+        if (a.vt == VT_BSTR) a.text.assign(V_BSTR(&v) ? V_BSTR(&v) : L"", SysStringLen(V_BSTR(&v)));
+        if (!(a.vt & VT_ARRAY) || !V_ARRAY(&v)) return a;
+        LONG upper = 0;
+        SafeArrayGetLBound(V_ARRAY(&v), 1, &a.lower);
+        SafeArrayGetUBound(V_ARRAY(&v), 1, &upper);
+        for (LONG i = a.lower; i <= upper; ++i) {
+            if (a.vt == (VT_ARRAY | VT_I4)) {
+                a.longs.push_back(comtest::LongAt(V_ARRAY(&v), i));
+                continue;
+            }
+            UniqueVariant e;
+            comtest::VariantAt(V_ARRAY(&v), i, e.get());
+            a.types.push_back(V_VT(e.get()));
+            bool history = V_VT(e.get()) == VT_DISPATCH && V_DISPATCH(e.get());
+            a.histories.push_back(history ? HistoryValues(V_DISPATCH(e.get())) : std::vector<double>{});
+            std::lock_guard<std::mutex> g(lock_);
+            if (history && keepHistories) kept.push_back(ComPtr<IDispatch>(V_DISPATCH(e.get())));
+        }
+        return a;
+    }
+
+    LONG refs_ = 0;
+    IID eventIid_;
+    std::mutex lock_;
+    std::vector<Event> events_;
+    HANDLE arrived_;
+};
+
+inline DWORD Advise(IUnknown* source, REFIID iid, IDispatch* sink) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
+        SUCCEEDED(container->FindConnectionPoint(iid, point.put())))
+        point->Advise(sink, &cookie);
+    return cookie;
+}
 
 constexpr HRESULT kNoData = 0x40041002;
 constexpr HRESULT kInvalidHandle = 0xC0040001;
@@ -59,52 +196,29 @@ const std::vector<double> kFirst{1.5, 2.5, 3.5};
 
 // clang-format off
 const Row kRows[] = {
-    {"OnDataChange", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.items, s.codes); }},
-    {"OnReadComplete", 2, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, s.codes); }},
-    {"OnReadModifiedComplete", 3, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnReadModifiedComplete(s.tid, s.status, 2, s.modified, s.codes); }},
-    {"OnReadAttributeComplete", 4, "IIIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnReadAttributeComplete(s.tid, s.status, 99, 2, s.attributes, s.codes); }},
-    {"OnReadAnnotations", 5, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, {-1, -1, -1},
-     [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 2, s.annotations, s.codes); }},
-    {"OnInsertAnnotations", 6, "IIIKE", kKeys, {}, {}, kErrors, {},
-     [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 2, s.handles, s.codes); }},
-    {"OnPlayback", 7, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.slice, s.codes); }},
-    {"OnUpdateComplete", 8, "IIIKE", kKeys, {}, {}, kErrors, {},
-     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, s.handles, s.codes); }},
+    {"OnDataChange", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.items, s.codes); }},
+    {"OnReadComplete", 2, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, s.codes); }},
+    {"OnReadModifiedComplete", 3, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnReadModifiedComplete(s.tid, s.status, 2, s.modified, s.codes); }},
+    {"OnReadAttributeComplete", 4, "IIIIKVE", kKeys, {}, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnReadAttributeComplete(s.tid, s.status, 99, 2, s.attributes, s.codes); }},
+    {"OnReadAnnotations", 5, "IIIKVE", kKeys, {}, kFirstOnly, kErrors, {-1, -1, -1}, [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 2, s.annotations, s.codes); }},
+    {"OnInsertAnnotations", 6, "IIIKE", kKeys, {}, {}, kErrors, {}, [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 2, s.handles, s.codes); }},
+    {"OnPlayback", 7, "IIIKAVE", kKeys, kAggregates, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.slice, s.codes); }},
+    {"OnUpdateComplete", 8, "IIIKE", kKeys, {}, {}, kErrors, {}, [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, s.handles, s.codes); }},
     // No data is an empty history; no items, empty arrays.
-    {"NoData", 2, "IIIKAVE", {5}, {0}, {VT_DISPATCH}, {kNoData}, {},
-     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 1, s.empty, s.noData); }},
-    {"NoItems", 1, "IIIKAVE", {}, {}, {}, {}, {},
-     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0, nullptr, nullptr); }},
-    {"NoHandles", 8, "IIIKE", {}, {}, {}, {}, {},
-     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0, nullptr, nullptr); }},
-    {"HistoryTooLarge", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, {S_OK, E_OUTOFMEMORY}, kFirst,
-     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.huge, s.ok); }},
-    // A historian breaking its promises: missing arrays or slice entries
-    // (where it sent a failure code for the item, that code stands).
-    {"NullItems", 1, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {},
-     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, nullptr, s.ok); }},
-    {"NullErrors", 2, "IIIKAVE", kKeys, kAggregates, kNone, kMissing, {},
-     [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, nullptr); }},
-    {"NullInSlice", 7, "IIIKAVE", {11, 0}, {2, 0}, kFirstOnly, kErrors, kFirst,
-     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.half, s.codes); }},
-    {"NullSlice", 7, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {},
-     [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, nullptr, nullptr); }},
-    {"NullHandles", 8, "IIIKE", {0, 0}, {}, {}, {E_POINTER, kInvalidHandle}, {},
-     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, nullptr, s.codes); }},
-    {"NullAnnotationHandles", 6, "IIIKE", {0}, {}, {}, {E_POINTER}, {},
-     [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 1, nullptr, nullptr); }},
-    {"NullAnnotations", 5, "IIIKVE", {0}, {}, {VT_EMPTY}, {E_POINTER}, {},
-     [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 1, nullptr, s.ok); }},
-    // A count no array can hold.
-    {"CountTooLargeForHandles", 0, "", {}, {}, {}, {}, {},
-     [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0x40000000u, nullptr, nullptr); }},
-    {"CountTooLargeForItems", 0, "", {}, {}, {}, {}, {},
-     [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0xFFFFFFFFu, nullptr, nullptr); }},
+    {"NoData", 2, "IIIKAVE", {5}, {0}, {VT_DISPATCH}, {kNoData}, {}, [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 1, s.empty, s.noData); }},
+    {"NoItems", 1, "IIIKAVE", {}, {}, {}, {}, {}, [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0, nullptr, nullptr); }},
+    {"NoHandles", 8, "IIIKE", {}, {}, {}, {}, {}, [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0, nullptr, nullptr); }},
+    {"HistoryTooLarge", 1, "IIIKAVE", kKeys, kAggregates, kFirstOnly, {S_OK, E_OUTOFMEMORY}, kFirst, [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.huge, s.ok); }},
+    // A historian breaking its promises (a failure code it sent for the item stands).
+    {"NullItems", 1, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {}, [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, nullptr, s.ok); }},
+    {"NullErrors", 2, "IIIKAVE", kKeys, kAggregates, kNone, kMissing, {}, [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, nullptr); }},
+    {"NullInSlice", 7, "IIIKAVE", {11, 0}, {2, 0}, kFirstOnly, kErrors, kFirst, [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.half, s.codes); }},
+    {"NullSlice", 7, "IIIKAVE", {0, 0}, {0, 0}, kNone, kMissing, {}, [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, nullptr, nullptr); }},
+    {"NullHandles", 8, "IIIKE", {0, 0}, {}, {}, {E_POINTER, kInvalidHandle}, {}, [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, nullptr, s.codes); }},
+    {"NullAnnotationHandles", 6, "IIIKE", {0}, {}, {}, {E_POINTER}, {}, [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 1, nullptr, nullptr); }},
+    {"NullAnnotations", 5, "IIIKVE", {0}, {}, {VT_EMPTY}, {E_POINTER}, {}, [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 1, nullptr, s.ok); }},
+    {"CountTooLargeForHandles", 0, "", {}, {}, {}, {}, {}, [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0x40000000u, nullptr, nullptr); }},
+    {"CountTooLargeForItems", 0, "", {}, {}, {}, {}, {}, [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0xFFFFFFFFu, nullptr, nullptr); }},
 };
 // clang-format on
 
@@ -124,7 +238,6 @@ protected:
         server_ = nullptr;
         ComTest::TearDown();
     }
-    // One AsyncCancelComplete event carrying `id`.
     void Raise(DWORD id = 1) { EXPECT_EQ(callback_->OnCancelComplete(id), S_OK); }
     DWORD AdviseItems(EventSink* sink) {
         DWORD cookie = 0;
@@ -163,8 +276,7 @@ TEST_F(Events, FindAndAdviseAnswerOnlyTheTwoEventInterfaces) {
     EXPECT_EQ(container_->EnumConnectionPoints(nullptr), E_POINTER);
     EXPECT_EQ(items_->EnumConnections(nullptr), E_POINTER);
 
-    // Refused: a sink without the event interface (or with the other one),
-    // no sink, no cookie. Nothing reaches them.
+    // Refused: a sink without the event interface (or with the other one), no sink, no cookie.
     ComPtr<EventSink> dispatchOnly = EventSink::Make(GUID_NULL),
                       serverSink = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
     for (IDispatch* refused : {static_cast<IDispatch*>(dispatchOnly.get()), static_cast<IDispatch*>(serverSink.get()),
@@ -208,7 +320,6 @@ TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
     for (DWORD c : cookies) EXPECT_NE(sixth, c);
     Raise(5);
     EXPECT_EQ(order, (std::vector<int>{0, 5, 2, 3, 4}));
-    // A method call in the user's locale, no named arguments, the cancel identifier.
     Event e = sinks[0]->Events().at(0);
     ASSERT_EQ(e.args.size(), 1u);
     EXPECT_EQ(std::tuple(e.id, e.flags, e.lcid, e.named, e.args[0].vt, e.Long(0)),
@@ -229,10 +340,10 @@ TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
     EXPECT_EQ(listed, live);
 }
 
-TEST_F(Events, FailingAndSelfUnadvisingSinksDoNotStopTheOthers) {
+TEST_F(Events, SinksThatFailUnadviseOrReleaseTheServerDoNotStopTheOthers) {
     ComPtr<EventSink> failing = NewSink(), leaving = NewSink(), last = NewSink();
     failing->invokeResult = DISP_E_EXCEPTION;
-    AdviseItems(failing.get());
+    DWORD failingCookie = AdviseItems(failing.get());
     DWORD leavingCookie = AdviseItems(leaving.get());
     AdviseItems(last.get());
     leaving->onEvent = [this, leavingCookie](const Event&) { EXPECT_EQ(items_->Unadvise(leavingCookie), S_OK); };
@@ -241,7 +352,6 @@ TEST_F(Events, FailingAndSelfUnadvisingSinksDoNotStopTheOthers) {
     EXPECT_EQ(failing->Count(), 2u);
     EXPECT_EQ(leaving->Count(), 1u);
     EXPECT_EQ(last->Count(), 2u);
-    leaving->onEvent = nullptr;
 
     // A historian's notice without a reason still reaches the sinks.
     ComPtr<IOPCShutdown> shutdown;
@@ -250,10 +360,24 @@ TEST_F(Events, FailingAndSelfUnadvisingSinksDoNotStopTheOthers) {
     ASSERT_NE(Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, notices.get()), 0u);
     EXPECT_EQ(shutdown->ShutdownRequest(nullptr), S_OK);
     EXPECT_EQ(notices->Count(), 1u);
+
+    // A handler drops the last reference mid-firing: the firing completes, then the object goes.
+    shutdown = nullptr;
+    IOPCHDA_DataCallback* raw = callback_.detach();
+    failing->onEvent = [&](const Event&) {
+        EXPECT_EQ(items_->Unadvise(failingCookie), S_OK);
+        items_ = nullptr;
+        container_ = nullptr;
+        server_ = nullptr;
+        raw->Release();
+    };
+    Sent sent{1, S_OK};
+    EXPECT_EQ(raw->OnDataChange(1, S_OK, 1, sent.items, sent.codes), S_OK);
+    EXPECT_EQ(last->Count(), 3u);
+    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
 }
 
-// Enumerators conform and list the points in order; a point or an enumerator
-// keeps the object alive on its own; the object's end releases every sink.
+// A point or an enumerator keeps the object alive; the object's end releases every sink.
 TEST_F(Events, EnumeratorsAndLifetime) {
     ComPtr<EventSink> sink = NewSink(), notices = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
     for (int i = 0; i < 3; ++i) AdviseItems(sink.get());
@@ -341,80 +465,69 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
     }
 }
 
-// The handler drops the last reference while the callback runs, as a client
-// may when only the historian's forwarding sink still calls in: the firing
-// completes (a second sink gets the event) and only then does the object go.
-TEST_F(Events, AHandlerMayReleaseTheServerInsideItsEvent) {
-    ComPtr<EventSink> first = NewSink(), second = NewSink();
-    DWORD cookie = AdviseItems(first.get());
-    AdviseItems(second.get());
-    IOPCHDA_DataCallback* raw = callback_.detach();
-    first->onEvent = [&](const Event&) {
-        EXPECT_EQ(items_->Unadvise(cookie), S_OK);
+class Delivery : public comtest::ConnectedServer, public testing::WithParamInterface<std::pair<Where, bool>> {
+protected:
+    void SetUp() override {
+        ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, sta() ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED));
+        Connect(GetParam().first);
+    }
+    void TearDown() override {
+        ramp_ = step_ = text_ = nullptr;
         items_ = nullptr;
-        container_ = nullptr;
         server_ = nullptr;
-        raw->Release();
-    };
-    Sent sent{1, S_OK};
-    EXPECT_EQ(raw->OnDataChange(1, S_OK, 1, sent.items, sent.codes), S_OK);
-    first->onEvent = nullptr;
-    EXPECT_EQ(second->Count(), 1u);
-    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
+        // The last reference may go on the historian's thread; an STA sees it only while it pumps.
+        HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD index = 0;
+        for (int i = 0; i < 400 && comtest::LibraryCanUnloadNow() != S_OK; ++i)
+            CoWaitForMultipleHandles(0, 50, 1, &never, &index);
+        CloseHandle(never);
+        ConnectedServer::TearDown();
+    }
+    bool sta() const { return GetParam().second; }
+};
+
+TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
+    ComPtr<EventSink> itemSink = EventSink::Make(DIID__IOPCHDAItemEvents);
+    ComPtr<EventSink> notices[] = {EventSink::Make(DIID__IOPCHDAAutoServerEvents),
+                                   EventSink::Make(DIID__IOPCHDAAutoServerEvents)};
+    Advise(server_.get(), DIID__IOPCHDAItemEvents, itemSink.get());
+    for (auto& sink : notices) Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, sink.get());
+
+    comtest::TimeRange range(L"NOW-1M", L"NOW");
+    UniqueSafeArray handles(comtest::MakeLongArray({rampHandle_})), errors;
+    SAFEARRAY* handleArray = handles.get();
+    LONG cancelID = 0;
+    ASSERT_EQ(items_->AsyncReadRaw(42, range.start.get(), range.end.get(), 0, FALSE, 1, &handleArray, errors.put(),
+                                   &cancelID),
+              S_OK);
+    ASSERT_TRUE(itemSink->WaitFor(1));
+    Event e = itemSink->Events()[0];
+    EXPECT_EQ(std::tuple(e.id, e.Long(0), e.Long(1)), std::tuple(2, 42, S_OK));
+    EXPECT_EQ(e.args[3].longs, (std::vector<LONG>{1}));  // the ramp's client handle
+    ASSERT_EQ(e.args[5].histories.size(), 1u);
+    EXPECT_GE(e.args[5].histories[0].size(), 6u);
+    EXPECT_EQ(sta() ? e.thread : GetCurrentThreadId(), GetCurrentThreadId()) << "off the apartment's thread";
+
+    ASSERT_EQ(control_->SendShutdown(L"maintenance at noon"), S_OK);
+    for (auto& sink : notices) ASSERT_TRUE(sink->WaitFor(1));
+    Sleep(100);
+    for (auto& sink : notices) {
+        ASSERT_EQ(sink->Count(), 1u);
+        EXPECT_EQ(sink->Events()[0].id, 1);
+        EXPECT_EQ(sink->Events()[0].args.at(0).text, L"maintenance at noon");
+    }
+    EXPECT_EQ(itemSink->Count(), 1u);
+    DATE now = 0;
+    EXPECT_EQ(server_->get_CurrentTime(&now), S_OK) << "reacting is the client's business";
 }
 
-// Historian threads call back while the client advises, unadvises and drops
-// its last reference: a sink that stays receives every event once, with its
-// own values, and the object goes with the last callback reference.
-TEST_F(Events, HistorianThreadsWhileTheClientChurnsSubscriptions) {
-    constexpr int kThreads = 4, kPerThread = 150;
-    ComPtr<EventSink> sink = NewSink();
-    AdviseItems(sink.get());
-    std::atomic<int> started{0};
-    std::vector<std::thread> historian;
-    for (int t = 0; t < kThreads; ++t) {
-        historian.emplace_back([callback = callback_, t, &started]() mutable {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            ++started;
-            FILETIME time{0, 0x01DB0000};
-            DWORD quality = 0xC0;
-            for (int i = 0; i < kPerThread; ++i) {
-                VARIANT value = comtest::VarR8(i);
-                OPCHDA_ITEM item{static_cast<OPCHANDLE>(t), 0, 1, &time, &quality, &value};
-                HRESULT code = S_OK;
-                callback->OnDataChange(static_cast<DWORD>(t * 10000 + i), S_OK, 1, &item, &code);
-            }
-            callback = nullptr;
-            CoUninitialize();
-        });
-    }
-    callback_ = nullptr;
-    while (started < kThreads) Sleep(1);
-    std::vector<ComPtr<EventSink>> churn;
-    for (int round = 0; round < 60; ++round) {
-        churn.push_back(EventSink::Make(DIID__IOPCHDAItemEvents));
-        DWORD cookie = AdviseItems(churn.back().get());
-        EXPECT_EQ(round % 2 ? items_->Unadvise(cookie) : S_OK, S_OK);
-    }
-    items_ = nullptr;
-    container_ = nullptr;
-    server_ = nullptr;
-    for (std::thread& t : historian) t.join();
-
-    std::vector<Event> events = sink->Events();
-    std::set<LONG> ids;
-    for (const Event& e : events) {
-        ids.insert(e.Long(0));
-        ASSERT_EQ(e.args[5].histories.size(), 1u);
-        EXPECT_EQ(e.args[5].histories[0], (std::vector<double>{static_cast<double>(e.Long(0) % 10000)}));
-        EXPECT_EQ(e.args[3].longs, (std::vector<LONG>{e.Long(0) / 10000}));
-    }
-    EXPECT_EQ(events.size(), static_cast<size_t>(kThreads * kPerThread));
-    EXPECT_EQ(ids.size(), events.size()) << "an event arrived twice";
-    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
-    EXPECT_EQ(sink->AddRef(), 2u) << "the object's end released every sink";
-    sink->Release();
-}
+INSTANTIATE_TEST_SUITE_P(Historian, Delivery,
+                         testing::Values(std::pair(Where::InProcess, false), std::pair(Where::InProcess, true),
+                                         std::pair(Where::LocalServer, false), std::pair(Where::LocalServer, true)),
+                         [](const testing::TestParamInfo<std::pair<Where, bool>>& info) {
+                             return std::string(info.param.first == Where::InProcess ? "InProc" : "Local") +
+                                    (info.param.second ? "Sta" : "Mta");
+                         });
 
 }  // namespace
 }  // namespace eventtest
