@@ -6,6 +6,7 @@
 #include "server/COPCHDAAutoServer.h"
 #include "server/activation.h"
 #include "support/malloc_spy.h"
+#include "support/refusing_historian.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -227,7 +228,7 @@ std::vector<void*> g_handedOut;
 testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
 LONG g_fakes = 0;
 
-class FakeHistorian final : public IOPCHDA_Server, public IOPCHDA_Browser, public IEnumString {
+class FakeHistorian final : public testsupport::RefusingHistorian<>, public IOPCHDA_Browser, public IEnumString {
 public:
     FakeHistorian() { ++g_fakes; }
     ~FakeHistorian() { --g_fakes; }
@@ -262,13 +263,6 @@ public:
         if (*browser) AddRef();
         return S_OK;
     }
-    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
-                                    LPWSTR*) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
 
     STDMETHODIMP GetEnum(OPCHDA_BROWSETYPE, LPENUMSTRING* out) override {
         next_ = 0;

@@ -20,6 +20,7 @@
 #include "module/com_holders.h"
 #include "opc_hda.h"
 #include "sim_control.h"
+#include "support/refusing_historian.h"
 
 // oleaut32 exports it; mingw-w64 does not declare it.
 extern "C" void WINAPI SetOaNoCache(void);
@@ -263,7 +264,7 @@ public:
 
 // A historian that leaves out what it may: no start time, no status texts, no
 // aggregates (null arrays). Every null must cross as a null.
-class Sparse final : public Object<IOPCHDA_Server> {
+class Sparse final : public testsupport::RefusingHistorian<Object<IOPCHDA_Server>> {
 public:
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
         *n = 0, *ids = nullptr, *names = *descriptions = nullptr;
@@ -274,13 +275,6 @@ public:
         *status = OPCHDA_DOWN, *now = *start = nullptr, *major = *minor = *build = 0, *max = 0;
         *text = *vendor = nullptr;
         return S_OK;
-    }
-    STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
-        return E_NOTIMPL;
     }
 };
 

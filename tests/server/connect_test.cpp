@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "server_test_support.h"
+#include "support/refusing_historian.h"
 
 namespace servertest {
 namespace {
@@ -58,7 +59,7 @@ TEST_F(ServerTest, ConnectAndListingCreateHereWithTheFullContextOrOnAnyOtherNode
 
 // A historian that counts locales without handing out their array, which the
 // simulator cannot be made to do. Nothing else answers.
-struct LocalesWithoutArray final : IOPCHDA_Server, IOPCCommon {
+struct LocalesWithoutArray final : testsupport::RefusingHistorian<>, IOPCCommon {
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
         *ppv = iid == IID_IOPCCommon                              ? static_cast<void*>(static_cast<IOPCCommon*>(this))
                : iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? static_cast<IOPCHDA_Server*>(this)
@@ -72,18 +73,6 @@ struct LocalesWithoutArray final : IOPCHDA_Server, IOPCCommon {
     STDMETHODIMP GetLocaleID(LCID*) override { return E_NOTIMPL; }
     STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP SetClientName(LPCWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetAggregates(DWORD*, DWORD**, LPWSTR**, LPWSTR**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
-                                    LPWSTR*) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetItemHandles(DWORD, LPWSTR*, OPCHANDLE*, OPCHANDLE**, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ReleaseItemHandles(DWORD, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ValidateItemIDs(DWORD, LPWSTR*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
-        return E_NOTIMPL;
-    }
 } g_localesWithoutArray;
 
 TEST_F(ServerTest, ProgIDResolutionAndFailedConnects) {
