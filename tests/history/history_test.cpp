@@ -25,7 +25,6 @@ constexpr LONGLONG kSummer = 133655760000000000LL;
 FILETIME Ft(LONGLONG t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 
 LPWSTR TaskString(const wchar_t* s) {
-    if (!s) return nullptr;
     size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
     return static_cast<LPWSTR>(memcpy(CoTaskMemAlloc(bytes), s, bytes));
 }
@@ -63,13 +62,6 @@ OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
     return TaskCopy<OPCHDA_MODIFIEDITEM>(
         {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}), TaskCopy({Ft(stamp)}),
           TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
-}
-
-// Two notes, the second without text and user; whole seconds and 456.789 ms.
-OPCHDA_ANNOTATION* MakeAnnotations() {
-    return TaskCopy<OPCHDA_ANNOTATION>(
-        {{1, 2, Stamps(2, kWinter + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
-          Stamps(2, kSummer + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"operator"), nullptr})}});
 }
 
 // A history filled from `answer`, freed with the product's own routine.
@@ -113,7 +105,6 @@ double NumberOf(OPCHDAValue* value) {
     EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
     return v->vt == VT_R8 ? v->dblVal : -1.0;
 }
-bool Equal(BSTR s, const wchar_t* text) { return s && wcscmp(s, text) == 0; }
 DATE LocalDateOf(LONGLONG t) {
     DATE date = 0;
     EXPECT_TRUE(FileTimeToLocalDate(Ft(t), &date));
@@ -130,23 +121,41 @@ protected:
     }
 };
 
-TEST_F(History, EnumeratorsConformAndKeepTheirValuesInOrder) {
-    for (DWORD n : {0u, 3u}) {
-        ComPtr<OPCHDAHistory> h = Fill(MakeItem(n));
+TEST_F(History, EnumeratorsConformAndTheirValuesAreCopiesInOrder) {
+    for (DWORD n : {0u, 4u}) {
+        OPCHDA_ITEM* item = MakeItem(n);
+        if (n) item->pvDataValues[3].vt = 15;  // no such type: the fill cannot copy it
+        ComPtr<OPCHDAHistory> h = Fill(item);
+        LONG count = -1;
+        EXPECT_TRUE(h->get_Count(&count) == S_OK && count == static_cast<LONG>(n));
+        if (!n) At(h.get(), VarDate(45000.5), E_FAIL);
         ComPtr<IEnumVARIANT> walk = Walk(h.get());
         ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), n);
-        h = nullptr;  // the enumerator keeps the values
+        std::vector<ComPtr<OPCHDAValue>> values;
         walk->Reset();
+        for (UniqueVariant got; walk->Next(1, got.get(), nullptr) == S_OK; got.reset())
+            values.push_back(ValueOf(*got.get()));
+        walk = nullptr;
+        h = nullptr;  // the values outlive their history
+        ASSERT_EQ(values.size(), n);
         for (DWORD k = 0; k < n; ++k) {
-            UniqueVariant got;
-            ASSERT_EQ(walk->Next(1, got.get(), nullptr), S_OK);
-            EXPECT_EQ(NumberOf(ValueOf(*got.get()).get()), 100.0 + k);
+            LONG quality = 0;
+            DATE stamp = 0;
+            UniqueVariant got(VarBstr(L"cleared by DataValue"));
+            EXPECT_TRUE(values[k]->get_Quality(&quality) == S_OK && quality == LONG(0x000400C0 + k)) << "all 32 bits";
+            EXPECT_TRUE(values[k]->get_TimeStamp(&stamp) == S_OK && stamp == LocalDateOf(kWinter + k * 10 * kTicks));
+            ASSERT_EQ(values[k]->get_DataValue(got.get()), S_OK);
+            if (k < 3)
+                EXPECT_TRUE(got->vt == VT_R8 && got->dblVal == 100.0 + k) << k;
+            else  // a value the fill cannot copy reaches the client as the copy's failure
+                EXPECT_TRUE(got->vt == VT_ERROR && got->scode == DISP_E_BADVARTYPE);
+        }
+        if (n) {
+            EXPECT_TRUE(values[0]->get_TimeStamp(nullptr) == E_POINTER &&
+                        values[0]->get_Quality(nullptr) == E_POINTER && values[0]->get_DataValue(nullptr) == E_POINTER);
         }
     }
     ComPtr<OPCHDAHistory> empty = Fill(MakeItem(0));
-    LONG count = -1;
-    EXPECT_TRUE(empty->get_Count(&count) == S_OK && count == 0);
-    At(empty.get(), VarDate(45000.5), E_FAIL);
     EXPECT_TRUE(empty->get_Count(nullptr) == E_POINTER && empty->get__NewEnum(nullptr) == E_POINTER &&
                 empty->Item(VarI4(1), nullptr) == E_POINTER);
 }
@@ -178,45 +187,13 @@ TEST_F(History, ItemByNumberAndByExactDate) {
                   true);
         VariantClear(&row.spec);
     }
-    for (LONG k : {1, 17, 50}) {
-        ComPtr<OPCHDAValue> byNumber = At(h.get(), VarI4(k));
-        DATE stamp = 0;
-        ASSERT_EQ(byNumber->get_TimeStamp(&stamp), S_OK);
-        ComPtr<OPCHDAValue> byDate = At(h.get(), VarDate(stamp));
-        ASSERT_TRUE(byDate);
-        EXPECT_EQ(NumberOf(byDate.get()), 99.0 + k);
+    for (LONG k : {1, 17, 50}) {  // by the exact time stamp only
+        DATE stamp = LocalDateOf(kWinter + (k - 1) * 10 * kTicks);
+        EXPECT_EQ(NumberOf(At(h.get(), VarDate(stamp)).get()), 99.0 + k);
         OPCHDAValue* out = untouched;
         EXPECT_EQ(h->Item(VarDate(stamp + kSecond / 2), &out), E_FAIL);  // half a step off
         EXPECT_EQ(out, nullptr);
     }
-}
-
-TEST_F(History, ValuesAreCopiesThatOutliveTheirHistory) {
-    OPCHDA_ITEM* item = MakeItem(3);
-    item->pvDataValues[2].vt = 15;  // no such type: the fill cannot copy it
-    VARIANT probe;
-    VariantInit(&probe);
-    const HRESULT copyFailure = VariantCopy(&probe, &item->pvDataValues[2]);
-    ASSERT_TRUE(FAILED(copyFailure));
-    UniqueVariant v;
-    ASSERT_EQ(MakeHistoryVariant(item, v.get()), S_OK);
-    item->pvDataValues[2].vt = VT_R8;
-    FreeHistorianItems(item, 1);
-    ComPtr<OPCHDAHistory> h;
-    ASSERT_EQ(v->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
-    v.reset();
-    ComPtr<OPCHDAValue> a = At(h.get(), VarI4(2)), bad = At(h.get(), VarI4(3));
-    h = nullptr;
-    LONG quality = 0;
-    DATE stamp = 0;
-    EXPECT_TRUE(a->get_Quality(&quality) == S_OK && quality == 0x000400C1) << "the 32 bits unchanged";
-    EXPECT_TRUE(a->get_TimeStamp(&stamp) == S_OK && stamp == LocalDateOf(kWinter + 10 * kTicks));
-    UniqueVariant got(VarBstr(L"released by DataValue"));  // the caller's variant is cleared first
-    EXPECT_TRUE(a->get_DataValue(got.get()) == S_OK && got->vt == VT_R8);
-    EXPECT_TRUE(bad->get_DataValue(got.get()) == S_OK && got->vt == VT_ERROR && got->scode == copyFailure)
-        << "a value the fill cannot copy reaches the client as the copy's failure";
-    EXPECT_TRUE(a->get_TimeStamp(nullptr) == E_POINTER && a->get_DataValue(nullptr) == E_POINTER &&
-                a->get_Quality(nullptr) == E_POINTER);
 }
 
 // An annotation's defaults; an entry's TimeStamp takes today's bias, its
@@ -227,7 +204,10 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
     testsupport::MallocSpy spy;
     ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
     {
-        ComPtr<OPCHDAHistory> notes = Fill(MakeAnnotations());
+        // Two notes, the second without text and user; whole seconds and 456.789 ms.
+        ComPtr<OPCHDAHistory> notes = Fill(TaskCopy<OPCHDA_ANNOTATION>(
+            {{1, 2, Stamps(2, kWinter + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
+              Stamps(2, kSummer + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"operator"), nullptr})}}));
         ComPtr<OPCHDAEntry> note = EntryAt(notes.get(), 1), blank = EntryAt(notes.get(), 2);
         LONG quality = 0, type = 0;
         DATE stamp = 0, entryTime = 0;
@@ -238,7 +218,7 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         EXPECT_TRUE(note->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR);
         EXPECT_STREQ(text->bstrVal, L"calibrated");
         EXPECT_TRUE(note->get_EntryTime(&entryTime) == S_OK && entryTime == LocalDateOf(kSummer)) << "whole seconds";
-        EXPECT_TRUE(note->get_User(user.put()) == S_OK && Equal(user.get(), L"operator"));
+        EXPECT_TRUE(note->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"operator"));
         // No name and no text: empty strings, never null.
         EXPECT_TRUE(blank->get_User(user.put()) == S_OK && user && SysStringLen(user.get()) == 0);
         EXPECT_TRUE(blank->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR && !SysStringLen(text->bstrVal));
@@ -249,7 +229,7 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         const LONGLONG otherSeason = summerNow ? kWinter : kSummer;
         ComPtr<OPCHDAEntry> edit = EntryAt(Fill(MakeModified(otherSeason, L"editor")).get(), 1);
         EXPECT_TRUE(edit->get_EntryType(&type) == S_OK && type == 2);
-        EXPECT_TRUE(edit->get_User(user.put()) == S_OK && Equal(user.get(), L"editor"));
+        EXPECT_TRUE(edit->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"editor"));
         edit->get_TimeStamp(&stamp);
         edit->get_EntryTime(&entryTime);
         EXPECT_EQ(entryTime, LocalDateOf(otherSeason));
@@ -264,18 +244,13 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
 
 // The machine's zone is read once per client call and never kept across
 // calls. Wine cannot change the zone inside a running process, so it comes
-// from a source the test controls: a zone without daylight time.
+// from a source the test controls: zones without daylight time.
 TIME_ZONE_INFORMATION g_zone;
 LONG g_fetches = 0;
 DWORD WINAPI TestZone(LPTIME_ZONE_INFORMATION out) {
     ++g_fetches;
     *out = g_zone;
     return TIME_ZONE_ID_UNKNOWN;
-}
-void SetZone(LONG east) {
-    SetZoneSource(TestZone);
-    g_zone = TIME_ZONE_INFORMATION{};
-    g_zone.Bias = -east;
 }
 // The local date of UTC `t` in a zone `east` minutes east of UTC.
 DATE LocalIn(LONG east, LONGLONG t) {
@@ -287,57 +262,41 @@ DATE LocalIn(LONG east, LONGLONG t) {
     return d;
 }
 
-TEST_F(History, AZoneChangeShowsOnTheNextCall) {
-    for (bool entries : {false, true}) {
-        ComPtr<OPCHDAHistory> history = entries ? Fill(MakeModified(kWinter, L"editor")) : Fill(MakeItem(1));
-        for (bool byNext : {false, true}) {
-            SCOPED_TRACE(testing::Message() << (entries ? "entry" : "value") << (byNext ? " by Next" : " by Item"));
-            for (LONG east : {60, -300, 570}) {
-                SetZone(east);
-                UniqueVariant element;
-                ComPtr<OPCHDAValue> value;
-                if (!byNext)
-                    value = At(history.get(), VarI4(1));
-                else if (Walk(history.get())->Next(1, element.get(), nullptr) == S_OK)
-                    value = ValueOf(*element.get());
-                ASSERT_TRUE(value);
-                DATE stamp = 0, entryTime = 0;
-                value->get_TimeStamp(&stamp);
-                EXPECT_EQ(stamp, LocalIn(east, kWinter)) << "UTC+" << east << " min";
-                ComPtr<OPCHDAEntry> entry;
-                if (!entries || value.query(IID_OPCHDAEntry, entry) != S_OK) continue;
-                entry->get_EntryTime(&entryTime);
-                EXPECT_EQ(entryTime, LocalIn(east, kWinter)) << "UTC+" << east << " min";
-            }
-        }
-    }
-}
-
 // Item by date probes many time stamps, Next converts one per element, an
-// array of time stamps (at-time reads, updates) one per element: still one
-// read of the zone for the whole call.
-TEST_F(History, ACallReadsTheZoneOnce) {
-    SetZone(60);
-    ComPtr<OPCHDAHistory> history = Fill(MakeItem(1000));
-    ComPtr<IEnumVARIANT> walk = Walk(history.get());
-    g_fetches = 0;
-    VARIANT batch[100];
-    ULONG fetched = 0;
-    ASSERT_EQ(walk->Next(100, batch, &fetched), S_OK);
-    for (VARIANT& v : batch) VariantClear(&v);
-    EXPECT_EQ(g_fetches, 1) << "Next(100)";
+// array of time stamps (at-time reads, updates) one per element.
+TEST_F(History, EveryCallReadsTheZoneOnceAndKeepsItNoLonger) {
+    SetZoneSource(TestZone);
+    ComPtr<OPCHDAHistory> values = Fill(MakeItem(1000)), edits = Fill(MakeModified(kWinter, L"editor"));
+    ComPtr<IEnumVARIANT> walk = Walk(values.get());
+    for (LONG east : {60, -300, 570}) {
+        SCOPED_TRACE(testing::Message() << "UTC+" << east << " min");
+        g_zone.Bias = -east;
+        g_fetches = 0;
+        EXPECT_EQ(NumberOf(At(values.get(), VarDate(LocalIn(east, kWinter + 7770 * kTicks))).get()), 877.0);
+        EXPECT_EQ(g_fetches, 1) << "Item by date";
+        VARIANT batch[100];
+        ULONG fetched = 0;
+        walk->Reset();
+        ASSERT_EQ(walk->Next(100, batch, &fetched), S_OK);
+        DATE stamp = 0, entryTime = 0;
+        ValueOf(batch[0])->get_TimeStamp(&stamp);
+        for (VARIANT& v : batch) VariantClear(&v);
+        EXPECT_EQ(g_fetches, 2) << "Next(100)";
+        EXPECT_EQ(stamp, LocalIn(east, kWinter));
+        ComPtr<OPCHDAEntry> edit = EntryAt(edits.get(), 1);
+        edit->get_TimeStamp(&stamp);
+        edit->get_EntryTime(&entryTime);
+        EXPECT_EQ(stamp, LocalIn(east, kWinter));
+        EXPECT_EQ(entryTime, LocalIn(east, kWinter));
 
-    g_fetches = 0;
-    EXPECT_EQ(NumberOf(At(history.get(), VarDate(LocalIn(60, kWinter + 7770 * kTicks))).get()), 877.0);
-    EXPECT_EQ(g_fetches, 1) << "Item by date";
-
-    g_fetches = 0;
-    UniqueSafeArray dates(MakeDateArray({LocalIn(60, kWinter), LocalIn(60, kWinter + 60 * kTicks)}));
-    std::vector<FILETIME> stamps;
-    ASSERT_EQ(request::ReadFileTimes(dates.get(), 2, stamps), S_OK);
-    EXPECT_EQ(g_fetches, 1) << "time stamp array";
-    ASSERT_EQ(stamps.size(), 2u);
-    EXPECT_EQ(stamps[1].dwLowDateTime, static_cast<DWORD>(kWinter + 60 * kTicks));
+        g_fetches = 0;
+        UniqueSafeArray dates(MakeDateArray({LocalIn(east, kWinter), LocalIn(east, kWinter + 60 * kTicks)}));
+        std::vector<FILETIME> stamps;
+        ASSERT_EQ(request::ReadFileTimes(dates.get(), 2, stamps), S_OK);
+        EXPECT_EQ(g_fetches, 1) << "time stamp array";
+        ASSERT_EQ(stamps.size(), 2u);
+        EXPECT_EQ(stamps[1].dwLowDateTime, static_cast<DWORD>(kWinter + 60 * kTicks));
+    }
 }
 
 }  // namespace

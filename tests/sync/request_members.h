@@ -61,8 +61,9 @@ struct Member {
     std::vector<Count> counts;                  // then these
     std::vector<std::pair<Arg, Count>> arrays;  // then these arrays' bounds
     HRESULT (*call)(IOPCHDAItems*, Request&);
-    HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG) = nullptr;  // null: not cancellable
-    const wchar_t* cancelMethod = nullptr;                              // the historian's Cancel it reaches
+    HRESULT (STDMETHODCALLTYPE IOPCHDAItems::*cancel)(LONG) = nullptr;       // null: not cancellable
+    const wchar_t* cancelMethod = nullptr;                                   // the historian's Cancel it reaches
+    std::vector<std::pair<DATE Request::*, const wchar_t*>> durations = {};  // as the historian records them
 
     bool Has(Arg a) const { return std::find(pointers.begin(), pointers.end(), a) != pointers.end(); }
     bool Async() const { return Has(kCancelID); }

@@ -1,8 +1,6 @@
 // Every request member over the same cases. The simulator holds its callbacks,
 // so that each asynchronous request stays outstanding.
-#include <map>
 #include <memory>
-#include <string>
 
 #include "request_members.h"
 #include "time/time_conversion.h"
@@ -12,16 +10,6 @@ namespace {
 
 constexpr LONG kUnknownHandle = 0x7FFF0001;
 constexpr HRESULT kHistorianRefuses = static_cast<HRESULT>(0x80041234);
-
-// An input array of the element type the member expects for `a`.
-SAFEARRAY* ArrayFor(Arg a, LONG count, LONG lower) {
-    SAFEARRAYBOUND bound{static_cast<ULONG>(count), lower};
-    VARTYPE vt = a == kTimeStamps                      ? VT_DATE
-                 : (a == kValues || a == kAnnotations) ? VT_VARIANT
-                 : a == kItemIDs                       ? VT_BSTR
-                                                       : VT_I4;
-    return SafeArrayCreate(vt, 1, &bound);
-}
 
 class Requests : public ConnectedServerAt {
 protected:
@@ -54,9 +42,7 @@ protected:
         return value;
     }
     void ExpectNothingWritten() {
-        EXPECT_EQ(r_->itemValues, kJunkArray);
-        EXPECT_EQ(r_->errors, kJunkArray);
-        EXPECT_EQ(r_->cancel, kJunkCancel);
+        EXPECT_TRUE(r_->itemValues == kJunkArray && r_->errors == kJunkArray && r_->cancel == kJunkCancel);
     }
     void ExpectOnlyOutputsNulled(const Member& m) {
         EXPECT_TRUE(!(m.Has(kItemValues) || m.Has(kHandlesOut)) || !r_->itemValues);
@@ -92,10 +78,12 @@ protected:
         for (auto [a, c] : m.arrays) {
             LONG count = r_->CountOf(c);
             UniqueSafeArray good(r_->arrays[a].detach());
+            VARTYPE vt = VT_EMPTY;
+            SafeArrayGetVartype(good.get(), &vt);
             SAFEARRAYBOUND square[2] = {{static_cast<ULONG>(count), 1}, {2, 1}};
             SAFEARRAY* wrongType = a == kItemIDs ? MakeLongArray({1, 2}) : MakeBstrArray({L"1", L"2"});
-            for (SAFEARRAY* bad :
-                 {ArrayFor(a, count - 1, 1), ArrayFor(a, count + 1, 2), wrongType, SafeArrayCreate(VT_I4, 2, square)}) {
+            for (SAFEARRAY* bad : {SafeArrayCreateVector(vt, 1, count - 1), SafeArrayCreateVector(vt, 2, count + 1),
+                                   wrongType, SafeArrayCreate(VT_I4, 2, square)}) {
                 r_->arrays[a].reset(bad);
                 EXPECT_EQ(Call(m), E_INVALIDARG) << "array " << a;
                 ExpectOnlyOutputsNulled(m);
@@ -150,16 +138,12 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
             DATE bad = -1e7;  // long before 1601
             ASSERT_HRESULT_SUCCEEDED(SafeArrayPutElement(r_->arrays[kTimeStamps].get(), &index, &bad));
         } else if (m.Has(kStart)) {
-            r_->times.start.reset(Typed(VT_NULL, 0));
-            EXPECT_EQ(Call(m), DISP_E_TYPEMISMATCH);
-            EXPECT_EQ(r_->times.start->vt, VT_NULL);
             r_->times.start.reset(VarDate(-1e7));
         } else {
             continue;
         }
         EXPECT_EQ(Call(m), E_FAIL);
-        EXPECT_EQ(r_->errors, nullptr);
-        EXPECT_EQ(r_->cancel, kJunkCancel);
+        EXPECT_TRUE(r_->errors == nullptr && r_->cancel == kJunkCancel);
         EXPECT_EQ(Calls(m), before);
     }
 }
@@ -167,19 +151,10 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
 // Intervals become historian durations (a day: 864,000,000,000 units of 100 ns)
 // truncated toward zero, bit for bit whatever their sign.
 TEST_P(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
-    const std::pair<DATE Request::*, const wchar_t*> kUpdate{&Request::updateInterval, L"interval"},
-        kResample{&Request::resampleInterval, L"resample"}, kDuration{&Request::updateDuration, L"duration"};
-    const std::map<std::string, std::vector<std::pair<DATE Request::*, const wchar_t*>>> kDurations = {
-        {"AsyncAdviseRaw", {kUpdate}},
-        {"AsyncReadProcessed", {kResample}},
-        {"AsyncAdviseProcessed", {kResample}},
-        {"AsyncPlaybackRaw", {kDuration, kUpdate}},
-        {"AsyncPlaybackProcessed", {kResample, kUpdate}}};
     const std::pair<DATE, LONGLONG> kSpans[] = {
         {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1} /* 1.64 units */, {-1.9e-12, -1}, {0.0, 0}};
     for (const Member& m : Members()) {
-        if (!kDurations.count(m.name)) continue;
-        for (auto [field, recorded] : kDurations.at(m.name)) {
+        for (auto [field, recorded] : m.durations) {
             for (auto [days, units] : kSpans) {
                 Fresh();
                 (*r_).*field = days;
@@ -193,38 +168,36 @@ TEST_P(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
 class RequestsAt : public Requests {};
 
 // In table order: the inserts find free stamps, the replaces find the inserts.
-// First the step and an unknown handle (passed on, not looked up: S_FALSE and
-// their codes) over the ten minutes before, then the ramp and the step.
+// The second handle is none the table holds: passed on, not looked up (S_FALSE,
+// its code and no history).
 TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
     for (const Member& m : Members()) {
         SCOPED_TRACE(m.name);
-        if (m.historian && m.Has(kHandles) && m.historianInterface) {
-            Fresh();
-            r_->arrays[kHandles].reset(MakeLongArray({stepHandle_, kUnknownHandle}));
-            r_->times = TimeRange(L"NOW-20M", L"NOW-10M");
-            ASSERT_EQ(Call(m), S_FALSE);
-            EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, 1));
-            EXPECT_EQ(LongAt(r_->errors, 2), kInvalidHandle);
-            UniqueVariant refused;
-            EXPECT_TRUE(!m.Has(kItemValues) || (VariantAt(r_->itemValues, 2, refused.get()) == S_OK && !refused->vt));
-            EXPECT_TRUE(!m.Async() || r_->cancel != kJunkCancel);
-            EXPECT_TRUE(!m.Has(kStart) || r_->times.start->vt == VT_DATE);
-        }
         Fresh();
+        r_->arrays[kHandles].reset(MakeLongArray({rampHandle_, kUnknownHandle}));
         HRESULT hr = Call(m);
         if (!m.historian) {  // annotations are not written through this interface
             EXPECT_EQ(hr, E_NOTIMPL);
             ExpectOnlyOutputsNulled(m);
             continue;
         }
-        ASSERT_EQ(hr, S_OK);
+        const bool unknown = m.Has(kHandles);
+        ASSERT_EQ(hr, unknown ? S_FALSE : S_OK);
         EXPECT_EQ(BoundsOf(r_->errors), std::make_pair(1L, Expected(m)));
         VARTYPE vt = VT_EMPTY;
         SafeArrayGetVartype(r_->errors, &vt);
         EXPECT_EQ(vt, VT_I4);
-        for (LONG k = 1; k <= Expected(m); ++k) EXPECT_HRESULT_SUCCEEDED(LongAt(r_->errors, k));
-        for (LONG k = 1; m.Has(kItemValues) && k <= Expected(m); ++k) EXPECT_TRUE(HistoryAt(r_->itemValues, k));
-        for (LONG k = 1; m.Has(kHandlesOut) && k <= Expected(m); ++k) EXPECT_NE(LongAt(r_->itemValues, k), 0);
+        for (LONG k = 1; k <= Expected(m); ++k) {
+            const bool refused = unknown && k == 2;
+            UniqueVariant none;
+            EXPECT_TRUE(refused ? LongAt(r_->errors, k) == kInvalidHandle : SUCCEEDED(LongAt(r_->errors, k))) << k;
+            if (m.Has(kItemValues) && refused) {
+                EXPECT_TRUE(VariantAt(r_->itemValues, k, none.get()) == S_OK && !none->vt);
+            } else if (m.Has(kItemValues)) {
+                EXPECT_TRUE(HistoryAt(r_->itemValues, k));
+            }
+            EXPECT_TRUE(!m.Has(kHandlesOut) || LongAt(r_->itemValues, k) != 0);
+        }
         EXPECT_TRUE(!m.Has(kStart) || r_->times.start->vt == VT_DATE);
         EXPECT_TRUE(!m.Has(kEnd) || r_->times.end->vt == VT_DATE);
         if (!m.Async()) continue;
@@ -237,7 +210,7 @@ TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
         ASSERT_TRUE(LocalDateToFileTime(second, &utc));
         // clang-format off
         const std::pair<const wchar_t*, LONGLONG> kSent[] = {
-            {L"tid", r_->tid}, {L"numItems", Expected(m)}, {L"numTimeStamps", 2}, {L"handle0", rampHandle_}, {L"handle1", stepHandle_},
+            {L"tid", r_->tid}, {L"numItems", Expected(m)}, {L"numTimeStamps", 2}, {L"handle0", rampHandle_}, {L"handle1", kUnknownHandle},
             {L"aggregate1", 3}, {L"quality0", 0xC0}, {L"attribute1", 2}, {L"hServer", rampHandle_}, {L"numValues", 7}, {L"bounds", -1},
             {L"numIntervals", 3}, {L"stamp1", static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime)}};
         // clang-format on

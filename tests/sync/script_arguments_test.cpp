@@ -26,9 +26,8 @@ public:
             SafeArrayUnaccessData(array_.get());
         }
         pointer_ = array_.get();
-        inner_ =
-            shape == Shape::VbsVariable ? Ref(VT_ARRAY | VT_VARIANT, &pointer_) : Ref(VT_ARRAY | VT_VARIANT, pointer_);
-        if (shape != Shape::VbsVariable) inner_.vt = VT_ARRAY | VT_VARIANT;
+        inner_ = shape == Shape::VbsVariable ? Ref(VT_ARRAY | VT_VARIANT, &pointer_)
+                                             : Typed(VT_ARRAY | VT_VARIANT, pointer_);
         arg_ = shape == Shape::VariantByValue ? inner_ : Ref(VT_VARIANT, &inner_);
     }
     VARIANT get() const { return arg_; }
@@ -84,7 +83,6 @@ TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
         {"zero-based, element 0 ignored", {kNeverRead, ramp, step}, 0, 2, S_OK},
         {"zero-based, one short", {ramp, step}, 0, 2, E_INVALIDARG},
         {"lower bound 2", {ramp, step}, 2, 2, E_INVALIDARG},
-        {"count 0", {ramp, step}, 1, 0, E_INVALIDARG},
         {"null array", {}, 1, 2, E_POINTER},
         {"two dimensions", {ramp, step, ramp, step}, 1, 2, E_INVALIDARG, 2},
     };
@@ -164,9 +162,7 @@ TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
 TEST_F(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
     UniqueVariant ramp(VarBstr(kRamp)), step(VarBstr(kStep));
     auto add = [&](VARIANT handlesOut, VARIANT errorsOut) {
-        UniqueVariant ids;
-        ids->vt = VT_ARRAY | VT_VARIANT;
-        ids->parray = MakeVariantArray({*ramp.get(), *step.get()});
+        UniqueVariant ids(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({*ramp.get(), *step.get()})));
         ArrayArgument clients(Shape::VbsVariable, {7, 8});
         return Invoke(L"AddItems", {VarI4(2), Ref(VT_VARIANT, ids.get()), clients.get(), handlesOut, errorsOut});
     };
@@ -177,9 +173,7 @@ TEST_F(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
     UniqueSafeArray replaced(old);
     EXPECT_EQ(BoundsOf(replaced.get()), std::make_pair(1L, 2L));
     EXPECT_EQ(add(VarEmpty(), VarMissing()), S_OK);
-    LONG count = 0;
-    items_->get_Count(&count);
-    EXPECT_EQ(count, 3 + 4);
+    EXPECT_EQ(Counted(items_.get(), &IOPCHDAItems::get_Count), 3 + 4);
 
     UniqueVariant outputs[5];
     std::vector<VARIANT> args;
