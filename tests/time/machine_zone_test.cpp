@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
 
 #include "time/time_conversion.h"
 #include "time_test_support.h"
@@ -13,63 +12,37 @@ using namespace timetest;
 
 namespace {
 
-// Every hour of three years, UTC -> local -> UTC. Checks the UTC -> local
-// direction against the model of the zone and against the platform's conversion
-// under an explicit copy of the machine's zone, and the way back against the
-// platform's local -> UTC call.
+// Every hour of three years, UTC -> local against the model of the zone (the
+// only catch of a time converted at another year's bias), and back to UTC.
 TEST(MachineZone, HourlySweepRoundTrips) {
     const auto zone = MachineZone();
-    TIME_ZONE_INFORMATION tz;
-    GetTimeZoneInformation(&tz);
-    const int64_t dstShift = static_cast<int64_t>(-tz.DaylightBias) * (kHour / 60);
+    if (!zone) GTEST_SKIP() << "registered only under the zones the model knows";
+    const int64_t dstShift = (zone->daylightOffsetMinutes - zone->standardOffsetMinutes) * (kHour / 60);
     int repeated = 0, failures = 0;
-    for (int year = 2025; year <= 2027 && failures < 10; ++year) {
+    for (int year = 2025; year <= 2027; ++year) {
         for (int64_t u = UnitsAt(year, 1, 1); u < UnitsAt(year + 1, 1, 1) && failures < 10; u += kHour) {
-            DATE local;
+            DATE local, earlier;
+            SYSTEMTIME localSt;
+            FILETIME localFt, back;
             ASSERT_TRUE(FileTimeToLocalDate(Ft(u), &local));
-            SYSTEMTIME localSt, platformLocal;
-            ASSERT_TRUE(VariantTimeToSystemTime(local, &localSt));
-            FILETIME localFt;
-            ASSERT_TRUE(SystemTimeToFileTime(&localSt, &localFt));
-            const FILETIME utcFt = Ft(u);
-            SYSTEMTIME utcSt;
-            ASSERT_TRUE(FileTimeToSystemTime(&utcFt, &utcSt));
-            ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(&tz, &utcSt, &platformLocal));
-            if (Text(platformLocal) != Text(localSt) ||
-                (zone && static_cast<int64_t>(Units(localFt)) != LocalUnits(*zone, u, year))) {
-                ++failures;
-                ADD_FAILURE() << "UTC " << Text(utcSt) << ": local " << Text(localSt) << ", platform "
-                              << Text(platformLocal) << ", zone " << (zone ? zone->name : "unknown");
-            }
-
-            // The second occurrence of a repeated hour has the same local time as the
-            // instant one daylight shift earlier; it comes back as that instant.
-            bool isRepeat = false;
-            if (dstShift != 0) {
-                DATE earlier;
-                ASSERT_TRUE(FileTimeToLocalDate(Ft(u - dstShift), &earlier));
-                isRepeat = std::fabs(earlier - local) < 1e-9;
-            }
+            ASSERT_TRUE(VariantTimeToSystemTime(local, &localSt) && SystemTimeToFileTime(&localSt, &localFt));
+            // The second occurrence of a repeated hour has the local time of the
+            // instant one daylight shift earlier, and comes back as that instant.
+            const bool isRepeat =
+                dstShift && FileTimeToLocalDate(Ft(u - dstShift), &earlier) && std::fabs(earlier - local) < 1e-9;
             repeated += isRepeat;
-            FILETIME back;
             ASSERT_TRUE(LocalDateToFileTime(local, &back));
-            if (static_cast<int64_t>(Units(back)) != (isRepeat ? u - dstShift : u)) {
+            const int64_t expectedBack = isRepeat ? u - dstShift : u;
+            if (static_cast<int64_t>(Units(localFt)) != LocalUnits(*zone, u, year) ||
+                static_cast<int64_t>(Units(back)) != expectedBack) {
                 ++failures;
-                ADD_FAILURE() << "UTC " << Text(utcSt) << " -> local " << Text(localSt) << " -> back off by "
-                              << (static_cast<int64_t>(Units(back)) - u) / (kHour / 60) << " min";
-            }
-            SYSTEMTIME platformUtc, ours;
-            if (!isRepeat && TzSpecificLocalTimeToSystemTime(&tz, &localSt, &platformUtc) &&
-                (!LocalToUtcSystemTime(nullptr, localSt, &ours) || Text(ours) != Text(platformUtc))) {
-                ++failures;
-                ADD_FAILURE() << "local " << Text(localSt) << ": UTC " << Text(ours) << ", platform "
-                              << Text(platformUtc);
+                ADD_FAILURE() << "UTC " << Text(St(year, 1, 1)) << " + " << (u - UnitsAt(year, 1, 1)) / kHour
+                              << " h: local " << Text(localSt) << ", back off by "
+                              << (static_cast<int64_t>(Units(back)) - expectedBack) / (kHour / 60) << " min";
             }
         }
     }
-    if (zone) {
-        EXPECT_EQ(repeated, zone->daylightOffsetMinutes != zone->standardOffsetMinutes ? 3 : 0);
-    }
+    EXPECT_EQ(repeated, dstShift ? 3 : 0);
 }
 
 // The ends of the range: no date before 1601 UTC or after 9999, whole seconds,

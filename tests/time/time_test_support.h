@@ -6,8 +6,6 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include "support/malloc_spy.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -84,7 +82,5 @@ inline std::optional<KnownZone> MachineZone() {
 inline int64_t LocalUnits(const KnownZone& z, int64_t utcUnits, int year) {
     return utcUnits + (z.daylightAt(utcUnits, year) ? z.daylightOffsetMinutes : z.standardOffsetMinutes) * (kHour / 60);
 }
-
-using ::testsupport::MallocSpy;
 
 }  // namespace timetest
