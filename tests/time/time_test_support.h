@@ -1,5 +1,6 @@
 // Shared by the time tests: calendar times as text, and a model of the civil
-// calendar and of the four zones the suites run under, independent of the platform.
+// calendar and of zone rules, independent of the platform, with the four zones
+// the suites run under.
 #pragma once
 
 #include <windows.h>
@@ -48,39 +49,43 @@ inline int64_t UnitsAt(int y, int m, int d, int h = 0, int mi = 0) {
     return 116'444'736'000'000'000 + DaysFromCivil(y, m, d) * kDay + h * kHour + mi * (kHour / 60);
 }
 
-// The zones the suites are registered under, with today's rules (valid since 2008).
-struct KnownZone {
-    const char* name;
-    int standardOffsetMinutes;  // local = UTC + offset
-    int daylightOffsetMinutes;
-    bool (*daylightAt)(int64_t utcUnits, int year);
-};
-inline std::optional<KnownZone> MachineZone() {
-    static const KnownZone zones[] = {
-        {"Europe/Berlin", 60, 120,
-         [](int64_t u, int y) {
-             return u >= UnitsAt(y, 3, NthWeekday(y, 3, 0, 5), 1) && u < UnitsAt(y, 10, NthWeekday(y, 10, 0, 5), 1);
-         }},
-        {"America/New_York", -300, -240,
-         [](int64_t u, int y) {
-             return u >= UnitsAt(y, 3, NthWeekday(y, 3, 0, 2), 7) && u < UnitsAt(y, 11, NthWeekday(y, 11, 0, 1), 6);
-         }},
-        // Both changes at 16:00 UTC on the Saturday before the first Sunday.
-        {"Australia/Sydney", 600, 660,
-         [](int64_t u, int y) {
-             return u < UnitsAt(y, 4, NthWeekday(y, 4, 0, 1), -8) || u >= UnitsAt(y, 10, NthWeekday(y, 10, 0, 1), -8);
-         }},
-        {"UTC", 0, 0, [](int64_t, int) { return false; }},
-    };
+inline SYSTEMTIME Rule(int month, int weekday, int occurrence, int hour, int minute = 0) {
+    return {0, WORD(month), WORD(weekday), WORD(occurrence), WORD(hour), WORD(minute), 0, 0};
+}
+
+inline TIME_ZONE_INFORMATION Zone(LONG bias, SYSTEMTIME daylight, SYSTEMTIME standard, LONG daylightBias = -60) {
+    return {bias, {}, standard, 0, {}, daylight, daylightBias};
+}
+
+// The model: daylight time runs from one transition to the other in local wall
+// time, each taken at the start of its hour in the converted time's own year;
+// so the skipped hour counts as daylight time and the repeated hour as its
+// first (daylight) occurrence. No daylight bias or no rules: never daylight.
+inline int64_t ModelUtc(const TIME_ZONE_INFORMATION& tz, int64_t local, int year) {
+    bool daylight = false;
+    if (tz.DaylightBias && tz.DaylightDate.wMonth && tz.StandardDate.wMonth) {
+        auto at = [year](const SYSTEMTIME& r) {
+            const int day = r.wYear ? r.wDay : NthWeekday(year, r.wMonth, r.wDayOfWeek, r.wDay);
+            return UnitsAt(year, r.wMonth, day, r.wHour);
+        };
+        const int64_t start = at(tz.DaylightDate), end = at(tz.StandardDate);
+        daylight = start < end ? local >= start && local < end : local >= start || local < end;
+    }
+    return local + (tz.Bias + (daylight ? tz.DaylightBias : 0)) * (kHour / 60);
+}
+
+// The zones the suites are registered under (TZ), with today's rules (valid since 2008).
+inline const TIME_ZONE_INFORMATION kBerlin = Zone(-60, Rule(3, 0, 5, 2), Rule(10, 0, 5, 3));
+inline const TIME_ZONE_INFORMATION kSydney = Zone(-600, Rule(10, 0, 1, 2), Rule(4, 0, 1, 3));
+inline const TIME_ZONE_INFORMATION kNewYork = Zone(300, Rule(3, 0, 2, 2), Rule(11, 0, 1, 2));
+inline std::optional<TIME_ZONE_INFORMATION> MachineZone() {
+    const std::pair<const char*, TIME_ZONE_INFORMATION> zones[] = {
+        {"Europe/Berlin", kBerlin}, {"Australia/Sydney", kSydney}, {"America/New_York", kNewYork}, {"UTC", {}}};
     char tz[128] = "";
     GetEnvironmentVariableA("TZ", tz, sizeof tz);
-    for (const auto& z : zones)
-        if (std::string(tz) == z.name) return z;
+    for (const auto& [name, zone] : zones)
+        if (std::string(tz) == name) return zone;
     return std::nullopt;
-}
-// Local wall-clock time (as file-time units) of a UTC instant in a known zone.
-inline int64_t LocalUnits(const KnownZone& z, int64_t utcUnits, int year) {
-    return utcUnits + (z.daylightAt(utcUnits, year) ? z.daylightOffsetMinutes : z.standardOffsetMinutes) * (kHour / 60);
 }
 
 }  // namespace timetest
