@@ -1,0 +1,468 @@
+// The server object against the historian simulator, in process and as a
+// local server: Connect and Disconnect through the creation seam (recorded,
+// failed or answered by a fake on request), the properties, the common services
+// and GetOPCHDAServers. No object of the component is alive at the end.
+#include <cwctype>
+
+#include "opc_hda.h"
+#include "module_state.h"
+#include "server/activation.h"
+#include "server/COPCHDAAutoServer.h"
+#include "support/refusing_historian.h"
+#include "support/sim_fixture.h"
+
+namespace {
+
+using namespace comtest;
+using Server = IOPCHDAAutoServer;
+constexpr wchar_t kSim[] = L"Sim.HdaHistorian";
+
+struct CreationCall {
+    bool remote;  // CoCreateInstanceEx
+    CLSID clsid;
+    DWORD context;
+    IID iid;
+    bool outerNull;
+    std::wstring node;
+    bool plain;  // one interface asked for, a server info with no more than the name
+};
+
+std::vector<CreationCall> g_calls;
+std::vector<std::pair<CLSID, HRESULT>> g_failures;
+std::vector<std::pair<CLSID, ComPtr<IUnknown>>> g_answers;
+ComPtr<IHdaSimControl> g_lastHistorian;
+
+HRESULT Answer(const CreationCall& call, REFIID iid, void** ppv) {
+    g_calls.push_back(call);
+    for (auto& [clsid, hr] : g_failures)
+        if (IsEqualCLSID(clsid, call.clsid)) return hr;
+    for (auto& [clsid, object] : g_answers)
+        if (IsEqualCLSID(clsid, call.clsid)) return object->QueryInterface(iid, ppv);
+    HRESULT hr = CoCreateInstance(call.clsid, nullptr, call.remote ? 0x17 : call.context, iid, ppv);
+    if (SUCCEEDED(hr) && IsEqualIID(iid, IID_IOPCHDA_Server)) {
+        g_lastHistorian = nullptr;
+        static_cast<IUnknown*>(*ppv)->QueryInterface(IID_IHdaSimControl, g_lastHistorian.put_void());
+    }
+    return hr;
+}
+
+HRESULT WINAPI RecordCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* ppv) {
+    return Answer({false, clsid, context, iid, outer == nullptr, L"", true}, iid, ppv);
+}
+
+HRESULT WINAPI RecordCreateEx(REFCLSID clsid, IUnknown* outer, DWORD context, COSERVERINFO* info, DWORD count,
+                              MULTI_QI* results) {
+    CreationCall call{true, clsid, context, count ? *results[0].pIID : IID_NULL, outer == nullptr, L"", false};
+    call.node = info && info->pwszName ? info->pwszName : L"";
+    call.plain = count == 1 && (!info || (!info->dwReserved1 && !info->pAuthInfo && !info->dwReserved2));
+    for (DWORD i = 0; i < count; ++i) {
+        results[i].hr = Answer(call, *results[i].pIID, reinterpret_cast<void**>(&results[i].pItf));
+        if (FAILED(results[i].hr)) return results[i].hr;
+    }
+    return S_OK;
+}
+
+// The server object from the statically linked classes, so that the seam sees its requests.
+ComPtr<Server> NewLinkedServer() {
+    ComPtr<Server> server;
+    ComPtr<COPCHDAAutoServer> object = MakeObject<COPCHDAAutoServer>();
+    EXPECT_TRUE(object && object->QueryInterface(IID_IOPCHDAAutoServer, server.put_void()) == S_OK);
+    return server;
+}
+
+std::wstring Text(BSTR s) { return s ? std::wstring(s, SysStringLen(s)) : std::wstring(); }
+
+// ServerName, ServerNode, ClientName: never null.
+std::wstring Name(Server* server, HRESULT (STDMETHODCALLTYPE Server::*get)(BSTR*)) {
+    UniqueBstr s;
+    EXPECT_EQ((server->*get)(s.put()), S_OK);
+    EXPECT_TRUE(s) << "names are never null";
+    return Text(s.get());
+}
+
+class ServerTest : public ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        previous_ = activation_hooks::Install({&RecordCreate, &RecordCreateEx});
+        sim_ = SimControl(where_);  // the simulator's library loaded before the component creates anything in it
+        ASSERT_TRUE(sim_);
+        sim_->ResetDefaults();
+        sim_->ClearFaults();
+    }
+    void TearDown() override {
+        activation_hooks::Install(previous_);
+        g_lastHistorian = nullptr;
+        g_calls.clear();
+        g_failures.clear();
+        g_answers.clear();
+        if (sim_) sim_->ClearFaults(), sim_->ResetDefaults();  // the clock, for whoever comes next
+        sim_ = nullptr;
+        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
+        ComTest::TearDown();
+    }
+    static HRESULT Connect(Server* server, const wchar_t* progID, VARIANT node = VarMissing()) {
+        UniqueBstr name(progID);
+        HRESULT hr = server->Connect(name.get(), node);
+        VariantClear(&node);
+        return hr;
+    }
+    static void ExpectAdvises(IHdaSimControl* historian, LONG data, LONG shutdowns) {
+        LONG gotData = -1, gotShutdowns = -1;
+        EXPECT_EQ(historian->AdviseCount(&gotData, &gotShutdowns), S_OK);
+        EXPECT_EQ(gotData, data);
+        EXPECT_EQ(gotShutdowns, shutdowns);
+    }
+    // No advise left, no reference held.
+    static void ExpectReleased(IHdaSimControl* historian) {
+        if (g_lastHistorian.get() == historian) g_lastHistorian = nullptr;  // the seam's own reference
+        ExpectAdvises(historian, 0, 0);
+        auto refs = [historian] { return historian->AddRef(), historian->Release(); };
+        // The simulator's worker may hold its historian a moment after a callback.
+        for (int i = 0; i < 3000 && refs() != 1; ++i) Sleep(20);
+        EXPECT_EQ(refs(), 1u) << "the component still holds the historian";
+    }
+
+    Where where_ = Where::InProcess;
+    ComPtr<IHdaSimControl> sim_;
+    activation_hooks::Runtime previous_{};
+};
+
+class ServerTestAt : public ServerTest, public testing::WithParamInterface<Where> {
+protected:
+    void SetUp() override {
+        where_ = GetParam();
+        ServerTest::SetUp();
+    }
+};
+
+TEST_F(ServerTest, ConnectAndListingCreateHereWithTheFullContextOrOnAnyOtherNodeByNameAlone) {
+    char name[64];
+    DWORD size = sizeof(name);
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    std::wstring upper(name, name + size), lower = upper;
+    for (auto& c : upper) c = towupper(c);
+    for (auto& c : lower) c = towlower(c);
+    // Nodes that name this computer, and others, asked for by name as given.
+    VARIANT here[] = {VarMissing(),          VarEmpty(),   VarI4(42),        VarBstr(L"LOCALHOST"),
+                      VarBstr(L"127.0.0.1"), VarBstr(L""), VarBstr(nullptr), VarBstr(upper.c_str()),
+                      VarBstr(lower.c_str())};
+    const wchar_t* const elsewhere[] = {L"HistorianHost", L"localhost.", L"::1", L" 127.0.0.1"};
+    for (size_t row = 0; row < std::size(here) + std::size(elsewhere); ++row) {
+        SCOPED_TRACE(testing::Message() << "row " << row);
+        const wchar_t* remote = row < std::size(here) ? nullptr : elsewhere[row - std::size(here)];
+        VARIANT given = remote ? VarBstr(remote) : here[row];
+        g_calls.clear();
+        UniqueVariant node;
+        VariantCopy(node.get(), &given);
+        ComPtr<Server> server = NewLinkedServer();
+        ASSERT_EQ(Connect(server.get(), kSim, given), S_OK);
+        EXPECT_EQ(Name(server.get(), &Server::get_ServerNode), remote ? remote : L"");
+        UniqueVariant names;
+        EXPECT_EQ(server->GetOPCHDAServers(*node.get(), names.get()), S_FALSE);
+        LONG status = 0;
+        EXPECT_EQ(server->get_HistorianStatus(&status), S_OK) << "listing leaves the connection alone";
+        // Connect: the server list, then the historian; GetOPCHDAServers: the server list.
+        ASSERT_EQ(g_calls.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            const CreationCall& call = g_calls[i];
+            EXPECT_TRUE(IsEqualCLSID(call.clsid, i == 1 ? CLSID_HdaSimHistorian : CLSID_OpcServerList));
+            EXPECT_TRUE(IsEqualIID(call.iid, i == 1 ? IID_IOPCHDA_Server : IID_IOPCServerList));
+            EXPECT_EQ(call.remote, remote != nullptr);
+            EXPECT_EQ(call.context, remote ? static_cast<DWORD>(CLSCTX_REMOTE_SERVER) : 0x17u);
+            EXPECT_TRUE(call.outerNull);
+            EXPECT_TRUE(!remote || (call.node == remote && call.plain));
+        }
+    }
+}
+
+// A historian that counts locales without handing out their array, which the
+// simulator cannot be made to do. Nothing else answers.
+struct LocalesWithoutArray final : testsupport::RefusingHistorian<>, IOPCCommon {
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        *ppv = iid == IID_IOPCCommon                              ? static_cast<void*>(static_cast<IOPCCommon*>(this))
+               : iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? static_cast<IOPCHDA_Server*>(this)
+                                                                  : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // static
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* count, LCID** ids) override { return *count = 3, *ids = nullptr, S_OK; }
+    STDMETHODIMP SetLocaleID(LCID) override { return E_NOTIMPL; }
+    STDMETHODIMP GetLocaleID(LCID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetClientName(LPCWSTR) override { return E_NOTIMPL; }
+} g_localesWithoutArray;
+
+TEST_F(ServerTest, ProgIDResolutionAndFailedConnects) {
+    ComPtr<Server> server = NewLinkedServer();
+    auto expectDisconnected = [&] {
+        LONG status;
+        EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+        EXPECT_EQ(server->get_HistorianStatus(&status), E_FAIL);
+    };
+    sim_->RefuseInterface(IID_IOPCHDA_Server, TRUE);
+    EXPECT_EQ(Connect(server.get(), kSim), E_NOINTERFACE);
+    expectDisconnected();
+    sim_->RefuseInterface(IID_IOPCHDA_Server, FALSE);
+
+    // The remote node has no server list: this computer's registry answers.
+    g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Connect(server.get(), kSim, VarBstr(L"FarAway")), S_OK);
+    ASSERT_EQ(g_calls.size(), 4u);  // the list and the historian, twice
+    EXPECT_TRUE(IsEqualCLSID(g_calls[3].clsid, CLSID_HdaSimHistorian));
+    ComPtr<IHdaSimControl> first = g_lastHistorian;
+    ASSERT_TRUE(first);
+    // A CLSID text matches no ProgID and is read as the CLSID; the Disconnect
+    // that every Connect begins with lets go of the former historian.
+    const wchar_t* fakeText = L"{5E1F0A11-7C3D-4B2A-9D61-0E4F832C71A5}";
+    g_answers.emplace_back(CLSID{0x5e1f0a11, 0x7c3d, 0x4b2a, {0x9d, 0x61, 0x0e, 0x4f, 0x83, 0x2c, 0x71, 0xa5}},
+                           static_cast<IOPCHDA_Server*>(&g_localesWithoutArray));
+    EXPECT_EQ(Connect(server.get(), fakeText), S_OK);
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), fakeText);
+    ExpectReleased(first.get());
+    UniqueVariant locales(VarI4(5));
+    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL) << "a count without an array";
+    EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
+
+    UniqueBstr unknown(L"No.Such.Historian");
+    CLSID ignored;
+    HRESULT expected = CLSIDFromString(unknown.get(), &ignored);
+    ASSERT_TRUE(FAILED(expected));
+    EXPECT_EQ(Connect(server.get(), L"No.Such.Historian"), expected);
+    expectDisconnected();
+    g_failures.emplace_back(CLSID_HdaSimHistorian, E_ACCESSDENIED);
+    EXPECT_EQ(Connect(server.get(), kSim), E_ACCESSDENIED);
+    expectDisconnected();
+}
+
+TEST_F(ServerTest, EachOptionalInterfaceMayBeMissing) {
+    const struct {
+        const IID* iid;
+        decltype(&Server::get_CanSyncInsert) can;  // the capability that depends on it
+    } rows[] = {{&IID_IOPCHDA_SyncRead, nullptr},
+                {&IID_IOPCHDA_SyncUpdate, &Server::get_CanSyncInsert},
+                {&IID_IOPCHDA_SyncAnnotations, &Server::get_CanSyncReadAnnotations},
+                {&IID_IOPCHDA_AsyncRead, nullptr},
+                {&IID_IOPCHDA_AsyncUpdate, &Server::get_CanAsyncInsert},
+                {&IID_IOPCHDA_AsyncAnnotations, &Server::get_CanAsyncReadAnnotations},
+                {&IID_IOPCHDA_Playback, nullptr},
+                {&IID_IOPCCommon, nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "refused interface " << std::hex << row.iid->Data1);
+        sim_->ClearFaults();
+        sim_->RefuseInterface(*row.iid, TRUE);
+        ComPtr<Server> server = NewLinkedServer();
+        ASSERT_EQ(Connect(server.get(), kSim), S_OK);
+        // Without IOPCCommon there is nothing to advise the shutdown sink on, and no locale.
+        const bool common = IsEqualIID(*row.iid, IID_IOPCCommon);
+        ExpectAdvises(g_lastHistorian.get(), 1, common ? 0 : 1);
+        LONG locale = 0, can = -1;
+        EXPECT_EQ(server->get_LocaleID(&locale), common ? E_FAIL : S_OK);
+        if (!row.can) continue;
+        EXPECT_EQ((server.get()->*row.can)(&can), S_OK);
+        EXPECT_EQ(can, 0);
+    }
+}
+
+// In process and through a proxy: Disconnect, a second Connect and the final release each let go.
+TEST_P(ServerTestAt, DisconnectReconnectAndFinalReleaseLetGoOfTheHistorian) {
+    ComPtr<Server> server = NewLinkedServer();
+    const wchar_t* progID = ProgIDOf(GetParam());
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> first = g_lastHistorian;
+    ASSERT_TRUE(first);
+    ExpectAdvises(first.get(), 1, 1);
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    ExpectReleased(first.get());
+
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> second = g_lastHistorian;
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> third = g_lastHistorian;
+    ExpectReleased(second.get());
+    ExpectAdvises(third.get(), 1, 1);
+
+    server = nullptr;  // no Disconnect: the client just lets go
+    ExpectReleased(third.get());
+    EXPECT_EQ(third->SendShutdown(L"after the end"), S_OK) << "reaches nothing of the component";
+}
+
+const wchar_t* const kCapabilities[] = {
+    L"CanSyncInsert",           L"CanSyncReplace",           L"CanSyncInsertReplace",     L"CanSyncDeleteRaw",
+    L"CanSyncDeleteAtTime",     L"CanSyncReadAnnotations",   L"CanSyncInsertAnnotations", L"CanAsyncInsert",
+    L"CanAsyncReplace",         L"CanAsyncInsertReplace",    L"CanAsyncDeleteRaw",        L"CanAsyncDeleteAtTime",
+    L"CanAsyncReadAnnotations", L"CanAsyncInsertAnnotations"};
+
+std::wstring ByName(Server* server, const wchar_t* name) {
+    UniqueVariant value;
+    EXPECT_EQ(GetProperty(server, name, value.get()), S_OK) << "reading";
+    EXPECT_EQ(VariantChangeType(value.get(), value.get(), 0, VT_BSTR), S_OK);
+    return value->vt == VT_BSTR ? Text(value->bstrVal) : L"?";
+}
+
+std::wstring SystemText(DWORD code) {
+    wchar_t* message = nullptr;
+    DWORD n = FormatMessageW(0x1300, nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::wstring text(message ? message : L"", n);
+    LocalFree(message);
+    return text;
+}
+
+void ExpectAll(std::initializer_list<HRESULT> results, HRESULT expected) {
+    int call = 0;
+    for (HRESULT hr : results) EXPECT_EQ(hr, expected) << "call " << call++;
+}
+
+// One member per shared helper (status, capability) and each common service.
+TEST_F(ServerTest, DisconnectedMembersFailWritingNothingAndCreateNothing) {
+    ComPtr<Server> s = NewLinkedServer();
+    ExpectAll({s->get_StartTime(nullptr), s->get_CanSyncInsert(nullptr), s->get_LocaleID(nullptr),
+               s->GetErrorString(0, nullptr), s->QueryAvailableLocaleIDs(nullptr),
+               s->GetOPCHDAServers(VarMissing(), nullptr), s->get_OPCHDAItems(nullptr)},
+              E_POINTER);
+    DATE date = 7.0;
+    LONG locale = 7;
+    UniqueVariant locales(VarI4(5));
+    ExpectAll({s->get_StartTime(&date), s->get_LocaleID(&locale), s->put_LocaleID(0x409),
+               s->QueryAvailableLocaleIDs(locales.get())},
+              E_FAIL);
+    EXPECT_TRUE(date == 7.0 && locale == 7 && locales->vt == VT_I4) << "an output written";
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(s.get(), name), L"0") << name;
+    EXPECT_EQ(Name(s.get(), &Server::get_ServerName), L"");
+    EXPECT_EQ(Name(s.get(), &Server::get_ServerNode), L"");
+
+    UniqueBstr message;
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0x80070005), message.put()), S_OK) << "the platform's text";
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL) << "a code nobody knows";
+    UniqueBstr client(L"client");
+    EXPECT_EQ(s->put_ClientName(client.get()), S_OK);
+    EXPECT_EQ(s->Disconnect(), S_OK);
+    EXPECT_EQ(s->Disconnect(), S_OK);
+    EXPECT_EQ(Name(s.get(), &Server::get_ClientName), L"") << "Disconnect empties the strings";
+    EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
+}
+
+TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
+    ComPtr<Server> server = NewLinkedServer();
+    UniqueBstr client(L"client");
+    EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
+    ASSERT_EQ(Connect(server.get(), ProgIDOf(GetParam())), S_OK);
+    ComPtr<IHdaSimControl> historian = g_lastHistorian;
+    ASSERT_TRUE(historian);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Connect begins with Disconnect";
+    LONG sent = -1;
+    EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
+    EXPECT_EQ(historian->CallCount(L"SetClientName", &sent), S_OK);
+    EXPECT_EQ(sent, 1) << "only the name given while connected reaches the historian";
+    const std::pair<const wchar_t*, const wchar_t*> rows[] = {
+        {L"HistorianStatus", L"1"},   {L"MaxReturnValues", L"10000"}, {L"MajorVersion", L"1"},
+        {L"MinorVersion", L"2"},      {L"BuildNumber", L"345"},       {L"VendorInfo", L"HdaSim simulated historian"},
+        {L"StatusString", L"Running"}};
+    for (auto [name, text] : rows) EXPECT_EQ(ByName(server.get(), name), text) << name;
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(server.get(), name), L"1") << name;
+
+    // Times are local dates in whole seconds, each read one historian call.
+    const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
+    ASSERT_EQ(historian->ClockSetSpeed(0.0), S_OK);
+    ASSERT_EQ(historian->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
+    FILETIME utc{static_cast<DWORD>(t0), static_cast<DWORD>(t0 >> 32)}, local;
+    SYSTEMTIME st;
+    DATE expected = 0, now = 0, start = 0;
+    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&
+                SystemTimeToVariantTime(&st, &expected));
+    LONG before = -1, after = -1;
+    historian->CallCount(L"GetHistorianStatus", &before);
+    EXPECT_EQ(server->get_CurrentTime(&now), S_OK);
+    EXPECT_EQ(now, expected);
+    EXPECT_EQ(server->get_StartTime(&start), S_OK);
+    EXPECT_GT(start, 36526.0) << "a date after 2000";
+    historian->CallCount(L"GetHistorianStatus", &after);
+    EXPECT_EQ(after, before + 2);
+
+    UniqueBstr text;
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0040001), text.put()), S_OK);
+    EXPECT_EQ(Text(text.get()), L"The handle is not valid.");
+    LONG locale = 0;
+    EXPECT_EQ(server->put_LocaleID(0x407), S_OK);
+    EXPECT_TRUE(FAILED(server->put_LocaleID(0x411))) << "the simulator knows two locales";
+    EXPECT_EQ(server->get_LocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x407);
+    UniqueVariant locales;
+    EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), S_OK);
+    ASSERT_EQ(locales->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(BoundsOf(locales->parray), std::make_pair(1L, 2L));
+    EXPECT_EQ(LongAt(locales->parray, 1), 0x409);
+    EXPECT_EQ(LongAt(locales->parray, 2), 0x407);
+
+    // The historian fails: its code, and nothing written; for error strings
+    // the platform's text, whole, or when neither knows the code the failure.
+    const HRESULT failure = static_cast<HRESULT>(0x80040E01);
+    for (const wchar_t* method : {L"GetHistorianStatus", L"IOPCHDA_SyncAnnotations::QueryCapabilities",
+                                  L"QueryAvailableLocaleIDs", L"GetErrorString", L"SetClientName"})
+        historian->FailMethod(method, failure);
+    DATE date = 3.0;
+    short version = 3;
+    BSTR vendor = nullptr;
+    LONG can = 7;
+    ExpectAll({server->get_CurrentTime(&date), server->get_StartTime(&date), server->get_BuildNumber(&version),
+               server->get_VendorInfo(&vendor), server->get_CanSyncInsertAnnotations(&can),
+               server->QueryAvailableLocaleIDs(locales.put())},
+              failure);
+    EXPECT_TRUE(date == 3.0 && version == 3 && !vendor && can == 0 && locales->vt == VT_EMPTY) << "an output written";
+    UniqueBstr late(L"late");
+    EXPECT_EQ(server->put_ClientName(late.get()), failure);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"late");
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
+    ASSERT_TRUE(SystemText(0x80070005).ends_with(L'\n')) << "the platform's text, line break included";
+    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
+    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(Historian, ServerTestAt, testing::ValuesIn(kBothSides), NameOf);
+
+TEST_F(ServerTest, ServerListsInBatchesLeavingOutClassesWithoutDetailsAndReturningFailures) {
+    const wchar_t* key = L"Software\\HdaSim\\ServerList";  // the server list substitute's settings
+    const HRESULT failure = static_cast<HRESULT>(0x80040E10);
+    const struct Row {
+        const wchar_t* mode;
+        DWORD count;
+        const wchar_t* detailFail;  // a class whose details cannot be read
+        HRESULT expected;
+        std::vector<int> left;  // Sim.Synthetic.<n> listed (all up to count when empty)
+    } rows[] = {
+        {L"count", 0, L"", S_FALSE, {}},      {L"count", 100, L"", S_FALSE, {}},
+        {L"count", 250, L"", S_FALSE, {}},    {L"count", 3, L"{4D1A5E00-0000-4000-8000-000000000002}", S_FALSE, {1, 3}},
+        {L"enumfail", 150, L"", failure, {}},  // after a first batch of 100
+        {L"fail", 0, L"", failure, {}},       {L"createfail", 0, L"", failure, {}},
+    };
+    ComPtr<Server> server = NewLinkedServer();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.count << " " << row.expected);
+        const std::wstring multi = std::wstring(row.detailFail) + L'\0';
+        auto set = [&](const wchar_t* name, DWORD type, const void* data, size_t bytes) {
+            EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data, static_cast<DWORD>(bytes)), 0);
+        };
+        set(L"Mode", REG_SZ, row.mode, (wcslen(row.mode) + 1) * 2);
+        set(L"Count", REG_DWORD, &row.count, 4);
+        set(L"FailCode", REG_DWORD, &failure, 4);
+        set(L"DetailFail", REG_MULTI_SZ, multi.c_str(), (multi.size() + 1) * 2);
+        UniqueVariant result;
+        EXPECT_EQ(server->GetOPCHDAServers(VarMissing(), result.get()), row.expected);
+        ASSERT_EQ(result->vt, SUCCEEDED(row.expected) ? VT_ARRAY | VT_BSTR : VT_EMPTY);
+        if (FAILED(row.expected)) continue;
+        std::vector<std::wstring> expected;
+        for (int n : row.left) expected.push_back(L"Sim.Synthetic." + std::to_wstring(n));
+        for (DWORD n = 1; row.left.empty() && n <= row.count; ++n)
+            expected.push_back(L"Sim.Synthetic." + std::to_wstring(n));
+        EXPECT_EQ(BoundsOf(result->parray).first, 1);
+        auto* text = static_cast<BSTR*>(result->parray->pvData);
+        EXPECT_EQ(std::vector<std::wstring>(text, text + result->parray->rgsabound[0].cElements), expected);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, key);
+    g_failures.emplace_back(CLSID_OpcServerList, REGDB_E_CLASSNOTREG);
+    UniqueVariant result;
+    EXPECT_EQ(server->GetOPCHDAServers(VarMissing(), result.get()), REGDB_E_CLASSNOTREG);
+}
+
+}  // namespace
