@@ -1,7 +1,13 @@
 // The library's exports and its class object, called the way the COM runtime
-// and clients call them; the object base's reference count as weak links see it.
+// and clients call them; the object base's reference count as weak links see
+// it; the type information's first load racing on many threads.
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "implements.h"
 #include "module_state.h"
+#include "module/type_info_holder.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -23,6 +29,7 @@ protected:
     HRESULT(STDAPICALLTYPE* get_)(REFCLSID, REFIID, void**) = nullptr;  // DllGetClassObject
 };
 
+// A refused instance must not stay alive: the last check would see it.
 TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeepsTheLibraryLoaded) {
     ComPtr<IClassFactory> first, second;
     EXPECT_EQ(get_(CLSID_OPCHDAItems, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
@@ -34,6 +41,12 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
     ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
     EXPECT_EQ(static_cast<IUnknown*>(first.get()), second.get());
+    ComPtr<IUnknown> object;
+    EXPECT_EQ(first->CreateInstance(second.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
+    EXPECT_FALSE(object);
+    EXPECT_EQ(first->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(first->CreateInstance(nullptr, IID_IClassFactory, object.put_void()), E_NOINTERFACE);
+    EXPECT_FALSE(object);
     EXPECT_EQ(first->LockServer(TRUE), S_OK);
     first = second = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "locked";
@@ -42,29 +55,6 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "the class object is held";
     first = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
-}
-
-TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationAndBadArguments) {
-    ComPtr<IClassFactory> factory;
-    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, factory.put_void()), S_OK);
-    ComPtr<IUnknown> object, outer;
-    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IUnknown, outer.put_void()), S_OK);  // any non-null outer
-    EXPECT_EQ(factory->CreateInstance(outer.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
-    EXPECT_FALSE(object);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, object.put_void()), E_NOINTERFACE);
-    EXPECT_FALSE(object);
-    outer = nullptr;
-    factory = nullptr;
-    EXPECT_EQ(LibraryCanUnloadNow(), S_OK) << "a refused instance must not stay alive";
-
-    ComPtr<IOPCHDAAutoServer> server;
-    ASSERT_EQ(CreateServer(server), S_OK);
-    ComPtr<ISupportErrorInfo> errorInfo;
-    ASSERT_EQ(server.query(IID_ISupportErrorInfo, errorInfo), S_OK);
-    EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAAutoServer), S_OK);
-    for (const IID* iid : {&IID_IOPCHDAItems, &IID_IDispatch, &IID_IUnknown})
-        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(*iid), S_FALSE);
 }
 
 // Once the count has reached 0 it never comes back, so a link that holds no
@@ -88,6 +78,44 @@ TEST(ObjectLifetime, TryAddRefOnlyWhileSomebodyHoldsTheObject) {
     }  // the last reference: the teardown asks once more
     EXPECT_FALSE(revived) << "a reference was taken on an object in teardown";
     EXPECT_EQ(Module::LockCount(), 0);
+}
+
+// The first calls of a process race to load the type information: threads
+// released together must all see the whole name cache or none of it.
+TEST(TypeInfoHolderRace, FirstCallsOnManyThreadsAllResolve) {
+    ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    const wchar_t* names[] = {L"OPCHDAItems",   L"ServerName", L"ClientName", L"LocaleID",
+                              L"CreateBrowser", L"Connect",    L"Disconnect", L"GetErrorString"};
+    TypeInfoHolder& holder = DispatchImpl<IOPCHDAAutoServer>::Holder();
+    std::vector<DISPID> ids(std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
+        LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+        ASSERT_EQ(holder.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &ids[i]), S_OK) << names[i];
+    }
+    std::atomic<int> wrong{0};
+    for (int round = 0; round < 60; ++round) {
+        TypeInfoHolder::ReleaseAll(false);  // as in a fresh process
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                while (!go.load()) {}
+                for (int k = 0; k < 40; ++k) {
+                    size_t i = (static_cast<size_t>(t) + k) % std::size(names);
+                    LPOLESTR name = const_cast<LPOLESTR>(names[i]);
+                    DISPID id = -1;
+                    if (holder.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id) != S_OK || id != ids[i])
+                        ++wrong;
+                }
+                CoUninitialize();
+            });
+        }
+        go = true;
+        for (auto& thread : threads) thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    CoUninitialize();
 }
 
 }  // namespace

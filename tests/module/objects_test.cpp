@@ -1,7 +1,7 @@
 // Every COM object of the library in one table, as clients meet it: what its
 // QueryInterface answers and refuses (a refusal nulls the caller's pointer),
-// one identity, and for the automation objects IDispatch by name and type
-// information that the caller owns.
+// one identity, and for the automation objects IDispatch by name (as scripting
+// hosts bind) and type information that the caller owns.
 #include <algorithm>
 #include <sstream>
 
@@ -35,21 +35,19 @@ protected:
         Connect(Where::InProcess);
         if (HasFatalFailure()) return;
         TimeRange times(L"NOW-2H", L"NOW");
-        UniqueSafeArray handles(MakeLongArray({rampHandle_, textHandle_}));
+        UniqueSafeArray handles(MakeLongArray({rampHandle_, textHandle_})), values, notes, errors;
         SAFEARRAY* h = handles.get();
-        UniqueSafeArray values, errors;
         ASSERT_EQ(items_->SyncReadRaw(times.start.get(), times.end.get(), 0, 0, 1, &h, values.put(), errors.put()),
                   S_OK);
-        ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1), notes;
-        ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 2, &h, values.put(), errors.put()),
+        ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 2, &h, notes.put(), errors.put()),
                   S_OK);
-        notes = HistoryAt(values.get(), 2);
-        ASSERT_TRUE(history && notes);
+        ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1), annotations = HistoryAt(notes.get(), 2);
+        ASSERT_TRUE(history && annotations);
         ComPtr<OPCHDAValue> value, note;
         ComPtr<OPCHDAEntry> entry;
         ComPtr<OPCHDABrowser> browser;
         ASSERT_EQ(history->Item(VarI4(1), value.put()), S_OK);
-        ASSERT_EQ(notes->Item(VarI4(1), note.put()), S_OK);
+        ASSERT_EQ(annotations->Item(VarI4(1), note.put()), S_OK);
         ASSERT_EQ(note.query(IID_OPCHDAEntry, entry), S_OK);
         ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
         ComPtr<IUnknown> historyWalk, itemsWalk;
@@ -166,7 +164,7 @@ TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) 
             EXPECT_EQ(GetProperty(dispatch, name, value.get()), S_OK) << name;
             EXPECT_NE(value->vt, VT_EMPTY) << name;
         }
-        DISPID id = 0;
+        DISPID id = 0, ids[2] = {0, -1};
         LPOLESTR unknownName[] = {const_cast<LPOLESTR>(L"NoSuchMember")};
         EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, unknownName, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
         UniqueVariant result;
@@ -174,6 +172,21 @@ TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) 
         EXPECT_EQ(dispatch->Invoke(DISPID_VALUE, IID_IUnknown, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
                                    result.get(), nullptr, nullptr),
                   DISP_E_UNKNOWNINTERFACE);
+        if (row.object.get() != rows_[0].object.get()) continue;
+        // The server's: error information, a property put, and named arguments
+        // (VB6, Python, PowerShell): the member, then its parameters' positions.
+        ComPtr<ISupportErrorInfo> errorInfo;
+        ASSERT_EQ(row.object->QueryInterface(IID_ISupportErrorInfo, errorInfo.put_void()), S_OK);
+        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAAutoServer), S_OK);
+        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAItems), S_FALSE);
+        ASSERT_EQ(InvokeByName(dispatch, L"ClientName", DISPATCH_PROPERTYPUT, {VarBstr(L"plant engineer")}, nullptr),
+                  S_OK);
+        UniqueBstr direct;
+        ASSERT_EQ(server_->get_ClientName(direct.put()), S_OK);
+        EXPECT_STREQ(direct.get(), L"plant engineer");
+        LPOLESTR named[] = {const_cast<LPOLESTR>(L"GetErrorString"), const_cast<LPOLESTR>(L"ErrorCode")};
+        ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, named, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+        EXPECT_EQ(ids[1], 0) << "ErrorCode is the first parameter";
     }
 }
 
