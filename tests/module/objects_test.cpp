@@ -141,13 +141,10 @@ TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) 
         ComPtr<ITypeInfo> info, second;
         EXPECT_EQ(dispatch->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
         ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
-        // Each caller gets a reference of its own.
-        ULONG before = info->AddRef();
-        info->Release();
+        auto refs = [&info] { return info->AddRef(), info->Release(); };
+        const ULONG before = refs();
         ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, second.put()), S_OK);
-        ULONG after = info->AddRef();
-        info->Release();
-        EXPECT_EQ(after, before + 1) << "GetTypeInfo must add a reference for the caller";
+        EXPECT_EQ(refs(), before + 1) << "GetTypeInfo must add a reference for each caller";
 
         std::wistringstream names(row.properties);
         for (std::wstring text; names >> text;) {

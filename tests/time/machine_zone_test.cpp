@@ -47,15 +47,10 @@ TEST(MachineZone, HourlySweepRoundTrips) {
 // The ends of the range: no date before 1601 UTC or after 9999, whole seconds,
 // and an output left alone on failure.
 TEST(MachineZone, RangeAndResolution) {
-    auto date = [](const SYSTEMTIME& st) {
-        DATE d = 0;
-        EXPECT_TRUE(SystemTimeToVariantTime(const_cast<SYSTEMTIME*>(&st), &d));
-        return d;
-    };
+    const DATE firstDay = -109205.0, last = 2958465.0 + 86399.0 / 86400;  // 1601-01-01, 9999-12-31 23:59:59
     FILETIME ft = Ft(42);
-    EXPECT_FALSE(LocalDateToFileTime(date(St(1600, 12, 31, 12)), &ft));
-    EXPECT_FALSE(LocalDateToFileTime(-700000.0, &ft));  // year 1 (and below VariantTime's range)
-    const DATE last = date(St(9999, 12, 31, 23, 59, 59));
+    EXPECT_FALSE(LocalDateToFileTime(-109206.5, &ft));   // 1600-12-31 12:00: a negative date counts its time forward
+    EXPECT_FALSE(LocalDateToFileTime(-700000.0, &ft));   // year 1 (and below VariantTime's range)
     EXPECT_FALSE(LocalDateToFileTime(last + 1.0, &ft));  // year 10000 is no date
     EXPECT_EQ(Units(ft), 42u);
     DATE back = 1234.5;
@@ -79,7 +74,7 @@ TEST(MachineZone, RangeAndResolution) {
     const auto zone = MachineZone();
     if (!zone) return;
     ft = Ft(42);
-    const bool converted = LocalDateToFileTime(date(St(1601, 1, 1)), &ft);
+    const bool converted = LocalDateToFileTime(firstDay, &ft);
     EXPECT_EQ(converted, zone->Bias >= 0);
     EXPECT_EQ(static_cast<int64_t>(Units(ft)), converted ? zone->Bias * (kHour / 60) : 42);
 }
