@@ -265,29 +265,6 @@ TEST_F(ServerTest, EachOptionalInterfaceMayBeMissing) {
     }
 }
 
-// In process and through a proxy: Disconnect, a second Connect and the final release each let go.
-TEST_P(ServerTestAt, DisconnectReconnectAndFinalReleaseLetGoOfTheHistorian) {
-    ComPtr<Server> server = NewLinkedServer();
-    const wchar_t* progID = ProgIDOf(GetParam());
-    ASSERT_EQ(Connect(server.get(), progID), S_OK);
-    ComPtr<IHdaSimControl> first = g_lastHistorian;
-    ASSERT_TRUE(first);
-    ExpectAdvises(first.get(), 1, 1);
-    EXPECT_EQ(server->Disconnect(), S_OK);
-    ExpectReleased(first.get());
-
-    ASSERT_EQ(Connect(server.get(), progID), S_OK);
-    ComPtr<IHdaSimControl> second = g_lastHistorian;
-    ASSERT_EQ(Connect(server.get(), progID), S_OK);
-    ComPtr<IHdaSimControl> third = g_lastHistorian;
-    ExpectReleased(second.get());
-    ExpectAdvises(third.get(), 1, 1);
-
-    server = nullptr;  // no Disconnect: the client just lets go
-    ExpectReleased(third.get());
-    EXPECT_EQ(third->SendShutdown(L"after the end"), S_OK) << "reaches nothing of the component";
-}
-
 const wchar_t* const kCapabilities[] = {
     L"CanSyncInsert",           L"CanSyncReplace",           L"CanSyncInsertReplace",     L"CanSyncDeleteRaw",
     L"CanSyncDeleteAtTime",     L"CanSyncReadAnnotations",   L"CanSyncInsertAnnotations", L"CanAsyncInsert",
@@ -343,13 +320,17 @@ TEST_F(ServerTest, DisconnectedMembersFailWritingNothingAndCreateNothing) {
     EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
 }
 
-TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
+// In process and through a proxy; at the end Disconnect, a second Connect and
+// the final release each let go of the historian.
+TEST_P(ServerTestAt, ConnectedPropertiesCommonServicesAndEachWayOfLettingGo) {
     ComPtr<Server> server = NewLinkedServer();
     UniqueBstr client(L"client");
     EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
-    ASSERT_EQ(Connect(server.get(), ProgIDOf(GetParam())), S_OK);
+    const wchar_t* progID = ProgIDOf(GetParam());
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
     ComPtr<IHdaSimControl> historian = g_lastHistorian;
     ASSERT_TRUE(historian);
+    ExpectAdvises(historian.get(), 1, 1);
     EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Connect begins with Disconnect";
     LONG sent = -1;
     EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
@@ -417,6 +398,18 @@ TEST_P(ServerTestAt, ConnectedPropertiesAndCommonServices) {
     ASSERT_TRUE(SystemText(0x80070005).ends_with(L'\n')) << "the platform's text, line break included";
     EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
     EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure);
+
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    ExpectReleased(historian.get());
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> second = g_lastHistorian;
+    ASSERT_EQ(Connect(server.get(), progID), S_OK);
+    ComPtr<IHdaSimControl> third = g_lastHistorian;
+    ExpectReleased(second.get());
+    ExpectAdvises(third.get(), 1, 1);
+    server = nullptr;  // no Disconnect: the client just lets go
+    ExpectReleased(third.get());
+    EXPECT_EQ(third->SendShutdown(L"after the end"), S_OK) << "reaches nothing of the component";
 }
 
 INSTANTIATE_TEST_SUITE_P(Historian, ServerTestAt, testing::ValuesIn(kBothSides), NameOf);
