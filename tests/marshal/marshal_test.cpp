@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -18,8 +16,10 @@
 
 #include "history/historian_answers.h"
 #include "module/com_holders.h"
+#include "module/implements.h"
 #include "opc_hda.h"
 #include "sim_control.h"
+#include "support/malloc_spy.h"
 #include "support/refusing_historian.h"
 
 // oleaut32 exports it; mingw-w64 does not declare it.
@@ -27,54 +27,8 @@ extern "C" void WINAPI SetOaNoCache(void);
 
 namespace {
 
-// Task memory counted per allocating thread: Wine's stub keeps NDR's own copy of
-// [in,out] structures and of in-arrays of structures, which is not the client's business.
-class ThreadSpy final : public IMallocSpy {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == IID_IMallocSpy ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cb) override { return cb; }
-    STDMETHODIMP_(void*) PostAlloc(void* p) override { return Track(p, true); }
-    STDMETHODIMP_(void*) PreFree(void* p, BOOL spyed) override { return spyed ? Track(p, false) : p; }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* p, SIZE_T cb, void** out, BOOL spyed) override {
-        *out = spyed ? Track(p, false) : p;
-        return cb;
-    }
-    STDMETHODIMP_(void*) PostRealloc(void* p, BOOL) override { return Track(p, true); }
-    STDMETHODIMP_(void*) PreGetSize(void* p, BOOL) override { return p; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cb, BOOL) override { return cb; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* p, BOOL) override { return p; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int actual) override { return actual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
-
-    LONG Outstanding(DWORD thread) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<LONG>(
-            std::count_if(live_.begin(), live_.end(), [&](auto& b) { return b.second == thread; }));
-    }
-    // Off once the test is over: a thread the process exit ends while it holds
-    // the lock must not stall a later allocation.
-    std::atomic<bool> stopped{false};
-
-private:
-    void* Track(void* p, bool alive) {
-        if (!p || stopped) return p;
-        std::lock_guard<std::mutex> lock(mutex_);
-        alive ? void(live_[p] = GetCurrentThreadId()) : void(live_.erase(p));
-        return p;
-    }
-    std::mutex mutex_;
-    std::map<void*, DWORD> live_;
-};
-
 // Never destroyed: the runtime may still call the spy after static destructors.
-ThreadSpy& g_spy = *new ThreadSpy;
+testsupport::MallocSpy& g_spy = *new testsupport::MallocSpy;
 
 // ---- text of what crossed
 
@@ -222,29 +176,7 @@ HRESULT Log(const wchar_t* member, const T&... v) {
 #define SINK_MEMBER(member, params, ...) \
     STDMETHODIMP member params override { return Log(L## #member, __VA_ARGS__); }
 
-// The test's own objects: I0 answers for IUnknown too.
-template <class I0, class... I>
-class Object : public I0, public I... {
-public:
-    virtual ~Object() = default;
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == __uuidof(I0) ? static_cast<I0*>(this) : nullptr;
-        ((*out = iid == __uuidof(I) ? static_cast<I*>(this) : *out), ...);
-        if (*out) AddRef();
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = InterlockedDecrement(&refs_);
-        if (!n) delete this;
-        return n;
-    }
-
-private:
-    LONG refs_ = 1;
-};
-
-class Sink final : public Object<IOPCHDA_DataCallback, IOPCShutdown> {
+class Sink final : public Implements<Sink, IOPCHDA_DataCallback, IOPCShutdown> {
 public:
     SINK_MEMBER(OnDataChange, (DWORD id, HRESULT hr, DWORD n, OPCHDA_ITEM* v, HRESULT* e), id, hr, A(v, n), A(e, n))
     SINK_MEMBER(OnReadComplete, (DWORD id, HRESULT hr, DWORD n, OPCHDA_ITEM* v, HRESULT* e), id, hr, A(v, n), A(e, n))
@@ -264,7 +196,7 @@ public:
 
 // A historian that leaves out what it may: no start time, no status texts, no
 // aggregates (null arrays). Every null must cross as a null.
-class Sparse final : public testsupport::RefusingHistorian<Object<IOPCHDA_Server>> {
+class Sparse final : public Implements<Sparse, testsupport::RefusingHistorian<>> {
 public:
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
         *n = 0, *ids = nullptr, *names = *descriptions = nullptr;
@@ -316,7 +248,7 @@ struct Row {
     bool calleeCounted = true;
 };
 // One member's row; KEPT where Wine's stub keeps its copies of [in,out] structures
-// and in-arrays (see ThreadSpy), so that only the caller's side is counted.
+// and in-arrays (NDR's own, counted on the stub's thread), so that only the caller's side is counted.
 // clang-format off
 #define ROW_OF(counted, member, ...) Row{#member, [&](IUnknown* o) { return Call(o, member, __VA_ARGS__); }, counted}
 #define ROW(...) ROW_OF(true, __VA_ARGS__)
@@ -332,12 +264,12 @@ void Compare(IUnknown* object, const std::vector<Row>& rows) {
         g_log.clear();
         const std::wstring want = row.call(object) + L" <- " + g_log;
         row.call(proxy.get());  // the first call through an interface sets up the channel
-        const LONG caller = g_spy.Outstanding(GetCurrentThreadId()), callee = g_spy.Outstanding(host.threadId_);
+        const size_t caller = g_spy.LiveCount(GetCurrentThreadId()), callee = g_spy.LiveCount(host.threadId_);
         g_log.clear();
         EXPECT_EQ(want, row.call(proxy.get()) + L" <- " + g_log);
-        EXPECT_EQ(g_spy.Outstanding(GetCurrentThreadId()), caller) << "left behind on the caller's side";
+        EXPECT_EQ(g_spy.LiveCount(GetCurrentThreadId()), caller) << "left behind on the caller's side";
         if (row.calleeCounted) {
-            EXPECT_EQ(g_spy.Outstanding(host.threadId_), callee) << "left behind by the stub";
+            EXPECT_EQ(g_spy.LiveCount(host.threadId_), callee) << "left behind by the stub";
         }
     }
 }
@@ -407,13 +339,11 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
         ROW(&IOPCHDA_Browser::GetBranchPosition, Out<wchar_t>()),
         ROW(&IOPCHDA_Browser::GetItemID, L"Calibration", Out<wchar_t>()),
     });
-    auto* sparse = new Sparse;
-    Compare(sparse, {
+    Compare(MakeObject<Sparse>().get(), {
         ROW(&Server::GetHistorianStatus, Val<OPCHDA_SERVERSTATUS>(), Out<FILETIME>(), Out<FILETIME>(), Val<WORD>(),
             Val<WORD>(), Val<WORD>(), Val<DWORD>(), Out<wchar_t>(), Out<wchar_t>()),
         ROW(&Server::GetAggregates, &n, Out<DWORD>(&n), Out<LPWSTR>(&n), Out<LPWSTR>(&n)),
     });
-    sparse->Release();
     Compare(list.get(), {
         ROW(&IOPCServerList::GetClassDetails, CLSID_HdaSimHistorian, Out<wchar_t>(), Out<wchar_t>()),
         ROW(&IOPCServerList::GetClassDetails, CLSID_NULL, Out<wchar_t>(), Out<wchar_t>()),
@@ -431,8 +361,8 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
     Q<IOPCHDA_SyncAnnotations>(sim.get())->Read(from, to, 3, h, notes.put(), Out<HRESULT>(3));
     OPCHDA_ITEM* slices[] = {&items[1], &items[0], nullptr};
     HRESULT codes[] = {S_OK, OPCHDA_S_NODATA, OPC_E_INVALIDHANDLE};
-    auto* sink = new Sink;
-    Compare(static_cast<Callback*>(sink), {
+    ComPtr<Sink> sink = MakeObject<Sink>();
+    Compare(static_cast<Callback*>(sink.get()), {
         KEPT(&Callback::OnDataChange, 11, S_OK, 3, items.get(), codes),
         KEPT(&Callback::OnReadComplete, 12, S_FALSE, 3, items.get(), codes),
         KEPT(&Callback::OnPlayback, 13, S_OK, 3, slices, codes),
@@ -445,7 +375,6 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
         ROW(&IOPCShutdown::ShutdownRequest, L"Stopping \u00e4"),
     });
     // clang-format on
-    sink->Release();
     VariantClear(&values[1]);
     // The proxy refuses a null out pointer itself.
     StaHost host(sim.get());

@@ -9,6 +9,8 @@ namespace testsupport {
 
 template <class Base = IOPCHDA_Server>
 struct RefusingHistorian : Base {
+    using Interface = IOPCHDA_Server;  // a row of Implements<>
+
     STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
     STDMETHODIMP GetAggregates(DWORD*, DWORD**, LPWSTR**, LPWSTR**) override { return E_NOTIMPL; }
     STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*, LPWSTR*,
