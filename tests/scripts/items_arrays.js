@@ -52,8 +52,8 @@ ramp = [, handles[1]];
 call("Validate", function () { items.Validate(3, ids, errors); }, codesOf(3));
 
 var aggregates = [, 10, 5], attributes = [, 1, 13, 11];   // maximum, count; data type, item ID, normal maximum
-var readTimes = [, T0 + 10 * second, T0 + 60 * second], quality = [, 192], notes = [, "checked"];
-var end = T0 + 60 * second, hour = T0 + 1 / 24, before = T1 - 60 * second, after = T1 + 60 * second;
+var readTimes = [, T0 + 10 * second, T0 + 60 * second], quality = [, 192];
+var end = T0 + 60 * second, hour = T0 + 1 / 24;
 call("SyncReadRaw", function () { items.SyncReadRaw(T0, end, 0, false, 2, h, values, errors); }, historiesOf(2, T0));
 call("SyncReadProcessed", function () {
     items.SyncReadProcessed(T0, hour, 20 / 1440, 2, h, aggregates, values, errors);
@@ -62,56 +62,13 @@ call("SyncReadAtTime", function () { items.SyncReadAtTime(2, readTimes, 2, h, va
 call("SyncReadAttribute", function () {
     items.SyncReadAttribute(T0, T0, handles[1], 3, attributes, values, errors);
 }, historiesOf(3, T0));
-call("SyncInsert", function () { items.SyncInsert(1, ramp, [, T1], [, 7], quality, errors); }, codesOf(1));
-call("SyncReplace", function () { items.SyncReplace(1, ramp, [, T1], [, 8], quality, errors); }, codesOf(1));
-call("SyncInsertReplace", function () {
-    items.SyncInsertReplace(1, ramp, [, T1 + 10 * second], [, 9], quality, errors);
-}, codesOf(1));
-call("SyncReadModified", function () {
-    items.SyncReadModified(before, after, 0, 1, ramp, values, errors);
-}, historiesOf(1, T1));
-call("SyncInsertAnnotations", function () { items.SyncInsertAnnotations(1, ramp, [, T1], notes, errors); }, codesOf(1));
-call("SyncReadAnnotations", function () {
-    items.SyncReadAnnotations(before, after, 1, ramp, values, errors);
-}, historiesOf(1, T1));
-call("SyncDeleteAtTime", function () { items.SyncDeleteAtTime(1, ramp, [, T1 + 10 * second], errors); }, codesOf(1));
-call("SyncDeleteRaw", function () {
-    items.SyncDeleteRaw(T1 - 5 * second, T1 + 5 * second, 1, ramp, errors);
-}, codesOf(1));
 
 // The asynchronous members: their results arrive as events, which Wine's
-// cscript cannot receive; what the call itself answers is compared. Each
-// returns its cancel identifier; advises and playbacks are cancelled.
+// cscript cannot receive; what the call itself answers is compared. Each returns its cancel identifier; advises and playbacks are cancelled.
 var rows = [
     ["AsyncReadRaw", 2, function () { return items.AsyncReadRaw(1, T0, end, 0, false, 2, h, errors); }],
-    ["AsyncReadProcessed", 2, function () {
-        return items.AsyncReadProcessed(2, T0, end, 20 / 1440, 2, h, aggregates, errors);
-    }],
-    ["AsyncReadAtTime", 2, function () { return items.AsyncReadAtTime(3, 2, readTimes, 2, h, errors); }],
-    ["AsyncReadModified", 2, function () { return items.AsyncReadModified(4, T0, end, 0, 2, h, errors); }],
-    ["AsyncReadAttribute", 3, function () {
-        return items.AsyncReadAttribute(5, T0, end, handles[1], 3, attributes, errors);
-    }],
-    ["AsyncReadAnnotations", 2, function () { return items.AsyncReadAnnotations(6, T0, end, 2, h, errors); }],
     ["AsyncInsert", 1, function () { return items.AsyncInsert(7, 1, ramp, [, T1], [, 7], quality, errors); }],
-    ["AsyncReplace", 1, function () { return items.AsyncReplace(8, 1, ramp, [, T1], [, 7], quality, errors); }],
-    ["AsyncInsertReplace", 1, function () {
-        return items.AsyncInsertReplace(9, 1, ramp, [, T1], [, 7], quality, errors);
-    }],
-    ["AsyncInsertAnnotations", 1, function () {
-        return items.AsyncInsertAnnotations(10, 1, ramp, [, T1], notes, errors);
-    }],
-    ["AsyncDeleteAtTime", 1, function () { return items.AsyncDeleteAtTime(11, 1, ramp, [, T1], errors); }],
-    ["AsyncDeleteRaw", 1, function () {
-        return items.AsyncDeleteRaw(12, T1 - 5 * second, T1 + 5 * second, 1, ramp, errors);
-    }],
     ["AsyncAdviseRaw", 2, function () { return items.AsyncAdviseRaw(13, "NOW-10M", 1 / 1440, 2, h, errors); }, "Read"],
-    ["AsyncAdviseProcessed", 2, function () {
-        return items.AsyncAdviseProcessed(14, "NOW-10M", 1 / 1440, 2, 2, h, aggregates, errors);
-    }, "Read"],
-    ["AsyncPlaybackRaw", 2, function () {
-        return items.AsyncPlaybackRaw(15, T0, end, 0, 10 * second, second, 2, h, errors);
-    }, "Playback"],
     ["AsyncPlaybackProcessed", 2, function () {
         return items.AsyncPlaybackProcessed(16, T0, hour, 20 / 1440, 1, second, 2, h, aggregates, errors);
     }, "Playback"]];
