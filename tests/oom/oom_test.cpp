@@ -24,22 +24,15 @@ bool ShouldFail() {
 }
 }  // namespace
 
+// The standard library's other forms of new and delete (arrays, nothrow) come
+// down to these.
 void* operator new(std::size_t size) {
     void* p = ShouldFail() ? nullptr : std::malloc(size ? size : 1);
     if (!p) throw std::bad_alloc();
     return p;
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return ShouldFail() ? nullptr : std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return operator new(size, std::nothrow); }
 void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 using namespace comtest;
 
