@@ -38,16 +38,12 @@ void ConnectedServer::TearDown() {
     server_ = nullptr;
     if (control_) {
         EXPECT_EQ(OutstandingHandles(), 0) << "a historian is left holding item handles";
-        ExpectAnswerFreed();
+        EXPECT_TRUE(where_ != Where::InProcess || OutstandingTaskMemory() == 0) << "historian memory not freed";
         control_->ClearFaults();
         control_->ResetDefaults();
         control_ = nullptr;
     }
     ComTest::TearDown();
-}
-
-void ConnectedServer::ExpectAnswerFreed() {
-    EXPECT_TRUE(where_ != Where::InProcess || OutstandingTaskMemory() == 0) << "historian memory not freed";
 }
 
 ComPtr<OPCHDAHistory> ConnectedServer::HistoryAt(SAFEARRAY* values, LONG index) {

@@ -39,7 +39,6 @@ protected:
     LONG OutstandingTaskMemory() { return Counted(control_.get(), &IHdaSimControl::OutstandingTaskMemory); }
     LONG OutstandingHandles() { return Counted(control_.get(), &IHdaSimControl::OutstandingHandles); }
     LONG CallCount(const wchar_t* method) { return Counted(control_.get(), &IHdaSimControl::CallCount, method); }
-    void ExpectAnswerFreed();  // the historian's answers all freed
     ComPtr<OPCHDAHistory> HistoryAt(SAFEARRAY* values, LONG index);
     LONG CountOf(OPCHDAHistory* history) { return Counted(history, &OPCHDAHistory::get_Count); }
 
