@@ -10,8 +10,7 @@
 #include "module/class_factory.h"
 #include "module/module_state.h"
 #include "server/COPCHDAAutoServer.h"
-#include "sim_control.h"
-#include "support/com_test.h"
+#include "support/sim_fixture.h"
 
 namespace {
 volatile LONG g_countdown = -1;  // allocations left before one fails; negative: none fails
@@ -39,33 +38,37 @@ using namespace comtest;
 namespace {
 
 using Call = std::function<HRESULT()>;
-using Row = std::pair<const char*, Call>;
+struct Row {
+    const char* name;
+    Call call;
+    HRESULT success = S_OK;
+};
 
-// Runs call() with the n-th allocation failing, for n = 0, 1, ... until a run
-// in which none failed. Every run must return `success` or E_OUTOFMEMORY;
+// Runs the row's call with the n-th allocation failing, for n = 0, 1, ... until
+// a run in which none failed. Every run must return its success or E_OUTOFMEMORY;
 // tidy() runs after each, with allocations working again, to undo what the
 // call left (outputs, added items).
-void Sweep(const char* what, HRESULT success, const Call& call, const std::function<void()>& tidy) {
+void Sweep(const Row& row, const std::function<void()>& tidy) {
     for (long n = 0; n < 100000; ++n) {
         InterlockedExchange(&g_failed, 0);
         InterlockedExchange(&g_countdown, n);
         HRESULT hr = E_UNEXPECTED;
         bool escaped = false;
         try {
-            hr = call();
+            hr = row.call();
         } catch (...) {
             escaped = true;
         }
         const bool failed = InterlockedCompareExchange(&g_failed, 0, 0) != 0;
         InterlockedExchange(&g_countdown, -1);
         tidy();
-        ASSERT_FALSE(escaped) << what << ": an exception left the call when allocation " << n << " failed";
-        EXPECT_TRUE(hr == success || (failed && hr == E_OUTOFMEMORY))
-            << what << ": allocation " << n << (failed ? " failed" : " did not fail") << ", result 0x" << std::hex
+        ASSERT_FALSE(escaped) << row.name << ": an exception left the call when allocation " << n << " failed";
+        EXPECT_TRUE(hr == row.success || (failed && hr == E_OUTOFMEMORY))
+            << row.name << ": allocation " << n << (failed ? " failed" : " did not fail") << ", result 0x" << std::hex
             << static_cast<unsigned long>(hr);
         if (!failed) return;
     }
-    ADD_FAILURE() << what << ": never ran without a failed allocation";
+    ADD_FAILURE() << row.name << ": never ran without a failed allocation";
 }
 
 constexpr LONG kItems = 3;
@@ -74,8 +77,8 @@ class OutOfMemory : public ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER,
-                                                  IID_IHdaSimControl, control_.put_void()));
+        control_ = SimControl(Where::InProcess);
+        ASSERT_TRUE(control_);
         control_->ResetDefaults();
         ComPtr<COPCHDAAutoServer> object = MakeObject<COPCHDAAutoServer>();
         ASSERT_TRUE(object);
@@ -101,9 +104,7 @@ protected:
         ASSERT_EQ(addAll ? AddItems() : S_OK, S_OK);
     }
     HRESULT AddItems() {
-        UniqueSafeArray ids(MakeBstrArray(
-            {L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step", L"Plant/Lab/Calibration/Text"})),
-            clients(MakeLongArray({1, 2, 3}));
+        UniqueSafeArray ids(MakeBstrArray({kRamp, kStep, kText})), clients(MakeLongArray({1, 2, 3}));
         SAFEARRAY *idp = ids.get(), *cp = clients.get();
         return items_->AddItems(kItems, &idp, &cp, handles_.put(), errors_.put());
     }
@@ -118,26 +119,21 @@ TEST_F(OutOfMemory, CreateInstanceQueryInterfaceAndAddItems) {
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(ServerClassObject()->QueryInterface(IID_IClassFactory, factory.put_void()), S_OK);
     ComPtr<IUnknown> created;
-    const GUID unknown = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
-    const std::pair<Row, HRESULT> rows[] = {
-        {{"CreateInstance",
-          [&] { return factory->CreateInstance(nullptr, IID_IOPCHDAAutoServer, created.put_void()); }},
-         S_OK},
-        {{"QueryInterface", [&] { return server_->QueryInterface(IID_IDispatch, created.put_void()); }}, S_OK},
-        {{"QueryInterface (refused)", [&] { return server_->QueryInterface(unknown, created.put_void()); }},
-         E_NOINTERFACE},
+    const GUID other = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const Row rows[] = {
+        {"CreateInstance", [&] { return factory->CreateInstance(nullptr, IID_IOPCHDAAutoServer, created.put_void()); }},
+        {"QueryInterface", [&] { return server_->QueryInterface(IID_IDispatch, created.put_void()); }},
+        {"QueryInterface (refused)", [&] { return server_->QueryInterface(other, created.put_void()); }, E_NOINTERFACE},
     };
-    for (auto& [row, success] : rows) Sweep(row.first, success, row.second, [&] { created = nullptr; });
+    for (const Row& row : rows) Sweep(row, [&] { created = nullptr; });
     factory = nullptr;
 
     Connect(false);
-    Sweep(
-        "AddItems", S_OK, [&] { return AddItems(); },
-        [&] {
-            handles_.reset();
-            errors_.reset();
-            items_->RemoveAll();
-        });
+    Sweep({"AddItems", [&] { return AddItems(); }}, [&] {
+        handles_.reset();
+        errors_.reset();
+        items_->RemoveAll();
+    });
 }
 
 // SyncInsert, then the asynchronous requests with the historian's callbacks
@@ -161,13 +157,12 @@ TEST_F(OutOfMemory, Requests) {
         inserts.reset(MakeDateArray({stamp, stamp, stamp}));
     };
     nextSlot();
-    Sweep(
-        "SyncInsert", S_OK,
-        [&] {
-            SAFEARRAY* in = inserts.get();
-            return items_->SyncInsert(kItems, &h, &in, &v, &q, errors_.put());
-        },
-        nextSlot);
+    Sweep({"SyncInsert",
+           [&] {
+               SAFEARRAY* in = inserts.get();
+               return items_->SyncInsert(kItems, &h, &in, &v, &q, errors_.put());
+           }},
+          nextSlot);
 
     control_->HoldCallbacks(TRUE, FALSE);
     const double minute = 1.0 / 1440;
@@ -204,7 +199,7 @@ TEST_F(OutOfMemory, Requests) {
     };
     for (const Row& row : rows) {
         reset();
-        Sweep(row.first, S_OK, row.second, reset);
+        Sweep(row, reset);
     }
     // The held answers go out now; a callback holds the server object while
     // it fires, so the last reference may go on the historian's thread, and
@@ -266,7 +261,7 @@ TEST_F(OutOfMemory, Callbacks) {
         {"OnUpdateComplete", [&] { return callback->OnUpdateComplete(8, S_OK, 1, clients, codes); }},
         {"OnCancelComplete", [&] { return callback->OnCancelComplete(9); }},
     };
-    for (const Row& row : rows) Sweep(row.first, S_OK, row.second, [] {});
+    for (const Row& row : rows) Sweep(row, [] {});
     point->Unadvise(cookie);
 }
 
@@ -276,7 +271,7 @@ TEST_F(OutOfMemory, Browser) {
     auto create = [&] {
         return server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put());
     };
-    Sweep("CreateBrowser", S_OK, create, [&] { browser = nullptr; });
+    Sweep({"CreateBrowser", create}, [&] { browser = nullptr; });
     ASSERT_EQ(create(), S_OK);
     UniqueVariant listing;
     UniqueBstr text, lab(L"Plant/Lab/Calibration"), ramp(L"Ramp");
@@ -294,9 +289,9 @@ TEST_F(OutOfMemory, Browser) {
         {"OPCHDABranches", [&] { return browser->get_OPCHDABranches(listing.get()); }},
     };
     for (const Row& row : rows) {
-        const HRESULT success = row.second();  // a listing answers with the enumerator's own success code
+        const HRESULT success = row.call();  // a listing answers with the enumerator's own success code
         tidy();
-        Sweep(row.first, success, row.second, tidy);
+        Sweep({row.name, row.call, success}, tidy);
     }
 }
 
