@@ -62,9 +62,16 @@ call("SyncReadAtTime", function () { items.SyncReadAtTime(2, readTimes, 2, h, va
 call("SyncReadAttribute", function () {
     items.SyncReadAttribute(T0, T0, handles[1], 3, attributes, values, errors);
 }, historiesOf(3, T0));
+call("SyncInsert", function () { items.SyncInsert(1, ramp, [, T1], [, 7], quality, errors); }, codesOf(1));
+// A second modification: reading all (NumValues 0) shows both.
+call("SyncReplace", function () { items.SyncReplace(1, ramp, [, T1], [, 8], quality, errors); }, codesOf(1));
+call("SyncReadModified", function () {
+    items.SyncReadModified(T1 - 60 * second, T1 + 60 * second, 0, 1, ramp, values, errors);
+}, historiesOf(1, T1));
 
 // The asynchronous members: their results arrive as events, which Wine's
-// cscript cannot receive; what the call itself answers is compared. Each returns its cancel identifier; advises and playbacks are cancelled.
+// cscript cannot receive; what the call itself answers is compared. Each
+// returns its cancel identifier; advises and playbacks are cancelled.
 var rows = [
     ["AsyncReadRaw", 2, function () { return items.AsyncReadRaw(1, T0, end, 0, false, 2, h, errors); }],
     ["AsyncInsert", 1, function () { return items.AsyncInsert(7, 1, ramp, [, T1], [, 7], quality, errors); }],

@@ -65,11 +65,17 @@ items.SyncReadProcessed T0, H0, 20 / 1440, 2, h, aggregates, values, errors : Sh
 times(1) = T0 + 10 * second : times(2) = T0 + 60 * second
 items.SyncReadAtTime 2, times, 2, h, values, errors : ShowHistories "SyncReadAtTime", 2, T0
 items.SyncReadAttribute T0, T0, handles(1), 3, attributes, values, errors : ShowHistories "SyncReadAttribute", 3, T0
+times(1) = T1 : data(1) = 7 : qualities(1) = 192
+items.SyncInsert 1, ramp, times, data, qualities, errors : ShowCodes "SyncInsert", 1
+data(1) = 8   ' a second modification: reading all (NumValues 0) shows both
+items.SyncReplace 1, ramp, times, data, qualities, errors : ShowCodes "SyncReplace", 1
+items.SyncReadModified T1 - 60 * second, T1 + 60 * second, 0, 1, ramp, values, errors
+ShowHistories "SyncReadModified", 1, T1
 
 ' The asynchronous members: their results arrive as events, which Wine's
 ' cscript cannot receive; what the call itself answers is compared.
 cancel = items.AsyncReadRaw(1, T0, E0, 0, False, 2, h, errors) : ShowCodes "AsyncReadRaw", 2
-times(1) = T1 : data(1) = 7 : qualities(1) = 192
+data(1) = 7
 cancel = items.AsyncInsert(7, 1, ramp, times, data, qualities, errors) : ShowCodes "AsyncInsert", 1
 startTime = "NOW-10M"   ' a variable: the start is written back
 cancel = items.AsyncAdviseRaw(13, startTime, 1 / 1440, 2, h, errors) : ShowCodes "AsyncAdviseRaw", 2
