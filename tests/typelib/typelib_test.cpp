@@ -212,11 +212,9 @@ std::string Spell(ITypeInfo* ti, const TYPEDESC& t) {
 
 std::string ParamFlags(const PARAMDESC& p) {
     std::string s;
-    for (auto [flag, text] : {std::pair{PARAMFLAG_FIN, "in"},
-                              {PARAMFLAG_FOUT, "out"},
-                              {PARAMFLAG_FRETVAL, "retval"},
-                              {PARAMFLAG_FOPT, "opt"}})
-        if (p.wParamFlags & flag) s += (s.empty() ? "" : ",") + std::string(text);
+    const char* names[] = {"in", "out", "lcid", "retval", "opt"};  // PARAMFLAG_FIN to PARAMFLAG_FOPT
+    for (int bit = 0; bit < 5; ++bit)
+        if (p.wParamFlags & (1 << bit)) s += (s.empty() ? "" : ",") + std::string(names[bit]);
     if ((p.wParamFlags & PARAMFLAG_FHASDEFAULT) && p.pparamdescex) {
         const VARIANT& v = p.pparamdescex->varDefaultValue;
         s += "=" + (V_VT(&v) == VT_I4 ? std::to_string(V_I4(&v)) : "vt" + std::to_string(V_VT(&v)));
