@@ -23,6 +23,16 @@ constexpr LONGLONG kWinter = 133498512000000000LL;
 constexpr LONGLONG kSummer = 133655760000000000LL;
 
 FILETIME Ft(LONGLONG t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
+// The local date of UTC `t` in a zone `east` minutes east of UTC (the test's
+// own zone, Europe/Berlin: 60 in winter, 120 in summer).
+DATE LocalIn(LONG east, LONGLONG t) {
+    SYSTEMTIME st;
+    DATE d = 0;
+    const FILETIME ft = Ft(t + east * 60 * kTicks);
+    FileTimeToSystemTime(&ft, &st);
+    SystemTimeToVariantTime(&st, &d);
+    return d;
+}
 
 LPWSTR TaskString(const wchar_t* s) {
     size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
@@ -105,11 +115,6 @@ double NumberOf(OPCHDAValue* value) {
     EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
     return v->vt == VT_R8 ? v->dblVal : -1.0;
 }
-DATE LocalDateOf(LONGLONG t) {
-    DATE date = 0;
-    EXPECT_TRUE(FileTimeToLocalDate(Ft(t), &date));
-    return date;
-}
 
 // The component is linked in: its own count of live objects must fall back to 0.
 class History : public ComTest {
@@ -126,9 +131,9 @@ TEST_F(History, EnumeratorsConformAndTheirValuesAreCopiesInOrder) {
         OPCHDA_ITEM* item = MakeItem(n);
         if (n) item->pvDataValues[3].vt = 15;  // no such type: the fill cannot copy it
         ComPtr<OPCHDAHistory> h = Fill(item);
-        LONG count = -1;
-        EXPECT_TRUE(h->get_Count(&count) == S_OK && count == static_cast<LONG>(n));
         if (!n) At(h.get(), VarDate(45000.5), E_FAIL);
+        EXPECT_TRUE(h->get_Count(nullptr) == E_POINTER && h->get__NewEnum(nullptr) == E_POINTER &&
+                    h->Item(VarI4(1), nullptr) == E_POINTER);
         ComPtr<IEnumVARIANT> walk = Walk(h.get());
         ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), n);
         std::vector<ComPtr<OPCHDAValue>> values;
@@ -143,21 +148,16 @@ TEST_F(History, EnumeratorsConformAndTheirValuesAreCopiesInOrder) {
             DATE stamp = 0;
             UniqueVariant got(VarBstr(L"cleared by DataValue"));
             EXPECT_TRUE(values[k]->get_Quality(&quality) == S_OK && quality == LONG(0x000400C0 + k)) << "all 32 bits";
-            EXPECT_TRUE(values[k]->get_TimeStamp(&stamp) == S_OK && stamp == LocalDateOf(kWinter + k * 10 * kTicks));
+            EXPECT_TRUE(values[k]->get_TimeStamp(&stamp) == S_OK && stamp == LocalIn(60, kWinter + k * 10 * kTicks));
             ASSERT_EQ(values[k]->get_DataValue(got.get()), S_OK);
             if (k < 3)
                 EXPECT_TRUE(got->vt == VT_R8 && got->dblVal == 100.0 + k) << k;
             else  // a value the fill cannot copy reaches the client as the copy's failure
                 EXPECT_TRUE(got->vt == VT_ERROR && got->scode == DISP_E_BADVARTYPE);
-        }
-        if (n) {
-            EXPECT_TRUE(values[0]->get_TimeStamp(nullptr) == E_POINTER &&
-                        values[0]->get_Quality(nullptr) == E_POINTER && values[0]->get_DataValue(nullptr) == E_POINTER);
+            EXPECT_TRUE(values[k]->get_TimeStamp(nullptr) == E_POINTER &&
+                        values[k]->get_Quality(nullptr) == E_POINTER && values[k]->get_DataValue(nullptr) == E_POINTER);
         }
     }
-    ComPtr<OPCHDAHistory> empty = Fill(MakeItem(0));
-    EXPECT_TRUE(empty->get_Count(nullptr) == E_POINTER && empty->get__NewEnum(nullptr) == E_POINTER &&
-                empty->Item(VarI4(1), nullptr) == E_POINTER);
 }
 
 TEST_F(History, ItemByNumberAndByExactDate) {
@@ -171,7 +171,6 @@ TEST_F(History, ItemByNumberAndByExactDate) {
                 {"last", VarI4(50), 149.0},
                 {"text", VarBstr(L"2"), 101.0},
                 {"rounded up", VarR8(2.7), 102.0},
-                {"to even", VarR8(1.5), 101.0},
                 {"zero", VarI4(0), -1},
                 {"negative", VarI4(-1), -1},
                 {"past the end", VarI4(51), -1},
@@ -188,7 +187,7 @@ TEST_F(History, ItemByNumberAndByExactDate) {
         VariantClear(&row.spec);
     }
     for (LONG k : {1, 17, 50}) {  // by the exact time stamp only
-        DATE stamp = LocalDateOf(kWinter + (k - 1) * 10 * kTicks);
+        DATE stamp = LocalIn(60, kWinter + (k - 1) * 10 * kTicks);
         EXPECT_EQ(NumberOf(At(h.get(), VarDate(stamp)).get()), 99.0 + k);
         OPCHDAValue* out = untouched;
         EXPECT_EQ(h->Item(VarDate(stamp + kSecond / 2), &out), E_FAIL);  // half a step off
@@ -217,7 +216,7 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         EXPECT_TRUE(note->get_Quality(&quality) == S_OK && quality == 192);
         EXPECT_TRUE(note->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR);
         EXPECT_STREQ(text->bstrVal, L"calibrated");
-        EXPECT_TRUE(note->get_EntryTime(&entryTime) == S_OK && entryTime == LocalDateOf(kSummer)) << "whole seconds";
+        EXPECT_TRUE(note->get_EntryTime(&entryTime) == S_OK && entryTime == LocalIn(120, kSummer)) << "whole seconds";
         EXPECT_TRUE(note->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"operator"));
         // No name and no text: empty strings, never null.
         EXPECT_TRUE(blank->get_User(user.put()) == S_OK && user && SysStringLen(user.get()) == 0);
@@ -232,9 +231,8 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         EXPECT_TRUE(edit->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"editor"));
         edit->get_TimeStamp(&stamp);
         edit->get_EntryTime(&entryTime);
-        EXPECT_EQ(entryTime, LocalDateOf(otherSeason));
-        const double biasDays = zone.DaylightBias / 1440.0;  // minutes, negative for summer time
-        EXPECT_NEAR(stamp - entryTime, summerNow ? -biasDays : biasDays, 1e-6);
+        EXPECT_EQ(stamp, LocalIn(summerNow ? 120 : 60, otherSeason)) << "today's bias";
+        EXPECT_EQ(entryTime, LocalIn(summerNow ? 60 : 120, otherSeason)) << "its own season's";
         EXPECT_GT(spy.LiveCount(), 0u);
     }
     EXPECT_EQ(spy.LiveCount(), 0u) << "a string of a history outlived it";
@@ -251,15 +249,6 @@ DWORD WINAPI TestZone(LPTIME_ZONE_INFORMATION out) {
     ++g_fetches;
     *out = g_zone;
     return TIME_ZONE_ID_UNKNOWN;
-}
-// The local date of UTC `t` in a zone `east` minutes east of UTC.
-DATE LocalIn(LONG east, LONGLONG t) {
-    SYSTEMTIME st;
-    DATE d = 0;
-    const FILETIME ft = Ft(t + east * 60 * kTicks);
-    FileTimeToSystemTime(&ft, &st);
-    SystemTimeToVariantTime(&st, &d);
-    return d;
 }
 
 // Item by date probes many time stamps, Next converts one per element, an

@@ -39,7 +39,6 @@ TEST_P(ItemTable, ItemFindsByPositionByTextAndByServerHandle) {
     EXPECT_EQ(ClientOf(ItemAt(VarR8(2.7)).get()), 3);        // rounded by the platform
     ItemAt(VarBstr(L"2"), E_FAIL);                           // a text is an item ID, never a position
     ItemAt(VarBstr(L"plant/lab/calibration/ramp"), E_FAIL);  // case-sensitive
-    // Out of range and not a number: E_INVALIDARG and the output untouched.
     for (VARIANT spec : {VarI4(0), VarI4(-1), VarI4(5), VarEmpty(), VarDate(45000.0)}) {
         OPCHDAItem* untouched = reinterpret_cast<OPCHDAItem*>(static_cast<uintptr_t>(0x5678));
         EXPECT_EQ(items_->Item(spec, &untouched), E_INVALIDARG) << spec.vt;
@@ -50,25 +49,20 @@ TEST_P(ItemTable, ItemFindsByPositionByTextAndByServerHandle) {
     EXPECT_EQ(ClientOf(found.get()), 2);
     EXPECT_EQ(items_->GetOPCHDAItem(rampHandle_ + stepHandle_ + textHandle_ + 1000, found.put()), E_FAIL);
     EXPECT_FALSE(found);
-    // Each item hands out a new string, and the collection's parent.
-    UniqueBstr first, second;
-    ASSERT_EQ(ramp_->get_ItemID(first.put()), S_OK);
-    ASSERT_EQ(ramp_->get_ItemID(second.put()), S_OK);
-    EXPECT_NE(first.get(), second.get());
+    UniqueBstr first, second;  // a new string each time
+    EXPECT_TRUE(ramp_->get_ItemID(first.put()) == S_OK && ramp_->get_ItemID(second.put()) == S_OK &&
+                first.get() != second.get());
     EXPECT_TRUE(items_->AddItem(first.get(), 1, nullptr) == E_POINTER && items_->Item(VarI4(1), nullptr) == E_POINTER &&
                 items_->GetOPCHDAItem(0, nullptr) == E_POINTER && items_->get__NewEnum(nullptr) == E_POINTER);
     ComPtr<IOPCHDAAutoServer> parent, itemsParent;
-    ASSERT_EQ(ramp_->get_Parent(parent.put()), S_OK);
-    ASSERT_EQ(items_->get_Parent(itemsParent.put()), S_OK);
-    EXPECT_EQ(parent.get(), server_.get());
-    EXPECT_EQ(itemsParent.get(), server_.get());
+    EXPECT_TRUE(ramp_->get_Parent(parent.put()) == S_OK && parent.get() == server_.get());
+    EXPECT_TRUE(items_->get_Parent(itemsParent.put()) == S_OK && itemsParent.get() == server_.get());
 }
 
 // Remove passes every handle on; Connect again and Disconnect empty the table.
 // (The simulator counts the handles of the historians it serves: released ones count none.)
 TEST_P(ItemTable, RemoveConnectAndDisconnectReleaseTheHandles) {
-    // The same handle twice, and one the table never held.
-    UniqueSafeArray handles(MakeLongArray({rampHandle_, rampHandle_, 0x7FFF0000}));
+    UniqueSafeArray handles(MakeLongArray({rampHandle_, rampHandle_, 0x7FFF0000}));  // 0x7FFF0000: never held
     SAFEARRAY* raw = handles.get();
     UniqueSafeArray errors;
     EXPECT_EQ(items_->Remove(3, &raw, errors.put()), S_FALSE);
@@ -77,8 +71,7 @@ TEST_P(ItemTable, RemoveConnectAndDisconnectReleaseTheHandles) {
     EXPECT_EQ(LongAt(errors.get(), 3), kInvalidHandle);
     EXPECT_EQ(Count(), 2);
     EXPECT_EQ(OutstandingHandles(), 2);
-    // The removed item still answers as an object, but is no longer found.
-    EXPECT_EQ(ClientOf(ramp_.get()), 1);
+    EXPECT_EQ(ClientOf(ramp_.get()), 1);  // still an object, no longer found
     ItemAt(VarBstr(kRamp), E_FAIL);
     EXPECT_EQ(items_->RemoveAll(), S_OK);
     EXPECT_EQ(OutstandingHandles(), 0);

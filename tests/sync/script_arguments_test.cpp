@@ -14,36 +14,28 @@ enum class Shape {
 };
 
 // A VARIANT array of longs in one shape (no elements: a null array); owns what it made.
-class ArrayArgument {
-public:
+struct ArrayArgument {
     ArrayArgument(Shape shape, std::vector<LONG> elements, LONG lower = 1, ULONG columns = 1) {
         if (!elements.empty()) {
             SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(elements.size() / columns), lower}, {columns, 1}};
-            array_.reset(SafeArrayCreate(VT_VARIANT, columns > 1 ? 2 : 1, bounds));
+            array.reset(SafeArrayCreate(VT_VARIANT, columns > 1 ? 2 : 1, bounds));
             VARIANT* data = nullptr;
-            SafeArrayAccessData(array_.get(), reinterpret_cast<void**>(&data));
+            SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&data));
             for (size_t i = 0; i < elements.size(); ++i) data[i] = VarI4(elements[i]);
-            SafeArrayUnaccessData(array_.get());
+            SafeArrayUnaccessData(array.get());
         }
-        pointer_ = array_.get();
-        inner_ = shape == Shape::VbsVariable ? Ref(VT_ARRAY | VT_VARIANT, &pointer_)
-                                             : Typed(VT_ARRAY | VT_VARIANT, pointer_);
-        arg_ = shape == Shape::VariantByValue ? inner_ : Ref(VT_VARIANT, &inner_);
+        pointer = array.get();
+        inner =
+            shape == Shape::VbsVariable ? Ref(VT_ARRAY | VT_VARIANT, &pointer) : Typed(VT_ARRAY | VT_VARIANT, pointer);
+        arg = shape == Shape::VariantByValue ? inner : Ref(VT_VARIANT, &inner);
     }
-    VARIANT get() const { return arg_; }
-
-private:
-    UniqueSafeArray array_;
-    SAFEARRAY* pointer_ = nullptr;
-    VARIANT inner_{}, arg_{};
+    UniqueSafeArray array;
+    SAFEARRAY* pointer = nullptr;
+    VARIANT inner{}, arg{};
 };
 
-class ScriptArguments : public ConnectedServer {
+class ScriptArguments : public ConnectedServerAt {
 protected:
-    void SetUp() override {
-        ConnectedServer::SetUp();
-        Connect(Where::InProcess);
-    }
     // The member's own result, not DISP_E_EXCEPTION; by default on the collection.
     HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
                    UINT* argErr = nullptr, IDispatch* object = nullptr) {
@@ -69,7 +61,7 @@ protected:
     }
 };
 
-TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
+TEST_P(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
     constexpr LONG kNeverRead = 0x7FFF0000;
     const LONG ramp = rampHandle_, step = stepHandle_;
     const struct {
@@ -99,7 +91,7 @@ TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
             SCOPED_TRACE(testing::Message() << c.what << ", shape " << static_cast<int>(shape));
             ArrayArgument handles(shape, c.elements, c.lower, c.columns);
             UniqueVariant values, errors;
-            ASSERT_EQ(ReadRaw(c.count, handles.get(), Ref(VT_VARIANT, values.get()), Ref(VT_VARIANT, errors.get())),
+            ASSERT_EQ(ReadRaw(c.count, handles.arg, Ref(VT_VARIANT, values.get()), Ref(VT_VARIANT, errors.get())),
                       c.expected);
             if (FAILED(c.expected)) {
                 EXPECT_TRUE(values->vt == VT_EMPTY && errors->vt == VT_EMPTY);
@@ -119,12 +111,11 @@ TEST_F(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
 
 // What would leak the member's result or destroy the caller's array is refused
 // before the member runs, naming the argument (counted from the end).
-TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMemberRuns) {
+TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMemberRuns) {
     UniqueBstr text(L"not a handle");
     UniqueVariant mixed(
         Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarI4(rampHandle_), Typed(VT_BSTR, text.get())})));
-    // A typed client's array of another type keeps its refusal.
-    UniqueVariant strings(Typed(VT_ARRAY | VT_BSTR, MakeBstrArray({L"1", L"2"})));
+    UniqueVariant strings(Typed(VT_ARRAY | VT_BSTR, MakeBstrArray({L"1", L"2"})));  // typed, of another type
     UniqueVariant longs(Typed(VT_ARRAY | VT_I4, MakeLongArray({rampHandle_, stepHandle_})));
     UniqueVariant own(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarR8(1.5)})));
     SAFEARRAY *typedValues = nullptr, *typedErrors = nullptr;
@@ -159,12 +150,12 @@ TEST_F(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
 
 // AddItems' outputs reach an array variable or nobody; GetItemAttributes'
 // reach five plain variables, the count among them.
-TEST_F(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
+TEST_P(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
     UniqueVariant ramp(VarBstr(kRamp)), step(VarBstr(kStep));
     auto add = [&](VARIANT handlesOut, VARIANT errorsOut) {
         UniqueVariant ids(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({*ramp.get(), *step.get()})));
         ArrayArgument clients(Shape::VbsVariable, {7, 8});
-        return Invoke(L"AddItems", {VarI4(2), Ref(VT_VARIANT, ids.get()), clients.get(), handlesOut, errorsOut});
+        return Invoke(L"AddItems", {VarI4(2), Ref(VT_VARIANT, ids.get()), clients.arg, handlesOut, errorsOut});
     };
     // An array variable (VBScript's Dim a()) gets its array replaced.
     SAFEARRAY* old = MakeVariantArray({VarI4(1), VarI4(2), VarI4(3), VarI4(4), VarI4(5)});
@@ -188,5 +179,7 @@ TEST_F(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
     UniqueVariant name;
     EXPECT_TRUE(VariantAt(outputs[2]->parray, 1, name.get()) == S_OK && name->vt == VT_BSTR);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sim, ScriptArguments, ::testing::Values(Where::InProcess), NameOf);
 
 }  // namespace
