@@ -214,8 +214,8 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         UniqueBstr user;
         EXPECT_TRUE(note->get_EntryType(&type) == S_OK && type == 5);
         EXPECT_TRUE(note->get_Quality(&quality) == S_OK && quality == 192);
-        EXPECT_TRUE(note->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR);
-        EXPECT_STREQ(text->bstrVal, L"calibrated");
+        EXPECT_TRUE(note->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR &&
+                    !wcscmp(text->bstrVal, L"calibrated"));
         EXPECT_TRUE(note->get_EntryTime(&entryTime) == S_OK && entryTime == LocalIn(120, kSummer)) << "whole seconds";
         EXPECT_TRUE(note->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"operator"));
         // No name and no text: empty strings, never null.
