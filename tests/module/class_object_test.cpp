@@ -15,32 +15,25 @@ using namespace comtest;
 
 namespace {
 
-class ClassObjectTest : public ComTest {
-protected:
-    void SetUp() override {
-        ComTest::SetUp();
-        // Loading through the runtime first puts the library in the process.
-        ComPtr<IClassFactory> warm;
-        ASSERT_HRESULT_SUCCEEDED(
-            CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, warm.put_void()));
-        get_ = reinterpret_cast<decltype(get_)>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OPCHDAAuto.dll"), "DllGetClassObject")));
-        ASSERT_NE(get_, nullptr);
-    }
-    HRESULT(STDAPICALLTYPE* get_)(REFCLSID, REFIID, void**) = nullptr;  // DllGetClassObject
-};
+using ClassObjectTest = ComTest;
 
 // A refused instance must not stay alive: the last check would see it.
 TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeepsTheLibraryLoaded) {
     ComPtr<IClassFactory> first, second;
-    EXPECT_EQ(get_(CLSID_OPCHDAItems, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    // Loading through the runtime first puts the library in the process.
+    ASSERT_HRESULT_SUCCEEDED(
+        CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, second.put_void()));
+    const auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OPCHDAAuto.dll"), "DllGetClassObject")));
+    ASSERT_NE(getClassObject, nullptr);
+    EXPECT_EQ(getClassObject(CLSID_OPCHDAItems, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_FALSE(first);
-    EXPECT_EQ(get_(IID_IUnknown, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(get_(CLSID_OPCHDAServer, IID_IDispatch, first.put_void()), E_NOINTERFACE);
+    EXPECT_EQ(getClassObject(IID_IUnknown, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(getClassObject(CLSID_OPCHDAServer, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(getClassObject(CLSID_OPCHDAServer, IID_IDispatch, first.put_void()), E_NOINTERFACE);
 
-    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
-    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
+    ASSERT_EQ(getClassObject(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
+    ASSERT_EQ(getClassObject(CLSID_OPCHDAServer, IID_IUnknown, second.put_void()), S_OK);
     EXPECT_EQ(static_cast<IUnknown*>(first.get()), second.get());
     ComPtr<IUnknown> object;
     EXPECT_EQ(first->CreateInstance(second.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
@@ -51,7 +44,7 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     EXPECT_EQ(first->LockServer(TRUE), S_OK);
     first = second = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "locked";
-    ASSERT_EQ(get_(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
+    ASSERT_EQ(getClassObject(CLSID_OPCHDAServer, IID_IClassFactory, first.put_void()), S_OK);
     EXPECT_EQ(first->LockServer(FALSE), S_OK);
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "the class object is held";
     first = nullptr;

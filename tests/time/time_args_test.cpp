@@ -91,25 +91,6 @@ TEST_F(TimeArgs, EachKindOfVariantAndEachDateBack) {
     SysFreeString(text);
 }
 
-TEST_F(TimeArgs, PreviousTextIsFreedWhateverTheOutcomeAndAllocationFailureIsOutOfMemory) {
-    OPCHDA_TIME t{FALSE, static_cast<LPWSTR>(CoTaskMemAlloc(16)), Ft(kUntouched)};
-    LPWSTR old = t.szTime;
-    VARIANT date = VarR8(38353.5), null = Typed(VT_NULL, 0), text = VarBstr(L"NOW");
-    ASSERT_EQ(TimeArgToHdaTime(&date, &t), S_OK);
-    EXPECT_TRUE(t.szTime == old || !g_spy.IsLive(old));  // the heap may hand the block straight back
-    old = t.szTime;
-    EXPECT_EQ(TimeArgToHdaTime(&null, &t), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(t.szTime, nullptr);
-    EXPECT_FALSE(g_spy.IsLive(old));
-    for (VARIANT* v : {&text, &date}) {
-        g_spy.failNext = true;
-        EXPECT_EQ(TimeArgToHdaTime(v, &t), E_OUTOFMEMORY);
-        EXPECT_EQ(t.szTime, nullptr);
-        EXPECT_FALSE(g_spy.failNext) << "no allocation was attempted";
-    }
-    VariantClear(&text);
-}
-
 TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
     const struct {
         double days;
@@ -128,10 +109,27 @@ TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
     for (const auto& c : cases) EXPECT_EQ(static_cast<int64_t>(Units(DateSpanToFileTime(c.days))), c.units) << c.days;
 }
 
-// The pair owns both texts: a failure on either bound leaves them for the
-// holder to free.
-TEST_F(TimeArgs, PairConvertsStartThenEndWritesBackAndFreesBothTexts) {
-    VARIANT text = VarBstr(L"NOW-1H"), date = VarR8(38353.5), bad = VarDate(-109206.5);
+// A record's previous text is freed whatever the outcome; the pair owns both
+// texts, and a failure on either bound leaves them for the holder to free.
+TEST_F(TimeArgs, TextsAreFreedWhateverTheOutcomeAndThePairConvertsStartThenEndAndWritesBack) {
+    OPCHDA_TIME t{FALSE, static_cast<LPWSTR>(CoTaskMemAlloc(16)), Ft(kUntouched)};
+    LPWSTR old = t.szTime;
+    VARIANT date = VarR8(38353.5), null = Typed(VT_NULL, 0), text = VarBstr(L"NOW"), bad = VarDate(-109206.5);
+    ASSERT_EQ(TimeArgToHdaTime(&date, &t), S_OK);
+    EXPECT_TRUE(t.szTime == old || !g_spy.IsLive(old));  // the heap may hand the block straight back
+    old = t.szTime;
+    EXPECT_EQ(TimeArgToHdaTime(&null, &t), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(t.szTime, nullptr);
+    EXPECT_FALSE(g_spy.IsLive(old));
+    for (VARIANT* v : {&text, &date}) {
+        g_spy.failNext = true;
+        EXPECT_EQ(TimeArgToHdaTime(v, &t), E_OUTOFMEMORY);
+        EXPECT_EQ(t.szTime, nullptr);
+        EXPECT_FALSE(g_spy.failNext) << "no allocation was attempted";
+    }
+    VariantClear(&text);
+
+    text = VarBstr(L"NOW-1H");
     LPWSTR texts[2] = {};
     {
         HdaTimePair pair;
