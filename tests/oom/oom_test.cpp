@@ -23,8 +23,7 @@ bool ShouldFail() {
 }
 }  // namespace
 
-// The standard library's other forms of new and delete (arrays, nothrow) come
-// down to these.
+// The standard library's other forms of new and delete (arrays, nothrow) come down to these.
 void* operator new(std::size_t size) {
     void* p = ShouldFail() ? nullptr : std::malloc(size ? size : 1);
     if (!p) throw std::bad_alloc();
@@ -151,51 +150,41 @@ TEST_F(OutOfMemory, Requests) {
     const double slot = std::floor((LocalNow() - kHour) * 8640);
     long run = 0;
     UniqueSafeArray inserts;
+    SAFEARRAY* in = nullptr;
     auto nextSlot = [&] {
         errors_.reset();
         DATE stamp = (slot + 0.5 - ++run) / 8640;
         inserts.reset(MakeDateArray({stamp, stamp, stamp}));
+        in = inserts.get();
     };
     nextSlot();
-    Sweep({"SyncInsert",
-           [&] {
-               SAFEARRAY* in = inserts.get();
-               return items_->SyncInsert(kItems, &h, &in, &v, &q, errors_.put());
-           }},
-          nextSlot);
+    Sweep({"SyncInsert", [&] { return items_->SyncInsert(kItems, &h, &in, &v, &q, errors_.put()); }}, nextSlot);
 
     control_->HoldCallbacks(TRUE, FALSE);
     const double minute = 1.0 / 1440;
-    UniqueVariant s, e;
+    UniqueVariant start, end;
+    VARIANT *s = start.get(), *e = end.get();
     LONG c = 0;
     auto reset = [&] {
         errors_.reset();
-        s.reset(VarBstr(L"NOW-1H"));
-        e.reset(VarBstr(L"NOW"));
+        start.reset(VarBstr(L"NOW-1H"));
+        end.reset(VarBstr(L"NOW"));
     };
+    auto out = [&] { return errors_.put(); };
     IOPCHDAItems* i = items_.get();
     const Row rows[] = {
-        {"AsyncReadRaw",
-         [&] { return i->AsyncReadRaw(1, s.get(), e.get(), 10, FALSE, kItems, &h, errors_.put(), &c); }},
-        {"AsyncAdviseRaw", [&] { return i->AsyncAdviseRaw(2, s.get(), minute, kItems, &h, errors_.put(), &c); }},
-        {"AsyncReadProcessed",
-         [&] { return i->AsyncReadProcessed(3, s.get(), e.get(), minute, kItems, &h, &a, errors_.put(), &c); }},
-        {"AsyncReadAtTime", [&] { return i->AsyncReadAtTime(4, kItems, &t, kItems, &h, errors_.put(), &c); }},
-        {"AsyncReadModified",
-         [&] { return i->AsyncReadModified(5, s.get(), e.get(), 10, kItems, &h, errors_.put(), &c); }},
-        {"AsyncReadAttribute",
-         [&] { return i->AsyncReadAttribute(6, s.get(), e.get(), LongAt(h, 1), 1, &at, errors_.put(), &c); }},
-        {"AsyncInsertReplace", [&] { return i->AsyncInsertReplace(7, kItems, &h, &t, &v, &q, errors_.put(), &c); }},
-        {"AsyncDeleteAtTime", [&] { return i->AsyncDeleteAtTime(8, kItems, &h, &t, errors_.put(), &c); }},
-        {"AsyncReadAnnotations",
-         [&] { return i->AsyncReadAnnotations(9, s.get(), e.get(), kItems, &h, errors_.put(), &c); }},
-        {"AsyncPlaybackRaw",
-         [&] { return i->AsyncPlaybackRaw(10, s.get(), e.get(), 10, minute, minute, kItems, &h, errors_.put(), &c); }},
+        {"AsyncReadRaw", [&] { return i->AsyncReadRaw(1, s, e, 10, FALSE, kItems, &h, out(), &c); }},
+        {"AsyncAdviseRaw", [&] { return i->AsyncAdviseRaw(2, s, minute, kItems, &h, out(), &c); }},
+        {"AsyncReadProcessed", [&] { return i->AsyncReadProcessed(3, s, e, minute, kItems, &h, &a, out(), &c); }},
+        {"AsyncReadAtTime", [&] { return i->AsyncReadAtTime(4, kItems, &t, kItems, &h, out(), &c); }},
+        {"AsyncReadModified", [&] { return i->AsyncReadModified(5, s, e, 10, kItems, &h, out(), &c); }},
+        {"AsyncReadAttribute", [&] { return i->AsyncReadAttribute(6, s, e, LongAt(h, 1), 1, &at, out(), &c); }},
+        {"AsyncInsertReplace", [&] { return i->AsyncInsertReplace(7, kItems, &h, &t, &v, &q, out(), &c); }},
+        {"AsyncDeleteAtTime", [&] { return i->AsyncDeleteAtTime(8, kItems, &h, &t, out(), &c); }},
+        {"AsyncReadAnnotations", [&] { return i->AsyncReadAnnotations(9, s, e, kItems, &h, out(), &c); }},
+        {"AsyncPlaybackRaw", [&] { return i->AsyncPlaybackRaw(10, s, e, 10, minute, minute, kItems, &h, out(), &c); }},
         {"AsyncPlaybackProcessed",
-         [&] {
-             return i->AsyncPlaybackProcessed(11, s.get(), e.get(), minute, 5, minute, kItems, &h, &a, errors_.put(),
-                                              &c);
-         }},
+         [&] { return i->AsyncPlaybackProcessed(11, s, e, minute, 5, minute, kItems, &h, &a, out(), &c); }},
     };
     for (const Row& row : rows) {
         reset();
