@@ -24,8 +24,8 @@ public:
         markerSeen_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         thread_ = std::thread([this] { Run(); });
         // The library asks whether a monitor listens at most once per recheck
-        // delay; an answer from before this listener existed may still stand.
-        Sleep(kTraceMonitorRecheckMs + kMargin);
+        // delay: an answer from before this listener may stand until it has passed.
+        Sleep(kTraceMonitorRecheckMs + 100);
     }
     ~DebugOutputListener() {
         SetEvent(stop_);
@@ -59,7 +59,6 @@ private:
             SetEvent(bufferReady_);
         }
     }
-    static constexpr DWORD kMargin = 100;
     static constexpr char kMarker[] = "-- end of the lines so far --\n";
     HANDLE bufferReady_, dataReady_, mapping_, stop_, markerSeen_;
     char* view_;

@@ -72,12 +72,9 @@ void ExpectRegistered() {
 TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
     const HMODULE library = LoadLibraryW(LibraryPath().c_str());
     for (const wchar_t* stale : {L"\\Stale\\Deeper\\Deepest", L"\\Stale\\Sibling"}) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClsidKey + std::wstring(stale)).c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        const std::wstring path = kClsidKey + std::wstring(stale);
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, path.c_str(), L"value", REG_SZ, L"x", 2 * sizeof(wchar_t)),
                   ERROR_SUCCESS);
-        RegSetValueExW(key, L"value", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 2 * sizeof(wchar_t));
-        RegCloseKey(key);
     }
     ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
     ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
