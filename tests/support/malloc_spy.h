@@ -1,6 +1,5 @@
-// Which task-memory blocks are alive (strings too, with the string cache off),
-// and on which thread each was allocated; frees of blocks that are not alive,
-// and a failed next allocation on request.
+// Which task-memory blocks are alive and which thread allocated each (strings too, with the string cache off);
+// frees of blocks that are not alive, and a failed next allocation on request.
 #pragma once
 
 #include <windows.h>

@@ -237,12 +237,9 @@ std::string Functions(ITypeInfo* ti) {
         std::vector<UniqueBstr> names;
         for (UINT i = 0; i < got; ++i) names.push_back(UniqueBstr::attach(raw[i]));
         const bool put = f->invkind == INVOKE_PROPERTYPUT;
+        const char* kind = put ? "put " : f->invkind == INVOKE_PROPERTYGET ? "get " : "";
         out += "  " + (f->funckind == FUNC_DISPATCH ? "-" : std::to_string(f->oVft / sizeof(void*))) + " " +
-               Hex(static_cast<ULONG>(f->memid)) + " " +
-               (put                                ? "put "
-                : f->invkind == INVOKE_PROPERTYGET ? "get "
-                                                   : "") +
-               Doc(ti, f->memid) + "(";
+               Hex(static_cast<ULONG>(f->memid)) + " " + kind + Doc(ti, f->memid) + "(";
         for (SHORT p = 0; p < f->cParams; ++p) {
             const ELEMDESC& e = f->lprgelemdescParam[p];
             out += (p ? ", " : "") + ParamFlags(e.paramdesc) + " " + Spell(ti, e.tdesc);
