@@ -1,23 +1,22 @@
-// Catalogues, CreateBrowser and the browser over the simulator, and over a fake for what the simulator does not do
-// wrong.
+// CreateBrowser, the catalogues and the browser over a fake historian that answers as scripted and records what it
+// was sent; every block it hands out must come back. The examples walk the simulator's plant.
 #include <optional>
 
 #include "module_state.h"
 #include "server/COPCHDAAutoServer.h"
 #include "server/activation.h"
+#include "support/com_test.h"
 #include "support/malloc_spy.h"
 #include "support/refusing_historian.h"
-#include "support/sim_fixture.h"
 
 namespace {
 
 using comtest::VarBstr;
 using comtest::VarMissing;
-using comtest::Where;
 
 constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
 constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
-constexpr LONG kDataType = 1, kItemID = 13, kEqual = 1, kNotEqual = 6;
+constexpr LONG kItemID = 13, kEqual = 1, kNotEqual = 6;
 
 std::vector<LONG> Longs(SAFEARRAY* array) {
     std::vector<LONG> values;
@@ -40,6 +39,7 @@ struct Listing {
     VARTYPE vt;
     std::pair<LONG, LONG> bounds;
     std::vector<std::wstring> names;
+    std::tuple<HRESULT, VARTYPE> Result() const { return {hr, vt}; }
 };
 enum Kind { kBranches, kLeaves, kItems };
 Listing List(OPCHDABrowser* browser, Kind kind) {
@@ -50,12 +50,6 @@ Listing List(OPCHDABrowser* browser, Kind kind) {
     if (names->vt != (VT_ARRAY | VT_BSTR)) return {hr, names->vt, {}, {}};
     EXPECT_EQ(SafeArrayGetDim(names->parray), 1u);
     return {hr, names->vt, comtest::BoundsOf(names->parray), Texts(names->parray)};
-}
-
-std::wstring Position(OPCHDABrowser* browser) {
-    UniqueBstr position;
-    EXPECT_EQ(browser->get_CurrentPosition(position.put()), S_OK);
-    return position ? position.get() : L"(null)";
 }
 
 // Criteria as a client passes them, arrays starting at `lower` (elements below 1 match nothing).
@@ -98,154 +92,27 @@ Created Create(IOPCHDAAutoServer* server, LONG count, Criteria& c) {
     return made;
 }
 
-class SimBrowse : public comtest::ConnectedServerAt {};
-
-// The plant walk is the examples'; here a browser outlives its connection and its object.
-TEST_P(SimBrowse, ABrowserWorksOnWithoutItsServer) {
-    Criteria temperatures = MakeCriteria({{kItemID, kEqual, VarBstr(L"*/Temperature")}});
-    ComPtr<OPCHDABrowser> browser = Create(server_.get(), 1, temperatures).browser;
-    ASSERT_TRUE(browser);
-    EXPECT_EQ(Position(browser.get()), L"");
-    ASSERT_EQ(server_->Disconnect(), S_OK);
-    ASSERT_EQ(browser->MoveTo(UniqueBstr(L"Plant/Area2/Tank1").get()), S_OK);
-    EXPECT_EQ(Position(browser.get()), L"Plant/Area2/Tank1");
-    Listing items = List(browser.get(), kItems);
-    EXPECT_EQ(std::tuple(items.hr, items.vt, items.bounds), std::tuple(S_FALSE, VT_ARRAY | VT_BSTR, std::pair(1L, 1L)));
-    EXPECT_EQ(items.names, (std::vector<std::wstring>{L"Plant/Area2/Tank1/Temperature"}));
-    EXPECT_EQ(List(browser.get(), kLeaves).names, (std::vector<std::wstring>{L"Temperature"}));
-    UniqueBstr itemID;
-    ASSERT_EQ(browser->GetItemID(UniqueBstr(L"Temperature").get(), itemID.put()), S_OK);
-    EXPECT_STREQ(itemID.get(), L"Plant/Area2/Tank1/Temperature");
-    server_ = nullptr;
-    ASSERT_EQ(browser->MoveUp(), S_OK);
-    EXPECT_EQ(List(browser.get(), kBranches).names, (std::vector<std::wstring>{L"Reactor1", L"Tank1"}));
-    ASSERT_EQ(browser->MoveDown(UniqueBstr(L"Tank1").get()), S_OK);
-    EXPECT_EQ(Position(browser.get()), L"Plant/Area2/Tank1");
-    ASSERT_EQ(browser->MoveToRoot(), S_OK);
-    EXPECT_EQ(Position(browser.get()), L"");
-    EXPECT_EQ(browser->GetItemID(itemID.get(), nullptr), E_POINTER);
-    EXPECT_EQ(browser->get_CurrentPosition(nullptr), E_POINTER);
-    EXPECT_EQ(browser->get_OPCHDALeaves(nullptr), E_POINTER);
-}
-
-// Arguments are checked before the connection, the arrays' elements after it.
-struct ArgumentRow {
-    const char* name;
-    LONG numCriteria;
-    void (*spoil)(Criteria&);  // applied to three good one-element arrays
-    HRESULT connected, disconnected;
-};
-void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
-    v.put()->vt = vt;
-    v->parray = array;
-}
-const SAFEARRAYBOUND kSquare[2] = {{2, 1}, {2, 1}};
-constexpr ULONG_PTR kOmittedMark = 0x80020004u;
-
-// clang-format off
-const ArgumentRow kArgumentRows[] = {
-    {"AttributesOfShorts", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I2, SafeArrayCreateVector(VT_I2, 1, 1)); }, E_INVALIDARG, E_INVALIDARG},
-    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, comtest::MakeVariantArray({comtest::VarI4(1)})); }, E_INVALIDARG, E_INVALIDARG},
-    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, comtest::MakeBstrArray({L"*"})); }, E_INVALIDARG, E_INVALIDARG},
-    {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG, E_INVALIDARG},
-    {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG, E_INVALIDARG},
-    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG, E_INVALIDARG},
-    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG, E_INVALIDARG},
-    {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG, E_INVALIDARG},
-    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray({1, 1}, 2)); }, E_INVALIDARG, E_INVALIDARG},
-    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG, E_INVALIDARG},
-    {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG, E_INVALIDARG},
-    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeBstrArray({L"1"})); }, E_INVALIDARG, E_INVALIDARG},
-    {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK, E_FAIL},
-    {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK, E_FAIL},
-    // An element that cannot be read is reported, not passed on undefined.
-    {"UnreadableFilter", 1, [](Criteria& c) { VARIANT* e = nullptr; SafeArrayAccessData(c.filters->parray, reinterpret_cast<void**>(&e)); VariantClear(e); e->vt = 0x7FFF; SafeArrayUnaccessData(c.filters->parray); }, DISP_E_BADVARTYPE, E_FAIL},
-};
-// clang-format on
-
-TEST_P(SimBrowse, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
-    ComPtr<IOPCHDAAutoServer> disconnected;
-    ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(disconnected));
-    LONG calls = CallCount(L"CreateBrowse");
-    for (const ArgumentRow& row : kArgumentRows) {
-        SCOPED_TRACE(row.name);
-        for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
-            const HRESULT expected = server == server_.get() ? row.connected : row.disconnected;
-            Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"*")}});
-            row.spoil(c);
-            Created made = Create(server, row.numCriteria, c);
-            if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
-            EXPECT_EQ(made.hr, expected);
-            EXPECT_EQ(static_cast<bool>(made.browser), SUCCEEDED(expected));
-            EXPECT_EQ(made.errors->vt, SUCCEEDED(expected) ? VT_ARRAY | VT_I4 : VT_I4);
-            calls += SUCCEEDED(expected);
-        }
-        EXPECT_EQ(CallCount(L"CreateBrowse"), calls) << "a refused call reached the historian";
-    }
-    EXPECT_EQ(disconnected->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, nullptr), E_POINTER);
-
-    // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
-    VARIANT realType;
-    V_VT(&realType) = VT_I2;
-    V_I2(&realType) = VT_R8;
-    Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"Plant/Lab/Calibration/*")},
-                               {kDataType, kEqual, realType},
-                               {kItemID, kNotEqual, VarBstr(L"*/Gappy")},
-                               {99, kEqual, comtest::VarI4(1)}},
-                              0);
-    Created made = Create(server_.get(), 4, c);
-    ASSERT_TRUE(made.browser);
-    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(comtest::BoundsOf(made.errors->parray).first, 1);
-    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{S_OK, S_OK, S_OK, kInvalidAttrID}));
-    ASSERT_EQ(made.browser->MoveTo(UniqueBstr(L"Plant/Lab/Calibration").get()), S_OK);
-    EXPECT_EQ(List(made.browser.get(), kLeaves).names, (std::vector<std::wstring>{L"Sine", L"Ramp"}));
-
-    // The historian's failure passes unchanged and leaves Errors alone.
-    ASSERT_EQ(control_->FailMethod(L"CreateBrowse", kHistorianFailure), S_OK);
-    made = Create(server_.get(), 0, c);
-    EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser), made.errors->vt),
-              std::tuple(kHistorianFailure, false, VT_I4));
-}
-
-INSTANTIATE_TEST_SUITE_P(Browse, SimBrowse, ::testing::ValuesIn(comtest::kBothSides), comtest::NameOf);
-
-// Answers as scripted, records what it was sent; every block it hands out must come back.
+// What the fake answers, and what it was sent.
 struct Script {
     DWORD catalogueCount = 3;
-    HRESULT catalogueResult = S_OK, browseResult = S_OK, nextFailure = S_OK;
-    bool noArrays = false, nullName = false, noBrowseObject = false, noEnumerator = false;
+    HRESULT serverResult = S_OK, nextFailure = S_OK;  // catalogues and CreateBrowse
+    HRESULT browseResult = S_OK;                      // the browser's members; an enumerator only with S_OK
+    bool noArrays = false, nullName = false, noBrowseObject = false;
     bool failAfterAnswer = false;  // the component's next allocation fails
     std::vector<std::optional<std::wstring>> names;
     size_t failingNext = 0;  // the Next call (1-based) that answers nextFailure
     std::vector<HRESULT> criterionErrors;
-    size_t calls = 0;  // catalogue calls
+    size_t calls = 0;  // of the catalogues and CreateBrowse
     std::vector<std::tuple<DWORD, DWORD, std::wstring>> criteria;
     std::vector<ULONG> nextRequests;
     std::vector<std::tuple<OPCHDA_BROWSEDIRECTION, bool, std::wstring>> moves;  // null text?, text
 } g_script;
 std::vector<void*> g_handedOut;
 testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
-LONG g_fakes = 0;
 
-class FakeHistorian final : public testsupport::RefusingHistorian<>, public IOPCHDA_Browser, public IEnumString {
+class FakeHistorian final
+    : public testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString>> {
 public:
-    FakeHistorian() { ++g_fakes; }
-    ~FakeHistorian() { --g_fakes; }
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == IID_IOPCHDA_Server ? static_cast<void*>(static_cast<IOPCHDA_Server*>(this))
-               : iid == IID_IOPCHDA_Browser                     ? static_cast<IOPCHDA_Browser*>(this)
-                                                                : nullptr;
-        if (*out) AddRef();
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        if (--refs_) return refs_;
-        delete this;
-        return 0;
-    }
-
     STDMETHODIMP GetItemAttributes(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types) override {
         return Catalogue(n, ids, names, texts, types);
     }
@@ -254,6 +121,8 @@ public:
     }
     STDMETHODIMP CreateBrowse(DWORD n, DWORD* attributes, OPCHDA_OPERATORCODES* operators, VARIANT* filters,
                               IOPCHDA_Browser** browser, HRESULT** errors) override {
+        ++g_script.calls;
+        if (FAILED(g_script.serverResult)) return g_script.serverResult;
         for (DWORD i = 0; i < n; ++i)
             g_script.criteria.emplace_back(attributes[i], operators[i],
                                            filters[i].vt == VT_BSTR ? filters[i].bstrVal : L"?");
@@ -266,7 +135,7 @@ public:
 
     STDMETHODIMP GetEnum(OPCHDA_BROWSETYPE, LPENUMSTRING* out) override {
         next_ = 0;
-        *out = SUCCEEDED(g_script.browseResult) && !g_script.noEnumerator ? this : nullptr;
+        *out = g_script.browseResult == S_OK ? this : nullptr;  // none with S_FALSE
         if (*out) AddRef();
         return g_script.browseResult;
     }
@@ -274,7 +143,9 @@ public:
         g_script.moves.emplace_back(direction, text == nullptr, text ? text : L"");
         return g_script.browseResult;
     }
-    STDMETHODIMP GetItemID(LPCWSTR, LPWSTR* itemID) override { return Text(L"Fake/Item", itemID); }
+    STDMETHODIMP GetItemID(LPCWSTR name, LPWSTR* itemID) override {
+        return Text(L"Fake/" + std::wstring(name), itemID);
+    }
     STDMETHODIMP GetBranchPosition(LPWSTR* position) override { return Text(L"Fake", position); }
 
     STDMETHODIMP Next(ULONG celt, LPOLESTR* names, ULONG* fetched) override {
@@ -300,13 +171,13 @@ private:
     static LPWSTR Copy(const std::wstring& s) {
         return Block<wchar_t>(static_cast<DWORD>(s.size() + 1), [&s](DWORD i) { return s.c_str()[i]; });
     }
-    static HRESULT Text(const wchar_t* text, LPWSTR* out) {
+    static HRESULT Text(const std::wstring& text, LPWSTR* out) {
         *out = SUCCEEDED(g_script.browseResult) ? Copy(text) : nullptr;
         return g_script.browseResult;
     }
     static HRESULT Catalogue(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types = nullptr) {
         ++g_script.calls;
-        if (FAILED(g_script.catalogueResult)) return g_script.catalogueResult;
+        if (FAILED(g_script.serverResult)) return g_script.serverResult;
         *n = g_script.catalogueCount;
         if (!g_script.noArrays) {
             *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
@@ -317,10 +188,9 @@ private:
             if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
         }
         g_spy->failNext = g_script.failAfterAnswer;
-        return g_script.catalogueResult;
+        return g_script.serverResult;
     }
 
-    ULONG refs_ = 0;
     size_t next_ = 0;
 };
 
@@ -329,8 +199,7 @@ activation_hooks::Runtime g_platform{};
 
 HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
     if (!IsEqualCLSID(clsid, kFakeClsid)) return g_platform.createInstance(clsid, outer, context, iid, out);
-    ComPtr<IOPCHDA_Server> fake(new FakeHistorian);
-    return fake->QueryInterface(iid, out);
+    return HandOut(MakeObject<FakeHistorian>(), iid, out);
 }
 
 class OverAFake : public comtest::ComTest {
@@ -354,18 +223,95 @@ protected:
         EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
         CoRevokeMallocSpy();
         activation_hooks::Install(g_platform);
-        EXPECT_EQ(g_fakes, 0);
-        EXPECT_EQ(Module::LockCount(), 0);
+        EXPECT_EQ(Module::LockCount(), 0) << "an object (the fake's too) is still alive";
         ComTest::TearDown();
     }
-    std::tuple<HRESULT, VARTYPE> Failed(Kind kind) {
-        Listing listing = List(browser_.get(), kind);
-        return {listing.hr, listing.vt};
-    }
-
     ComPtr<IOPCHDAAutoServer> server_;
     ComPtr<OPCHDABrowser> browser_;
 };
+
+// Arguments are checked before the connection, the arrays' elements after it.
+struct ArgumentRow {
+    const char* name;
+    LONG numCriteria;
+    void (*spoil)(Criteria&);  // applied to three good one-element arrays
+    HRESULT connected;         // disconnected: E_INVALIDARG stays, anything else is E_FAIL
+};
+void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
+    v.put()->vt = vt;
+    v->parray = array;
+}
+const SAFEARRAYBOUND kSquare[2] = {{2, 1}, {2, 1}};
+constexpr ULONG_PTR kOmittedMark = 0x80020004u;
+
+// clang-format off
+const ArgumentRow kArgumentRows[] = {
+    {"AttributesOfShorts", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I2, SafeArrayCreateVector(VT_I2, 1, 1)); }, E_INVALIDARG},
+    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, comtest::MakeVariantArray({comtest::VarI4(1)})); }, E_INVALIDARG},
+    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, comtest::MakeBstrArray({L"*"})); }, E_INVALIDARG},
+    {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG},
+    {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG},
+    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG},
+    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
+    {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG},
+    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
+    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
+    {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeBstrArray({L"1"})); }, E_INVALIDARG},
+    {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK},
+    {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK},
+    // An element that cannot be read is reported, not passed on undefined.
+    {"UnreadableFilter", 1, [](Criteria& c) { VARIANT* e = nullptr; SafeArrayAccessData(c.filters->parray, reinterpret_cast<void**>(&e)); VariantClear(e); e->vt = 0x7FFF; SafeArrayUnaccessData(c.filters->parray); }, DISP_E_BADVARTYPE},
+};
+// clang-format on
+
+TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
+    ComPtr<IOPCHDAAutoServer> disconnected;
+    ASSERT_EQ(HandOut(MakeObject<COPCHDAAutoServer>(), IID_IOPCHDAAutoServer, disconnected.put_void()), S_OK);
+    for (const ArgumentRow& row : kArgumentRows) {
+        SCOPED_TRACE(row.name);
+        for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
+            const HRESULT expected = server == server_.get() || row.connected == E_INVALIDARG ? row.connected : E_FAIL;
+            const size_t calls = g_script.calls;
+            Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"*")}});
+            row.spoil(c);
+            Created made = Create(server, row.numCriteria, c);
+            if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
+            EXPECT_EQ(made.hr, expected);
+            EXPECT_EQ(static_cast<bool>(made.browser), SUCCEEDED(expected));
+            EXPECT_EQ(made.errors->vt, SUCCEEDED(expected) ? VT_ARRAY | VT_I4 : VT_I4);
+            EXPECT_EQ(g_script.calls, calls + SUCCEEDED(expected)) << "a refused call reached the historian";
+        }
+    }
+    EXPECT_EQ(disconnected->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, nullptr), E_POINTER);
+
+    // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
+    g_script.criteria.clear();
+    g_script.criterionErrors = {S_OK, kInvalidAttrID};
+    Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"Plant/*")}, {99, kNotEqual, VarBstr(L"*/Gappy")}}, 0);
+    Created made = Create(server_.get(), 2, c);
+    EXPECT_TRUE(made.browser);
+    EXPECT_EQ(g_script.criteria,
+              (decltype(g_script.criteria){{kItemID, kEqual, L"Plant/*"}, {99, kNotEqual, L"*/Gappy"}}));
+    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(comtest::BoundsOf(made.errors->parray).first, 1);
+    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{S_OK, kInvalidAttrID}));
+
+    // No criteria: the item identifier equal to "*". A success without a browse object fails, with Errors.
+    g_script.criteria.clear();
+    g_script.noBrowseObject = true;
+    g_script.criterionErrors = {kHistorianFailure};
+    made = Create(server_.get(), 0, c);
+    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{kItemID, kEqual, L"*"}}));
+    EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser)), std::tuple(E_FAIL, false));
+    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{kHistorianFailure}));
+    // The historian's failure passes unchanged and leaves Errors alone.
+    g_script.serverResult = kHistorianFailure;
+    made = Create(server_.get(), 0, c);
+    EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser), made.errors->vt),
+              std::tuple(kHistorianFailure, false, VT_I4));
+}
 
 // GetItemAttributes (four columns) or GetAggregates (three), `nullOutput` (0 = Count, -1 = none) null.
 struct Catalogue {
@@ -402,10 +348,7 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         EXPECT_EQ(Longs(c.columns[0].get()), (std::vector<LONG>{100, 101, 102}));
         EXPECT_EQ(Texts(c.columns[1].get()), (std::vector<std::wstring>{L"Name1", L"Name2", L"Name3"}));
         EXPECT_EQ(Texts(c.columns[2].get()).at(2), L"Description3");
-        SHORT type = 0;
-        LONG third = 3;
-        EXPECT_EQ(attributes ? SafeArrayGetElement(c.columns[3].get(), &third, &type) : S_OK, S_OK);
-        EXPECT_EQ(type, attributes ? VT_I2 + 2 : 0);
+        EXPECT_EQ(Longs(c.columns[3].get()), (attributes ? std::vector<LONG>{2, 3, 4} : std::vector<LONG>{}));
         // Null out-pointers are refused before anything reaches the historian.
         const size_t calls = g_script.calls;
         for (int nullOutput = 0; nullOutput <= (attributes ? 4 : 3); ++nullOutput)
@@ -416,14 +359,14 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         EXPECT_EQ(Texts(Read(server_.get(), attributes).columns[1].get()),
                   (std::vector<std::wstring>{L"Name1", L"", L"Name3"}));
         g_script.catalogueCount = 0;
-        g_script.catalogueResult = S_FALSE;
+        g_script.serverResult = S_FALSE;
         Catalogue empty = Read(server_.get(), attributes);
         EXPECT_EQ(std::tuple(empty.hr, empty.count), std::tuple(S_FALSE, 0));
         for (const auto& column : empty.columns)
             EXPECT_EQ(column ? comtest::BoundsOf(column.get()) : std::pair(1L, 0L), std::pair(1L, 0L));
         // A failure, a count without arrays, arrays that cannot be made: nothing handed out.
         const std::pair<void (*)(), HRESULT> faults[] = {
-            {[] { g_script.catalogueResult = kHistorianFailure; }, kHistorianFailure},
+            {[] { g_script.serverResult = kHistorianFailure; }, kHistorianFailure},
             {[] { g_script.noArrays = true; }, E_FAIL},
             {[] { g_script.failAfterAnswer = true; }, E_FAIL}};
         for (auto [fault, expected] : faults) {
@@ -443,9 +386,18 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     }
 }
 
-TEST_F(OverAFake, CreateBrowserListingsAndMovesPassWhatTheHistorianAnswers) {
+TEST_F(OverAFake, ABrowserPassesWhatTheHistorianAnswersWithoutItsServer) {
     ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser_.put()), S_OK);
-    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{13, 1, L"*"}}));  // the item identifier equal to "*"
+    ASSERT_EQ(server_->Disconnect(), S_OK);
+    server_ = nullptr;
+    UniqueBstr itemID, position;
+    ASSERT_EQ(browser_->GetItemID(UniqueBstr(L"Leaf").get(), itemID.put()), S_OK);
+    EXPECT_STREQ(itemID.get(), L"Fake/Leaf");
+    ASSERT_EQ(browser_->get_CurrentPosition(position.put()), S_OK);
+    EXPECT_STREQ(position.get(), L"Fake");
+    EXPECT_EQ(browser_->GetItemID(itemID.get(), nullptr), E_POINTER);
+    EXPECT_EQ(browser_->get_CurrentPosition(nullptr), E_POINTER);
+    EXPECT_EQ(browser_->get_OPCHDALeaves(nullptr), E_POINTER);
     // Names are asked for in batches of a hundred until a batch is short.
     for (auto [count, requests] :
          {std::pair<size_t, std::vector<ULONG>>{0, {100}}, {100, {100, 100}}, {250, {100, 100, 100}}}) {
@@ -461,30 +413,27 @@ TEST_F(OverAFake, CreateBrowserListingsAndMovesPassWhatTheHistorianAnswers) {
     // A Next that fails part-way, or an array that cannot be made: the failure, the client's value kept.
     g_script.failingNext = g_script.nextRequests.size() + 2;
     g_script.nextFailure = E_UNEXPECTED;
-    EXPECT_EQ(Failed(kItems), std::tuple(E_UNEXPECTED, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kItems).Result(), std::tuple(E_UNEXPECTED, VT_BSTR));
     g_script.failAfterAnswer = true;
-    EXPECT_EQ(Failed(kItems), std::tuple(E_FAIL, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kItems).Result(), std::tuple(E_FAIL, VT_BSTR));
     g_script.failAfterAnswer = false;
     // No enumerator is an empty listing; null names are dropped.
-    g_script.noEnumerator = true;
     g_script.browseResult = S_FALSE;
     Listing none = List(browser_.get(), kBranches);
     EXPECT_EQ(std::tuple(none.hr, none.vt, none.bounds), std::tuple(S_FALSE, VT_ARRAY | VT_BSTR, std::pair(1L, 0L)));
-    g_script.noEnumerator = false;
     g_script.browseResult = S_OK;
     g_script.names = {L"A", std::nullopt, L"B"};
     EXPECT_EQ(List(browser_.get(), kLeaves).names, (std::vector<std::wstring>{L"A", L"B"}));
 
     // Historian failures pass unchanged; up and to the root send a zero-length name.
     g_script.browseResult = kHistorianFailure;
-    UniqueBstr old(L"old");
     for (int member = 0; member < 2; ++member) {
-        BSTR text = old.get();
-        EXPECT_EQ(member ? browser_->GetItemID(old.get(), &text) : browser_->get_CurrentPosition(&text),
+        BSTR text = itemID.get();
+        EXPECT_EQ(member ? browser_->GetItemID(itemID.get(), &text) : browser_->get_CurrentPosition(&text),
                   kHistorianFailure);
         EXPECT_EQ(text, nullptr) << member;
     }
-    EXPECT_EQ(Failed(kBranches), std::tuple(kHistorianFailure, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kBranches).Result(), std::tuple(kHistorianFailure, VT_BSTR));
     EXPECT_EQ(browser_->MoveUp(), kHistorianFailure);
     EXPECT_EQ(browser_->MoveToRoot(), kHistorianFailure);
     EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kHistorianFailure);
@@ -493,15 +442,6 @@ TEST_F(OverAFake, CreateBrowserListingsAndMovesPassWhatTheHistorianAnswers) {
                                                         {OPCHDA_BROWSE_DIRECT, false, L""},
                                                         {OPCHDA_BROWSE_DOWN, false, L"Y"},
                                                         {OPCHDA_BROWSE_DIRECT, true, L""}}));
-
-    g_script.noBrowseObject = true;
-    g_script.criterionErrors = {kHistorianFailure};
-    UniqueVariant errors;
-    EXPECT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), errors.get(), browser_.put()),
-              E_FAIL);
-    EXPECT_FALSE(browser_);
-    ASSERT_EQ(errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(Longs(errors->parray), (std::vector<LONG>{kHistorianFailure}));
 }
 
 }  // namespace
