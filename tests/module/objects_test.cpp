@@ -98,7 +98,7 @@ protected:
     std::vector<ObjectRow> rows_;
 };
 
-TEST_F(Objects, QueryInterfaceAnswersItsTableAndNullsTheOutputOnRefusal) {
+TEST_F(Objects, EachAnswersItsQueryInterfaceTableAndAutomationObjectsByNameWithTypeInformationOfTheirOwn) {
     for (const ObjectRow& row : rows_) {
         SCOPED_TRACE(row.name);
         ASSERT_TRUE(row.object);
@@ -119,17 +119,9 @@ TEST_F(Objects, QueryInterfaceAnswersItsTableAndNullsTheOutputOnRefusal) {
             ComPtr<IUnknown> got = ComPtr<IUnknown>::attach(static_cast<IUnknown*>(out)), again;
             ASSERT_EQ(got->QueryInterface(IID_IUnknown, again.put_void()), S_OK);
             // The connection point answers for itself; every other object has one identity.
-            if (iid != IID_IConnectionPoint) {
-                EXPECT_EQ(again.get(), identity.get());
-            }
+            EXPECT_TRUE(iid == IID_IConnectionPoint || again.get() == identity.get()) << "another identity";
         }
-    }
-}
-
-TEST_F(Objects, AutomationObjectsAnswerByNameAndHandOutTheirOwnTypeInformation) {
-    for (const ObjectRow& row : rows_) {
         if (!row.dual) continue;
-        SCOPED_TRACE(row.name);
         ComPtr<IUnknown> dual;
         ASSERT_EQ(row.object->QueryInterface(*row.dual, dual.put_void()), S_OK);
         IDispatch* dispatch = static_cast<IDispatch*>(dual.get());
