@@ -52,30 +52,24 @@ Listing List(OPCHDABrowser* browser, Kind kind) {
     return {hr, names->vt, comtest::BoundsOf(names->parray), Texts(names->parray)};
 }
 
-// Criteria as a client passes them, arrays starting at `lower` (elements below 1 match nothing).
-struct Criterion {
-    LONG attribute, op;
-    VARIANT filter;
-};
+// Criteria as a client passes them, arrays from `lower`; filter k is the number k.
 struct Criteria {
     UniqueVariant attributes, operators, filters;
     UniqueSafeArray referenced;  // what a by-reference VARIANT points at
 };
-Criteria MakeCriteria(std::vector<Criterion> criteria, LONG lower = 1) {
-    if (lower < 1) criteria.insert(criteria.begin(), 1 - lower, {kItemID, kEqual, VarBstr(L"never read")});
-    SAFEARRAYBOUND bound{static_cast<ULONG>(criteria.size()), lower};
+void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
+    v.put()->vt = vt;
+    v->parray = array;
+}
+Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators, LONG lower = 1) {
+    const ULONG count = static_cast<ULONG>(attributes.size());
     Criteria made;
-    for (auto [v, vt] :
-         {std::pair{made.attributes.get(), VT_I4}, {made.operators.get(), VT_I4}, {made.filters.get(), VT_VARIANT}}) {
-        v->vt = VT_ARRAY | vt;
-        v->parray = SafeArrayCreate(vt, 1, &bound);
-    }
-    for (LONG k = lower; Criterion & c : criteria) {
-        SafeArrayPutElement(made.attributes->parray, &k, &c.attribute);
-        SafeArrayPutElement(made.operators->parray, &k, &c.op);
-        SafeArrayPutElement(made.filters->parray, &k, &c.filter);
-        VariantClear(&c.filter);
-        ++k;
+    Set(made.attributes, VT_ARRAY | VT_I4, comtest::MakeLongArray(attributes, lower));
+    Set(made.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray(operators, lower));
+    Set(made.filters, VT_ARRAY | VT_VARIANT, SafeArrayCreateVector(VT_VARIANT, lower, count));
+    for (LONG k = lower; k < lower + static_cast<LONG>(count); ++k) {
+        VARIANT filter = comtest::VarI4(k);
+        SafeArrayPutElement(made.filters->parray, &k, &filter);
     }
     return made;
 }
@@ -124,8 +118,9 @@ public:
         ++g_script.calls;
         if (FAILED(g_script.serverResult)) return g_script.serverResult;
         for (DWORD i = 0; i < n; ++i)
-            g_script.criteria.emplace_back(attributes[i], operators[i],
-                                           filters[i].vt == VT_BSTR ? filters[i].bstrVal : L"?");
+            g_script.criteria.emplace_back(
+                attributes[i], operators[i],
+                filters[i].vt == VT_BSTR ? filters[i].bstrVal : std::to_wstring(filters[i].lVal));
         *errors = Block<HRESULT>(
             n, [](DWORD i) { return i < g_script.criterionErrors.size() ? g_script.criterionErrors[i] : S_OK; });
         *browser = g_script.noBrowseObject ? nullptr : this;
@@ -237,10 +232,6 @@ struct ArgumentRow {
     void (*spoil)(Criteria&);  // applied to three good one-element arrays
     HRESULT connected;         // disconnected: E_INVALIDARG stays, anything else is E_FAIL
 };
-void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
-    v.put()->vt = vt;
-    v->parray = array;
-}
 const SAFEARRAYBOUND kSquare[2] = {{2, 1}, {2, 1}};
 constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 
@@ -273,7 +264,7 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
         for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
             const HRESULT expected = server == server_.get() || row.connected == E_INVALIDARG ? row.connected : E_FAIL;
             const size_t calls = g_script.calls;
-            Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"*")}});
+            Criteria c = MakeCriteria({kItemID}, {kEqual});
             row.spoil(c);
             Created made = Create(server, row.numCriteria, c);
             if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
@@ -288,11 +279,10 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
     g_script.criteria.clear();
     g_script.criterionErrors = {S_OK, kInvalidAttrID};
-    Criteria c = MakeCriteria({{kItemID, kEqual, VarBstr(L"Plant/*")}, {99, kNotEqual, VarBstr(L"*/Gappy")}}, 0);
+    Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, 0);  // element 0 is never read
     Created made = Create(server_.get(), 2, c);
     EXPECT_TRUE(made.browser);
-    EXPECT_EQ(g_script.criteria,
-              (decltype(g_script.criteria){{kItemID, kEqual, L"Plant/*"}, {99, kNotEqual, L"*/Gappy"}}));
+    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{kItemID, kEqual, L"1"}, {99, kNotEqual, L"2"}}));
     ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
     EXPECT_EQ(comtest::BoundsOf(made.errors->parray).first, 1);
     EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{S_OK, kInvalidAttrID}));
