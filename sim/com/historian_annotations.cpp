@@ -17,7 +17,7 @@ HRESULT SimHistorianObject::Read(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTim
     CHECK_OUT2(ppAnnotationValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncAnnotations, L"Read", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return PerItem(dwNumItems, phServer, ppAnnotationValues, ppErrors, CLIENT_OF,
                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_ANNOTATION& out) {
                        AnnotationData d = model_.ReadAnnotations(s, e, h);
@@ -63,7 +63,7 @@ HRESULT SimHistorianObject::Read(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_TIM
     RecordArray(kAsyncAnnotations, L"Read", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncAnnotations, L"Read", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e](const std::vector<Target>& items, int64_t, int64_t*) {
                      Deliver<OPCHDA_ANNOTATION>(

@@ -18,7 +18,7 @@ HRESULT SimHistorianObject::ReadRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHDA_
     RecordArray(kAsyncRead, L"ReadRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncRead, L"ReadRaw", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     bool bounds = bBounds != FALSE;
     return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e, dwNumValues, bounds](const std::vector<Target>& items, int64_t, int64_t*) {
@@ -60,7 +60,7 @@ HRESULT SimHistorianObject::ReadProcessed(DWORD tid, OPCHDA_TIME* htStartTime, O
     RecordArray(kAsyncRead, L"ReadProcessed", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncRead, L"ReadProcessed", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     Ticks interval = TicksOf(ftResampleInterval);
     return Start(dwNumItems, phServer, haAggregate, pdwCancelID, ppErrors, false,
                  [this, tid, s, e, interval](const std::vector<Target>& items, int64_t, int64_t*) {
@@ -134,7 +134,7 @@ HRESULT SimHistorianObject::ReadModified(DWORD tid, OPCHDA_TIME* htStartTime, OP
     RecordArray(kAsyncRead, L"ReadModified", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncRead, L"ReadModified", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e, dwNumValues](const std::vector<Target>& items, int64_t, int64_t*) {
                      Deliver<OPCHDA_MODIFIEDITEM>(
@@ -162,7 +162,7 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
     OPCHANDLE client = 0;
     if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     // One element per attribute, all of the one item.
     std::vector<OPCHANDLE> same(dwNumAttributes, hServer);
     std::vector<std::uint32_t> ids(dwAttributeIDs, dwAttributeIDs + dwNumAttributes);

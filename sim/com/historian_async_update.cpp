@@ -59,7 +59,7 @@ HRESULT SimHistorianObject::DeleteRaw(DWORD tid, OPCHDA_TIME* htStartTime, OPCHD
     RecordArray(kAsyncUpdate, L"DeleteRaw", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kAsyncUpdate, L"DeleteRaw", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return Start(dwNumItems, phServer, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, s, e](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;

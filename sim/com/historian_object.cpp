@@ -97,6 +97,13 @@ HRESULT SimHistorianObject::Resolve(OPCHDA_TIME* t, Ticks* out) const {
     return S_OK;
 }
 
+HRESULT SimHistorianObject::ResolveRange(const wchar_t* iface, const wchar_t* method, OPCHDA_TIME* start,
+                                         OPCHDA_TIME* end, Ticks* s, Ticks* e) {
+    if (FAILED(Resolve(start, s)) || FAILED(Resolve(end, e))) return E_INVALIDARG;
+    Record(iface, method, {{L"start", *s}, {L"end", *e}});
+    return S_OK;
+}
+
 void SimHistorianObject::EachCallback(const std::function<void(IOPCHDA_DataCallback*)>& fn) {
     dataCp_.for_each([&](IUnknown* p) { fn(static_cast<IOPCHDA_DataCallback*>(p)); });
 }

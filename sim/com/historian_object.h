@@ -228,6 +228,10 @@ private:
     bool Faulted(const wchar_t* iface, const wchar_t* method, HRESULT* hr);
     bool ClientOf(OPCHANDLE server, OPCHANDLE* client) const;
     HRESULT Resolve(OPCHDA_TIME* t, Ticks* out) const;
+    // Resolves both ends and records them: a reversed range is a valid request,
+    // so a client that swaps its ends shows only in what was received.
+    HRESULT ResolveRange(const wchar_t* iface, const wchar_t* method, OPCHDA_TIME* start, OPCHDA_TIME* end, Ticks* s,
+                         Ticks* e);
     // Every asynchronous request: a cancel ID and one code per item (unknown
     // handles rejected); then `work` runs on the worker thread for the
     // accepted items, once, or (`repeat`: advises and playback) until it

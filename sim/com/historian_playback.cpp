@@ -22,7 +22,7 @@ HRESULT SimHistorianObject::ReadRawWithUpdate(DWORD tid, OPCHDA_TIME* htStartTim
     RecordArray(kPlayback, L"ReadRawWithUpdate", L"handle", phServer, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kPlayback, L"ReadRawWithUpdate", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     Ticks duration = TicksOf(ftUpdateDuration);
     Ticks interval = std::max<Ticks>(TicksOf(ftUpdateInterval), kTicksPerSecond / 10);
     if (duration <= 0 || e <= s) return E_INVALIDARG;
@@ -55,7 +55,8 @@ HRESULT SimHistorianObject::ReadProcessedWithUpdate(DWORD tid, OPCHDA_TIME* htSt
     RecordArray(kPlayback, L"ReadProcessedWithUpdate", L"aggregate", haAggregate, dwNumItems);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kPlayback, L"ReadProcessedWithUpdate", htStartTime, htEndTime, &s, &e)))
+        return E_INVALIDARG;
     Ticks resample = TicksOf(ftResampleInterval);
     Ticks interval = std::max<Ticks>(TicksOf(ftUpdateInterval), kTicksPerSecond / 10);
     if (resample <= 0 || e <= s) return E_INVALIDARG;

@@ -10,7 +10,7 @@ HRESULT SimHistorianObject::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEnd
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncRead, L"ReadRaw", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
                        (void)i;
@@ -26,7 +26,7 @@ HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncRead, L"ReadProcessed", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     Ticks interval = TicksOf(ftResampleInterval);
     return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
@@ -57,7 +57,7 @@ HRESULT SimHistorianObject::ReadModified(OPCHDA_TIME* htStartTime, OPCHDA_TIME* 
     CHECK_OUT2(ppItemValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncRead, L"ReadModified", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
                    [&](DWORD, Handle h, OPCHANDLE c, OPCHDA_MODIFIEDITEM& out) {
                        ModifiedData d = model_.ReadModified(s, e, dwNumValues, h);
@@ -74,7 +74,7 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     OPCHANDLE client = 0;
     if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
     auto data = model_.ReadAttribute(s, e, hServer, ids);
     auto* items = AllocZeroed<OPCHDA_ATTRIBUTE>(dwNumAttributes);

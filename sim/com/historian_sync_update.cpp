@@ -45,7 +45,7 @@ HRESULT SimHistorianObject::DeleteRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htE
     *ppErrors = nullptr;
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer) return E_INVALIDARG;
     Ticks s, e;
-    if (FAILED(Resolve(htStartTime, &s)) || FAILED(Resolve(htEndTime, &e))) return E_INVALIDARG;
+    if (FAILED(ResolveRange(kSyncUpdate, L"DeleteRaw", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     return PerHandle(dwNumItems, phServer, ppErrors, CLIENT_OF,
                      [&](DWORD i) { return model_.DeleteRaw(s, e, phServer[i]); });
 }
