@@ -8,12 +8,14 @@
 #include "module_state.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
+#include "support/file_time.h"
 #include "support/malloc_spy.h"
 #include "time/time_conversion.h"
 
 extern "C" void WINAPI SetOaNoCache();  // oleaut32: strings go back to the task allocator at once
 
 using namespace comtest;
+using testsupport::Ft;
 
 namespace {
 
@@ -22,7 +24,6 @@ constexpr LONGLONG kTicks = 10'000'000;  // a second
 constexpr LONGLONG kWinter = 133498512000000000LL;
 constexpr LONGLONG kSummer = 133655760000000000LL;
 
-FILETIME Ft(LONGLONG t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 // The local date of UTC `t` in a zone `east` minutes east of UTC (the test's
 // own zone, Europe/Berlin: 60 in winter, 120 in summer).
 DATE LocalIn(LONG east, LONGLONG t) {

@@ -19,6 +19,7 @@
 #include "module/implements.h"
 #include "opc_hda.h"
 #include "sim_control.h"
+#include "support/file_time.h"
 #include "support/malloc_spy.h"
 #include "support/refusing_historian.h"
 
@@ -26,6 +27,8 @@
 extern "C" void WINAPI SetOaNoCache(void);
 
 namespace {
+
+using testsupport::Ft;
 
 // Never destroyed: the runtime may still call the spy after static destructors.
 testsupport::MallocSpy& g_spy = *new testsupport::MallocSpy;
@@ -46,7 +49,7 @@ requires std::is_arithmetic_v<T> || std::is_enum_v<T> std::wstring S(T v) {
     return std::to_wstring(static_cast<long long>(v));
 }
 std::wstring S(const wchar_t* s) { return s ? L"\"" + std::wstring(s) + L"\"" : L"null"; }
-std::wstring S(const FILETIME& t) { return S(static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime); }
+std::wstring S(const FILETIME& t) { return S(testsupport::Units(t)); }
 std::wstring S(const GUID& g) {
     wchar_t text[40];
     StringFromGUID2(g, text, 40);
@@ -274,7 +277,6 @@ void Compare(IUnknown* object, const std::vector<Row>& rows) {
     }
 }
 
-FILETIME Ft(LONGLONG t) { return {static_cast<DWORD>(t), static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32)}; }
 LPWSTR W(const wchar_t* s) { return const_cast<LPWSTR>(s); }
 using Server = IOPCHDA_Server;
 using Read = IOPCHDA_SyncRead;

@@ -8,6 +8,7 @@
 #include "module_state.h"
 #include "server/activation.h"
 #include "server/COPCHDAAutoServer.h"
+#include "support/file_time.h"
 #include "support/refusing_historian.h"
 #include "support/sim_fixture.h"
 
@@ -343,7 +344,7 @@ TEST_P(ServerTestAt, ConnectedPropertiesCommonServicesAndEachWayOfLettingGo) {
     const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
     ASSERT_EQ(historian->ClockSetSpeed(0.0), S_OK);
     ASSERT_EQ(historian->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
-    FILETIME utc{static_cast<DWORD>(t0), static_cast<DWORD>(t0 >> 32)}, local;
+    FILETIME utc = testsupport::Ft(t0), local;
     SYSTEMTIME st;
     DATE expected = 0, now = 0, start = 0;
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&

@@ -6,13 +6,14 @@
 #include "sim_control.h"
 #include "history/historian_answers.h"
 #include "module/com_holders.h"
+#include "support/file_time.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 namespace {
 
-FILETIME Ft(LONGLONG t) { return {static_cast<DWORD>(t), static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32)}; }
+using testsupport::Ft;
 
 // Blocks handed out: each non-null pointer is one, strings inside arrays too.
 // The simulator fills every string it has; an empty one would hide nothing.

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "request_members.h"
+#include "support/file_time.h"
 #include "time/time_conversion.h"
 
 namespace requesttest {
@@ -206,7 +207,7 @@ TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
         const std::pair<const wchar_t*, LONGLONG> kSent[] = {
             {L"tid", r_->tid}, {L"numItems", Expected(m)}, {L"numTimeStamps", 2}, {L"handle0", rampHandle_}, {L"handle1", kUnknownHandle},
             {L"aggregate1", 3}, {L"quality0", 0xC0}, {L"attribute1", 2}, {L"hServer", rampHandle_}, {L"numValues", 7}, {L"bounds", -1},
-            {L"numIntervals", 3}, {L"stamp1", static_cast<LONGLONG>((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime)}};
+            {L"numIntervals", 3}, {L"stamp1", testsupport::Units(utc)}};
         // clang-format on
         int recorded = 0;
         for (auto [name, value] : kSent) {

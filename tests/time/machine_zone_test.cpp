@@ -33,11 +33,11 @@ TEST(MachineZone, HourlySweepRoundTrips) {
             const bool isRepeat = dstShift && std::fabs(previous - local) < 1e-9;
             repeated += isRepeat;
             previous = local;
-            const int64_t model = ModelUtc(*zone, static_cast<int64_t>(Units(localFt)), localSt.wYear);
-            if (model != (isRepeat ? u - dstShift : u) || static_cast<int64_t>(Units(back)) != model) {
+            const int64_t model = ModelUtc(*zone, Units(localFt), localSt.wYear);
+            if (model != (isRepeat ? u - dstShift : u) || Units(back) != model) {
                 ++failures;
                 ADD_FAILURE() << "local " << Text(localSt) << ": the model's UTC is " << (model - u) / (kHour / 60)
-                              << " min off, the way back " << (static_cast<int64_t>(Units(back)) - u) / (kHour / 60);
+                              << " min off, the way back " << (Units(back) - u) / (kHour / 60);
             }
         }
     }
@@ -50,8 +50,8 @@ TEST(MachineZone, RangeAndResolution) {
     const DATE firstDay = -109205.0, last = 2958465.0 + 86399.0 / 86400;  // 1601-01-01, 9999-12-31 23:59:59
     FILETIME ft;
     DATE back = 1234.5;
-    EXPECT_FALSE(FileTimeToLocalDate(Ft(0x7fffffffffffffffULL), &back));  // year 30828
-    EXPECT_FALSE(FileTimeToLocalDate(Ft(0x8000000000000000ULL), &back));
+    EXPECT_FALSE(FileTimeToLocalDate(Ft(INT64_MAX), &back));  // year 30828
+    EXPECT_FALSE(FileTimeToLocalDate(Ft(INT64_MIN), &back));
     EXPECT_FALSE(FileTimeToLocalDate(Ft(UnitsAt(10001, 1, 1)), &back));
     EXPECT_EQ(back, 1234.5);
     ASSERT_TRUE(LocalDateToFileTime(last, &ft));
@@ -64,7 +64,7 @@ TEST(MachineZone, RangeAndResolution) {
     ASSERT_TRUE(FileTimeToLocalDate(Ft(u + 9'999'999), &withFraction));
     EXPECT_EQ(whole, withFraction);
     ASSERT_TRUE(LocalDateToFileTime(whole + 0.4 / 86400, &ft));
-    EXPECT_EQ(static_cast<int64_t>(Units(ft)) % 10'000'000, 0);
+    EXPECT_EQ(Units(ft) % 10'000'000, 0);
 
     // 1601-01-01 00:00 local lies before the file-time epoch east of Greenwich.
     const auto zone = MachineZone();
@@ -72,7 +72,7 @@ TEST(MachineZone, RangeAndResolution) {
     ft = Ft(42);
     const bool converted = LocalDateToFileTime(firstDay, &ft);
     EXPECT_EQ(converted, zone->Bias >= 0);
-    EXPECT_EQ(static_cast<int64_t>(Units(ft)), converted ? zone->Bias * (kHour / 60) : 42);
+    EXPECT_EQ(Units(ft), converted ? zone->Bias * (kHour / 60) : 42);
 }
 
 }  // namespace

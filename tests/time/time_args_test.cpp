@@ -27,9 +27,9 @@ protected:
     }
 };
 
-constexpr uint64_t kUntouched = 0x0123456789abcdefULL;
+constexpr LONGLONG kUntouched = 0x0123456789abcdefLL;
 
-uint64_t LocalUnits(DATE local) {
+LONGLONG LocalUnits(DATE local) {
     FILETIME ft{};
     EXPECT_TRUE(LocalDateToFileTime(local, &ft));
     return Units(ft);
@@ -106,7 +106,7 @@ TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
         {-std::numeric_limits<double>::infinity(), INT64_MIN},
         {std::numeric_limits<double>::quiet_NaN(), INT64_MIN},
     };
-    for (const auto& c : cases) EXPECT_EQ(static_cast<int64_t>(Units(DateSpanToFileTime(c.days))), c.units) << c.days;
+    for (const auto& c : cases) EXPECT_EQ(Units(DateSpanToFileTime(c.days)), c.units) << c.days;
 }
 
 // A record's previous text is freed whatever the outcome; the pair owns both
@@ -140,7 +140,7 @@ TEST_F(TimeArgs, TextsAreFreedWhateverTheOutcomeAndThePairConvertsStartThenEndAn
         // What a historian does: resolve both bounds; they are written back, a
         // time that is no date as an error.
         pair.Start()->ftTime = Ft(LocalUnits(38353.5));
-        pair.End()->ftTime = Ft(0x7fffffffffffffffULL);
+        pair.End()->ftTime = Ft(INT64_MAX);
         pair.WriteBack(&text, &date);
         ASSERT_EQ(V_VT(&text), VT_DATE);
         EXPECT_DOUBLE_EQ(V_DATE(&text), 38353.5);

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "support/file_time.h"
+
 namespace timetest {
 
 inline SYSTEMTIME St(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
@@ -23,8 +25,8 @@ inline std::string Text(const SYSTEMTIME& st) {
                   st.wSecond);
     return buf;
 }
-inline uint64_t Units(const FILETIME& ft) { return static_cast<uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime; }
-inline FILETIME Ft(uint64_t units) { return {static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)}; }
+using testsupport::Ft;
+using testsupport::Units;
 
 constexpr int64_t kHour = 36'000'000'000;
 constexpr int64_t kDay = 24 * kHour;

@@ -34,12 +34,12 @@ TEST(LocalToUtc, EveryHalfHourOfEveryZoneShapeFollowsTheModel) {
             for (int64_t local = UnitsAt(year, 1, 1); local < UnitsAt(year + 1, 1, 1) && failures < 5;
                  local += kHour / 2) {
                 SYSTEMTIME localSt{}, utc{}, expected{};
-                FILETIME ft = Ft(static_cast<uint64_t>(local));
+                FILETIME ft = Ft(local);
                 ASSERT_TRUE(FileTimeToSystemTime(&ft, &localSt));
                 localSt.wMilliseconds = static_cast<WORD>(local / kHour % 1000);
                 localSt.wDayOfWeek = (localSt.wDayOfWeek + 3) % 7;
                 ASSERT_TRUE(LocalToUtcSystemTime(&tz, localSt, &utc)) << name << " " << Text(localSt);
-                ft = Ft(static_cast<uint64_t>(ModelUtc(tz, local, year)));
+                ft = Ft(ModelUtc(tz, local, year));
                 FileTimeToSystemTime(&ft, &expected);
                 if (Text(utc) != Text(expected) || utc.wMilliseconds != localSt.wMilliseconds ||
                     utc.wDayOfWeek != expected.wDayOfWeek) {
