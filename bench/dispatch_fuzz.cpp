@@ -29,7 +29,7 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "reliability.h"
 #include "sim_control.h"
 

@@ -14,7 +14,7 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "server/COPCHDAAutoServer.h"
 #include "reliability.h"
 

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "reliability.h"
 
 using namespace reliability;

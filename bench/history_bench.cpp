@@ -12,9 +12,9 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "history/COPCHDAHistory.h"
-#include "history/historian_answers.h"
+#include "opc/historian_answers.h"
 
 namespace {
 

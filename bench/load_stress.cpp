@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "reliability.h"
 #include "sim_control.h"
 

@@ -13,8 +13,8 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
-#include "history/historian_answers.h"
+#include "com/com_holders.h"
+#include "opc/historian_answers.h"
 #include "sim_control.h"
 
 namespace {

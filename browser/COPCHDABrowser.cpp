@@ -1,6 +1,6 @@
-#include "COPCHDABrowser.h"
+#include "browser/COPCHDABrowser.h"
 
-#include "browse_names.h"
+#include "browser/browse_names.h"
 
 HRESULT COPCHDABrowser::Create(IOPCHDA_Browser* historianBrowser, OPCHDABrowser** browser) {
     ComPtr<COPCHDABrowser> object = MakeObject<COPCHDABrowser>();

@@ -8,9 +8,9 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
-#include "implements.h"
-#include "type_info_holder.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
+#include "automation/type_info_holder.h"
 
 // The dual interface pointer is the client's IDispatch; IDispatch alone is not answered.
 class COPCHDABrowser final : public Implements<COPCHDABrowser, DispatchImpl<OPCHDABrowser>> {

@@ -1,4 +1,4 @@
-#include "browse_names.h"
+#include "browser/browse_names.h"
 
 #include <cstdint>
 

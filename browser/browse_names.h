@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 class BrowseNames {
 public:

@@ -9,8 +9,8 @@
 #include <ocidl.h>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
-#include "events/connection_point.h"
+#include "com/com_holders.h"
+#include "com/connection_point.h"
 
 // How the component keeps its sinks: the pointer each sink gave for the
 // event interface, called directly on the raising thread.

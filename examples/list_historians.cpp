@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;

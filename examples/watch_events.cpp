@@ -12,7 +12,7 @@
 #include <cwchar>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "COPCHDAEntry.h"
+#include "history/COPCHDAEntry.h"
 
 STDMETHODIMP COPCHDAEntry::get_EntryTime(DATE* pVal) { return PropertyGet(pVal, entryTime_); }
 

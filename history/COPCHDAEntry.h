@@ -2,8 +2,8 @@
 // (modified values and annotations).
 #pragma once
 
-#include "com_holders.h"
-#include "value_fields.h"
+#include "com/com_holders.h"
+#include "history/value_fields.h"
 
 // Filled once, then read-only: nothing to lock.
 class COPCHDAEntry;

@@ -1,4 +1,4 @@
-#include "COPCHDAEnumHistory.h"
+#include "history/COPCHDAEnumHistory.h"
 
 HRESULT COPCHDAEnumHistory::Init(COPCHDAHistory* history, LONG position) {
     history_ = ComPtr<COPCHDAHistory>(history);

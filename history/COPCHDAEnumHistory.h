@@ -6,9 +6,9 @@
 #include <oaidl.h>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "history/COPCHDAHistory.h"
-#include "implements.h"
+#include "com/implements.h"
 
 class COPCHDAEnumHistory final : public Implements<COPCHDAEnumHistory, IEnumVARIANT> {
 public:

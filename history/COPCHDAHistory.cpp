@@ -1,11 +1,11 @@
-#include "COPCHDAHistory.h"
+#include "history/COPCHDAHistory.h"
 
 #include <new>
 
-#include "COPCHDAEntry.h"
-#include "COPCHDAEnumHistory.h"
-#include "COPCHDAValue.h"
-#include "variant_values.h"
+#include "history/COPCHDAEntry.h"
+#include "history/COPCHDAEnumHistory.h"
+#include "history/COPCHDAValue.h"
+#include "com/variant_values.h"
 
 namespace {
 

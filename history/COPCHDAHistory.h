@@ -14,10 +14,10 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
-#include "implements.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
 #include "time/time_conversion.h"
-#include "type_info_holder.h"
+#include "automation/type_info_holder.h"
 
 class COPCHDAHistory final : public Implements<COPCHDAHistory, DispatchImpl<OPCHDAHistory>> {
 public:

@@ -1,7 +1,7 @@
 // COPCHDAValue: one value of an item's history as the client sees it.
 #pragma once
 
-#include "value_fields.h"
+#include "history/value_fields.h"
 
 // Filled once, then read-only: nothing to lock.
 class COPCHDAValue;

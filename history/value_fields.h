@@ -7,9 +7,9 @@
 #include <oleauto.h>
 
 #include "OPCHDAAuto.h"
-#include "implements.h"
-#include "type_info_holder.h"
-#include "variant_values.h"
+#include "com/implements.h"
+#include "automation/type_info_holder.h"
+#include "com/variant_values.h"
 
 // D is the class, Itf its dual interface, Extra further rows of its table.
 template <class D, class Itf, class... Extra>

@@ -1,6 +1,6 @@
-#include "COPCHDAItem.h"
+#include "item/COPCHDAItem.h"
 
-#include "parent_link.h"
+#include "item/parent_link.h"
 
 HRESULT COPCHDAItem::Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent) {
     parent_ = std::move(parent);

@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
-#include "implements.h"
-#include "type_info_holder.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
+#include "automation/type_info_holder.h"
 
 class ParentLink;
 

@@ -1,7 +1,7 @@
 // The item's single-item shortcuts: one-element arrays handed to the
 // collection's synchronous members through its own IOPCHDAItems interface,
 // and the one-element answers turned back into one value and one code.
-#include "COPCHDAItem.h"
+#include "item/COPCHDAItem.h"
 
 namespace {
 

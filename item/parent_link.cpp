@@ -1,4 +1,4 @@
-#include "parent_link.h"
+#include "item/parent_link.h"
 
 #include "server/COPCHDAAutoServer.h"
 

@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 class COPCHDAAutoServer;
 

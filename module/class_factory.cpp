@@ -1,10 +1,10 @@
-#include "class_factory.h"
+#include "module/class_factory.h"
 
 #include <new>
 
-#include "com_holders.h"
-#include "module_state.h"
-#include "implements.h"
+#include "com/com_holders.h"
+#include "com/module_count.h"
+#include "com/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 namespace {
@@ -19,12 +19,12 @@ public:
     // Every reference beyond the module's own counts as a lock.
     STDMETHODIMP_(ULONG) AddRef() override {
         ULONG count = Implements::AddRef();
-        if (count >= 2) Module::Lock();
+        if (count >= 2) ComModule::AddUse();
         return count;
     }
     STDMETHODIMP_(ULONG) Release() override {
         ULONG count = Implements::Release();
-        if (count >= 1) Module::Unlock();
+        if (count >= 1) ComModule::DropUse();
         return count;
     }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
@@ -35,9 +35,9 @@ public:
     }
     STDMETHODIMP LockServer(BOOL lock) override {
         if (lock)
-            Module::Lock();
+            ComModule::AddUse();
         else
-            Module::Unlock();
+            ComModule::DropUse();
         return S_OK;
     }
 };
@@ -48,7 +48,7 @@ IClassFactory* g_classObject = nullptr;
 
 IUnknown* ServerClassObject() {
     if (IClassFactory* existing = static_cast<IClassFactory* volatile&>(g_classObject)) return existing;
-    Module::ScopedLock lock;
+    ComModule::ScopedLock lock;
     if (!g_classObject) {
         // The module's own reference.
         g_classObject = MakeObject<CComClassFactory>().detach();

@@ -6,12 +6,13 @@
 #include <string>
 
 #include "OPCHDAAuto.h"
-#include "class_factory.h"
-#include "com_holders.h"
-#include "implements.h"
-#include "module_state.h"
-#include "registrar.h"
-#include "type_info_holder.h"
+#include "module/class_factory.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
+#include "com/module_count.h"
+#include "module/module_state.h"
+#include "module/registrar.h"
+#include "automation/type_info_holder.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     return classObject->QueryInterface(riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return Module::LockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return ComModule::UseCount() == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() try {
     HRESULT hr = RunOwnScript(true);

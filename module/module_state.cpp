@@ -1,20 +1,10 @@
-#include "module_state.h"
-
-#include "com_holders.h"
+#include "module/module_state.h"
 
 namespace {
-LONG g_lockCount = 0;
 HINSTANCE g_instance = nullptr;
-// A static object, so that the lock is ready before DllMain runs and also in
-// programs that link the component's code directly (its tests).
-CriticalSection g_moduleLock;
 }  // namespace
 
 namespace Module {
-
-LONG Lock() { return InterlockedIncrement(&g_lockCount); }
-LONG Unlock() { return InterlockedDecrement(&g_lockCount); }
-LONG LockCount() { return InterlockedCompareExchange(&g_lockCount, 0, 0); }
 
 HINSTANCE Instance() { return g_instance; }
 void SetInstance(HINSTANCE instance) { g_instance = instance; }
@@ -39,16 +29,8 @@ std::wstring Path() {
     return longPath;
 }
 
-void EnterLock() { g_moduleLock.enter(); }
-void LeaveLock() { g_moduleLock.leave(); }
-
 void Initialize(HINSTANCE instance) { g_instance = instance; }
 
 void Terminate(bool) {}
 
 }  // namespace Module
-
-namespace ComModule {
-void ObjectCreated() noexcept { Module::Lock(); }
-void ObjectDestroyed() noexcept { Module::Unlock(); }
-}  // namespace ComModule

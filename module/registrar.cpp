@@ -1,4 +1,4 @@
-#include "registrar.h"
+#include "module/registrar.h"
 
 #include <cwctype>
 #include <iterator>

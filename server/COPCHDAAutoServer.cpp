@@ -1,4 +1,4 @@
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 #include "item/COPCHDAItem.h"
 #include "item/parent_link.h"

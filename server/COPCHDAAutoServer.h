@@ -11,12 +11,12 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "events/event_sources.h"
 #include "server/historian_sink.h"
 #include "time/time_conversion.h"
-#include "implements.h"
-#include "type_info_holder.h"
+#include "com/implements.h"
+#include "automation/type_info_holder.h"
 
 class COPCHDAItem;
 class ParentLink;

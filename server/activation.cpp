@@ -1,4 +1,4 @@
-#include "activation.h"
+#include "server/activation.h"
 
 #include <atomic>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 // Creates on this computer: CoCreateInstance with in-process, handler, local
 // and remote class contexts (0x17).

@@ -1,11 +1,11 @@
 // CreateBrowser: the client's browse criteria handed to the historian, and
 // the historian's browse object wrapped in an OPCHDABrowser.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 #include <new>
 
 #include "browser/COPCHDABrowser.h"
-#include "items/client_arrays.h"
+#include "automation/client_arrays.h"
 
 namespace {
 

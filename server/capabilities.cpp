@@ -1,6 +1,6 @@
 // The capability properties: 1 when the historian reports the operation's
 // bit, 0 otherwise; a missing interface means "cannot", not an error.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 namespace {
 

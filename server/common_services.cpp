@@ -1,6 +1,6 @@
 // Locale and error texts: thin services of the historian's IOPCCommon, with
 // the platform's message table behind GetErrorString.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 STDMETHODIMP COPCHDAAutoServer::get_LocaleID(LONG* pVal) {
     if (!pVal) return E_POINTER;

@@ -1,9 +1,9 @@
 // Connect and Disconnect: the historian's creation, the interfaces kept from
 // it, and the two sinks advised on it.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
-#include "activation.h"
-#include "historian_sink.h"
+#include "server/activation.h"
+#include "server/historian_sink.h"
 
 namespace {
 

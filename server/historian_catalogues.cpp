@@ -1,7 +1,7 @@
 // GetItemAttributes and GetAggregates: the historian's catalogues, column by
 // column, as automation arrays. The outputs are all or nothing: every array
 // with its count, or none of them.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 namespace {
 

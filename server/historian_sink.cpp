@@ -1,4 +1,4 @@
-#include "historian_sink.h"
+#include "server/historian_sink.h"
 
 #include "server/COPCHDAAutoServer.h"
 

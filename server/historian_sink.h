@@ -10,7 +10,7 @@
 #include <windows.h>
 
 #include "opc_hda.h"
-#include "implements.h"
+#include "com/implements.h"
 
 // The members of the historian's two sink interfaces, declared alike by the
 // server object and by the sink that forwards to it.

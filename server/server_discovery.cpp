@@ -1,10 +1,10 @@
 // GetOPCHDAServers: the ProgIDs of the historians the target node's server
 // list knows, in its enumeration order. Needs no connection and touches none.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 #include <vector>
 
-#include "activation.h"
+#include "server/activation.h"
 
 namespace {
 

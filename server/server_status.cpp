@@ -1,5 +1,5 @@
 // The status properties: each read is one GetHistorianStatus call.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 #include "time/time_conversion.h"
 

@@ -1,6 +1,6 @@
 // ServerName, ServerNode and ClientName: copies of what the object stores,
 // answered connected or not.
-#include "COPCHDAAutoServer.h"
+#include "server/COPCHDAAutoServer.h"
 
 STDMETHODIMP COPCHDAAutoServer::get_ServerName(BSTR* pVal) { return PropertyGet(pVal, serverName_.get()); }
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "module/com_holders.h"
+#include "com/com_holders.h"
 #include "time/time_conversion.h"
 
 namespace {

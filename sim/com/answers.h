@@ -5,7 +5,7 @@
 #pragma once
 
 #include "opc_hda.h"
-#include "history/historian_answers.h"
+#include "opc/historian_answers.h"
 #include "sim/model/historian.h"
 
 namespace hdasim {

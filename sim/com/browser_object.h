@@ -2,7 +2,7 @@
 #pragma once
 
 #include "opc_hda.h"
-#include "module/implements.h"
+#include "com/implements.h"
 #include "sim/model/historian.h"
 
 #include <memory>

@@ -6,8 +6,8 @@
 // interface table, so that the worker thread reaches them through a proxy.
 #pragma once
 
-#include "events/connection_point.h"
-#include "module/com_holders.h"
+#include "com/connection_point.h"
+#include "com/com_holders.h"
 
 #include <functional>
 

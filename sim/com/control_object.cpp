@@ -3,7 +3,7 @@
 #include "historian_object.h"
 #include "sim_clock.h"
 #include "task_memory.h"
-#include "module/implements.h"
+#include "com/implements.h"
 
 #include <algorithm>
 #include <new>

@@ -11,7 +11,7 @@
 #include "opc_hda.h"
 #include "sim_control.h"
 #include "sim/model/historian.h"
-#include "module/implements.h"
+#include "com/implements.h"
 
 #include <atomic>
 #include <cstdint>

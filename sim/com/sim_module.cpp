@@ -1,6 +1,6 @@
 #include "sim_module.h"
 
-#include "module/implements.h"
+#include "com/implements.h"
 
 namespace hdasim {
 namespace {

@@ -15,7 +15,7 @@
 //   DetailFail (REG_MULTI_SZ) CLSIDs (in braces) whose GetClassDetails fails.
 // "Absent" is simply the class unregistered (regsvr32 /u).
 #include "opc_hda.h"
-#include "module/implements.h"
+#include "com/implements.h"
 #include "sim/com/registration.h"
 
 #include <windows.h>

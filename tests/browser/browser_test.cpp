@@ -2,7 +2,7 @@
 // was sent; every block it hands out must come back. The examples walk the simulator's plant.
 #include <optional>
 
-#include "module_state.h"
+#include "com/module_count.h"
 #include "server/COPCHDAAutoServer.h"
 #include "server/activation.h"
 #include "support/com_test.h"
@@ -218,7 +218,7 @@ protected:
         EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
         CoRevokeMallocSpy();
         activation_hooks::Install(g_platform);
-        EXPECT_EQ(Module::LockCount(), 0) << "an object (the fake's too) is still alive";
+        EXPECT_EQ(ComModule::UseCount(), 0) << "an object (the fake's too) is still alive";
         ComTest::TearDown();
     }
     ComPtr<IOPCHDAAutoServer> server_;

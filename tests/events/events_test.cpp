@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "implements.h"
+#include "com/implements.h"
 #include "opc_hda.h"
 #include "support/enum_conformance.h"
 #include "support/sim_fixture.h"

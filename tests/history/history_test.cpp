@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "history/COPCHDAHistory.h"
-#include "history/historian_answers.h"
-#include "items/request.h"
-#include "module_state.h"
+#include "opc/historian_answers.h"
+#include "item_collection/request.h"
+#include "com/module_count.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
 #include "support/file_time.h"
@@ -122,7 +122,7 @@ class History : public ComTest {
 protected:
     void TearDown() override {
         SetZoneSource(nullptr);
-        EXPECT_EQ(Module::LockCount(), 0) << "an object is still alive";
+        EXPECT_EQ(ComModule::UseCount(), 0) << "an object is still alive";
         ComTest::TearDown();
     }
 };

@@ -14,9 +14,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "history/historian_answers.h"
-#include "module/com_holders.h"
-#include "module/implements.h"
+#include "opc/historian_answers.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
 #include "opc_hda.h"
 #include "sim_control.h"
 #include "support/file_time.h"

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "implements.h"
-#include "module_state.h"
-#include "module/type_info_holder.h"
+#include "com/implements.h"
+#include "com/module_count.h"
+#include "automation/type_info_holder.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -71,7 +71,7 @@ TEST(ObjectLifetime, TryAddRefOnlyWhileSomebodyHoldsTheObject) {
         probe->Release();
     }  // the last reference: the teardown asks once more
     EXPECT_FALSE(revived) << "a reference was taken on an object in teardown";
-    EXPECT_EQ(Module::LockCount(), 0);
+    EXPECT_EQ(ComModule::UseCount(), 0);
 }
 
 // The first calls of a process race to load the type information: threads

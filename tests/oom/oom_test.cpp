@@ -8,7 +8,7 @@
 #include <new>
 
 #include "module/class_factory.h"
-#include "module/module_state.h"
+#include "com/module_count.h"
 #include "server/COPCHDAAutoServer.h"
 #include "support/sim_fixture.h"
 
@@ -87,7 +87,7 @@ protected:
     void TearDown() override {
         items_ = nullptr;
         server_ = nullptr;
-        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
+        EXPECT_EQ(ComModule::UseCount(), 0) << "an object of the component is still alive";
         LONG memory = -1, handles = -1;
         control_->OutstandingTaskMemory(&memory);
         control_->OutstandingHandles(&handles);
@@ -197,7 +197,7 @@ TEST_F(OutOfMemory, Requests) {
     items_ = nullptr;
     server_ = nullptr;
     LONG memory = 0;
-    for (int k = 0; k < 400 && (Module::LockCount() != 0 || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
+    for (int k = 0; k < 400 && (ComModule::UseCount() != 0 || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
         Sleep(25);
 }
 

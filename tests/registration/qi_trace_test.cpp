@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "implements.h"
+#include "com/implements.h"
 #include "support/com_test.h"
 
 using namespace comtest;

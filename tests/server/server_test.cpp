@@ -5,7 +5,7 @@
 #include <cwctype>
 
 #include "opc_hda.h"
-#include "module_state.h"
+#include "com/module_count.h"
 #include "server/activation.h"
 #include "server/COPCHDAAutoServer.h"
 #include "support/file_time.h"
@@ -99,7 +99,7 @@ protected:
         g_answers.clear();
         if (sim_) sim_->ClearFaults(), sim_->ResetDefaults();  // the clock, for whoever comes next
         sim_ = nullptr;
-        EXPECT_EQ(Module::LockCount(), 0) << "an object of the component is still alive";
+        EXPECT_EQ(ComModule::UseCount(), 0) << "an object of the component is still alive";
         ComTest::TearDown();
     }
     static HRESULT Connect(Server* server, const wchar_t* progID, VARIANT node = VarMissing()) {

@@ -4,8 +4,8 @@
 // and every call is counted.
 #include "opc_hda.h"
 #include "sim_control.h"
-#include "history/historian_answers.h"
-#include "module/com_holders.h"
+#include "opc/historian_answers.h"
+#include "com/com_holders.h"
 #include "support/file_time.h"
 
 #include <gtest/gtest.h>

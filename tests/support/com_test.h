@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 namespace comtest {
 

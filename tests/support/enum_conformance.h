@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 namespace comtest {
 

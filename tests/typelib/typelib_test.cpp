@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "module/com_holders.h"
+#include "com/com_holders.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "history/COPCHDAHistory.h"
-#include "history/historian_answers.h"
-#include "items/client_arrays.h"
+#include "opc/historian_answers.h"
+#include "automation/client_arrays.h"
 #include "time/time_args.h"
 
 class COPCHDAAutoServer;

@@ -1,4 +1,4 @@
-#include "client_arrays.h"
+#include "automation/client_arrays.h"
 
 namespace client_arrays {
 

@@ -1,4 +1,4 @@
-#include "item_enumerator.h"
+#include "com/item_enumerator.h"
 
 #include <new>
 

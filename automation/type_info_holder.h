@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 class TypeInfoHolder {
 public:

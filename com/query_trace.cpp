@@ -1,7 +1,7 @@
 // The QueryInterface trace: "<class> - <interface name>[ - failed]\n" on the
 // debugger output. It allocates nothing and takes no lock, so that it can run
 // in any QueryInterface, out of memory or after static destruction.
-#include "implements.h"
+#include "com/implements.h"
 
 #include <cstdio>
 #include <cstring>

@@ -15,7 +15,7 @@
 #include <new>
 #include <vector>
 
-#include "module/implements.h"
+#include "com/implements.h"
 
 namespace events {
 

@@ -34,8 +34,8 @@
 #include <utility>
 #include <vector>
 
-#include "events/snapshot_enum.h"
-#include "module/com_holders.h"
+#include "com/snapshot_enum.h"
+#include "com/com_holders.h"
 
 namespace events {
 

@@ -2,8 +2,8 @@
 // on the request pattern (items/request.h). Insert, Replace and InsertReplace
 // differ only in the historian method they call; the completions arrive
 // later as events of the data callback.
-#include "items/request.h"
-#include "module/implements.h"
+#include "item_collection/request.h"
+#include "com/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "com_holders.h"
-#include "implements.h"
+#include "com/com_holders.h"
+#include "com/implements.h"
 
 class ItemEnumerator final : public Implements<ItemEnumerator, IEnumVARIANT> {
 public:

@@ -1,6 +1,6 @@
 // The six synchronous reads of the items collection. Each is the request
 // pattern (items/request.h) with its own checks, conversions and call.
-#include "items/request.h"
+#include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;

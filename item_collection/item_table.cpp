@@ -5,8 +5,8 @@
 
 #include "item/COPCHDAItem.h"
 #include "item/parent_link.h"
-#include "items/client_arrays.h"
-#include "items/item_enumerator.h"
+#include "automation/client_arrays.h"
+#include "com/item_enumerator.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace client_arrays;

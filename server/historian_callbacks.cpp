@@ -14,7 +14,7 @@
 #include "server/COPCHDAAutoServer.h"
 
 #include "history/COPCHDAHistory.h"
-#include "items/client_arrays.h"
+#include "automation/client_arrays.h"
 
 #include <type_traits>
 

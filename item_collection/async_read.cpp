@@ -3,8 +3,8 @@
 // historian and returns the historian's per-item codes and cancel identifier;
 // the values arrive later as events of the data callback. Nothing about a
 // request is kept here.
-#include "items/request.h"
-#include "module/implements.h"
+#include "item_collection/request.h"
+#include "com/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;

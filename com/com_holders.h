@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "variant_values.h"
+#include "com/variant_values.h"
 
 // A counted interface reference.
 template <class T>

@@ -1,4 +1,4 @@
-#include "items/request.h"
+#include "item_collection/request.h"
 
 #include "server/COPCHDAAutoServer.h"
 #include "time/time_conversion.h"

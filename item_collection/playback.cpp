@@ -1,8 +1,8 @@
 // Playback of the items collection, on the request pattern (items/request.h):
 // the historian sends the time range in slices, one every update interval, as
 // Playback events of the data callback, until it is done or cancelled.
-#include "items/request.h"
-#include "module/implements.h"
+#include "item_collection/request.h"
+#include "com/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;

@@ -1,10 +1,10 @@
-#include "historian_answers.h"
+#include "opc/historian_answers.h"
 
 #include <objbase.h>
 
 #include <utility>
 
-#include "module/variant_values.h"
+#include "com/variant_values.h"
 
 namespace {
 

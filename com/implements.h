@@ -24,8 +24,8 @@
 //
 // The base also keeps: an interlocked count that starts at 0 (only MakeObject
 // creates objects, and it takes the first reference at once), a per-object
-// lock (ObjectLock()), the binary's count of live objects (ComModule, defined
-// once per binary: the product's in module/module_state.cpp, the simulator's
+// lock (ObjectLock()), the binary's count of live objects (com/module_count.h, defined
+// once per binary: the product's in com/module_count.cpp, the simulator's
 // in sim/com/sim_module.cpp; a class may opt out with
 // `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
 // hook. A class that never locks may drop its lock (kHasObjectLock below):
@@ -51,7 +51,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
+#include "com/module_count.h"
 
 // The HRESULT for the exception being handled: out of memory (or a size the
 // library refuses) gives E_OUTOFMEMORY, anything else E_UNEXPECTED. For the
@@ -78,17 +79,11 @@ HRESULT ComCall(Body&& body) noexcept {
     }
 }
 
-// The live-object count of the binary the class is linked into.
-namespace ComModule {
-void ObjectCreated() noexcept;
-void ObjectDestroyed() noexcept;
-}  // namespace ComModule
-
 // Writes "<class> - <interface name>[ - failed]\n" to the debugger output
-// (product only: defined in module/query_trace.cpp), while a debugger is
-// attached or a debug monitor listens. Whether a monitor listens is asked at
-// most once per kTraceMonitorRecheckMs, so a monitor started mid-run sees the
-// trace after at most that delay.
+// (com/query_trace.cpp; only classes that name a kTraceName call it), while a
+// debugger is attached or a debug monitor listens. Whether a monitor listens
+// is asked at most once per kTraceMonitorRecheckMs, so a monitor started
+// mid-run sees the trace after at most that delay.
 constexpr DWORD kTraceMonitorRecheckMs = 250;
 void TraceQueryInterface(const char* className, REFIID riid, bool succeeded) noexcept;
 

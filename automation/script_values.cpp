@@ -1,11 +1,11 @@
-#include "script_values.h"
+#include "automation/script_values.h"
 
 #include <dispex.h>
 
 #include <cstring>
 #include <cwchar>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "time/time_conversion.h"
 
 namespace script_values {

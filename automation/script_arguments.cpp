@@ -1,11 +1,11 @@
-#include "script_arguments.h"
+#include "automation/script_arguments.h"
 
 #include <cwchar>
 #include <memory>
 #include <new>
 
-#include "com_holders.h"
-#include "script_values.h"
+#include "com/com_holders.h"
+#include "automation/script_values.h"
 
 namespace {
 

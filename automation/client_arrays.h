@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "com_holders.h"
+#include "com/com_holders.h"
 
 namespace client_arrays {
 

@@ -1,7 +1,7 @@
 // The six synchronous updates of the items collection, on the request
 // pattern (items/request.h). Insert, Replace and InsertReplace differ only in
 // the historian method they call.
-#include "items/request.h"
+#include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;

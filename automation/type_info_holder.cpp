@@ -1,10 +1,10 @@
-#include "type_info_holder.h"
+#include "automation/type_info_holder.h"
 
 #include <cwchar>
 
 #include "OPCHDAAuto.h"
-#include "module_state.h"
-#include "script_arguments.h"
+#include "com/module_count.h"
+#include "automation/script_arguments.h"
 
 namespace {
 TypeInfoHolder* g_loaded = nullptr;  // guarded by the module lock
@@ -13,7 +13,7 @@ TypeInfoHolder* g_loaded = nullptr;  // guarded by the module lock
 HRESULT TypeInfoHolder::Load(LCID lcid) {
     // Everything a reader uses is in place before `ready_` says so.
     if (InterlockedCompareExchange(&ready_, 0, 0)) return S_OK;
-    Module::ScopedLock lock;
+    ComModule::ScopedLock lock;
     if (ready_) return S_OK;
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, lcid, lib.put());
