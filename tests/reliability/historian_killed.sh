@@ -4,8 +4,8 @@
 # service until the session ends, so only a new session's Connect can reach a
 # new historian process (each case's first Connect shows that it does).
 # Ends with a fresh session and simulator, as the test fixture leaves them.
-#   bash bench/historian_killed.sh
-root=$(cd "$(dirname "$0")/.." && pwd)
+#   bash tests/reliability/historian_killed.sh
+root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"
 out=$(mktemp)
 status=0
