@@ -4,7 +4,7 @@
 // DLL and the local server.
 #pragma once
 
-#include "connection_point.h"
+#include "historian_connection_points.h"
 #include "scheduler.h"
 #include "sim_module.h"
 

@@ -1,4 +1,4 @@
-#include "connection_point.h"
+#include "historian_connection_points.h"
 
 namespace hdasim {
 namespace {
