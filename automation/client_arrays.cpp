@@ -57,7 +57,6 @@ UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count) {
 
 HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value) { return SafeArrayPutElement(array, &index, &value); }
 
-HRESULT PutVariant(SAFEARRAY* array, LONG index, VARIANT* value) { return SafeArrayPutElement(array, &index, value); }
 
 UniqueSafeArray MakeLongArray(const LONG* values, LONG count) {
     UniqueSafeArray array = MakeResultArray(VT_I4, count);

@@ -60,7 +60,6 @@ UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count);
 
 // Stores element `index` (1-based) of a result array.
 HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value);
-HRESULT PutVariant(SAFEARRAY* array, LONG index, VARIANT* value);
 
 // A result array that needs filling from a plain C array (handles, codes).
 UniqueSafeArray MakeLongArray(const LONG* values, LONG count);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "com/com_holders.h"
+#include "com/variant_values.h"
 #include "automation/script_values.h"
 
 namespace {
@@ -85,9 +86,8 @@ struct Slot {
     IDispatch* fill = nullptr;     // the caller's JScript array that receives a result
 };
 
-bool IsMissing(const VARIANT& v) {
-    return v.vt == VT_EMPTY || v.vt == VT_NULL || (v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND);
-}
+// No argument, or nothing to receive a result: omitted, undefined or null.
+bool PassesNothing(const VARIANT& v) { return v.vt == VT_EMPTY || v.vt == VT_NULL || IsOmitted(v); }
 
 const VARIANT& Dereferenced(const VARIANT& v) { return v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal ? *v.pvarVal : v; }
 
@@ -140,7 +140,7 @@ HRESULT AdaptOutArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
         slot.fill = arg.pdispVal;
     } else if (arg.vt & VT_BYREF && arg.vt & VT_ARRAY) {
         return S_FALSE;  // a typed client's array variable: the runtime's business
-    } else if (!IsMissing(arg)) {
+    } else if (!PassesNothing(arg)) {
         // Nothing else can receive an array. The runtime would run the member
         // anyway and then leak its result (a scalar there) or free the
         // caller's own array (an array by value).
@@ -166,7 +166,7 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
 // [out] VARIANT* given a JScript array.
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     if (arg.vt & VT_BYREF) return S_FALSE;
-    if (IsMissing(arg)) {
+    if (PassesNothing(arg)) {
         // Nobody receives it: the member writes into ours (the runtime would
         // run the member and then fail to write back, leaking its results).
         pass.vt = VT_BYREF | VT_VARIANT;

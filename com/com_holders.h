@@ -180,11 +180,6 @@ public:
     const VARIANT* get() const { return &v_; }
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
-    // Moves the content into a raw VARIANT the caller owns (cleared first).
-    void detach_to(VARIANT* out) {
-        VariantClear(out);
-        *out = detach();
-    }
 };
 
 // A SAFEARRAY destroyed when the scope ends.

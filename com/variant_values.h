@@ -47,3 +47,11 @@ inline void ClearVariantValue(VARIANT* value) {
     else
         VariantClear(value);
 }
+
+// An optional argument the caller left out, as automation marks it.
+inline bool IsOmitted(const VARIANT& v) { return V_VT(&v) == VT_ERROR && V_ERROR(&v) == DISP_E_PARAMNOTFOUND; }
+// The same mark where a caller left it in the pointer of a typed argument (a
+// VT_BSTR or VT_ARRAY whose pointer holds the code).
+inline bool IsOmittedMark(const void* pointer) {
+    return reinterpret_cast<ULONG_PTR>(pointer) == static_cast<ULONG>(DISP_E_PARAMNOTFOUND);
+}

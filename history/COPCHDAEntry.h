@@ -21,7 +21,7 @@ public:
     STDMETHODIMP get_User(BSTR* pVal) override;
 
     // Called once by the history, right after creation.
-    virtual HRESULT SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
+    HRESULT SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
                              const BSTR* user);
 
 private:

@@ -21,7 +21,7 @@ public:
 
     // Takes a reference on the history; `position` is the 1-based element the
     // next Next returns.
-    virtual HRESULT Init(COPCHDAHistory* history, LONG position);
+    HRESULT Init(COPCHDAHistory* history, LONG position);
 
 private:
     LONG position_ = 1;

@@ -30,7 +30,7 @@ public:
     STDMETHODIMP get_Quality(LONG* pVal) override { return PropertyGet(pVal, static_cast<LONG>(quality_)); }
 
     // Called once by the history, right after creation.
-    virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
+    HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
         timeStamp_ = timeStamp;
         HRESULT hr = CopyVariantValue(dataValue_.put(), value);
         if (FAILED(hr)) {

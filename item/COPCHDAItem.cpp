@@ -1,8 +1,8 @@
 #include "item/COPCHDAItem.h"
 
-#include "item/parent_link.h"
+#include "com/weak_link.h"
 
-HRESULT COPCHDAItem::Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent) {
+HRESULT COPCHDAItem::Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<WeakLink> parent) {
     parent_ = std::move(parent);
     itemID_ = UniqueBstr(itemID);  // ends at the first zero character; null stays null
     clientHandle_ = clientHandle;

@@ -10,7 +10,7 @@
 #include "com/implements.h"
 #include "automation/type_info_holder.h"
 
-class ParentLink;
+class WeakLink;
 
 class COPCHDAItem final : public Implements<COPCHDAItem, DispatchImpl<OPCHDAItem>> {
 public:
@@ -29,7 +29,7 @@ public:
     STDMETHODIMP DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) override;
 
     // Called once by the collection right after creation.
-    virtual HRESULT Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<ParentLink> parent);
+    HRESULT Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<WeakLink> parent);
 
     LONG ServerHandle() const { return serverHandle_; }
     BSTR ItemIDText() const { return itemID_.get(); }
@@ -45,5 +45,5 @@ private:
     UniqueBstr itemID_;
     LONG clientHandle_ = 0;
     LONG serverHandle_ = 0;
-    std::shared_ptr<ParentLink> parent_;
+    std::shared_ptr<WeakLink> parent_;
 };

@@ -1,5 +1,5 @@
 // The asynchronous updates and annotation requests of the items collection,
-// on the request pattern (items/request.h). Insert, Replace and InsertReplace
+// on the request pattern (item_collection/request.h). Insert, Replace and InsertReplace
 // differ only in the historian method they call; the completions arrive
 // later as events of the data callback.
 #include "item_collection/request.h"
@@ -63,7 +63,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumI
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) try {
-    TimeDomain times(this, StartTime, EndTime);
+    TimeDomain times(StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(asyncUpdate_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -103,7 +103,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                      LONG* CancelID) try {
-    TimeDomain times(this, StartTime, EndTime);
+    TimeDomain times(StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr = OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors,
                                   CancelID, handles);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "item/COPCHDAItem.h"
-#include "item/parent_link.h"
+#include "com/weak_link.h"
 #include "automation/client_arrays.h"
 #include "com/item_enumerator.h"
 #include "server/COPCHDAAutoServer.h"
@@ -17,7 +17,7 @@ using ItemTable = std::list<ComPtr<COPCHDAItem>>;
 
 // A new item appended to the table; E_OUTOFMEMORY leaves the table as it was.
 HRESULT AppendItem(ItemTable& items, LPCWSTR itemID, LONG clientHandle, LONG serverHandle,
-                   const std::shared_ptr<ParentLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) {
+                   const std::shared_ptr<WeakLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) {
     ComPtr<COPCHDAItem> entry = MakeObject<COPCHDAItem>();
     if (!entry) return E_OUTOFMEMORY;
     entry->Initialize(const_cast<BSTR>(itemID), clientHandle, serverHandle, parent);

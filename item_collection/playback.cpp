@@ -1,4 +1,4 @@
-// Playback of the items collection, on the request pattern (items/request.h):
+// Playback of the items collection, on the request pattern (item_collection/request.h):
 // the historian sends the time range in slices, one every update interval, as
 // Playback events of the data callback, until it is done or cancelled.
 #include "item_collection/request.h"
@@ -12,7 +12,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* St
                                                  LONG NumValues, DATE UpdateDuration, DATE UpdateInterval,
                                                  LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                  LONG* CancelID) try {
-    TimeDomain times(this, StartTime, EndTime);
+    TimeDomain times(StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(playback_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -37,7 +37,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIA
                                {Errors},
                                {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
                               playback_);
-    TimeDomain times(this, StartTime, EndTime);
+    TimeDomain times(StartTime, EndTime);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
     FILETIME interval = DateSpanToFileTime(UpdateInterval);

@@ -1,22 +1,18 @@
 #include "item_collection/request.h"
 
-#include "server/COPCHDAAutoServer.h"
 #include "time/time_conversion.h"
 
 namespace request {
-
-HRESULT CheckBounds(SAFEARRAY* array, LONG count, VARTYPE vt) {
-    return client_arrays::CheckClientArray(array, count, vt);
-}
 
 HRESULT CheckArguments(const Checks& checks) {
     for (const void* pointer : checks.pointers)
         if (!pointer) return E_POINTER;
     for (LONG count : checks.counts)
-        if (FAILED(CheckCount(count))) return E_INVALIDARG;
-    NullOutputs(checks.outputs);
+        if (count < 1) return E_INVALIDARG;
+    // Outputs are null from here on, whatever the member's outcome.
+    for (SAFEARRAY** out : checks.outputs) *out = nullptr;
     for (const ArrayRule& rule : checks.arrays) {
-        HRESULT hr = CheckBounds(*rule.array, rule.count, rule.vt);
+        HRESULT hr = client_arrays::CheckClientArray(*rule.array, rule.count, rule.vt);
         if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -39,12 +35,6 @@ HRESULT ValueColumns::Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFE
     values = client_arrays::ReadVariants(*valueArray, count);
     qualities = client_arrays::ReadLongs(*qualityArray, count);
     return S_OK;
-}
-
-HRESULT TimeDomain::Convert() {
-    // Through the server object's own (virtual) conversion, start first.
-    return times_.Convert([this](VARIANT* arg, OPCHDA_TIME* out) { return server_->TimeArgToHdaTime(arg, out, zone_); },
-                          start_, end_);
 }
 
 HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,

@@ -2,12 +2,11 @@
 // check pointers, check counts, null the outputs, check the client's arrays,
 // check the historian reference, convert the time arguments, read the input
 // arrays, make the one historian call, build the result arrays, write the
-// times back, free everything. Each member is then a short list of the steps
-// it needs; what it owns is held by the types below, so every path frees.
-//
-// The steps answer S_OK or the code the member must return, so a member reads
-//     HRESULT hr;
-//     if (FAILED(hr = Step1(...)) || FAILED(hr = Step2(...))) return hr;
+// times back, free everything. A member states its checks as rows of a
+// Checks table (CheckRequest), then converts its times (TimeDomain), reads its
+// arrays, calls the historian and finishes with FinishRead, FinishUpdate or
+// AsyncAnswer::Finish; what it owns is held by the types below, so every path
+// frees.
 #pragma once
 
 #include <windows.h>
@@ -33,25 +32,6 @@ namespace request {
 
 // The array an input parameter points to, or null when either is missing.
 inline SAFEARRAY* InArray(SAFEARRAY* const* array) { return array ? *array : nullptr; }
-
-// E_POINTER unless every pointer the member needs (input arrays through
-// InArray) is there.
-template <class... P>
-HRESULT CheckPointers(const P*... pointers) {
-    return ((pointers != nullptr) && ...) ? S_OK : E_POINTER;
-}
-
-// E_INVALIDARG for a count below 1.
-inline HRESULT CheckCount(LONG count) { return count < 1 ? E_INVALIDARG : S_OK; }
-
-// Outputs are null from here on, whatever the member's outcome.
-inline void NullOutputs(std::initializer_list<SAFEARRAY**> outputs) {
-    for (SAFEARRAY** out : outputs) *out = nullptr;
-}
-
-// One dimension of element type `vt` whose indices 1..count exist; the error
-// of a bound query unchanged, E_INVALIDARG otherwise.
-HRESULT CheckBounds(SAFEARRAY* array, LONG count, VARTYPE vt);
 
 // E_FAIL while the member's historian interface is not held.
 template <class T>
@@ -114,32 +94,6 @@ struct ValueColumns {
 
     HRESULT Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFEARRAY** valueArray, SAFEARRAY** qualityArray,
                  LONG count);
-};
-
-// ---- the time domain of one request ----
-
-// The client's StartTime/EndTime and the historian's records made from them,
-// both ways under the zone of the call, read once when the domain is made.
-// The records' texts are freed when the request goes, on every path.
-class TimeDomain {
-public:
-    // `end` is null for requests with a start only.
-    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end) : server_(server), start_(start), end_(end) {}
-
-    // Start, then end, through the server object's own conversion.
-    HRESULT Convert();
-    OPCHDA_TIME* Start() { return times_.Start(); }
-    OPCHDA_TIME* End() { return times_.End(); }
-    // After a successful call whose outputs were made: the historian's times
-    // go back to the client as local dates.
-    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
-
-private:
-    const CallZone zone_;
-    COPCHDAAutoServer* server_;
-    VARIANT* start_;
-    VARIANT* end_;
-    HdaTimePair times_;
 };
 
 // The opening of the asynchronous requests over a time range and the client's

@@ -1,5 +1,5 @@
 // The six synchronous updates of the items collection, on the request
-// pattern (items/request.h). Insert, Replace and InsertReplace differ only in
+// pattern (item_collection/request.h). Insert, Replace and InsertReplace differ only in
 // the historian method they call.
 #include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
@@ -69,7 +69,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
                                {{ServerHandles, NumItems, VT_I4}}},
                               syncUpdate_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
+    TimeDomain times(StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 

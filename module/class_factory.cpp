@@ -11,8 +11,9 @@ namespace {
 
 // Not counted as a live object: the module holds the first reference, and
 // only references beyond it keep the library loaded.
-class CComClassFactory final : public Implements<CComClassFactory, IClassFactory> {
+class ServerClassFactory final : public Implements<ServerClassFactory, IClassFactory> {
 public:
+    // Traced under the name debugger-trace readers know the class object by.
     static constexpr char kTraceName[] = "CComClassFactory";
     static constexpr bool kCountsAsLiveObject = false;
 
@@ -51,7 +52,7 @@ IUnknown* ServerClassObject() {
     ComModule::ScopedLock lock;
     if (!g_classObject) {
         // The module's own reference.
-        g_classObject = MakeObject<CComClassFactory>().detach();
+        g_classObject = MakeObject<ServerClassFactory>().detach();
     }
     return g_classObject;
 }

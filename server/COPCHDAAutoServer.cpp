@@ -1,12 +1,12 @@
 #include "server/COPCHDAAutoServer.h"
 
 #include "item/COPCHDAItem.h"
-#include "item/parent_link.h"
+#include "com/weak_link.h"
 #include "server/historian_sink.h"
 #include "time/time_args.h"
 
 COPCHDAAutoServer::COPCHDAAutoServer()
-    : events_(static_cast<IConnectionPointContainer*>(this), this), parentLink_(std::make_shared<ParentLink>(this)) {
+    : events_(static_cast<IConnectionPointContainer*>(this), this), parentLink_(std::make_shared<WeakLink>(this)) {
     // Every construction asks; once the process's security is set the later
     // calls fail harmlessly.
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
@@ -20,10 +20,6 @@ void COPCHDAAutoServer::FinalRelease() {
     // No historian call reaches this object from now on.
     if (sink_) sink_->Detach();
     Disconnect();
-}
-
-HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone) {
-    return ::TimeArgToHdaTime(timeArg, hdaTime, zone);
 }
 
 STDMETHODIMP COPCHDAAutoServer::get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) {

@@ -19,7 +19,7 @@
 #include "automation/type_info_holder.h"
 
 class COPCHDAItem;
-class ParentLink;
+class WeakLink;
 
 class COPCHDAAutoServer final
     : public Implements<COPCHDAAutoServer, IConnectionPointContainer, AnswerAs<IDispatch, IOPCHDAAutoServer>,
@@ -34,10 +34,6 @@ public:
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
-
-    // Turns a client's time argument into the historian's time record, under
-    // the zone of the request's call.
-    virtual HRESULT TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone);
 
     // IOPCHDAAutoServer
     STDMETHODIMP get_StartTime(DATE* pVal) override;
@@ -209,5 +205,5 @@ private:
     EventSources events_;
 
     // Items reach this object through the link, which goes dark when it dies.
-    std::shared_ptr<ParentLink> parentLink_;
+    std::shared_ptr<WeakLink> parentLink_;
 };

@@ -3,14 +3,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "com/variant_values.h"
+
 namespace {
 
 std::atomic<activation_hooks::CreateInstanceFn> g_createInstance{&CoCreateInstance};
 std::atomic<activation_hooks::CreateInstanceExFn> g_createInstanceEx{&CoCreateInstanceEx};
-
-// Automation hands an omitted argument over as this value in some callers'
-// hands, even with the type VT_BSTR.
-constexpr uintptr_t kMissingArgument = 0x80020004u;
 
 bool NamesThisComputer(const wchar_t* node) {
     if (lstrcmpiW(node, L"localhost") == 0 || lstrcmpiW(node, L"127.0.0.1") == 0) return true;
@@ -57,7 +55,7 @@ ActivationTarget ActivationTarget::FromNode(const VARIANT& node) {
     ActivationTarget target;
     if (node.vt != VT_BSTR) return target;
     BSTR name = node.bstrVal;
-    if (!name || reinterpret_cast<uintptr_t>(name) == kMissingArgument || name[0] == L'\0') return target;
+    if (!name || IsOmittedMark(name) || name[0] == L'\0') return target;
     if (NamesThisComputer(name)) return target;
     target.node_ = UniqueBstr::copy_of(name);
     return target;

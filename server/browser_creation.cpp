@@ -6,17 +6,13 @@
 
 #include "browser/COPCHDABrowser.h"
 #include "automation/client_arrays.h"
+#include "com/variant_values.h"
 
 namespace {
 
-// An omitted optional argument, as automation marks it.
-bool Omitted(const VARIANT* v) { return v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND; }
-
 // The array pointer of a criteria VARIANT must be there; the value of the
 // omitted-argument mark counts as absent too.
-bool HoldsArray(const VARIANT& v) {
-    return v.parray && reinterpret_cast<ULONG_PTR>(v.parray) != static_cast<ULONG>(DISP_E_PARAMNOTFOUND);
-}
+bool HoldsArray(const VARIANT& v) { return v.parray && !IsOmittedMark(v.parray); }
 
 // The criteria in the historian's three parallel arrays.
 class Criteria {
@@ -79,8 +75,8 @@ private:
     VARIANT* filters_ = nullptr;
 };
 
-// Steps 2a to 2c: exact types, arrays present, then per array its bounds, its
-// single dimension and its element type. A multi-dimensional array would
+// The criteria's checks, in order: exact types, arrays present, then per array
+// its bounds, its single dimension and its element type. A multi-dimensional array would
 // have its elements read as if it were flat.
 HRESULT CheckCriteria(LONG count, const VARIANT& attributes, const VARIANT& operators, const VARIANT& filters) {
     if (attributes.vt != (VT_ARRAY | VT_I4) || operators.vt != (VT_ARRAY | VT_I4) ||
@@ -93,9 +89,9 @@ HRESULT CheckCriteria(LONG count, const VARIANT& attributes, const VARIANT& oper
     return hr;
 }
 
-// Step 7: the historian's code per criterion, into the client's Errors.
+// After the historian's answer: its code per criterion, into the client's Errors.
 void HandOutErrors(const HRESULT* errors, DWORD count, VARIANT* Errors) {
-    if (!Errors || Omitted(Errors)) return;
+    if (!Errors || IsOmitted(*Errors)) return;
     VariantClear(Errors);
     UniqueSafeArray array = UniqueSafeArray::vector(VT_I4, count);
     if (!array) return;

@@ -61,7 +61,8 @@ struct Catalogue {
     }
 };
 
-// Steps 4 to 6 of both members: the columns, then the outputs.
+// What GetItemAttributes and GetAggregates do with the historian's answer:
+// the columns, then the outputs.
 HRESULT HandOut(Catalogue& answer, HRESULT historianResult, LONG* count, SAFEARRAY** ids, SAFEARRAY** names,
                 SAFEARRAY** descriptions, SAFEARRAY** dataTypes) {
     if (!answer.Complete(dataTypes != nullptr)) return E_FAIL;

@@ -40,19 +40,13 @@ public:
     OPCHDA_TIME* End() noexcept { return &end_; }
 
     // Converts `startTime`, then `endTime` (skipped when null, for requests with a
-    // start only), with `convert` (signature HRESULT(VARIANT*, OPCHDA_TIME*)).
-    // The first failure ends the conversion and is returned.
-    template <class Converter>
-    HRESULT Convert(Converter&& convert, VARIANT* startTime, VARIANT* endTime) {
-        HRESULT hr = convert(startTime, &start_);
+    // start only). The first failure ends the conversion and is returned.
+    HRESULT Convert(VARIANT* startTime, VARIANT* endTime, const CallZone& zone) {
+        HRESULT hr = TimeArgToHdaTime(startTime, &start_, zone);
         if (FAILED(hr) || !endTime) return hr;
-        return convert(endTime, &end_);
+        return TimeArgToHdaTime(endTime, &end_, zone);
     }
-    HRESULT Convert(VARIANT* startTime, VARIANT* endTime) {
-        const CallZone zone;
-        return Convert([&zone](VARIANT* arg, OPCHDA_TIME* out) { return TimeArgToHdaTime(arg, out, zone); }, startTime,
-                       endTime);
-    }
+    HRESULT Convert(VARIANT* startTime, VARIANT* endTime) { return Convert(startTime, endTime, CallZone()); }
 
     // Writes the historian's times back into the client's variants, start first.
     // Only after a successful historian call; `endTime` may be null.
@@ -62,4 +56,28 @@ public:
 private:
     OPCHDA_TIME start_{};
     OPCHDA_TIME end_{};
+};
+
+// The time domain of one request: the client's StartTime/EndTime and the
+// historian's records made from them, both ways under the zone of the call,
+// read once when the domain is made. The records' texts are freed when the
+// request goes, on every path.
+class TimeDomain {
+public:
+    // `end` is null for requests with a start only.
+    TimeDomain(VARIANT* start, VARIANT* end) : start_(start), end_(end) {}
+
+    // Start, then end.
+    HRESULT Convert() { return times_.Convert(start_, end_, zone_); }
+    OPCHDA_TIME* Start() { return times_.Start(); }
+    OPCHDA_TIME* End() { return times_.End(); }
+    // After a successful call whose outputs were made: the historian's times
+    // go back to the client as local dates.
+    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
+
+private:
+    const CallZone zone_;
+    VARIANT* start_;
+    VARIANT* end_;
+    HdaTimePair times_;
 };

@@ -10,7 +10,7 @@
 //   result is a copy the caller owns.
 // - Browser: each instance has its own mutex; a browser keeps the (immutable)
 //   item space alive by itself, so it may outlive the Historian.
-// - Clocks: ManualClock and RealClock are thread safe.
+// - Clocks: RealClock is thread safe.
 //
 // Conventions
 // - Times are FILETIME ticks (UTC, 100 ns since 1601-01-01) as int64 `Ticks`.
@@ -203,18 +203,6 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual Ticks Now() const = 0;
-};
-
-// Stepped by hand (tests).
-class ManualClock : public Clock {
-public:
-    explicit ManualClock(Ticks start) : now_(start) {}
-    Ticks Now() const override { return now_.load(); }
-    void Set(Ticks t) { now_.store(t); }
-    void Advance(Ticks d) { now_.fetch_add(d); }
-
-private:
-    std::atomic<Ticks> now_;
 };
 
 // Real UTC time, optionally running faster: now = origin + (real - realAtStart) * speed.
