@@ -31,7 +31,7 @@ msi_run() {
 
 # Registry lines that name anything of ours, one per value ("[key] name=value") and one per key, without the
 # keys' time stamps. The server writes the registry out when it stops.
-ours='0C67847|OPCHDA\.Automation|OPC HDA Automation|13486D5|1F1217B|F31DFDE|B7F1A2C3|6B1F5C2|Sim\.Hda|7DE5B060|HdaSim|OpcServerList'
+ours='Zelvar|0C67847|OPCHDA\.Automation|OPC HDA Automation|13486D5|1F1217B|F31DFDE|B7F1A2C3|6B1F5C2|Sim\.Hda|7DE5B060|HdaSim|OpcServerList'
 registry() {
   wine_stop_server
   wineserver -w >/dev/null 2>&1 || true
