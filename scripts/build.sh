@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the x64 DLL with its simulator, tests and benchmarks, and the x86 DLL.
+# Builds the x64 DLL with its simulator, tests and benchmarks, the x86 DLL and simulator, and both packages.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -23,6 +23,10 @@ configure "$root/build/x64" toolchain-x86_64.cmake
 cmake --build "$root/build/x64" -j "$jobs"
 configure "$root/build/x86" toolchain-i686.cmake -DOPCHDA_TESTS=OFF
 cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy
+# The x86 simulated historian, which the x86 package offers, needs the posix thread model: a tree of its own.
+configure "$root/build/x86-sim" toolchain-i686-simulator.cmake -DOPCHDA_TESTS=OFF -DOPCHDA_SIMULATOR=ON
+cmake --build "$root/build/x86-sim" -j "$jobs" --target HdaSim HdaSimServer OpcServerList
 # The MSI packages of both architectures (wixl, from msitools).
 bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi"
-bash "$root/installer/build-msi.sh" x86 "$root/build/x86/bin" "$root/build/x86/OPCHDAAuto-x86.msi"
+bash "$root/installer/build-msi.sh" x86 "$root/build/x86/bin" "$root/build/x86/OPCHDAAuto-x86.msi" \
+  "$root/build/x86-sim/bin"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # An MSI package checked from its tables and files (this machine cannot install x86): platform, files of that
-# architecture, the registration rows, and the conditions that keep the machine's own OPC proxies.
+# architecture, the registration rows, every component in a feature, the simulator's feature off by default,
+# a product version that upgrades, and the conditions that keep the machine's own OPC registrations.
 #   msi_check_package.sh <package.msi> x64|x86
 set -euo pipefail
 msi=$1 arch=$2
@@ -13,7 +14,7 @@ case "$arch" in
 esac
 msiinfo suminfo "$msi" | grep -q "^Template: $platform\$" || fail "platform is not $platform"
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT && (cd "$tmp" && msiextract "$msi" >/dev/null)
-for dll in OPCHDAAuto.dll OPCHDAProxy.dll; do
+for dll in OPCHDAAuto.dll OPCHDAProxy.dll HdaSim.dll HdaSimServer.exe OpcServerList.dll; do
   file=$(find "$tmp" -name "$dll" | head -n 1)
   [ -n "$file" ] || fail "$dll is not in the package"
   objdump -f "$file" | grep -q "file format $format" || fail "$dll is not $format"
@@ -32,12 +33,40 @@ while read -r name iid; do
   has_row "Interface\\$iid\\ProxyStubClsid32"
 done < "$(dirname "$0")/../../installer/opc-interfaces.txt"
 
-# Every component in the view of its architecture; every proxy row conditional.
+has_row $'Interface\\{6B1F5C20-3A7D-4E59-9C1B-2D8E4F6A7B01}\\ProxyStubClsid32'
+has_row $'CLSID\\{6B1F5C22-3A7D-4E59-9C1B-2D8E4F6A7B01}\\LocalServer32\t\t"[#HdaSimServer.exe]"'
+
+# Every component in the view of its architecture and in a feature; what others may own conditional.
+features=$(table FeatureComponents)
 while IFS=$'\t' read -r component id dir attributes condition keypath; do
   [ $(( (attributes & 256) != 0 )) = "$bit64" ] || fail "component $component is not in the $arch view"
+  feature=$(awk -F'\t' -v c="$component" '$2 == c { print $1 }' <<<"$features")
+  [ -n "$feature" ] || fail "component $component belongs to no feature"
   case "$component" in
-    PS_*) [[ "$condition" == "NOT FOUND_PS_"* ]] || fail "component $component has no condition" ;;
+    PS_* | SimServerList | SimCategory)
+      [[ "$condition" =~ ^NOT\ (FOUND_[A-Z_]+)\ OR\ OWNED_(FOUND_[A-Z_]+)$ && ${BASH_REMATCH[1]} == "${BASH_REMATCH[2]}" ]] ||
+        fail "component $component has no condition" ;;
+  esac
+  case "$component" in
+    Sim*) [ "$feature" = Simulator ] || fail "component $component is not in the Simulator feature" ;;
+    *) [ "$feature" = Complete ] || fail "component $component is not in the Complete feature" ;;
   esac
 done < <(table Component)
-[ "$(table RegLocator | wc -l)" = 14 ] || fail "expected 14 registry searches"
+# The searches (another's registration, our mark), run: wixl does not schedule AppSearch on its own.
+[ "$(table RegLocator | wc -l)" = 32 ] || fail "expected 32 registry searches"
+for sequence in InstallExecuteSequence InstallUISequence; do
+  grep -q -P '^AppSearch\t\t50$' <<<"$(table $sequence)" || fail "AppSearch is not in the $sequence"
+done
+
+# Complete always, Simulator only when asked for (a level above the default INSTALLLEVEL of 1).
+grep -q -P '^Complete\t\t.*\t1\t' <<<"$(table Feature)" || fail "Complete is not installed by default"
+grep -q -P '^Simulator\tComplete\t.*\t1000\t' <<<"$(table Feature)" || fail "Simulator is not a child of Complete off by default"
+! grep -q '^INSTALLLEVEL' <<<"$(table Property)" || fail "INSTALLLEVEL is set"
+
+# A version that orders builds; the same or a lower version is replaced, a higher one refuses this package.
+version=$(table Property | awk -F'\t' '$1 == "ProductVersion" { print $2 }')
+[[ "$version" =~ ^1\.0\.[0-9]+$ ]] || fail "product version $version is not 1.0.<build>"
+grep -q -P '^\{[-0-9A-F]+\}\t\t'"${version//./\\.}"'\t\t513\t\tWIX_UPGRADE_DETECTED' <<<"$(table Upgrade)" ||
+  fail "the same and older versions are not upgraded"
+grep -q -P '^NOT WIX_DOWNGRADE_DETECTED\t' <<<"$(table LaunchCondition)" || fail "a downgrade is not refused"
 echo "$arch package checked"
