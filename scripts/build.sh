@@ -22,7 +22,7 @@ configure() {  # <dir> <toolchain> [cmake args...]
 configure "$root/build/x64" toolchain-x86_64.cmake
 cmake --build "$root/build/x64" -j "$jobs"
 configure "$root/build/x86" toolchain-i686.cmake -DOPCHDA_TESTS=OFF
-cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy
+cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy OPCHDAExport
 # The MSI packages of both architectures (wixl, from msitools).
 bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi"
 bash "$root/installer/build-msi.sh" x86 "$root/build/x86/bin" "$root/build/x86/OPCHDAAuto-x86.msi"
