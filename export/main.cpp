@@ -81,6 +81,20 @@ std::string Hex(HRESULT code) {
     return text;
 }
 
+// The system's text, or what the usual failures of a connection mean where
+// the system has none (Wine knows few COM texts).
+std::string ConnectFailureText(HRESULT hr) {
+    const std::string text = SystemErrorText(hr);
+    if (!text.empty()) return text;
+    switch (hr) {
+        case CO_E_CLASSSTRING:
+        case REGDB_E_CLASSNOTREG: return "(no historian with this ProgID is registered)";
+        case E_NOINTERFACE: return "(not an OPC HDA historian with synchronous reads)";
+        case E_ACCESSDENIED: return "(access denied)";
+        default: return "";
+    }
+}
+
 void Complain(const std::string& text) { std::fprintf(stderr, "OPCHDAExport: %s\n", text.c_str()); }
 
 int Export(const Options& options) {
@@ -93,7 +107,7 @@ int Export(const Options& options) {
     const std::string server = Utf8(options.progID) + (options.node.empty() ? "" : " on " + Utf8(options.node));
     HRESULT hr = historian.Connect(options.progID, options.node);
     if (FAILED(hr)) {
-        Complain("cannot connect to " + server + ": " + Hex(hr) + " " + SystemErrorText(hr));
+        Complain("cannot connect to " + server + ": " + Hex(hr) + " " + ConnectFailureText(hr));
         return kExitNoHistorian;
     }
     std::vector<OPCHANDLE> handles;
