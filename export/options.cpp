@@ -45,6 +45,19 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
+// A whole number from 1 to 999999999, digits only (wcstoul would take "-3").
+bool ParseCount(const std::wstring& text, DWORD* n) {
+    if (text.empty() || text.size() > 9) return false;
+    DWORD value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        value = value * 10 + (c - L'0');
+    }
+    if (value == 0) return false;
+    *n = value;
+    return true;
+}
+
 // Aggregate numbers are the index in this list (OPC HDA 1.2).
 bool ParseAggregate(const std::wstring& text, DWORD* id) {
     static const wchar_t* const kNames[] = {
@@ -56,11 +69,7 @@ bool ParseAggregate(const std::wstring& text, DWORD* id) {
     const std::wstring name = Lower(text);
     for (DWORD i = 1; i < std::size(kNames); ++i)
         if (name == kNames[i]) return (*id = i), true;
-    wchar_t* end = nullptr;
-    const unsigned long n = std::wcstoul(text.c_str(), &end, 10);
-    if (text.empty() || *end || n == 0) return false;
-    *id = static_cast<DWORD>(n);
-    return true;
+    return ParseCount(text, id);
 }
 
 bool ReadLines(const std::wstring& file, std::vector<std::wstring>* items) {
@@ -131,10 +140,7 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
             } else if (a == L"--interval") {
                 interval = v;
             } else if (a == L"--chunk") {
-                wchar_t* end = nullptr;
-                const unsigned long n = std::wcstoul(v.c_str(), &end, 10);
-                if (v.empty() || *end || n == 0) return "not a count of values: " + Utf8(v);
-                o->request.valuesPerRequest = static_cast<DWORD>(n);
+                if (!ParseCount(v, &o->request.valuesPerRequest)) return "not a count of values: " + Utf8(v);
             } else if (a == L"--items-from") {
                 if (!ReadLines(v, &o->items)) return "cannot read " + Utf8(v);
             } else if (a == L"--out") {

@@ -168,6 +168,8 @@ TEST(ExportOptions, CommandLines) {
          "unknown aggregate median"},
         {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
         {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"-3", L"A"}, "not a count of values: -3"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
+         "unknown aggregate -7"},
         {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
         {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "not a time: 2024-1-1"},
         {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
