@@ -53,6 +53,11 @@ case "$case_name" in
     for item in Ramp Counter Sine; do expect_steps "$cal/$item" 10 360; done
     head -1 "$out" | grep -qx "item,time,value,quality,quality_text,error,error_text" || fail "header"
     grep -q "^$cal/Ramp,2024-01-01T00:00:10.000Z,[0-9]*,262336,Good | Raw,," "$out" || fail "raw row"
+    # Newest first when the start is the later time: the seams hold the same way.
+    export_csv --server Sim.HdaHistorian.Local --chunk 50 --start 2024-01-01T01:00:00Z --end 2024-01-01T00:00:00Z \
+               "$cal/Ramp"
+    expect_status 0
+    expect_steps "$cal/Ramp" -10 360
     ;;
   processed)
     # Count of Ramp's samples per minute: six, calculated; then 10800
