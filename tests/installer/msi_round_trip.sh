@@ -35,6 +35,7 @@ before=$(snapshot)
 installed="$prefix/drive_c/Program Files/OPC HDA Automation"
 "$WINE" msiexec /i "$(to_win "$msi")" /qn </dev/null >/dev/null 2>&1 || fail "msiexec /i exited with $?"
 [ -f "$installed/OPCHDAAuto.dll" ] && [ -f "$installed/OPCHDAProxy.dll" ] || fail "the DLLs are not installed"
+[ -f "$installed/OPCHDAExport.exe" ] || fail "the export program is not installed"
 out=$("$WINE" cscript //nologo "$(to_win "$example")" </dev/null 2>/dev/null | tr -d '\r')
 echo "$out"
 [ "$(echo "$out" | tail -n 1)" = DONE ] || fail "the example did not run to its end"
