@@ -14,7 +14,7 @@ case "$arch" in
 esac
 msiinfo suminfo "$msi" | grep -q "^Template: $platform\$" || fail "platform is not $platform"
 tmp=$(mktemp -d) && trap 'rm -rf "$tmp"' EXIT && (cd "$tmp" && msiextract "$msi" >/dev/null)
-for dll in OPCHDAAuto.dll OPCHDAProxy.dll HdaSim.dll HdaSimServer.exe OpcServerList.dll; do
+for dll in OPCHDAAuto.dll OPCHDAProxy.dll OPCHDAExport.exe HdaSim.dll HdaSimServer.exe OpcServerList.dll; do
   file=$(find "$tmp" -name "$dll" | head -n 1)
   [ -n "$file" ] || fail "$dll is not in the package"
   objdump -f "$file" | grep -q "file format $format" || fail "$dll is not $format"

@@ -22,6 +22,7 @@ simulator="$installed/Simulator"
 # 1. Default install.
 msi_run /i "$msi" || fail "msiexec /i exited with $rc"
 [ -f "$installed/OPCHDAAuto.dll" ] && [ -f "$installed/OPCHDAProxy.dll" ] || fail "the DLLs are not installed"
+[ -f "$installed/OPCHDAExport.exe" ] || fail "the export program is not installed"
 [ ! -e "$simulator" ] || fail "the simulator is installed by default"
 during=$(registry)
 all_proxies_ours "$during" || fail "proxies registered for $(proxy_rows "$during" | tr '\n' ' ')only"

@@ -1,0 +1,143 @@
+#include "export/export_time.h"
+
+#include <cstdio>
+#include <cwctype>
+
+#include "time/time_conversion.h"
+
+namespace {
+
+constexpr std::int64_t kTicksPerMillisecond = 10'000;
+constexpr std::int64_t kTicksPerMinute = 60 * 1000 * kTicksPerMillisecond;
+
+// Reads exactly `digits` decimal digits at `pos`.
+bool ReadNumber(const std::wstring& s, size_t& pos, int digits, int* value) {
+    *value = 0;
+    for (int i = 0; i < digits; ++i, ++pos) {
+        if (pos >= s.size() || !std::iswdigit(s[pos])) return false;
+        *value = *value * 10 + (s[pos] - L'0');
+    }
+    return true;
+}
+
+bool Expect(const std::wstring& s, size_t& pos, wchar_t c) {
+    if (pos >= s.size() || s[pos] != c) return false;
+    ++pos;
+    return true;
+}
+
+// The zone part: Z, +hh:mm, +hhmm or +hh (or -). Minutes east of UTC.
+bool ReadZone(const std::wstring& s, size_t& pos, int* minutesEast) {
+    if (s[pos] == L'Z' || s[pos] == L'z') {
+        ++pos;
+        *minutesEast = 0;
+        return true;
+    }
+    if (s[pos] != L'+' && s[pos] != L'-') return false;
+    const int sign = s[pos++] == L'-' ? -1 : 1;
+    int hours = 0, minutes = 0;
+    if (!ReadNumber(s, pos, 2, &hours)) return false;
+    if (pos < s.size()) {
+        Expect(s, pos, L':');
+        if (!ReadNumber(s, pos, 2, &minutes)) return false;
+    }
+    if (hours > 14 || minutes > 59) return false;
+    *minutesEast = sign * (hours * 60 + minutes);
+    return true;
+}
+
+std::optional<FILETIME> ParseIso8601(const std::wstring& s) {
+    SYSTEMTIME st{};
+    size_t pos = 0;
+    int year, month, day, hour = 0, minute = 0, second = 0, millis = 0;
+    if (!ReadNumber(s, pos, 4, &year) || !Expect(s, pos, L'-') || !ReadNumber(s, pos, 2, &month) ||
+        !Expect(s, pos, L'-') || !ReadNumber(s, pos, 2, &day))
+        return std::nullopt;
+    if (pos < s.size() && (s[pos] == L'T' || s[pos] == L't' || s[pos] == L' ')) {
+        ++pos;
+        if (!ReadNumber(s, pos, 2, &hour) || !Expect(s, pos, L':') || !ReadNumber(s, pos, 2, &minute))
+            return std::nullopt;
+        if (pos < s.size() && s[pos] == L':') {
+            ++pos;
+            if (!ReadNumber(s, pos, 2, &second)) return std::nullopt;
+            if (pos < s.size() && (s[pos] == L'.' || s[pos] == L',')) {
+                ++pos;
+                // Fractions beyond milliseconds are read and dropped.
+                int scale = 100;
+                if (pos >= s.size() || !std::iswdigit(s[pos])) return std::nullopt;
+                for (; pos < s.size() && std::iswdigit(s[pos]); ++pos, scale /= 10) millis += (s[pos] - L'0') * scale;
+            }
+        }
+    }
+    std::optional<int> zone;
+    if (pos < s.size()) {
+        int east = 0;
+        if (!ReadZone(s, pos, &east)) return std::nullopt;
+        zone = east;
+    }
+    if (pos != s.size() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+    st.wYear = static_cast<WORD>(year);
+    st.wMonth = static_cast<WORD>(month);
+    st.wDay = static_cast<WORD>(day);
+    st.wHour = static_cast<WORD>(hour);
+    st.wMinute = static_cast<WORD>(minute);
+    st.wSecond = static_cast<WORD>(second);
+    FILETIME ft;
+    if (zone) {
+        if (!SystemTimeToFileTime(&st, &ft)) return std::nullopt;
+        return FileTimeOf(Ticks(ft) - *zone * kTicksPerMinute + millis * kTicksPerMillisecond);
+    }
+    SYSTEMTIME utc;
+    if (!LocalToUtcSystemTime(nullptr, st, &utc) || !SystemTimeToFileTime(&utc, &ft)) return std::nullopt;
+    return FileTimeOf(Ticks(ft) + millis * kTicksPerMillisecond);
+}
+
+}  // namespace
+
+std::optional<TimeBound> ParseTimeBound(const std::wstring& text) {
+    if (text.empty()) return std::nullopt;
+    if (std::iswalpha(text[0])) return TimeBound{text, {}};
+    if (auto utc = ParseIso8601(text)) return TimeBound{L"", *utc};
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> ParseSpan(const std::wstring& text) {
+    size_t pos = 0;
+    std::int64_t n = 0;
+    for (; pos < text.size() && std::iswdigit(text[pos]); ++pos) {
+        n = n * 10 + (text[pos] - L'0');
+        if (n > 1'000'000'000) return std::nullopt;
+    }
+    if (pos == 0 || n == 0) return std::nullopt;
+    std::wstring unit;
+    for (; pos < text.size(); ++pos) unit += static_cast<wchar_t>(std::towupper(text[pos]));
+    const std::int64_t second = 1000 * kTicksPerMillisecond;
+    if (unit == L"MS") return n * kTicksPerMillisecond;
+    if (unit == L"S") return n * second;
+    if (unit == L"M") return n * 60 * second;
+    if (unit == L"H") return n * 3600 * second;
+    if (unit == L"D") return n * 86400 * second;
+    return std::nullopt;
+}
+
+std::string FormatTimeStamp(const FILETIME& utc, bool local) {
+    SYSTEMTIME st;
+    if (!FileTimeToSystemTime(&utc, &st)) return {};
+    char zone[8] = "Z";
+    if (local) {
+        SYSTEMTIME lt;
+        FILETIME lft;
+        if (!SystemTimeToTzSpecificLocalTime(nullptr, &st, &lt) || !SystemTimeToFileTime(&lt, &lft)) return {};
+        // The local calendar time keeps the milliseconds, so the difference is whole minutes.
+        const std::int64_t wholeMillis = Ticks(utc) - Ticks(utc) % kTicksPerMillisecond;
+        const std::int64_t east = (Ticks(lft) - wholeMillis) / kTicksPerMinute;
+        const std::int64_t size = east < 0 ? -east : east;
+        std::snprintf(zone, sizeof zone, "%c%02d:%02d", east < 0 ? '-' : '+', static_cast<int>(size / 60),
+                      static_cast<int>(size % 60));
+        st = lt;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%s", st.wYear, st.wMonth, st.wDay, st.wHour,
+                  st.wMinute, st.wSecond, st.wMilliseconds, zone);
+    return text;
+}

@@ -1,0 +1,40 @@
+// Times of the export: bounds given on the command line, resample intervals,
+// and the time stamps written to the file.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// A bound of the time domain as the historian takes it: either an absolute UTC
+// file time or a relative-time text (NOW-1D) that only the historian parses.
+struct TimeBound {
+    std::wstring relative;  // empty for an absolute time
+    FILETIME utc{};
+};
+
+// An ISO 8601 date or date and time ("2024-03-01", "2024-03-01T06:00",
+// "2024-03-01 06:00:00.250Z", "...+01:00") or anything starting with a letter,
+// which is taken as a relative-time text. A date or time without a zone is a
+// local time of this computer; in the hour that occurs twice in autumn it is
+// the first occurrence. Nothing for a text that is neither.
+std::optional<TimeBound> ParseTimeBound(const std::wstring& text);
+
+// A span in 100-ns units: a number followed by MS, S, M, H or D ("15M", "1H",
+// "500MS"). Nothing for anything else or a span of 0.
+std::optional<std::int64_t> ParseSpan(const std::wstring& text);
+
+// "2024-10-27T00:30:00.000Z", or with local the local time of this computer
+// and its offset from UTC in force at that moment ("2024-10-27T02:30:00.000+02:00",
+// an hour later "2024-10-27T02:30:00.000+01:00"). Empty if the time does not convert.
+std::string FormatTimeStamp(const FILETIME& utc, bool local);
+
+inline std::int64_t Ticks(const FILETIME& t) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+inline FILETIME FileTimeOf(std::int64_t ticks) {
+    const auto u = static_cast<std::uint64_t>(ticks);
+    return FILETIME{static_cast<DWORD>(u & 0xFFFFFFFFu), static_cast<DWORD>(u >> 32)};
+}

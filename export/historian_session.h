@@ -1,0 +1,43 @@
+// The historian as the export reads it: created by ProgID on this computer or
+// a named node, its item handles, and the texts of its result codes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "com/com_holders.h"
+#include "opc_hda.h"
+
+class HistorianSession {
+public:
+    HistorianSession() = default;
+    HistorianSession(const HistorianSession&) = delete;
+    HistorianSession& operator=(const HistorianSession&) = delete;
+    // Gives back the item handles the session was granted.
+    ~HistorianSession();
+
+    // Creates the historian (node empty: this computer) and takes its
+    // IOPCHDA_SyncRead. The first failure is the result.
+    HRESULT Connect(const std::wstring& progID, const std::wstring& node);
+
+    // Server handles for the items, one code per item (a failed item's handle is 0).
+    HRESULT AddItems(const std::vector<std::wstring>& itemIDs, std::vector<OPCHANDLE>* handles,
+                     std::vector<HRESULT>* errors);
+
+    IOPCHDA_SyncRead* SyncRead() const { return syncRead_.get(); }
+
+    // "OPC_E_UNKNOWNITEMID: <the historian's text>", or the system's text, or
+    // whichever of the two exists; without the code's name for other codes.
+    std::string ErrorText(HRESULT code) const;
+
+private:
+    ComPtr<IOPCHDA_Server> server_;
+    ComPtr<IOPCHDA_SyncRead> syncRead_;
+    ComPtr<IOPCCommon> common_;
+    std::vector<OPCHANDLE> granted_;
+};
+
+// The system's message for a code (no trailing line break); empty if it has none.
+std::string SystemErrorText(HRESULT code);

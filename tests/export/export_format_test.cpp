@@ -1,0 +1,202 @@
+// The export's texts, one table each: times read from the command line and
+// written to the file (under TZ=Europe/Berlin, set by the test's environment),
+// spans, qualities, values, CSV fields and command lines.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "com/com_holders.h"
+#include "export/csv_format.h"
+#include "export/export_time.h"
+#include "export/options.h"
+
+namespace {
+
+FILETIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0, WORD millis = 0) {
+    SYSTEMTIME st{year, month, 0, day, hour, minute, second, millis};
+    FILETIME ft{};
+    SystemTimeToFileTime(&st, &ft);
+    return ft;
+}
+
+TEST(ExportTimes, CommandLineTimes) {
+    struct Row {
+        const wchar_t* text;
+        const char* utc;  // "relative" for a text the historian parses; nullptr: refused
+    } rows[] = {
+        {L"2024-10-27T00:30:00Z", "2024-10-27T00:30:00.000Z"},
+        {L"2024-10-27 02:30:00.25+02:00", "2024-10-27T00:30:00.250Z"},
+        {L"2024-10-27T02:30-0530", "2024-10-27T08:00:00.000Z"},
+        {L"2024-10-27T02:30+01", "2024-10-27T01:30:00.000Z"},
+        // No zone: Berlin time; the repeated autumn hour is its first occurrence.
+        {L"2023-10-29T02:30", "2023-10-29T00:30:00.000Z"},
+        {L"2023-10-29T03:00", "2023-10-29T02:00:00.000Z"},
+        {L"2024-07-01T12:00", "2024-07-01T10:00:00.000Z"},
+        {L"2024-01-15", "2024-01-14T23:00:00.000Z"},
+        {L"NOW-1D", "relative"},
+        {L"DAY+6H", "relative"},
+        {L"2024-02-30T00:00Z", nullptr},
+        {L"2024-10-27T24:00Z", nullptr},
+        {L"2024-10-27T0230Z", nullptr},
+        {L"2024-10-27T02:30:00.Z", nullptr},
+        {L"2024-10-27T02:30+1", nullptr},
+        {L"1D", nullptr},
+        {L"", nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Utf8(r.text));
+        const auto bound = ParseTimeBound(r.text);
+        if (!r.utc) {
+            EXPECT_FALSE(bound);
+        } else if (std::string(r.utc) == "relative") {
+            ASSERT_TRUE(bound);
+            EXPECT_EQ(bound->relative, r.text);
+        } else {
+            ASSERT_TRUE(bound);
+            EXPECT_TRUE(bound->relative.empty());
+            EXPECT_EQ(FormatTimeStamp(bound->utc, false), r.utc);
+        }
+    }
+}
+
+TEST(ExportTimes, FileTimeStampsCarryTheOffsetInForce) {
+    struct Row {
+        FILETIME utc;
+        const char* local;
+    } rows[] = {
+        {Utc(2023, 10, 29, 0, 30), "2023-10-29T02:30:00.000+02:00"},
+        {Utc(2023, 10, 29, 1, 30), "2023-10-29T02:30:00.000+01:00"},
+        {Utc(2023, 10, 29, 0, 59, 59, 999), "2023-10-29T02:59:59.999+02:00"},
+        {Utc(2024, 3, 31, 1, 0), "2024-03-31T03:00:00.000+02:00"},
+        {Utc(2024, 1, 1, 0, 0, 0, 7), "2024-01-01T01:00:00.007+01:00"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(FormatTimeStamp(r.utc, true), r.local);
+    // Ticks below a millisecond are cut, not carried into the offset.
+    const FILETIME fine = FileTimeOf(Ticks(Utc(2023, 10, 29, 1, 30)) + 9999);
+    EXPECT_EQ(FormatTimeStamp(fine, true), "2023-10-29T02:30:00.000+01:00");
+    EXPECT_EQ(FormatTimeStamp(fine, false), "2023-10-29T01:30:00.000Z");
+}
+
+TEST(ExportTimes, Spans) {
+    struct Row {
+        const wchar_t* text;
+        std::int64_t ticks;  // 0: refused
+    } rows[] = {
+        {L"500MS", 5'000'000},       {L"30s", 300'000'000}, {L"15M", 9'000'000'000},
+        {L"1H", 36'000'000'000},     {L"2D", 1'728'000'000'000},
+        {L"0S", 0},                  {L"H", 0},             {L"5", 0},
+        {L"5X", 0},                  {L"-5S", 0},           {L"1.5H", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(Utf8(r.text));
+        const auto span = ParseSpan(r.text);
+        EXPECT_EQ(span.value_or(0), r.ticks);
+    }
+}
+
+TEST(ExportTexts, Qualities) {
+    struct Row {
+        DWORD quality;
+        const char* text;
+    } rows[] = {
+        {0xC0, "Good"},
+        {0x000400C0, "Good | Raw"},
+        {0x000800C0, "Good | Calculated"},
+        {0xDB, "Good: Local Override, Constant"},
+        {0x18, "Bad: Comm Failure"},
+        {0x00300000, "Bad | NoBound | NoData"},
+        {0x45, "Uncertain: Last Usable Value, Low Limited"},
+        {0x00420056, "Uncertain: EU Units Exceeded, High Limited | Interpolated | DataLost"},
+        {0x48, "Uncertain: substatus 2"},
+        {0x00810080, "Not Used: substatus 0 | ExtraData | Conversion"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(QualityText(r.quality), r.text) << std::hex << r.quality;
+}
+
+TEST(ExportTexts, Values) {
+    struct Row {
+        VARTYPE vt;
+        double number;
+        const char* text;
+    } rows[] = {
+        {VT_R8, 0.1, "0.1"},     {VT_R8, 1e21, "1e+21"},  {VT_R8, -2.5, "-2.5"}, {VT_R8, 6, "6"},
+        {VT_R4, 0.1, "0.1"},     {VT_I2, -5, "-5"},       {VT_I4, 123456, "123456"},
+        {VT_UI4, 4e9, "4000000000"}, {VT_I8, -9e15, "-9000000000000000"}, {VT_UI1, 255, "255"},
+        {VT_BOOL, -1, "true"},   {VT_BOOL, 0, "false"},   {VT_EMPTY, 0, ""},     {VT_NULL, 0, ""},
+        {VT_CY, 1.5, "1.5"},
+    };
+    for (const Row& r : rows) {
+        UniqueVariant v;
+        V_VT(v.get()) = VT_R8;
+        V_R8(v.get()) = r.number;
+        if (r.vt == VT_EMPTY || r.vt == VT_NULL) {
+            V_VT(v.get()) = r.vt;
+        } else {
+            ASSERT_HRESULT_SUCCEEDED(VariantChangeType(v.get(), v.get(), 0, r.vt));
+        }
+        EXPECT_EQ(FormatValue(*v.get()), r.text) << "type " << r.vt;
+    }
+    UniqueVariant text;
+    V_VT(text.get()) = VT_BSTR;
+    V_BSTR(text.get()) = SysAllocString(L"Stra\u00DFe, \"7\"");
+    EXPECT_EQ(CsvField(FormatValue(*text.get())), "\"Stra\xC3\x9F" "e, \"\"7\"\"\"");
+    UniqueVariant error;
+    V_VT(error.get()) = VT_ERROR;
+    V_ERROR(error.get()) = E_FAIL;
+    EXPECT_EQ(FormatValue(*error.get()), "0x80004005");
+}
+
+TEST(ExportTexts, CsvFieldsAndCodeNames) {
+    EXPECT_EQ(CsvField("plain text"), "plain text");
+    EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+    EXPECT_EQ(CsvField("two\r\nlines"), "\"two\r\nlines\"");
+    EXPECT_EQ(CsvField(""), "");
+    EXPECT_STREQ(CodeName(static_cast<HRESULT>(0xC0040007)), "OPC_E_UNKNOWNITEMID");
+    EXPECT_STREQ(CodeName(static_cast<HRESULT>(0x80041007)), "OPC_W_NOFILTER");
+    EXPECT_STREQ(CodeName(E_FAIL), "");
+}
+
+TEST(ExportOptions, CommandLines) {
+    struct Row {
+        std::vector<std::wstring> args;
+        const char* wrong;  // "" when the line is right
+    } rows[] = {
+        {{L"--server", L"S", L"--start", L"NOW-1D", L"A", L"B"}, ""},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"Maximum", L"--interval", L"1H", L"A"}, ""},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"7", L"--interval", L"1H", L"A"}, ""},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"median", L"--interval", L"1H", L"A"},
+         "unknown aggregate median"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"-3", L"A"}, "not a count of values: -3"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
+         "unknown aggregate -7"},
+        {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
+        {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "not a time: 2024-1-1"},
+        {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
+        {{L"--start", L"NOW", L"A"}, "--server is missing"},
+        {{L"--server", L"S", L"A", L"--end"}, "option --end needs a value"},
+        {{L"--server", L"S", L"--start", L"NOW", L"-x", L"A"}, "unknown option -x"},
+        {{L"--server", L"S", L"--items-from", L"Z:\\no\\such\\file", L"--start", L"NOW"}, "cannot read Z:\\no\\such\\file"},
+    };
+    for (const Row& r : rows) {
+        Options o;
+        EXPECT_EQ(ParseOptions(r.args, &o), r.wrong) << "row " << (&r - rows);
+    }
+    Options o;
+    ASSERT_EQ(ParseOptions({L"--server", L"S", L"--node", L"N", L"--start", L"NOW-1D", L"--aggregate", L"maximum",
+                            L"--interval", L"15M", L"--local", L"--out", L"f.csv", L"A", L"B"},
+                           &o),
+              "");
+    EXPECT_EQ(o.progID, L"S");
+    EXPECT_EQ(o.node, L"N");
+    EXPECT_EQ(o.items, (std::vector<std::wstring>{L"A", L"B"}));
+    EXPECT_EQ(o.request.start.relative, L"NOW-1D");
+    EXPECT_EQ(o.request.end.relative, L"NOW");
+    EXPECT_TRUE(o.request.processed);
+    EXPECT_EQ(o.request.aggregate, 10u);
+    EXPECT_EQ(o.request.resampleInterval, 9'000'000'000);
+    EXPECT_TRUE(o.localTime);
+    EXPECT_EQ(o.out, L"f.csv");
+}
+
+}  // namespace
