@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "com_test.h"
+#include "support/com_test.h"
 
 namespace {
 
