@@ -33,9 +33,9 @@ dual IOPCHDAAutoServer {0C678471-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on ID
   7 0x60020000 get StartTime(out,retval DATE* pVal) "Time the server started"
   8 0x60020001 get CurrentTime(out,retval DATE* pVal) "Current time at the server location"
   9 0x60020002 get MaxReturnValues(out,retval long* pVal) "Maximum number of values that can be returned on a per item basis."
-  10 0x60020003 get MajorVersion(out,retval short* pVal)
-  11 0x60020004 get MinorVersion(out,retval short* pVal)
-  12 0x60020005 get BuildNumber(out,retval short* pVal)
+  10 0x60020003 get MajorVersion(out,retval short* pVal) "The historian's major version number"
+  11 0x60020004 get MinorVersion(out,retval short* pVal) "The historian's minor version number"
+  12 0x60020005 get BuildNumber(out,retval short* pVal) "The historian's build number"
   13 0x60020006 get VendorInfo(out,retval BSTR* pVal) "Server vendor information"
   14 0x60020007 get HistorianStatus(out,retval long* pVal) "Returns an OPCHDAServerStatus"
   15 0x60020008 get StatusString(out,retval BSTR* pVal) "Explains historian status when indeterminate."
@@ -43,35 +43,35 @@ dual IOPCHDAAutoServer {0C678471-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on ID
   17 0x6002000A get ServerNode(out,retval BSTR* pVal) "Returns this server's node"
   18 0x6002000B get ClientName(out,retval BSTR* pVal) "Identify the client"
   19 0x6002000B put ClientName(in BSTR)
-  20 0x6002000D get LocaleID(out,retval long* pVal)
+  20 0x6002000D get LocaleID(out,retval long* pVal) "The locale of the historian's texts for this client (needs a connection)"
   21 0x6002000D put LocaleID(in long)
-  22 0x6002000F get CanSyncInsert(out,retval long* pVal)
-  23 0x60020010 get CanSyncReplace(out,retval long* pVal)
-  24 0x60020011 get CanSyncInsertReplace(out,retval long* pVal)
-  25 0x60020012 get CanSyncDeleteRaw(out,retval long* pVal)
-  26 0x60020013 get CanSyncDeleteAtTime(out,retval long* pVal)
-  27 0x60020014 get CanSyncReadAnnotations(out,retval long* pVal)
-  28 0x60020015 get CanSyncInsertAnnotations(out,retval long* pVal)
-  29 0x60020016 get CanAsyncInsert(out,retval long* pVal)
-  30 0x60020017 get CanAsyncReplace(out,retval long* pVal)
-  31 0x60020018 get CanAsyncInsertReplace(out,retval long* pVal)
-  32 0x60020019 get CanAsyncDeleteRaw(out,retval long* pVal)
-  33 0x6002001A get CanAsyncDeleteAtTime(out,retval long* pVal)
-  34 0x6002001B get CanAsyncReadAnnotations(out,retval long* pVal)
-  35 0x6002001C get CanAsyncInsertAnnotations(out,retval long* pVal)
+  22 0x6002000F get CanSyncInsert(out,retval long* pVal) "1 if the historian can insert values synchronously, 0 if not (or not connected)"
+  23 0x60020010 get CanSyncReplace(out,retval long* pVal) "1 if the historian can replace values synchronously, 0 if not (or not connected)"
+  24 0x60020011 get CanSyncInsertReplace(out,retval long* pVal) "1 if the historian can insert or replace values synchronously, 0 if not (or not connected)"
+  25 0x60020012 get CanSyncDeleteRaw(out,retval long* pVal) "1 if the historian can delete values over a time range synchronously, 0 if not (or not connected)"
+  26 0x60020013 get CanSyncDeleteAtTime(out,retval long* pVal) "1 if the historian can delete values at given times synchronously, 0 if not (or not connected)"
+  27 0x60020014 get CanSyncReadAnnotations(out,retval long* pVal) "1 if the historian can read annotations synchronously, 0 if not (or not connected)"
+  28 0x60020015 get CanSyncInsertAnnotations(out,retval long* pVal) "1 if the historian can insert annotations synchronously, 0 if not (or not connected)"
+  29 0x60020016 get CanAsyncInsert(out,retval long* pVal) "1 if the historian can insert values asynchronously, 0 if not (or not connected)"
+  30 0x60020017 get CanAsyncReplace(out,retval long* pVal) "1 if the historian can replace values asynchronously, 0 if not (or not connected)"
+  31 0x60020018 get CanAsyncInsertReplace(out,retval long* pVal) "1 if the historian can insert or replace values asynchronously, 0 if not (or not connected)"
+  32 0x60020019 get CanAsyncDeleteRaw(out,retval long* pVal) "1 if the historian can delete values over a time range asynchronously, 0 if not (or not connected)"
+  33 0x6002001A get CanAsyncDeleteAtTime(out,retval long* pVal) "1 if the historian can delete values at given times asynchronously, 0 if not (or not connected)"
+  34 0x6002001B get CanAsyncReadAnnotations(out,retval long* pVal) "1 if the historian can read annotations asynchronously, 0 if not (or not connected)"
+  35 0x6002001C get CanAsyncInsertAnnotations(out,retval long* pVal) "1 if the historian can insert annotations asynchronously, 0 if not (or not connected)"
   36 0x0 get OPCHDAItems(out,retval IOPCHDAItems** ppOPCHDAItems) "The collection of OPCHDAItem Objects"
   37 0x6002001E GetOPCHDAServers(in,opt VARIANT Node, out,retval VARIANT* OPCHDAServers) "Returns an array of OPC HDA server names, optionally on another node"
   38 0x6002001F Connect(in BSTR ProgID, in,opt VARIANT Node) "Connect to a named OPC HDA server"
   39 0x60020020 Disconnect() "End connection with OPC HDA server"
   40 0x60020021 GetErrorString(in long ErrorCode, out,retval BSTR* ErrorString) "Convert an error code to a descriptive string"
   41 0x60020022 QueryAvailableLocaleIDs(out,retval VARIANT* LocaleIDs) "The locales supported by this server"
-  42 0x60020023 GetItemAttributes(out long* Count, out SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(BSTR)* Names, out SAFEARRAY(BSTR)* Descriptions, out SAFEARRAY(short)* DataTypes)
-  43 0x60020024 GetAggregates(out long* Count, out SAFEARRAY(long)* AggregateIDs, out SAFEARRAY(BSTR)* Names, out SAFEARRAY(BSTR)* Descriptions)
-  44 0x60020025 CreateBrowser(in,opt=0 long NumCriteria, in,opt VARIANT AttributeIDs, in,opt VARIANT OperatorCodes, in,opt VARIANT Filters, out,opt VARIANT* Errors, out,retval OPCHDABrowser** ppOPCHDABrowser)
+  42 0x60020023 GetItemAttributes(out long* Count, out SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(BSTR)* Names, out SAFEARRAY(BSTR)* Descriptions, out SAFEARRAY(short)* DataTypes) "Lists the item attributes the historian keeps: IDs, names, descriptions and data types (arrays from 1)"
+  43 0x60020024 GetAggregates(out long* Count, out SAFEARRAY(long)* AggregateIDs, out SAFEARRAY(BSTR)* Names, out SAFEARRAY(BSTR)* Descriptions) "Lists the aggregates the historian computes: IDs, names and descriptions (arrays from 1)"
+  44 0x60020025 CreateBrowser(in,opt=0 long NumCriteria, in,opt VARIANT AttributeIDs, in,opt VARIANT OperatorCodes, in,opt VARIANT Filters, out,opt VARIANT* Errors, out,retval OPCHDABrowser** ppOPCHDABrowser) "Creates an OPCHDABrowser over the historian's items, filtered by NumCriteria criteria (none: every item)"
 dual IOPCHDAItems {0C678473-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on IDispatch "Collection of OPC HDA Item objects"
   7 0x60020000 get Parent(out,retval IOPCHDAAutoServer** ppParent) "Returns the parent OPCHDAServer object"
   8 0x60020001 get Count(out,retval long* pVal) "Number of items in the collection"
-  9 0xFFFFFFFC get _NewEnum(out,retval IUnknown** ppUnk)
+  9 0xFFFFFFFC get _NewEnum(out,retval IUnknown** ppUnk) "Enumerates the OPCHDAItem objects of the collection (For Each)"
   10 0x0 Item(in VARIANT ItemSpecifier, out,retval OPCHDAItem** ppItem) "Returns an OPCItem by index (starts at 1)"
   11 0x60020004 GetOPCHDAItem(in long ServerHandle, out,retval OPCHDAItem** ppItem) "Returns an OPCHDAItem specified by server handle"
   12 0x60020005 AddItem(in BSTR ItemID, in long ClientHandle, out,retval OPCHDAItem** ppItem) "Adds an OPCHDAItem object to the collection"
@@ -79,82 +79,82 @@ dual IOPCHDAItems {0C678473-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispat
   14 0x60020007 Remove(in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors) "Removes OPCHDAItem objects from the collection"
   15 0x60020008 RemoveAll() "Removes all OPC HDA items"
   16 0x60020009 Validate(in long NumItems, in SAFEARRAY(BSTR)* ItemIDs, out SAFEARRAY(long)* Errors) "Validates OPC HDA item ID's."
-  17 0x6002000A SyncReadRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long Bounds, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors)
-  18 0x6002000B SyncReadProcessed(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors)
-  19 0x6002000C SyncReadAtTime(in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors)
-  20 0x6002000D SyncReadModified(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors)
-  21 0x6002000E SyncReadAttribute(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long ServerHandle, in long NumAttributes, in SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(VARIANT)* AttributeValues, out SAFEARRAY(long)* Errors)
-  22 0x6002000F SyncInsert(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors)
-  23 0x60020010 SyncReplace(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors)
-  24 0x60020011 SyncInsertReplace(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors)
-  25 0x60020012 SyncDeleteRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors)
-  26 0x60020013 SyncDeleteAtTime(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, out SAFEARRAY(long)* Errors)
-  27 0x60020014 SyncReadAnnotations(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors)
-  28 0x60020015 SyncInsertAnnotations(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors)
-  29 0x60020016 AsyncReadRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long Bounds, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  30 0x60020017 AsyncAdviseRaw(in long TransactionID, in,out VARIANT* StartTime, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  31 0x60020018 AsyncReadProcessed(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  32 0x60020019 AsyncAdviseProcessed(in long TransactionID, in,out VARIANT* StartTime, in DATE ResampleInterval, in long NumIntervals, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  33 0x6002001A AsyncReadAtTime(in long TransactionID, in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  34 0x6002001B AsyncReadModified(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  35 0x6002001C AsyncReadAttribute(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long ServerHandle, in long NumAttributes, in SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  36 0x6002001D AsyncCancelRead(in long CancelID)
-  37 0x6002001E AsyncInsert(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  38 0x6002001F AsyncReplace(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  39 0x60020020 AsyncInsertReplace(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  40 0x60020021 AsyncDeleteRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  41 0x60020022 AsyncDeleteAtTime(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  42 0x60020023 AsyncCancelUpdate(in long CancelID)
-  43 0x60020024 AsyncReadAnnotations(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  44 0x60020025 AsyncInsertAnnotations(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  45 0x60020026 AsyncCancelAnnotations(in long CancelID)
-  46 0x60020027 AsyncPlaybackRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in DATE UpdateDuration, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  47 0x60020028 AsyncPlaybackProcessed(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumIntervals, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID)
-  48 0x60020029 AsyncCancelPlayback(in long CancelID)
+  17 0x6002000A SyncReadRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long Bounds, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors) "Reads raw values of items 1 to NumItems from StartTime to EndTime; ItemValues(i) is an OPCHDAHistory, Errors(i) the item's code"
+  18 0x6002000B SyncReadProcessed(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors) "Reads aggregate Aggregates(i) of item i, one value per ResampleInterval (in days), from StartTime to EndTime"
+  19 0x6002000C SyncReadAtTime(in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors) "Reads the values of items 1 to NumItems at TimeStamps(1 to NumTimeStamps)"
+  20 0x6002000D SyncReadModified(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* ItemValues, out SAFEARRAY(long)* Errors) "Reads the modifications of the items' history from StartTime to EndTime, as OPCHDAEntry objects"
+  21 0x6002000E SyncReadAttribute(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long ServerHandle, in long NumAttributes, in SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(VARIANT)* AttributeValues, out SAFEARRAY(long)* Errors) "Reads attributes AttributeIDs(1 to NumAttributes) of one item; one OPCHDAHistory per attribute"
+  22 0x6002000F SyncInsert(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors) "Inserts values where none exists; element i of the four arrays is one value"
+  23 0x60020010 SyncReplace(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors) "Replaces existing values; element i of the four arrays is one value"
+  24 0x60020011 SyncInsertReplace(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors) "Inserts values, or replaces those that exist; element i of the four arrays is one value"
+  25 0x60020012 SyncDeleteRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors) "Deletes the values of items 1 to NumItems from StartTime to EndTime"
+  26 0x60020013 SyncDeleteAtTime(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, out SAFEARRAY(long)* Errors) "Deletes the value of item ServerHandles(i) at TimeStamps(i)"
+  27 0x60020014 SyncReadAnnotations(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors) "Reads the annotations of items 1 to NumItems from StartTime to EndTime, as OPCHDAEntry objects"
+  28 0x60020015 SyncInsertAnnotations(in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors) "Not supported: checks its arguments, then answers E_NOTIMPL"
+  29 0x60020016 AsyncReadRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long Bounds, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a raw read; the values arrive in AsyncReadComplete with TransactionID; returns the CancelID"
+  30 0x60020017 AsyncAdviseRaw(in long TransactionID, in,out VARIANT* StartTime, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Subscribes to raw values from StartTime on, delivered every UpdateInterval (in days) in DataChange; returns the CancelID"
+  31 0x60020018 AsyncReadProcessed(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a processed read; the values arrive in AsyncReadComplete; returns the CancelID"
+  32 0x60020019 AsyncAdviseProcessed(in long TransactionID, in,out VARIANT* StartTime, in DATE ResampleInterval, in long NumIntervals, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Subscribes to aggregates from StartTime on, NumIntervals per DataChange; returns the CancelID"
+  33 0x6002001A AsyncReadAtTime(in long TransactionID, in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a read at given times; the values arrive in AsyncReadComplete; returns the CancelID"
+  34 0x6002001B AsyncReadModified(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a read of modifications; they arrive in AsyncReadModifiedComplete; returns the CancelID"
+  35 0x6002001C AsyncReadAttribute(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long ServerHandle, in long NumAttributes, in SAFEARRAY(long)* AttributeIDs, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a read of one item's attributes; they arrive in AsyncReadAttributesComplete; returns the CancelID"
+  36 0x6002001D AsyncCancelRead(in long CancelID) "Cancels an asynchronous read or advise by its CancelID; AsyncCancelComplete confirms"
+  37 0x6002001E AsyncInsert(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts an insert of values; the codes arrive in AsyncUpdateComplete; returns the CancelID"
+  38 0x6002001F AsyncReplace(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a replacement of values; the codes arrive in AsyncUpdateComplete; returns the CancelID"
+  39 0x60020020 AsyncInsertReplace(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* DataValues, in SAFEARRAY(long)* Qualities, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts an insert or replacement of values; the codes arrive in AsyncUpdateComplete; returns the CancelID"
+  40 0x60020021 AsyncDeleteRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a deletion of the values from StartTime to EndTime; the codes arrive in AsyncUpdateComplete"
+  41 0x60020022 AsyncDeleteAtTime(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a deletion of values at given times; the codes arrive in AsyncUpdateComplete"
+  42 0x60020023 AsyncCancelUpdate(in long CancelID) "Cancels an asynchronous update by its CancelID; AsyncCancelComplete confirms"
+  43 0x60020024 AsyncReadAnnotations(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Starts a read of annotations; they arrive in AsyncReadAnnotationsComplete; returns the CancelID"
+  44 0x60020025 AsyncInsertAnnotations(in long TransactionID, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(DATE)* TimeStamps, in SAFEARRAY(VARIANT)* AnnotationValues, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Not supported: checks its arguments, then answers E_NOTIMPL"
+  45 0x60020026 AsyncCancelAnnotations(in long CancelID) "Cancels an asynchronous annotation request by its CancelID"
+  46 0x60020027 AsyncPlaybackRaw(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in long NumValues, in DATE UpdateDuration, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Plays raw values back in Playback events, one slice of UpdateDuration every UpdateInterval (in days); returns the CancelID"
+  47 0x60020028 AsyncPlaybackProcessed(in long TransactionID, in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long NumIntervals, in DATE UpdateInterval, in long NumItems, in SAFEARRAY(long)* ServerHandles, in SAFEARRAY(long)* Aggregates, out SAFEARRAY(long)* Errors, out,retval long* CancelID) "Plays aggregates back in Playback events, NumIntervals every UpdateInterval (in days); returns the CancelID"
+  48 0x60020029 AsyncCancelPlayback(in long CancelID) "Stops a playback by its CancelID"
 dual OPCHDAItem {0C678475-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on IDispatch "OPC HDA Item"
   7 0x60020000 get Parent(out,retval IOPCHDAAutoServer** ppParent) "Returns the parent OPCHDAServer object"
-  8 0x60020001 get ClientHandle(out,retval long* pVal)
-  9 0x60020002 get ServerHandle(out,retval long* pVal)
-  10 0x60020003 get ItemID(out,retval BSTR* pVal)
-  11 0x60020004 ReadRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in,opt=0 long NumValues, in,opt=0 long Bounds, out,retval VARIANT* ItemValues)
-  12 0x60020005 ReadProcessed(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long Aggregate, out,retval VARIANT* ItemValues)
-  13 0x60020006 ReadAtTime(in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, out,retval VARIANT* ItemValues)
-  14 0x60020007 Update(in DATE TimeStamp, in VARIANT DataValue, in long Quality, in,opt=3 long EditType)
-  15 0x60020008 DeleteRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime)
+  8 0x60020001 get ClientHandle(out,retval long* pVal) "The client's own handle for the item, as given to AddItem or AddItems"
+  9 0x60020002 get ServerHandle(out,retval long* pVal) "The historian's handle for the item: pass it in the ServerHandles arrays of OPCHDAItems"
+  10 0x60020003 get ItemID(out,retval BSTR* pVal) "The historian's identifier of the item"
+  11 0x60020004 ReadRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in,opt=0 long NumValues, in,opt=0 long Bounds, out,retval VARIANT* ItemValues) "Reads the item's raw values from StartTime to EndTime (date or relative text; both rewritten with the dates used); returns an OPCHDAHistory and the item's code as HRESULT"
+  12 0x60020005 ReadProcessed(in,out VARIANT* StartTime, in,out VARIANT* EndTime, in DATE ResampleInterval, in long Aggregate, out,retval VARIANT* ItemValues) "Reads one aggregate value of the item per ResampleInterval (in days) from StartTime to EndTime; returns an OPCHDAHistory"
+  13 0x60020006 ReadAtTime(in long NumTimeStamps, in SAFEARRAY(DATE)* TimeStamps, out,retval VARIANT* ItemValues) "Reads the item's values at TimeStamps(1 to NumTimeStamps), local dates; returns an OPCHDAHistory"
+  14 0x60020007 Update(in DATE TimeStamp, in VARIANT DataValue, in long Quality, in,opt=3 long EditType) "Writes or deletes one value at TimeStamp; EditType: 1 insert, 2 replace, 3 insert or replace (default), 4 delete"
+  15 0x60020008 DeleteRaw(in,out VARIANT* StartTime, in,out VARIANT* EndTime) "Deletes the item's values from StartTime to EndTime (both rewritten with the dates used)"
 dual OPCHDABrowser {0C678476-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on IDispatch "OPC HDA Browser"
-  7 0x60020000 get CurrentPosition(out,retval BSTR* pVal)
-  8 0x60020001 get OPCHDABranches(out,retval VARIANT* pVal)
-  9 0x60020002 get OPCHDALeaves(out,retval VARIANT* pVal)
-  10 0x60020003 get OPCHDAItems(out,retval VARIANT* pVal)
-  11 0x60020004 MoveUp()
-  12 0x60020005 MoveToRoot()
-  13 0x60020006 MoveDown(in BSTR BranchName)
-  14 0x60020007 MoveTo(in BSTR NewPosition)
-  15 0x60020008 GetItemID(in BSTR ItemName, out,retval BSTR* ItemID)
+  7 0x60020000 get CurrentPosition(out,retval BSTR* pVal) "The browser's current branch in the historian's item space"
+  8 0x60020001 get OPCHDABranches(out,retval VARIANT* pVal) "Array (lower bound 1) of the branch names at the current position"
+  9 0x60020002 get OPCHDALeaves(out,retval VARIANT* pVal) "Array (lower bound 1) of the leaf names at the current position that pass the browser's filters"
+  10 0x60020003 get OPCHDAItems(out,retval VARIANT* pVal) "Array (lower bound 1) of the full item IDs at the current position that pass the browser's filters"
+  11 0x60020004 MoveUp() "Moves the browser one branch up"
+  12 0x60020005 MoveToRoot() "Moves the browser to the root of the item space"
+  13 0x60020006 MoveDown(in BSTR BranchName) "Moves the browser down into the named branch of the current position"
+  14 0x60020007 MoveTo(in BSTR NewPosition) "Moves the browser to a branch given by its full path"
+  15 0x60020008 GetItemID(in BSTR ItemName, out,retval BSTR* ItemID) "Returns the full item ID of a leaf name at the current position"
 dual OPCHDAValue {0C678477-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on IDispatch "OPC HDA Value"
-  7 0x60020000 get TimeStamp(out,retval DATE* pVal)
-  8 0x0 get DataValue(out,retval VARIANT* pVal)
-  9 0x60020002 get Quality(out,retval long* pVal)
+  7 0x60020000 get TimeStamp(out,retval DATE* pVal) "Time stamp of the value, a local date"
+  8 0x0 get DataValue(out,retval VARIANT* pVal) "The value itself (default member)"
+  9 0x60020002 get Quality(out,retval long* pVal) "OPC quality in the low 16 bits (192, 0xC0, is good) and OPCHDAQuality flags in the high 16 bits"
 dual OPCHDAEntry {0C678478-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on OPCHDAValue "OPC HDA Entry"
-  10 0x60030000 get EntryTime(out,retval DATE* pVal)
-  11 0x60030001 get EntryType(out,retval long* pVal)
-  12 0x60030002 get User(out,retval BSTR* pVal)
+  10 0x60030000 get EntryTime(out,retval DATE* pVal) "When the modification or annotation was entered, a local date"
+  11 0x60030001 get EntryType(out,retval long* pVal) "Kind of entry, an OPCHDAEditType: 1 insert, 2 replace, 3 insert or replace, 4 delete, 5 annotation"
+  12 0x60030002 get User(out,retval BSTR* pVal) "Name of the user who made the entry; empty when the historian gave none"
 dual OPCHDAHistory {0C678479-BCD7-11D4-9E70-00B0D060205F} flags 0x1040 on IDispatch(stdole2) vtable 0x1140 on IDispatch "Collection of OPC HDA Value or Entry objects"
   7 0x60020000 get Count(out,retval long* pVal) "Number of items in the collection"
-  8 0xFFFFFFFC get _NewEnum(out,retval IUnknown** ppUnk)
+  8 0xFFFFFFFC get _NewEnum(out,retval IUnknown** ppUnk) "Enumerates the OPCHDAValue or OPCHDAEntry objects of the collection (For Each)"
   9 0x0 Item(in VARIANT ItemSpecifier, out,retval OPCHDAValue** ppValue) "Returns an item by index (starts at 1)"
 dispinterface _IOPCHDAAutoServerEvents {0C678472-BCD7-11D4-9E70-00B0D060205F} flags 0x1000 on IDispatch(stdole2) "OPC HDA Automation Server Events"
-  - 0x1 HDAServerShutDown(in BSTR Reason)
+  - 0x1 HDAServerShutDown(in BSTR Reason) "The historian asks its clients to disconnect; Reason says why"
 dispinterface _IOPCHDAItemEvents {0C678474-BCD7-11D4-9E70-00B0D060205F} flags 0x1000 on IDispatch(stdole2) "OPC HDA Item Events"
-  - 0x1 DataChange(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors)
-  - 0x2 AsyncReadComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors)
-  - 0x3 AsyncReadModifiedComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors)
-  - 0x4 AsyncReadAttributesComplete(in long TransactionID, in long Status, in long ClientHandle, in long NumAttributes, in SAFEARRAY(long)* AttributesIDs, in SAFEARRAY(VARIANT)* AttributeValues, in SAFEARRAY(long)* Errors)
-  - 0x5 AsyncReadAnnotationsComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(VARIANT)* AnnotationValues, in SAFEARRAY(long)* Errors)
-  - 0x6 AsyncInsertAnnotationsComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Errors)
-  - 0x7 Playback(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors)
-  - 0x8 AsyncUpdateComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Errors)
-  - 0x9 AsyncCancelComplete(in long TransactionID)
+  - 0x1 DataChange(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors) "New values of a subscription made with AsyncAdviseRaw or AsyncAdviseProcessed"
+  - 0x2 AsyncReadComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors) "Values read by AsyncReadRaw, AsyncReadProcessed or AsyncReadAtTime"
+  - 0x3 AsyncReadModifiedComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors) "Modifications read by AsyncReadModified"
+  - 0x4 AsyncReadAttributesComplete(in long TransactionID, in long Status, in long ClientHandle, in long NumAttributes, in SAFEARRAY(long)* AttributesIDs, in SAFEARRAY(VARIANT)* AttributeValues, in SAFEARRAY(long)* Errors) "Attribute values read by AsyncReadAttribute, one OPCHDAHistory per attribute"
+  - 0x5 AsyncReadAnnotationsComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(VARIANT)* AnnotationValues, in SAFEARRAY(long)* Errors) "Annotations read by AsyncReadAnnotations"
+  - 0x6 AsyncInsertAnnotationsComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Errors) "Codes of an asynchronous annotation insert, should a historian send them (AsyncInsertAnnotations is not supported)"
+  - 0x7 Playback(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Aggregates, in SAFEARRAY(VARIANT)* ItemValues, in SAFEARRAY(long)* Errors) "One slice of a playback started with AsyncPlaybackRaw or AsyncPlaybackProcessed"
+  - 0x8 AsyncUpdateComplete(in long TransactionID, in long Status, in long NumItems, in SAFEARRAY(long)* ClientHandles, in SAFEARRAY(long)* Errors) "Per-value codes of an asynchronous insert, replace or delete"
+  - 0x9 AsyncCancelComplete(in long TransactionID) "Confirms a cancellation; the argument carries the CancelID"
 coclass OPCHDAServer {0C67847E-BCD7-11D4-9E70-00B0D060205F} flags 0x2 "OPC HDA Automation Server Object": IOPCHDAAutoServer/0x1 _IOPCHDAAutoServerEvents/0x3
 coclass OPCHDAItems {0C67847F-BCD7-11D4-9E70-00B0D060205F} flags 0x2 "OPC HDA Automation Items Collection": IOPCHDAItems/0x1 _IOPCHDAItemEvents/0x3
 )lib";

@@ -1,0 +1,53 @@
+# Every name a client meets in the type library (interfaces, event interfaces,
+# classes, members, events and enumeration constants of module/OPCHDAAuto.idl)
+# appears in the documentation under docs/ as code: a backtick, the name, then
+# no further identifier character. A member added to the library without a line
+# of documentation fails here.
+#   cmake -DIDL=<OPCHDAAuto.idl> -DDOCS=<docs folder> -P check_names.cmake
+file(READ "${IDL}" idl)
+# Comments may name things that are not in the library.
+string(REGEX REPLACE "//[^\n]*" "" idl "${idl}")
+
+set(names "")
+string(REGEX MATCHALL "(interface|dispinterface|coclass|enum)[ \t]+[A-Za-z_][A-Za-z0-9_]*" types "${idl}")
+foreach(t IN LISTS types)
+  string(REGEX REPLACE "^[a-z]+[ \t]+" "" t "${t}")
+  list(APPEND names "${t}")
+endforeach()
+string(REGEX MATCHALL "HRESULT[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]*\\(" members "${idl}")
+foreach(m IN LISTS members)
+  string(REGEX REPLACE "^HRESULT[ \t]+|[ \t]*\\($" "" m "${m}")
+  list(APPEND names "${m}")
+endforeach()
+string(REGEX MATCHALL "\n[ \t]*OPCHDA[A-Za-z0-9_]*[ \t]*=" constants "${idl}")
+foreach(c IN LISTS constants)
+  string(REGEX REPLACE "[\n \t=]" "" c "${c}")
+  list(APPEND names "${c}")
+endforeach()
+list(REMOVE_DUPLICATES names)
+list(LENGTH names count)
+if(count LESS 150)
+  message(FATAL_ERROR "only ${count} names read from ${IDL}: the reading is broken")
+endif()
+
+file(GLOB pages "${DOCS}/*.md")
+if(NOT pages)
+  message(FATAL_ERROR "no pages in ${DOCS}")
+endif()
+set(text "")
+foreach(page IN LISTS pages)
+  file(READ "${page}" content)
+  string(APPEND text "${content}\n")
+endforeach()
+
+set(missing "")
+foreach(name IN LISTS names)
+  if(NOT text MATCHES "`${name}([^A-Za-z0-9_]|$)")
+    list(APPEND missing "${name}")
+  endif()
+endforeach()
+if(missing)
+  list(JOIN missing " " missing)
+  message(FATAL_ERROR "names of the type library that docs/ does not mention: ${missing}")
+endif()
+message(STATUS "${count} names of the type library, each in docs/")
