@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "OPCHDAAuto.h"
-#include "com_holders.h"
+#include "com/com_holders.h"
 #include "sim_control.h"
 
 namespace {
