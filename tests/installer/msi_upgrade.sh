@@ -14,7 +14,7 @@ source "$root/tests/installer/msi_prefix.sh"
 work=$prefix.packages
 rm -rf "$work" && mkdir -p "$work/older" "$work/newer"
 trap 'status=$?; rm -rf "$work"; (exit $status); finish' EXIT
-for f in OPCHDAAuto.dll OPCHDAProxy.dll HdaSim.dll HdaSimServer.exe OpcServerList.dll; do
+for f in OPCHDAAuto.dll OPCHDAProxy.dll OPCHDAExport.exe HdaSim.dll HdaSimServer.exe OpcServerList.dll; do
   cp "$bin/$f" "$work/older/" && cp "$bin/$f" "$work/newer/"
 done
 # Bytes after the last section: Windows loads the DLL as before.
