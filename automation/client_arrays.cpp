@@ -55,13 +55,13 @@ UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count) {
     return UniqueSafeArray::vector(vt, static_cast<ULONG>(count));
 }
 
-HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value) { return SafeArrayPutElement(array, &index, &value); }
-
-
 UniqueSafeArray MakeLongArray(const LONG* values, LONG count) {
-    UniqueSafeArray array = MakeResultArray(VT_I4, count);
-    if (array && values)
-        for (LONG i = 1; i <= count; ++i) PutLong(array.get(), i, values[i - 1]);
+    UniqueSafeArray array;
+    if (count >= 0)
+        FillResultArray<LONG>(VT_I4, static_cast<size_t>(count), array, [values](LONG& element, size_t k) {
+            element = values ? values[k] : 0;
+            return S_OK;
+        });
     return array;
 }
 

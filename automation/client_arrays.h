@@ -58,10 +58,30 @@ ClientStrings ReadStrings(SAFEARRAY* array, LONG count);
 // be made.
 UniqueSafeArray MakeResultArray(VARTYPE vt, LONG count);
 
-// Stores element `index` (1-based) of a result array.
-HRESULT PutLong(SAFEARRAY* array, LONG index, LONG value);
+// The one way a result array is made and filled: one dimension, lower bound
+// 1, `count` elements of `vt` (T its C++ type), element k + 1 set in place by
+// fill(T& element, size_t k), which answers S_OK or why it could not. On
+// success `array` holds it; otherwise `array` is null, a half-filled array is
+// destroyed with what it holds, and the answer is the fill's failure, or
+// `unmade` when the array cannot be made or reached.
+template <class T, class Fill>
+HRESULT FillResultArray(VARTYPE vt, size_t count, UniqueSafeArray& array, Fill&& fill, HRESULT unmade = E_FAIL) {
+    array.reset();
+    if (count > static_cast<size_t>(MAXLONG - 1)) return unmade;
+    UniqueSafeArray made = UniqueSafeArray::vector(vt, static_cast<ULONG>(count));
+    if (!made) return unmade;
+    if (count > 0) {
+        SafeArrayData<T> elements(made.get());
+        if (!elements) return unmade;
+        for (size_t k = 0; k < count; ++k)
+            if (HRESULT hr = fill(elements[k], k); FAILED(hr)) return hr;
+    }
+    array = std::move(made);
+    return S_OK;
+}
 
-// A result array that needs filling from a plain C array (handles, codes).
+// A VT_I4 result array of `values` (all 0 when `values` is null); null when it
+// cannot be made.
 UniqueSafeArray MakeLongArray(const LONG* values, LONG count);
 
 // Hands every result array to its out-pointer and answers `hr` when all of

@@ -88,22 +88,7 @@ HRESULT ConvertElement(const VARIANT* element, VARTYPE to, VARIANT* out) {
     return hr == E_OUTOFMEMORY ? hr : FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK;
 }
 
-class DataAccess {
-public:
-    explicit DataAccess(SAFEARRAY* array) : array_(array) {
-        if (FAILED(SafeArrayAccessData(array, &data_))) data_ = nullptr;
-    }
-    ~DataAccess() {
-        if (data_) SafeArrayUnaccessData(array_);
-    }
-    DataAccess(const DataAccess&) = delete;
-    DataAccess& operator=(const DataAccess&) = delete;
-    char* get() const { return static_cast<char*>(data_); }
-
-private:
-    SAFEARRAY* array_;
-    void* data_ = nullptr;
-};
+using DataAccess = SafeArrayData<char>;
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "browser/browse_names.h"
 
+#include "automation/client_arrays.h"
+
 #include <cstdint>
 
 BrowseNames::~BrowseNames() { FreeAll(); }
@@ -48,20 +50,10 @@ HRESULT BrowseNames::Collect(IEnumString* enumerator) {
 
 HRESULT BrowseNames::ToArray(UniqueSafeArray& array) {
     if (count_ > static_cast<size_t>(MAXLONG - 1)) return E_FAIL;
-    array = UniqueSafeArray::vector(VT_BSTR, static_cast<ULONG>(count_));
-    if (!array) return E_FAIL;
-    BSTR* elements = nullptr;
-    if (count_ && FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) {
-        array.reset();
-        return E_FAIL;
-    }
-    HRESULT hr = S_OK;
-    for (size_t i = 0; i < count_; ++i) {
-        elements[i] = SysAllocString(names_[i]);
-        if (!elements[i]) hr = E_OUTOFMEMORY;
-    }
-    if (count_) SafeArrayUnaccessData(array.get());
+    HRESULT hr = client_arrays::FillResultArray<BSTR>(VT_BSTR, count_, array, [this](BSTR& element, size_t k) {
+        element = SysAllocString(names_[k]);
+        return element ? S_OK : E_OUTOFMEMORY;
+    });
     FreeAll();
-    if (FAILED(hr)) array.reset();
     return hr;
 }

@@ -190,6 +190,33 @@ public:
     static UniqueSafeArray vector(VARTYPE vt, ULONG n) { return UniqueSafeArray(SafeArrayCreateVector(vt, 1, n)); }
 };
 
+// The elements of a SAFEARRAY as T, for the holder's scope (the array is
+// locked meanwhile: it cannot be destroyed until the holder goes). Empty when
+// the array is null or cannot be accessed.
+template <class T>
+class SafeArrayData {
+public:
+    explicit SafeArrayData(SAFEARRAY* array) {
+        void* data = nullptr;
+        if (array && SUCCEEDED(SafeArrayAccessData(array, &data))) {
+            array_ = array;
+            data_ = static_cast<T*>(data);
+        }
+    }
+    ~SafeArrayData() {
+        if (array_) SafeArrayUnaccessData(array_);
+    }
+    SafeArrayData(const SafeArrayData&) = delete;
+    SafeArrayData& operator=(const SafeArrayData&) = delete;
+    explicit operator bool() const { return data_ != nullptr; }
+    T* get() const { return data_; }
+    T& operator[](size_t i) const { return data_[i]; }
+
+private:
+    SAFEARRAY* array_ = nullptr;
+    T* data_ = nullptr;
+};
+
 // A block of task memory (typically an array a callee allocated), freed with
 // CoTaskMemFree. Element cleanup (strings, variants inside) is the owner's
 // business before the block goes; see the free routines next to each structure.

@@ -8,7 +8,7 @@
 //   static HRESULT Hold(IUnknown* typed, REFIID iid, Held* held);  // on Advise
 //   static ComPtr<IUnknown> Reach(const Held& held, REFIID iid);   // outside the lock
 //   static void Drop(Held& held);             // ends a subscription, outside the lock
-//   plus, optionally, the enumerators' trace name (see events/snapshot_enum.h).
+//   plus, optionally, the enumerators' trace name (kEnumTraceName, see com/enumerator.h).
 //
 // Sinks sit in slots: one slot for the first sink, four when the second
 // comes, doubling whenever no slot is free. A new sink takes the first empty
@@ -34,15 +34,24 @@
 #include <utility>
 #include <vector>
 
-#include "com/snapshot_enum.h"
+#include "com/enumerator.h"
 #include "com/com_holders.h"
 
 namespace events {
 
+// The QueryInterface trace of the enumerators, for a Policy that names one.
+template <class Policy>
+struct EnumTraceName {};
+template <class Policy>
+requires requires { Policy::kEnumTraceName; }
+struct EnumTraceName<Policy> {
+    static constexpr const char* kTraceName = Policy::kEnumTraceName;
+};
+
 template <class Policy>
 class ConnectionPoint : public IConnectionPoint {
 public:
-    using ConnectionsEnum = SnapshotEnum<Policy, IEnumConnections, CONNECTDATA>;
+    using ConnectionsEnum = Enumerator<IEnumConnections, CONNECTDATA, EnumTraceName<Policy>>;
 
     ConnectionPoint(IUnknown* owner, IConnectionPointContainer* container, const IID& iid)
         : owner_(owner), container_(container), iid_(iid) {}
@@ -126,9 +135,9 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         std::vector<std::pair<DWORD, typename Policy::Held>> taken;
-        std::shared_ptr<Snapshot<CONNECTDATA>> snapshot;
+        std::shared_ptr<EnumSnapshot<CONNECTDATA>> snapshot;
         try {
-            snapshot = std::make_shared<Snapshot<CONNECTDATA>>();
+            snapshot = std::make_shared<EnumSnapshot<CONNECTDATA>>();
             CsLock lock(lock_);
             taken.reserve(slots_.size());
             for (const Slot& s : slots_)
@@ -223,12 +232,12 @@ private:
 // one on its container.
 template <class Policy>
 HRESULT EnumConnectionPoints(std::initializer_list<IConnectionPoint*> points, IEnumConnectionPoints** out) {
-    using PointsEnum = SnapshotEnum<Policy, IEnumConnectionPoints, IConnectionPoint*>;
+    using PointsEnum = Enumerator<IEnumConnectionPoints, IConnectionPoint*, EnumTraceName<Policy>>;
     if (!out) return E_POINTER;
     *out = nullptr;
-    std::shared_ptr<Snapshot<IConnectionPoint*>> snapshot;
+    std::shared_ptr<EnumSnapshot<IConnectionPoint*>> snapshot;
     try {
-        snapshot = std::make_shared<Snapshot<IConnectionPoint*>>();
+        snapshot = std::make_shared<EnumSnapshot<IConnectionPoint*>>();
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

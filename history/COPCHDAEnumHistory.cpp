@@ -31,9 +31,10 @@ STDMETHODIMP COPCHDAEnumHistory::Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFe
 STDMETHODIMP COPCHDAEnumHistory::Skip(ULONG celt) {
     if (!history_) return E_UNEXPECTED;
     const LONG count = static_cast<LONG>(history_->Count());
-    // 64-bit sum: a huge celt must land at the end, not wrap around.
+    // 64-bit sum: a huge celt must land at the end, not wrap around. Landing
+    // exactly at the end skipped celt elements: S_OK, as for every enumerator.
     LONGLONG target = static_cast<LONGLONG>(position_) + celt;
-    if (target <= count) {
+    if (target <= static_cast<LONGLONG>(count) + 1) {
         position_ = static_cast<LONG>(target);
         return S_OK;
     }

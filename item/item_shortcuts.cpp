@@ -3,18 +3,24 @@
 // and the one-element answers turned back into one value and one code.
 #include "item/COPCHDAItem.h"
 
+#include <type_traits>
+
+#include "automation/client_arrays.h"
+
 namespace {
 
-// A one-element array (lower bound 1) holding a copy of `value`; the failure
-// of the creation or of the copy otherwise (a VARIANT of a type the platform
+// A one-element array (lower bound 1) holding a copy of `value`; otherwise
+// E_OUTOFMEMORY, or the failure of the copy (a VARIANT of a type the platform
 // cannot copy gives the copy's own code).
-HRESULT OneElement(VARTYPE vt, void* value, UniqueSafeArray& array) {
-    array = UniqueSafeArray::vector(vt, 1);
-    if (!array) return E_OUTOFMEMORY;
-    LONG index = 1;
-    HRESULT hr = SafeArrayPutElement(array.get(), &index, value);
-    if (FAILED(hr)) array.reset();
-    return hr;
+template <class T>
+HRESULT OneElement(VARTYPE vt, const T& value, UniqueSafeArray& array) {
+    auto copy = [&value](T& element, size_t) {
+        if constexpr (std::is_same_v<T, VARIANT>)
+            return VariantCopy(&element, const_cast<VARIANT*>(&value));
+        else
+            return (element = value, S_OK);
+    };
+    return client_arrays::FillResultArray<T>(vt, 1, array, copy, E_OUTOFMEMORY);
 }
 
 // The item's code from a one-element Errors array (E_FAIL when it is missing).
@@ -49,7 +55,7 @@ HRESULT COPCHDAItem::WithOwnHandle(Call&& call) {
     if (FAILED(ParentItems(items))) return E_FAIL;
     LONG handle = serverHandle_;
     UniqueSafeArray handles;
-    if (HRESULT hr = OneElement(VT_I4, &handle, handles); FAILED(hr)) return hr;
+    if (HRESULT hr = OneElement(VT_I4, handle, handles); FAILED(hr)) return hr;
     SAFEARRAY* handleArray = handles.get();
     return call(items.get(), &handleArray);
 }
@@ -71,7 +77,7 @@ STDMETHODIMP COPCHDAItem::ReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DA
     if (!ItemValues) return E_POINTER;
     return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** handles) {
         UniqueSafeArray aggregates;
-        if (HRESULT hr = OneElement(VT_I4, &Aggregate, aggregates); FAILED(hr)) return hr;
+        if (HRESULT hr = OneElement(VT_I4, Aggregate, aggregates); FAILED(hr)) return hr;
         SAFEARRAY* aggregateArray = aggregates.get();
         UniqueSafeArray values, errors;
         HRESULT hr = items->SyncReadProcessed(StartTime, EndTime, ResampleInterval, 1, handles, &aggregateArray,
@@ -99,9 +105,9 @@ STDMETHODIMP COPCHDAItem::Update(DATE TimeStamp, VARIANT DataValue, LONG Quality
     return WithOwnHandle([&](IOPCHDAItems* items, SAFEARRAY** h) {
         UniqueSafeArray stamps, values, qualities;
         HRESULT hr;
-        if (FAILED(hr = OneElement(VT_DATE, &TimeStamp, stamps)) ||
-            FAILED(hr = OneElement(VT_VARIANT, &DataValue, values)) ||
-            FAILED(hr = OneElement(VT_I4, &Quality, qualities)))
+        if (FAILED(hr = OneElement(VT_DATE, TimeStamp, stamps)) ||
+            FAILED(hr = OneElement(VT_VARIANT, DataValue, values)) ||
+            FAILED(hr = OneElement(VT_I4, Quality, qualities)))
             return hr;
         SAFEARRAY* t = stamps.get();
         SAFEARRAY* v = values.get();

@@ -6,12 +6,22 @@
 #include "item/COPCHDAItem.h"
 #include "com/weak_link.h"
 #include "automation/client_arrays.h"
-#include "com/item_enumerator.h"
+#include "com/enumerator.h"
+#include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace client_arrays;
+using request::CheckRequest;
+using request::InArray;
 
 namespace {
+
+// The collection's enumerator, traced under the name of the framework
+// enumerator clients know it by.
+struct ItemEnumTrace {
+    static constexpr char kTraceName[] = "_CComEnum";
+};
+using ItemEnumerator = Enumerator<IEnumVARIANT, VARIANT, ItemEnumTrace>;
 
 using ItemTable = std::list<ComPtr<COPCHDAItem>>;
 
@@ -65,20 +75,17 @@ STDMETHODIMP COPCHDAAutoServer::get_Count(LONG* pVal) try {
 STDMETHODIMP COPCHDAAutoServer::get__NewEnum(IUnknown** ppUnk) try {
     if (!ppUnk) return E_POINTER;
     *ppUnk = nullptr;
-    ItemEnumerator::Snapshot snapshot;
-    try {
-        snapshot.resize(items_.size());
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    size_t i = 0;
+    std::shared_ptr<EnumSnapshot<VARIANT>> snapshot = std::make_shared<EnumSnapshot<VARIANT>>();
     for (const ComPtr<COPCHDAItem>& item : items_) {
-        VARIANT* element = snapshot[i++].get();
+        // An item that cannot be handed out is an empty element, still counted.
+        VARIANT element;
+        VariantInit(&element);
         OPCHDAItem* itf = nullptr;
         if (SUCCEEDED(HandOutItem(item.get(), &itf))) {
-            V_VT(element) = VT_DISPATCH;
-            V_DISPATCH(element) = itf;
+            V_VT(&element) = VT_DISPATCH;
+            V_DISPATCH(&element) = itf;
         }
+        if (!snapshot->Adopt(element)) return E_OUTOFMEMORY;
     }
     return ItemEnumerator::Create(std::move(snapshot), reinterpret_cast<IEnumVARIANT**>(ppUnk));
 } catch (...) {
@@ -144,14 +151,12 @@ STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAIt
 
 STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles,
                                          SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    if (!ItemIDs || !*ItemIDs || !ClientHandles || !*ClientHandles || !ServerHandles || !Errors) return E_POINTER;
-    if (NumItems < 1) return E_INVALIDARG;
-    *ServerHandles = nullptr;
-    *Errors = nullptr;
-    HRESULT hr = CheckClientArray(*ItemIDs, NumItems, VT_BSTR);
+    HRESULT hr = CheckRequest({{InArray(ItemIDs), InArray(ClientHandles), ServerHandles, Errors},
+                               {NumItems},
+                               {ServerHandles, Errors},
+                               {{ItemIDs, NumItems, VT_BSTR}, {ClientHandles, NumItems, VT_I4}}},
+                              server_);
     if (FAILED(hr)) return hr;
-    if (FAILED(hr = CheckClientArray(*ClientHandles, NumItems, VT_I4))) return hr;
-    if (!server_) return E_FAIL;
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
     std::vector<LONG> clients = ReadLongs(*ClientHandles, NumItems);
@@ -162,36 +167,31 @@ STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     if (FAILED(hr)) return hr;
     if (!handles || !errors) return E_FAIL;
 
-    UniqueSafeArray serverHandles = MakeResultArray(VT_I4, NumItems);
-    UniqueSafeArray codes = MakeResultArray(VT_I4, NumItems);
+    std::vector<LONG> added(NumItems, 0);
+    std::vector<LONG> codes(NumItems, 0);
     std::vector<OPCHANDLE> orphans;
     for (LONG i = 0; i < NumItems; ++i) {
-        LONG handle = 0;
-        HRESULT code = errors[i];
-        if (SUCCEEDED(code)) {
-            handle = static_cast<LONG>(handles[i]);
-            if (FAILED(AppendItem(items_, ids.pointers()[i], clients[i], handle, parentLink_))) {
-                orphans.push_back(handles[i]);
-                handle = 0;
-                code = E_OUTOFMEMORY;
-            }
+        codes[i] = errors[i];
+        if (FAILED(errors[i])) continue;
+        added[i] = static_cast<LONG>(handles[i]);
+        if (FAILED(AppendItem(items_, ids.pointers()[i], clients[i], added[i], parentLink_))) {
+            orphans.push_back(handles[i]);
+            added[i] = 0;
+            codes[i] = E_OUTOFMEMORY;
         }
-        if (serverHandles) PutLong(serverHandles.get(), i + 1, handle);
-        if (codes) PutLong(codes.get(), i + 1, code);
     }
     ReleaseOrphans(server_.get(), orphans);
-    return HandOutResults({{&serverHandles, ServerHandles}, {&codes, Errors}}, hr);
+    UniqueSafeArray handleArray = MakeLongArray(added.data(), NumItems);
+    UniqueSafeArray codeArray = MakeLongArray(codes.data(), NumItems);
+    return HandOutResults({{&handleArray, ServerHandles}, {&codeArray, Errors}}, hr);
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    if (!ServerHandles || !*ServerHandles || !Errors) return E_POINTER;
-    if (NumItems < 1) return E_INVALIDARG;
-    *Errors = nullptr;
-    HRESULT hr = CheckClientArray(*ServerHandles, NumItems, VT_I4);
+    HRESULT hr = CheckRequest(
+        {{InArray(ServerHandles), Errors}, {NumItems}, {Errors}, {{ServerHandles, NumItems, VT_I4}}}, server_);
     if (FAILED(hr)) return hr;
-    if (!server_) return E_FAIL;
 
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
     // Each handle takes out at most the first entry holding it; the historian
@@ -231,12 +231,9 @@ STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
 }
 
 STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) try {
-    if (!ItemIDs || !*ItemIDs || !Errors) return E_POINTER;
-    if (NumItems < 1) return E_INVALIDARG;
-    *Errors = nullptr;
-    HRESULT hr = CheckClientArray(*ItemIDs, NumItems, VT_BSTR);
+    HRESULT hr =
+        CheckRequest({{InArray(ItemIDs), Errors}, {NumItems}, {Errors}, {{ItemIDs, NumItems, VT_BSTR}}}, server_);
     if (FAILED(hr)) return hr;
-    if (!server_) return E_FAIL;
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
     CoTaskMemPtr<HRESULT> errors;

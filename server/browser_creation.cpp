@@ -93,12 +93,12 @@ HRESULT CheckCriteria(LONG count, const VARIANT& attributes, const VARIANT& oper
 void HandOutErrors(const HRESULT* errors, DWORD count, VARIANT* Errors) {
     if (!Errors || IsOmitted(*Errors)) return;
     VariantClear(Errors);
-    UniqueSafeArray array = UniqueSafeArray::vector(VT_I4, count);
-    if (!array) return;
-    LONG* elements = nullptr;
-    if (FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) return;
-    for (DWORD i = 0; i < count; ++i) elements[i] = errors[i];
-    SafeArrayUnaccessData(array.get());
+    UniqueSafeArray array;
+    if (FAILED(client_arrays::FillResultArray<LONG>(VT_I4, count, array, [errors](LONG& element, size_t k) {
+            element = errors[k];
+            return S_OK;
+        })))
+        return;
     Errors->vt = VT_ARRAY | VT_I4;
     Errors->parray = array.detach();
 }

@@ -32,26 +32,6 @@ LONG KeyOf(const OPCHDA_MODIFIEDITEM& item) { return static_cast<LONG>(item.hCli
 LONG KeyOf(const OPCHDA_ANNOTATION& item) { return static_cast<LONG>(item.hClient); }
 LONG KeyOf(const OPCHDA_ATTRIBUTE& attribute) { return static_cast<LONG>(attribute.dwAttributeID); }
 
-// A VT_I4 result array written in place.
-class LongWriter {
-public:
-    explicit LongWriter(SAFEARRAY* array) : array_(array) {
-        if (array_ && FAILED(SafeArrayAccessData(array_, reinterpret_cast<void**>(&data_)))) data_ = nullptr;
-    }
-    ~LongWriter() {
-        if (data_) SafeArrayUnaccessData(array_);
-    }
-    LongWriter(const LongWriter&) = delete;
-    LongWriter& operator=(const LongWriter&) = delete;
-    explicit operator bool() const { return data_ != nullptr; }
-    // Element k + 1.
-    LONG& operator[](DWORD k) { return data_[k]; }
-
-private:
-    SAFEARRAY* array_;
-    LONG* data_ = nullptr;
-};
-
 // The arrays of an event that carries values: keys (client handles, or
 // attribute identifiers), aggregates (only for OPCHDA_ITEM), values, errors.
 struct ValueArrays {
@@ -74,7 +54,7 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
     out.errors = client_arrays::MakeResultArray(VT_I4, count);
     if (!out.keys || (withAggregates && !out.aggregates) || !out.values || !out.errors) return E_OUTOFMEMORY;
     if (n == 0) return S_OK;
-    LongWriter keys(out.keys.get()), aggregates(out.aggregates.get()), errors(out.errors.get());
+    SafeArrayData<LONG> keys(out.keys.get()), aggregates(out.aggregates.get()), errors(out.errors.get());
     if (!keys || (withAggregates && !aggregates) || !errors) return E_OUTOFMEMORY;
     for (DWORD k = 0; k < n; ++k) {
         const Item* item = itemAt(k);
@@ -108,21 +88,22 @@ struct HandleArrays {
 
 HRESULT BuildHandleArrays(DWORD n, const OPCHANDLE* clients, const HRESULT* codes, HandleArrays& out) {
     if (n > kMaxEventItems) return E_OUTOFMEMORY;
-    out.handles = client_arrays::MakeResultArray(VT_I4, static_cast<LONG>(n));
-    out.errors = client_arrays::MakeResultArray(VT_I4, static_cast<LONG>(n));
-    if (!out.handles || !out.errors) return E_OUTOFMEMORY;
-    if (n == 0) return S_OK;
-    LongWriter handles(out.handles.get()), errors(out.errors.get());
-    if (!handles || !errors) return E_OUTOFMEMORY;
-    for (DWORD k = 0; k < n; ++k) {
-        HRESULT code = codes ? codes[k] : kItemMissing;
-        if (clients)
-            handles[k] = static_cast<LONG>(clients[k]);
-        else if (SUCCEEDED(code))
-            code = kItemMissing;
-        errors[k] = code;
-    }
-    return S_OK;
+    HRESULT hr = client_arrays::FillResultArray<LONG>(
+        VT_I4, n, out.handles,
+        [clients](LONG& handle, size_t k) {
+            handle = clients ? static_cast<LONG>(clients[k]) : 0;
+            return S_OK;
+        },
+        E_OUTOFMEMORY);
+    if (FAILED(hr)) return hr;
+    return client_arrays::FillResultArray<LONG>(
+        VT_I4, n, out.errors,
+        [clients, codes](LONG& error, size_t k) {
+            HRESULT code = codes ? codes[k] : kItemMissing;
+            error = !clients && SUCCEEDED(code) ? kItemMissing : code;
+            return S_OK;
+        },
+        E_OUTOFMEMORY);
 }
 
 LONG AsLong(DWORD v) { return static_cast<LONG>(v); }

@@ -3,6 +3,8 @@
 // with its count, or none of them.
 #include "server/COPCHDAAutoServer.h"
 
+#include "automation/client_arrays.h"
+
 namespace {
 
 // Beyond this a lower-bound-1 array cannot be indexed with a LONG.
@@ -11,12 +13,11 @@ constexpr DWORD kMaxEntries = MAXLONG - 1;
 // A lower-bound-1 array of `count` numbers of type Element (VT_I4 or VT_I2).
 template <class Element, class Source>
 UniqueSafeArray NumberColumn(VARTYPE vt, const Source* source, DWORD count) {
-    UniqueSafeArray array = UniqueSafeArray::vector(vt, count);
-    if (!array || count == 0) return array;
-    Element* elements = nullptr;
-    if (FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) return {};
-    for (DWORD i = 0; i < count; ++i) elements[i] = static_cast<Element>(source[i]);
-    SafeArrayUnaccessData(array.get());
+    UniqueSafeArray array;
+    client_arrays::FillResultArray<Element>(vt, count, array, [source](Element& element, size_t k) {
+        element = static_cast<Element>(source[k]);
+        return S_OK;
+    });
     return array;
 }
 
@@ -24,19 +25,11 @@ UniqueSafeArray NumberColumn(VARTYPE vt, const Source* source, DWORD count) {
 // gives a null BSTR, which clients read as ""). E_FAIL when the array cannot
 // be made, E_OUTOFMEMORY when a text cannot be copied.
 HRESULT TextColumn(const CoTaskMemStrings& texts, DWORD count, UniqueSafeArray& column) {
-    column = UniqueSafeArray::vector(VT_BSTR, count);
-    if (!column) return E_FAIL;
-    if (count == 0) return S_OK;
-    BSTR* elements = nullptr;
-    if (FAILED(SafeArrayAccessData(column.get(), reinterpret_cast<void**>(&elements)))) return E_FAIL;
-    HRESULT hr = S_OK;
-    for (DWORD i = 0; i < count && SUCCEEDED(hr); ++i) {
-        if (!texts[i]) continue;
-        elements[i] = SysAllocString(texts[i]);
-        if (!elements[i]) hr = E_OUTOFMEMORY;
-    }
-    SafeArrayUnaccessData(column.get());
-    return hr;
+    return client_arrays::FillResultArray<BSTR>(VT_BSTR, count, column, [&texts](BSTR& element, size_t k) {
+        if (!texts[k]) return S_OK;
+        element = SysAllocString(texts[k]);
+        return element ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 // What the historian answered for one catalogue (data types only for attributes).

@@ -2,6 +2,8 @@
 // the platform's message table behind GetErrorString.
 #include "server/COPCHDAAutoServer.h"
 
+#include "automation/client_arrays.h"
+
 STDMETHODIMP COPCHDAAutoServer::get_LocaleID(LONG* pVal) {
     if (!pVal) return E_POINTER;
     if (!common_) return E_FAIL;
@@ -55,13 +57,12 @@ STDMETHODIMP COPCHDAAutoServer::QueryAvailableLocaleIDs(VARIANT* LocaleIDs) {
     if (FAILED(hr)) return hr;
     if (count > 0 && !ids) return E_FAIL;  // a historian that breaks its promise
 
-    UniqueSafeArray array = UniqueSafeArray::vector(VT_I4, count);
-    if (!array) return E_FAIL;
-    for (DWORD i = 0; i < count; ++i) {
-        LONG index = static_cast<LONG>(i) + 1;
-        LONG value = static_cast<LONG>(ids[i]);
-        SafeArrayPutElement(array.get(), &index, &value);
-    }
+    UniqueSafeArray array;
+    if (FAILED(client_arrays::FillResultArray<LONG>(VT_I4, count, array, [&ids](LONG& element, size_t k) {
+            element = static_cast<LONG>(ids[k]);
+            return S_OK;
+        })))
+        return E_FAIL;
     VariantClear(LocaleIDs);
     LocaleIDs->vt = VT_ARRAY | VT_I4;
     LocaleIDs->parray = array.detach();

@@ -2,6 +2,8 @@
 // list knows, in its enumeration order. Needs no connection and touches none.
 #include "server/COPCHDAAutoServer.h"
 
+#include "automation/client_arrays.h"
+
 #include <vector>
 
 #include "server/activation.h"
@@ -44,17 +46,13 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDASe
     } while (hr == S_OK);
     if (FAILED(hr)) return hr;
 
-    UniqueSafeArray array = UniqueSafeArray::vector(VT_BSTR, static_cast<ULONG>(progIDs.size()));
-    if (!array) return E_FAIL;
-    if (!progIDs.empty()) {
-        BSTR* elements = nullptr;
-        if (FAILED(SafeArrayAccessData(array.get(), reinterpret_cast<void**>(&elements)))) return E_FAIL;
-        for (size_t i = 0; i < progIDs.size(); ++i) {
-            elements[i] = UniqueBstr(progIDs[i] ? progIDs[i].get() : L"").detach();
-            progIDs[i].reset();
-        }
-        SafeArrayUnaccessData(array.get());
-    }
+    UniqueSafeArray array;
+    if (FAILED(client_arrays::FillResultArray<BSTR>(VT_BSTR, progIDs.size(), array, [&progIDs](BSTR& element, size_t k) {
+            element = UniqueBstr(progIDs[k] ? progIDs[k].get() : L"").detach();
+            progIDs[k].reset();
+            return S_OK;
+        })))
+        return E_FAIL;
     VariantClear(OPCHDAServers);
     OPCHDAServers->vt = VT_ARRAY | VT_BSTR;
     OPCHDAServers->parray = array.detach();

@@ -52,6 +52,8 @@ void ExpectEnumeratorConforms(Enum* walk, ULONG count) {
     EXPECT_EQ(fetched, 0u);
     EXPECT_TRUE(!count || walk->Skip(count - 1) == S_OK);
     EXPECT_EQ((CountRest<Enum, T>(walk, 1)), count ? 1u : 0u);
+    EXPECT_EQ(walk->Reset(), S_OK);
+    EXPECT_EQ(walk->Skip(count), S_OK) << "a skip that lands exactly at the end skipped all it was asked to";
     for (ULONG distance : {count + 1, ULONG{0xFFFFFFFF}}) {  // no wrap-around
         EXPECT_EQ(walk->Reset(), S_OK);
         EXPECT_EQ(walk->Skip(distance), S_FALSE);
