@@ -32,8 +32,9 @@ public:
     STDMETHODIMP GetItemID(BSTR ItemName, BSTR* pItemID) override;
 
     // Takes its own reference on the historian's browse object, replacing
-    // any it held.
-    HRESULT AttachBrowser(IOPCHDA_Browser* historianBrowser);
+    // any it held. Virtual so that it holds the slot right after the dual
+    // interface's members.
+    virtual HRESULT AttachBrowser(IOPCHDA_Browser* historianBrowser);
 
 private:
     template <class Call>

@@ -7,7 +7,8 @@
 //         static constexpr char kTraceName[] = "COPCHDAEntry";  // optional: writes the QueryInterface trace
 //         ...the interfaces' members...
 //     private:
-//         void FinalRelease() override;  // optional: teardown while the object is still whole
+//         friend Implements;     // with FinalRelease:
+//         void FinalRelease();   // optional: teardown while the object is still whole
 //     };
 //
 //     ComPtr<COPCHDAEntry> entry = MakeObject<COPCHDAEntry>();   // null when out of memory
@@ -166,8 +167,9 @@ public:
             // that references taken and dropped during teardown cannot re-enter
             // here, and negative, so that TryAddRef refuses.
             InterlockedExchange(&refCount_, kTearingDown);
-            FinalRelease();
-            delete this;
+            D* self = static_cast<D*>(this);
+            self->FinalRelease();
+            delete self;
         }
         return static_cast<ULONG>(r);
     }
@@ -188,12 +190,18 @@ protected:
     Implements() noexcept {
         if constexpr (implements_detail::CountsAsLiveObject<D>()) ComModule::ObjectCreated();
     }
-    virtual ~Implements() {
+    // Neither the destructor nor FinalRelease is virtual: the object is
+    // deleted as the final class D it is, and the base adds no slot of its
+    // own to the first virtual table, so a class's own virtual operations
+    // directly follow its first interface's members.
+    ~Implements() {
         if constexpr (implements_detail::CountsAsLiveObject<D>()) ComModule::ObjectDestroyed();
     }
 
-    // Teardown that needs the object whole, before the destructors run.
-    virtual void FinalRelease() {}
+    // Teardown that needs the object whole, before the destructors run. A
+    // class replaces it by declaring its own (and `friend Implements;` when
+    // it is private).
+    void FinalRelease() {}
 
     CriticalSection& ObjectLock() requires(kHasObjectLock<D>) { return lock_; }
 

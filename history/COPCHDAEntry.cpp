@@ -9,7 +9,7 @@ STDMETHODIMP COPCHDAEntry::get_User(BSTR* pVal) { return PropertyGet(pVal, user_
 
 HRESULT COPCHDAEntry::SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
                                const BSTR* user) {
-    SetValue(timeStamp, value, quality);
+    SetFields(timeStamp, value, quality);
     entryTime_ = entryTime;
     entryType_ = entryType;
     if (user && *user != user_.get()) user_ = *user ? UniqueBstr(*user, SysStringLen(*user)) : UniqueBstr();

@@ -20,8 +20,9 @@ public:
     STDMETHODIMP Clone(IEnumVARIANT** ppEnum) override;
 
     // Takes a reference on the history; `position` is the 1-based element the
-    // next Next returns.
-    HRESULT Init(COPCHDAHistory* history, LONG position);
+    // next Next returns. Virtual so that it holds the slot right after
+    // IEnumVARIANT's members.
+    virtual HRESULT Init(COPCHDAHistory* history, LONG position);
 
 private:
     LONG position_ = 1;

@@ -24,7 +24,7 @@ public:
     static constexpr char kTraceName[] = "COPCHDAHistory";
 
     COPCHDAHistory() = default;
-    ~COPCHDAHistory() override;
+    ~COPCHDAHistory();
 
     // OPCHDAHistory
     STDMETHODIMP get_Count(LONG* pVal) override;
@@ -35,10 +35,12 @@ public:
     // before the first QueryInterface. Everything is copied; the source may be
     // freed as soon as the call returns. They answer S_OK, or E_OUTOFMEMORY
     // when the storage cannot be had (the history then stays empty).
-    HRESULT SetAnnotations(const OPCHDA_ANNOTATION* source);
-    HRESULT SetModifiedValues(const OPCHDA_MODIFIEDITEM* source);
-    HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
-    HRESULT SetItemValues(const OPCHDA_ITEM* source);
+    // Virtual, in this order, so that they hold the slots right after the
+    // dual interface's members (tests/module/vtable_layout_test.cpp).
+    virtual HRESULT SetAnnotations(const OPCHDA_ANNOTATION* source);
+    virtual HRESULT SetModifiedValues(const OPCHDA_MODIFIEDITEM* source);
+    virtual HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
+    virtual HRESULT SetItemValues(const OPCHDA_ITEM* source);
 
     DWORD Count() const { return count_; }
     // A new value or entry object for 0-based element k (< Count()), its times

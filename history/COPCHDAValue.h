@@ -12,4 +12,11 @@ inline constexpr bool kHasObjectLock<COPCHDAValue> = false;
 class COPCHDAValue final : public ValueFields<COPCHDAValue, OPCHDAValue> {
 public:
     static constexpr char kTraceName[] = "COPCHDAValue";
+
+    // Called once by the history, right after creation. Virtual so that it
+    // holds the slot right after the dual interface's members.
+    virtual HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
+        SetFields(timeStamp, value, quality);
+        return S_OK;
+    }
 };

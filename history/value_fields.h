@@ -29,8 +29,9 @@ public:
     }
     STDMETHODIMP get_Quality(LONG* pVal) override { return PropertyGet(pVal, static_cast<LONG>(quality_)); }
 
-    // Called once by the history, right after creation.
-    HRESULT SetValue(DATE timeStamp, const VARIANT* value, LONG quality) {
+protected:
+    // What the value's SetValue and the entry's SetEntry fill first.
+    void SetFields(DATE timeStamp, const VARIANT* value, LONG quality) {
         timeStamp_ = timeStamp;
         HRESULT hr = CopyVariantValue(dataValue_.put(), value);
         if (FAILED(hr)) {
@@ -40,10 +41,8 @@ public:
             V_ERROR(dataValue_.get()) = hr;
         }
         quality_ = static_cast<DWORD>(quality);
-        return S_OK;
     }
 
-protected:
     DATE timeStamp_ = 0.0;
     UniqueVariant dataValue_;
     DWORD quality_ = 0;

@@ -28,8 +28,9 @@ public:
     STDMETHODIMP Update(DATE TimeStamp, VARIANT DataValue, LONG Quality, LONG EditType) override;
     STDMETHODIMP DeleteRaw(VARIANT* StartTime, VARIANT* EndTime) override;
 
-    // Called once by the collection right after creation.
-    HRESULT Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<WeakLink> parent);
+    // Called once by the collection right after creation. Virtual so that it
+    // holds the slot right after the dual interface's members.
+    virtual HRESULT Initialize(BSTR itemID, LONG clientHandle, LONG serverHandle, std::shared_ptr<WeakLink> parent);
 
     LONG ServerHandle() const { return serverHandle_; }
     BSTR ItemIDText() const { return itemID_.get(); }

@@ -13,7 +13,7 @@ using client_arrays::ReadLongs;
 STDMETHODIMP COPCHDAAutoServer::AsyncReadRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumValues,
                                              LONG Bounds, LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                              LONG* CancelID) try {
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(asyncRead_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -34,7 +34,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncAdviseRaw(LONG TransactionID, VARIANT* Star
                                {Errors},
                                {{ServerHandles, NumItems, VT_I4}}},
                               asyncRead_);
-    TimeDomain times(StartTime, nullptr);
+    TimeDomain times(this, StartTime, nullptr);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     FILETIME interval = DateSpanToFileTime(UpdateInterval);
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -54,7 +54,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadProcessed(LONG TransactionID, VARIANT* 
                                {Errors},
                                {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
                               asyncRead_);
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -75,7 +75,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncAdviseProcessed(LONG TransactionID, VARIANT
                                {Errors},
                                {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
                               asyncRead_);
-    TimeDomain times(StartTime, nullptr);
+    TimeDomain times(this, StartTime, nullptr);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -111,7 +111,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAtTime(LONG TransactionID, LONG NumTime
 STDMETHODIMP COPCHDAAutoServer::AsyncReadModified(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                   LONG NumValues, LONG NumItems, SAFEARRAY** ServerHandles,
                                                   SAFEARRAY** Errors, LONG* CancelID) try {
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(asyncRead_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -132,7 +132,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAttribute(LONG TransactionID, VARIANT* 
                                {Errors},
                                {{AttributeIDs, NumAttributes, VT_I4}}},
                               asyncRead_);
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
     AsyncAnswer answer;

@@ -63,7 +63,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumI
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) try {
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(asyncUpdate_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -103,7 +103,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                      LONG* CancelID) try {
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr = OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors,
                                   CancelID, handles);

@@ -12,7 +12,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* St
                                                  LONG NumValues, DATE UpdateDuration, DATE UpdateInterval,
                                                  LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                  LONG* CancelID) try {
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     std::vector<LONG> handles;
     HRESULT hr =
         OpenRangeRequest(playback_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
@@ -37,7 +37,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIA
                                {Errors},
                                {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
                               playback_);
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr) || FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
     FILETIME interval = DateSpanToFileTime(UpdateInterval);

@@ -1,5 +1,6 @@
 #include "item_collection/request.h"
 
+#include "server/COPCHDAAutoServer.h"
 #include "time/time_conversion.h"
 
 namespace request {
@@ -35,6 +36,12 @@ HRESULT ValueColumns::Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFE
     values = client_arrays::ReadVariants(*valueArray, count);
     qualities = client_arrays::ReadLongs(*qualityArray, count);
     return S_OK;
+}
+
+HRESULT TimeDomain::Convert() {
+    HRESULT hr = server_->TimeArgToHdaTime(start_, times_.Start(), zone_);
+    if (FAILED(hr) || !end_) return hr;
+    return server_->TimeArgToHdaTime(end_, times_.End(), zone_);
 }
 
 HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,

@@ -96,6 +96,34 @@ struct ValueColumns {
                  LONG count);
 };
 
+// ---- the time domain of one request ----
+
+// The client's StartTime/EndTime and the historian's records made from them,
+// both ways under the zone of the call, read once when the domain is made.
+// The records' texts are freed when the request goes, on every path.
+class TimeDomain {
+public:
+    // `end` is null for requests with a start only.
+    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end) : server_(server), start_(start), end_(end) {}
+
+    // Start, then end, through the server object's own conversion (the
+    // virtual operation that follows its connection-point container's
+    // members in its first virtual table).
+    HRESULT Convert();
+    OPCHDA_TIME* Start() { return times_.Start(); }
+    OPCHDA_TIME* End() { return times_.End(); }
+    // After a successful call whose outputs were made: the historian's times
+    // go back to the client as local dates.
+    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
+
+private:
+    const CallZone zone_;
+    COPCHDAAutoServer* server_;
+    VARIANT* start_;
+    VARIANT* end_;
+    HdaTimePair times_;
+};
+
 // The opening of the asynchronous requests over a time range and the client's
 // handles: their checks in order, the times converted, the handles read.
 template <class T>

@@ -15,7 +15,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
                                {{ServerHandles, NumItems, VT_I4}}},
                               syncRead_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
@@ -37,7 +37,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
                                {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
                               syncRead_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     FILETIME resample = DateSpanToFileTime(ResampleInterval);
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
@@ -82,7 +82,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
                                {{ServerHandles, NumItems, VT_I4}}},
                               syncRead_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
@@ -104,7 +104,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
                                {{AttributeIDs, NumAttributes, VT_I4}}},
                               syncRead_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
 
@@ -126,7 +126,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT*
                                {{ServerHandles, NumItems, VT_I4}}},
                               syncAnnotations_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 

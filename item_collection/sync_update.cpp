@@ -69,7 +69,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
                                {{ServerHandles, NumItems, VT_I4}}},
                               syncUpdate_);
     if (FAILED(hr)) return hr;
-    TimeDomain times(StartTime, EndTime);
+    TimeDomain times(this, StartTime, EndTime);
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 

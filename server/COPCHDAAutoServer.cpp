@@ -22,6 +22,10 @@ void COPCHDAAutoServer::FinalRelease() {
     Disconnect();
 }
 
+HRESULT COPCHDAAutoServer::TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone) {
+    return ::TimeArgToHdaTime(timeArg, hdaTime, zone);
+}
+
 STDMETHODIMP COPCHDAAutoServer::get_OPCHDAItems(IOPCHDAItems** ppOPCHDAItems) {
     if (!ppOPCHDAItems) return E_POINTER;
     return QueryInterface(IID_IOPCHDAItems, reinterpret_cast<void**>(ppOPCHDAItems));

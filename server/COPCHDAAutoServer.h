@@ -29,11 +29,17 @@ public:
     static constexpr char kTraceName[] = "COPCHDAAutoServer";
 
     COPCHDAAutoServer();
-    ~COPCHDAAutoServer() override;
+    ~COPCHDAAutoServer();
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // Turns a client's time argument into the historian's time record, under
+    // the zone of the request's call. Virtual so that it holds its slot in
+    // the first virtual table, right after the container's members; the
+    // items collection's requests call it there.
+    virtual HRESULT TimeArgToHdaTime(VARIANT* timeArg, OPCHDA_TIME* hdaTime, const CallZone& zone);
 
     // IOPCHDAAutoServer
     STDMETHODIMP get_StartTime(DATE* pVal) override;
@@ -170,7 +176,8 @@ public:
     HISTORIAN_SINK_MEMBERS
 
 private:
-    void FinalRelease() override;
+    friend Implements;
+    void FinalRelease();
 
     // Runs a historian callback's work holding a reference on this object:
     // an event handler may drop the client's last one.

@@ -52,7 +52,8 @@ public:
     HISTORIAN_SINK_MEMBERS
 
 private:
-    ~HistorianSink() override;
+    friend Implements;  // the only one to destroy it
+    ~HistorianSink();
 
     // Runs call(owner) unless detached; answers S_OK once the owner is gone
     // (the historian has nothing to do with a refusal).

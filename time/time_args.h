@@ -57,27 +57,3 @@ private:
     OPCHDA_TIME start_{};
     OPCHDA_TIME end_{};
 };
-
-// The time domain of one request: the client's StartTime/EndTime and the
-// historian's records made from them, both ways under the zone of the call,
-// read once when the domain is made. The records' texts are freed when the
-// request goes, on every path.
-class TimeDomain {
-public:
-    // `end` is null for requests with a start only.
-    TimeDomain(VARIANT* start, VARIANT* end) : start_(start), end_(end) {}
-
-    // Start, then end.
-    HRESULT Convert() { return times_.Convert(start_, end_, zone_); }
-    OPCHDA_TIME* Start() { return times_.Start(); }
-    OPCHDA_TIME* End() { return times_.End(); }
-    // After a successful call whose outputs were made: the historian's times
-    // go back to the client as local dates.
-    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
-
-private:
-    const CallZone zone_;
-    VARIANT* start_;
-    VARIANT* end_;
-    HdaTimePair times_;
-};

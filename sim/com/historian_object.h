@@ -48,7 +48,7 @@ class SimHistorianObject final
 public:
     static HRESULT Create(REFIID iid, void** out);
     SimHistorianObject();
-    ~SimHistorianObject() override;
+    ~SimHistorianObject();
 
     // The interface table, less the interfaces a test has refused.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;

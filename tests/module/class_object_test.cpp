@@ -59,7 +59,8 @@ public:
     explicit Probe(bool* revivedInTeardown) : revivedInTeardown_(revivedInTeardown) {}
 
 private:
-    void FinalRelease() override { *revivedInTeardown_ = TryAddRef(); }
+    friend Implements;
+    void FinalRelease() { *revivedInTeardown_ = TryAddRef(); }
     bool* revivedInTeardown_;
 };
 
