@@ -20,9 +20,9 @@ public:
     STDMETHODIMP get_EntryType(LONG* pVal) override;
     STDMETHODIMP get_User(BSTR* pVal) override;
 
-    // Called once by the history, right after creation.
+    // Called once by the history, right after creation; `user` is copied (null: none).
     virtual HRESULT SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
-                             const BSTR* user);
+                             LPCWSTR user);
 
 private:
     DATE entryTime_ = 0.0;
