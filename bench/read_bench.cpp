@@ -4,7 +4,9 @@
 // out a prepared answer (fast_historian.h), where what the DLL adds is what
 // the figures show. Both sides pay for freeing what they received. The fast
 // historian runs first, before the simulator's task-memory spy is installed.
-//   wine bin/read_bench.exe [rounds]
+//   wine bin/read_bench.exe [rounds] [shape]
+// A shape (100x1000, 1x100000 or 1000x10) runs that one alone on the fast
+// historian, without the simulator: what a profile of the DLL's side wants.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -66,7 +69,7 @@ struct Shape {
     DWORD values;
 };
 
-int RunFastShapes(int rounds) {
+int RunFastShapes(int rounds, const char* only) {
     static fastbench::FastHistorian historian;
     if (!Check(historian.Register(), "registering the fast historian")) return 1;
     CLSID clsid;
@@ -86,6 +89,7 @@ int RunFastShapes(int rounds) {
 
     const Shape shapes[] = {{"100x1000", 100, 1000}, {"1x100000", 1, 100000}, {"1000x10", 1000, 10}};
     for (const Shape& shape : shapes) {
+        if (only && std::strcmp(only, shape.name) != 0) continue;
         historian.Prepare(shape.values);
         items->RemoveAll();
         UniqueSafeArray ids = UniqueSafeArray::vector(VT_BSTR, shape.items);
@@ -173,7 +177,12 @@ int main(int argc, char** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
     // The fast historian first: the simulator, once loaded, watches every
     // task-memory block of the process, which would slow both sides.
-    if (RunFastShapes(std::max(rounds * 5, 20)) != 0) return 1;
+    const char* only = argc > 2 ? argv[2] : nullptr;
+    if (RunFastShapes(only ? rounds : std::max(rounds * 5, 20), only) != 0) return 1;
+    if (only) {
+        CoUninitialize();
+        return 0;
+    }
     int rc = 1;
     {
         // The historian, directly.
