@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     // The fast historian first: the simulator, once loaded, watches every
     // task-memory block of the process, which would slow both sides.
     const char* only = argc > 2 ? argv[2] : nullptr;
-    if (RunFastShapes(only ? rounds : std::max(rounds * 5, 20), only) != 0) return 1;
+    if (RunFastShapes(only ? rounds : std::max(rounds * 20, 20), only) != 0) return 1;
     if (only) {
         CoUninitialize();
         return 0;

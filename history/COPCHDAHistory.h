@@ -21,6 +21,12 @@
 #include "time/time_conversion.h"
 #include "automation/type_info_holder.h"
 
+// Filled once, then read-only: nothing to lock (a read of a thousand items
+// makes a thousand histories, and a critical section costs two heap calls).
+class COPCHDAHistory;
+template <>
+inline constexpr bool kHasObjectLock<COPCHDAHistory> = false;
+
 class COPCHDAHistory final : public Implements<COPCHDAHistory, DispatchImpl<OPCHDAHistory>> {
 public:
     static constexpr char kTraceName[] = "COPCHDAHistory";
