@@ -43,6 +43,12 @@ public:
     // before the first QueryInterface. They answer S_OK, or E_OUTOFMEMORY
     // when the storage cannot be had (the history then stays empty).
     //
+    // Set*: everything is copied; the source may be freed as soon as the call
+    // returns. Virtual, in this order, behind the dual interface's members.
+    virtual HRESULT SetAnnotations(const OPCHDA_ANNOTATION* source);
+    virtual HRESULT SetModifiedValues(const OPCHDA_MODIFIEDITEM* source);
+    virtual HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
+    virtual HRESULT SetItemValues(const OPCHDA_ITEM* source);
     // Keep*: the history takes the answer's arrays as its own and nulls them
     // in `answer` (count 0), which keeps only what the history does not use
     // (nothing of it on failure). An array the historian left null for a
@@ -51,11 +57,6 @@ public:
     HRESULT KeepModifiedValues(OPCHDA_MODIFIEDITEM& answer);
     HRESULT KeepAttributeValues(OPCHDA_ATTRIBUTE& answer);
     HRESULT KeepAnnotations(OPCHDA_ANNOTATION& answer);
-    // Set*: everything is copied; the source may be freed as soon as the call returns.
-    HRESULT SetItemValues(const OPCHDA_ITEM* source);
-    HRESULT SetModifiedValues(const OPCHDA_MODIFIEDITEM* source);
-    HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
-    HRESULT SetAnnotations(const OPCHDA_ANNOTATION* source);
 
     DWORD Count() const { return count_; }
     // A new value or entry object for 0-based element k (< Count()), its times
