@@ -8,10 +8,10 @@ STDMETHODIMP COPCHDAEntry::get_EntryType(LONG* pVal) { return PropertyGet(pVal, 
 STDMETHODIMP COPCHDAEntry::get_User(BSTR* pVal) { return PropertyGet(pVal, user_.get()); }
 
 HRESULT COPCHDAEntry::SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
-                               const BSTR* user) {
+                               LPCWSTR user) {
     SetFields(timeStamp, value, quality);
     entryTime_ = entryTime;
     entryType_ = entryType;
-    if (user && *user != user_.get()) user_ = *user ? UniqueBstr(*user, SysStringLen(*user)) : UniqueBstr();
+    user_ = UniqueBstr(user);
     return S_OK;
 }

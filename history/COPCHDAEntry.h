@@ -20,10 +20,11 @@ public:
     STDMETHODIMP get_EntryType(LONG* pVal) override;
     STDMETHODIMP get_User(BSTR* pVal) override;
 
-    // Called once by the history, right after creation. Virtual so that it
-    // holds the slot right after the dual interface's members.
+    // Called once by the history, right after creation; `user` is copied
+    // (null: none). Virtual so that it holds the slot right after the dual
+    // interface's members.
     virtual HRESULT SetEntry(DATE timeStamp, const VARIANT* value, LONG quality, DATE entryTime, LONG entryType,
-                             const BSTR* user);
+                             LPCWSTR user);
 
 private:
     DATE entryTime_ = 0.0;

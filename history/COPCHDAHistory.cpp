@@ -1,11 +1,14 @@
 #include "history/COPCHDAHistory.h"
 
-#include <new>
+#include <cstring>
+#include <utility>
 
 #include "history/COPCHDAEntry.h"
 #include "history/COPCHDAEnumHistory.h"
 #include "history/COPCHDAValue.h"
 #include "com/variant_values.h"
+#include "history/answer_copies.h"
+#include "opc/historian_answers.h"
 
 namespace {
 
@@ -13,33 +16,60 @@ namespace {
 constexpr DWORD kDefaultQuality = 0xC0;
 constexpr LONG kAnnotateEditType = 5;  // OPCHDAAnnotate
 
+// One array of an answer that a history keeps: the historian's own, or, when
+// it sent none for a count, a block of zeros made before anything is taken
+// (so that running out of memory takes nothing). Take() moves it out of the
+// answer's field.
 template <class T>
-std::unique_ptr<T[]> NewArray(DWORD count) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count ? count : 1]);
-}
-
-template <class T>
-void CopyArray(T* target, const T* source, DWORD count) {
-    if (source)
-        for (DWORD k = 0; k < count; ++k) target[k] = source[k];
-    else
-        for (DWORD k = 0; k < count; ++k) target[k] = T{};
-}
-
-// A deep copy, or the copy's failure as a VT_ERROR the client can read. A
-// number is copied in place: a read of 100,000 values makes no call into
-// the runtime for them.
-void CopyValue(VARIANT* target, const VARIANT* source) {
-    V_VT(target) = VT_EMPTY;
-    if (!source) return;
-    HRESULT hr = CopyVariantValue(target, source);
-    if (FAILED(hr)) {
-        V_VT(target) = VT_ERROR;
-        V_ERROR(target) = hr;
+class KeptArray {
+public:
+    KeptArray(T* given, DWORD count) : given_(given) {
+        if (!given) {
+            spare_ = static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
+            if (spare_) std::memset(static_cast<void*>(spare_), 0, count * sizeof(T));
+        }
     }
+    KeptArray(const KeptArray&) = delete;
+    KeptArray& operator=(const KeptArray&) = delete;
+    ~KeptArray() { CoTaskMemFree(spare_); }
+    bool ok() const { return given_ || spare_; }
+    T* Take(T*& field) {
+        field = nullptr;
+        return given_ ? std::exchange(given_, nullptr) : std::exchange(spare_, nullptr);
+    }
+
+private:
+    T* given_;
+    T* spare_ = nullptr;
+};
+
+template <class T>
+T* TakeArray(T*& field) {
+    return std::exchange(field, nullptr);
 }
 
-BSTR CopyText(LPCWSTR text) { return text ? SysAllocString(text) : nullptr; }
+template <class T>
+void FreeArray(T*& block) {
+    CoTaskMemFree(std::exchange(block, nullptr));
+}
+
+void FreeStrings(LPWSTR*& strings, DWORD count) {
+    if (strings)
+        for (DWORD k = 0; k < count; ++k) CoTaskMemFree(strings[k]);
+    FreeArray(strings);
+}
+
+// A copy of `source` kept as a read's answer is; the copy's remains (none
+// once kept) are freed here.
+template <class Answer, class Keep>
+HRESULT KeepCopy(const Answer* source, Keep keep) {
+    if (!source) return E_POINTER;
+    Answer copy;
+    if (!CopyHistorianAnswer(*source, copy)) return E_OUTOFMEMORY;
+    HRESULT hr = keep(copy);
+    ClearHistorianAnswer(copy);
+    return hr;
+}
 
 // Makes an object, sets it up and hands it out through its first QueryInterface.
 template <class T, class Fill>
@@ -56,87 +86,95 @@ COPCHDAHistory::~COPCHDAHistory() { Free(); }
 void COPCHDAHistory::Free() {
     if (values_)
         for (DWORD k = 0; k < count_; ++k) ClearVariantValue(&values_[k]);
-    timeStamps_.reset();
-    values_.reset();
-    qualities_.reset();
-    entryTimes_.reset();
-    entryTypes_.reset();
-    users_.reset();
+    FreeArray(values_);
+    FreeStrings(texts_, count_);
+    FreeStrings(users_, count_);
+    FreeArray(timeStamps_);
+    FreeArray(qualities_);
+    FreeArray(entryTimes_);
+    FreeArray(editTypes_);
     count_ = 0;
 }
 
-bool COPCHDAHistory::Allocate(DWORD count, bool qualities, bool entryTimes, bool entryTypes, bool users) {
+HRESULT COPCHDAHistory::KeepItemValues(OPCHDA_ITEM& answer) {
+    entries_ = false;
+    const DWORD n = answer.dwCount;
+    if (!n) return S_OK;  // what an empty answer holds stays the caller's to free
+    KeptArray stamps(answer.pftTimeStamps, n);
+    KeptArray qualities(answer.pdwQualities, n);
+    KeptArray values(answer.pvDataValues, n);
+    if (!stamps.ok() || !qualities.ok() || !values.ok()) return E_OUTOFMEMORY;
     Free();
-    timeStamps_ = NewArray<FILETIME>(count);
-    values_ = NewArray<VARIANT>(count);
-    if (qualities) qualities_ = NewArray<DWORD>(count);
-    if (entryTimes) entryTimes_ = NewArray<FILETIME>(count);
-    if (entryTypes) entryTypes_ = NewArray<LONG>(count);
-    if (users) users_ = NewArray<UniqueBstr>(count);
-    if (!timeStamps_ || !values_ || (qualities && !qualities_) || (entryTimes && !entryTimes_) ||
-        (entryTypes && !entryTypes_) || (users && !users_)) {
-        Free();
-        return false;
-    }
-    for (DWORD k = 0; k < count; ++k) V_VT(&values_[k]) = VT_EMPTY;
-    count_ = count;
-    return true;
+    timeStamps_ = stamps.Take(answer.pftTimeStamps);
+    qualities_ = qualities.Take(answer.pdwQualities);
+    values_ = values.Take(answer.pvDataValues);
+    count_ = std::exchange(answer.dwCount, 0);
+    return S_OK;
+}
+
+HRESULT COPCHDAHistory::KeepAttributeValues(OPCHDA_ATTRIBUTE& answer) {
+    entries_ = false;
+    const DWORD n = answer.dwNumValues;
+    if (!n) return S_OK;
+    KeptArray stamps(answer.ftTimeStamps, n);
+    KeptArray values(answer.vAttributeValues, n);
+    if (!stamps.ok() || !values.ok()) return E_OUTOFMEMORY;
+    Free();
+    timeStamps_ = stamps.Take(answer.ftTimeStamps);
+    values_ = values.Take(answer.vAttributeValues);
+    count_ = std::exchange(answer.dwNumValues, 0);
+    return S_OK;
+}
+
+HRESULT COPCHDAHistory::KeepModifiedValues(OPCHDA_MODIFIEDITEM& answer) {
+    entries_ = true;
+    const DWORD n = answer.dwCount;
+    if (!n) return S_OK;
+    KeptArray stamps(answer.pftTimeStamps, n);
+    KeptArray qualities(answer.pdwQualities, n);
+    KeptArray values(answer.pvDataValues, n);
+    KeptArray entryTimes(answer.pftModificationTime, n);
+    KeptArray editTypes(answer.pEditType, n);
+    if (!stamps.ok() || !qualities.ok() || !values.ok() || !entryTimes.ok() || !editTypes.ok())
+        return E_OUTOFMEMORY;
+    Free();
+    timeStamps_ = stamps.Take(answer.pftTimeStamps);
+    qualities_ = qualities.Take(answer.pdwQualities);
+    values_ = values.Take(answer.pvDataValues);
+    entryTimes_ = entryTimes.Take(answer.pftModificationTime);
+    editTypes_ = editTypes.Take(answer.pEditType);
+    users_ = TakeArray(answer.szUser);
+    count_ = std::exchange(answer.dwCount, 0);
+    return S_OK;
+}
+
+HRESULT COPCHDAHistory::KeepAnnotations(OPCHDA_ANNOTATION& answer) {
+    entries_ = true;
+    const DWORD n = answer.dwNumValues;
+    if (!n) return S_OK;
+    KeptArray stamps(answer.ftTimeStamps, n);
+    KeptArray entryTimes(answer.ftAnnotationTime, n);
+    if (!stamps.ok() || !entryTimes.ok()) return E_OUTOFMEMORY;
+    Free();
+    timeStamps_ = stamps.Take(answer.ftTimeStamps);
+    entryTimes_ = entryTimes.Take(answer.ftAnnotationTime);
+    texts_ = TakeArray(answer.szAnnotation);
+    users_ = TakeArray(answer.szUser);
+    count_ = std::exchange(answer.dwNumValues, 0);
+    return S_OK;
 }
 
 HRESULT COPCHDAHistory::SetItemValues(const OPCHDA_ITEM* source) {
-    if (!source) return E_POINTER;
-    entries_ = false;
-    if (!Allocate(source->dwCount, true, false, false, false)) return E_OUTOFMEMORY;
-    CopyArray(timeStamps_.get(), source->pftTimeStamps, count_);
-    CopyArray(qualities_.get(), source->pdwQualities, count_);
-    for (DWORD k = 0; k < count_; ++k)
-        CopyValue(&values_[k], source->pvDataValues ? &source->pvDataValues[k] : nullptr);
-    return S_OK;
+    return KeepCopy(source, [this](OPCHDA_ITEM& copy) { return KeepItemValues(copy); });
 }
-
 HRESULT COPCHDAHistory::SetAttributeValues(const OPCHDA_ATTRIBUTE* source) {
-    if (!source) return E_POINTER;
-    entries_ = false;
-    if (!Allocate(source->dwNumValues, false, false, false, false)) return E_OUTOFMEMORY;
-    CopyArray(timeStamps_.get(), source->ftTimeStamps, count_);
-    for (DWORD k = 0; k < count_; ++k)
-        CopyValue(&values_[k], source->vAttributeValues ? &source->vAttributeValues[k] : nullptr);
-    return S_OK;
+    return KeepCopy(source, [this](OPCHDA_ATTRIBUTE& copy) { return KeepAttributeValues(copy); });
 }
-
 HRESULT COPCHDAHistory::SetModifiedValues(const OPCHDA_MODIFIEDITEM* source) {
-    if (!source) return E_POINTER;
-    entries_ = true;
-    if (!Allocate(source->dwCount, true, true, true, true)) return E_OUTOFMEMORY;
-    CopyArray(timeStamps_.get(), source->pftTimeStamps, count_);
-    CopyArray(qualities_.get(), source->pdwQualities, count_);
-    CopyArray(entryTimes_.get(), source->pftModificationTime, count_);
-    for (DWORD k = 0; k < count_; ++k) {
-        entryTypes_[k] = source->pEditType ? static_cast<LONG>(source->pEditType[k]) : 0;
-        CopyValue(&values_[k], source->pvDataValues ? &source->pvDataValues[k] : nullptr);
-        users_[k].reset(source->szUser ? CopyText(source->szUser[k]) : nullptr);
-    }
-    return S_OK;
+    return KeepCopy(source, [this](OPCHDA_MODIFIEDITEM& copy) { return KeepModifiedValues(copy); });
 }
-
 HRESULT COPCHDAHistory::SetAnnotations(const OPCHDA_ANNOTATION* source) {
-    if (!source) return E_POINTER;
-    entries_ = true;
-    if (!Allocate(source->dwNumValues, false, true, false, true)) return E_OUTOFMEMORY;
-    CopyArray(timeStamps_.get(), source->ftTimeStamps, count_);
-    CopyArray(entryTimes_.get(), source->ftAnnotationTime, count_);
-    for (DWORD k = 0; k < count_; ++k) {
-        LPCWSTR text = source->szAnnotation ? source->szAnnotation[k] : nullptr;
-        VARIANT* value = &values_[k];
-        V_VT(value) = VT_BSTR;
-        V_BSTR(value) = CopyText(text);
-        if (text && !V_BSTR(value)) {
-            V_VT(value) = VT_ERROR;
-            V_ERROR(value) = E_OUTOFMEMORY;
-        }
-        users_[k].reset(source->szUser ? CopyText(source->szUser[k]) : nullptr);
-    }
-    return S_OK;
+    return KeepCopy(source, [this](OPCHDA_ANNOTATION& copy) { return KeepAnnotations(copy); });
 }
 
 STDMETHODIMP COPCHDAHistory::get_Count(LONG* pVal) {
@@ -206,18 +244,29 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, const CallZone& zone, OPCHDAValue**
             [&](COPCHDAValue& v) { v.SetValue(timeStamp, &values_[k], static_cast<LONG>(quality)); }, IID_OPCHDAValue,
             reinterpret_cast<void**>(ppValue));
     }
+    // An annotation's value is its text as a string (empty without one); a
+    // text that cannot be had reaches the client as the reason.
+    UniqueVariant text;
+    const VARIANT* value = values_ ? &values_[k] : text.get();
+    if (!values_) {
+        LPCWSTR source = texts_ ? texts_[k] : nullptr;
+        V_VT(text.get()) = VT_BSTR;
+        V_BSTR(text.get()) = source ? SysAllocString(source) : nullptr;
+        if (source && !V_BSTR(text.get())) {
+            V_VT(text.get()) = VT_ERROR;
+            V_ERROR(text.get()) = E_OUTOFMEMORY;
+        }
+    }
     // An entry's time stamp takes the bias in force now, as the platform's own
     // conversion does; its entry time follows the season of the time itself.
     DATE timeStamp = 0.0;
     zone.ToLocalDateAtCurrentBias(timeStamps_[k], &timeStamp);
     DATE entryTime = 0.0;
     if (entryTimes_) zone.ToLocalDate(entryTimes_[k], &entryTime);
-    LONG entryType = entryTypes_ ? entryTypes_[k] : kAnnotateEditType;
-    BSTR user = users_ ? users_[k].get() : nullptr;
+    LONG entryType = editTypes_ ? static_cast<LONG>(editTypes_[k]) : kAnnotateEditType;
+    LPCWSTR user = users_ ? users_[k] : nullptr;
     return HandOutNew<COPCHDAEntry>(
-        [&](COPCHDAEntry& e) {
-            e.SetEntry(timeStamp, &values_[k], static_cast<LONG>(quality), entryTime, entryType, &user);
-        },
+        [&](COPCHDAEntry& e) { e.SetEntry(timeStamp, value, static_cast<LONG>(quality), entryTime, entryType, user); },
         IID_OPCHDAValue, reinterpret_cast<void**>(ppValue));
 }
 
@@ -226,7 +275,7 @@ HRESULT COPCHDAHistory::MakeElement(DWORD k, const CallZone& zone, OPCHDAValue**
 namespace {
 
 template <class Source, class Fill>
-HRESULT MakeVariant(const Source* source, VARIANT* out, Fill fill) {
+HRESULT MakeVariant(Source* source, VARIANT* out, Fill fill) {
     if (!out) return E_POINTER;
     VariantClear(out);
     if (!source) return E_POINTER;
@@ -249,6 +298,24 @@ HRESULT PutInto(SAFEARRAY* results, LONG index, const Source* source) {
     HRESULT hr = MakeHistoryVariant(source, history.get());
     if (FAILED(hr)) return hr;
     return SafeArrayPutElement(results, &index, history.get());
+}
+
+// A history that keeps `answer`'s arrays, moved into element `index` with its
+// only reference (a read of a thousand items makes no copy and no AddRef and
+// Release pair per item); a failure releases the history, which frees what
+// it kept.
+template <class Answer, class Keep>
+HRESULT PutKept(SAFEARRAY* results, LONG index, Answer& answer, Keep keep) {
+    if (!results) return E_POINTER;
+    if (SafeArrayGetDim(results) != 1 || SafeArrayGetElemsize(results) != sizeof(VARIANT)) return E_INVALIDARG;
+    void* slot = nullptr;
+    HRESULT hr = SafeArrayPtrOfIndex(results, &index, &slot);
+    if (FAILED(hr)) return hr;
+    UniqueVariant history;
+    hr = MakeVariant(&answer, history.get(), [&](COPCHDAHistory& h, Answer* a) { return (h.*keep)(*a); });
+    if (FAILED(hr)) return hr;
+    history.detach_to(static_cast<VARIANT*>(slot));
+    return S_OK;
 }
 
 }  // namespace
@@ -279,4 +346,17 @@ HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ATTRIBUTE* sourc
 }
 HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ANNOTATION* source) {
     return PutInto(results, index, source);
+}
+
+HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ITEM& answer) {
+    return PutKept(results, index, answer, &COPCHDAHistory::KeepItemValues);
+}
+HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_MODIFIEDITEM& answer) {
+    return PutKept(results, index, answer, &COPCHDAHistory::KeepModifiedValues);
+}
+HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ATTRIBUTE& answer) {
+    return PutKept(results, index, answer, &COPCHDAHistory::KeepAttributeValues);
+}
+HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ANNOTATION& answer) {
+    return PutKept(results, index, answer, &COPCHDAHistory::KeepAnnotations);
 }

@@ -146,10 +146,11 @@ HRESULT OpenRangeRequest(const ComPtr<T>& historian, TimeDomain& times, VARIANT*
 // whose code is a success (OPCHDANoData gives an empty history, not an empty
 // element) and VT_EMPTY otherwise, Errors the codes as they came; then the
 // times go back to the client. A failed call, or results that cannot be
-// built, leave both outputs null and the client's times as they were. The
-// answer itself is freed by its holder whatever happens.
+// built, leave both outputs null and the client's times as they were. Each
+// history keeps its element's arrays (the answer is the caller's once the call
+// returns); what no history kept is freed by the holder whatever happens.
 template <class Answer>
-HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>& answers,
+HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answers,
                    const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
     if (FAILED(callResult)) return callResult;
     if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
@@ -158,7 +159,7 @@ HRESULT FinishRead(HRESULT callResult, LONG count, const HistorianAnswer<Answer>
     if (!values || !codeArray) return E_FAIL;
     for (LONG i = 0; i < count; ++i) {
         if (FAILED(codes[i])) continue;
-        HRESULT hr = PutHistory(values.get(), i + 1, &answers[i]);
+        HRESULT hr = PutKeptHistory(values.get(), i + 1, answers[i]);
         if (FAILED(hr)) return hr;
     }
     if (times) times->WriteBack();

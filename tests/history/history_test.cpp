@@ -1,6 +1,8 @@
 // The history collection, its enumerator and the value and entry objects,
 // filled in this process from hand-built historian structures.
 #include <algorithm>
+#include <functional>
+#include <string>
 
 #include "history/COPCHDAHistory.h"
 #include "opc/historian_answers.h"
@@ -237,6 +239,143 @@ TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames)
         EXPECT_GT(spy.LiveCount(), 0u);
     }
     EXPECT_EQ(spy.LiveCount(), 0u) << "a string of a history outlived it";
+    EXPECT_EQ(spy.unknownFrees, 0);
+    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
+}
+
+// ---- a read's answer kept, not copied ----
+
+// What a client reads of element k: every property, as text, so that a kept
+// history and a copied one can be compared whole.
+std::wstring Reading(OPCHDAHistory* h, LONG k) {
+    ComPtr<OPCHDAValue> value = At(h, VarI4(k));
+    if (!value) return L"(none)";
+    DATE stamp = 0;
+    LONG quality = 0;
+    UniqueVariant data;
+    value->get_TimeStamp(&stamp);
+    value->get_Quality(&quality);
+    value->get_DataValue(data.get());
+    std::wstring text = std::to_wstring(stamp) + L"|" + std::to_wstring(quality) + L"|" + std::to_wstring(data->vt);
+    if (data->vt == VT_ERROR) text += L"|" + std::to_wstring(data->scode);
+    else if (data->vt == VT_BSTR) text += L"|" + std::wstring(data->bstrVal ? data->bstrVal : L"");
+    else if (data->vt != VT_EMPTY && SUCCEEDED(VariantChangeType(data.get(), data.get(), 0, VT_BSTR)))
+        text += L"|" + std::wstring(data->bstrVal);
+    ComPtr<OPCHDAEntry> entry;
+    if (value.query(IID_OPCHDAEntry, entry) == S_OK) {
+        DATE entryTime = 0;
+        LONG type = 0;
+        UniqueBstr user;
+        entry->get_EntryTime(&entryTime);
+        entry->get_EntryType(&type);
+        entry->get_User(user.put());
+        text += L"|" + std::to_wstring(entryTime) + L"|" + std::to_wstring(type) + L"|" + (user ? user.get() : L"?");
+    }
+    return text;
+}
+
+ComPtr<OPCHDAHistory> HistoryIn(SAFEARRAY* results) {
+    UniqueVariant element;
+    LONG index = 1;
+    ComPtr<OPCHDAHistory> history;
+    if (SUCCEEDED(SafeArrayGetElement(results, &index, element.get())) && element->vt == VT_DISPATCH)
+        element->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
+    return history;
+}
+
+// One answer of each kind, built afresh for every use; `put` stores it in a
+// results array kept or copied, then frees it as a read does.
+struct KeptRow {
+    const char* what;
+    std::function<HRESULT(SAFEARRAY* results, bool keep)> put;
+};
+
+template <class Answer>
+std::function<HRESULT(SAFEARRAY*, bool)> Putting(std::function<Answer*()> build) {
+    return [build](SAFEARRAY* results, bool keep) {
+        Answer* answer = build();
+        HRESULT hr = keep ? PutKeptHistory(results, 1, *answer) : PutHistory(results, 1, answer);
+        FreeHistorianArray(answer, 1);  // what the history did not keep
+        return hr;
+    };
+}
+
+const KeptRow kKeptRows[] = {
+    {"raw values, one of a type nobody can copy",
+     Putting<OPCHDA_ITEM>([] {
+         OPCHDA_ITEM* item = MakeItem(4);
+         item->pvDataValues[3].vt = 15;
+         return item;
+     })},
+    {"a count with null arrays",
+     Putting<OPCHDA_ITEM>([] { return TaskCopy<OPCHDA_ITEM>({{1, 0, 3, nullptr, nullptr, nullptr}}); })},
+    {"no values (the arrays allocated nonetheless)",
+     Putting<OPCHDA_ITEM>([] {
+         return TaskCopy<OPCHDA_ITEM>({{1, 0, 0, TaskArray<FILETIME>(0), TaskArray<DWORD>(0), TaskArray<VARIANT>(0)}});
+     })},
+    {"modified values", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kWinter, L"editor"); })},
+    {"modified values with null arrays",
+     Putting<OPCHDA_MODIFIEDITEM>(
+         [] { return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}); })},
+    {"attributes", Putting<OPCHDA_ATTRIBUTE>([] {
+         return TaskCopy<OPCHDA_ATTRIBUTE>(
+             {{1, 2, 7, Stamps(2, kSummer, kTicks), TaskCopy({VarBstr(L"kg"), VarR8(0.25)})}});
+     })},
+    {"annotations, one without text and user",
+     Putting<OPCHDA_ANNOTATION>([] {
+         return TaskCopy<OPCHDA_ANNOTATION>(
+             {{1, 2, Stamps(2, kWinter, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
+               Stamps(2, kSummer, kTicks), TaskCopy<LPWSTR>({nullptr, TaskString(L"operator")})}});
+     })},
+    {"annotations with null arrays",
+     Putting<OPCHDA_ANNOTATION>([] { return TaskCopy<OPCHDA_ANNOTATION>({{1, 2, nullptr, nullptr, nullptr, nullptr}}); })},
+};
+
+// A history that keeps the historian's arrays reads exactly as one that copied
+// them, outlives the answer, and frees every block once: the answer's holder
+// frees only what was not kept.
+TEST_F(History, KeptAnswersReadAsCopiesAndEveryBlockIsFreedOnce) {
+    SetOaNoCache();
+    testsupport::MallocSpy spy;
+    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+    for (const KeptRow& row : kKeptRows) {
+        SCOPED_TRACE(row.what);
+        UniqueSafeArray copied = UniqueSafeArray::vector(VT_VARIANT, 1), kept = UniqueSafeArray::vector(VT_VARIANT, 1);
+        ASSERT_EQ(row.put(copied.get(), false), S_OK);
+        ASSERT_EQ(row.put(kept.get(), true), S_OK);
+        ComPtr<OPCHDAHistory> copy = HistoryIn(copied.get()), keep = HistoryIn(kept.get());
+        ASSERT_TRUE(copy && keep);
+        LONG n = -1, m = -2;
+        copy->get_Count(&n);
+        keep->get_Count(&m);
+        EXPECT_EQ(m, n);
+        for (LONG k = 1; k <= n; ++k) EXPECT_EQ(Reading(keep.get(), k), Reading(copy.get(), k)) << k;
+        copy = keep = nullptr;
+        copied.reset();
+        kept.reset();
+        EXPECT_EQ(spy.LiveCount(), 0u) << "a block outlived its history, or its answer";
+    }
+    EXPECT_EQ(spy.unknownFrees, 0) << "a block freed twice";
+    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
+}
+
+// Out of memory for the zeros that stand in for a null array: nothing is
+// taken, the answer stays whole for its holder, and nothing leaks.
+TEST_F(History, KeepingThatRunsOutOfMemoryTakesNothing) {
+    testsupport::MallocSpy spy;
+    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+    {
+        OPCHDA_ITEM* item = MakeItem(3);
+        FILETIME* const stamps = item->pftTimeStamps;
+        CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
+        UniqueSafeArray results = UniqueSafeArray::vector(VT_VARIANT, 1);
+        spy.failNext = true;
+        EXPECT_EQ(PutKeptHistory(results.get(), 1, *item), E_OUTOFMEMORY);
+        EXPECT_TRUE(item->dwCount == 3 && item->pftTimeStamps == stamps && item->pvDataValues) << "something taken";
+        EXPECT_FALSE(HistoryIn(results.get()));
+        FreeHistorianItems(item, 1);
+    }
+    EXPECT_EQ(spy.LiveCount(), 0u);
     EXPECT_EQ(spy.unknownFrees, 0);
     EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
 }

@@ -2,6 +2,8 @@
 // simulator (argument checks and codes: the request table's).
 #include <cmath>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/sim_fixture.h"
 
@@ -116,6 +118,49 @@ TEST_P(SyncResults, ItemShortcutsPassTheirArgumentsAndGiveTheItemsCode) {
     EXPECT_EQ(ramp_->ReadRaw(times.start.get(), times.end.get(), 0, 0, values.put()), kUnknownItemID);
     EXPECT_EQ(values->vt, VT_EMPTY);
     EXPECT_EQ(ramp_->ReadRaw(times.start.get(), times.end.get(), 0, 0, nullptr), E_POINTER);
+}
+
+// A read's histories keep the historian's answer: the task memory stays out
+// while they live (the simulator counts it in process), they read the same
+// once the server object and its items are gone, and the memory comes back
+// when they go.
+TEST_P(SyncResults, HistoriesKeepTheAnswerAndOutliveTheServerObject) {
+    TimeRange times(L"NOW-10M", L"NOW");
+    UniqueSafeArray values, errors, handles(MakeLongArray({rampHandle_, stepHandle_}));
+    SAFEARRAY* h = handles.get();
+    ASSERT_HRESULT_SUCCEEDED(
+        items_->SyncReadRaw(times.start.get(), times.end.get(), 0, 0, 2, &h, values.put(), errors.put()));
+    ComPtr<OPCHDAHistory> ramp = HistoryAt(values.get(), 1), step = HistoryAt(values.get(), 2);
+    values.reset();
+    ASSERT_TRUE(ramp && step);
+    auto readAll = [&](OPCHDAHistory* history) {
+        std::vector<std::pair<DATE, double>> read;
+        for (LONG k = 1, n = CountOf(history); k <= n; ++k) {
+            ComPtr<OPCHDAValue> value;
+            UniqueVariant data;
+            DATE stamp = 0;
+            if (FAILED(history->Item(VarI4(k), value.put())) || FAILED(value->get_TimeStamp(&stamp)) ||
+                FAILED(value->get_DataValue(data.get())) || FAILED(VariantChangeType(data.get(), data.get(), 0, VT_R8)))
+                read.emplace_back(-1, -1);
+            else
+                read.emplace_back(stamp, data->dblVal);
+        }
+        return read;
+    };
+    const auto rampValues = readAll(ramp.get()), stepValues = readAll(step.get());
+    EXPECT_GT(rampValues.size(), 50u);
+    if (where_ == Where::InProcess) {
+        EXPECT_GT(OutstandingTaskMemory(), 0) << "the answer was copied, not kept";
+    }
+    ramp_ = step_ = text_ = nullptr;
+    items_ = nullptr;
+    server_ = nullptr;
+    EXPECT_EQ(readAll(ramp.get()), rampValues);
+    EXPECT_EQ(readAll(step.get()), stepValues);
+    ramp = step = nullptr;
+    if (where_ == Where::InProcess) {
+        EXPECT_EQ(OutstandingTaskMemory(), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, SyncResults, ::testing::ValuesIn(kBothSides), NameOf);

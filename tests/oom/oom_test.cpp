@@ -204,6 +204,53 @@ TEST_F(OutOfMemory, Requests) {
         Sleep(25);
 }
 
+// The synchronous reads and the item shortcuts built on them: each history
+// keeps its item's arrays of the historian's answer, so a failure half-way
+// through the items must free what was kept and what was not, each once (the
+// historian's count of outstanding task memory at tear-down).
+TEST_F(OutOfMemory, SyncReadsKeepingTheAnswer) {
+    Connect();
+    SAFEARRAY* h = handles_.get();
+    UniqueSafeArray aggregates(MakeLongArray({2, 3, 4})), attributes(MakeLongArray({1})),
+        stamps(MakeDateArray({LocalNow() - kHour, LocalNow() - 0.5 * kHour}));
+    SAFEARRAY *a = aggregates.get(), *at = attributes.get(), *t = stamps.get();
+    ComPtr<OPCHDAItem> item;
+    ASSERT_EQ(items_->GetOPCHDAItem(LongAt(h, 1), item.put()), S_OK);
+    const double tenMinutes = 1.0 / 144;
+    UniqueVariant start, end, one;
+    UniqueSafeArray values;
+    VARIANT *s = start.get(), *e = end.get();
+    auto reset = [&] {
+        errors_.reset();
+        values.reset();
+        one.reset();
+        start.reset(VarBstr(L"NOW-1H"));
+        end.reset(VarBstr(L"NOW"));
+    };
+    IOPCHDAItems* i = items_.get();
+    auto out = [&] { return errors_.put(); };
+    const Row rows[] = {
+        {"SyncReadRaw", [&] { return i->SyncReadRaw(s, e, 10, FALSE, kItems, &h, values.put(), out()); }},
+        {"SyncReadProcessed",
+         [&] { return i->SyncReadProcessed(s, e, tenMinutes, kItems, &h, &a, values.put(), out()); }},
+        {"SyncReadAtTime", [&] { return i->SyncReadAtTime(2, &t, kItems, &h, values.put(), out()); }},
+        {"SyncReadModified", [&] { return i->SyncReadModified(s, e, 10, kItems, &h, values.put(), out()); }},
+        {"SyncReadAttribute",
+         [&] { return i->SyncReadAttribute(s, e, LongAt(h, 1), 1, &at, values.put(), out()); }},
+        {"SyncReadAnnotations", [&] { return i->SyncReadAnnotations(s, e, kItems, &h, values.put(), out()); }},
+        {"Item.ReadRaw", [&] { return item->ReadRaw(s, e, 10, FALSE, one.get()); }},
+        {"Item.ReadProcessed", [&] { return item->ReadProcessed(s, e, tenMinutes, 2, one.get()); }},
+        {"Item.ReadAtTime", [&] { return item->ReadAtTime(2, &t, one.get()); }},
+    };
+    for (const Row& row : rows) {
+        reset();
+        const HRESULT success = row.call();  // a read answers with the historian's own success code
+        reset();
+        Sweep({row.name, row.call, success}, reset);
+    }
+    reset();
+}
+
 // The historian's callbacks, driven directly into the server object with a
 // WithEvents-style sink advised: each answers S_OK or E_OUTOFMEMORY.
 struct NullSink final : IDispatch {
