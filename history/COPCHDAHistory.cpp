@@ -314,7 +314,9 @@ HRESULT PutKept(SAFEARRAY* results, LONG index, Answer& answer, Keep keep) {
     UniqueVariant history;
     hr = MakeVariant(&answer, history.get(), [&](COPCHDAHistory& h, Answer* a) { return (h.*keep)(*a); });
     if (FAILED(hr)) return hr;
-    history.detach_to(static_cast<VARIANT*>(slot));
+    VARIANT* element = static_cast<VARIANT*>(slot);
+    VariantClear(element);
+    *element = history.detach();
     return S_OK;
 }
 
