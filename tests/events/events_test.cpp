@@ -2,12 +2,16 @@
 // to end through the simulator, to sinks written as VBA WithEvents sinks are.
 #include <olectl.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "com/implements.h"
 #include "opc_hda.h"
+#include "server/COPCHDAAutoServer.h"
+#include "server/historian_sink.h"
 #include "support/enum_conformance.h"
 #include "support/sim_fixture.h"
 
@@ -341,29 +345,74 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     }
 }
 
+// Through the server object's own callback interface, and through the sink
+// the historian actually holds, which forwards every argument to it.
 TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
-    ComPtr<EventSink> sink = EventSink::Make();
-    AdviseItems(sink.get());
-    for (const Row& row : kRows) {
-        // Transaction 0 and a failure status pass unchanged, as any other.
-        for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
-            SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : ""));
-            const size_t before = sink->Count();
-            {
-                Sent sent{tid, status};
-                ASSERT_EQ(row.call(callback_.get(), sent), row.id ? S_OK : E_OUTOFMEMORY);
-                for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+    ComPtr<COPCHDAAutoServer> linked = MakeObject<COPCHDAAutoServer>();
+    ASSERT_TRUE(linked);
+    ComPtr<HistorianSink> forwarder = MakeObject<HistorianSink>(linked.get());
+    ASSERT_TRUE(forwarder);
+    const std::pair<Callback*, IUnknown*> kPaths[] = {
+        {callback_.get(), server_.get()},
+        {static_cast<Callback*>(forwarder.get()), static_cast<IOPCHDA_DataCallback*>(linked.get())}};
+    for (auto [callback, source] : kPaths) {
+        ComPtr<EventSink> sink = EventSink::Make();
+        Advise(source, DIID__IOPCHDAItemEvents, sink.get());
+        for (const Row& row : kRows) {
+            // Transaction 0 and a failure status pass unchanged, as any other.
+            for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
+                SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : "") + (source == server_.get() ? "" : " sink"));
+                const size_t before = sink->Count();
+                {
+                    Sent sent{tid, status};
+                    ASSERT_EQ(row.call(callback, sent), row.id ? S_OK : E_OUTOFMEMORY);
+                    for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+                }
+                ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
+                if (!row.id) continue;
+                Event e = sink->Events().back();
+                EXPECT_EQ(e.id, row.id);
+                EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
+                for (const auto& history : sink->kept)
+                    EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos) << "a kept history is a copy";
+                sink->kept.clear();
             }
-            ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
-            if (!row.id) continue;
-            Event e = sink->Events().back();
-            EXPECT_EQ(e.id, row.id);
-            EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
-            for (const auto& history : sink->kept)
-                EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos) << "a kept history is a copy";
-            sink->kept.clear();
         }
     }
+    forwarder->Detach();
+}
+
+// The slot list is read under the connection point's lock: events raised on
+// several threads while another thread grows and shrinks the list all reach
+// the sink that stays, and nothing reads a slot as it moves.
+TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
+    constexpr int kFirers = 4, kEach = 3000;
+    ComPtr<EventSink> steady = EventSink::Make();
+    AdviseItems(steady.get());
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        while (!stop) {
+            std::vector<DWORD> cookies;
+            for (int i = 0; i < 24; ++i) cookies.push_back(AdviseItems(EventSink::Make().get()));
+            for (DWORD cookie : cookies) items_->Unadvise(cookie);
+        }
+        CoUninitialize();
+    });
+    std::vector<std::thread> firers;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < kFirers; ++t)
+        firers.emplace_back([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int i = 0; i < kEach; ++i)
+                if (callback_->OnCancelComplete(static_cast<DWORD>(i)) != S_OK) ++failed;
+            CoUninitialize();
+        });
+    for (std::thread& f : firers) f.join();
+    stop = true;
+    churn.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(steady->Count(), static_cast<size_t>(kFirers * kEach));
 }
 
 class Delivery : public comtest::ConnectedServer, public testing::WithParamInterface<std::tuple<Where, bool>> {
