@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -382,25 +383,62 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
     forwarder->Detach();
 }
 
+// A subscriber that is never freed while the test runs and tells when it is
+// called or referenced after its last reference went: a connection point
+// that reads a slot outside its lock hands out a sink it has already dropped.
+class ChurnSink final : public IDispatch {
+public:
+    explicit ChurnSink(std::atomic<int>* late) : late_(late) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != DIID__IOPCHDAItemEvents) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        const LONG n = InterlockedIncrement(&refs_);
+        if (n == 1) ++*late_;  // back from the dead
+        return n;
+    }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // freed by the test
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (refs_ <= 0) ++*late_;
+        return S_OK;
+    }
+
+private:
+    LONG refs_ = 1;
+    std::atomic<int>* late_;
+};
+
 // The slot list is read under the connection point's lock: events raised on
-// several threads while another thread grows and shrinks the list all reach
-// the sink that stays, and nothing reads a slot as it moves.
+// several threads while another thread grows the list and empties its slots
+// all reach the sink that stays, and no dropped sink is called.
 TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
-    constexpr int kFirers = 4, kEach = 3000;
+    constexpr int kFirers = 4, kEach = 10000;
     ComPtr<EventSink> steady = EventSink::Make();
     AdviseItems(steady.get());
     std::atomic<bool> stop{false};
+    std::atomic<int> late{0}, failed{0};
+    std::vector<std::unique_ptr<ChurnSink>> churned;
     std::thread churn([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         while (!stop) {
             std::vector<DWORD> cookies;
-            for (int i = 0; i < 24; ++i) cookies.push_back(AdviseItems(EventSink::Make().get()));
+            for (int i = 0; i < 24; ++i) {
+                churned.push_back(std::make_unique<ChurnSink>(&late));
+                cookies.push_back(Advise(server_.get(), DIID__IOPCHDAItemEvents, churned.back().get()));
+                churned.back()->Release();  // the point holds the only reference
+            }
             for (DWORD cookie : cookies) items_->Unadvise(cookie);
         }
         CoUninitialize();
     });
     std::vector<std::thread> firers;
-    std::atomic<int> failed{0};
     for (int t = 0; t < kFirers; ++t)
         firers.emplace_back([&] {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -412,6 +450,7 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
     stop = true;
     churn.join();
     EXPECT_EQ(failed, 0);
+    EXPECT_EQ(late, 0) << "a dropped sink was called";
     EXPECT_EQ(steady->Count(), static_cast<size_t>(kFirers * kEach));
 }
 
