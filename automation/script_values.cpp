@@ -182,12 +182,14 @@ HRESULT ArrayOf(IDispatch* object, LONG count, SAFEARRAY** array) {
     *array = nullptr;
     ULONGLONG length = 0;
     if (!LengthOf(object, &length)) return S_FALSE;
-    // With a count, index 0 (never read) to the count, or less when the array
-    // is shorter: the member then refuses its bounds as it would a typed array's.
+    // With a count, index 0 (never read) to the count. An array shorter than
+    // its count goes with no elements: the member refuses its bounds as it
+    // would a typed array's, and nothing of it needs reading.
     ULONGLONG extent = length;
     ULONG first = 0;
     if (count != kWholeArray) {
-        extent = count < 0 ? 0 : std::min<ULONGLONG>(length, static_cast<ULONGLONG>(count) + 1);
+        const ULONGLONG wanted = count < 0 ? 0 : static_cast<ULONGLONG>(count) + 1;
+        extent = length < wanted ? 0 : wanted;
         first = 1;
     }
     if (extent > kMaxScriptElements) return E_INVALIDARG;

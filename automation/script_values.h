@@ -22,8 +22,9 @@ constexpr ULONG kMaxScriptElements = 1u << 24;
 // A JScript array (an object whose `length` is a whole number up to 2^32 - 1)
 // as a one-dimensional VT_ARRAY|VT_VARIANT with lower bound 0; a hole is
 // VT_EMPTY. With `count` (a member's NumItems), only elements 1 to the count
-// are read and the array ends there, or where the script's array ends when
-// that is sooner; kWholeArray reads 0 to length - 1. S_FALSE (and null) when
+// are read and the array ends there; an array shorter than that comes with
+// no elements (the member refuses its bounds); kWholeArray reads 0 to
+// length - 1. S_FALSE (and null) when
 // the object is not an array; E_INVALIDARG when the result would exceed
 // kMaxScriptElements.
 constexpr LONG kWholeArray = static_cast<LONG>(0x80000000u);
