@@ -38,20 +38,15 @@ public:
     // Reading member `name` fails with `hr` from now on.
     void FailReading(const std::wstring& name, HRESULT hr) { failing_[name] = hr; }
     LONG lookups() const { return lookups_; }  // names asked for, found or not
-    // The value of member `name` (VT_EMPTY when it has none); the array's length after a fill.
-    VARIANT ValueOf(const std::wstring& name) const {
-        VARIANT copy;
-        VariantInit(&copy);
-        for (const auto& m : members_)
-            if (m.first == name) VariantCopy(&copy, const_cast<VARIANT*>(&m.second));
-        return copy;
-    }
+    // The array's length, as a fill or an emptying left it (-1: none).
     LONG Length() const {
-        VARIANT v = ValueOf(L"length");
-        VariantChangeType(&v, &v, 0, VT_I4);
-        const LONG n = v.vt == VT_I4 ? v.lVal : -1;
-        VariantClear(&v);
-        return n;
+        for (const auto& [name, value] : members_) {
+            VARIANT n;
+            VariantInit(&n);
+            if (name == L"length" && SUCCEEDED(VariantChangeType(&n, const_cast<VARIANT*>(&value), 0, VT_I4)))
+                return n.lVal;
+        }
+        return -1;
     }
 
     // IUnknown
