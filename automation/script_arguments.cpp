@@ -401,7 +401,8 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
         if (parameter < 0) continue;
         VARIANT pass;
         VariantInit(&pass);
-        slots[i].count = CountFor(desc.info(), desc.get(), static_cast<UINT>(parameter), *params);
+        if (Dereferenced(params->rgvarg[i]).vt == VT_DISPATCH)  // perhaps a JScript array: how much of it to read
+            slots[i].count = CountFor(desc.info(), desc.get(), static_cast<UINT>(parameter), *params);
         const HRESULT hr =
             Adapt(desc.info(), desc.get(), static_cast<UINT>(parameter), params->rgvarg[i], slots[i], pass);
         if (FAILED(hr)) {
