@@ -30,10 +30,13 @@ std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count) {
     return values;
 }
 
-std::vector<UniqueVariant> ReadVariants(SAFEARRAY* array, LONG count) {
-    std::vector<UniqueVariant> values(count > 0 ? count : 0);
-    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, values[i - 1].get());
-    return values;
+HRESULT ReadVariants(SAFEARRAY* array, LONG count, std::vector<UniqueVariant>& values) {
+    values = std::vector<UniqueVariant>(count > 0 ? count : 0);
+    for (LONG i = 1; i <= count; ++i) {
+        const HRESULT hr = SafeArrayGetElement(array, &i, values[i - 1].get());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
 }
 
 ClientStrings ReadStrings(SAFEARRAY* array, LONG count) {

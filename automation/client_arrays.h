@@ -34,7 +34,9 @@ HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt);
 // `count`, index 0 and anything beyond `count` ignored.
 std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count);              // VT_I4
 std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count);              // VT_DATE
-std::vector<UniqueVariant> ReadVariants(SAFEARRAY* array, LONG count);  // VT_VARIANT, deep copies
+// VT_VARIANT, deep copies; an element that cannot be copied (a type the
+// platform refuses) fails the read with its code.
+HRESULT ReadVariants(SAFEARRAY* array, LONG count, std::vector<UniqueVariant>& values);
 
 // Texts read from a VT_BSTR array, owned here. A null text stays null in
 // bstrs(); pointers() offers the texts as the historian's LPWSTR array, with

@@ -79,6 +79,7 @@ struct Slot {
     bool adapted = false;
     VARTYPE element = VT_EMPTY;
     bool outArray = false;
+    LONG count = script_values::kWholeArray;  // the elements a JScript array gives: 1 to the count
     SAFEARRAY* pointer = nullptr;  // what the member sees through VT_BYREF|VT_ARRAY
     UniqueSafeArray owned;         // an array made here for an [in] parameter
     UniqueVariant local;           // a VARIANT the member writes in our place
@@ -109,7 +110,7 @@ HRESULT AdaptInArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     VARTYPE have = VT_EMPTY;
     if (value.vt == VT_DISPATCH && value.pdispVal) {
         UniqueSafeArray script;
-        const HRESULT hr = script_values::ArrayOf(value.pdispVal, script.put());
+        const HRESULT hr = script_values::ArrayOf(value.pdispVal, slot.count, script.put());
         if (hr != S_OK) return hr;
         const HRESULT converted = script_values::ConvertArray(script.get(), slot.element, slot.owned.put());
         if (FAILED(converted)) return converted;
@@ -132,9 +133,32 @@ HRESULT AdaptInArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     return S_OK;
 }
 
+// An array the script engine owns in place (VBScript's Dim a(3)) or has
+// locked: replacing or freeing it would pull it from under the engine.
+bool IsFixedArray(const VARIANT& v) {
+    if (!(v.vt & VT_ARRAY)) return false;
+    const SAFEARRAY* array = (v.vt & VT_BYREF) ? (v.pparray ? *v.pparray : nullptr) : v.parray;
+    constexpr USHORT kNotOurs = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED | FADF_FIXEDSIZE;
+    return array && ((array->fFeatures & kNotOurs) || array->cLocks);
+}
+
+// Leaves a script's output with nothing where a typed client's array is null
+// (after a failed call): no stale result of an earlier call stays behind; a plain variable becomes Empty, an array variable
+// holds an array with no elements, a JScript array has length 0.
+void EmptyOutput(Slot& slot) {
+    if (slot.target && slot.target->vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && slot.target->pparray) {
+        UniqueSafeArray old(*slot.target->pparray);
+        *slot.target->pparray = SafeArrayCreateVector(VT_VARIANT, 1, 0);
+    } else if (slot.target) {
+        VariantClear(slot.target);
+    }
+    if (slot.fill) script_values::EmptyArray(slot.fill);
+}
+
 // [out] SAFEARRAY(element)*.
 HRESULT AdaptOutArray(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) {
+        if (IsFixedArray(*arg.pvarVal)) return DISP_E_TYPEMISMATCH;
         slot.target = arg.pvarVal;
     } else if (arg.vt == VT_DISPATCH && arg.pdispVal && script_values::IsArray(arg.pdispVal)) {
         slot.fill = arg.pdispVal;
@@ -226,7 +250,7 @@ HRESULT AdaptVariantArray(ITypeInfo* info, const FUNCDESC& desc, UINT parameter,
     UniqueSafeArray script;
     SAFEARRAY* source = nullptr;
     if (value.vt == VT_DISPATCH && value.pdispVal) {
-        const HRESULT hr = script_values::ArrayOf(value.pdispVal, script.put());
+        const HRESULT hr = script_values::ArrayOf(value.pdispVal, slot.count, script.put());
         if (hr != S_OK) return hr;
         source = script.get();
     } else {
@@ -246,6 +270,35 @@ HRESULT AdaptVariantArray(ITypeInfo* info, const FUNCDESC& desc, UINT parameter,
     pass.vt = VT_ARRAY | element;
     pass.parray = slot.owned.get();
     return S_OK;
+}
+
+// The parameter that rgvarg[i] stands for, or -1.
+int ParameterOf(const FUNCDESC& desc, const DISPPARAMS& params, UINT i);
+
+// The count that governs [in] array parameter `index`: the nearest [in] long
+// parameter before it whose name begins with "Num" (NumItems, NumTimeStamps,
+// NumAttributes, NumCriteria), as the caller passed it. A count that cannot
+// be read reads nothing: the runtime refuses that call anyway.
+LONG CountFor(ITypeInfo* info, const FUNCDESC& desc, UINT index, const DISPPARAMS& params) {
+    constexpr UINT kMaxNames = 32;
+    BSTR names[kMaxNames] = {};
+    UINT got = 0;
+    int countParameter = -1;
+    if (SUCCEEDED(info->GetNames(desc.memid, names, kMaxNames, &got))) {
+        for (UINT p = 0; p < index && p + 1 < got; ++p)
+            if (names[p + 1] && std::wcsncmp(names[p + 1], L"Num", 3) == 0 &&
+                desc.lprgelemdescParam[p].tdesc.vt == VT_I4)
+                countParameter = static_cast<int>(p);
+    }
+    for (UINT i = 0; i < got && i < kMaxNames; ++i) SysFreeString(names[i]);
+    if (countParameter < 0) return script_values::kWholeArray;
+    for (UINT i = 0; i < params.cArgs; ++i) {
+        if (ParameterOf(desc, params, i) != countParameter) continue;
+        UniqueVariant value;
+        if (FAILED(VariantChangeType(value.get(), const_cast<VARIANT*>(&Dereferenced(params.rgvarg[i])), 0, VT_I4))) return 0;
+        return value->lVal;
+    }
+    return 0;  // omitted: CreateBrowser's NumCriteria defaults to 0
 }
 
 // Decides how argument `arg` reaches parameter `index`; S_FALSE: unchanged.
@@ -283,10 +336,12 @@ int ParameterOf(const FUNCDESC& desc, const DISPPARAMS& params, UINT i) {
     return position < static_cast<UINT>(desc.cParams) ? static_cast<int>(position) : -1;
 }
 
-// Hands an [out] result to the caller's variable or JScript array.
+// Hands an [out] result to the caller's variable or JScript array, or empties
+// them when the member gave none.
 HRESULT Deliver(Slot& slot) {
     UniqueSafeArray result(slot.outArray ? slot.pointer : nullptr);
     slot.pointer = nullptr;
+    if (slot.outArray && !result) EmptyOutput(slot);
     if (slot.outArray && result) {
         UniqueSafeArray values;
         if (slot.element == VT_VARIANT) {
@@ -309,6 +364,7 @@ HRESULT Deliver(Slot& slot) {
     }
     if (!slot.outArray && slot.fill && (slot.local->vt & VT_ARRAY) && !(slot.local->vt & VT_BYREF))
         return script_values::FillArray(slot.fill, slot.local->parray);
+    if (!slot.outArray && slot.fill) EmptyOutput(slot);
     return S_OK;
 }
 
@@ -345,11 +401,14 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
         if (parameter < 0) continue;
         VARIANT pass;
         VariantInit(&pass);
+        if (Dereferenced(params->rgvarg[i]).vt == VT_DISPATCH)  // perhaps a JScript array: how much of it to read
+            slots[i].count = CountFor(desc.info(), desc.get(), static_cast<UINT>(parameter), *params);
         const HRESULT hr =
             Adapt(desc.info(), desc.get(), static_cast<UINT>(parameter), params->rgvarg[i], slots[i], pass);
         if (FAILED(hr)) {
             if (argErr) *argErr = i;
-            return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+            // E_INVALIDARG: a script array too long to be real, refused as a wrongly shaped one is.
+            return hr == E_OUTOFMEMORY || hr == E_INVALIDARG ? hr : DISP_E_TYPEMISMATCH;
         }
         if (hr == S_OK) {
             slots[i].adapted = true;

@@ -2,6 +2,7 @@
 
 #include <dispex.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -27,14 +28,67 @@ HRESULT Get(IDispatch* object, DISPID id, WORD flags, VARIANT* value) {
     return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, value, nullptr, nullptr);
 }
 
-// The element count of a JScript array, or -1 when the object is none.
-LONG LengthOf(IDispatch* object) {
+// The length of a JScript array: a whole number from 0 to 2^32 - 1, as the
+// language allows. Anything else (no length, a getter that fails, a negative,
+// fractional or larger number) is no array.
+bool LengthOf(IDispatch* object, ULONGLONG* length) {
     const DISPID id = IdOf(object, L"length");
-    if (id == DISPID_UNKNOWN) return -1;
-    UniqueVariant length;
-    if (FAILED(Get(object, id, DISPATCH_PROPERTYGET, length.get()))) return -1;
-    if (FAILED(VariantChangeType(length.get(), length.get(), 0, VT_I4)) || length->lVal < 0) return -1;
-    return length->lVal;
+    if (id == DISPID_UNKNOWN) return false;
+    UniqueVariant value;
+    if (FAILED(Get(object, id, DISPATCH_PROPERTYGET, value.get()))) return false;
+    if (FAILED(VariantChangeType(value.get(), value.get(), 0, VT_R8))) return false;
+    const double d = value->dblVal;
+    if (!(d >= 0 && d <= 4294967295.0) || d != static_cast<double>(static_cast<ULONGLONG>(d))) return false;
+    *length = static_cast<ULONGLONG>(d);
+    return true;
+}
+
+// The index a member name stands for when it is written as an array index
+// (decimal digits, no leading zero), or false.
+bool IndexOf(const wchar_t* name, ULONGLONG* index) {
+    if (!name || !*name || (name[0] == L'0' && name[1])) return false;
+    ULONGLONG value = 0;
+    for (const wchar_t* c = name; *c; ++c) {
+        if (*c < L'0' || *c > L'9' || value > 0xFFFFFFFFull) return false;
+        value = value * 10 + static_cast<ULONGLONG>(*c - L'0');
+    }
+    *index = value;
+    return true;
+}
+
+HRESULT ElementFailure(HRESULT hr) { return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH; }
+
+// Reads the elements at indices first to extent - 1 into `elements` (index i
+// at elements[i]); holes stay VT_EMPTY. A long stretch is read from the
+// members the object actually has, so that a sparse array or a lying length
+// costs what the object holds, not what it claims.
+HRESULT ReadElements(IDispatch* object, ULONG first, ULONG extent, VARIANT* elements) {
+    constexpr ULONG kByName = 4096;
+    ComPtr<IDispatchEx> ex;
+    if (extent - first <= kByName || FAILED(object->QueryInterface(kIID_IDispatchEx, ex.put_void()))) {
+        for (ULONG i = first; i < extent; ++i) {
+            wchar_t name[16];
+            std::swprintf(name, 16, L"%lu", static_cast<unsigned long>(i));
+            const DISPID id = IdOf(object, name);
+            if (id == DISPID_UNKNOWN) continue;  // a hole in the array
+            const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[i]);
+            if (FAILED(hr)) return ElementFailure(hr);
+        }
+        return S_OK;
+    }
+    DISPID id = DISPID_STARTENUM;
+    // An enumeration that never ends is an object's fault, not a reason to hang.
+    for (ULONGLONG steps = 0; steps <= static_cast<ULONGLONG>(extent) + 65536; ++steps) {
+        if (ex->GetNextDispID(fdexEnumAll, id, &id) != S_OK) return S_OK;
+        UniqueBstr name;
+        if (FAILED(ex->GetMemberName(id, name.put()))) continue;
+        ULONGLONG index = 0;
+        if (!IndexOf(name.get(), &index) || index < first || index >= extent) continue;
+        VariantClear(&elements[index]);
+        const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[index]);
+        if (FAILED(hr)) return ElementFailure(hr);
+    }
+    return DISP_E_TYPEMISMATCH;
 }
 
 // Where a typed element's value sits in a VARIANT (the union after the header).
@@ -109,30 +163,67 @@ HRESULT DateOf(IDispatch* object, DATE* date) {
     return FileTimeToLocalDate(utc, date) ? S_OK : DISP_E_TYPEMISMATCH;
 }
 
-HRESULT ArrayOf(IDispatch* object, SAFEARRAY** array) {
+HRESULT ArrayOf(IDispatch* object, LONG count, SAFEARRAY** array) {
     *array = nullptr;
-    const LONG length = LengthOf(object);
-    if (length < 0) return S_FALSE;
-    UniqueSafeArray result(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(length)));
+    ULONGLONG length = 0;
+    if (!LengthOf(object, &length)) return S_FALSE;
+    // With a count, index 0 (never read) to the count. An array shorter than
+    // its count goes with no elements: the member refuses its bounds as it
+    // would a typed array's, and nothing of it needs reading.
+    ULONGLONG extent = length;
+    ULONG first = 0;
+    if (count != kWholeArray) {
+        const ULONGLONG wanted = count < 0 ? 0 : static_cast<ULONGLONG>(count) + 1;
+        extent = length < wanted ? 0 : wanted;
+        first = 1;
+    }
+    if (extent > kMaxScriptElements) return E_INVALIDARG;
+    UniqueSafeArray result(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(extent)));
     if (!result) return E_OUTOFMEMORY;
-    if (length > 0) {
+    if (extent > first) {
         DataAccess data(result.get());
         if (!data.get()) return E_OUTOFMEMORY;
-        VARIANT* elements = reinterpret_cast<VARIANT*>(data.get());
-        for (LONG i = 0; i < length; ++i) {
-            wchar_t name[16];
-            std::swprintf(name, 16, L"%ld", static_cast<long>(i));
-            const DISPID id = IdOf(object, name);
-            if (id == DISPID_UNKNOWN) continue;  // a hole in the array
-            const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[i]);
-            if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
-        }
+        const HRESULT hr =
+            ReadElements(object, first, static_cast<ULONG>(extent), reinterpret_cast<VARIANT*>(data.get()));
+        if (FAILED(hr)) return hr;
     }
     *array = result.detach();
     return S_OK;
 }
 
-bool IsArray(IDispatch* object) { return LengthOf(object) >= 0; }
+bool IsArray(IDispatch* object) {
+    ULONGLONG length = 0;
+    return LengthOf(object, &length);
+}
+
+namespace {
+
+// Stores `value` as member `name` of a script object, making the member.
+HRESULT Store(IDispatchEx* ex, const wchar_t* name, VARIANT* value) {
+    DISPID id = DISPID_UNKNOWN;
+    UniqueBstr text(name);
+    if (!text) return E_OUTOFMEMORY;
+    HRESULT r = ex->GetDispID(text.get(), fdexNameEnsure | fdexNameCaseSensitive, &id);
+    if (FAILED(r)) return r;
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS params{value, &put, 1, 1};
+    return ex->InvokeEx(id, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr);
+}
+
+HRESULT Truncate(IDispatchEx* ex) {
+    VARIANT zero;
+    zero.vt = VT_I4;
+    zero.lVal = 0;
+    return Store(ex, L"length", &zero);
+}
+
+}  // namespace
+
+HRESULT EmptyArray(IDispatch* object) {
+    ComPtr<IDispatchEx> ex;
+    if (FAILED(object->QueryInterface(kIID_IDispatchEx, ex.put_void()))) return S_FALSE;
+    return Truncate(ex.get());
+}
 
 HRESULT FillArray(IDispatch* object, SAFEARRAY* from) {
     ComPtr<IDispatchEx> ex;
@@ -144,23 +235,8 @@ HRESULT FillArray(IDispatch* object, SAFEARRAY* from) {
     LONG lower = 0, upper = -1;
     SafeArrayGetLBound(values.get(), 1, &lower);
     SafeArrayGetUBound(values.get(), 1, &upper);
-
-    DISPID put = DISPID_PROPERTYPUT;
-    auto store = [&](const wchar_t* name, VARIANT* value) -> HRESULT {
-        DISPID id = DISPID_UNKNOWN;
-        BSTR text = SysAllocString(name);
-        if (!text) return E_OUTOFMEMORY;
-        HRESULT r = ex->GetDispID(text, fdexNameEnsure | fdexNameCaseSensitive, &id);
-        SysFreeString(text);
-        if (FAILED(r)) return r;
-        DISPPARAMS params{value, &put, 1, 1};
-        return ex->InvokeEx(id, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr);
-    };
     // The array's old elements go first, so that nothing stale is left behind.
-    VARIANT zero;
-    zero.vt = VT_I4;
-    zero.lVal = 0;
-    hr = store(L"length", &zero);
+    hr = Truncate(ex.get());
     if (FAILED(hr)) return hr;
     DataAccess data(values.get());
     if (upper >= lower && !data.get()) return E_OUTOFMEMORY;
@@ -168,7 +244,7 @@ HRESULT FillArray(IDispatch* object, SAFEARRAY* from) {
     for (LONG i = lower; i <= upper; ++i) {
         wchar_t name[16];
         std::swprintf(name, 16, L"%ld", static_cast<long>(i));
-        hr = store(name, &elements[i - lower]);
+        hr = Store(ex.get(), name, &elements[i - lower]);
         if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -186,14 +262,17 @@ HRESULT ConvertArray(SAFEARRAY* from, VARTYPE to, SAFEARRAY** converted) {
     const UINT dims = SafeArrayGetDim(from);
     if (dims == 0 || dims > kMaxDims) return DISP_E_TYPEMISMATCH;
     SAFEARRAYBOUND bounds[kMaxDims];
-    ULONG count = 1;
+    ULONGLONG count = 1;
     for (UINT d = 0; d < dims; ++d) {
         LONG lower = 0, upper = 0;
         if (FAILED(SafeArrayGetLBound(from, d + 1, &lower)) || FAILED(SafeArrayGetUBound(from, d + 1, &upper)))
             return DISP_E_TYPEMISMATCH;
         bounds[d].lLbound = lower;
-        bounds[d].cElements = static_cast<ULONG>(upper - lower + 1);
+        bounds[d].cElements = static_cast<ULONG>(static_cast<LONGLONG>(upper) - lower + 1);
         count *= bounds[d].cElements;
+        // The converted array may hold larger elements than the source (bytes
+        // as VARIANTs): its size is checked before the platform multiplies it.
+        if (count > kMaxScriptElements) return E_OUTOFMEMORY;
     }
     UniqueSafeArray result(SafeArrayCreate(to, dims, bounds));
     if (!result) return E_OUTOFMEMORY;
@@ -202,7 +281,7 @@ HRESULT ConvertArray(SAFEARRAY* from, VARTYPE to, SAFEARRAY** converted) {
         if (!source.get() || !target.get()) return E_OUTOFMEMORY;
         const UINT haveSize = SafeArrayGetElemsize(from);
         const UINT toSize = SafeArrayGetElemsize(result.get());
-        for (ULONG i = 0; i < count; ++i) {
+        for (ULONG i = 0; i < static_cast<ULONG>(count); ++i) {
             VARIANT view;  // the element as a VARIANT, not owning its value
             const VARIANT* element = &view;
             if (have == VT_VARIANT) {

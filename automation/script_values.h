@@ -15,17 +15,28 @@ bool IsPlainType(VARTYPE vt);
 // date; DISP_E_TYPEMISMATCH for an invalid one.
 HRESULT DateOf(IDispatch* object, DATE* date);
 
-// A JScript array (an object with a numeric `length`) as a one-dimensional
-// VT_ARRAY|VT_VARIANT with its own bounds (0 to length - 1); a hole is
-// VT_EMPTY. S_FALSE (and null) when the object is not an array.
-HRESULT ArrayOf(IDispatch* object, SAFEARRAY** array);
+// The most elements a script array converts to: more cannot be a real
+// script's array, and every element size times it fits 32 bits.
+constexpr ULONG kMaxScriptElements = 1u << 24;
+
+// A JScript array (an object whose `length` is a whole number up to 2^32 - 1)
+// as a one-dimensional VT_ARRAY|VT_VARIANT with lower bound 0; a hole is
+// VT_EMPTY. With `count` (a member's NumItems), only elements 1 to the count
+// are read and the array ends there; an array shorter than that comes with
+// no elements (the member refuses its bounds); kWholeArray reads 0 to
+// length - 1. S_FALSE (and null) when
+// the object is not an array; E_INVALIDARG when the result would exceed
+// kMaxScriptElements.
+constexpr LONG kWholeArray = static_cast<LONG>(0x80000000u);
+HRESULT ArrayOf(IDispatch* object, LONG count, SAFEARRAY** array);
 
 // Whether an object is a JScript array (has a numeric `length`).
 bool IsArray(IDispatch* object);
 
 // Replaces the contents of a JScript array with the elements of `from`, each
-// at its own index.
+// at its own index; EmptyArray leaves it with none.
 HRESULT FillArray(IDispatch* object, SAFEARRAY* from);
+HRESULT EmptyArray(IDispatch* object);
 
 // A new array of element type `to` with the dimensions and bounds of `from`,
 // converted element by element (JScript dates give their date, by-reference

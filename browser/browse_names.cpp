@@ -40,7 +40,8 @@ HRESULT BrowseNames::Collect(IEnumString* enumerator) {
             stored = false;
             CoTaskMemFree(batch[i]);
         }
-        if (!stored) hr = E_OUTOFMEMORY;
+        // A Next that failed while handing out strings keeps its own code.
+        if (!stored && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
         // An enumerator that answers S_OK with less than a batch has nothing more.
         if (hr == S_OK && fetched < kBatch) break;
     } while (hr == S_OK);

@@ -21,7 +21,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadRaw(LONG TransactionID, VARIANT* StartT
     AsyncAnswer answer;
     hr = asyncRead_->ReadRaw(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
                              AsDwords(handles), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -41,7 +41,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncAdviseRaw(LONG TransactionID, VARIANT* Star
     AsyncAnswer answer;
     hr = asyncRead_->AdviseRaw(TransactionID, times.Start(), interval, NumItems, AsDwords(handles), &answer.cancel,
                                answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -62,7 +62,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadProcessed(LONG TransactionID, VARIANT* 
     AsyncAnswer answer;
     hr = asyncRead_->ReadProcessed(TransactionID, times.Start(), times.End(), resample, NumItems, AsDwords(handles),
                                    AsDwords(aggregates), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -84,7 +84,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncAdviseProcessed(LONG TransactionID, VARIANT
     hr = asyncRead_->AdviseProcessed(TransactionID, times.Start(), resample, NumItems, AsDwords(handles),
                                      AsDwords(aggregates), static_cast<DWORD>(NumIntervals), &answer.cancel,
                                      answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -103,7 +103,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAtTime(LONG TransactionID, LONG NumTime
     AsyncAnswer answer;
     hr = asyncRead_->ReadAtTime(TransactionID, NumTimeStamps, stamps.data(), NumItems, AsDwords(handles),
                                 &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID);
+    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -119,7 +119,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadModified(LONG TransactionID, VARIANT* S
     AsyncAnswer answer;
     hr = asyncRead_->ReadModified(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems,
                                   AsDwords(handles), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -138,7 +138,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAttribute(LONG TransactionID, VARIANT* 
     AsyncAnswer answer;
     hr = asyncRead_->ReadAttribute(TransactionID, times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle),
                                    NumAttributes, AsDwords(attributes), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumAttributes, &times, Errors, CancelID);
+    return answer.Finish(hr, NumAttributes, &times, Errors, CancelID, asyncRead_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }

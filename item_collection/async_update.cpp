@@ -33,7 +33,7 @@ HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod me
     hr = (historian.get()->*method)(TransactionID, NumItems, AsDwords(columns.handles), columns.stamps.data(),
                                     AsVariants(columns.values), AsDwords(columns.qualities), &answer.cancel,
                                     answer.codes.put());
-    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID);
+    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID, historian.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -71,7 +71,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* Star
     AsyncAnswer answer;
     hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
                                  answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncUpdate_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -90,7 +90,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumIt
     AsyncAnswer answer;
     hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &answer.cancel,
                                     answer.codes.put());
-    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID);
+    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID, asyncUpdate_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -111,7 +111,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT
     AsyncAnswer answer;
     hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
                                  answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncAnnotations_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }

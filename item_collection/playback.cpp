@@ -23,7 +23,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackRaw(LONG TransactionID, VARIANT* St
     hr =
         playback_->ReadRawWithUpdate(TransactionID, times.Start(), times.End(), static_cast<DWORD>(NumValues), duration,
                                      interval, NumItems, AsDwords(handles), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, playback_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -47,7 +47,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIA
     hr = playback_->ReadProcessedWithUpdate(TransactionID, times.Start(), times.End(), resample,
                                             static_cast<DWORD>(NumIntervals), interval, NumItems, AsDwords(handles),
                                             AsDwords(aggregates), &answer.cancel, answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID);
+    return answer.Finish(hr, NumItems, &times, Errors, CancelID, playback_.get());
 } catch (...) {
     return HResultFromCaughtException();
 }

@@ -33,7 +33,8 @@ HRESULT ValueColumns::Read(SAFEARRAY** handleArray, SAFEARRAY** stampArray, SAFE
     handles = client_arrays::ReadLongs(*handleArray, count);
     HRESULT hr = ReadFileTimes(*stampArray, count, stamps);
     if (FAILED(hr)) return hr;
-    values = client_arrays::ReadVariants(*valueArray, count);
+    hr = client_arrays::ReadVariants(*valueArray, count, values);
+    if (FAILED(hr)) return hr;
     qualities = client_arrays::ReadLongs(*qualityArray, count);
     return S_OK;
 }

@@ -85,7 +85,8 @@ inline VARIANT* AsVariants(std::vector<UniqueVariant>& values) {
 
 // The four columns of a value-writing request, element k of each describing
 // one value: handle, time stamp (a date that does not convert fails the
-// request with E_FAIL), value (copied) and quality.
+// request with E_FAIL), value (copied; one that cannot be copied fails the
+// request with its code) and quality.
 struct ValueColumns {
     std::vector<LONG> handles;
     std::vector<FILETIME> stamps;
@@ -180,6 +181,16 @@ struct AsyncAnswer {
     // After the call: as FinishUpdate, and the cancel identifier goes to the
     // client unchanged. Nothing of it is written unless all of it is.
     HRESULT Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors, LONG* CancelID);
+    // The same; a request the historian accepted but that cannot be handed to
+    // the client (no codes, no Errors array) is cancelled at the historian
+    // first: nobody else could ever cancel it, and an advise would run on.
+    template <class Historian>
+    HRESULT Finish(HRESULT callResult, LONG count, TimeDomain* times, SAFEARRAY** errors, LONG* CancelID,
+                   Historian* historian) {
+        const HRESULT hr = Finish(callResult, count, times, errors, CancelID);
+        if (SUCCEEDED(callResult) && FAILED(hr) && historian) historian->Cancel(cancel);
+        return hr;
+    }
 };
 
 }  // namespace request

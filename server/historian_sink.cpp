@@ -20,7 +20,6 @@ HistorianSink::~HistorianSink() {
 }
 
 void HistorianSink::Detach() {
-    bool wait = false;
     {
         CsLock lock(ObjectLock());
         owner_ = nullptr;
@@ -28,14 +27,21 @@ void HistorianSink::Detach() {
         mayRemain_ = 0;
         for (const ForwardFrame* f = t_forwarding; f; f = f->outer)
             if (f->sink == this) ++mayRemain_;
-        wait = inFlight_ > mayRemain_;
-        if (wait) ResetEvent(done_);
     }
-    if (wait && done_) {
+    // The owner goes once this returns: never before its last callback has
+    // left, whatever becomes of the wait. Without an event, or when the wait
+    // fails (a thread outside COM), the count is polled.
+    for (;;) {
+        {
+            CsLock lock(ObjectLock());
+            if (inFlight_ <= mayRemain_) return;
+            if (done_) ResetEvent(done_);
+        }
         // Pumps in a single-threaded apartment, so that a callback that waits
         // to reach this thread's apartment can return.
         DWORD index = 0;
-        CoWaitForMultipleHandles(0, INFINITE, 1, &done_, &index);
+        if (done_ && SUCCEEDED(CoWaitForMultipleHandles(0, INFINITE, 1, &done_, &index))) continue;
+        if (!done_ || WaitForSingleObject(done_, 1) == WAIT_FAILED) Sleep(1);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "time/time_conversion.h"
 
+#include <cmath>
 #include <cstdint>
 
 namespace {
@@ -169,7 +170,8 @@ bool CallZone::ToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) const 
 }
 
 bool CallZone::ToFileTime(DATE local, FILETIME* utc) const {
-    if (!utc) return false;
+    // The platform turns NaN into day 0 (30 December 1899): no date, no time.
+    if (!utc || !std::isfinite(local)) return false;
     SYSTEMTIME localTime, utcTime;
     FILETIME ft;
     if (!VariantTimeToSystemTime(local, &localTime)) return false;

@@ -1,8 +1,14 @@
 // Arrays in every shape a script host passes them reach the member as a typed
 // array would; what does not convert or cannot receive a result is refused first.
+#include <limits>
+#include <map>
+
+#include "support/file_time.h"
+#include "support/script_objects.h"
 #include "support/sim_fixture.h"
 
 using namespace comtest;
+using scripttest::ScriptObject;
 
 namespace {
 
@@ -177,6 +183,119 @@ TEST_P(ScriptArguments, OutputsReachArrayVariablesPlainVariablesAndNothing) {
     }
     UniqueVariant name;
     EXPECT_TRUE(VariantAt(outputs[2]->parray, 1, name.get()) == S_OK && name->vt == VT_BSTR);
+}
+
+// A JScript object is looked at from element 1 to the member's count only:
+// its length may lie, its elements may be sparse, its getters may fail.
+TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
+    constexpr LONG kHuge = 178956971;  // 16-byte elements wrap 32 bits
+    const VARIANT ramp = VarI4(rampHandle_);
+    const struct {
+        const char* what;
+        VARIANT length;
+        std::map<ULONG, VARIANT> elements;
+        LONG count;
+        HRESULT expected;
+        const wchar_t* failing = nullptr;
+    } kCases[] = {
+        {"a lying length", VarI4(kHuge), {{1, ramp}}, 1, S_OK},
+        {"sparse", VarI4(2000001), {{1, ramp}, {2000000, VarI4(stepHandle_)}}, 1, S_OK},
+        {"shorter than the count: the member's own refusal", VarI4(2), {{1, ramp}}, 2, E_INVALIDARG},
+        {"a count no script array can reach", VarR8(4294967295.0), {{1, ramp}}, kHuge, E_INVALIDARG},
+        {"a negative length is no array", VarI4(-1), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
+        {"nor a fractional one", VarR8(2.5), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
+        {"nor one beyond 2^32 - 1", VarR8(4294967296.0), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
+        {"nor NaN", VarR8(std::numeric_limits<double>::quiet_NaN()), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
+        {"a length that cannot be read", VarI4(2), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH, L"length"},
+        {"an element that cannot be read", VarI4(2), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH, L"1"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const LONG calls = CallCount(L"IOPCHDA_SyncRead::ReadRaw");
+        ComPtr<IDispatch> handles;
+        handles = ComPtr<IDispatch>::attach(ScriptObject::Array(c.length, c.elements));
+        auto* object = static_cast<ScriptObject*>(handles.get());
+        if (c.failing) object->FailReading(c.failing, E_ACCESSDENIED);
+        UniqueVariant values, errors;
+        EXPECT_EQ(ReadRaw(c.count, Typed(VT_DISPATCH, handles.get()), Ref(VT_VARIANT, values.get()),
+                          Ref(VT_VARIANT, errors.get())),
+                  c.expected);
+        EXPECT_LT(object->lookups(), 10) << "looked beyond the count";
+        if (FAILED(c.expected)) {
+            EXPECT_EQ(CallCount(L"IOPCHDA_SyncRead::ReadRaw"), calls);
+            continue;
+        }
+        ASSERT_EQ(errors->vt, VT_ARRAY | VT_VARIANT);
+        UniqueVariant code;
+        EXPECT_EQ(BoundsOf(errors->parray), std::make_pair(1L, 1L));
+        EXPECT_TRUE(VariantAt(errors->parray, 1, code.get()) == S_OK && code->vt == VT_I4 && code->lVal == S_OK);
+    }
+}
+
+// After a failed call a script's outputs hold nothing, as a typed client's
+// arrays are null: never the previous call's results. A fixed array (Dim
+// e(3)) belongs to the engine: refused, left as it is.
+TEST_P(ScriptArguments, AFailedCallLeavesNoStaleOutputsAndFixedArraysAlone) {
+    UniqueSafeArray good(MakeVariantArray({VarI4(rampHandle_)})), bad(MakeVariantArray({VarI4(rampHandle_)}, 2));
+    UniqueVariant plainValues, plainErrors;
+    SAFEARRAY* dynamic = nullptr;  // Dim e(): ReDim'd by the call
+    VARIANT arrayVariable = Ref(VT_ARRAY | VT_VARIANT, &dynamic);
+    ComPtr<IDispatch> jsValues, jsErrors;
+    jsValues = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
+    jsErrors = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
+    auto jsLength = [](IDispatch* o) { return static_cast<ScriptObject*>(o)->Length(); };
+    for (SAFEARRAY* handles : {good.get(), bad.get()}) {
+        const HRESULT expected = handles == good.get() ? S_OK : E_INVALIDARG;
+        EXPECT_EQ(ReadRaw(1, Typed(VT_ARRAY | VT_VARIANT, handles), Ref(VT_VARIANT, plainValues.get()),
+                          Ref(VT_VARIANT, &arrayVariable)),
+                  expected);
+        EXPECT_EQ(ReadRaw(1, Typed(VT_ARRAY | VT_VARIANT, handles), Typed(VT_DISPATCH, jsValues.get()),
+                          Typed(VT_DISPATCH, jsErrors.get())),
+                  expected);
+        const LONG n = SUCCEEDED(expected) ? 1 : 0;
+        EXPECT_EQ(plainValues->vt, n ? VT_ARRAY | VT_VARIANT : VT_EMPTY);
+        ASSERT_NE(dynamic, nullptr);
+        EXPECT_EQ(BoundsOf(dynamic), std::make_pair(1L, n));
+        EXPECT_EQ(jsLength(jsValues.get()), n ? n + 1 : 0);  // the results at indices 1 to n
+        EXPECT_EQ(jsLength(jsErrors.get()), n ? n + 1 : 0);
+    }
+    UniqueSafeArray owned(dynamic);
+
+    SAFEARRAYBOUND four{4, 0};
+    for (USHORT feature : {FADF_FIXEDSIZE | FADF_STATIC, FADF_AUTO, FADF_EMBEDDED}) {
+        UniqueSafeArray fixed(SafeArrayCreate(VT_VARIANT, 1, &four));
+        fixed.get()->fFeatures |= feature;
+        SAFEARRAY* held = fixed.get();
+        VARIANT variable = Ref(VT_ARRAY | VT_VARIANT, &held);
+        UniqueVariant values;
+        const LONG calls = CallCount(L"IOPCHDA_SyncRead::ReadRaw");
+        EXPECT_EQ(ReadRaw(1, Typed(VT_ARRAY | VT_VARIANT, good.get()), Ref(VT_VARIANT, values.get()),
+                          Ref(VT_VARIANT, &variable)),
+                  DISP_E_TYPEMISMATCH);
+        EXPECT_EQ(CallCount(L"IOPCHDA_SyncRead::ReadRaw"), calls);
+        EXPECT_TRUE(held == fixed.get() && BoundsOf(held) == std::make_pair(0L, 3L));
+        fixed.get()->fFeatures &= ~feature;  // so that it can be destroyed
+    }
+}
+
+// A JScript Date is an instant (UTC); the historian receives that instant
+// whatever the machine's zone (the suite runs in Sydney, where taking it as
+// local time would move it by ten or eleven hours).
+TEST_P(ScriptArguments, AScriptDateReachesTheHistorianAsItsInstant) {
+    constexpr double kMilliseconds = 1.7e12;  // 2023-11-14 22:13:20 UTC
+    constexpr LONGLONG kUnits = 116444736000000000LL + static_cast<LONGLONG>(kMilliseconds) * 10000;
+    ComPtr<IDispatch> date;
+    date = ComPtr<IDispatch>::attach(ScriptObject::Date(kMilliseconds));
+    SAFEARRAY* handles = MakeLongArray({rampHandle_});
+    UniqueSafeArray owned(handles);
+    UniqueVariant values, errors;
+    ASSERT_HRESULT_SUCCEEDED(Invoke(L"SyncReadRaw",
+                                    {Typed(VT_DISPATCH, date.get()), VarDate(LocalNow()), VarI4(1), VarI4(0), VarI4(1),
+                                     Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_VARIANT, values.get()),
+                                     Ref(VT_VARIANT, errors.get())}));
+    LONGLONG start = 0;
+    ASSERT_EQ(control_->RecordedArgument(L"IOPCHDA_SyncRead::ReadRaw", L"start", &start), S_OK);
+    EXPECT_EQ(start, kUnits);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, ScriptArguments, ::testing::Values(Where::InProcess), NameOf);

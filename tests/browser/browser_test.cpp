@@ -145,9 +145,10 @@ public:
 
     STDMETHODIMP Next(ULONG celt, LPOLESTR* names, ULONG* fetched) override {
         g_script.nextRequests.push_back(celt);
-        if (g_script.nextRequests.size() == g_script.failingNext) return g_script.nextFailure;
         for (*fetched = 0; *fetched < celt && next_ < g_script.names.size(); ++*fetched, ++next_)
             names[*fetched] = g_script.names[next_] ? Copy(*g_script.names[next_]) : nullptr;
+        // A failing Next has handed out strings all the same (the caller frees them).
+        if (g_script.nextRequests.size() == g_script.failingNext) return g_script.nextFailure;
         g_spy->failNext = g_script.failAfterAnswer && *fetched < celt;
         return *fetched == celt ? S_OK : S_FALSE;
     }
@@ -400,7 +401,8 @@ TEST_F(OverAFake, ABrowserPassesWhatTheHistorianAnswersWithoutItsServer) {
         ASSERT_EQ(leaves.names.size(), count);
         for (size_t i = 0; i < count; ++i) ASSERT_EQ(leaves.names[i], *g_script.names[i]);
     }
-    // A Next that fails part-way, or an array that cannot be made: the failure, the client's value kept.
+    // A Next that fails part-way (its own code, not out-of-memory), or an array that cannot be made:
+    // the failure, the client's value kept.
     g_script.failingNext = g_script.nextRequests.size() + 2;
     g_script.nextFailure = E_UNEXPECTED;
     EXPECT_EQ(List(browser_.get(), kItems).Result(), std::tuple(E_UNEXPECTED, VT_BSTR));

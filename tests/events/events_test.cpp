@@ -2,12 +2,17 @@
 // to end through the simulator, to sinks written as VBA WithEvents sinks are.
 #include <olectl.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "com/implements.h"
 #include "opc_hda.h"
+#include "server/COPCHDAAutoServer.h"
+#include "server/historian_sink.h"
 #include "support/enum_conformance.h"
 #include "support/sim_fixture.h"
 
@@ -341,29 +346,112 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     }
 }
 
+// Through the server object's own callback interface, and through the sink
+// the historian actually holds, which forwards every argument to it.
 TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
-    ComPtr<EventSink> sink = EventSink::Make();
-    AdviseItems(sink.get());
-    for (const Row& row : kRows) {
-        // Transaction 0 and a failure status pass unchanged, as any other.
-        for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
-            SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : ""));
-            const size_t before = sink->Count();
-            {
-                Sent sent{tid, status};
-                ASSERT_EQ(row.call(callback_.get(), sent), row.id ? S_OK : E_OUTOFMEMORY);
-                for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+    ComPtr<COPCHDAAutoServer> linked = MakeObject<COPCHDAAutoServer>();
+    ASSERT_TRUE(linked);
+    ComPtr<HistorianSink> forwarder = MakeObject<HistorianSink>(linked.get());
+    ASSERT_TRUE(forwarder);
+    const std::pair<Callback*, IUnknown*> kPaths[] = {
+        {callback_.get(), server_.get()},
+        {static_cast<Callback*>(forwarder.get()), static_cast<IOPCHDA_DataCallback*>(linked.get())}};
+    for (auto [callback, source] : kPaths) {
+        ComPtr<EventSink> sink = EventSink::Make();
+        Advise(source, DIID__IOPCHDAItemEvents, sink.get());
+        for (const Row& row : kRows) {
+            // Transaction 0 and a failure status pass unchanged, as any other.
+            for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
+                SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : "") + (source == server_.get() ? "" : " sink"));
+                const size_t before = sink->Count();
+                {
+                    Sent sent{tid, status};
+                    ASSERT_EQ(row.call(callback, sent), row.id ? S_OK : E_OUTOFMEMORY);
+                    for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+                }
+                ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
+                if (!row.id) continue;
+                Event e = sink->Events().back();
+                EXPECT_EQ(e.id, row.id);
+                EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
+                for (const auto& history : sink->kept)
+                    EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos) << "a kept history is a copy";
+                sink->kept.clear();
             }
-            ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
-            if (!row.id) continue;
-            Event e = sink->Events().back();
-            EXPECT_EQ(e.id, row.id);
-            EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
-            for (const auto& history : sink->kept)
-                EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos) << "a kept history is a copy";
-            sink->kept.clear();
         }
     }
+    forwarder->Detach();
+}
+
+// A subscriber that is never freed while the test runs and tells when it is
+// called or referenced after its last reference went: a connection point
+// that reads a slot outside its lock hands out a sink it has already dropped.
+class ChurnSink final : public IDispatch {
+public:
+    explicit ChurnSink(std::atomic<int>* late) : late_(late) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != DIID__IOPCHDAItemEvents) return E_NOINTERFACE;
+        *out = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        const LONG n = InterlockedIncrement(&refs_);
+        if (n == 1) ++*late_;  // back from the dead
+        return n;
+    }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // freed by the test
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (refs_ <= 0) ++*late_;
+        return S_OK;
+    }
+
+private:
+    LONG refs_ = 1;
+    std::atomic<int>* late_;
+};
+
+// The slot list is read under the connection point's lock: events raised on
+// several threads while another thread grows the list and empties its slots
+// all reach the sink that stays, and no dropped sink is called.
+TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
+    constexpr int kFirers = 4, kEach = 10000;
+    ComPtr<EventSink> steady = EventSink::Make();
+    AdviseItems(steady.get());
+    std::atomic<bool> stop{false};
+    std::atomic<int> late{0}, failed{0};
+    std::vector<std::unique_ptr<ChurnSink>> churned;
+    std::thread churn([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        while (!stop) {
+            std::vector<DWORD> cookies;
+            for (int i = 0; i < 24; ++i) {
+                churned.push_back(std::make_unique<ChurnSink>(&late));
+                cookies.push_back(Advise(server_.get(), DIID__IOPCHDAItemEvents, churned.back().get()));
+                churned.back()->Release();  // the point holds the only reference
+            }
+            for (DWORD cookie : cookies) items_->Unadvise(cookie);
+        }
+        CoUninitialize();
+    });
+    std::vector<std::thread> firers;
+    for (int t = 0; t < kFirers; ++t)
+        firers.emplace_back([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int i = 0; i < kEach; ++i)
+                if (callback_->OnCancelComplete(static_cast<DWORD>(i)) != S_OK) ++failed;
+            CoUninitialize();
+        });
+    for (std::thread& f : firers) f.join();
+    stop = true;
+    churn.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(late, 0) << "a dropped sink was called";
+    EXPECT_EQ(steady->Count(), static_cast<size_t>(kFirers * kEach));
 }
 
 class Delivery : public comtest::ConnectedServer, public testing::WithParamInterface<std::tuple<Where, bool>> {

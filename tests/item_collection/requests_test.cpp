@@ -1,5 +1,6 @@
 // Every request member over the same cases. The simulator holds its callbacks,
 // so that each asynchronous request stays outstanding.
+#include <limits>
 #include <memory>
 
 #include "request_members.h"
@@ -83,8 +84,10 @@ protected:
             SafeArrayGetVartype(good.get(), &vt);
             SAFEARRAYBOUND square[2] = {{static_cast<ULONG>(count), 1}, {2, 1}};
             SAFEARRAY* wrongType = a == kItemIDs ? MakeLongArray({1, 2}) : MakeBstrArray({L"1", L"2"});
+            // 16-byte VARIANTs read as longs or dates would overrun them.
+            SAFEARRAY* variants = vt == VT_VARIANT ? MakeLongArray({1, 2}) : MakeVariantArray({VarI4(1), VarI4(2)});
             for (SAFEARRAY* bad : {SafeArrayCreateVector(vt, 1, count - 1), SafeArrayCreateVector(vt, 2, count + 1),
-                                   wrongType, SafeArrayCreate(VT_I4, 2, square)}) {
+                                   wrongType, variants, SafeArrayCreate(VT_I4, 2, square)}) {
                 r_->arrays[a].reset(bad);
                 EXPECT_EQ(Call(m), E_INVALIDARG) << "array " << a;
                 ExpectOnlyOutputsNulled(m);
@@ -131,6 +134,15 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
         Fresh();
         EXPECT_EQ(Call(m), kHistorianRefuses);
         ExpectOnlyOutputsNulled(m);
+        // Accepted with no codes: E_FAIL, and the request, which the client cannot know of, is cancelled.
+        if (m.cancelMethod) {
+            ASSERT_HRESULT_SUCCEEDED(control_->FailMethod(m.historian, S_FALSE));
+            const LONG cancels = CallCount(m.cancelMethod);
+            Fresh();
+            EXPECT_EQ(Call(m), E_FAIL);
+            ExpectOnlyOutputsNulled(m);
+            EXPECT_EQ(CallCount(m.cancelMethod), cancels + 1);
+        }
 
         // Each member takes a start or time stamps: a null start, a stamp long before 1601.
         LONG before = Calls(m), index = 2;
@@ -140,6 +152,25 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
         ASSERT_HRESULT_SUCCEEDED(SafeArrayPutElement(r_->arrays[kTimeStamps].get(), &index, &bad));
         EXPECT_EQ(Call(m), m.Has(kStart) ? DISP_E_TYPEMISMATCH : E_FAIL) << "the conversion's own code";
         EXPECT_TRUE(r_->errors == nullptr && r_->cancel == kJunkCancel && r_->times.start->vt == VT_NULL);
+        // NaN and the infinities are no dates either, as a start or as a stamp.
+        for (DATE none : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()}) {
+            Fresh();
+            r_->times.start.reset(VarDate(none));
+            ASSERT_HRESULT_SUCCEEDED(SafeArrayPutElement(r_->arrays[kTimeStamps].get(), &index, &none));
+            EXPECT_EQ(Call(m), E_FAIL) << none;
+        }
+        // A value that cannot be copied is refused with the copy's code, as CreateBrowser refuses a filter.
+        if (m.Has(kValues)) {
+            Fresh();
+            VARIANT* values = nullptr;
+            ASSERT_HRESULT_SUCCEEDED(SafeArrayAccessData(r_->arrays[kValues].get(), reinterpret_cast<void**>(&values)));
+            VariantClear(&values[2]);  // element 2 (the array starts at 0)
+            values[2].vt = 0x7F;  // no type
+            EXPECT_EQ(Call(m), DISP_E_BADVARTYPE);
+            values[2].vt = VT_EMPTY;
+            SafeArrayUnaccessData(r_->arrays[kValues].get());
+        }
         EXPECT_EQ(Calls(m), before);
     }
 }

@@ -5,7 +5,10 @@
 // Arguments: every VARTYPE, by reference and not, arrays of wrong element
 // types, dimensions and bounds, empty and huge counts, NaN and out-of-range
 // dates, strings with embedded zeros, null pointers where the protocol allows
-// them, named arguments and wrong argument counts.
+// them, named arguments and wrong argument counts; and what JScript hands
+// over: arrays whose length is huge, negative, fractional or lying, sparse
+// arrays, getters that fail, Dates that are NaN or infinite, and output
+// variables and arrays that one call fills and the next, failing, reuses.
 //   wine bin/dispatch_fuzz.exe [calls] [seed] [trace-from] [watchdog-ms]
 // A crash or a hang (watchdog) ends the run with the seed and the call; the
 // same seed replays the same calls (the simulated clock is frozen), and
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -30,6 +34,7 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com/com_holders.h"
+#include "../support/script_objects.h"
 #include "reliability.h"
 #include "sim_control.h"
 
@@ -287,6 +292,8 @@ public:
     }
 
     bool Finish(double seconds, long calls) {
+        for (VARIANT& v : scriptVariables_) VariantClear(&v);
+        for (ComPtr<IDispatch>& a : scriptArrays_) a = nullptr;
         objects_.clear();
         enums_.clear();
         control_->ClearFaults();
@@ -307,6 +314,7 @@ public:
         Bench("dispatch_fuzz_members_called", static_cast<double>(called), "members");
         Bench("dispatch_fuzz_members_in_library", static_cast<double>(total), "members");
         Bench("dispatch_fuzz_events", sink_.events.load(), "events");
+        Bench("dispatch_fuzz_script_objects", scriptObjects_, "objects");
         Bench("dispatch_fuzz_live_objects", unload == S_OK ? 0 : 1, "modules");
         Bench("dispatch_fuzz_task_memory", memory, "blocks");
         Bench("dispatch_fuzz_item_handles", handles, "handles");
@@ -363,6 +371,76 @@ private:
             }
         }
     };
+
+    // JScript's arrays: usually the elements 1 to the count (JScript leaves
+    // element 0 out), otherwise a length that is huge, negative, fractional,
+    // NaN or one short, a sparse element far out, a getter that fails.
+    IDispatch* MakeScriptArray(VARTYPE element, LONG count) {
+        static constexpr double kLengths[] = {178956971.0, 4294967295.0, 16777217.0, 4294967296.0,
+                                              -1.0,        2.5,          std::numeric_limits<double>::quiet_NaN()};
+        ++scriptObjects_;
+        const unsigned roll = Pick(10);
+        const LONG n = count < 0 || count > 64 ? static_cast<LONG>(Pick(5)) : count;
+        VARIANT length;
+        length.vt = VT_R8;
+        length.dblVal = roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0;
+        std::map<ULONG, VARIANT> elements;
+        for (LONG i = 1; i <= n; ++i) {
+            VARIANT& e = elements[static_cast<ULONG>(i)];
+            VariantInit(&e);
+            if (element == VT_BSTR) {
+                e.vt = VT_BSTR;
+                e.bstrVal = MakeString(L"");
+            } else if (element == VT_DATE) {
+                e.vt = VT_DATE;
+                e.date = Chance(80) ? MakeDate(L"") : OneOf(kDates);
+            } else {
+                e.vt = VT_I4;
+                e.lVal = !handles_.empty() && Chance(70) ? handles_[Pick(handles_.size())] : MakeLong(L"", 1);
+            }
+        }
+        if (roll == 2) {  // sparse
+            VARIANT& outlier = elements[64 + Pick(4000000)];
+            outlier.vt = VT_I4;
+            outlier.lVal = 1;
+            length.dblVal = 4000100.0;
+        }
+        scripttest::ScriptObject* array = scripttest::ScriptObject::Array(length, elements);
+        for (auto& e : elements) VariantClear(&e.second);
+        if (roll == 3) array->FailReading(Chance(50) ? L"length" : L"1", OneOf(kFaults));
+        return array;
+    }
+    // A JScript Date: mostly near the clock, otherwise NaN (an invalid Date), infinite or far out.
+    IDispatch* MakeScriptDate() {
+        static constexpr double kMilliseconds[] = {std::numeric_limits<double>::quiet_NaN(),
+                                                   std::numeric_limits<double>::infinity(),
+                                                   -std::numeric_limits<double>::infinity(), 1e300, -1.2e13, 0.0};
+        ++scriptObjects_;
+        constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
+        return scripttest::ScriptObject::Date(Chance(70) ? kClockMilliseconds - Pick(86400) * 1000.0
+                                                         : OneOf(kMilliseconds));
+    }
+    // What receives an [out] array as a script passes it: a variable or a
+    // JScript array kept from call to call, so that a call that fails
+    // follows one that filled them.
+    void ScriptOutput(VARIANT& v) {
+        if (Chance(50)) {
+            v.vt = VT_BYREF | VT_VARIANT;
+            v.pvarVal = &scriptVariables_[Pick(kScriptOutputs)];
+            return;
+        }
+        ComPtr<IDispatch>& array = scriptArrays_[Pick(kScriptOutputs)];
+        if (!array) array = ComPtr<IDispatch>::attach(scripttest::ScriptObject::Array(Typed(VT_I4, 0L)));
+        v.vt = VT_DISPATCH;
+        v.pdispVal = array.get();
+        v.pdispVal->AddRef();
+    }
+    static VARIANT Typed(VARTYPE vt, LONG value) {
+        VARIANT v;
+        v.vt = vt;
+        v.lVal = value;
+        return v;
+    }
 
     bool Fail(const char* what) {
         std::printf("FAILED: %s\n", what);
@@ -774,6 +852,11 @@ private:
     void MakeArrayArgument(Cell& cell, VARTYPE element, LONG count, bool good) {
         VARIANT& v = cell.value;
         if (!good && Chance(30)) return RandomVariant(v, cell, 0);
+        if (Chance(good ? 4 : 15)) {  // a JScript array
+            v.vt = VT_DISPATCH;
+            v.pdispVal = MakeScriptArray(element, count);
+            return;
+        }
         const unsigned roll = good ? 10 : Pick(10);
         VARTYPE have = element;
         unsigned dims = 1, n = count < 0 || count > 64 ? Pick(4) : static_cast<unsigned>(count);
@@ -833,6 +916,11 @@ private:
                 v.iVal = static_cast<SHORT>(MakeLong(param.name, count));
                 break;
             case Shape::Date:
+                if (Chance(5)) {
+                    v.vt = VT_DISPATCH;
+                    v.pdispVal = MakeScriptDate();
+                    break;
+                }
                 v.vt = VT_DATE;
                 v.date = MakeDate(param.name);
                 break;
@@ -842,9 +930,11 @@ private:
                 break;
             case Shape::InArray: MakeArrayArgument(cell, param.element, count, good); break;
             case Shape::OutArray:
-                if (Chance(90)) {
+                if (Chance(85)) {
                     v.vt = VT_BYREF | VT_ARRAY | param.element;
                     v.pparray = &cell.array;
+                } else if (Chance(70)) {
+                    ScriptOutput(v);
                 } else {
                     v.vt = VT_BYREF | VT_VARIANT;  // a script variable receives it
                     v.pvarVal = &cell.target;
@@ -859,7 +949,10 @@ private:
                 v.vt = VT_BYREF | VT_VARIANT;
                 v.pvarVal = &cell.target;
                 if (param.shape == Shape::VariantOut) break;
-                if (Chance(50)) {
+                if (Chance(5)) {
+                    cell.target.vt = VT_DISPATCH;  // a JScript Date in a variable
+                    cell.target.pdispVal = MakeScriptDate();
+                } else if (Chance(50)) {
                     cell.target.vt = VT_DATE;
                     cell.target.date = MakeDate(param.name);
                 } else {
@@ -1106,6 +1199,10 @@ private:
     bool held_ = false;
     long heldSince_ = 0;
     CountingSink sink_;
+    static constexpr unsigned kScriptOutputs = 4;
+    VARIANT scriptVariables_[kScriptOutputs] = {};  // VT_EMPTY: all zero
+    ComPtr<IDispatch> scriptArrays_[kScriptOutputs];
+    long scriptObjects_ = 0;
 
 public:
     long wrongNamedIds_ = 0;

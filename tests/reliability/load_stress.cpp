@@ -4,7 +4,10 @@
 // times, two issue asynchronous reads, one churns advises (advise, wait, cancel), one keeps a storm of advises
 // delivering and one churns connection-point subscriptions. Two sinks stay subscribed throughout: each must see every
 // asynchronous read's completion exactly once, and both must see the same
-// number of DataChange events for every advise. Private bytes at the end
+// number of DataChange events for every advise. The two synchronous readers
+// also raise a cancel notice through the historian's callback after every
+// read, so that events fire on several threads while the subscriptions
+// churn: both stable sinks must see every one. Private bytes at the end
 // must stay within a few percent of their level after the warm-up.
 //   wine bin/load_stress.exe [seconds] [threads that work: bit mask, default 0xFF]
 #include <windows.h>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "OPCHDAAuto.h"
+#include "opc_hda.h"
 #include "com/com_holders.h"
 #include "reliability.h"
 #include "sim_control.h"
@@ -32,6 +36,7 @@ constexpr wchar_t kItemIDs[][40] = {L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/C
                                     L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"};
 constexpr LONG kItems = 4;
 constexpr LONG kMaxTransactions = 1 << 20;
+constexpr LONG kNoticeBase = 0x7FFF0000;  // the cancel identifiers of the notices the readers raise
 constexpr LONG kAdviseBase = 1 << 19;  // advises' transaction identifiers from here on
 constexpr int kThreads = 8;
 
@@ -41,17 +46,27 @@ public:
     // A sink that does not record only counts (sinks that come and go).
     explicit RecordingSink(bool record)
         : reads_(record ? kMaxTransactions : 0), changes_(record ? kMaxTransactions : 0) {}
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        const ULONG n = ++references_;
+        if (n == 1 && late_) ++*late_;  // referenced again after its last reference went
+        return n;
+    }
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG left = --references_;
-        if (left == 0) delete this;
+        if (left == 0 && !late_) delete this;
         return left;
     }
+    // Kept (not freed) once its last reference goes, counting in `late` what
+    // still reaches it: a connection point that reads a slot outside its
+    // lock hands out sinks it has already dropped.
+    void KeepWhenDropped(std::atomic<long>* late) { late_ = late; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (late_ && references_ == 0) ++*late_;
         ++events_;
         if (!params || params->cArgs == 0) return S_OK;
         // The transaction identifier is the first argument: the last in rgvarg.
         const VARIANT& first = params->rgvarg[params->cArgs - 1];
+        if (id == 9 && first.vt == VT_I4 && first.lVal >= kNoticeBase) ++notices_;  // not the historian's cancels
         if (first.vt != VT_I4 || first.lVal < 0 || static_cast<size_t>(first.lVal) >= reads_.size()) return S_OK;
         if (id == 1) ++changes_[first.lVal];
         if (id == 2) {
@@ -64,10 +79,12 @@ public:
     long Changes(LONG tid) const { return changes_[tid].load(); }
     long Events() const { return events_.load(); }
     long Completed() const { return completed_.load(); }
+    long Notices() const { return notices_.load(); }
 
 private:
     std::atomic<ULONG> references_{1};
-    std::atomic<long> events_{0}, completed_{0};
+    std::atomic<long> events_{0}, completed_{0}, notices_{0};
+    std::atomic<long>* late_ = nullptr;
     std::vector<std::atomic<unsigned short>> reads_, changes_;
 };
 
@@ -112,6 +129,9 @@ struct Shared {
     std::vector<std::atomic<unsigned char>> accepted = std::vector<std::atomic<unsigned char>>(kMaxTransactions);
     std::atomic<long> progress[kThreads] = {};
     std::atomic<long> syncReads{0}, updates{0}, asyncReads{0}, advises{0}, sinkChurns{0}, failures{0};
+    ComPtr<IOPCHDA_DataCallback> callback;  // the server object as the historian calls it
+    std::atomic<long> noticesRaised{0}, lateCalls{0};
+    std::vector<std::unique_ptr<RecordingSink>> dropped;  // the churned sinks, freed at the end
     RecordingSink* counter = nullptr;  // a sink that stays: its completions pace the reads
     DATE baseDate = 0;
 };
@@ -141,6 +161,8 @@ void SyncReader(Shared& s, int self) {
         VariantClear(&start);
         VariantClear(&end);
         Count(s, hr, s.syncReads);
+        // A notice raised on this thread while others raise theirs and the sink list changes.
+        Count(s, s.callback->OnCancelComplete(static_cast<DWORD>(kNoticeBase + self)), s.noticesRaised);
         ++s.progress[self];
     }
 }
@@ -237,7 +259,9 @@ void Storm(Shared& s, int self) {
 // Sinks that come and go while events fire.
 void SinkChurn(Shared& s, int self, std::mt19937& rng) {
     while (!s.stop) {
-        ComPtr<RecordingSink> sink(new RecordingSink(false));
+        s.dropped.emplace_back(new RecordingSink(false));
+        s.dropped.back()->KeepWhenDropped(&s.lateCalls);
+        ComPtr<RecordingSink> sink(s.dropped.back().get());
         sink->Release();  // ComPtr took its own reference
         const DWORD cookie = Advise(s.items.get(), sink.get());
         if (rng() % 4 == 0) Sleep(rng() % 5);
@@ -299,6 +323,10 @@ int main(int argc, char** argv) {
                                            ComPtr<RecordingSink>(new RecordingSink(true))};
         DWORD stableCookies[2];
         s.counter = stable[0].get();
+        if (FAILED(s.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
+            std::printf("FAILED: no callback interface\n");
+            return 1;
+        }
         for (int i = 0; i < 2; ++i) {
             stable[i]->Release();
             stableCookies[i] = Advise(s.items.get(), stable[i].get());
@@ -382,6 +410,8 @@ int main(int argc, char** argv) {
             if (stable[0]->Changes(tid) != stable[1]->Changes(tid)) ++unequal;
         }
         for (int i = 0; i < 2; ++i) Unadvise(s.items.get(), stableCookies[i]);
+        long noticesMissed = 0;
+        for (const ComPtr<RecordingSink>& sink : stable) noticesMissed += std::labs(s.noticesRaised - sink->Notices());
         const long dataChanges = [&] {
             long n = 0;
             for (LONG tid = kAdviseBase; tid < kMaxTransactions; ++tid) n += stable[0]->Changes(tid);
@@ -390,6 +420,7 @@ int main(int argc, char** argv) {
         Doing("final release");
         handles.reset();
         s.handles = nullptr;
+        s.callback = nullptr;
         s.items = nullptr;
         server = nullptr;
         const HRESULT unload = WaitUntilUnloadable(10000);
@@ -412,6 +443,9 @@ int main(int argc, char** argv) {
         Bench("load_duplicated_events", duplicated, "events");
         Bench("load_spurious_events", spurious, "events");
         Bench("load_unequal_data_changes", unequal, "advises");
+        Bench("load_notices_raised", s.noticesRaised.load(), "events");
+        Bench("load_notices_missed", noticesMissed, "events");
+        Bench("load_dropped_sinks_called", s.lateCalls.load(), "calls");
         Bench("load_private_bytes_warm", warmBytes / 1048576, "MiB");
         Bench("load_private_bytes_end", endBytes / 1048576, "MiB");
         Bench("load_private_bytes_growth", growth, "%");
@@ -420,7 +454,8 @@ int main(int argc, char** argv) {
         Bench("load_item_handles", itemHandles, "handles");
         // A short run has not settled its heaps: the growth limit holds for a minute's run.
         const double allowed = seconds >= 30 ? 5 : 25;
-        passed = lost == 0 && duplicated == 0 && spurious == 0 && unequal == 0 && s.failures == 0 && unload == S_OK &&
+        passed = lost == 0 && duplicated == 0 && spurious == 0 && unequal == 0 && noticesMissed == 0 && s.lateCalls == 0 &&
+                 s.failures == 0 && unload == S_OK &&
                  memory == 0 && itemHandles == 0 && growth <= allowed && s.syncReads > 0 && s.asyncReads > 0 &&
                  dataChanges > 0;
     }
