@@ -25,9 +25,9 @@
 //
 // The base also keeps: an interlocked count that starts at 0 (only MakeObject
 // creates objects, and it takes the first reference at once), a per-object
-// lock (ObjectLock()), the binary's count of live objects (com/module_count.h, defined
-// once per binary: the product's in com/module_count.cpp, the simulator's
-// in sim/com/sim_module.cpp; a class may opt out with
+// lock (ObjectLock()), the binary's count of live objects (com/module_count.h,
+// defined once per binary: the product's in com/module_count.cpp, the
+// simulator's in sim/com/sim_module.cpp; a class may opt out with
 // `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
 // hook. A class that never locks may drop its lock (kHasObjectLock below):
 // creating and deleting a critical section costs two heap calls, which
