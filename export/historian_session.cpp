@@ -1,44 +1,7 @@
 #include "export/historian_session.h"
 
 #include "export/csv_format.h"
-
-namespace {
-
-bool NamesThisComputer(const std::wstring& node) {
-    if (node.empty() || lstrcmpiW(node.c_str(), L"localhost") == 0 || lstrcmpiW(node.c_str(), L"127.0.0.1") == 0)
-        return true;
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(name, &size) && lstrcmpiW(node.c_str(), name) == 0;
-}
-
-HRESULT CreateOn(const std::wstring& node, REFCLSID clsid, REFIID iid, void** object) {
-    *object = nullptr;
-    if (NamesThisComputer(node)) return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, object);
-    COSERVERINFO server{};
-    server.pwszName = const_cast<LPWSTR>(node.c_str());
-    MULTI_QI query{&iid, nullptr, S_OK};
-    const HRESULT hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_REMOTE_SERVER, &server, 1, &query);
-    ComPtr<IUnknown> answer = ComPtr<IUnknown>::attach(query.pItf);
-    if (FAILED(hr)) return hr;
-    if (FAILED(query.hr)) return query.hr;
-    *object = answer.detach();
-    return S_OK;
-}
-
-// The node's server list knows the ProgIDs of its historians; this
-// computer's registry, or the text read as a CLSID, serve where it has none.
-HRESULT ResolveClsid(const std::wstring& node, const std::wstring& progID, CLSID* clsid) {
-    ComPtr<IOPCServerList> list;
-    if (SUCCEEDED(CreateOn(node, CLSID_OpcServerList, IID_IOPCServerList, list.put_void())) &&
-        SUCCEEDED(list->CLSIDFromProgID(progID.c_str(), clsid)))
-        return S_OK;
-    HRESULT hr = CLSIDFromProgID(progID.c_str(), clsid);
-    if (FAILED(hr) && SUCCEEDED(CLSIDFromString(progID.c_str(), clsid))) hr = S_OK;
-    return hr;
-}
-
-}  // namespace
+#include "server/activation.h"
 
 HistorianSession::~HistorianSession() {
     if (server_ && !granted_.empty()) {
@@ -48,10 +11,11 @@ HistorianSession::~HistorianSession() {
 }
 
 HRESULT HistorianSession::Connect(const std::wstring& progID, const std::wstring& node) {
+    const ActivationTarget target = ActivationTarget::FromName(node.c_str());
     CLSID clsid;
-    HRESULT hr = ResolveClsid(node, progID, &clsid);
+    HRESULT hr = ResolveClsid(target, progID.c_str(), &clsid);
     if (FAILED(hr)) return hr;
-    hr = CreateOn(node, clsid, IID_IOPCHDA_Server, server_.put_void());
+    hr = target.Create(clsid, IID_IOPCHDA_Server, server_.put_void());
     if (FAILED(hr)) return hr;
     hr = server_.query(IID_IOPCHDA_SyncRead, syncRead_);
     if (FAILED(hr)) return hr;

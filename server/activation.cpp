@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "com/variant_values.h"
+#include "opc_hda.h"
 
 namespace {
 
@@ -52,17 +53,34 @@ HRESULT CreateOnNode(const wchar_t* node, REFCLSID clsid, REFIID iid, void** ppv
 }
 
 ActivationTarget ActivationTarget::FromNode(const VARIANT& node) {
+    if (node.vt != VT_BSTR || IsOmittedMark(node.bstrVal)) return ActivationTarget();
+    ActivationTarget target = FromName(node.bstrVal);
+    // The node exactly as the client gave it (ServerNode answers it back).
+    if (target.IsRemote()) target.node_ = UniqueBstr::copy_of(node.bstrVal);
+    return target;
+}
+
+ActivationTarget ActivationTarget::FromName(const wchar_t* node) {
     ActivationTarget target;
-    if (node.vt != VT_BSTR) return target;
-    BSTR name = node.bstrVal;
-    if (!name || IsOmittedMark(name) || name[0] == L'\0') return target;
-    if (NamesThisComputer(name)) return target;
-    target.node_ = UniqueBstr::copy_of(name);
+    if (!node || node[0] == L'\0' || NamesThisComputer(node)) return target;
+    target.node_ = UniqueBstr(node);
     return target;
 }
 
 HRESULT ActivationTarget::Create(REFCLSID clsid, REFIID iid, void** ppv) const {
     return IsRemote() ? CreateOnNode(node_.get(), clsid, iid, ppv) : CreateOnThisComputer(clsid, iid, ppv);
+}
+
+HRESULT ResolveClsid(const ActivationTarget& target, const wchar_t* progID, CLSID* clsid) {
+    *clsid = GUID_NULL;
+    {
+        ComPtr<IOPCServerList> list;
+        if (SUCCEEDED(target.Create(CLSID_OpcServerList, IID_IOPCServerList, list.put_void())) && list &&
+            SUCCEEDED(list->CLSIDFromProgID(progID, clsid)))
+            return S_OK;
+    }
+    if (SUCCEEDED(CLSIDFromProgID(progID, clsid))) return S_OK;
+    return CLSIDFromString(progID, clsid);
 }
 
 namespace activation_hooks {

@@ -23,6 +23,8 @@ HRESULT CreateOnNode(const wchar_t* node, REFCLSID clsid, REFIID iid, void** ppv
 class ActivationTarget {
 public:
     static ActivationTarget FromNode(const VARIANT& node);
+    // The same for a node given as text (null or empty: this computer).
+    static ActivationTarget FromName(const wchar_t* node);
 
     bool IsRemote() const { return static_cast<bool>(node_); }
     // The node's name exactly as the client gave it; null for this computer.
@@ -32,6 +34,10 @@ public:
 private:
     UniqueBstr node_;
 };
+
+// The CLSID for `progID`: the target's OPC server list first, then this
+// computer's registry, then the text read as a CLSID.
+HRESULT ResolveClsid(const ActivationTarget& target, const wchar_t* progID, CLSID* clsid);
 
 // Tests replace the runtime's two creation calls to observe the requests (and
 // to answer remote ones, which Wine cannot serve). Process-wide; not part of

@@ -26,20 +26,6 @@ void UnadviseOn(IUnknown* source, REFIID iid, DWORD cookie) {
     point->Unadvise(cookie);
 }
 
-// The CLSID for `progID`: the target's server list first, then this
-// computer's registry, then the text read as a CLSID.
-HRESULT ResolveClsid(const ActivationTarget& target, const wchar_t* progID, CLSID* clsid) {
-    *clsid = GUID_NULL;
-    {
-        ComPtr<IOPCServerList> list;
-        if (SUCCEEDED(target.Create(CLSID_OpcServerList, IID_IOPCServerList, list.put_void())) && list &&
-            SUCCEEDED(list->CLSIDFromProgID(progID, clsid)))
-            return S_OK;
-    }
-    if (SUCCEEDED(CLSIDFromProgID(progID, clsid))) return S_OK;
-    return CLSIDFromString(progID, clsid);
-}
-
 // Replaces `held` by the historian's answer for `iid`; a refusal leaves it empty.
 template <class T>
 void QueryOptional(IOPCHDA_Server* server, REFIID iid, ComPtr<T>& held) {
