@@ -291,35 +291,6 @@ HRESULT MakeVariant(Source* source, VARIANT* out, Fill fill) {
     return S_OK;
 }
 
-template <class Source>
-HRESULT PutInto(SAFEARRAY* results, LONG index, const Source* source) {
-    if (!results) return E_POINTER;
-    UniqueVariant history;
-    HRESULT hr = MakeHistoryVariant(source, history.get());
-    if (FAILED(hr)) return hr;
-    return SafeArrayPutElement(results, &index, history.get());
-}
-
-// A history that keeps `answer`'s arrays, moved into element `index` with its
-// only reference (a read of a thousand items makes no copy and no AddRef and
-// Release pair per item); a failure releases the history, which frees what
-// it kept.
-template <class Answer, class Keep>
-HRESULT PutKept(SAFEARRAY* results, LONG index, Answer& answer, Keep keep) {
-    if (!results) return E_POINTER;
-    if (SafeArrayGetDim(results) != 1 || SafeArrayGetElemsize(results) != sizeof(VARIANT)) return E_INVALIDARG;
-    void* slot = nullptr;
-    HRESULT hr = SafeArrayPtrOfIndex(results, &index, &slot);
-    if (FAILED(hr)) return hr;
-    UniqueVariant history;
-    hr = MakeVariant(&answer, history.get(), [&](COPCHDAHistory& h, Answer* a) { return (h.*keep)(*a); });
-    if (FAILED(hr)) return hr;
-    VARIANT* element = static_cast<VARIANT*>(slot);
-    VariantClear(element);
-    *element = history.detach();
-    return S_OK;
-}
-
 }  // namespace
 
 HRESULT MakeHistoryVariant(const OPCHDA_ITEM* source, VARIANT* out) {
@@ -337,28 +308,15 @@ HRESULT MakeHistoryVariant(const OPCHDA_ANNOTATION* source, VARIANT* out) {
     return MakeVariant(source, out, [](COPCHDAHistory& h, const OPCHDA_ANNOTATION* s) { return h.SetAnnotations(s); });
 }
 
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ITEM* source) {
-    return PutInto(results, index, source);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ITEM& answer, VARIANT* out) {
+    return MakeVariant(&answer, out, [](COPCHDAHistory& h, OPCHDA_ITEM* a) { return h.KeepItemValues(*a); });
 }
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_MODIFIEDITEM* source) {
-    return PutInto(results, index, source);
+HRESULT MakeKeptHistoryVariant(OPCHDA_MODIFIEDITEM& answer, VARIANT* out) {
+    return MakeVariant(&answer, out, [](COPCHDAHistory& h, OPCHDA_MODIFIEDITEM* a) { return h.KeepModifiedValues(*a); });
 }
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ATTRIBUTE* source) {
-    return PutInto(results, index, source);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ATTRIBUTE& answer, VARIANT* out) {
+    return MakeVariant(&answer, out, [](COPCHDAHistory& h, OPCHDA_ATTRIBUTE* a) { return h.KeepAttributeValues(*a); });
 }
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ANNOTATION* source) {
-    return PutInto(results, index, source);
-}
-
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ITEM& answer) {
-    return PutKept(results, index, answer, &COPCHDAHistory::KeepItemValues);
-}
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_MODIFIEDITEM& answer) {
-    return PutKept(results, index, answer, &COPCHDAHistory::KeepModifiedValues);
-}
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ATTRIBUTE& answer) {
-    return PutKept(results, index, answer, &COPCHDAHistory::KeepAttributeValues);
-}
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ANNOTATION& answer) {
-    return PutKept(results, index, answer, &COPCHDAHistory::KeepAnnotations);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ANNOTATION& answer, VARIANT* out) {
+    return MakeVariant(&answer, out, [](COPCHDAHistory& h, OPCHDA_ANNOTATION* a) { return h.KeepAnnotations(*a); });
 }

@@ -91,18 +91,10 @@ HRESULT MakeHistoryVariant(const OPCHDA_MODIFIEDITEM* source, VARIANT* out);
 HRESULT MakeHistoryVariant(const OPCHDA_ATTRIBUTE* source, VARIANT* out);
 HRESULT MakeHistoryVariant(const OPCHDA_ANNOTATION* source, VARIANT* out);
 
-// Makes a history from `source` and stores it at `index` of a VT_VARIANT
-// results array (SafeArrayPutElement takes its own reference; the array then
-// holds the only one). Answers the creation's or the store's failure.
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ITEM* source);
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_MODIFIEDITEM* source);
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ATTRIBUTE* source);
-HRESULT PutHistory(SAFEARRAY* results, LONG index, const OPCHDA_ANNOTATION* source);
-
 // The same for an answer that belongs to the caller (a synchronous read's):
 // the history keeps its arrays (see Keep*). Whatever happens, `answer` holds
 // exactly what is still the caller's to free.
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ITEM& answer);
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_MODIFIEDITEM& answer);
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ATTRIBUTE& answer);
-HRESULT PutKeptHistory(SAFEARRAY* results, LONG index, OPCHDA_ANNOTATION& answer);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ITEM& answer, VARIANT* out);
+HRESULT MakeKeptHistoryVariant(OPCHDA_MODIFIEDITEM& answer, VARIANT* out);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ATTRIBUTE& answer, VARIANT* out);
+HRESULT MakeKeptHistoryVariant(OPCHDA_ANNOTATION& answer, VARIANT* out);

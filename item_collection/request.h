@@ -155,14 +155,14 @@ HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answ
                    const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
     if (FAILED(callResult)) return callResult;
     if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
-    UniqueSafeArray values = client_arrays::MakeResultArray(VT_VARIANT, count);
     UniqueSafeArray codeArray = client_arrays::MakeLongArray(reinterpret_cast<const LONG*>(codes.get()), count);
-    if (!values || !codeArray) return E_FAIL;
-    for (LONG i = 0; i < count; ++i) {
-        if (FAILED(codes[i])) continue;
-        HRESULT hr = PutKeptHistory(values.get(), i + 1, answers[i]);
-        if (FAILED(hr)) return hr;
-    }
+    if (!codeArray) return E_FAIL;
+    // Each history goes into its element with its only reference.
+    UniqueSafeArray values;
+    HRESULT hr = client_arrays::FillResultArray<VARIANT>(
+        VT_VARIANT, static_cast<size_t>(count), values,
+        [&](VARIANT& element, size_t k) { return FAILED(codes[k]) ? S_OK : MakeKeptHistoryVariant(answers[k], &element); });
+    if (FAILED(hr)) return hr;
     if (times) times->WriteBack();
     return client_arrays::HandOutResults({{&values, itemValues}, {&codeArray, errors}}, callResult);
 }

@@ -55,7 +55,8 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
     if (!out.keys || (withAggregates && !out.aggregates) || !out.values || !out.errors) return E_OUTOFMEMORY;
     if (n == 0) return S_OK;
     SafeArrayData<LONG> keys(out.keys.get()), aggregates(out.aggregates.get()), errors(out.errors.get());
-    if (!keys || (withAggregates && !aggregates) || !errors) return E_OUTOFMEMORY;
+    SafeArrayData<VARIANT> values(out.values.get());
+    if (!keys || (withAggregates && !aggregates) || !errors || !values) return E_OUTOFMEMORY;
     for (DWORD k = 0; k < n; ++k) {
         const Item* item = itemAt(k);
         HRESULT code = codes ? codes[k] : kItemMissing;
@@ -66,7 +67,7 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
             code = kItemMissing;
         }
         if (SUCCEEDED(code)) {
-            HRESULT made = PutHistory(out.values.get(), static_cast<LONG>(k + 1), item);
+            HRESULT made = MakeHistoryVariant(item, &values[k]);
             if (FAILED(made)) code = made;
         }
         errors[k] = code;

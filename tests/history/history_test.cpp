@@ -294,7 +294,8 @@ template <class Answer>
 std::function<HRESULT(SAFEARRAY*, bool)> Putting(std::function<Answer*()> build) {
     return [build](SAFEARRAY* results, bool keep) {
         Answer* answer = build();
-        HRESULT hr = keep ? PutKeptHistory(results, 1, *answer) : PutHistory(results, 1, answer);
+        SafeArrayData<VARIANT> element(results);
+        HRESULT hr = keep ? MakeKeptHistoryVariant(*answer, &element[0]) : MakeHistoryVariant(answer, &element[0]);
         FreeHistorianArray(answer, 1);  // what the history did not keep
         return hr;
     };
@@ -370,7 +371,7 @@ TEST_F(History, KeepingThatRunsOutOfMemoryTakesNothing) {
         CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
         UniqueSafeArray results = UniqueSafeArray::vector(VT_VARIANT, 1);
         spy.failNext = true;
-        EXPECT_EQ(PutKeptHistory(results.get(), 1, *item), E_OUTOFMEMORY);
+        EXPECT_EQ(MakeKeptHistoryVariant(*item, &SafeArrayData<VARIANT>(results.get())[0]), E_OUTOFMEMORY);
         EXPECT_TRUE(item->dwCount == 3 && item->pftTimeStamps == stamps && item->pvDataValues) << "something taken";
         EXPECT_FALSE(HistoryIn(results.get()));
         FreeHistorianItems(item, 1);
