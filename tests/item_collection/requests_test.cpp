@@ -317,10 +317,17 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
 }
 
 // Intervals become historian durations (a day: 864,000,000,000 units of 100 ns)
-// truncated toward zero, bit for bit whatever their sign.
+// truncated toward zero, bit for bit whatever their sign; one beyond the range
+// (or no number) is still a definite duration.
 TEST_P(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
+    const double kInfinity = std::numeric_limits<double>::infinity(), kNaN = std::numeric_limits<double>::quiet_NaN();
+    // 1.9e-12 days: 1.64 units; 5.787e-05: a hair below 50,000,000.
+    // clang-format off
     const std::pair<DATE, LONGLONG> kSpans[] = {
-        {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1} /* 1.64 units */, {-1.9e-12, -1}, {0.0, 0}};
+        {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1}, {-1.9e-12, -1}, {0.0, 0},
+        {5.7870370370370366e-05, 49'999'999}, {10000.0, 8'640'000'000'000'000}, {1e10, INT64_MIN},
+        {-kInfinity, INT64_MIN}, {kNaN, INT64_MIN}};
+    // clang-format on
     for (const Member& m : Members()) {
         for (auto [field, recorded] : m.durations) {
             for (auto [days, units] : kSpans) {

@@ -282,24 +282,6 @@ TEST_F(TimeArgs, EachKindOfVariantAndEachDateBack) {
     SysFreeString(text);
 }
 
-TEST(DateSpanToFileTime, TruncatesTowardZeroAndSaturates) {
-    const struct {
-        double days;
-        int64_t units;
-    } cases[] = {
-        {1.0 / 24, 36'000'000'000},
-        {5.7870370370370366e-05, 49'999'999},  // a hair below 50,000,000
-        {-5.7870370370370366e-05, -49'999'999},
-        {-1.0, -864'000'000'000},
-        {1e-12, 0},
-        {10000.0, 8'640'000'000'000'000},
-        {1e10, INT64_MIN},  // beyond the range: still a definite duration
-        {-std::numeric_limits<double>::infinity(), INT64_MIN},
-        {std::numeric_limits<double>::quiet_NaN(), INT64_MIN},
-    };
-    for (const auto& c : cases) EXPECT_EQ(Units(DateSpanToFileTime(c.days)), c.units) << c.days;
-}
-
 // A record's previous text is freed whatever the outcome; the pair owns both
 // texts, and a failure on either bound leaves them for the holder to free.
 TEST_F(TimeArgs, TextsAreFreedWhateverTheOutcomeAndThePairConvertsStartThenEndAndWritesBack) {
