@@ -27,6 +27,7 @@ HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     if (!htStartTime || !htEndTime || dwNumItems == 0 || !phServer || !haAggregate) return E_INVALIDARG;
     Ticks s, e;
     if (FAILED(ResolveRange(kSyncRead, L"ReadProcessed", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
+    RecordArray(kSyncRead, L"ReadProcessed", L"aggregate", haAggregate, dwNumItems);
     Ticks interval = TicksOf(ftResampleInterval);
     return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {

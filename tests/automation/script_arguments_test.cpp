@@ -212,8 +212,7 @@ TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
         const LONG calls = CallCount(L"IOPCHDA_SyncRead::ReadRaw");
-        ComPtr<IDispatch> handles;
-        handles = ComPtr<IDispatch>::attach(ScriptObject::Array(c.length, c.elements));
+        auto handles = ComPtr<IDispatch>::attach(ScriptObject::Array(c.length, c.elements));
         auto* object = static_cast<ScriptObject*>(handles.get());
         if (c.failing) object->FailReading(c.failing, E_ACCESSDENIED);
         UniqueVariant values, errors;
@@ -240,9 +239,8 @@ TEST_P(ScriptArguments, AFailedCallLeavesNoStaleOutputsAndFixedArraysAlone) {
     UniqueVariant plainValues, plainErrors;
     SAFEARRAY* dynamic = nullptr;  // Dim e(): ReDim'd by the call
     VARIANT arrayVariable = Ref(VT_ARRAY | VT_VARIANT, &dynamic);
-    ComPtr<IDispatch> jsValues, jsErrors;
-    jsValues = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
-    jsErrors = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
+    auto jsValues = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
+    auto jsErrors = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
     auto jsLength = [](IDispatch* o) { return static_cast<ScriptObject*>(o)->Length(); };
     for (SAFEARRAY* handles : {good.get(), bad.get()}) {
         const HRESULT expected = handles == good.get() ? S_OK : E_INVALIDARG;
@@ -284,15 +282,13 @@ TEST_P(ScriptArguments, AFailedCallLeavesNoStaleOutputsAndFixedArraysAlone) {
 TEST_P(ScriptArguments, AScriptDateReachesTheHistorianAsItsInstant) {
     constexpr double kMilliseconds = 1.7e12;  // 2023-11-14 22:13:20 UTC
     constexpr LONGLONG kUnits = 116444736000000000LL + static_cast<LONGLONG>(kMilliseconds) * 10000;
-    ComPtr<IDispatch> date;
-    date = ComPtr<IDispatch>::attach(ScriptObject::Date(kMilliseconds));
+    auto date = ComPtr<IDispatch>::attach(ScriptObject::Date(kMilliseconds));
     SAFEARRAY* handles = MakeLongArray({rampHandle_});
     UniqueSafeArray owned(handles);
     UniqueVariant values, errors;
-    ASSERT_HRESULT_SUCCEEDED(Invoke(L"SyncReadRaw",
-                                    {Typed(VT_DISPATCH, date.get()), VarDate(LocalNow()), VarI4(1), VarI4(0), VarI4(1),
-                                     Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_VARIANT, values.get()),
-                                     Ref(VT_VARIANT, errors.get())}));
+    ASSERT_HRESULT_SUCCEEDED(Invoke(L"SyncReadRaw", {Typed(VT_DISPATCH, date.get()), VarDate(LocalNow()), VarI4(1),
+                                                     VarI4(0), VarI4(1), Ref(VT_ARRAY | VT_I4, &handles),
+                                                     Ref(VT_VARIANT, values.get()), Ref(VT_VARIANT, errors.get())}));
     LONGLONG start = 0;
     ASSERT_EQ(control_->RecordedArgument(L"IOPCHDA_SyncRead::ReadRaw", L"start", &start), S_OK);
     EXPECT_EQ(start, kUnits);

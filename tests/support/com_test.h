@@ -27,11 +27,6 @@ HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::ve
 inline HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* result) {
     return InvokeByName(object, name, DISPATCH_PROPERTYGET, {}, result);
 }
-inline HRESULT CallMethod(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args,
-                          VARIANT* result = nullptr) {
-    UniqueVariant ignored;
-    return InvokeByName(object, name, DISPATCH_METHOD, std::move(args), result ? result : ignored.get());
-}
 
 // Every member of a VARIANT's value union starts at the same address.
 template <class T>
