@@ -1,6 +1,6 @@
 // What only a JScript caller hands over: an object whose length lies, a
 // sparse array, a call that fails after one that filled the same output
-// array. Prints script_inputs.expected.
+// array. Prints inputs.expected.
 function hex(n) { return (n >>> 0).toString(16).toUpperCase(); }
 function call(name, f) {
     try { f(); WScript.Echo(name + " ok"); } catch (e) { WScript.Echo(name + " " + hex(e.number)); }
