@@ -82,10 +82,17 @@ TEST(ExportTimes, Spans) {
         const wchar_t* text;
         std::int64_t ticks;  // 0: refused
     } rows[] = {
-        {L"500MS", 5'000'000},       {L"30s", 300'000'000}, {L"15M", 9'000'000'000},
-        {L"1H", 36'000'000'000},     {L"2D", 1'728'000'000'000},
-        {L"0S", 0},                  {L"H", 0},             {L"5", 0},
-        {L"5X", 0},                  {L"-5S", 0},           {L"1.5H", 0},
+        {L"500MS", 5'000'000},
+        {L"30s", 300'000'000},
+        {L"15M", 9'000'000'000},
+        {L"1H", 36'000'000'000},
+        {L"2D", 1'728'000'000'000},
+        {L"0S", 0},
+        {L"H", 0},
+        {L"5", 0},
+        {L"5X", 0},
+        {L"-5S", 0},
+        {L"1.5H", 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(Utf8(r.text));
@@ -119,10 +126,20 @@ TEST(ExportTexts, Values) {
         double number;
         const char* text;
     } rows[] = {
-        {VT_R8, 0.1, "0.1"},     {VT_R8, 1e21, "1e+21"},  {VT_R8, -2.5, "-2.5"}, {VT_R8, 6, "6"},
-        {VT_R4, 0.1, "0.1"},     {VT_I2, -5, "-5"},       {VT_I4, 123456, "123456"},
-        {VT_UI4, 4e9, "4000000000"}, {VT_I8, -9e15, "-9000000000000000"}, {VT_UI1, 255, "255"},
-        {VT_BOOL, -1, "true"},   {VT_BOOL, 0, "false"},   {VT_EMPTY, 0, ""},     {VT_NULL, 0, ""},
+        {VT_R8, 0.1, "0.1"},
+        {VT_R8, 1e21, "1e+21"},
+        {VT_R8, -2.5, "-2.5"},
+        {VT_R8, 6, "6"},
+        {VT_R4, 0.1, "0.1"},
+        {VT_I2, -5, "-5"},
+        {VT_I4, 123456, "123456"},
+        {VT_UI4, 4e9, "4000000000"},
+        {VT_I8, -9e15, "-9000000000000000"},
+        {VT_UI1, 255, "255"},
+        {VT_BOOL, -1, "true"},
+        {VT_BOOL, 0, "false"},
+        {VT_EMPTY, 0, ""},
+        {VT_NULL, 0, ""},
         {VT_CY, 1.5, "1.5"},
     };
     for (const Row& r : rows) {
@@ -139,7 +156,9 @@ TEST(ExportTexts, Values) {
     UniqueVariant text;
     V_VT(text.get()) = VT_BSTR;
     V_BSTR(text.get()) = SysAllocString(L"Stra\u00DFe, \"7\"");
-    EXPECT_EQ(CsvField(FormatValue(*text.get())), "\"Stra\xC3\x9F" "e, \"\"7\"\"\"");
+    EXPECT_EQ(CsvField(FormatValue(*text.get())),
+              "\"Stra\xC3\x9F"
+              "e, \"\"7\"\"\"");
     UniqueVariant error;
     V_VT(error.get()) = VT_ERROR;
     V_ERROR(error.get()) = E_FAIL;
@@ -167,16 +186,18 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"median", L"--interval", L"1H", L"A"},
          "unknown aggregate median"},
         {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
-        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"-3", L"A"}, "not a count of values: -3"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "not a count of values: 0"},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
          "unknown aggregate -7"},
         {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
         {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "not a time: 2024-1-1"},
         {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
         {{L"--start", L"NOW", L"A"}, "--server is missing"},
+        {{L"--server", L"S", L"A"}, "--start is missing"},
         {{L"--server", L"S", L"A", L"--end"}, "option --end needs a value"},
         {{L"--server", L"S", L"--start", L"NOW", L"-x", L"A"}, "unknown option -x"},
-        {{L"--server", L"S", L"--items-from", L"Z:\\no\\such\\file", L"--start", L"NOW"}, "cannot read Z:\\no\\such\\file"},
+        {{L"--server", L"S", L"--items-from", L"Z:\\no\\such\\file", L"--start", L"NOW"},
+         "cannot read Z:\\no\\such\\file"},
     };
     for (const Row& r : rows) {
         Options o;

@@ -1,9 +1,11 @@
-// items_arrays.vbs in JScript: the same calls with JScript arrays (element 0
-// left out: the members read elements 1 to the count) and JScript arrays that
-// receive the outputs, printing the same lines.
+// What only a JScript caller hands over (the script examples call the rest, in
+// both languages): dates as numbers, JScript arrays in (element 0 left out: the
+// members read elements 1 to the count) and out, an object whose length lies, a
+// sparse array, a call that fails after one that filled the same output array.
+// Prints exactly inputs.expected.
 var second = 1 / 86400;
-var T0 = 45810 + 10 / 24;              // dates as numbers: the same local dates as the VBScript's
-var T1 = 45000 + 3 / 24 + 5 / 86400;
+var T0 = 45810 + 10 / 24;              // a fixed hour of the simulator's calibration history
+var T1 = 45000 + 3 / 24 + 5 / 86400;   // between two samples: a value is inserted there
 
 function hex(n) { return (n >>> 0).toString(16).toUpperCase(); }
 function codes(a, n) {
@@ -27,7 +29,7 @@ function history(h, since) {
 // One line per call; what `shown` gives follows the result only when the call succeeded.
 function call(name, f, shown) {
     try { f(); } catch (e) { WScript.Echo(name + " " + hex(e.number)); return; }
-    WScript.Echo(name + " ok" + shown());
+    WScript.Echo(name + " ok" + (shown ? shown() : ""));
 }
 function codesOf(n) { return function () { return " errors=" + codes(errors, n); }; }
 function historiesOf(n, since) {
@@ -50,25 +52,14 @@ call("AddItems", function () { items.AddItems(3, ids, [, 1, 2, 3], handles, erro
 h = [, handles[1], handles[2]];
 ramp = [, handles[1]];
 
-var attributes = [, 1, 13, 11];   // data type, item ID, normal maximum
 var readTimes = [, T0 + 10 * second, T0 + 60 * second], quality = [, 192];
 var end = T0 + 60 * second;
 call("SyncReadRaw", function () { items.SyncReadRaw(T0, end, 0, false, 2, h, values, errors); }, historiesOf(2, T0));
 call("SyncReadAtTime", function () { items.SyncReadAtTime(2, readTimes, 2, h, values, errors); }, historiesOf(2, T0));
-call("SyncReadAttribute", function () {
-    items.SyncReadAttribute(T0, T0, handles[1], 3, attributes, values, errors);
-}, historiesOf(3, T0));
 call("SyncInsert", function () { items.SyncInsert(1, ramp, [, T1], [, 7], quality, errors); }, codesOf(1));
-// A second modification: reading all (NumValues 0) shows both.
-call("SyncReplace", function () { items.SyncReplace(1, ramp, [, T1], [, 8], quality, errors); }, codesOf(1));
-call("SyncReadModified", function () {
-    items.SyncReadModified(T1 - 60 * second, T1 + 60 * second, 0, 1, ramp, values, errors);
-}, historiesOf(1, T1));
 
-// The asynchronous members: their results arrive as events, which Wine's
-// cscript cannot receive; what the call itself answers is compared. Each
-// returns its cancel identifier; the advise is cancelled.
-call("AsyncReadRaw", function () { cancel = items.AsyncReadRaw(1, T0, end, 0, false, 2, h, errors); }, codesOf(2));
+// An asynchronous member: its results arrive as events, which Wine's cscript
+// cannot receive; what the call itself answers is compared, and the advise cancelled.
 call("AsyncAdviseRaw", function () { cancel = items.AsyncAdviseRaw(2, "NOW-10M", second, 2, h, errors); }, codesOf(2));
 try { items.AsyncCancelRead(cancel); } catch (e) {}
 
@@ -77,5 +68,21 @@ var browser;
 call("CreateBrowser", function () {
     browser = server.CreateBrowser(2, [, 13, 1], [, 1, 1], [, "Plant/Lab/Calibration/*", 5], []);
 }, function () { return " position=" + browser.CurrentPosition; });
+
+// A length no script array has: only element 1 is looked at (it once took
+// the host down after half a minute).
+var rampID = ids[1];
+errors = [];
+call("lying length", function () { items.Validate(1, {length: 178956971, 1: rampID}, errors); });
+WScript.Echo("  errors " + errors.length + " " + hex(errors[1]));
+// Elements 1 and 10000 of 10000, holes between (empty IDs).
+var sparse = [];
+sparse[1] = rampID;
+sparse[10000] = rampID;
+call("sparse", function () { items.Validate(10000, sparse, errors); });
+WScript.Echo("  errors " + errors.length + " " + hex(errors[1]) + " " + hex(errors[2]) + " " + hex(errors[10000]));
+// Too short for its count: refused, and the results of the call before are gone.
+call("short", function () { items.Validate(3, [, rampID], errors); });
+WScript.Echo("  errors " + errors.length);
 server.Disconnect();
 WScript.Echo("DONE");
