@@ -45,7 +45,7 @@ public:
     //
     // Set*: everything is copied; the source may be freed as soon as the call
     // returns. Virtual, in this order, so that they hold the slots right after
-    // the dual interface's members (tests/module/vtable_layout_test.cpp).
+    // the dual interface's members (tests/module/class_object_test.cpp).
     virtual HRESULT SetAnnotations(const OPCHDA_ANNOTATION* source);
     virtual HRESULT SetModifiedValues(const OPCHDA_MODIFIEDITEM* source);
     virtual HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
