@@ -83,13 +83,13 @@ std::atomic<int> g_late{0};
 class EventSink final : public IDispatch {
 public:
     explicit EventSink(REFIID eventIid) : eventIid_(eventIid) {}
-    ~EventSink() { CloseHandle(arrived_); }
     static ComPtr<EventSink> Make(REFIID eventIid = DIID__IOPCHDAItemEvents) {
         std::lock_guard<std::mutex> g(all_lock);
         return ComPtr<EventSink>::attach(all.emplace_back(std::make_unique<EventSink>(eventIid)).get());
     }
     static inline std::mutex all_lock;
-    static inline std::vector<std::unique_ptr<EventSink>> all;  // emptied when the test ends
+    static inline std::vector<std::unique_ptr<EventSink>> all;                    // emptied when the test ends
+    static inline HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // an event reached a sink
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         const bool answers =
@@ -119,7 +119,7 @@ public:
             kept.insert(kept.end(), histories.begin(), histories.end());
         }
         if (onEvent) onEvent(e);
-        SetEvent(arrived_);
+        SetEvent(arrived);
         return invokeResult;
     }
 
@@ -131,7 +131,7 @@ public:
     bool WaitFor(size_t count) {
         for (DWORD start = GetTickCount(), index = 0; Count() < count;) {
             if (GetTickCount() - start > 10000) return false;
-            CoWaitForMultipleHandles(0, 50, 1, &arrived_, &index);
+            CoWaitForMultipleHandles(0, 50, 1, &arrived, &index);
         }
         return true;
     }
@@ -145,7 +145,6 @@ private:
     IID eventIid_;
     std::mutex lock_;
     std::vector<Event> events_;
-    HANDLE arrived_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 };
 
 // No dropped sink was called or referenced; the sinks go with the test.
