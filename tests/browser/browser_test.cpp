@@ -18,38 +18,31 @@ constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
 constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
 constexpr LONG kItemID = 13, kEqual = 1, kNotEqual = 6;
 
-std::vector<LONG> Longs(SAFEARRAY* array) {
-    std::vector<LONG> values;
-    for (LONG i = 1; i <= comtest::BoundsOf(array).second; ++i) values.push_back(comtest::LongAt(array, i));
-    return values;
-}
-
-std::vector<std::wstring> Texts(SAFEARRAY* array) {
-    std::vector<std::wstring> values;
-    for (LONG i = 1; i <= comtest::BoundsOf(array).second; ++i) {
-        UniqueBstr text;
-        SafeArrayGetElement(array, &i, text.put());
-        values.push_back(text ? text.get() : L"");
+// An array as text: element type, lower bound and elements ("8@1:Name1 Name2"); no array as "-".
+std::wstring Show(SAFEARRAY* array) {
+    VARTYPE vt = VT_EMPTY;
+    if (!array || FAILED(SafeArrayGetVartype(array, &vt)) || SafeArrayGetDim(array) != 1) return L"-";
+    auto [lower, upper] = comtest::BoundsOf(array);
+    std::wstring text = std::to_wstring(vt) + L"@" + std::to_wstring(lower) + L":";
+    for (LONG i = lower; i <= upper; ++i) {
+        UniqueVariant e;
+        e.put()->vt = vt;
+        SafeArrayGetElement(array, &i, &e->lVal);  // every member of the union starts there
+        VariantChangeType(e.get(), e.get(), 0, VT_BSTR);
+        text += (i > lower ? L" " : L"") + std::wstring(e->vt == VT_BSTR && e->bstrVal ? e->bstrVal : L"");
     }
-    return values;
+    return text;
 }
 
-struct Listing {
-    HRESULT hr;
-    VARTYPE vt;
-    std::pair<LONG, LONG> bounds;
-    std::vector<std::wstring> names;
-    std::tuple<HRESULT, VARTYPE> Result() const { return {hr, vt}; }
-};
+// A listing's result, the type of what it left in the client's VARIANT, and the names.
+using Listing = std::tuple<HRESULT, VARTYPE, std::wstring>;
 enum Kind { kBranches, kLeaves, kItems };
 Listing List(OPCHDABrowser* browser, Kind kind) {
     UniqueVariant names(VarBstr(L"previous"));
     HRESULT hr = kind == kBranches ? browser->get_OPCHDABranches(names.get())
                  : kind == kLeaves ? browser->get_OPCHDALeaves(names.get())
                                    : browser->get_OPCHDAItems(names.get());
-    if (names->vt != (VT_ARRAY | VT_BSTR)) return {hr, names->vt, {}, {}};
-    EXPECT_EQ(SafeArrayGetDim(names->parray), 1u);
-    return {hr, names->vt, comtest::BoundsOf(names->parray), Texts(names->parray)};
+    return {hr, names->vt, names->vt & VT_ARRAY ? Show(names->parray) : L""};
 }
 
 // Criteria as a client passes them, arrays from `lower`; filter k is the number k.
@@ -96,10 +89,10 @@ struct Script {
     std::vector<std::optional<std::wstring>> names;
     size_t failingNext = 0;  // the Next call (1-based) that answers nextFailure
     std::vector<HRESULT> criterionErrors;
-    size_t calls = 0;  // of the catalogues and CreateBrowse
-    std::vector<std::tuple<DWORD, DWORD, std::wstring>> criteria;
+    size_t calls = 0;       // of the catalogues and CreateBrowse
+    std::wstring criteria;  // "attribute operator filter;" each
     std::vector<ULONG> nextRequests;
-    std::vector<std::tuple<OPCHDA_BROWSEDIRECTION, bool, std::wstring>> moves;  // null text?, text
+    std::wstring moves;  // "direction 'text';" each, null text as "direction null;"
 } g_script;
 std::vector<void*> g_handedOut;
 testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
@@ -118,9 +111,9 @@ public:
         ++g_script.calls;
         if (FAILED(g_script.serverResult)) return g_script.serverResult;
         for (DWORD i = 0; i < n; ++i)
-            g_script.criteria.emplace_back(
-                attributes[i], operators[i],
-                filters[i].vt == VT_BSTR ? filters[i].bstrVal : std::to_wstring(filters[i].lVal));
+            g_script.criteria += std::to_wstring(attributes[i]) + L" " + std::to_wstring(operators[i]) + L" " +
+                                 (filters[i].vt == VT_BSTR ? filters[i].bstrVal : std::to_wstring(filters[i].lVal)) +
+                                 L";";
         *errors = Block<HRESULT>(
             n, [](DWORD i) { return i < g_script.criterionErrors.size() ? g_script.criterionErrors[i] : S_OK; });
         *browser = g_script.noBrowseObject ? nullptr : this;
@@ -135,7 +128,7 @@ public:
         return g_script.browseResult;
     }
     STDMETHODIMP ChangeBrowsePosition(OPCHDA_BROWSEDIRECTION direction, LPCWSTR text) override {
-        g_script.moves.emplace_back(direction, text == nullptr, text ? text : L"");
+        g_script.moves += std::to_wstring(direction) + (text ? L" '" + std::wstring(text) + L"';" : L" null;");
         return g_script.browseResult;
     }
     STDMETHODIMP GetItemID(LPCWSTR name, LPWSTR* itemID) override {
@@ -283,20 +276,18 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, 0);  // element 0 is never read
     Created made = Create(server_.get(), 2, c);
     EXPECT_TRUE(made.browser);
-    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{kItemID, kEqual, L"1"}, {99, kNotEqual, L"2"}}));
-    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(comtest::BoundsOf(made.errors->parray).first, 1);
-    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{S_OK, kInvalidAttrID}));
-
+    EXPECT_EQ(g_script.criteria, L"13 1 1;99 6 2;");
+    EXPECT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(Show(made.errors->parray), L"3@1:0 -1073475572");
     // No criteria: the item identifier equal to "*". A success without a browse object fails, with Errors.
     g_script.criteria.clear();
     g_script.noBrowseObject = true;
     g_script.criterionErrors = {kHistorianFailure};
     made = Create(server_.get(), 0, c);
-    EXPECT_EQ(g_script.criteria, (decltype(g_script.criteria){{kItemID, kEqual, L"*"}}));
+    EXPECT_EQ(g_script.criteria, L"13 1 *;");
     EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser)), std::tuple(E_FAIL, false));
-    ASSERT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(Longs(made.errors->parray), (std::vector<LONG>{kHistorianFailure}));
+    EXPECT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
+    EXPECT_EQ(Show(made.errors->parray), L"3@1:-2147220617");
     // The historian's failure passes unchanged and leaves Errors alone.
     g_script.serverResult = kHistorianFailure;
     made = Create(server_.get(), 0, c);
@@ -304,24 +295,22 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
               std::tuple(kHistorianFailure, false, VT_I4));
 }
 
-// GetItemAttributes (four columns) or GetAggregates (three), `nullOutput` (0 = Count, -1 = none) null.
+// GetItemAttributes (four columns) or GetAggregates (three) as text, `nullOutput` (0 = Count, -1 = none) null.
 struct Catalogue {
     HRESULT hr = E_UNEXPECTED;
     LONG count = 77;  // untouched unless written
-    UniqueSafeArray columns[4];
+    std::wstring columns;
 };
 Catalogue Read(IOPCHDAAutoServer* server, bool attributes, int nullOutput = -1) {
     Catalogue c;
+    UniqueSafeArray columns[4];
     SAFEARRAY** outs[4];
-    for (int i = 0; i < 4; ++i) outs[i] = nullOutput == i + 1 ? nullptr : c.columns[i].put();
+    for (int i = 0; i < 4; ++i) outs[i] = nullOutput == i + 1 ? nullptr : columns[i].put();
     LONG* count = nullOutput == 0 ? nullptr : &c.count;
     c.hr = attributes ? server->GetItemAttributes(count, outs[0], outs[1], outs[2], outs[3])
                       : server->GetAggregates(count, outs[0], outs[1], outs[2]);
+    for (auto& column : columns) c.columns += Show(column.get()) + L"|";
     return c;
-}
-void ExpectNoOutputs(const Catalogue& c) {
-    EXPECT_EQ(c.count, 77);
-    for (const auto& column : c.columns) EXPECT_FALSE(column);
 }
 
 TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
@@ -329,17 +318,10 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         SCOPED_TRACE(attributes ? "GetItemAttributes" : "GetAggregates");
         g_script = Script();
         Catalogue c = Read(server_.get(), attributes);
-        ASSERT_EQ(std::tuple(c.hr, c.count), std::tuple(S_OK, 3));
-        const VARTYPE types[] = {VT_I4, VT_BSTR, VT_BSTR, static_cast<VARTYPE>(attributes ? VT_I2 : VT_EMPTY)};
-        for (int i = 0; i < 4; ++i) {
-            VARTYPE vt = VT_EMPTY;
-            if (c.columns[i]) SafeArrayGetVartype(c.columns[i].get(), &vt);
-            EXPECT_EQ(vt, types[i]) << i;
-        }
-        EXPECT_EQ(Longs(c.columns[0].get()), (std::vector<LONG>{100, 101, 102}));
-        EXPECT_EQ(Texts(c.columns[1].get()), (std::vector<std::wstring>{L"Name1", L"Name2", L"Name3"}));
-        EXPECT_EQ(Texts(c.columns[2].get()).at(2), L"Description3");
-        EXPECT_EQ(Longs(c.columns[3].get()), (attributes ? std::vector<LONG>{2, 3, 4} : std::vector<LONG>{}));
+        EXPECT_EQ(std::tuple(c.hr, c.count), std::tuple(S_OK, 3));
+        EXPECT_EQ(c.columns, std::wstring(L"3@1:100 101 102|8@1:Name1 Name2 Name3|8@1:Description1 Description2 "
+                                          L"Description3|") +
+                                 (attributes ? L"2@1:2 3 4|" : L"-|"));
         // Null out-pointers are refused before anything reaches the historian.
         const size_t calls = g_script.calls;
         for (int nullOutput = 0; nullOutput <= (attributes ? 4 : 3); ++nullOutput)
@@ -347,14 +329,12 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         EXPECT_EQ(g_script.calls, calls);
         // A null name arrives as an empty text; no entries as empty arrays with the historian's code.
         g_script.nullName = true;
-        EXPECT_EQ(Texts(Read(server_.get(), attributes).columns[1].get()),
-                  (std::vector<std::wstring>{L"Name1", L"", L"Name3"}));
+        EXPECT_NE(Read(server_.get(), attributes).columns.find(L"|8@1:Name1  Name3|"), std::wstring::npos);
         g_script.catalogueCount = 0;
         g_script.serverResult = S_FALSE;
         Catalogue empty = Read(server_.get(), attributes);
         EXPECT_EQ(std::tuple(empty.hr, empty.count), std::tuple(S_FALSE, 0));
-        for (const auto& column : empty.columns)
-            EXPECT_EQ(column ? comtest::BoundsOf(column.get()) : std::pair(1L, 0L), std::pair(1L, 0L));
+        EXPECT_EQ(empty.columns, attributes ? L"3@1:|8@1:|8@1:|2@1:|" : L"3@1:|8@1:|8@1:|-|");
         // A failure, a count without arrays, arrays that cannot be made: nothing handed out.
         const std::pair<void (*)(), HRESULT> faults[] = {
             {[] { g_script.serverResult = kHistorianFailure; }, kHistorianFailure},
@@ -364,15 +344,14 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
             g_script = Script();
             fault();
             Catalogue failed = Read(server_.get(), attributes);
-            EXPECT_EQ(failed.hr, expected);
-            ExpectNoOutputs(failed);
+            EXPECT_EQ(std::tuple(failed.hr, failed.count, failed.columns), std::tuple(expected, 77, L"-|-|-|-|"));
         }
     }
     ASSERT_EQ(server_->Disconnect(), S_OK);
     for (bool attributes : {true, false}) {
         Catalogue disconnected = Read(server_.get(), attributes);
-        EXPECT_EQ(disconnected.hr, E_FAIL);
-        ExpectNoOutputs(disconnected);
+        EXPECT_EQ(std::tuple(disconnected.hr, disconnected.count, disconnected.columns),
+                  std::tuple(E_FAIL, 77, L"-|-|-|-|"));
         EXPECT_EQ(Read(server_.get(), attributes, 1).hr, E_POINTER);
     }
 }
@@ -392,30 +371,30 @@ TEST_F(OverAFake, ABrowserPassesWhatTheHistorianAnswersWithoutItsServer) {
     // Names are asked for in batches of a hundred until a batch is short.
     for (auto [count, requests] :
          {std::pair<size_t, std::vector<ULONG>>{0, {100}}, {100, {100, 100}}, {250, {100, 100, 100}}}) {
+        std::wstring expected = L"8@1:";
         g_script.names.clear();
-        for (size_t i = 0; i < count; ++i) g_script.names.push_back(L"N" + std::to_wstring(i));
+        for (size_t i = 0; i < count; ++i) {
+            g_script.names.push_back(L"N" + std::to_wstring(i));
+            expected += (i ? L" " : L"") + *g_script.names.back();
+        }
         g_script.nextRequests.clear();
-        Listing leaves = List(browser_.get(), kLeaves);
-        EXPECT_EQ(leaves.hr, S_FALSE);
+        EXPECT_EQ(List(browser_.get(), kLeaves), Listing(S_FALSE, VT_ARRAY | VT_BSTR, expected));
         EXPECT_EQ(g_script.nextRequests, requests);
-        ASSERT_EQ(leaves.names.size(), count);
-        for (size_t i = 0; i < count; ++i) ASSERT_EQ(leaves.names[i], *g_script.names[i]);
     }
     // A Next that fails part-way (its own code, not out-of-memory), or an array that cannot be made:
     // the failure, the client's value kept.
     g_script.failingNext = g_script.nextRequests.size() + 2;
     g_script.nextFailure = E_UNEXPECTED;
-    EXPECT_EQ(List(browser_.get(), kItems).Result(), std::tuple(E_UNEXPECTED, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kItems), Listing(E_UNEXPECTED, VT_BSTR, L""));
     g_script.failAfterAnswer = true;
-    EXPECT_EQ(List(browser_.get(), kItems).Result(), std::tuple(E_FAIL, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kItems), Listing(E_FAIL, VT_BSTR, L""));
     g_script.failAfterAnswer = false;
     // No enumerator is an empty listing; null names are dropped.
     g_script.browseResult = S_FALSE;
-    Listing none = List(browser_.get(), kBranches);
-    EXPECT_EQ(std::tuple(none.hr, none.vt, none.bounds), std::tuple(S_FALSE, VT_ARRAY | VT_BSTR, std::pair(1L, 0L)));
+    EXPECT_EQ(List(browser_.get(), kBranches), Listing(S_FALSE, VT_ARRAY | VT_BSTR, L"8@1:"));
     g_script.browseResult = S_OK;
     g_script.names = {L"A", std::nullopt, L"B"};
-    EXPECT_EQ(List(browser_.get(), kLeaves).names, (std::vector<std::wstring>{L"A", L"B"}));
+    EXPECT_EQ(std::get<2>(List(browser_.get(), kLeaves)), L"8@1:A B");
 
     // Historian failures pass unchanged; up and to the root send a zero-length name.
     g_script.browseResult = kHistorianFailure;
@@ -425,15 +404,12 @@ TEST_F(OverAFake, ABrowserPassesWhatTheHistorianAnswersWithoutItsServer) {
                   kHistorianFailure);
         EXPECT_EQ(text, nullptr) << member;
     }
-    EXPECT_EQ(List(browser_.get(), kBranches).Result(), std::tuple(kHistorianFailure, VT_BSTR));
+    EXPECT_EQ(List(browser_.get(), kBranches), Listing(kHistorianFailure, VT_BSTR, L""));
     EXPECT_EQ(browser_->MoveUp(), kHistorianFailure);
     EXPECT_EQ(browser_->MoveToRoot(), kHistorianFailure);
     EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kHistorianFailure);
     EXPECT_EQ(browser_->MoveTo(nullptr), kHistorianFailure);
-    EXPECT_EQ(g_script.moves, (decltype(g_script.moves){{OPCHDA_BROWSE_UP, false, L""},
-                                                        {OPCHDA_BROWSE_DIRECT, false, L""},
-                                                        {OPCHDA_BROWSE_DOWN, false, L"Y"},
-                                                        {OPCHDA_BROWSE_DIRECT, true, L""}}));
+    EXPECT_EQ(g_script.moves, L"1 '';3 '';2 'Y';3 null;");
 }
 
 }  // namespace

@@ -75,21 +75,40 @@ struct Event {
     std::wstring args;  // shown, in declared order
 };
 
-class EventSink final : public Implements<EventSink, IDispatch> {
+// A sink as VBA WithEvents writes one: IDispatch, and the event interface by QueryInterface (GUID_NULL:
+// none). It lives until the test ends, whatever its count says, so that a call or a reference after its
+// last reference went shows (g_late): a connection point that reads a slot outside its lock hands out a
+// sink it has already dropped.
+std::atomic<int> g_late{0};
+class EventSink final : public IDispatch {
 public:
     explicit EventSink(REFIID eventIid) : eventIid_(eventIid) {}
-    ~EventSink() { CloseHandle(arrived_); }
-    static ComPtr<EventSink> Make(REFIID eventIid = DIID__IOPCHDAItemEvents) { return MakeObject<EventSink>(eventIid); }
-
-    // GUID_NULL: a sink without an event interface.
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        return Implements::QueryInterface(eventIid_ != GUID_NULL && iid == eventIid_ ? IID_IDispatch : iid, out);
+    static ComPtr<EventSink> Make(REFIID eventIid = DIID__IOPCHDAItemEvents) {
+        std::lock_guard<std::mutex> g(all_lock);
+        return ComPtr<EventSink>::attach(all.emplace_back(std::make_unique<EventSink>(eventIid)).get());
     }
+    static inline std::mutex all_lock;
+    static inline std::vector<std::unique_ptr<EventSink>> all;                    // emptied when the test ends
+    static inline HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // an event reached a sink
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        const bool answers =
+            iid == IID_IUnknown || iid == IID_IDispatch || (eventIid_ != GUID_NULL && iid == eventIid_);
+        *out = answers ? static_cast<IDispatch*>(this) : nullptr;
+        return answers ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override {
+        const LONG n = InterlockedIncrement(&refs_);
+        if (n == 1) ++g_late;  // back from the dead
+        return n;
+    }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                         UINT*) override {
+        if (refs_ <= 0) ++g_late;
         Event e{id, flags, lcid, params->cNamedArgs, GetCurrentThreadId(), {}};
         Histories histories;
         for (UINT k = params->cArgs; k-- > 0;)
@@ -100,7 +119,7 @@ public:
             kept.insert(kept.end(), histories.begin(), histories.end());
         }
         if (onEvent) onEvent(e);
-        SetEvent(arrived_);
+        SetEvent(arrived);
         return invokeResult;
     }
 
@@ -112,7 +131,7 @@ public:
     bool WaitFor(size_t count) {
         for (DWORD start = GetTickCount(), index = 0; Count() < count;) {
             if (GetTickCount() - start > 10000) return false;
-            CoWaitForMultipleHandles(0, 50, 1, &arrived_, &index);
+            CoWaitForMultipleHandles(0, 50, 1, &arrived, &index);
         }
         return true;
     }
@@ -122,11 +141,17 @@ public:
     Histories kept;                             // every history received
 
 private:
+    LONG refs_ = 1;
     IID eventIid_;
     std::mutex lock_;
     std::vector<Event> events_;
-    HANDLE arrived_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 };
+
+// No dropped sink was called or referenced; the sinks go with the test.
+void EndSinks() {
+    EXPECT_EQ(g_late.exchange(0), 0) << "a dropped sink was called or referenced";
+    EventSink::all.clear();
+}
 
 DWORD Advise(IUnknown* source, REFIID iid, IDispatch* sink) {
     ComPtr<IConnectionPointContainer> container;
@@ -209,6 +234,7 @@ protected:
         container_ = nullptr;
         callback_ = nullptr;
         server_ = nullptr;
+        EndSinks();
         ComTest::TearDown();
     }
     void Raise(DWORD id = 1) { EXPECT_EQ(callback_->OnCancelComplete(id), S_OK); }
@@ -220,18 +246,20 @@ protected:
     ComPtr<IConnectionPoint> items_;
 };
 
-TEST_F(Events, FindAndAdviseAnswerOnlyTheTwoEventInterfaces) {
-    for (const IID* iid :
-         {&DIID__IOPCHDAAutoServerEvents, &DIID__IOPCHDAItemEvents, &IID_IDispatch, &IID_IOPCHDA_DataCallback}) {
-        const bool events = *iid == DIID__IOPCHDAAutoServerEvents || *iid == DIID__IOPCHDAItemEvents;
+// Only the two event interfaces are found, and only a sink of the point's own interface is taken. Every
+// subscription is a slot of its own with a cookie never reused; sinks are called in slot order and a
+// failing one, or one that unadvises itself, stops nobody; an enumerator lists a snapshot.
+TEST_F(Events, ConnectionPointsSlotsAndCookies) {
+    for (auto [iid, expected] : {std::pair{&DIID__IOPCHDAAutoServerEvents, S_OK},
+                                 {&DIID__IOPCHDAItemEvents, S_OK},
+                                 {&IID_IDispatch, CONNECT_E_NOCONNECTION},
+                                 {&IID_IOPCHDA_DataCallback, CONNECT_E_NOCONNECTION}}) {
         ComPtr<IConnectionPoint> point;
-        EXPECT_EQ(container_->FindConnectionPoint(*iid, point.put()), events ? S_OK : CONNECT_E_NOCONNECTION);
+        EXPECT_EQ(container_->FindConnectionPoint(*iid, point.put()), expected);
     }
     EXPECT_EQ(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, nullptr), E_POINTER);
     EXPECT_EQ(container_->EnumConnectionPoints(nullptr), E_POINTER);
     EXPECT_EQ(items_->EnumConnections(nullptr), E_POINTER);
-
-    // Refused: a sink without the event interface (or with the other one), no sink, no cookie.
     ComPtr<EventSink> dispatchOnly = EventSink::Make(GUID_NULL),
                       serverSink = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
     for (IDispatch* refused : {static_cast<IDispatch*>(dispatchOnly.get()), static_cast<IDispatch*>(serverSink.get()),
@@ -241,11 +269,7 @@ TEST_F(Events, FindAndAdviseAnswerOnlyTheTwoEventInterfaces) {
         EXPECT_EQ(cookie, 0u);
     }
     EXPECT_EQ(items_->Advise(EventSink::Make().get(), nullptr), E_POINTER);
-    Raise();
-    EXPECT_EQ(dispatchOnly->Count() + serverSink->Count(), 0u);
-}
 
-TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
     std::vector<int> order;
     std::vector<ComPtr<EventSink>> sinks;
     std::vector<DWORD> cookies;
@@ -262,10 +286,8 @@ TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
     // The same sink twice is two subscriptions; an emptied slot is reused, its cookie not.
     const DWORD again = AdviseItems(sinks[4].get());
     for (DWORD c : cookies) EXPECT_NE(again, c);
-    // An enumerator lists the subscriptions as a snapshot: Unadvise does not change it.
     ComPtr<IEnumConnections> snapshot;
     ASSERT_EQ(items_->EnumConnections(snapshot.put()), S_OK);
-    // Sinks are called in slot order; a failing one, or one that unadvises itself, stops nobody.
     sinks[0]->invokeResult = DISP_E_EXCEPTION;
     sinks[2]->onEvent = [&](const Event&) {
         order.push_back(2);
@@ -275,8 +297,8 @@ TEST_F(Events, SubscriptionsAreSlotsWithCookiesOfTheirOwn) {
     EXPECT_EQ(items_->Unadvise(again), S_OK);
     Raise(6);
     EXPECT_EQ(order, (std::vector<int>{0, 4, 2, 3, 4, 0, 3, 4}));
-    Event e = sinks[0]->Events().at(0);
-    EXPECT_EQ(std::tuple(e.id, e.flags, e.lcid, e.named, e.args), std::tuple(9, DISPATCH_METHOD, 0x400, 0, L"5"));
+    EXPECT_EQ(std::tuple(sinks[0]->Events().at(0).id, sinks[0]->Events().at(0).args), std::tuple(9, L"5"));
+    EXPECT_EQ(dispatchOnly->Count() + serverSink->Count(), 0u);
     for (int i : {0, 3, 4}) EXPECT_EQ(items_->Unadvise(cookies[i]), S_OK);
     CONNECTDATA all[6]{};
     ULONG fetched = 0;
@@ -367,53 +389,23 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
                 {
                     Sent sent{tid, status};
                     ASSERT_EQ(row.call(callback, sent), row.id ? S_OK : E_OUTOFMEMORY);
-                    for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+                    for (VARIANT& value : sent.v)
+                        value = comtest::VarR8(-1);  // the historian's memory is its own again
                 }
                 ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
                 if (!row.id) continue;
                 Event e = sink->Events().back();
-                EXPECT_EQ(e.id, row.id);
+                EXPECT_EQ(std::tuple(e.id, e.flags, e.lcid, e.named), std::tuple(row.id, DISPATCH_METHOD, 0x400, 0u));
                 EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
                 for (const auto& history : sink->kept)
-                    EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos) << "a kept history is a copy";
+                    EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos)
+                        << "a kept history is a copy";
                 sink->kept.clear();
             }
         }
     }
     forwarder->Detach();
 }
-
-// A subscriber that is never freed while the test runs and tells when it is
-// called or referenced after its last reference went: a connection point
-// that reads a slot outside its lock hands out a sink it has already dropped.
-class ChurnSink final : public IDispatch {
-public:
-    explicit ChurnSink(std::atomic<int>* late) : late_(late) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != DIID__IOPCHDAItemEvents) return E_NOINTERFACE;
-        *out = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        const LONG n = InterlockedIncrement(&refs_);
-        if (n == 1) ++*late_;  // back from the dead
-        return n;
-    }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }  // freed by the test
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        if (refs_ <= 0) ++*late_;
-        return S_OK;
-    }
-
-private:
-    LONG refs_ = 1;
-    std::atomic<int>* late_;
-};
 
 // The slot list is read under the connection point's lock: events raised on
 // several threads while another thread grows the list and empties its slots
@@ -423,17 +415,13 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
     ComPtr<EventSink> steady = EventSink::Make();
     AdviseItems(steady.get());
     std::atomic<bool> stop{false};
-    std::atomic<int> late{0}, failed{0};
-    std::vector<std::unique_ptr<ChurnSink>> churned;
+    std::atomic<int> failed{0};
     std::thread churn([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         while (!stop) {
             std::vector<DWORD> cookies;
-            for (int i = 0; i < 24; ++i) {
-                churned.push_back(std::make_unique<ChurnSink>(&late));
-                cookies.push_back(Advise(server_.get(), DIID__IOPCHDAItemEvents, churned.back().get()));
-                churned.back()->Release();  // the point holds the only reference
-            }
+            for (int i = 0; i < 24; ++i)  // the point holds the only reference
+                cookies.push_back(AdviseItems(EventSink::Make().get()));
             for (DWORD cookie : cookies) items_->Unadvise(cookie);
         }
         CoUninitialize();
@@ -450,7 +438,6 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
     stop = true;
     churn.join();
     EXPECT_EQ(failed, 0);
-    EXPECT_EQ(late, 0) << "a dropped sink was called";
     EXPECT_EQ(steady->Count(), static_cast<size_t>(kFirers * kEach));
 }
 
@@ -464,12 +451,14 @@ protected:
         ramp_ = step_ = text_ = nullptr;
         items_ = nullptr;
         server_ = nullptr;
+        for (auto& sink : EventSink::all) sink->kept.clear();
         // The last reference may go on the historian's thread; an STA sees it only while it pumps.
         HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD index = 0;
         for (int i = 0; i < 400 && comtest::LibraryCanUnloadNow() != S_OK; ++i)
             CoWaitForMultipleHandles(0, 50, 1, &never, &index);
         CloseHandle(never);
+        EndSinks();
         ConnectedServer::TearDown();
     }
     bool sta() const { return std::get<1>(GetParam()); }

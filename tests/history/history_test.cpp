@@ -1,6 +1,6 @@
-// The history collection, its enumerator and the value and entry objects,
-// filled in this process from hand-built historian structures.
-#include <algorithm>
+// The history collection, its enumerator and the value and entry objects, filled in this process from
+// hand-built historian answers, copied (as a callback's) and kept (as a synchronous read's).
+#include <cmath>
 #include <functional>
 #include <string>
 
@@ -26,8 +26,7 @@ constexpr LONGLONG kTicks = 10'000'000;  // a second
 constexpr LONGLONG kWinter = 133498512000000000LL;
 constexpr LONGLONG kSummer = 133655760000000000LL;
 
-// The local date of UTC `t` in a zone `east` minutes east of UTC (the test's
-// own zone, Europe/Berlin: 60 in winter, 120 in summer).
+// The local date of UTC `t` in a zone `east` minutes east of UTC.
 DATE LocalIn(LONG east, LONGLONG t) {
     SYSTEMTIME st;
     DATE d = 0;
@@ -37,52 +36,65 @@ DATE LocalIn(LONG east, LONGLONG t) {
     return d;
 }
 
+// The machine's zone, from the test: Europe/Berlin's rules (the process's TZ) with today in winter, or one
+// without daylight time; counted, since every call reads it once and keeps it no longer.
+TIME_ZONE_INFORMATION g_zone;
+LONG g_fetches = 0;
+DWORD WINAPI TestZone(LPTIME_ZONE_INFORMATION out) {
+    ++g_fetches;
+    *out = g_zone;
+    return g_zone.DaylightBias ? TIME_ZONE_ID_STANDARD : TIME_ZONE_ID_UNKNOWN;
+}
+
 LPWSTR TaskString(const wchar_t* s) {
     size_t bytes = (wcslen(s) + 1) * sizeof(wchar_t);
     return static_cast<LPWSTR>(memcpy(CoTaskMemAlloc(bytes), s, bytes));
 }
-
 template <class T>
 T* TaskArray(DWORD n) {
     return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
 }
-
 // A task-memory copy of `values`, as a historian hands out its arrays.
 template <class T>
 T* TaskCopy(std::initializer_list<T> values) {
     return std::copy(values.begin(), values.end(), TaskArray<T>(static_cast<DWORD>(values.size()))) - values.size();
 }
-
 FILETIME* Stamps(DWORD n, LONGLONG start, LONGLONG step) {
     auto* t = TaskArray<FILETIME>(n);
     for (DWORD k = 0; k < n; ++k) t[k] = Ft(start + k * step);
     return t;
 }
 
-// As a historian answers: everything in task memory. Values 100, 101, ... ten seconds apart.
+// Values 100, 101, ... ten seconds apart, the raw flag above each OPC quality.
 OPCHDA_ITEM* MakeItem(DWORD n) {
     auto* item =
         TaskCopy<OPCHDA_ITEM>({{1, 0, n, Stamps(n, kWinter, 10 * kTicks), TaskArray<DWORD>(n), TaskArray<VARIANT>(n)}});
     for (DWORD k = 0; k < n; ++k) {
-        item->pdwQualities[k] = 0x00040000u | (0xC0 + k);  // raw flag above the OPC quality
+        item->pdwQualities[k] = 0x00040000u | (0xC0 + k);
         item->pvDataValues[k] = VarR8(100.0 + k);
     }
     return item;
 }
-
-// One edit of `user` at `stamp`, modified at that time.
 OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
     return TaskCopy<OPCHDA_MODIFIEDITEM>(
         {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}), TaskCopy({Ft(stamp)}),
           TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
 }
 
-// A history filled from `answer`, freed with the product's own routine.
+// The answer built afresh, made into a history copied or kept, then freed as its holder does.
+using Put = std::function<HRESULT(VARIANT* out, bool keep)>;
 template <class Answer>
-ComPtr<OPCHDAHistory> Fill(Answer* answer) {
+Put Putting(std::function<Answer*()> build) {
+    return [build](VARIANT* out, bool keep) {
+        Answer* answer = build();
+        HRESULT hr = keep ? MakeKeptHistoryVariant(*answer, out) : MakeHistoryVariant(answer, out);
+        FreeHistorianArray(answer, 1);  // what the history did not keep
+        return hr;
+    };
+}
+ComPtr<OPCHDAHistory> Fill(const Put& put, bool keep = false) {
     UniqueVariant v;
-    EXPECT_EQ(MakeHistoryVariant(answer, v.get()), S_OK);
-    FreeHistorianArray(answer, 1);
+    EXPECT_EQ(put(v.get(), keep), S_OK);
     ComPtr<OPCHDAHistory> history;
     if (v->vt == VT_DISPATCH) v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
     EXPECT_TRUE(history);
@@ -95,11 +107,6 @@ ComPtr<OPCHDAValue> At(OPCHDAHistory* h, VARIANT spec, HRESULT expected = S_OK) 
     VariantClear(&spec);
     return value;
 }
-ComPtr<OPCHDAEntry> EntryAt(OPCHDAHistory* h, LONG k) {
-    ComPtr<OPCHDAEntry> entry;
-    EXPECT_EQ(At(h, VarI4(k)).query(IID_OPCHDAEntry, entry), S_OK);
-    return entry;
-}
 ComPtr<IEnumVARIANT> Walk(OPCHDAHistory* h) {
     ComPtr<IUnknown> unknown;
     ComPtr<IEnumVARIANT> walk;
@@ -109,74 +116,165 @@ ComPtr<IEnumVARIANT> Walk(OPCHDAHistory* h) {
 }
 ComPtr<OPCHDAValue> ValueOf(const VARIANT& element) {
     ComPtr<OPCHDAValue> value;
-    EXPECT_EQ(element.vt, VT_DISPATCH);
     if (element.vt == VT_DISPATCH) element.pdispVal->QueryInterface(IID_OPCHDAValue, value.put_void());
     return value;
 }
+
 double NumberOf(OPCHDAValue* value) {
     UniqueVariant v;
     EXPECT_EQ(value->get_DataValue(v.get()), S_OK);
     return v->vt == VT_R8 ? v->dblVal : -1.0;
 }
 
-// The component is linked in: its own count of live objects must fall back to 0.
+// A local date as the instant it is nearest to (w: kWinter, s: kSummer) and the seconds from it.
+std::wstring When(DATE d) {
+    const double w = (d - LocalIn(0, kWinter)) * 86400, s = (d - LocalIn(0, kSummer)) * 86400;
+    wchar_t text[40];
+    swprintf(text, 40, std::fabs(w) < std::fabs(s) ? L"w%+.3f" : L"s%+.3f", std::fabs(w) < std::fabs(s) ? w : s);
+    return text;
+}
+
+// What a client reads of a value or entry, every property: "stamp quality data[ entryTime type user]".
+std::wstring Reading(OPCHDAValue* value) {
+    if (!value) return L"(none)";
+    DATE stamp = 0;
+    LONG quality = 0;
+    UniqueVariant data;
+    wchar_t q[16];
+    value->get_TimeStamp(&stamp);
+    value->get_Quality(&quality);
+    value->get_DataValue(data.get());
+    swprintf(q, 16, L"%lX", quality);
+    std::wstring text = When(stamp) + L" " + q + L" ";
+    if (data->vt == VT_ERROR)
+        text += L"!" + std::to_wstring(data->scode);
+    else if (data->vt == VT_BSTR)
+        text += L"'" + std::wstring(data->bstrVal ? data->bstrVal : L"") + L"'";
+    else if (SUCCEEDED(VariantChangeType(data.get(), data.get(), 0, VT_BSTR)))
+        text += data->bstrVal;
+    ComPtr<OPCHDAEntry> entry;
+    if (SUCCEEDED(value->QueryInterface(IID_OPCHDAEntry, entry.put_void()))) {
+        DATE entryTime = 0;
+        LONG type = 0;
+        UniqueBstr user;
+        entry->get_EntryTime(&entryTime);
+        entry->get_EntryType(&type);
+        entry->get_User(user.put());
+        text += L" " + When(entryTime) + L" " + std::to_wstring(type) + L" " + (user ? user.get() : L"(null)");
+    }
+    return text;
+}
+
+// The component is linked in: its own count of live objects must fall back to 0; every task-memory block
+// (strings too: no string cache) comes back once.
 class History : public ComTest {
 protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        SetOaNoCache();
+        ASSERT_EQ(CoRegisterMallocSpy(&spy_), S_OK);
+        GetTimeZoneInformation(&g_zone);
+        ASSERT_NE(g_zone.DaylightBias, 0) << "Europe/Berlin";
+        SetZoneSource(TestZone);
+    }
     void TearDown() override {
         SetZoneSource(nullptr);
         EXPECT_EQ(ComModule::UseCount(), 0) << "an object is still alive";
+        EXPECT_EQ(spy_.LiveCount(), 0u) << "a block outlived its history, or its answer";
+        EXPECT_EQ(spy_.unknownFrees, 0) << "a block freed twice";
+        EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
         ComTest::TearDown();
     }
+    testsupport::MallocSpy spy_;
 };
 
-TEST_F(History, EnumeratorsConformAndTheirValuesAreCopiesInOrder) {
-    for (DWORD n : {0u, 4u}) {
-        OPCHDA_ITEM* item = MakeItem(n);
-        if (n) item->pvDataValues[3].vt = 15;  // no such type: the fill cannot copy it
-        ComPtr<OPCHDAHistory> h = Fill(item);
-        if (!n) At(h.get(), VarDate(45000.5), E_FAIL);
-        EXPECT_TRUE(h->get_Count(nullptr) == E_POINTER && h->get__NewEnum(nullptr) == E_POINTER &&
-                    h->Item(VarI4(1), nullptr) == E_POINTER);
-        ComPtr<IEnumVARIANT> walk = Walk(h.get());
-        ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), n);
-        std::vector<ComPtr<OPCHDAValue>> values;
-        walk->Reset();
-        for (UniqueVariant got; walk->Next(1, got.get(), nullptr) == S_OK; got.reset())
-            values.push_back(ValueOf(*got.get()));
-        walk = nullptr;
-        h = nullptr;  // the values outlive their history
-        ASSERT_EQ(values.size(), n);
-        for (DWORD k = 0; k < n; ++k) {
-            LONG quality = 0;
-            DATE stamp = 0;
-            UniqueVariant got(VarBstr(L"cleared by DataValue"));
-            EXPECT_TRUE(values[k]->get_Quality(&quality) == S_OK && quality == LONG(0x000400C0 + k)) << "all 32 bits";
-            EXPECT_TRUE(values[k]->get_TimeStamp(&stamp) == S_OK && stamp == LocalIn(60, kWinter + k * 10 * kTicks));
-            ASSERT_EQ(values[k]->get_DataValue(got.get()), S_OK);
-            if (k < 3)
-                EXPECT_TRUE(got->vt == VT_R8 && got->dblVal == 100.0 + k) << k;
-            else  // a value the fill cannot copy reaches the client as the copy's failure
-                EXPECT_TRUE(got->vt == VT_ERROR && got->scode == DISP_E_BADVARTYPE);
-            EXPECT_TRUE(values[k]->get_TimeStamp(nullptr) == E_POINTER &&
-                        values[k]->get_Quality(nullptr) == E_POINTER && values[k]->get_DataValue(nullptr) == E_POINTER);
+struct AnswerRow {
+    const char* what;
+    Put put;
+    const wchar_t* reads;  // element by element, as Reading shows them
+};
+// Times are whole seconds in each instant's own season; an entry's TimeStamp takes today's (winter) bias.
+const AnswerRow kAnswers[] = {
+    {"raw values, the last of a type nobody can copy (its copy's failure reaches the client)", Putting<OPCHDA_ITEM>([] {
+         OPCHDA_ITEM* item = MakeItem(4);
+         item->pvDataValues[3].vt = 15;
+         return item;
+     }),
+     L"w+3600.000 400C0 100|w+3610.000 400C1 101|w+3620.000 400C2 102|w+3630.000 400C3 !-2147352568"},
+    {"no values", Putting<OPCHDA_ITEM>([] { return MakeItem(0); }), L""},
+    {"a count with null arrays", Putting<OPCHDA_ITEM>([] {
+         return TaskCopy<OPCHDA_ITEM>({{1, 0, 2, nullptr, nullptr, nullptr}});
+     }),
+     L"w-13349854800.000 0 |w-13349854800.000 0 "},
+    {"modified values in summer", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kSummer, L"editor"); }),
+     L"s+3600.000 C0 'nine' s+7200.000 2 editor"},
+    {"modified values with null arrays", Putting<OPCHDA_MODIFIEDITEM>([] {
+         return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}});
+     }),
+     L"w-13349854800.000 0  w-13349854800.000 0 "},
+    {"attributes", Putting<OPCHDA_ATTRIBUTE>([] {
+         return TaskCopy<OPCHDA_ATTRIBUTE>(
+             {{1, 2, 7, Stamps(2, kSummer, kTicks), TaskCopy({VarBstr(L"kg"), VarR8(0.25)})}});
+     }),
+     L"s+7200.000 C0 'kg'|s+7201.000 C0 0.25"},
+    {"annotations, the second without text and user", Putting<OPCHDA_ANNOTATION>([] {
+         return TaskCopy<OPCHDA_ANNOTATION>(
+             {{1, 2, Stamps(2, kWinter + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
+               Stamps(2, kSummer + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"operator"), nullptr})}});
+     }),
+     L"w+3600.000 C0 'calibrated' s+7200.000 5 operator|w+3601.000 C0 '' s+7201.000 5 "},
+    {"annotations with null arrays", Putting<OPCHDA_ANNOTATION>([] {
+         return TaskCopy<OPCHDA_ANNOTATION>({{1, 1, nullptr, nullptr, nullptr, nullptr}});
+     }),
+     L"w-13349854800.000 C0 '' w-13349854800.000 5 "},
+};
+
+// A kept history reads as a copied one, through Item and through its enumerator (whose values outlive
+// it), and gives back every block once: the answer's holder frees only what was not kept.
+TEST_F(History, EveryAnswerReadsTheSameKeptOrCopiedAndIsFreedOnce) {
+    for (const AnswerRow& row : kAnswers)
+        for (bool keep : {false, true}) {
+            SCOPED_TRACE(testing::Message() << row.what << (keep ? ", kept" : ", copied"));
+            ComPtr<OPCHDAHistory> h = Fill(row.put, keep);
+            ASSERT_TRUE(h);
+            LONG n = -1;
+            std::wstring byItem;
+            ASSERT_EQ(h->get_Count(&n), S_OK);
+            for (LONG k = 1; k <= n; ++k) byItem += (k > 1 ? L"|" : L"") + Reading(At(h.get(), VarI4(k)).get());
+            EXPECT_EQ(byItem, row.reads);
+            ComPtr<IEnumVARIANT> walk = Walk(h.get());
+            ExpectEnumeratorConforms<IEnumVARIANT, VARIANT>(walk.get(), n);
+            std::vector<ComPtr<OPCHDAValue>> values;
+            walk->Reset();
+            for (UniqueVariant got; walk->Next(1, got.get(), nullptr) == S_OK; got.reset())
+                values.push_back(ValueOf(*got.get()));
+            walk = nullptr;
+            h = nullptr;
+            std::wstring byWalk;
+            for (size_t k = 0; k < values.size(); ++k) byWalk += (k ? L"|" : L"") + Reading(values[k].get());
+            EXPECT_EQ(byWalk, row.reads);
+            values.clear();
+            EXPECT_EQ(spy_.LiveCount(), 0u);
         }
-    }
 }
 
-TEST_F(History, ItemByNumberAndByExactDate) {
-    ComPtr<OPCHDAHistory> h = Fill(MakeItem(50));
+// By position (a number, a text, a date by reference) or by the exact time stamp. The machine's zone is read
+// once per call and kept no longer: Item by date probes many time stamps, Next converts one per element, an
+// array of time stamps (at-time reads, updates) one per element.
+TEST_F(History, ItemByPositionOrExactDateInAnyZone) {
+    ComPtr<OPCHDAHistory> h = Fill(Putting<OPCHDA_ITEM>([] { return MakeItem(1000); }));
     DATE day = 2.0, farDay = 45000.0;
     const struct {
         const char* what;
         VARIANT spec;
         double value;  // -1: E_INVALIDARG and the output untouched
     } rows[] = {{"first", VarI4(1), 100.0},
-                {"last", VarI4(50), 149.0},
+                {"last", VarI4(1000), 1099.0},
                 {"text", VarBstr(L"2"), 101.0},
                 {"rounded up", VarR8(2.7), 102.0},
                 {"zero", VarI4(0), -1},
                 {"negative", VarI4(-1), -1},
-                {"past the end", VarI4(51), -1},
+                {"past the end", VarI4(1001), -1},
                 {"not a number", VarBstr(L"x"), -1},
                 {"date by reference: a position", Ref(VT_DATE, &day), 101.0},
                 {"far position", Ref(VT_DATE, &farDay), -1}};
@@ -189,236 +287,36 @@ TEST_F(History, ItemByNumberAndByExactDate) {
                   true);
         VariantClear(&row.spec);
     }
-    for (LONG k : {1, 17, 50}) {  // by the exact time stamp only
-        DATE stamp = LocalIn(60, kWinter + (k - 1) * 10 * kTicks);
-        EXPECT_EQ(NumberOf(At(h.get(), VarDate(stamp)).get()), 99.0 + k);
-        OPCHDAValue* out = untouched;
-        EXPECT_EQ(h->Item(VarDate(stamp + kSecond / 2), &out), E_FAIL);  // half a step off
-        EXPECT_EQ(out, nullptr);
-    }
-}
-
-// An annotation's defaults; an entry's TimeStamp takes today's bias, its
-// EntryTime its own season's; the user names a history keeps go with it (with
-// the string cache off the platform takes them from the task allocator).
-TEST_F(History, EntriesDefaultTheirQualityTakeTheirSeasonsAndFreeTheirUserNames) {
-    SetOaNoCache();
-    testsupport::MallocSpy spy;
-    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
-    {
-        // Two notes, the second without text and user; whole seconds and 456.789 ms.
-        ComPtr<OPCHDAHistory> notes = Fill(TaskCopy<OPCHDA_ANNOTATION>(
-            {{1, 2, Stamps(2, kWinter + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
-              Stamps(2, kSummer + 4'567'890, kTicks), TaskCopy<LPWSTR>({TaskString(L"operator"), nullptr})}}));
-        ComPtr<OPCHDAEntry> note = EntryAt(notes.get(), 1), blank = EntryAt(notes.get(), 2);
-        LONG quality = 0, type = 0;
-        DATE stamp = 0, entryTime = 0;
-        UniqueVariant text;
-        UniqueBstr user;
-        EXPECT_TRUE(note->get_EntryType(&type) == S_OK && type == 5);
-        EXPECT_TRUE(note->get_Quality(&quality) == S_OK && quality == 192);
-        EXPECT_TRUE(note->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR &&
-                    !wcscmp(text->bstrVal, L"calibrated"));
-        EXPECT_TRUE(note->get_EntryTime(&entryTime) == S_OK && entryTime == LocalIn(120, kSummer)) << "whole seconds";
-        EXPECT_TRUE(note->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"operator"));
-        // No name and no text: empty strings, never null.
-        EXPECT_TRUE(blank->get_User(user.put()) == S_OK && user && SysStringLen(user.get()) == 0);
-        EXPECT_TRUE(blank->get_DataValue(text.get()) == S_OK && text->vt == VT_BSTR && !SysStringLen(text->bstrVal));
-        EXPECT_EQ(blank->get_User(nullptr), E_POINTER);
-
-        TIME_ZONE_INFORMATION zone;
-        const bool summerNow = GetTimeZoneInformation(&zone) == TIME_ZONE_ID_DAYLIGHT;
-        const LONGLONG otherSeason = summerNow ? kWinter : kSummer;
-        ComPtr<OPCHDAEntry> edit = EntryAt(Fill(MakeModified(otherSeason, L"editor")).get(), 1);
-        EXPECT_TRUE(edit->get_EntryType(&type) == S_OK && type == 2);
-        EXPECT_TRUE(edit->get_User(user.put()) == S_OK && user && !wcscmp(user.get(), L"editor"));
-        edit->get_TimeStamp(&stamp);
-        edit->get_EntryTime(&entryTime);
-        EXPECT_EQ(stamp, LocalIn(summerNow ? 120 : 60, otherSeason)) << "today's bias";
-        EXPECT_EQ(entryTime, LocalIn(summerNow ? 60 : 120, otherSeason)) << "its own season's";
-        EXPECT_GT(spy.LiveCount(), 0u);
-    }
-    EXPECT_EQ(spy.LiveCount(), 0u) << "a string of a history outlived it";
-    EXPECT_EQ(spy.unknownFrees, 0);
-    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
-}
-
-// ---- a read's answer kept, not copied ----
-
-// What a client reads of element k: every property, as text, so that a kept
-// history and a copied one can be compared whole.
-std::wstring Reading(OPCHDAHistory* h, LONG k) {
-    ComPtr<OPCHDAValue> value = At(h, VarI4(k));
-    if (!value) return L"(none)";
-    DATE stamp = 0;
-    LONG quality = 0;
-    UniqueVariant data;
-    value->get_TimeStamp(&stamp);
-    value->get_Quality(&quality);
-    value->get_DataValue(data.get());
-    std::wstring text = std::to_wstring(stamp) + L"|" + std::to_wstring(quality) + L"|" + std::to_wstring(data->vt);
-    if (data->vt == VT_ERROR) text += L"|" + std::to_wstring(data->scode);
-    else if (data->vt == VT_BSTR) text += L"|" + std::wstring(data->bstrVal ? data->bstrVal : L"");
-    else if (data->vt != VT_EMPTY && SUCCEEDED(VariantChangeType(data.get(), data.get(), 0, VT_BSTR)))
-        text += L"|" + std::wstring(data->bstrVal);
-    ComPtr<OPCHDAEntry> entry;
-    if (value.query(IID_OPCHDAEntry, entry) == S_OK) {
-        DATE entryTime = 0;
-        LONG type = 0;
-        UniqueBstr user;
-        entry->get_EntryTime(&entryTime);
-        entry->get_EntryType(&type);
-        entry->get_User(user.put());
-        text += L"|" + std::to_wstring(entryTime) + L"|" + std::to_wstring(type) + L"|" + (user ? user.get() : L"?");
-    }
-    return text;
-}
-
-ComPtr<OPCHDAHistory> HistoryIn(SAFEARRAY* results) {
-    UniqueVariant element;
-    LONG index = 1;
-    ComPtr<OPCHDAHistory> history;
-    if (SUCCEEDED(SafeArrayGetElement(results, &index, element.get())) && element->vt == VT_DISPATCH)
-        element->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
-    return history;
-}
-
-// One answer of each kind, built afresh for every use; `put` stores it in a
-// results array kept or copied, then frees it as a read does.
-struct KeptRow {
-    const char* what;
-    std::function<HRESULT(SAFEARRAY* results, bool keep)> put;
-};
-
-template <class Answer>
-std::function<HRESULT(SAFEARRAY*, bool)> Putting(std::function<Answer*()> build) {
-    return [build](SAFEARRAY* results, bool keep) {
-        Answer* answer = build();
-        SafeArrayData<VARIANT> element(results);
-        HRESULT hr = keep ? MakeKeptHistoryVariant(*answer, &element[0]) : MakeHistoryVariant(answer, &element[0]);
-        FreeHistorianArray(answer, 1);  // what the history did not keep
-        return hr;
-    };
-}
-
-const KeptRow kKeptRows[] = {
-    {"raw values, one of a type nobody can copy",
-     Putting<OPCHDA_ITEM>([] {
-         OPCHDA_ITEM* item = MakeItem(4);
-         item->pvDataValues[3].vt = 15;
-         return item;
-     })},
-    {"a count with null arrays",
-     Putting<OPCHDA_ITEM>([] { return TaskCopy<OPCHDA_ITEM>({{1, 0, 3, nullptr, nullptr, nullptr}}); })},
-    {"no values (the arrays allocated nonetheless)",
-     Putting<OPCHDA_ITEM>([] {
-         return TaskCopy<OPCHDA_ITEM>({{1, 0, 0, TaskArray<FILETIME>(0), TaskArray<DWORD>(0), TaskArray<VARIANT>(0)}});
-     })},
-    {"modified values", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kWinter, L"editor"); })},
-    {"modified values with null arrays",
-     Putting<OPCHDA_MODIFIEDITEM>(
-         [] { return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 2, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}); })},
-    {"attributes", Putting<OPCHDA_ATTRIBUTE>([] {
-         return TaskCopy<OPCHDA_ATTRIBUTE>(
-             {{1, 2, 7, Stamps(2, kSummer, kTicks), TaskCopy({VarBstr(L"kg"), VarR8(0.25)})}});
-     })},
-    {"annotations, one without text and user",
-     Putting<OPCHDA_ANNOTATION>([] {
-         return TaskCopy<OPCHDA_ANNOTATION>(
-             {{1, 2, Stamps(2, kWinter, kTicks), TaskCopy<LPWSTR>({TaskString(L"calibrated"), nullptr}),
-               Stamps(2, kSummer, kTicks), TaskCopy<LPWSTR>({nullptr, TaskString(L"operator")})}});
-     })},
-    {"annotations with null arrays",
-     Putting<OPCHDA_ANNOTATION>([] { return TaskCopy<OPCHDA_ANNOTATION>({{1, 2, nullptr, nullptr, nullptr, nullptr}}); })},
-};
-
-// A history that keeps the historian's arrays reads exactly as one that copied
-// them, outlives the answer, and frees every block once: the answer's holder
-// frees only what was not kept.
-TEST_F(History, KeptAnswersReadAsCopiesAndEveryBlockIsFreedOnce) {
-    SetOaNoCache();
-    testsupport::MallocSpy spy;
-    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
-    for (const KeptRow& row : kKeptRows) {
-        SCOPED_TRACE(row.what);
-        UniqueSafeArray copied = UniqueSafeArray::vector(VT_VARIANT, 1), kept = UniqueSafeArray::vector(VT_VARIANT, 1);
-        ASSERT_EQ(row.put(copied.get(), false), S_OK);
-        ASSERT_EQ(row.put(kept.get(), true), S_OK);
-        ComPtr<OPCHDAHistory> copy = HistoryIn(copied.get()), keep = HistoryIn(kept.get());
-        ASSERT_TRUE(copy && keep);
-        LONG n = -1, m = -2;
-        copy->get_Count(&n);
-        keep->get_Count(&m);
-        EXPECT_EQ(m, n);
-        for (LONG k = 1; k <= n; ++k) EXPECT_EQ(Reading(keep.get(), k), Reading(copy.get(), k)) << k;
-        copy = keep = nullptr;
-        copied.reset();
-        kept.reset();
-        EXPECT_EQ(spy.LiveCount(), 0u) << "a block outlived its history, or its answer";
-    }
-    EXPECT_EQ(spy.unknownFrees, 0) << "a block freed twice";
-    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
-}
-
-// Out of memory for the zeros that stand in for a null array: nothing is
-// taken, the answer stays whole for its holder, and nothing leaks.
-TEST_F(History, KeepingThatRunsOutOfMemoryTakesNothing) {
-    testsupport::MallocSpy spy;
-    ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
-    {
-        OPCHDA_ITEM* item = MakeItem(3);
-        FILETIME* const stamps = item->pftTimeStamps;
-        CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
-        UniqueSafeArray results = UniqueSafeArray::vector(VT_VARIANT, 1);
-        spy.failNext = true;
-        EXPECT_EQ(MakeKeptHistoryVariant(*item, &SafeArrayData<VARIANT>(results.get())[0]), E_OUTOFMEMORY);
-        EXPECT_TRUE(item->dwCount == 3 && item->pftTimeStamps == stamps && item->pvDataValues) << "something taken";
-        EXPECT_FALSE(HistoryIn(results.get()));
-        FreeHistorianItems(item, 1);
-    }
-    EXPECT_EQ(spy.LiveCount(), 0u);
-    EXPECT_EQ(spy.unknownFrees, 0);
-    EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
-}
-
-// The machine's zone is read once per client call and never kept across
-// calls. Wine cannot change the zone inside a running process, so it comes
-// from a source the test controls: zones without daylight time.
-TIME_ZONE_INFORMATION g_zone;
-LONG g_fetches = 0;
-DWORD WINAPI TestZone(LPTIME_ZONE_INFORMATION out) {
-    ++g_fetches;
-    *out = g_zone;
-    return TIME_ZONE_ID_UNKNOWN;
-}
-
-// Item by date probes many time stamps, Next converts one per element, an
-// array of time stamps (at-time reads, updates) one per element.
-TEST_F(History, EveryCallReadsTheZoneOnceAndKeepsItNoLonger) {
-    SetZoneSource(TestZone);
-    ComPtr<OPCHDAHistory> values = Fill(MakeItem(1000)), edits = Fill(MakeModified(kWinter, L"editor"));
-    ComPtr<IEnumVARIANT> walk = Walk(values.get());
+    ComPtr<OPCHDAHistory> edits = Fill(Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kWinter, L"e"); }));
+    ComPtr<IEnumVARIANT> walk = Walk(h.get());
     for (LONG east : {60, -300, 570}) {
         SCOPED_TRACE(testing::Message() << "UTC+" << east << " min");
+        g_zone = {};
         g_zone.Bias = -east;
-        g_fetches = 0;
-        EXPECT_EQ(NumberOf(At(values.get(), VarDate(LocalIn(east, kWinter + 7770 * kTicks))).get()), 877.0);
-        EXPECT_EQ(g_fetches, 1) << "Item by date";
+        for (LONG k : {1, 17, 778}) {
+            const DATE stamp = LocalIn(east, kWinter + (k - 1) * 10 * kTicks);
+            g_fetches = 0;
+            EXPECT_EQ(NumberOf(At(h.get(), VarDate(stamp)).get()), 99.0 + k);
+            EXPECT_EQ(g_fetches, 1) << "Item by date";
+            OPCHDAValue* out = untouched;
+            EXPECT_EQ(h->Item(VarDate(stamp + kSecond / 2), &out), E_FAIL);  // half a step off
+            EXPECT_EQ(out, nullptr);
+        }
         VARIANT batch[100];
         ULONG fetched = 0;
         walk->Reset();
+        g_fetches = 0;
         ASSERT_EQ(walk->Next(100, batch, &fetched), S_OK);
+        EXPECT_EQ(g_fetches, 1) << "Next(100)";
         DATE stamp = 0, entryTime = 0;
         ValueOf(batch[0])->get_TimeStamp(&stamp);
         for (VARIANT& v : batch) VariantClear(&v);
-        EXPECT_EQ(g_fetches, 2) << "Next(100)";
         EXPECT_EQ(stamp, LocalIn(east, kWinter));
-        ComPtr<OPCHDAEntry> edit = EntryAt(edits.get(), 1);
+        ComPtr<OPCHDAEntry> edit;
+        ASSERT_EQ(At(edits.get(), VarI4(1)).query(IID_OPCHDAEntry, edit), S_OK);
         edit->get_TimeStamp(&stamp);
         edit->get_EntryTime(&entryTime);
-        EXPECT_EQ(stamp, LocalIn(east, kWinter));
-        EXPECT_EQ(entryTime, LocalIn(east, kWinter));
-
+        EXPECT_EQ(std::pair(stamp, entryTime), std::pair(LocalIn(east, kWinter), LocalIn(east, kWinter)));
         g_fetches = 0;
         UniqueSafeArray dates(MakeDateArray({LocalIn(east, kWinter), LocalIn(east, kWinter + 60 * kTicks)}));
         std::vector<FILETIME> stamps;
@@ -427,6 +325,28 @@ TEST_F(History, EveryCallReadsTheZoneOnceAndKeepsItNoLonger) {
         ASSERT_EQ(stamps.size(), 2u);
         EXPECT_EQ(stamps[1].dwLowDateTime, static_cast<DWORD>(kWinter + 60 * kTicks));
     }
+    At(Fill(Putting<OPCHDA_ITEM>([] { return MakeItem(0); })).get(), VarDate(45000.5), E_FAIL);
+    ComPtr<OPCHDAValue> value = At(h.get(), VarI4(1));
+    ComPtr<OPCHDAEntry> entry;
+    ASSERT_EQ(At(edits.get(), VarI4(1)).query(IID_OPCHDAEntry, entry), S_OK);
+    for (HRESULT hr : {h->get_Count(nullptr), h->get__NewEnum(nullptr), h->Item(VarI4(1), nullptr),
+                       value->get_TimeStamp(nullptr), value->get_Quality(nullptr), value->get_DataValue(nullptr),
+                       entry->get_User(nullptr), entry->get_EntryTime(nullptr), entry->get_EntryType(nullptr)})
+        EXPECT_EQ(hr, E_POINTER);
+}
+
+// Out of memory for the zeros that stand in for a null array: nothing is
+// taken, the answer stays whole for its holder, and nothing leaks.
+TEST_F(History, KeepingThatRunsOutOfMemoryTakesNothing) {
+    OPCHDA_ITEM* item = MakeItem(3);
+    FILETIME* const stamps = item->pftTimeStamps;
+    CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
+    UniqueVariant out;
+    spy_.failNext = true;
+    EXPECT_EQ(MakeKeptHistoryVariant(*item, out.get()), E_OUTOFMEMORY);
+    EXPECT_TRUE(item->dwCount == 3 && item->pftTimeStamps == stamps && item->pvDataValues) << "something taken";
+    EXPECT_EQ(out->vt, VT_EMPTY);
+    FreeHistorianItems(item, 1);
 }
 
 }  // namespace

@@ -212,16 +212,12 @@ TEST_F(ServerTest, ProgIDResolutionAndFailedConnects) {
     EXPECT_EQ(Connect(server.get(), kSim, VarBstr(L"FarAway")), S_OK);
     ASSERT_EQ(g_calls.size(), 4u);  // the list and the historian, twice
     EXPECT_TRUE(IsEqualCLSID(g_calls[3].clsid, CLSID_HdaSimHistorian));
-    ComPtr<IHdaSimControl> first = g_lastHistorian;
-    ASSERT_TRUE(first);
-    // A CLSID text matches no ProgID and is read as the CLSID; the Disconnect
-    // that every Connect begins with lets go of the former historian.
+    // A CLSID text matches no ProgID and is read as the CLSID.
     const wchar_t* fakeText = L"{5E1F0A11-7C3D-4B2A-9D61-0E4F832C71A5}";
     g_answers.emplace_back(CLSID{0x5e1f0a11, 0x7c3d, 0x4b2a, {0x9d, 0x61, 0x0e, 0x4f, 0x83, 0x2c, 0x71, 0xa5}},
                            static_cast<IOPCHDA_Server*>(&g_localesWithoutArray));
     EXPECT_EQ(Connect(server.get(), fakeText), S_OK);
     EXPECT_EQ(Name(server.get(), &Server::get_ServerName), fakeText);
-    ExpectReleased(first.get());
     UniqueVariant locales(VarI4(5));
     EXPECT_EQ(server->QueryAvailableLocaleIDs(locales.get()), E_FAIL) << "a count without an array";
     EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
@@ -283,46 +279,47 @@ std::wstring SystemText(DWORD code) {
     return text;
 }
 
-void ExpectAll(std::initializer_list<HRESULT> results, HRESULT expected) {
-    int call = 0;
-    for (HRESULT hr : results) EXPECT_EQ(hr, expected) << "call " << call++;
-}
-
-// One member per shared helper (status, capability) and each common service.
-TEST_F(ServerTest, DisconnectedMembersFailWritingNothingAndCreateNothing) {
-    ComPtr<Server> s = NewLinkedServer();
-    ExpectAll({s->get_StartTime(nullptr), s->get_CanSyncInsert(nullptr), s->get_LocaleID(nullptr),
-               s->GetErrorString(0, nullptr), s->QueryAvailableLocaleIDs(nullptr),
-               s->GetOPCHDAServers(VarMissing(), nullptr), s->get_OPCHDAItems(nullptr)},
-              E_POINTER);
+// One member per shared helper (status, capability) and each common service, disconnected (`failure` E_FAIL)
+// or with the historian failing all it is asked (its code): nothing written (a capability 0); error strings
+// the platform's text, whole, and when neither knows the code the failure; a client name kept all the same.
+constexpr HRESULT kFailure = static_cast<HRESULT>(0x80040E01);
+void ExpectMembersFail(Server* s, HRESULT failure) {
+    const bool connected = failure != E_FAIL;
     DATE date = 7.0;
-    LONG locale = 7;
+    LONG can = 7, locale = 7;
     UniqueVariant locales(VarI4(5));
-    ExpectAll({s->get_StartTime(&date), s->get_LocaleID(&locale), s->put_LocaleID(0x409),
-               s->QueryAvailableLocaleIDs(locales.get())},
-              E_FAIL);
-    EXPECT_TRUE(date == 7.0 && locale == 7 && locales->vt == VT_I4) << "an output written";
-    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(s.get(), name), L"0") << name;
-    EXPECT_EQ(Name(s.get(), &Server::get_ServerName), L"");
-    EXPECT_EQ(Name(s.get(), &Server::get_ServerNode), L"");
-
-    UniqueBstr message;
-    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0x80070005), message.put()), S_OK) << "the platform's text";
-    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0xC0CC1234), message.put()), E_FAIL) << "a code nobody knows";
-    UniqueBstr client(L"client");
-    EXPECT_EQ(s->put_ClientName(client.get()), S_OK);
-    EXPECT_EQ(s->Disconnect(), S_OK);
-    EXPECT_EQ(s->Disconnect(), S_OK);
-    EXPECT_EQ(Name(s.get(), &Server::get_ClientName), L"") << "Disconnect empties the strings";
-    EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
+    UniqueBstr text, late(L"late");
+    EXPECT_EQ(s->get_StartTime(&date), failure);
+    EXPECT_EQ(s->get_CanSyncInsertAnnotations(&can), connected ? failure : S_OK);
+    EXPECT_EQ(s->QueryAvailableLocaleIDs(locales.get()), failure);
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure) << "a code nobody knows";
+    EXPECT_TRUE(date == 7.0 && can == 0 && locales->vt == VT_I4) << "an output written";
+    EXPECT_EQ(s->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
+    ASSERT_TRUE(SystemText(0x80070005).ends_with(L'\n')) << "the platform's text, line break included";
+    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
+    EXPECT_EQ(s->put_ClientName(late.get()), connected ? failure : S_OK);
+    EXPECT_EQ(Name(s, &Server::get_ClientName), L"late");
+    if (connected) return;
+    EXPECT_EQ(s->get_LocaleID(&locale), E_FAIL);
+    EXPECT_EQ(s->put_LocaleID(0x409), E_FAIL);
+    EXPECT_EQ(locale, 7);
 }
 
-// In process and through a proxy; at the end Disconnect, a second Connect and
+// In process and through a proxy: first disconnected, then connected; at the end Disconnect, a second Connect and
 // the final release each let go of the historian.
-TEST_P(ServerTestAt, ConnectedPropertiesCommonServicesAndEachWayOfLettingGo) {
+TEST_P(ServerTestAt, PropertiesAndCommonServicesDisconnectedAndConnectedAndEachWayOfLettingGo) {
     ComPtr<Server> server = NewLinkedServer();
-    UniqueBstr client(L"client");
-    EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
+    for (HRESULT hr :
+         {server->get_StartTime(nullptr), server->get_CanSyncInsert(nullptr), server->get_LocaleID(nullptr),
+          server->GetErrorString(0, nullptr), server->QueryAvailableLocaleIDs(nullptr),
+          server->GetOPCHDAServers(VarMissing(), nullptr), server->get_OPCHDAItems(nullptr)})
+        EXPECT_EQ(hr, E_POINTER);
+    ExpectMembersFail(server.get(), E_FAIL);
+    for (const wchar_t* name : kCapabilities) EXPECT_EQ(ByName(server.get(), name), L"0") << name;
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerName), L"");
+    EXPECT_EQ(Name(server.get(), &Server::get_ServerNode), L"");
+    EXPECT_TRUE(g_calls.empty()) << "no member may create anything";
+
     const wchar_t* progID = ProgIDOf(GetParam());
     ASSERT_EQ(Connect(server.get(), progID), S_OK);
     ComPtr<IHdaSimControl> historian = g_lastHistorian;
@@ -330,6 +327,7 @@ TEST_P(ServerTestAt, ConnectedPropertiesCommonServicesAndEachWayOfLettingGo) {
     ExpectAdvises(historian.get(), 1, 1);
     EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Connect begins with Disconnect";
     LONG sent = -1;
+    UniqueBstr client(L"client");
     EXPECT_EQ(server->put_ClientName(client.get()), S_OK);
     EXPECT_EQ(historian->CallCount(L"SetClientName", &sent), S_OK);
     EXPECT_EQ(sent, 1) << "only the name given while connected reaches the historian";
@@ -373,28 +371,14 @@ TEST_P(ServerTestAt, ConnectedPropertiesCommonServicesAndEachWayOfLettingGo) {
     EXPECT_EQ(LongAt(locales->parray, 1), 0x409);
     EXPECT_EQ(LongAt(locales->parray, 2), 0x407);
 
-    // The historian fails (one member per shared helper): its code, and nothing
-    // written; for error strings the platform's text, whole, or when neither
-    // knows the code the failure.
-    const HRESULT failure = static_cast<HRESULT>(0x80040E01);
     for (const wchar_t* method : {L"GetHistorianStatus", L"IOPCHDA_SyncAnnotations::QueryCapabilities",
                                   L"QueryAvailableLocaleIDs", L"GetErrorString", L"SetClientName"})
-        historian->FailMethod(method, failure);
-    DATE date = 3.0;
-    LONG can = 7;
-    ExpectAll({server->get_StartTime(&date), server->get_CanSyncInsertAnnotations(&can),
-               server->QueryAvailableLocaleIDs(locales.put())},
-              failure);
-    EXPECT_TRUE(date == 3.0 && can == 0 && locales->vt == VT_EMPTY) << "an output written";
-    UniqueBstr late(L"late");
-    EXPECT_EQ(server->put_ClientName(late.get()), failure);
-    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"late");
-    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0x80070005), text.put()), S_OK);
-    ASSERT_TRUE(SystemText(0x80070005).ends_with(L'\n')) << "the platform's text, line break included";
-    EXPECT_EQ(Text(text.get()), SystemText(0x80070005));
-    EXPECT_EQ(server->GetErrorString(static_cast<LONG>(0xC0CC1234), text.put()), failure);
+        historian->FailMethod(method, kFailure);
+    ExpectMembersFail(server.get(), kFailure);
 
     EXPECT_EQ(server->Disconnect(), S_OK);
+    EXPECT_EQ(server->Disconnect(), S_OK);
+    EXPECT_EQ(Name(server.get(), &Server::get_ClientName), L"") << "Disconnect empties the strings";
     ExpectReleased(historian.get());
     ASSERT_EQ(Connect(server.get(), progID), S_OK);
     ComPtr<IHdaSimControl> second = g_lastHistorian;
