@@ -474,7 +474,9 @@ private:
                 control_->RefuseInterface(*OneOf(kRefusable), Chance(50));
                 break;
             }
-            default: held_ = false; control_->ClearFaults();
+            default:  // all faults cleared
+                held_ = false;
+                control_->ClearFaults();
         }
     }
 
