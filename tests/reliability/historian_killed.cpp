@@ -3,11 +3,9 @@
 // while an advise is delivering (from inside the client's event handler).
 // Each time the client must get an HRESULT (never a crash or a hang), and
 // Disconnect and the final release must clean up (the component unloadable).
-// A new Connect must then answer at once: under Wine 8 the RPC service keeps
-// a killed server's class registration for the rest of the Wine session, so
-// it answers REGDB_E_CLASSNOTREG until the session restarts; a new session's
-// Connect reaches a new historian process (historian_killed.sh runs each
-// case in a session of its own and checks that).
+// A new Connect must then answer at once (under Wine 8 only a new Wine
+// session reaches a new historian process: historian_killed.sh runs each
+// case in a session of its own).
 //   wine bin/historian_killed.exe <between|read|advise>
 // It kills the local server that other tests use: run it alone.
 #include <windows.h>
@@ -18,7 +16,6 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <cstring>
 #include <thread>
 
 #include "OPCHDAAuto.h"
@@ -28,9 +25,6 @@
 using namespace reliability;
 
 namespace {
-
-constexpr wchar_t kLocal[] = L"Sim.HdaHistorian.Local";
-constexpr wchar_t kItem[] = L"Plant/Lab/Calibration/Ramp";
 
 DWORD HistorianProcess() {
     DWORD found = 0;
@@ -58,10 +52,8 @@ bool StartHistorian() {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
     PROCESS_INFORMATION process{};
-    const bool started =
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     DWORD code = 1;
-    if (started) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         WaitForSingleObject(process.hProcess, 90000);
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hProcess);
@@ -71,27 +63,11 @@ bool StartHistorian() {
     return code == 0;
 }
 
-bool KillHistorian(DWORD pid) {
+void KillHistorian(DWORD pid) {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (!process) return false;
-    const bool killed = TerminateProcess(process, 9) && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return killed;
+    if (process && TerminateProcess(process, 9)) WaitForSingleObject(process, 10000);
+    if (process) CloseHandle(process);
 }
-
-// Kills the historian from inside the first DataChange it receives, then
-// lets the event return.
-class KillingSink final : public SinkBase {
-public:
-    DWORD pid = 0;
-    std::atomic<long> events{0};
-    std::atomic<bool> killed{false};
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        ++events;
-        if (id == 1 && !killed.exchange(true)) KillHistorian(pid);
-        return S_OK;
-    }
-};
 
 struct Client {
     ComPtr<IOPCHDAAutoServer> server;
@@ -99,30 +75,23 @@ struct Client {
     LONG handle = 0;
 
     HRESULT Connect() {
-        HRESULT hr = CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
-                                      server.put_void());
-        if (FAILED(hr)) return hr;
-        UniqueBstr progID(kLocal);
+        UniqueBstr progID(L"Sim.HdaHistorian.Local"), id(L"Plant/Lab/Calibration/Ramp");
         VARIANT node;
         VariantInit(&node);
-        if (FAILED(hr = server->Connect(progID.get(), node)) || FAILED(hr = server->get_OPCHDAItems(items.put())))
-            return hr;
         ComPtr<OPCHDAItem> item;
-        UniqueBstr id(kItem);
-        if (FAILED(hr = items->AddItem(id.get(), 1, item.put()))) return hr;
+        HRESULT hr = CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
+                                      server.put_void());
+        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), node)) ||
+            FAILED(hr = server->get_OPCHDAItems(items.put())) || FAILED(hr = items->AddItem(id.get(), 1, item.put())))
+            return hr;
         return item->get_ServerHandle(&handle);
     }
-    // `values` values (0: as many as the historian gives) from the last `span`.
-    HRESULT Read(const wchar_t* span, LONG values) {
-        VARIANT start, end;
-        start.vt = end.vt = VT_BSTR;
-        start.bstrVal = SysAllocString(span);
-        end.bstrVal = SysAllocString(L"NOW");
-        UniqueSafeArray handles(SafeArrayCreateVector(VT_I4, 1, 1)), itemValues, errors;
-        LONG index = 1;
-        SafeArrayPutElement(handles.get(), &index, &handle);
+    // The values of the last `span`.
+    HRESULT Read(const wchar_t* span) {
+        VARIANT start = Text(span), end = Text(L"NOW");
+        UniqueSafeArray handles(Vector(VT_I4, &handle, 1)), itemValues, errors;
         SAFEARRAY* hp = handles.get();
-        const HRESULT hr = items->SyncReadRaw(&start, &end, values, FALSE, 1, &hp, itemValues.put(), errors.put());
+        const HRESULT hr = items->SyncReadRaw(&start, &end, 0, FALSE, 1, &hp, itemValues.put(), errors.put());
         VariantClear(&start);
         VariantClear(&end);
         return hr;
@@ -136,58 +105,45 @@ struct Client {
     }
 };
 
-struct Outcome {
-    const char* name;
-    HRESULT failure = S_OK;  // what the client got from the dead historian
-    HRESULT disconnect = E_UNEXPECTED;
-    HRESULT reconnect = E_UNEXPECTED;
-    bool cleaned = false, answered = false, newProcess = false;
-    double seconds = 0;
-};
+// The three kill points: each kills the historian (process `pid`) and
+// returns the HRESULT the client then got.
+HRESULT KillBetweenRequests(Client& client, DWORD pid) {
+    KillHistorian(pid);
+    return client.Read(L"NOW-1M");
+}
 
-// Starts a fresh historian if none serves, connects a client, runs `scenario`
-// (which kills the historian and returns the HRESULT the client got), ends
-// the client and proves that a new Connect reaches a new process.
-template <class Scenario>
-Outcome Run(const char* name, Scenario scenario) {
-    Outcome outcome{name};
-    char doing[128];
-    std::snprintf(doing, sizeof doing, "%s: connecting", name);
-    Doing(doing);
-    if (!HistorianProcess()) StartHistorian();
-    const DWORD before = HistorianProcess();
-    LARGE_INTEGER started;
-    QueryPerformanceCounter(&started);
-    {
-        Client client;
-        const HRESULT connected = client.Connect();
-        const HRESULT read = SUCCEEDED(connected) ? client.Read(L"NOW-1M", 0) : E_FAIL;
-        if (FAILED(read)) {
-            std::printf("%s: the historian does not answer before the kill (0x%08lX, 0x%08lX)\n", name,
-                        static_cast<unsigned long>(connected), static_cast<unsigned long>(read));
-            return outcome;
-        }
-        std::snprintf(doing, sizeof doing, "%s: killing the historian", name);
-        Doing(doing);
-        outcome.failure = scenario(client, before);
-        std::snprintf(doing, sizeof doing, "%s: Disconnect and final release", name);
-        Doing(doing);
-        outcome.cleaned = client.End(&outcome.disconnect);
-        if (!outcome.cleaned) std::printf("%s: objects left after the final release\n", name);
-    }
-    outcome.seconds = SecondsSince(started);
-    std::snprintf(doing, sizeof doing, "%s: starting a new historian and connecting again", name);
-    Doing(doing);
-    StartHistorian();
-    Client again;
-    outcome.reconnect = again.Connect();
-    outcome.answered = true;  // no hang
-    if (SUCCEEDED(outcome.reconnect)) outcome.reconnect = again.Read(L"NOW-1M", 0);
-    const DWORD after = HistorianProcess();
-    outcome.newProcess = SUCCEEDED(outcome.reconnect) && after != 0 && after != before;
-    HRESULT ignored;
-    outcome.cleaned = again.End(&ignored) && outcome.cleaned;
-    return outcome;
+// Reads of many values, with the kill shortly after the first left: a read
+// is on its way when the process goes.
+HRESULT KillDuringRead(Client& client, DWORD pid) {
+    std::thread killer([pid] {
+        Sleep(30);
+        KillHistorian(pid);
+    });
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 200 && SUCCEEDED(hr); ++i) hr = client.Read(L"NOW-30D");
+    killer.join();
+    return hr;
+}
+
+// Kills the historian from inside the first DataChange of an advise, then
+// lets the event return; the next request meets the dead process.
+HRESULT KillInsideEvent(Client& client, DWORD pid) {
+    Sink sink;
+    std::atomic<bool> killed{false};
+    sink.onEvent = [&](DISPID id, const DISPPARAMS*) {
+        if (id == 1 && !killed.exchange(true)) KillHistorian(pid);
+    };
+    const DWORD cookie = Subscribe(client.server.get(), &sink);
+    VARIANT start = Text(L"NOW");
+    UniqueSafeArray handles(Vector(VT_I4, &client.handle, 1)), errors;
+    SAFEARRAY* hp = handles.get();
+    LONG cancelID = 0;
+    client.items->AsyncAdviseRaw(1, &start, 1.0 / 864000, 1, &hp, errors.put(), &cancelID);
+    VariantClear(&start);
+    for (int i = 0; i < 200 && !killed; ++i) Sleep(50);
+    const HRESULT hr = client.items->AsyncCancelRead(cancelID);
+    Unsubscribe(client.server.get(), cookie);
+    return killed ? hr : S_OK;
 }
 
 }  // namespace
@@ -195,66 +151,52 @@ Outcome Run(const char* name, Scenario scenario) {
 int main(int argc, char** argv) {
     ReportCrashes();
     const std::string which = argc > 1 ? argv[1] : "between";
+    HRESULT(*const scenario)
+    (Client&, DWORD) = which == "read" ? KillDuringRead : which == "advise" ? KillInsideEvent : KillBetweenRequests;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
     Watchdog watchdog(90000);
-    Outcome outcome;
-    if (which == "between") {
-        outcome = Run("between requests", [&](Client& client, DWORD pid) {
-            KillHistorian(pid);
-            return client.Read(L"NOW-1M", 0);
-        });
-    } else if (which == "read") {
-        // Reads of many values, with the kill shortly after the first left:
-        // a read is on its way when the process goes.
-        outcome = Run("sync read in flight", [&](Client& client, DWORD pid) {
-            std::atomic<bool> reading{false};
-            std::thread killer([&] {
-                while (!reading) Sleep(0);
-                Sleep(30);
-                KillHistorian(pid);
-            });
-            reading = true;
-            HRESULT hr = S_OK;
-            for (int i = 0; i < 200 && SUCCEEDED(hr); ++i) hr = client.Read(L"NOW-30D", 0);
-            killer.join();
-            return hr;
-        });
-    } else {
-        outcome = Run("advise delivering", [&](Client& client, DWORD pid) {
-            KillingSink sink;
-            sink.pid = pid;
-            ComPtr<IConnectionPointContainer> container;
-            ComPtr<IConnectionPoint> point;
-            DWORD cookie = 0;
-            client.server.query(IID_IConnectionPointContainer, container);
-            container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put());
-            point->Advise(static_cast<IDispatch*>(&sink), &cookie);
-            VARIANT start;
-            start.vt = VT_BSTR;
-            start.bstrVal = SysAllocString(L"NOW");
-            UniqueSafeArray handles(SafeArrayCreateVector(VT_I4, 1, 1)), errors;
-            LONG index = 1, cancelID = 0;
-            SafeArrayPutElement(handles.get(), &index, &client.handle);
-            SAFEARRAY* hp = handles.get();
-            client.items->AsyncAdviseRaw(1, &start, 1.0 / 864000, 1, &hp, errors.put(), &cancelID);
-            VariantClear(&start);
-            for (int i = 0; i < 200 && !sink.killed; ++i) Sleep(50);
-            // The next request meets the dead process.
-            const HRESULT hr = client.items->AsyncCancelRead(cancelID);
-            point->Unadvise(cookie);
-            return sink.killed ? hr : S_OK;
-        });
+    // Starts a fresh historian if none serves, connects a client, kills the
+    // historian, ends the client and connects again to a new historian.
+    Doing("%s: connecting", which.c_str());
+    if (!HistorianProcess()) StartHistorian();
+    const DWORD before = HistorianProcess();
+    LARGE_INTEGER started;
+    QueryPerformanceCounter(&started);
+    HRESULT failure = S_OK, disconnect = E_UNEXPECTED, reconnect = E_UNEXPECTED;
+    bool cleaned = false;
+    {
+        Client client;
+        const HRESULT connected = client.Connect(), read = SUCCEEDED(connected) ? client.Read(L"NOW-1M") : E_FAIL;
+        if (FAILED(read)) {
+            std::printf("%s: the historian does not answer before the kill (0x%08lX, 0x%08lX)\nFAILED\n", which.c_str(),
+                        static_cast<unsigned long>(connected), static_cast<unsigned long>(read));
+            return 1;
+        }
+        Doing("%s: killing the historian", which.c_str());
+        failure = scenario(client, before);
+        Doing("%s: Disconnect and final release", which.c_str());
+        cleaned = client.End(&disconnect);
+        if (!cleaned) std::printf("%s: objects left after the final release\n", which.c_str());
     }
+    const double seconds = SecondsSince(started);
+    Doing("%s: starting a new historian and connecting again", which.c_str());
+    StartHistorian();
+    Client again;
+    reconnect = again.Connect();
+    if (SUCCEEDED(reconnect)) reconnect = again.Read(L"NOW-1M");
+    const DWORD after = HistorianProcess();
+    HRESULT ignored;
+    cleaned = again.End(&ignored) && cleaned;
     watchdog.Beat();
-    // The new Connect answers either way; it reaches a new process only in a new Wine session.
-    const bool ok = FAILED(outcome.failure) && outcome.cleaned && outcome.answered;
-    std::printf("%s: client got 0x%08lX, Disconnect 0x%08lX, cleaned up %s; a new Connect: 0x%08lX%s\n", outcome.name,
-                static_cast<unsigned long>(outcome.failure), static_cast<unsigned long>(outcome.disconnect),
-                outcome.cleaned ? "yes" : "no", static_cast<unsigned long>(outcome.reconnect),
-                outcome.newProcess ? " (a new historian process)" : "");
-    std::printf("bench: historian_killed_%s_seconds %.3f s\n", which.c_str(), outcome.seconds);
-    std::printf("bench: historian_killed_%s_passed %d of 1\n", which.c_str(), ok ? 1 : 0);
+    // The new Connect answers either way (no hang); it reaches a new process only in a new Wine session.
+    std::printf("%s: client got 0x%08lX, Disconnect 0x%08lX, cleaned up %s; a new Connect: 0x%08lX%s\n", which.c_str(),
+                static_cast<unsigned long>(failure), static_cast<unsigned long>(disconnect), cleaned ? "yes" : "no",
+                static_cast<unsigned long>(reconnect),
+                SUCCEEDED(reconnect) && after != 0 && after != before ? " (a new historian process)" : "");
+    const bool passed = FAILED(failure) && cleaned;
+    std::printf("bench: historian_killed_%s_seconds %.3f s\n", which.c_str(), seconds);
+    std::printf("bench: historian_killed_%s_passed %d of 1\n", which.c_str(), passed ? 1 : 0);
     CoUninitialize();
-    std::printf("%s\n", ok ? "PASSED" : "FAILED");
-    return ok ? 0 : 1;
+    std::printf("%s\n", passed ? "PASSED" : "FAILED");
+    return passed ? 0 : 1;
 }

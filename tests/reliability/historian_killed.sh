@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Runs the three historian-killed cases, each in a Wine session of its own:
-# under Wine 8 a killed local server's class registration stays with the RPC
-# service until the session ends, so only a new session's Connect can reach a
-# new historian process (each case's first Connect shows that it does).
-# Ends with a fresh session and simulator, as the test fixture leaves them.
+# Runs the three historian-killed cases, each in a Wine session of its own
+# (under Wine 8 only a new session reaches a new historian process), and ends
+# with a fresh session and simulator, as the test fixture leaves them.
 #   bash tests/reliability/historian_killed.sh
 root=$(cd "$(dirname "$0")/../.." && pwd)
 source "$root/scripts/wine-env.sh"

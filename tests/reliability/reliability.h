@@ -1,31 +1,38 @@
 // What the reliability programs share: a watchdog that ends a hung run with
-// the call it hung in, a crash report naming the call that crashed, the
-// component's own unload answer, the process's private bytes and the
-// `bench:` lines.
+// the call it hung in, a crash report naming the call that crashed, one event
+// sink, the end checks (the component unloadable, task memory and handles 0)
+// and the `bench:` lines with their limits.
 #pragma once
 
 #include <windows.h>
 #include <oaidl.h>
+#include <ocidl.h>
 #include <psapi.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 #include <thread>
+#include <type_traits>
 
 #include "OPCHDAAuto.h"
+#include "com/com_holders.h"
+#include "sim_control.h"
 
 namespace reliability {
-
-inline void Bench(const char* name, double value, const char* unit) {
-    std::printf("bench: %s %.10g %s\n", name, value, unit);
-    std::fflush(stdout);
-}
 
 // What the program is doing now, for the watchdog and the crash report.
 // Written by the driving thread only; read when something went wrong.
 inline char g_doing[1024] = "starting";
 
-inline void Doing(const char* text) { std::snprintf(g_doing, sizeof g_doing, "%s", text); }
+__attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2))) inline void Doing(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(g_doing, sizeof g_doing, format, args);
+    va_end(args);
+}
 
 // A crash anywhere in the process: report the call and end with exit code 2
 // (a crash is a finding, never a hang waiting for a debugger).
@@ -70,20 +77,16 @@ public:
 
 private:
     void Run() {
-        unsigned long seen = beats_.load();
-        DWORD quiet = 0;
-        while (!stop_) {
+        for (unsigned long seen = beats_.load(), quiet = 0; !stop_;) {
             Sleep(100);
             const unsigned long now = beats_.load();
             quiet = now == seen ? quiet + 100 : 0;
             seen = now;
-            if (quiet >= limitMs_) {
-                std::fprintf(stderr, "HANG: no progress for %lu ms while: %s\n", static_cast<unsigned long>(quiet),
-                             g_doing);
-                std::fflush(stderr);
-                std::fflush(stdout);
-                TerminateProcess(GetCurrentProcess(), 3);
-            }
+            if (quiet < limitMs_) continue;
+            std::fprintf(stderr, "HANG: no progress for %lu ms while: %s\n", quiet, g_doing);
+            std::fflush(stderr);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
         }
     }
     const DWORD limitMs_;
@@ -93,19 +96,17 @@ private:
 };
 
 // A WithEvents-style sink of both event interfaces: Invoke is the subclass's.
-// It lives as long as the program (static or on main's stack) unless the
-// subclass counts references itself.
+// It lives as long as its owner keeps it (references are not counted).
 class SinkBase : public IDispatch {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-            IsEqualIID(riid, DIID__IOPCHDAItemEvents) || IsEqualIID(riid, DIID__IOPCHDAAutoServerEvents)) {
-            AddRef();
-            *ppv = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
         *ppv = nullptr;
-        return E_NOINTERFACE;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
+            !IsEqualIID(riid, DIID__IOPCHDAItemEvents) && !IsEqualIID(riid, DIID__IOPCHDAAutoServerEvents))
+            return E_NOINTERFACE;
+        AddRef();
+        *ppv = static_cast<IDispatch*>(this);
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
@@ -117,24 +118,104 @@ public:
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
 };
 
-// The component's DllCanUnloadNow (S_OK: no object of it alive), once a
-// client has loaded it; E_UNEXPECTED before.
-inline HRESULT ComponentCanUnload() {
-    HMODULE dll = GetModuleHandleW(L"OPCHDAAuto.dll");
-    if (!dll) return E_UNEXPECTED;
-    auto canUnload =
-        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-    return canUnload ? canUnload() : E_UNEXPECTED;
+// The programs' sink: counts its events and its references; the owner holds
+// the first reference and frees it. Once the last reference went, anything
+// that reaches it counts as `late`: a connection point that read a slot
+// outside its lock handed out a sink it had already dropped. `onEvent` (set
+// before it is advised) sees every event.
+class Sink final : public SinkBase {
+public:
+    std::atomic<long> events{0}, late{0};
+    std::function<void(DISPID, const DISPPARAMS*)> onEvent;
+
+    STDMETHODIMP_(ULONG) AddRef() override {
+        if (references_ == 0) ++late;  // referenced again after its last reference went
+        return ++references_;
+    }
+    STDMETHODIMP_(ULONG) Release() override { return --references_; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (references_ == 0) ++late;
+        ++events;
+        if (onEvent) onEvent(id, params);
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> references_{1};
+};
+
+// Advises `sink` on `source`'s connection point for `events`: the cookie, 0 if refused.
+inline DWORD Subscribe(IUnknown* source, IDispatch* sink, const IID& events = DIID__IOPCHDAItemEvents) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
+        SUCCEEDED(container->FindConnectionPoint(events, point.put())))
+        point->Advise(sink, &cookie);
+    return cookie;
+}
+inline void Unsubscribe(IUnknown* source, DWORD cookie, const IID& events = DIID__IOPCHDAItemEvents) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
+        SUCCEEDED(container->FindConnectionPoint(events, point.put())))
+        point->Unadvise(cookie);
 }
 
-// Waits (up to `ms`) for the historian's threads to let go of the last object.
+inline VARIANT Text(const wchar_t* text) {
+    VARIANT v;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text);
+    return v;
+}
+
+// A vector with lower bound 1 of `n` elements of `vt`, from `values` (texts
+// for VT_BSTR, VARIANTs for VT_VARIANT).
+template <class T>
+SAFEARRAY* Vector(VARTYPE vt, const T* values, LONG n) {
+    SAFEARRAY* array = SafeArrayCreateVector(vt, 1, static_cast<ULONG>(n));
+    for (LONG i = 0; array && i < n; ++i) {
+        LONG index = i + 1;
+        if constexpr (std::is_same_v<T, const wchar_t*>) {
+            UniqueBstr text(values[i]);
+            SafeArrayPutElement(array, &index, text.get());
+        } else {
+            SafeArrayPutElement(array, &index, const_cast<T*>(&values[i]));
+        }
+    }
+    return array;
+}
+
+// The component's DllCanUnloadNow (S_OK: no object of it alive; E_UNEXPECTED
+// before a client loaded it), waiting up to `ms` for the historian's threads
+// to let go of the last object.
 inline HRESULT WaitUntilUnloadable(DWORD ms) {
-    HRESULT hr = ComponentCanUnload();
+    HMODULE dll = GetModuleHandleW(L"OPCHDAAuto.dll");
+    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        dll ? reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")) : nullptr);
+    HRESULT hr = canUnload ? canUnload() : E_UNEXPECTED;
     for (DWORD waited = 0; hr == S_FALSE && waited < ms; waited += 20) {
         Sleep(20);
-        hr = ComponentCanUnload();
+        hr = canUnload();
     }
     return hr;
+}
+
+// After the final release: whether an object of the component is alive (0 or
+// 1), the historian's answers not freed (task memory blocks) and item handles
+// not released at the in-process historian.
+struct EndState {
+    double liveObjects = 1, taskMemory = -1, itemHandles = -1;
+};
+inline EndState FinalState(IHdaSimControl* control) {
+    EndState end;
+    end.liveObjects = WaitUntilUnloadable(10000) == S_OK ? 0 : 1;
+    LONG memory = -1, handles = -1;
+    control->OutstandingTaskMemory(&memory);
+    control->OutstandingHandles(&handles);
+    end.taskMemory = memory;
+    end.itemHandles = handles;
+    return end;
 }
 
 // The process's private bytes (Wine reports them as the page-file usage and
@@ -151,6 +232,26 @@ inline double SecondsSince(const LARGE_INTEGER& start) {
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// One `bench:` line, and the range its value must lie in for the run to pass.
+struct Figure {
+    const char* name;
+    double value;
+    const char* unit;
+    double low = -1e300, high = 1e300;
+};
+// Prints every figure; true when each lies in its range (those outside are named).
+inline bool Report(std::initializer_list<Figure> figures) {
+    bool passed = true;
+    for (const Figure& f : figures) std::printf("bench: %s %.10g %s\n", f.name, f.value, f.unit);
+    for (const Figure& f : figures)
+        if (f.value < f.low || f.value > f.high) {
+            std::printf("FAILED: %s is %.10g, not within [%g, %g]\n", f.name, f.value, f.low, f.high);
+            passed = false;
+        }
+    std::fflush(stdout);
+    return passed;
 }
 
 }  // namespace reliability
