@@ -1,5 +1,7 @@
 #include "history/COPCHDAHistory.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -19,11 +21,16 @@ constexpr LONG kAnnotateEditType = 5;  // OPCHDAAnnotate
 // One array of an answer that a history keeps: the historian's own, or, when
 // it sent none for a count, a block of zeros made before anything is taken
 // (so that running out of memory takes nothing). Take() moves it out of the
-// answer's field.
+// answer's field. A count that no history can hold (Count is a LONG), or
+// whose block would wrap its size on x86, is refused before anything is
+// allocated: a lying count of four billion would otherwise cost gigabytes of
+// zeros where the platform lets such a block be had.
 template <class T>
 class KeptArray {
 public:
-    KeptArray(T* given, DWORD count) : given_(given) {
+    KeptArray(T* given, DWORD count) {
+        if (count > static_cast<DWORD>(LONG_MAX) || count > SIZE_MAX / sizeof(T)) return;
+        given_ = given;
         if (!given) {
             spare_ = static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
             if (spare_) std::memset(static_cast<void*>(spare_), 0, count * sizeof(T));
@@ -39,7 +46,7 @@ public:
     }
 
 private:
-    T* given_;
+    T* given_ = nullptr;
     T* spare_ = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
@@ -10,9 +11,10 @@
 
 namespace {
 
+// On x86 the size of a block for a lying count would wrap: none is made.
 template <class T>
 T* TaskArray(DWORD count) {
-    return static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
+    return count > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
 }
 
 // Each copies `count` elements of `source` into a new block at `target`
