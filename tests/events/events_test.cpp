@@ -2,10 +2,13 @@
 // to end through the simulator, to sinks written as VBA WithEvents sinks are.
 #include <olectl.h>
 
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -440,6 +443,101 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(steady->Count(), static_cast<size_t>(kFirers * kEach));
 }
+
+// The historian's sink must not let the server object go while a callback it forwarded still runs in it, whether or
+// not its wait works: Detach waits for a callback blocked in a client's handler. The platform calls the sink depends
+// on fail through this program's import table, where the statically linked sink finds them.
+// Points this program's import of `function` from `dll` elsewhere while it lives.
+class ScopedImportPatch {
+public:
+    ScopedImportPatch(const char* dll, const char* function, void* replacement) {
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name && !slot_; ++d) {
+            if (_stricmp(reinterpret_cast<char*>(base + d->Name), dll) != 0) continue;
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+            for (; names->u1.AddressOfData && !slot_; ++names, ++slots)
+                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                    std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
+                                function) == 0)
+                    slot_ = reinterpret_cast<void**>(&slots->u1.Function);
+        }
+        if (slot_) saved_ = Swap(replacement);
+    }
+    ~ScopedImportPatch() {
+        if (slot_) Swap(saved_);
+    }
+    explicit operator bool() const { return slot_ != nullptr; }
+
+private:
+    void* Swap(void* to) {
+        DWORD was = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
+        void* from = std::exchange(*slot_, to);
+        VirtualProtect(slot_, sizeof *slot_, was, &was);
+        return from;
+    }
+    void** slot_ = nullptr;
+    void* saved_ = nullptr;
+};
+
+HRESULT WINAPI WaitFails(DWORD, DWORD, ULONG, LPHANDLE, LPDWORD) { return RPC_E_CHANGED_MODE; }
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) { return nullptr; }
+
+enum class Broken { Nothing, Wait, Event };
+class SinkDetach : public Events, public testing::WithParamInterface<Broken> {};
+
+TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
+    ComPtr<COPCHDAAutoServer> owner = MakeObject<COPCHDAAutoServer>();
+    ASSERT_TRUE(owner);
+    ComPtr<HistorianSink> sink;
+    {
+        std::optional<ScopedImportPatch> noEvent;
+        if (GetParam() == Broken::Event)
+            noEvent.emplace("kernel32.dll", "CreateEventW", reinterpret_cast<void*>(&NoEvent));
+        ASSERT_TRUE(!noEvent || *noEvent);
+        sink = MakeObject<HistorianSink>(owner.get());
+    }
+    ASSERT_TRUE(sink);
+    std::atomic<bool> entered = false, release = false, detached = false;
+    ComPtr<EventSink> subscriber = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    subscriber->onEvent = [&](const Event&) {  // a handler that does not return until it is let go
+        entered = true;
+        while (!release) Sleep(1);
+    };
+    Advise(static_cast<IOPCHDA_DataCallback*>(owner.get()), DIID__IOPCHDAAutoServerEvents, subscriber.get());
+    std::thread historian([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        EXPECT_EQ(sink->ShutdownRequest(L"maintenance"), S_OK);
+        CoUninitialize();
+    });
+    for (int i = 0; i < 1000 && !entered; ++i) Sleep(10);
+    std::thread releasing([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        std::optional<ScopedImportPatch> failingWait;
+        if (GetParam() == Broken::Wait)
+            failingWait.emplace("ole32.dll", "CoWaitForMultipleHandles", reinterpret_cast<void*>(&WaitFails));
+        EXPECT_TRUE(!failingWait || *failingWait);
+        sink->Detach();
+        detached = true;
+        CoUninitialize();
+    });
+    // A slow machine can only make this pass when it should fail, never the other way.
+    Sleep(300);
+    EXPECT_TRUE(entered);
+    EXPECT_FALSE(detached) << "the owner may go while its callback runs";
+    release = true;
+    releasing.join();
+    historian.join();
+    EXPECT_TRUE(detached);
+}
+
+INSTANTIATE_TEST_SUITE_P(Broken, SinkDetach, testing::Values(Broken::Nothing, Broken::Wait, Broken::Event),
+                         [](const auto& info) {
+                             return std::string(std::array{"Nothing", "Wait", "Event"}[static_cast<int>(info.param)]);
+                         });
 
 class Delivery : public comtest::ConnectedServer, public testing::WithParamInterface<std::tuple<Where, bool>> {
 protected:
