@@ -97,8 +97,8 @@ struct Script {
 std::vector<void*> g_handedOut;
 testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
 
-class FakeHistorian final
-    : public testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString>> {
+class FakeHistorian final : public testsupport::RefusingHistorian<
+                                Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString, IOPCCommon>> {
 public:
     STDMETHODIMP GetItemAttributes(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types) override {
         return Catalogue(n, ids, names, texts, types);
@@ -145,6 +145,13 @@ public:
         g_spy->failNext = g_script.failAfterAnswer && *fetched < celt;
         return *fetched == celt ? S_OK : S_FALSE;
     }
+    // Locales counted without their array; nothing else of IOPCCommon.
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* count, LCID** ids) override { return *count = 3, *ids = nullptr, S_OK; }
+    STDMETHODIMP SetLocaleID(LCID) override { return E_NOTIMPL; }
+    STDMETHODIMP GetLocaleID(LCID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetClientName(LPCWSTR) override { return E_NOTIMPL; }
+
     STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
     STDMETHODIMP Reset() override { return E_NOTIMPL; }
     STDMETHODIMP Clone(IEnumString**) override { return E_NOTIMPL; }
@@ -313,7 +320,14 @@ Catalogue Read(IOPCHDAAutoServer* server, bool attributes, int nullOutput = -1) 
     return c;
 }
 
+// Connected by its CLSID's text, which matches no ProgID; a historian's broken promise is refused.
 TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
+    UniqueBstr name;
+    EXPECT_EQ(server_->get_ServerName(name.put()), S_OK);
+    EXPECT_STREQ(name.get(), L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}");
+    UniqueVariant locales(comtest::VarI4(5));
+    EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), E_FAIL) << "a count without an array";
+    EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
     for (bool attributes : {true, false}) {
         SCOPED_TRACE(attributes ? "GetItemAttributes" : "GetAggregates");
         g_script = Script();
