@@ -28,10 +28,11 @@ has_row $'CLSID\\{13486D50-4821-11D2-A494-3CB306C10000}\\InProcServer32\t\t[#OPC
 for iid in 0C678471 0C678472 0C678473 0C678474 0C678475 0C678476 0C678477 0C678478 0C678479; do
   has_row "Interface\\{$iid-BCD7-11D4-9E70-00B0D060205F}\\TypeLib"
 done
-while read -r name iid; do
-  [[ -z "$name" || "$name" == \#* ]] && continue
-  has_row "Interface\\$iid\\ProxyStubClsid32"
-done < "$(dirname "$0")/../../installer/opc-interfaces.txt"
+# The published IIDs, not the installer's own list: an interface left out of it has no proxy.
+for iid in 1F1217B{0..9}-DEE0-11D2-A5E5-000086339399 F31DFDE{1,2}-07B6-11D2-B2D8-0060083BA1FB \
+  13486D50-4821-11D2-A494-3CB306C10000; do
+  has_row "Interface\\{$iid}\\ProxyStubClsid32"
+done
 
 has_row $'Interface\\{6B1F5C20-3A7D-4E59-9C1B-2D8E4F6A7B01}\\ProxyStubClsid32'
 has_row $'CLSID\\{6B1F5C22-3A7D-4E59-9C1B-2D8E4F6A7B01}\\LocalServer32\t\t"[#HdaSimServer.exe]"'

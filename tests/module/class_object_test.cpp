@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -21,7 +22,8 @@
 #include "com/implements.h"
 #include "com/module_count.h"
 #include "automation/type_info_holder.h"
-#include "support/com_test.h"
+#include "opc_hda.h"
+#include "support/sim_fixture.h"
 
 using namespace comtest;
 
@@ -35,8 +37,7 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     // Loading through the runtime first puts the library in the process.
     ASSERT_HRESULT_SUCCEEDED(
         CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, second.put_void()));
-    const auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OPCHDAAuto.dll"), "DllGetClassObject")));
+    const auto getClassObject = LibraryExport<HRESULT STDAPICALLTYPE(REFCLSID, REFIID, void**)>("DllGetClassObject");
     ASSERT_NE(getClassObject, nullptr);
     EXPECT_EQ(getClassObject(CLSID_OPCHDAItems, IID_IClassFactory, first.put_void()), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_FALSE(first);
@@ -163,6 +164,175 @@ TEST(VtableLayout, OwnOperationsFollowTheFirstInterface) {
         {"COPCHDABrowser::AttachBrowser", SlotOf(&COPCHDABrowser::AttachBrowser), kDispatch + 9},
     };
     for (const Slot& s : slots) EXPECT_EQ(s.actual, s.expected) << s.operation;
+}
+
+// Every COM object of the library in one table, as clients meet it: what its
+// QueryInterface answers and refuses (a refusal nulls the caller's pointer),
+// one identity, and for the automation objects IDispatch by name (as scripting
+// hosts bind) and type information that the caller owns.
+struct ObjectRow {
+    const char* name;
+    ComPtr<IUnknown> object;
+    std::vector<const IID*> answers;  // besides IUnknown
+    const IID* dual = nullptr;        // the automation interface, or none
+    const wchar_t* properties = L"";  // read by name through `dual`, separated by spaces
+};
+
+// clang-format off
+const IID kEveryInterface[] = {
+    IID_IOPCHDAAutoServer, IID_IOPCHDAItems, IID_OPCHDAItem, IID_OPCHDABrowser, IID_OPCHDAValue, IID_OPCHDAEntry,
+    IID_OPCHDAHistory, IID_IDispatch, IID_IEnumVARIANT, IID_IConnectionPointContainer, IID_IConnectionPoint,
+    IID_ISupportErrorInfo, IID_IClassFactory, IID_IEnumConnections, IID_IEnumConnectionPoints, IID_IPersist,
+    IID_IOPCShutdown, IID_IOPCHDA_DataCallback};
+// clang-format on
+
+class Objects : public ConnectedServer {
+protected:
+    void SetUp() override {
+        ConnectedServer::SetUp();
+        Connect(Where::InProcess);
+        if (HasFatalFailure()) return;
+        TimeRange times(L"NOW-2H", L"NOW");
+        UniqueSafeArray handles(MakeLongArray({rampHandle_, textHandle_})), values, notes, errors;
+        SAFEARRAY* h = handles.get();
+        ASSERT_EQ(items_->SyncReadRaw(times.start.get(), times.end.get(), 0, 0, 1, &h, values.put(), errors.put()),
+                  S_OK);
+        ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 2, &h, notes.put(), errors.put()),
+                  S_OK);
+        ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1), annotations = HistoryAt(notes.get(), 2);
+        ASSERT_TRUE(history && annotations);
+        ComPtr<OPCHDAValue> value, entry;
+        ComPtr<OPCHDABrowser> browser;
+        ASSERT_EQ(history->Item(VarI4(1), value.put()), S_OK);
+        ASSERT_EQ(annotations->Item(VarI4(1), entry.put()), S_OK);
+        ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
+        ComPtr<IUnknown> historyWalk, itemsWalk;
+        ASSERT_EQ(history->get__NewEnum(historyWalk.put()), S_OK);
+        ASSERT_EQ(items_->get__NewEnum(itemsWalk.put()), S_OK);
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
+        ComPtr<IEnumConnections> connections;
+        ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
+        ComPtr<IEnumConnectionPoints> points;
+        ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
+        ComPtr<IClassFactory> factory;
+        ASSERT_EQ(
+            CoGetClassObject(CLSID_OPCHDAServer, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, factory.put_void()),
+            S_OK);
+
+        auto u = [](const auto& p) { return ComPtr<IUnknown>(static_cast<IUnknown*>(p.get())); };
+        // The items collection is the server object itself.
+        const std::vector<const IID*> server = {
+            &IID_IConnectionPointContainer, &IID_IDispatch,    &IID_IOPCHDAAutoServer,   &IID_IOPCHDAItems,
+            &IID_ISupportErrorInfo,         &IID_IOPCShutdown, &IID_IOPCHDA_DataCallback};
+        // clang-format off
+        rows_ = {
+            {"server", u(server_), server, &IID_IOPCHDAAutoServer,
+             L"OPCHDAItems ServerName ServerNode ClientName LocaleID"},  // the rest: in the server tests
+            {"items", u(items_), server, &IID_IOPCHDAItems, L"Parent Count _NewEnum"},
+            {"item", u(ramp_), {&IID_OPCHDAItem}, &IID_OPCHDAItem, L"Parent ClientHandle ServerHandle ItemID"},
+            {"history", u(history), {&IID_OPCHDAHistory}, &IID_OPCHDAHistory, L"Count _NewEnum"},
+            {"value", u(value), {&IID_OPCHDAValue}, &IID_OPCHDAValue, L"TimeStamp DataValue Quality"},
+            {"entry", u(entry), {&IID_OPCHDAValue, &IID_OPCHDAEntry}, &IID_OPCHDAEntry,
+             L"TimeStamp DataValue Quality EntryTime EntryType User"},
+            {"browser", u(browser), {&IID_OPCHDABrowser}, &IID_OPCHDABrowser,
+             L"CurrentPosition OPCHDABranches OPCHDALeaves"},
+            {"history enumerator", historyWalk, {&IID_IEnumVARIANT}},
+            {"items enumerator", itemsWalk, {&IID_IEnumVARIANT}},
+            {"connection point", u(point), {&IID_IConnectionPoint}},
+            {"connections enumerator", u(connections), {&IID_IEnumConnections}},
+            {"points enumerator", u(points), {&IID_IEnumConnectionPoints}},
+            {"class factory", u(factory), {&IID_IClassFactory}},
+        };
+        // clang-format on
+    }
+    void TearDown() override {
+        rows_.clear();
+        ConnectedServer::TearDown();
+    }
+
+    std::vector<ObjectRow> rows_;
+};
+
+TEST_F(Objects, EachAnswersItsQueryInterfaceTableAndAutomationObjectsByNameWithTypeInformationOfTheirOwn) {
+    for (const ObjectRow& row : rows_) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(row.object);
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(row.object->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+        EXPECT_EQ(row.object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+        for (const IID& iid : kEveryInterface) {
+            bool answered =
+                std::any_of(row.answers.begin(), row.answers.end(), [&](const IID* a) { return *a == iid; });
+            void* out = reinterpret_cast<void*>(0x1234);
+            HRESULT hr = row.object->QueryInterface(iid, &out);
+            if (!answered) {
+                EXPECT_EQ(hr, E_NOINTERFACE);
+                EXPECT_EQ(out, nullptr) << "a refusal must null the caller's pointer";
+                continue;
+            }
+            ASSERT_EQ(hr, S_OK);
+            ComPtr<IUnknown> got = ComPtr<IUnknown>::attach(static_cast<IUnknown*>(out)), again;
+            ASSERT_EQ(got->QueryInterface(IID_IUnknown, again.put_void()), S_OK);
+            // The connection point answers for itself; every other object has one identity.
+            EXPECT_TRUE(iid == IID_IConnectionPoint || again.get() == identity.get()) << "another identity";
+        }
+        if (!row.dual) continue;
+        ComPtr<IUnknown> dual;
+        ASSERT_EQ(row.object->QueryInterface(*row.dual, dual.put_void()), S_OK);
+        IDispatch* dispatch = static_cast<IDispatch*>(dual.get());
+        UINT count = 0;
+        EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
+        EXPECT_EQ(count, 1u);
+        ComPtr<ITypeInfo> info, second;
+        EXPECT_EQ(dispatch->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
+        ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
+        auto refs = [&info] { return info->AddRef(), info->Release(); };
+        const ULONG before = refs();
+        ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, second.put()), S_OK);
+        EXPECT_EQ(refs(), before + 1) << "GetTypeInfo must add a reference for each caller";
+
+        std::wistringstream names(row.properties);
+        for (std::wstring text; names >> text;) {
+            const wchar_t* name = text.c_str();
+            std::wstring lower(name);
+            for (wchar_t& c : lower) c = towlower(c);
+            DISPID id = 1, lowerId = 2;
+            LPOLESTR names[] = {const_cast<LPOLESTR>(name)}, lowerNames[] = {lower.data()};
+            ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << name;
+            // The library is registered for US English; a German host binds in any case.
+            EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, lowerNames, 1, MAKELCID(0x0407, SORT_DEFAULT), &lowerId), S_OK);
+            EXPECT_EQ(lowerId, id) << name;
+            UniqueVariant value;
+            EXPECT_EQ(GetProperty(dispatch, name, value.get()), S_OK) << name;
+            EXPECT_NE(value->vt, VT_EMPTY) << name;
+        }
+        DISPID id = 0, ids[2] = {0, -1};
+        LPOLESTR unknownName[] = {const_cast<LPOLESTR>(L"NoSuchMember")};
+        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, unknownName, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+        UniqueVariant result;
+        DISPPARAMS none{nullptr, nullptr, 0, 0};
+        EXPECT_EQ(dispatch->Invoke(DISPID_VALUE, IID_IUnknown, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                   result.get(), nullptr, nullptr),
+                  DISP_E_UNKNOWNINTERFACE);
+        if (row.object.get() != rows_[0].object.get()) continue;
+        // The server's: error information, a property put, and named arguments
+        // (VB6, Python, PowerShell): the member, then its parameters' positions.
+        ComPtr<ISupportErrorInfo> errorInfo;
+        ASSERT_EQ(row.object->QueryInterface(IID_ISupportErrorInfo, errorInfo.put_void()), S_OK);
+        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAAutoServer), S_OK);
+        EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IOPCHDAItems), S_FALSE);
+        ASSERT_EQ(InvokeByName(dispatch, L"ClientName", DISPATCH_PROPERTYPUT, {VarBstr(L"plant engineer")}, nullptr),
+                  S_OK);
+        UniqueBstr direct;
+        ASSERT_EQ(server_->get_ClientName(direct.put()), S_OK);
+        EXPECT_STREQ(direct.get(), L"plant engineer");
+        LPOLESTR named[] = {const_cast<LPOLESTR>(L"GetErrorString"), const_cast<LPOLESTR>(L"ErrorCode")};
+        ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, named, 2, LOCALE_USER_DEFAULT, ids), S_OK);
+        EXPECT_EQ(ids[1], 0) << "ErrorCode is the first parameter";
+    }
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 // Self-registration through the exports (regsvr32 calls them; every test run
-// registers the library that way). These tests take the registration away and
-// put it back, so they run alone.
+// registers the library that way), and the QueryInterface trace on the debugger
+// output, captured the way debug monitors capture it (the DBWIN shared buffer).
+// Both run alone (CMakeLists.txt says why).
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
+#include "com/implements.h"
 #include "support/com_test.h"
 
 using namespace comtest;
@@ -37,8 +42,8 @@ std::wstring ReadString(const std::wstring& path, const wchar_t* name = nullptr)
         return L"<missing>";
     return buffer;
 }
-HRESULT CallExport(HMODULE library, const char* name) {
-    auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+HRESULT CallExport(const char* name) {
+    auto fn = LibraryExport<HRESULT STDAPICALLTYPE()>(name);
     return fn ? fn() : E_UNEXPECTED;
 }
 
@@ -76,18 +81,18 @@ TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
         ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, path.c_str(), L"value", REG_SZ, L"x", 2 * sizeof(wchar_t)),
                   ERROR_SUCCESS);
     }
-    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
-    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);
     ExpectRegistered();
     EXPECT_FALSE(KeyExists(std::wstring(kClsidKey) + L"\\Stale"));
 
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(CallExport(library, "DllUnregisterServer"), S_OK);
+        EXPECT_EQ(CallExport("DllUnregisterServer"), S_OK);
         for (const wchar_t* gone : {L"OPCHDA.Automation.1", L"OPCHDA.Automation", kClsidKey, kTypeLibKey})
             EXPECT_FALSE(KeyExists(gone)) << gone;
         EXPECT_TRUE(KeyExists(L"CLSID")) << "the CLSID key itself is never removed";
     }
-    ASSERT_EQ(CallExport(library, "DllRegisterServer"), S_OK);
+    ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);
     ExpectRegistered();
     ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     {
@@ -96,6 +101,93 @@ TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
     }
     CoUninitialize();
     FreeLibrary(library);
+}
+
+// Collects OutputDebugString lines of this process while alive.
+class DebugOutputListener {
+public:
+    DebugOutputListener() {
+        bufferReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
+        dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+        mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
+        view_ = static_cast<char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096));
+        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        markerSeen_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        thread_ = std::thread([this] { Run(); });
+        // The library asks whether a monitor listens at most once per recheck
+        // delay: an answer from before this listener may stand until it has passed.
+        Sleep(kTraceMonitorRecheckMs + 100);
+    }
+    ~DebugOutputListener() {
+        SetEvent(stop_);
+        thread_.join();
+        UnmapViewOfFile(view_);
+        for (HANDLE h : {mapping_, dataReady_, bufferReady_, stop_, markerSeen_}) CloseHandle(h);
+    }
+    bool Ready() const { return view_ != nullptr; }
+    // Every line written so far: a marker sent after them through the same
+    // buffer comes out after them, so once it is seen they all are (a fixed
+    // sleep loses the last lines on a busy machine).
+    std::vector<std::string> Lines() {
+        OutputDebugStringA(kMarker);
+        EXPECT_EQ(WaitForSingleObject(markerSeen_, 30000), WAIT_OBJECT_0) << "the listener stopped";
+        CsLock lock(lock_);
+        return lines_;
+    }
+
+private:
+    void Run() {
+        SetEvent(bufferReady_);
+        HANDLE handles[] = {dataReady_, stop_};
+        while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
+            std::string text(view_ + sizeof(DWORD));
+            if (text == kMarker) {
+                SetEvent(markerSeen_);
+            } else {
+                CsLock lock(lock_);
+                lines_.push_back(text);
+            }
+            SetEvent(bufferReady_);
+        }
+    }
+    static constexpr char kMarker[] = "-- end of the lines so far --\n";
+    HANDLE bufferReady_, dataReady_, mapping_, stop_, markerSeen_;
+    char* view_;
+    std::thread thread_;
+    CriticalSection lock_;
+    std::vector<std::string> lines_;
+};
+
+// One run, as a monitor sees it: it starts after an object was created and traced
+// to nobody, and sees that object's later queries once the recheck delay has
+// passed. A name is looked up again until it is found: an interface registered
+// while the library is loaded (a proxy/stub, a registration) shows by name from then on.
+TEST_F(ComTest, QueryInterfaceIsTracedWithRegisteredNames) {
+    ComPtr<IOPCHDAAutoServer> early, server;
+    ASSERT_EQ(CreateServer(early), S_OK);  // traced to nobody
+    DebugOutputListener listener;          // waits out the delay
+    ASSERT_TRUE(listener.Ready());
+    ASSERT_EQ(CreateServer(server), S_OK);
+    ComPtr<IUnknown> itf;
+    const GUID unknown = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const GUID late = {0x7a7e0001, 0x5eed, 0x4c4c, {9, 8, 7, 6, 5, 4, 3, 2}};
+    for (const GUID* iid : {&IID_IDispatch, &IID_OPCHDAItem, &CLSID_OPCHDAServer, &unknown, &late})
+        server->QueryInterface(*iid, itf.put_void());
+    const char* key = "Interface\\{7A7E0001-5EED-4C4C-0908-070605040302}";
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, "ILateRegistered", 15), ERROR_SUCCESS);
+    early->QueryInterface(late, itf.put_void());
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, key);
+    early = server = nullptr;
+
+    const auto lines = listener.Lines();
+    for (const char* wanted : {"CComClassFactory - IClassFactory\n", "COPCHDAAutoServer - IOPCHDAAutoServer\n",
+                               "COPCHDAAutoServer - IDispatch\n", "COPCHDAAutoServer - OPCHDAItem - failed\n",
+                               "COPCHDAAutoServer - (CLSID??"
+                               "?) Zelvar OPC HDA Automation 1.0 Server Object - failed\n",
+                               "COPCHDAAutoServer - {12345678-1234-5678-0102-030405060708} - failed\n",
+                               "COPCHDAAutoServer - {7A7E0001-5EED-4C4C-0908-070605040302} - failed\n",
+                               "COPCHDAAutoServer - ILateRegistered - failed\n"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), wanted), lines.end()) << wanted;
 }
 
 }  // namespace

@@ -29,9 +29,7 @@ SAFEARRAY* MakeArray(VARTYPE vt, std::initializer_list<T> values, LONG lower) {
 }  // namespace
 
 HRESULT LibraryCanUnloadNow() {
-    HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
-    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        library ? reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")) : nullptr);
+    auto canUnload = LibraryExport<HRESULT STDAPICALLTYPE()>("DllCanUnloadNow");
     return canUnload ? canUnload() : E_UNEXPECTED;
 }
 

@@ -18,6 +18,12 @@
 
 namespace comtest {
 
+// An export of the loaded library (null when it is not loaded), e.g. LibraryExport<HRESULT STDAPICALLTYPE()>.
+template <class F>
+F* LibraryExport(const char* name) {
+    const HMODULE library = GetModuleHandleW(L"OPCHDAAuto.dll");
+    return library ? reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(library, name))) : nullptr;
+}
 // S_OK: no object of the library alive; E_UNEXPECTED: the library is not loaded.
 HRESULT LibraryCanUnloadNow();
 HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server);  // by ProgID
