@@ -1,19 +1,10 @@
-// IDispatch fuzzer: seeded random calls through IDispatch::Invoke (by name
-// and by DISPID) into every member of every object the component hands out,
-// with the member list taken from the registered type library, against the
-// in-process simulated historian whose fault switches are set at random.
-// Arguments: every VARTYPE, by reference and not, arrays of wrong element
-// types, dimensions and bounds, empty and huge counts, NaN and out-of-range
-// dates, strings with embedded zeros, null pointers where the protocol allows
-// them, named arguments and wrong argument counts; and what JScript hands
-// over: arrays whose length is huge, negative, fractional or lying, sparse
-// arrays, getters that fail, Dates that are NaN or infinite, and output
-// variables and arrays that one call fills and the next, failing, reuses.
+// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every
+// member (from the registered type library) of every object the component
+// hands out, against the in-process simulated historian whose fault switches
+// are set at random. What it sends and checks: README.md.
 //   wine bin/dispatch_fuzz.exe [calls] [seed] [trace-from] [watchdog-ms]
-// A crash or a hang (watchdog) ends the run with the seed and the call; the
-// same seed replays the same calls (the simulated clock is frozen), and
-// trace-from prints every call from that number on. At the end every object
-// must be gone (the component unloadable) and every historian answer freed.
+// A crash or a hang (watchdog) names the call; a seed replays the same calls
+// (the simulated clock is frozen) and trace-from prints each from there on.
 #include <windows.h>
 #include <ocidl.h>
 #include <oleauto.h>
@@ -38,13 +29,18 @@
 #include "../support/script_objects.h"
 #include "reliability.h"
 #include "sim_control.h"
+#include "support/com_test.h"
 
 using namespace reliability;
+using comtest::InvokeByName;
+using comtest::Ref;
+using comtest::Typed;
+using comtest::VarBstr;
 
 namespace {
 
 // What a parameter is, as far as generating a sensible argument goes.
-enum class Shape { Long, Short, Date, Bstr, Variant, VariantInOut, VariantOut, InArray, OutArray, OutScalar, Other };
+enum class Shape { Number, Date, Bstr, Variant, VariantInOut, VariantOut, InArray, OutArray, OutScalar, Other };
 
 struct Param {
     Shape shape = Shape::Other;
@@ -60,7 +56,6 @@ struct Member {
     bool restricted = false;  // IUnknown and IDispatch, reachable by DISPID
     std::vector<Param> params;
     long calls = 0;
-    double seconds = 0;
 };
 
 struct InterfaceModel {
@@ -74,8 +69,8 @@ Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
     *element = type.vt;
     switch (type.vt) {
         case VT_I4:
-        case VT_INT: return Shape::Long;
-        case VT_I2: return Shape::Short;
+        case VT_INT:
+        case VT_I2: return Shape::Number;
         case VT_DATE: return Shape::Date;
         case VT_BSTR: return Shape::Bstr;
         case VT_VARIANT: return Shape::Variant;
@@ -188,33 +183,6 @@ constexpr LONG kLongs[] = {0,       1,     -1,  2, 3, 7, 100, 1000, 0x7FFFFFFF, 
 constexpr LONGLONG kClock = 133616880000000000LL;
 constexpr double kBaseDate = 45444.5;
 
-VARIANT Typed(VARTYPE vt, LONG value) {
-    VARIANT v;
-    v.vt = vt;
-    v.llVal = value;
-    return v;
-}
-// A by-reference argument of `vt` pointing at `target`.
-VARIANT Ref(VARTYPE vt, void* target) {
-    VARIANT v;
-    v.vt = VT_BYREF | vt;
-    v.byref = target;
-    return v;
-}
-
-// Invokes `name` on `object` with `args` (declared order; consumed).
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result) {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    std::reverse(args.begin(), args.end());
-    DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
-    if (SUCCEEDED(hr)) hr = object->Invoke(id, IID_NULL, 0, flags, &params, result, nullptr, nullptr);
-    for (VARIANT& v : args)
-        if (!(v.vt & VT_BYREF)) VariantClear(&v);
-    return hr;
-}
-
 class Fuzzer {
 public:
     Fuzzer(unsigned long long seed, long traceFrom) : rng_(seed), traceFrom_(traceFrom) {}
@@ -268,20 +236,13 @@ public:
         const EndState end = FinalState(control_.get());
         control_ = nullptr;
         double total = 0, called = 0;
-        std::vector<const Member*> byTime;
         for (const InterfaceModel& model : models_)
             for (const Member& member : model.members) {
-                byTime.push_back(&member);
                 if (member.restricted) continue;
                 ++total;
                 if (member.calls > 0) ++called;
                 if (member.calls == 0) std::printf("never called: %ls.%ls\n", model.name.c_str(), member.name.c_str());
             }
-        std::sort(byTime.begin(), byTime.end(),
-                  [](const Member* a, const Member* b) { return a->seconds > b->seconds; });
-        for (size_t i = 0; i < byTime.size() && i < 5; ++i)
-            std::printf("time in %ls: %.2f s in %ld calls\n", byTime[i]->name.c_str(), byTime[i]->seconds,
-                        byTime[i]->calls);
         return Report({{"dispatch_fuzz_calls", static_cast<double>(calls), "calls"},
                        {"dispatch_fuzz_rate", calls / seconds, "calls/s"},
                        {"dispatch_fuzz_members_called", called, "members", total, total},
@@ -300,6 +261,9 @@ private:
         InterfaceModel* model = nullptr;
     };
 
+    // How an argument goes: as the value, by reference to it (VT_BYREF |
+    // its type) or by reference to a VARIANT holding it (a script variable).
+    enum class Pass { Value, Ref, Variant };
     // One argument and, for a by-reference one, the value it points into,
     // which the caller owns after the call (a new value written there too).
     struct Cell {
@@ -308,12 +272,17 @@ private:
         Cell(const Cell&) = delete;
         Cell& operator=(const Cell&) = delete;
         ~Cell() { VariantClear((value.vt & VT_BYREF) ? &target : &value); }
+        void Set(const VARIANT& v, Pass how) {
+            if (how == Pass::Value) {
+                value = v;
+                return;
+            }
+            target = v;
+            value = how == Pass::Variant
+                        ? Ref(VT_VARIANT, &target)
+                        : Ref(v.vt, v.vt == VT_DECIMAL ? static_cast<void*>(&target.decVal) : &target.llVal);
+        }
     };
-    // `v` by reference to the value `target` holds.
-    static void RefTo(VARIANT& v, VARIANT& target) {
-        v.vt = VT_BYREF | target.vt;
-        v.byref = target.vt == VT_DECIMAL ? static_cast<void*>(&target.decVal) : &target.llVal;
-    }
 
     bool Fail(const char* what) {
         std::printf("FAILED: %s\n", what);
@@ -338,22 +307,22 @@ private:
             if (IsEqualGUID(model.iid, iid)) return &model;
         return nullptr;
     }
-    void Keep(IDispatch* object) {
-        InterfaceModel* model = object ? ModelOf(object) : nullptr;
-        if (!model) return;
-        Object entry{ComPtr<IDispatch>(object), model};
-        if (objects_.size() < 48)
-            objects_.push_back(std::move(entry));
+    // Adds `entry` to `pool` until it holds `size`, then replaces one (not the first `fixed`).
+    template <class T>
+    void Add(std::vector<T>& pool, T entry, size_t size, size_t fixed) {
+        if (pool.size() < size)
+            pool.push_back(std::move(entry));
         else
-            objects_[1 + Pick(47)] = std::move(entry);
+            pool[fixed + Pick(size - fixed)] = std::move(entry);
+    }
+    void Keep(IDispatch* object) {
+        if (InterfaceModel* model = object ? ModelOf(object) : nullptr)
+            Add(objects_, Object{ComPtr<IDispatch>(object), model}, 48, 1);
     }
     void KeepEnum(IUnknown* unknown) {
         ComPtr<IEnumVARIANT> walk;
-        if (!unknown || FAILED(unknown->QueryInterface(IID_IEnumVARIANT, walk.put_void()))) return;
-        if (enums_.size() < 8)
-            enums_.push_back(std::move(walk));
-        else
-            enums_[Pick(8)] = std::move(walk);
+        if (unknown && SUCCEEDED(unknown->QueryInterface(IID_IEnumVARIANT, walk.put_void())))
+            Add(enums_, std::move(walk), 8, 0);
     }
     void Harvest(const VARIANT& v, int depth = 0) {
         const VARTYPE type = v.vt & VT_TYPEMASK;
@@ -364,9 +333,7 @@ private:
         SAFEARRAY* array = nullptr;
         if (v.vt & VT_ARRAY) array = (v.vt & VT_BYREF) ? (v.pparray ? *v.pparray : nullptr) : v.parray;
         if (!array || depth > 1 || SafeArrayGetDim(array) != 1) return;
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
+        const auto [lower, upper] = comtest::BoundsOf(array);
         for (LONG i = lower; i <= upper && i < lower + 16; ++i) {
             if (type == VT_VARIANT) {
                 UniqueVariant element;
@@ -394,7 +361,7 @@ private:
     }
     void Connect(IDispatch* server) {
         Doing("Connect");
-        InvokeByName(server, L"Connect", DISPATCH_METHOD, {Text(L"Sim.HdaHistorian")}, nullptr);
+        InvokeByName(server, L"Connect", DISPATCH_METHOD, {VarBstr(L"Sim.HdaHistorian")}, nullptr);
     }
 
     // Entries (values with their modification) exist only once a value was
@@ -403,28 +370,20 @@ private:
     void ReadModifiedValues() {
         Doing("replacing a value and reading it back as modified");
         UniqueVariant collection, item, handle;
-        if (FAILED(
-                InvokeByName(objects_[0].dispatch.get(), L"OPCHDAItems", DISPATCH_PROPERTYGET, {}, collection.get())) ||
+        if (FAILED(comtest::GetProperty(objects_[0].dispatch.get(), L"OPCHDAItems", collection.get())) ||
             collection->vt != VT_DISPATCH || !collection->pdispVal)
             return;
         IDispatch* items = collection->pdispVal;
-        if (FAILED(
-                InvokeByName(items, L"AddItem", DISPATCH_METHOD, {Text(kItemIDs[0]), Typed(VT_I4, 1)}, item.get())) ||
-            item->vt != VT_DISPATCH ||
-            FAILED(InvokeByName(item->pdispVal, L"ServerHandle", DISPATCH_PROPERTYGET, {}, handle.get())) ||
+        if (FAILED(InvokeByName(items, L"AddItem", DISPATCH_METHOD, {VarBstr(kItemIDs[0]), Typed(VT_I4, 1)},
+                                item.get())) ||
+            item->vt != VT_DISPATCH || FAILED(comtest::GetProperty(item->pdispVal, L"ServerHandle", handle.get())) ||
             handle->vt != VT_I4)
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
-        const LONG quality = 0xC0;
-        VARIANT value, start, end;
-        value.vt = VT_R8;
-        value.dblVal = 42;
-        start.vt = end.vt = VT_DATE;
-        start.date = stamp - 1.0 / 24;
-        end.date = stamp + 1.0 / 24;
-        SAFEARRAY *handles = Vector(VT_I4, &handle->lVal, 1), *stamps = Vector(VT_DATE, &stamp, 1),
-                  *values = Vector(VT_VARIANT, &value, 1), *qualities = Vector(VT_I4, &quality, 1), *errors = nullptr,
-                  *itemValues = nullptr;
+        UniqueVariant start(comtest::VarDate(stamp - 1.0 / 24)), end(comtest::VarDate(stamp + 1.0 / 24));
+        SAFEARRAY *handles = comtest::MakeLongArray({handle->lVal}), *stamps = comtest::MakeDateArray({stamp}),
+                  *values = comtest::MakeVariantArray({comtest::VarR8(42)}),
+                  *qualities = comtest::MakeLongArray({0xC0}), *errors = nullptr, *itemValues = nullptr;
         InvokeByName(
             items, L"SyncInsertReplace", DISPATCH_METHOD,
             {Typed(VT_I4, 1), Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_DATE, &stamps),
@@ -433,13 +392,11 @@ private:
         SafeArrayDestroy(std::exchange(errors, nullptr));
         InvokeByName(
             items, L"SyncReadModified", DISPATCH_METHOD,
-            {Ref(VT_VARIANT, &start), Ref(VT_VARIANT, &end), Typed(VT_I4, 0), Typed(VT_I4, 1),
+            {Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), Typed(VT_I4, 0), Typed(VT_I4, 1),
              Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_VARIANT, &itemValues), Ref(VT_ARRAY | VT_I4, &errors)},
             nullptr);
         Harvest(Ref(VT_ARRAY | VT_VARIANT, &itemValues));
         for (SAFEARRAY* array : {handles, stamps, values, qualities, errors, itemValues}) SafeArrayDestroy(array);
-        VariantClear(&start);
-        VariantClear(&end);
     }
 
     // One of the simulator's fault switches, at random.
@@ -524,7 +481,7 @@ private:
         VariantInit(&v);
         const unsigned roll = Pick(10);
         if (roll == 0 && depth < 2) return RandomArray(v, depth);
-        if (roll == 1 && depth == 0) return RandomReference(v, *cell);
+        if (roll == 1 && depth == 0) return RandomReference(*cell);
         RandomScalar(v, OneOf(kTypes));
     }
     void RandomScalar(VARIANT& v, VARTYPE type) {
@@ -536,8 +493,8 @@ private:
                 v.pdispVal = !objects_.empty() && Chance(80) ? AnyObject() : nullptr;
                 if (v.pdispVal) v.pdispVal->AddRef();
                 break;
-            case VT_DATE: v.date = Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
-            case VT_R8: v.dblVal = Chance(50) ? OneOf(kDates) : 1.5; break;
+            case VT_DATE:
+            case VT_R8: v.dblVal = Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
             case VT_R4: v.fltVal = Chance(50) ? static_cast<float>(OneOf(kDates)) : 2.5f; break;
             case VT_ERROR: v.scode = Chance(50) ? DISP_E_PARAMNOTFOUND : OneOf(kFaults); break;
             case VT_BOOL: v.boolVal = Chance(50) ? VARIANT_TRUE : VARIANT_FALSE; break;
@@ -553,24 +510,14 @@ private:
             default: v.llVal = Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_());
         }
     }
-    // By reference: a VARIANT, a scalar or an array (null now and then).
-    void RandomReference(VARIANT& v, Cell& cell) {
-        static constexpr VARTYPE kScalars[] = {VT_I4,   VT_I2,       VT_R8,  VT_DATE,  VT_BSTR,
-                                               VT_BOOL, VT_DISPATCH, VT_UI1, VT_ERROR, VT_DECIMAL};
-        static constexpr VARTYPE kArrays[] = {VT_I4, VT_VARIANT, VT_BSTR, VT_DATE};
-        const unsigned roll = Pick(15);
-        if (roll == 0) {
-            RandomVariant(cell.target, &cell, 1);
-            v = Ref(VT_VARIANT, &cell.target);
-            return;
-        }
-        if (roll <= 10) {
-            RandomScalar(cell.target, kScalars[roll - 1]);
-        } else {
-            cell.target.vt = VT_ARRAY | kArrays[roll - 11];
-            cell.target.parray = Chance(20) ? nullptr : MakeArray(kArrays[roll - 11], Pick(5), 1, 1);
-        }
-        RefTo(v, cell.target);
+    // By reference: any value RandomVariant makes (an array, null now and
+    // then, or a scalar), pointed at directly or through a VARIANT.
+    void RandomReference(Cell& cell) {
+        VARIANT v;
+        RandomVariant(v, nullptr, 1);
+        const bool pointable =
+            (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
+        cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
     }
     // One element of an array of `element`: a handle or a small number, a
     // date, a text, or (VT_VARIANT) mostly a number and now and then
@@ -655,28 +602,18 @@ private:
                                                          : OneOf(kMilliseconds));
     }
     // A date as a client passes it: mostly a DATE, now and then a JScript Date.
-    void MakeDateArgument(VARIANT& v, const std::wstring& name) {
-        if (Chance(5)) {
-            v.vt = VT_DISPATCH;
-            v.pdispVal = MakeScriptDate();
-        } else {
-            v.vt = VT_DATE;
-            v.date = MakeDate(name);
-        }
+    VARIANT MakeDateArgument(const std::wstring& name) {
+        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : comtest::VarDate(MakeDate(name));
     }
     // What receives an [out] array as a script passes it: a variable or a
     // JScript array kept from call to call, so that a call that fails
     // follows one that filled them.
-    void ScriptOutput(VARIANT& v) {
-        if (Chance(50)) {
-            v = Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
-            return;
-        }
+    VARIANT ScriptOutput() {
+        if (Chance(50)) return Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
         ComPtr<IDispatch>& array = scriptArrays_[Pick(kScriptOutputs)];
         if (!array) array = ComPtr<IDispatch>::attach(scripttest::ScriptObject::Array(Typed(VT_I4, 0)));
-        v.vt = VT_DISPATCH;
-        v.pdispVal = array.get();
-        v.pdispVal->AddRef();
+        array->AddRef();
+        return Typed(VT_DISPATCH, array.get());
     }
 
     // The array a SAFEARRAY(element)* parameter receives: usually right,
@@ -684,11 +621,7 @@ private:
     void MakeArrayArgument(Cell& cell, VARTYPE element, LONG count, bool good) {
         VARIANT& v = cell.value;
         if (!good && Chance(30)) return RandomVariant(v, &cell, 0);
-        if (Chance(good ? 4 : 15)) {  // a JScript array
-            v.vt = VT_DISPATCH;
-            v.pdispVal = MakeScriptArray(element, count);
-            return;
-        }
+        if (Chance(good ? 4 : 15)) return cell.Set(Typed(VT_DISPATCH, MakeScriptArray(element, count)), Pass::Value);
         const unsigned roll = good ? 10 : Pick(10);
         VARTYPE have = element;
         unsigned dims = 1, n = count < 0 || count > 64 ? Pick(4) : static_cast<unsigned>(count);
@@ -698,18 +631,12 @@ private:
         if (roll == 2) lower = Chance(50) ? 0 : 2;
         if (roll == 3) n = n ? n - 1 : 0;
         if (roll == 4) n = 0;
-        if (Chance(good ? 3 : 20)) {  // by value, as a script passes a plain array
-            v.vt = VT_ARRAY | have;
-            v.parray = MakeArray(have, n, lower, dims);
-        } else if (Chance(good ? 3 : 15)) {  // a script variable holding the array
-            cell.target.vt = VT_ARRAY | VT_VARIANT;
-            cell.target.parray = MakeArray(VT_VARIANT, n, lower, dims);
-            v = Ref(VT_VARIANT, &cell.target);
-        } else {
-            cell.target.vt = VT_ARRAY | have;
-            cell.target.parray = Chance(good ? 1 : 10) ? nullptr : MakeArray(have, n, lower, dims);
-            RefTo(v, cell.target);
-        }
+        // By value as a script passes a plain array, in a script variable (of
+        // variants), or by reference (null now and then).
+        const Pass how = Chance(good ? 3 : 20) ? Pass::Value : Chance(good ? 3 : 15) ? Pass::Variant : Pass::Ref;
+        if (how == Pass::Variant) have = VT_VARIANT;
+        const bool null = how == Pass::Ref && Chance(good ? 1 : 10);
+        cell.Set(Typed(VT_ARRAY | have, null ? nullptr : MakeArray(have, n, lower, dims)), how);
     }
 
     // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or
@@ -717,51 +644,35 @@ private:
     // convert: an object there would never be released (a platform fault,
     // not the component's). Such values go by reference.
     void RandomArgument(Cell& cell, const Param& param) {
-        VARIANT& v = cell.value;
-        RandomVariant(v, &cell, 0);
+        const VARIANT& v = cell.value;
+        RandomVariant(cell.value, &cell, 0);
         const VARTYPE type = v.vt & VT_TYPEMASK;
         const bool variant =
             param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
-        if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY))) {
-            cell.target = v;
-            v = Ref(VT_VARIANT, &cell.target);
-        }
+        if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY)))
+            cell.Set(VARIANT(v), Pass::Variant);
     }
 
     void MakeArgument(Cell& cell, const Param& param, LONG count, bool good) {
         VARIANT& v = cell.value;
         if (!good && Chance(40)) return RandomArgument(cell, param);
         switch (param.shape) {
-            case Shape::Long: v = Typed(VT_I4, MakeLong(param.name, count)); break;
-            case Shape::Short: v = Typed(VT_I2, static_cast<SHORT>(MakeLong(param.name, count))); break;
-            case Shape::Date: MakeDateArgument(v, param.name); break;
-            case Shape::Bstr:
-                v.vt = VT_BSTR;
-                v.bstrVal = MakeString(param.name);
-                break;
+            case Shape::Number: v = Typed(param.element == VT_I2 ? VT_I2 : VT_I4, MakeLong(param.name, count)); break;
+            case Shape::Date: v = MakeDateArgument(param.name); break;
+            case Shape::Bstr: v = Typed(VT_BSTR, MakeString(param.name)); break;
             case Shape::InArray: MakeArrayArgument(cell, param.element, count, good); break;
-            case Shape::OutArray:
-                if (Chance(85)) {
-                    cell.target.vt = VT_ARRAY | param.element;
-                    RefTo(v, cell.target);
-                } else if (Chance(70)) {
-                    ScriptOutput(v);
-                } else {
-                    v = Ref(VT_VARIANT, &cell.target);  // a script variable receives it
-                }
-                break;
-            case Shape::OutScalar:
-                cell.target.vt = param.element;
-                RefTo(v, cell.target);
-                break;
-            case Shape::VariantInOut:
-            case Shape::VariantOut:
-                v = Ref(VT_VARIANT, &cell.target);
-                if (param.shape == Shape::VariantOut) break;
-                if (Chance(50))
-                    MakeDateArgument(cell.target, param.name);
+            case Shape::OutArray:  // typed, to a script's output, or to a variable of this call
+                if (Chance(85))
+                    cell.Set(Typed(VT_ARRAY | param.element, static_cast<SAFEARRAY*>(nullptr)), Pass::Ref);
+                else if (Chance(70))
+                    v = ScriptOutput();
                 else
-                    cell.target = Text(OneOf(kTimeTexts));
+                    cell.Set(comtest::VarEmpty(), Pass::Variant);
+                break;
+            case Shape::OutScalar: cell.Set(Typed(param.element, 0LL), Pass::Ref); break;
+            case Shape::VariantOut: cell.Set(comtest::VarEmpty(), Pass::Variant); break;
+            case Shape::VariantInOut:  // a time as a date or as a text
+                cell.Set(Chance(50) ? MakeDateArgument(param.name) : VarBstr(OneOf(kTimeTexts)), Pass::Variant);
                 break;
             case Shape::Variant:
                 if (param.name == L"ItemSpecifier") {
@@ -769,8 +680,8 @@ private:
                 } else if (param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ||
                            param.name == L"Filters") {
                     const VARTYPE element = param.name == L"Filters" ? VT_VARIANT : VT_I4;
-                    v.vt = VT_ARRAY | element;
-                    v.parray = MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1);
+                    v = Typed(VT_ARRAY | element,
+                              MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1));
                 } else if (Chance(70)) {
                     v = Typed(VT_ERROR, DISP_E_PARAMNOTFOUND);  // omitted
                 } else {
@@ -812,18 +723,11 @@ private:
         const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
                                                  Chance(90) ? 0 : 0x407, ids.data());
         named.clear();
-        if (FAILED(hr)) {
-            // The names come from the type library: each must resolve.
-            if (nameParams && wrongNamedIds_++ == 0)
-                std::printf("the parameter names of %ls did not resolve: 0x%08lX\n", member.name.c_str(),
-                            static_cast<unsigned long>(hr));
-            return ids[0];
-        }
-        // A parameter's DISPID is its position.
+        // The names come from the type library: each must resolve, a parameter to its position.
         for (size_t i = 1; i < ids.size(); ++i) {
-            if (ids[i] != static_cast<DISPID>(i - 1) && wrongNamedIds_++ == 0)
-                std::printf("named argument %ls of %ls resolved to %ld, not %zu\n", names[i].c_str(),
-                            member.name.c_str(), static_cast<long>(ids[i]), i - 1);
+            if ((FAILED(hr) || ids[i] != static_cast<DISPID>(i - 1)) && wrongNamedIds_++ == 0)
+                std::printf("named argument %ls of %ls: 0x%08lX, DISPID %ld, not %zu\n", names[i].c_str(),
+                            member.name.c_str(), static_cast<unsigned long>(hr), static_cast<long>(ids[i]), i - 1);
             named.push_back(static_cast<DISPID>(i - 1));
         }
         return ids[0];
@@ -890,15 +794,12 @@ private:
               params.cNamedArgs, mode);
         if (index_ >= traceFrom_) Trace(cells.get(), count, namedArgs ? &namedIds : nullptr);
         if (id == member.id) ++member.calls;
-        LARGE_INTEGER began;
-        QueryPerformanceCounter(&began);
         const HRESULT hr = target->Invoke(id, Chance(98) ? IID_NULL : IID_IDispatch, Chance(90) ? 0 : 0x409, flags,
                                           &params, wantResult ? result.get() : nullptr, wantExcep ? &excep : nullptr,
                                           Chance(80) ? &argErr : nullptr);
         if (index_ >= traceFrom_)
             std::printf("  -> 0x%08lX (0x%08lX) result vt %u\n", static_cast<unsigned long>(hr),
                         static_cast<unsigned long>(excep.scode), result->vt);
-        member.seconds += SecondsSince(began);
         SysFreeString(excep.bstrSource);
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);
@@ -920,11 +821,11 @@ private:
         for (size_t position = 0; position < count; ++position) {
             const VARIANT& v = cells[position].value;
             const VARIANT& shown = v.vt == (VT_BYREF | VT_VARIANT) ? *v.pvarVal : v;
-            std::printf(&shown != &v ? " %X->%X" : " %X", v.vt, shown.vt);
-            if (shown.vt == VT_BSTR) std::printf("'%.40ls'", shown.bstrVal ? shown.bstrVal : L"(null)");
-            if (shown.vt == VT_DATE || shown.vt == VT_R8) std::printf("(%g)", shown.dblVal);
-            if (shown.vt == VT_I4 || shown.vt == VT_I2)
-                std::printf("(%ld)", shown.vt == VT_I4 ? static_cast<long>(shown.lVal) : static_cast<long>(shown.iVal));
+            // Any value as text, but objects: converting one would call it.
+            UniqueVariant text;
+            if ((shown.vt & VT_TYPEMASK) != VT_DISPATCH && (shown.vt & VT_TYPEMASK) != VT_UNKNOWN)
+                VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
+            std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
             if (namedIds) std::printf("@%ld", static_cast<long>((*namedIds)[position]));
         }
         std::printf("\n");

@@ -1,11 +1,8 @@
-// Historian killed: the simulated historian's local server process is
-// terminated between requests, while a synchronous read is in flight and
-// while an advise is delivering (from inside the client's event handler).
-// Each time the client must get an HRESULT (never a crash or a hang), and
-// Disconnect and the final release must clean up (the component unloadable).
-// A new Connect must then answer at once (under Wine 8 only a new Wine
-// session reaches a new historian process: historian_killed.sh runs each
-// case in a session of its own).
+// Historian killed: the simulator's local server process is terminated
+// between requests, while a synchronous read is in flight and from inside the
+// client's event handler while an advise delivers. The client must get an
+// HRESULT, and Disconnect and the final release must leave nothing alive.
+// historian_killed.sh runs each case in a Wine session of its own (README.md).
 //   wine bin/historian_killed.exe <between|read|advise>
 // It kills the local server that other tests use: run it alone.
 #include <windows.h>
@@ -21,6 +18,7 @@
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
 #include "reliability.h"
+#include "support/com_test.h"
 
 using namespace reliability;
 
@@ -76,25 +74,20 @@ struct Client {
 
     HRESULT Connect() {
         UniqueBstr progID(L"Sim.HdaHistorian.Local"), id(L"Plant/Lab/Calibration/Ramp");
-        VARIANT node;
-        VariantInit(&node);
         ComPtr<OPCHDAItem> item;
         HRESULT hr = CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
                                       server.put_void());
-        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), node)) ||
+        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), comtest::VarEmpty())) ||
             FAILED(hr = server->get_OPCHDAItems(items.put())) || FAILED(hr = items->AddItem(id.get(), 1, item.put())))
             return hr;
         return item->get_ServerHandle(&handle);
     }
     // The values of the last `span`.
     HRESULT Read(const wchar_t* span) {
-        VARIANT start = Text(span), end = Text(L"NOW");
-        UniqueSafeArray handles(Vector(VT_I4, &handle, 1)), itemValues, errors;
+        comtest::TimeRange range(span);
+        UniqueSafeArray handles(comtest::MakeLongArray({handle})), itemValues, errors;
         SAFEARRAY* hp = handles.get();
-        const HRESULT hr = items->SyncReadRaw(&start, &end, 0, FALSE, 1, &hp, itemValues.put(), errors.put());
-        VariantClear(&start);
-        VariantClear(&end);
-        return hr;
+        return items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, 1, &hp, itemValues.put(), errors.put());
     }
     // Disconnect and the final release; true when nothing of the component is left.
     bool End(HRESULT* disconnect) {
@@ -134,12 +127,11 @@ HRESULT KillInsideEvent(Client& client, DWORD pid) {
         if (id == 1 && !killed.exchange(true)) KillHistorian(pid);
     };
     const DWORD cookie = Subscribe(client.server.get(), &sink);
-    VARIANT start = Text(L"NOW");
-    UniqueSafeArray handles(Vector(VT_I4, &client.handle, 1)), errors;
+    UniqueVariant start = comtest::Text(L"NOW");
+    UniqueSafeArray handles(comtest::MakeLongArray({client.handle})), errors;
     SAFEARRAY* hp = handles.get();
     LONG cancelID = 0;
-    client.items->AsyncAdviseRaw(1, &start, 1.0 / 864000, 1, &hp, errors.put(), &cancelID);
-    VariantClear(&start);
+    client.items->AsyncAdviseRaw(1, start.get(), 1.0 / 864000, 1, &hp, errors.put(), &cancelID);
     for (int i = 0; i < 200 && !killed; ++i) Sleep(50);
     const HRESULT hr = client.items->AsyncCancelRead(cancelID);
     Unsubscribe(client.server.get(), cookie);
