@@ -763,22 +763,22 @@ private:
         std::unique_ptr<Cell[]> cells(new Cell[count ? count : 1]);
         std::vector<VARIANTARG> args(count);
         std::vector<DISPID> namedIds;
-        // Positional: rgvarg holds the last argument first. Named: in any order.
         for (size_t position = 0; position < count; ++position) {
             Cell& cell = cells[position];
             if (position < declared)
                 MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
                 RandomVariant(cell.value, &cell, 0);
-            args[namedArgs ? position : count - 1 - position] = cell.value;
-            if (namedArgs)
-                namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
+            args[position] = cell.value;
+            namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
         }
-        const bool inOrder = namedArgs && !(count > 1 && Chance(50));
-        if (namedArgs && !inOrder) {  // named arguments in reverse order
+        // Positional: rgvarg holds the last argument first. Named: in either order.
+        const bool reversed = !namedArgs || (count > 1 && Chance(50));
+        if (reversed) {
             std::reverse(args.begin(), args.end());
             std::reverse(namedIds.begin(), namedIds.end());
         }
+        if (!namedArgs) namedIds.clear();
         if (member.kind == INVOKE_PROPERTYPUT && !namedArgs && Chance(95) && count > 0) namedIds = {DISPID_PROPERTYPUT};
         if (namedArgs && !namedIds.empty() && Chance(5)) namedIds.back() = Chance(50) ? 77 : -7;  // names no parameter
         DISPPARAMS params{count ? args.data() : nullptr, namedIds.empty() ? nullptr : namedIds.data(),
@@ -792,7 +792,7 @@ private:
         Doing("call %ld: %ls.%ls dispid 0x%lX flags 0x%X args %zu/%zu named %u mode %u", index_,
               object.model->name.c_str(), member.name.c_str(), static_cast<long>(id), flags, count, declared,
               params.cNamedArgs, mode);
-        if (index_ >= traceFrom_) Trace(cells.get(), count, namedArgs ? &namedIds : nullptr);
+        if (index_ >= traceFrom_) Trace(cells.get(), count, namedIds);
         if (id == member.id) ++member.calls;
         const HRESULT hr = target->Invoke(id, Chance(98) ? IID_NULL : IID_IDispatch, Chance(90) ? 0 : 0x409, flags,
                                           &params, wantResult ? result.get() : nullptr, wantExcep ? &excep : nullptr,
@@ -800,14 +800,12 @@ private:
         if (index_ >= traceFrom_)
             std::printf("  -> 0x%08lX (0x%08lX) result vt %u\n", static_cast<unsigned long>(hr),
                         static_cast<unsigned long>(excep.scode), result->vt);
-        SysFreeString(excep.bstrSource);
-        SysFreeString(excep.bstrDescription);
-        SysFreeString(excep.bstrHelpFile);
+        for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
         // What Invoke left in the arguments is ours again. Wine's runtime
         // frees a by-value array given for an [out] array parameter and
         // leaves null in its place: what it wrote is what we own now.
         for (size_t position = 0; position < count; ++position) {
-            const size_t slot = inOrder ? position : count - 1 - position;
+            const size_t slot = reversed ? count - 1 - position : position;
             VARIANT& mine = cells[position].value;
             if (!(mine.vt & VT_BYREF) && std::memcmp(&args[slot], &mine, sizeof(VARIANT)) != 0) mine = args[slot];
             Harvest(mine);
@@ -816,7 +814,7 @@ private:
     }
 
     // The call being made and its arguments in declared order (trace-from).
-    void Trace(const Cell* cells, size_t count, const std::vector<DISPID>* namedIds) {
+    void Trace(const Cell* cells, size_t count, const std::vector<DISPID>& namedIds) {
         std::printf("%s\n  args (declared order):", g_doing);
         for (size_t position = 0; position < count; ++position) {
             const VARIANT& v = cells[position].value;
@@ -826,8 +824,9 @@ private:
             if ((shown.vt & VT_TYPEMASK) != VT_DISPATCH && (shown.vt & VT_TYPEMASK) != VT_UNKNOWN)
                 VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
             std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
-            if (namedIds) std::printf("@%ld", static_cast<long>((*namedIds)[position]));
         }
+        std::printf("\n  named DISPIDs (as sent):");
+        for (DISPID named : namedIds) std::printf(" %ld", static_cast<long>(named));
         std::printf("\n");
     }
 
@@ -837,14 +836,11 @@ private:
         Doing("call %ld: IEnumVARIANT member %u", index_, which);
         if (which <= 1) {
             const ULONG wanted = Chance(80) ? Pick(20) : Chance(50) ? 100 : 1;
-            std::vector<VARIANT> batch(wanted ? wanted : 1);
-            for (VARIANT& v : batch) VariantInit(&v);
+            std::vector<UniqueVariant> batch(wanted ? wanted : 1);
             ULONG fetched = 0;
-            walk->Next(wanted, batch.data(), wanted == 1 && Chance(50) ? nullptr : &fetched);
-            for (VARIANT& v : batch) {
-                if (Chance(5)) Harvest(v);
-                VariantClear(&v);
-            }
+            walk->Next(wanted, batch[0].get(), wanted == 1 && Chance(50) ? nullptr : &fetched);
+            for (UniqueVariant& v : batch)
+                if (Chance(5)) Harvest(*v.get());
         } else if (which == 2) {
             walk->Skip(Chance(80) ? Pick(50) : 0xFFFFFFFFu);
         } else if (which == 3) {
