@@ -482,33 +482,49 @@ private:
         const unsigned roll = Pick(10);
         if (roll == 0 && depth < 2) return RandomArray(v, depth);
         if (roll == 1 && depth == 0) return RandomReference(*cell);
-        RandomScalar(v, OneOf(kTypes));
+        v = Value(OneOf(kTypes), false, depth);
     }
-    void RandomScalar(VARIANT& v, VARTYPE type) {
-        v.vt = type;
+    // A value of `type`, `sensible` (a handle or small number, a date near
+    // the clock, a null object) or anything of the type (NaN dates, odd
+    // codes, invalid decimals, pooled objects). VT_VARIANT: mostly a number,
+    // otherwise anything but an object (array elements: Wine leaks objects'
+    // copies there, PassObjectsByReference).
+    VARIANT Value(VARTYPE type, bool sensible, int depth) {
+        VARIANT v = Typed(type, Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_()));
         switch (type) {
+            case VT_I4:
+            case VT_I2:
+                if (sensible)
+                    v.llVal =
+                        type == VT_I4 && !handles_.empty() && Chance(70) ? handles_[Pick(handles_.size())] : Pick(20);
+                break;
             case VT_BSTR: v.bstrVal = MakeString(L""); break;
             case VT_DISPATCH:
             case VT_UNKNOWN:
-                v.pdispVal = !objects_.empty() && Chance(80) ? AnyObject() : nullptr;
+                v.pdispVal = !sensible && !objects_.empty() && Chance(80) ? AnyObject() : nullptr;
                 if (v.pdispVal) v.pdispVal->AddRef();
                 break;
             case VT_DATE:
-            case VT_R8: v.dblVal = Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
+            case VT_R8: v.dblVal = !sensible && Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
             case VT_R4: v.fltVal = Chance(50) ? static_cast<float>(OneOf(kDates)) : 2.5f; break;
             case VT_ERROR: v.scode = Chance(50) ? DISP_E_PARAMNOTFOUND : OneOf(kFaults); break;
             case VT_BOOL: v.boolVal = Chance(50) ? VARIANT_TRUE : VARIANT_FALSE; break;
             case VT_DECIMAL:
                 v.decVal.scale = static_cast<BYTE>(Pick(40));  // above 28 is invalid on purpose
+                v.decVal.sign = Pick(2) ? DECIMAL_NEG : 0;
                 v.decVal.Hi32 = Pick(2) ? 0xFFFFFFFF : 0;
                 v.decVal.Lo64 = rng_();
-                v.vt = VT_DECIMAL;
                 break;
             case VT_VOID:
             case VT_HRESULT:
             case 0x7F: v.llVal = 0; break;  // no payload a reader could follow
-            default: v.llVal = Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_());
+            case VT_VARIANT:
+                if (Chance(60)) return comtest::VarR8(Pick(1000) / 8.0);
+                RandomVariant(v, nullptr, depth);
+                if ((v.vt & VT_TYPEMASK) == VT_DISPATCH || (v.vt & VT_TYPEMASK) == VT_UNKNOWN) VariantClear(&v);
+                break;
         }
+        return v;
     }
     // By reference: any value RandomVariant makes (an array, null now and
     // then, or a scalar), pointed at directly or through a VARIANT.
@@ -519,43 +535,15 @@ private:
             (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
         cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
     }
-    // One element of an array of `element`: a handle or a small number, a
-    // date, a text, or (VT_VARIANT) mostly a number and now and then
-    // anything but an object. VT_EMPTY for other types (left zeroed).
-    void Element(VARIANT& v, VARTYPE element, int depth) {
-        VariantInit(&v);
-        v.vt = element;
-        switch (element) {
-            case VT_I4:
-                v.lVal = !handles_.empty() && Chance(70) ? handles_[Pick(handles_.size())] : MakeLong(L"", 1);
-                break;
-            case VT_I2: v.iVal = static_cast<SHORT>(Pick(20)); break;
-            case VT_DATE: v.date = MakeDate(L""); break;
-            case VT_BSTR: v.bstrVal = MakeString(L""); break;
-            case VT_VARIANT:
-                if (Chance(60)) {
-                    v.vt = VT_R8;
-                    v.dblVal = Pick(1000) / 8.0;
-                    break;
-                }
-                RandomVariant(v, nullptr, depth);
-                // No objects inside arrays: Wine leaks their copies (PassObjectsByReference).
-                if ((v.vt & VT_TYPEMASK) == VT_DISPATCH || (v.vt & VT_TYPEMASK) == VT_UNKNOWN) VariantClear(&v);
-                break;
-            default: v.vt = VT_EMPTY;
-        }
-    }
     // An array of `element`, `count` elements a dimension, lower bound `lower`.
     SAFEARRAY* MakeArray(VARTYPE element, unsigned count, LONG lower, unsigned dims, int depth = 1) {
         SAFEARRAYBOUND bounds[3];
         for (unsigned d = 0; d < dims; ++d) bounds[d] = {count, lower};
         SAFEARRAY* array = SafeArrayCreate(element, dims, bounds);
         for (LONG i = lower; array && dims == 1 && i < lower + static_cast<LONG>(count); ++i) {
-            VARIANT v;
-            Element(v, element, depth);
-            void* data = element == VT_VARIANT ? &v : element == VT_BSTR ? static_cast<void*>(v.bstrVal) : &v.llVal;
-            if (v.vt != VT_EMPTY) SafeArrayPutElement(array, &i, data);
-            VariantClear(&v);
+            UniqueVariant v(Value(element, true, depth));
+            const bool pointer = element == VT_BSTR || element == VT_DISPATCH || element == VT_UNKNOWN;
+            SafeArrayPutElement(array, &i, element == VT_VARIANT ? v.get() : pointer ? v->byref : &v->llVal);
         }
         return array;
     }
@@ -582,8 +570,8 @@ private:
         length.dblVal = roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0;
         std::map<ULONG, VARIANT> elements;
         for (LONG i = 1; i <= n; ++i)
-            Element(elements[static_cast<ULONG>(i)],
-                    element == VT_BSTR || element == VT_DATE ? element : VARTYPE{VT_I4}, 1);
+            elements[static_cast<ULONG>(i)] =
+                Value(element == VT_BSTR || element == VT_DATE ? element : VARTYPE{VT_I4}, true, 1);
         if (roll == 2) {  // sparse
             elements[64 + Pick(4000000)] = Typed(VT_I4, 1);
             length.dblVal = 4000100.0;
