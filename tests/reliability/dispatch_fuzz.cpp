@@ -813,9 +813,9 @@ private:
                 VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
             std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
         }
-        std::printf("\n  named DISPIDs (as sent):");
-        for (DISPID named : namedIds) std::printf(" %ld", static_cast<long>(named));
-        std::printf("\n");
+        std::printf(namedIds.empty() ? "\n" : "\n  named DISPIDs as sent:");
+        for (const DISPID& named : namedIds)
+            std::printf(" %ld%s", static_cast<long>(named), &named == &namedIds.back() ? "\n" : "");
     }
 
     void CallEnumerator() {
