@@ -174,13 +174,8 @@ void SinkChurn(Shared& s, int self, std::mt19937& rng) {
 }
 
 // What each thread does.
-struct Role {
-    const char* name;
-    void (*run)(Shared&, int, std::mt19937&);
-};
-constexpr Role kRoles[kThreads] = {
-    {"sync read", SyncReader},   {"sync read", SyncReader},     {"update", Updater},     {"async read", AsyncReader},
-    {"async read", AsyncReader}, {"advise churn", AdviseChurn}, {"advise storm", Storm}, {"sink churn", SinkChurn}};
+constexpr void (*kRoles[kThreads])(Shared&, int, std::mt19937&) = {SyncReader,  SyncReader,  Updater, AsyncReader,
+                                                                   AsyncReader, AdviseChurn, Storm,   SinkChurn};
 
 }  // namespace
 
@@ -231,28 +226,21 @@ int main(int argc, char** argv) {
                 }
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
                 std::mt19937 rng(static_cast<unsigned>(t) * 7919u);
-                kRoles[t].run(s, t, rng);
+                kRoles[t](s, t, rng);
                 CoUninitialize();
             });
 
-        // Watches every thread's progress; a thread quiet for 30 s has hung.
         LARGE_INTEGER started;
         QueryPerformanceCounter(&started);
         const double warmUp = seconds < 10 ? 1.0 : seconds / 10;
         double warmBytes = 0;
-        long seen[kThreads] = {};
-        double quietSince[kThreads] = {};
-        for (double t = 0; t < seconds; t = SecondsSince(started)) {
-            Sleep(100);
-            if (warmBytes == 0 && t >= warmUp) warmBytes = PrivateBytes();
-            for (int i = 0; i < kThreads; ++i) {
-                if (s.progress[i] != seen[i]) {
-                    seen[i] = s.progress[i];
-                    quietSince[i] = t;
-                } else if (t - quietSince[i] > 30) {
-                    std::fprintf(stderr, "HANG: the %s thread made no progress for 30 s\n", kRoles[i].name);
-                    TerminateProcess(GetCurrentProcess(), 3);
-                }
+        {
+            // A thread quiet for 30 s has hung.
+            Doing("load: 0, 1 sync read, 2 update, 3, 4 async read, 5 advise churn, 6 storm, 7 sink churn");
+            Watchdog hang(30000, s.progress, kThreads);
+            for (double t = 0; t < seconds; t = SecondsSince(started)) {
+                Sleep(100);
+                if (warmBytes == 0 && t >= warmUp) warmBytes = PrivateBytes();
             }
         }
         const double endBytes = PrivateBytes();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <initializer_list>
 #include <thread>
+#include <vector>
 
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
@@ -57,11 +58,13 @@ inline void ReportCrashes() {
     SetUnhandledExceptionFilter(ReportCrash);
 }
 
-// Ends the process with exit code 3 when Beat() has not been called for
-// `limitMs`: a hang is a finding, reported with the call it hung in.
+// Ends the process with exit code 3 when one of `count` progress counters
+// (by default its own, moved by Beat()) stood still for `limitMs`: a hang is
+// a finding, reported with the counter and what the program was doing.
 class Watchdog {
 public:
-    explicit Watchdog(DWORD limitMs) : limitMs_(limitMs), thread_([this] { Run(); }) {}
+    explicit Watchdog(DWORD limitMs, const std::atomic<long>* counters = nullptr, int count = 1)
+        : limitMs_(limitMs), counters_(counters ? counters : &beats_), count_(count), thread_([this] { Run(); }) {}
     ~Watchdog() {
         stop_ = true;
         thread_.join();
@@ -70,20 +73,26 @@ public:
 
 private:
     void Run() {
-        for (unsigned long seen = beats_.load(), quiet = 0; !stop_;) {
+        std::vector<long> seen(count_, -1);
+        std::vector<DWORD> quiet(count_, 0);
+        while (!stop_) {
             Sleep(100);
-            const unsigned long now = beats_.load();
-            quiet = now == seen ? quiet + 100 : 0;
-            seen = now;
-            if (quiet < limitMs_) continue;
-            std::fprintf(stderr, "HANG: no progress for %lu ms while: %s\n", quiet, g_doing);
-            std::fflush(stderr);
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
+            for (int i = 0; i < count_; ++i) {
+                const long now = counters_[i].load();
+                quiet[i] = now == seen[i] ? quiet[i] + 100 : 0;
+                seen[i] = now;
+                if (quiet[i] < limitMs_) continue;
+                std::fprintf(stderr, "HANG: counter %d still for %lu ms while: %s\n", i, quiet[i], g_doing);
+                std::fflush(stderr);
+                std::fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 3);
+            }
         }
     }
     const DWORD limitMs_;
-    std::atomic<unsigned long> beats_{0};
+    std::atomic<long> beats_{0};
+    const std::atomic<long>* const counters_;
+    const int count_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
