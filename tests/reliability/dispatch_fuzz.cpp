@@ -472,17 +472,30 @@ private:
         return kBaseDate - Pick(48) / 24.0 - Pick(3600) / 86400.0;
     }
 
-    // A VARIANT of any type (by-reference ones, at depth 0 only, point into `cell`).
-    void RandomVariant(VARIANT& v, Cell* cell, int depth) {
+    // Any value: now and then an array of any element type, dimensions and
+    // bounds (null now and then), else a scalar of any VARTYPE.
+    VARIANT Any(int depth) {
         static constexpr VARTYPE kTypes[] = {VT_EMPTY, VT_NULL, VT_I2,       VT_I4,    VT_R4,   VT_R8,      VT_CY,
                                              VT_DATE,  VT_BSTR, VT_DISPATCH, VT_ERROR, VT_BOOL, VT_UNKNOWN, VT_DECIMAL,
                                              VT_I1,    VT_UI1,  VT_UI2,      VT_UI4,   VT_I8,   VT_UI8,     VT_INT,
                                              VT_UINT,  VT_VOID, VT_HRESULT,  0x7F};
-        VariantInit(&v);
-        const unsigned roll = Pick(10);
-        if (roll == 0 && depth < 2) return RandomArray(v, depth);
-        if (roll == 1 && depth == 0) return RandomReference(*cell);
-        v = Value(OneOf(kTypes), false, depth);
+        static constexpr VARTYPE kElements[] = {VT_I2,      VT_I4,  VT_R8,   VT_DATE,  VT_BSTR,
+                                                VT_VARIANT, VT_UI1, VT_BOOL, VT_ERROR, VT_DISPATCH};
+        static constexpr LONG kLowers[] = {1, 1, 0, -5, 2, 1000};
+        if (depth >= 2 || !Chance(10)) return Value(OneOf(kTypes), false, depth);
+        const VARTYPE element = OneOf(kElements);
+        return Typed(
+            VT_ARRAY | element,
+            Chance(5) ? nullptr : MakeArray(element, Pick(6), OneOf(kLowers), Chance(85) ? 1 : 2 + Pick(2), depth + 1));
+    }
+    // Any argument: mostly by value, now and then by reference, to the value
+    // directly (if it has one to point at) or through a VARIANT.
+    void AnyArgument(Cell& cell) {
+        if (!Chance(10)) return cell.Set(Any(0), Pass::Value);
+        const VARIANT v = Any(1);
+        const bool pointable =
+            (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
+        cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
     }
     // A value of `type`, `sensible` (a handle or small number, a date near
     // the clock, a null object) or anything of the type (NaN dates, odd
@@ -520,20 +533,11 @@ private:
             case 0x7F: v.llVal = 0; break;  // no payload a reader could follow
             case VT_VARIANT:
                 if (Chance(60)) return comtest::VarR8(Pick(1000) / 8.0);
-                RandomVariant(v, nullptr, depth);
+                v = Any(depth);
                 if ((v.vt & VT_TYPEMASK) == VT_DISPATCH || (v.vt & VT_TYPEMASK) == VT_UNKNOWN) VariantClear(&v);
                 break;
         }
         return v;
-    }
-    // By reference: any value RandomVariant makes (an array, null now and
-    // then, or a scalar), pointed at directly or through a VARIANT.
-    void RandomReference(Cell& cell) {
-        VARIANT v;
-        RandomVariant(v, nullptr, 1);
-        const bool pointable =
-            (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
-        cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
     }
     // An array of `element`, `count` elements a dimension, lower bound `lower`.
     SAFEARRAY* MakeArray(VARTYPE element, unsigned count, LONG lower, unsigned dims, int depth = 1) {
@@ -547,15 +551,6 @@ private:
         }
         return array;
     }
-    void RandomArray(VARIANT& v, int depth) {
-        static constexpr VARTYPE kElements[] = {VT_I2,      VT_I4,  VT_R8,   VT_DATE,  VT_BSTR,
-                                                VT_VARIANT, VT_UI1, VT_BOOL, VT_ERROR, VT_DISPATCH};
-        static constexpr LONG kLowers[] = {1, 1, 0, -5, 2, 1000};
-        const VARTYPE element = OneOf(kElements);
-        v.vt = VT_ARRAY | element;
-        v.parray =
-            Chance(5) ? nullptr : MakeArray(element, Pick(6), OneOf(kLowers), Chance(85) ? 1 : 2 + Pick(2), depth + 1);
-    }
 
     // JScript's arrays: usually the elements 1 to the count (JScript leaves
     // element 0 out), otherwise a length that is huge, negative, fractional,
@@ -565,9 +560,7 @@ private:
         ++scriptObjects_;
         const unsigned roll = Pick(10);
         const LONG n = count < 0 || count > 64 ? static_cast<LONG>(Pick(5)) : count;
-        VARIANT length;
-        length.vt = VT_R8;
-        length.dblVal = roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0;
+        VARIANT length = comtest::VarR8(roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0);
         std::map<ULONG, VARIANT> elements;
         for (LONG i = 1; i <= n; ++i)
             elements[static_cast<ULONG>(i)] =
@@ -607,18 +600,13 @@ private:
     // The array a SAFEARRAY(element)* parameter receives: usually right,
     // sometimes of another element type, dimension or bound, or missing.
     void MakeArrayArgument(Cell& cell, VARTYPE element, LONG count, bool good) {
-        VARIANT& v = cell.value;
-        if (!good && Chance(30)) return RandomVariant(v, &cell, 0);
+        if (!good && Chance(30)) return AnyArgument(cell);
         if (Chance(good ? 4 : 15)) return cell.Set(Typed(VT_DISPATCH, MakeScriptArray(element, count)), Pass::Value);
-        const unsigned roll = good ? 10 : Pick(10);
-        VARTYPE have = element;
-        unsigned dims = 1, n = count < 0 || count > 64 ? Pick(4) : static_cast<unsigned>(count);
-        LONG lower = 1;
-        if (roll == 0) have = Chance(50) ? VT_VARIANT : VT_BSTR;
-        if (roll == 1) dims = 2;
-        if (roll == 2) lower = Chance(50) ? 0 : 2;
-        if (roll == 3) n = n ? n - 1 : 0;
-        if (roll == 4) n = 0;
+        // Bad ones: another element type, two dimensions, another lower bound, one short, empty.
+        const unsigned roll = good ? 10 : Pick(10), wanted = count < 0 || count > 64 ? Pick(4) : count;
+        VARTYPE have = roll == 0 ? static_cast<VARTYPE>(Chance(50) ? VT_VARIANT : VT_BSTR) : element;
+        const unsigned dims = roll == 1 ? 2 : 1, n = roll == 4 ? 0 : roll == 3 && wanted ? wanted - 1 : wanted;
+        const LONG lower = roll == 2 ? (Chance(50) ? 0 : 2) : 1;
         // By value as a script passes a plain array, in a script variable (of
         // variants), or by reference (null now and then).
         const Pass how = Chance(good ? 3 : 20) ? Pass::Value : Chance(good ? 3 : 15) ? Pass::Variant : Pass::Ref;
@@ -633,7 +621,7 @@ private:
     // not the component's). Such values go by reference.
     void RandomArgument(Cell& cell, const Param& param) {
         const VARIANT& v = cell.value;
-        RandomVariant(cell.value, &cell, 0);
+        AnyArgument(cell);
         const VARTYPE type = v.vt & VT_TYPEMASK;
         const bool variant =
             param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
@@ -676,7 +664,7 @@ private:
                     RandomArgument(cell, param);
                 }
                 break;
-            case Shape::Other: RandomVariant(v, &cell, 0); break;
+            case Shape::Other: AnyArgument(cell); break;
         }
     }
 
@@ -756,7 +744,7 @@ private:
             if (position < declared)
                 MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
-                RandomVariant(cell.value, &cell, 0);
+                AnyArgument(cell);
             args[position] = cell.value;
             namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
         }
