@@ -369,34 +369,24 @@ private:
     // entry objects get their share of calls.
     void ReadModifiedValues() {
         Doing("replacing a value and reading it back as modified");
-        UniqueVariant collection, item, handle;
-        if (FAILED(comtest::GetProperty(objects_[0].dispatch.get(), L"OPCHDAItems", collection.get())) ||
-            collection->vt != VT_DISPATCH || !collection->pdispVal)
-            return;
-        IDispatch* items = collection->pdispVal;
-        if (FAILED(InvokeByName(items, L"AddItem", DISPATCH_METHOD, {VarBstr(kItemIDs[0]), Typed(VT_I4, 1)},
-                                item.get())) ||
-            item->vt != VT_DISPATCH || FAILED(comtest::GetProperty(item->pdispVal, L"ServerHandle", handle.get())) ||
-            handle->vt != VT_I4)
+        ComPtr<IOPCHDAAutoServer> server;
+        ComPtr<IOPCHDAItems> items;
+        ComPtr<OPCHDAItem> item;
+        UniqueBstr id(kItemIDs[0]);
+        LONG handle = 0;
+        if (FAILED(objects_[0].dispatch.query(IID_IOPCHDAAutoServer, server)) ||
+            FAILED(server->get_OPCHDAItems(items.put())) || FAILED(items->AddItem(id.get(), 1, item.put())) ||
+            FAILED(item->get_ServerHandle(&handle)))
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
         UniqueVariant start(comtest::VarDate(stamp - 1.0 / 24)), end(comtest::VarDate(stamp + 1.0 / 24));
-        SAFEARRAY *handles = comtest::MakeLongArray({handle->lVal}), *stamps = comtest::MakeDateArray({stamp}),
-                  *values = comtest::MakeVariantArray({comtest::VarR8(42)}),
-                  *qualities = comtest::MakeLongArray({0xC0}), *errors = nullptr, *itemValues = nullptr;
-        InvokeByName(
-            items, L"SyncInsertReplace", DISPATCH_METHOD,
-            {Typed(VT_I4, 1), Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_DATE, &stamps),
-             Ref(VT_ARRAY | VT_VARIANT, &values), Ref(VT_ARRAY | VT_I4, &qualities), Ref(VT_ARRAY | VT_I4, &errors)},
-            nullptr);
-        SafeArrayDestroy(std::exchange(errors, nullptr));
-        InvokeByName(
-            items, L"SyncReadModified", DISPATCH_METHOD,
-            {Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), Typed(VT_I4, 0), Typed(VT_I4, 1),
-             Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_VARIANT, &itemValues), Ref(VT_ARRAY | VT_I4, &errors)},
-            nullptr);
-        Harvest(Ref(VT_ARRAY | VT_VARIANT, &itemValues));
-        for (SAFEARRAY* array : {handles, stamps, values, qualities, errors, itemValues}) SafeArrayDestroy(array);
+        UniqueSafeArray handles(comtest::MakeLongArray({handle})), stamps(comtest::MakeDateArray({stamp})),
+            values(comtest::MakeVariantArray({comtest::VarR8(42)})), qualities(comtest::MakeLongArray({0xC0})), errors,
+            entries;
+        SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
+        items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
+        items->SyncReadModified(start.get(), end.get(), 0, 1, &hp, entries.put(), errors.put());
+        Harvest(Typed(VT_ARRAY | VT_VARIANT, entries.get()));
     }
 
     // One of the simulator's fault switches, at random.

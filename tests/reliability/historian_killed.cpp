@@ -49,8 +49,7 @@ struct Client {
     HRESULT Connect() {
         UniqueBstr progID(L"Sim.HdaHistorian.Local"), id(L"Plant/Lab/Calibration/Ramp");
         ComPtr<OPCHDAItem> item;
-        HRESULT hr = CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
-                                      server.put_void());
+        HRESULT hr = comtest::CreateServer(server);
         if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), comtest::VarEmpty())) ||
             FAILED(hr = server->get_OPCHDAItems(items.put())) || FAILED(hr = items->AddItem(id.get(), 1, item.put())))
             return hr;

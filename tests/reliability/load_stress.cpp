@@ -200,9 +200,7 @@ int main(int argc, char** argv) {
         if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
                                     control.put_void())) ||
             FAILED(control->ResetDefaults()) || FAILED(control->ClockSetSpeed(300.0)) ||
-            FAILED(CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
-                                    server.put_void())) ||
-            server->Connect(progID.get(), comtest::VarEmpty()) != S_OK ||
+            FAILED(comtest::CreateServer(server)) || server->Connect(progID.get(), comtest::VarEmpty()) != S_OK ||
             FAILED(server->get_OPCHDAItems(s.items.put())) ||
             s.items->AddItems(kItems, &ip, &cp, handles.put(), addErrors.put()) != S_OK ||
             FAILED(s.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
@@ -210,10 +208,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         s.handles = handles.get();
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        SystemTimeToVariantTime(&now, &s.baseDate);
-        s.baseDate = (static_cast<LONGLONG>(s.baseDate * 8640) - 360) / 8640.0 + 0.5 / 8640;  // between samples
+        // An hour ago, between samples (ten seconds apart).
+        s.baseDate = (static_cast<LONGLONG>(comtest::LocalNow() * 8640) - 360) / 8640.0 + 0.5 / 8640;
         DWORD stableCookies[2];
         for (int i = 0; i < 2; ++i) stableCookies[i] = Subscribe(s.items.get(), &stable[i].sink);
 
