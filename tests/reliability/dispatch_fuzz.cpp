@@ -20,7 +20,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -66,30 +65,25 @@ struct InterfaceModel {
 
 Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
     const bool out = (flags & PARAMFLAG_FOUT) != 0, in = (flags & PARAMFLAG_FIN) != 0 || !out;
-    *element = type.vt;
-    switch (type.vt) {
-        case VT_I4:
-        case VT_INT:
-        case VT_I2: return Shape::Number;
-        case VT_DATE: return Shape::Date;
-        case VT_BSTR: return Shape::Bstr;
-        case VT_VARIANT: return Shape::Variant;
-        case VT_PTR: break;
-        default: return Shape::Other;
+    const TYPEDESC* target = type.vt == VT_PTR ? type.lptdesc : nullptr;
+    *element = target ? target->vt : type.vt;
+    if (!target) {
+        const bool number = type.vt == VT_I4 || type.vt == VT_INT || type.vt == VT_I2;
+        return number                  ? Shape::Number
+               : type.vt == VT_DATE    ? Shape::Date
+               : type.vt == VT_BSTR    ? Shape::Bstr
+               : type.vt == VT_VARIANT ? Shape::Variant
+                                       : Shape::Other;
     }
-    const TYPEDESC* target = type.lptdesc;
-    if (!target) return Shape::Other;
     if (target->vt == VT_VARIANT) return in && out ? Shape::VariantInOut : out ? Shape::VariantOut : Shape::Variant;
     if (target->vt == VT_SAFEARRAY && target->lptdesc) {
         *element = target->lptdesc->vt;
         return in ? Shape::InArray : Shape::OutArray;
     }
-    *element = target->vt;
     return out ? Shape::OutScalar : Shape::Other;
 }
 
-// The members of a dual interface and of every interface it derives from
-// (IDispatch's and IUnknown's marked restricted), from the type information.
+// The members of a dual interface and of its bases (IUnknown's and IDispatch's are restricted).
 void AddMembers(ITypeInfo* info, InterfaceModel& model) {
     TYPEATTR* attr = nullptr;
     if (FAILED(info->GetTypeAttr(&attr))) return;
@@ -201,8 +195,7 @@ public:
 
     void Call(long index) {
         index_ = index;
-        // Held callbacks pile up in the historian's queue (task memory that
-        // Wine's malloc spy then scans on every allocation): let them go soon.
+        // Held callbacks pile up as task memory Wine's malloc spy scans on each allocation: let them go.
         if (held_ && index_ - heldSince_ > 200) {
             held_ = false;
             control_->HoldCallbacks(FALSE, Chance(50));
@@ -261,11 +254,9 @@ private:
         InterfaceModel* model = nullptr;
     };
 
-    // How an argument goes: as the value, by reference to it (VT_BYREF |
-    // its type) or by reference to a VARIANT holding it (a script variable).
+    // An argument goes as the value, by reference to it, or to a VARIANT holding it (a script variable).
     enum class Pass { Value, Ref, Variant };
-    // One argument and, for a by-reference one, the value it points into,
-    // which the caller owns after the call (a new value written there too).
+    // One argument and the value it points to, if by reference (ours after the call, whatever was written).
     struct Cell {
         VARIANT value{}, target{};
         Cell() = default;
@@ -364,9 +355,8 @@ private:
         InvokeByName(server, L"Connect", DISPATCH_METHOD, {VarBstr(L"Sim.HdaHistorian")}, nullptr);
     }
 
-    // Entries (values with their modification) exist only once a value was
-    // changed: replaces one and reads the modification back, so that the
-    // entry objects get their share of calls.
+    // Entries (values with their modification) exist only once a value changed: replaces one and reads
+    // it back as modified, so that the entry objects get their share of calls.
     void ReadModifiedValues() {
         Doing("replacing a value and reading it back as modified");
         ComPtr<IOPCHDAAutoServer> server;
@@ -462,8 +452,7 @@ private:
         return kBaseDate - Pick(48) / 24.0 - Pick(3600) / 86400.0;
     }
 
-    // Any value: now and then an array of any element type, dimensions and
-    // bounds (null now and then), else a scalar of any VARTYPE.
+    // Any value: now and then an array (any element type, dimensions, bounds, or null), else any scalar.
     VARIANT Any(int depth) {
         static constexpr VARTYPE kTypes[] = {VT_EMPTY, VT_NULL, VT_I2,       VT_I4,    VT_R4,   VT_R8,      VT_CY,
                                              VT_DATE,  VT_BSTR, VT_DISPATCH, VT_ERROR, VT_BOOL, VT_UNKNOWN, VT_DECIMAL,
@@ -478,8 +467,7 @@ private:
             VT_ARRAY | element,
             Chance(5) ? nullptr : MakeArray(element, Pick(6), OneOf(kLowers), Chance(85) ? 1 : 2 + Pick(2), depth + 1));
     }
-    // Any argument: mostly by value, now and then by reference, to the value
-    // directly (if it has one to point at) or through a VARIANT.
+    // Any argument: mostly by value, now and then by reference (to the value or through a VARIANT).
     void AnyArgument(Cell& cell) {
         if (!Chance(10)) return cell.Set(Any(0), Pass::Value);
         const VARIANT v = Any(1);
@@ -487,11 +475,9 @@ private:
             (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
         cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
     }
-    // A value of `type`, `sensible` (a handle or small number, a date near
-    // the clock, a null object) or anything of the type (NaN dates, odd
-    // codes, invalid decimals, pooled objects). VT_VARIANT: mostly a number,
-    // otherwise anything but an object (array elements: Wine leaks objects'
-    // copies there, PassObjectsByReference).
+    // A value of `type`: `sensible` (a handle or small number, a date near the clock, a null object) or
+    // anything (NaN dates, odd codes, invalid decimals, pooled objects). VT_VARIANT: mostly a number, else
+    // anything but an object (array elements: Wine leaks objects' copies there, PassObjectsByReference).
     VARIANT Value(VARTYPE type, bool sensible, int depth) {
         VARIANT v = Typed(type, Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_()));
         switch (type) {
@@ -542,9 +528,8 @@ private:
         return array;
     }
 
-    // JScript's arrays: usually the elements 1 to the count (JScript leaves
-    // element 0 out), otherwise a length that is huge, negative, fractional,
-    // NaN or one short, a sparse element far out, a getter that fails.
+    // JScript's arrays: usually the elements 1 to the count (JScript leaves element 0 out), otherwise a
+    // length that is huge, negative, fractional, NaN or one short, a sparse element far out, a failing getter.
     IDispatch* MakeScriptArray(VARTYPE element, LONG count) {
         static constexpr double kLengths[] = {178956971.0, 4294967295.0, 16777217.0, 4294967296.0, -1.0, 2.5, kNaN};
         ++scriptObjects_;
@@ -576,9 +561,8 @@ private:
     VARIANT MakeDateArgument(const std::wstring& name) {
         return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : comtest::VarDate(MakeDate(name));
     }
-    // What receives an [out] array as a script passes it: a variable or a
-    // JScript array kept from call to call, so that a call that fails
-    // follows one that filled them.
+    // What receives an [out] array from a script: a variable or a JScript array kept from call to call,
+    // so that a call that fails follows one that filled them.
     VARIANT ScriptOutput() {
         if (Chance(50)) return Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
         ComPtr<IDispatch>& array = scriptArrays_[Pick(kScriptOutputs)];
@@ -587,8 +571,7 @@ private:
         return Typed(VT_DISPATCH, array.get());
     }
 
-    // The array a SAFEARRAY(element)* parameter receives: usually right,
-    // sometimes of another element type, dimension or bound, or missing.
+    // The array a SAFEARRAY(element)* parameter receives: usually right, sometimes not, or missing.
     void MakeArrayArgument(Cell& cell, VARTYPE element, LONG count, bool good) {
         if (!good && Chance(30)) return AnyArgument(cell);
         if (Chance(good ? 4 : 15)) return cell.Set(Typed(VT_DISPATCH, MakeScriptArray(element, count)), Pass::Value);
@@ -597,17 +580,15 @@ private:
         VARTYPE have = roll == 0 ? static_cast<VARTYPE>(Chance(50) ? VT_VARIANT : VT_BSTR) : element;
         const unsigned dims = roll == 1 ? 2 : 1, n = roll == 4 ? 0 : roll == 3 && wanted ? wanted - 1 : wanted;
         const LONG lower = roll == 2 ? (Chance(50) ? 0 : 2) : 1;
-        // By value as a script passes a plain array, in a script variable (of
-        // variants), or by reference (null now and then).
+        // By value (a script's plain array), in a script variable (of variants) or by reference (or null).
         const Pass how = Chance(good ? 3 : 20) ? Pass::Value : Chance(good ? 3 : 15) ? Pass::Variant : Pass::Ref;
         if (how == Pass::Variant) have = VT_VARIANT;
         const bool null = how == Pass::Ref && Chance(good ? 1 : 10);
         cell.Set(Typed(VT_ARRAY | have, null ? nullptr : MakeArray(have, n, lower, dims)), how);
     }
 
-    // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or
-    // VARIANT* parameter and leaks the copy when a later argument does not
-    // convert: an object there would never be released (a platform fault,
+    // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or VARIANT* parameter and leaks the
+    // copy when a later argument does not convert: an object there would never be released (Wine's fault,
     // not the component's). Such values go by reference.
     void RandomArgument(Cell& cell, const Param& param) {
         const VARIANT& v = cell.value;
@@ -671,9 +652,8 @@ private:
         }
     }
 
-    // The member's DISPID: by name through GetIDsOfNames, or as it stands,
-    // or now and then one that names nothing. Named arguments' DISPIDs by
-    // their parameter names come back in `named`.
+    // The member's DISPID: by name, as it stands, or now and then one that names nothing. The DISPIDs of
+    // named arguments looked up by their parameters' names come back in `named`.
     DISPID ResolveDispid(IDispatch* object, Member& member, std::vector<DISPID>& named, bool nameParams) {
         static constexpr DISPID kStray[] = {-1, -2, -5, 0x7FFFFFFF, 0x6002FFFF, 99, 0x60030005};
         if (Chance(2)) return OneOf(kStray);
@@ -703,15 +683,12 @@ private:
         Object& object = objects_[Pick(objects_.size())];
         ComPtr<IDispatch> target = object.dispatch;  // the call may drop the pool's reference
         Member& member = object.model->members[Pick(object.model->members.size())];
-        // Through Invoke, a restricted member (IUnknown's, IDispatch's) is
-        // reachable by DISPID only; now and then a caller tries.
+        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only: now and then tried.
         if (member.restricted && !Chance(10)) return;
-        // The server list walks the registry's categories: a quarter of a
-        // second a call under Wine. Called now and then, it still gets its share.
+        // The server list walks the registry's categories (a quarter second under Wine): now and then.
         if (member.name == L"GetOPCHDAServers" && !Chance(10)) return;
         unsigned mode = Pick(10);  // 0-5 sensible, 6-8 mixed, 9 chaos
-        // A deletion over a century makes the simulator walk and log its
-        // samples for minutes; deletions get sensible times only.
+        // Deletions get sensible times only: over a century the simulator logs samples for minutes.
         if (member.name.find(L"DeleteRaw") != std::wstring::npos) mode = Pick(6);
         const bool namedArgs = Chance(8) && !member.params.empty();
         const size_t declared = member.params.size();
@@ -767,9 +744,8 @@ private:
             std::printf("  -> 0x%08lX (0x%08lX) result vt %u\n", static_cast<unsigned long>(hr),
                         static_cast<unsigned long>(excep.scode), result->vt);
         for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
-        // What Invoke left in the arguments is ours again. Wine's runtime
-        // frees a by-value array given for an [out] array parameter and
-        // leaves null in its place: what it wrote is what we own now.
+        // What Invoke left in the arguments is ours again (Wine frees a by-value array given for an [out]
+        // array parameter and leaves null in its place: what it wrote is what we own now).
         for (size_t position = 0; position < count; ++position) {
             const size_t slot = reversed ? count - 1 - position : position;
             VARIANT& mine = cells[position].value;
