@@ -644,12 +644,10 @@ private:
         static constexpr WORD kOdd[] = {
             0, DISPATCH_METHOD, DISPATCH_PROPERTYGET, DISPATCH_PROPERTYPUT, DISPATCH_PROPERTYPUTREF, 5, 0xFFFF};
         if (Chance(8)) return OneOf(kOdd);
-        switch (member.kind) {
-            case INVOKE_PROPERTYGET: return Chance(50) ? DISPATCH_PROPERTYGET : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
-            case INVOKE_PROPERTYPUT: return DISPATCH_PROPERTYPUT;
-            case INVOKE_PROPERTYPUTREF: return DISPATCH_PROPERTYPUTREF;
-            default: return Chance(80) ? DISPATCH_METHOD : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
-        }
+        // INVOKEKIND's values are the DISPATCH_ flags; a getter or a method is also called as both.
+        const WORD flags = static_cast<WORD>(member.kind);
+        if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return flags;
+        return Chance(flags == DISPATCH_PROPERTYGET ? 50 : 80) ? flags : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     }
 
     // The member's DISPID: by name, as it stands, or now and then one that names nothing. The DISPIDs of

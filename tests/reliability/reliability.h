@@ -21,6 +21,10 @@
 #include "com/com_holders.h"
 #include "sim_control.h"
 
+namespace comtest {
+HRESULT LibraryCanUnloadNow();  // tests/support/com_test.cpp
+}
+
 namespace reliability {
 
 // What the program is doing now, for the watchdog and the crash report.
@@ -168,13 +172,10 @@ inline void Unsubscribe(IUnknown* source, DWORD cookie) {
 // before a client loaded it), waiting up to `ms` for the historian's threads
 // to let go of the last object.
 inline HRESULT WaitUntilUnloadable(DWORD ms) {
-    HMODULE dll = GetModuleHandleW(L"OPCHDAAuto.dll");
-    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        dll ? reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")) : nullptr);
-    HRESULT hr = canUnload ? canUnload() : E_UNEXPECTED;
+    HRESULT hr = comtest::LibraryCanUnloadNow();
     for (DWORD waited = 0; hr == S_FALSE && waited < ms; waited += 20) {
         Sleep(20);
-        hr = canUnload();
+        hr = comtest::LibraryCanUnloadNow();
     }
     return hr;
 }
