@@ -202,21 +202,14 @@ public:
         }
         const unsigned roll = Pick(1000);
         if (roll < 6) return SetFault();
-        if (roll < 8) {
-            NewServer();
-        } else if (roll < 14 && objects_.size() > 1) {
-            objects_.erase(objects_.begin() + 1 + Pick(static_cast<unsigned>(objects_.size() - 1)));
-        } else if (roll < 60 && !enums_.empty()) {
-            CallEnumerator();
-        } else if (roll < 66) {
-            CallTypeInfo();
-        } else if (roll < 72) {
-            Connect(objects_[0].dispatch.get());  // most members only work on a connected object
-        } else if (roll < 74) {
-            ReadModifiedValues();
-        } else {
-            CallMember();
-        }
+        if (roll < 8) return static_cast<void>(NewServer());
+        if (roll < 14 && objects_.size() > 1)
+            return static_cast<void>(objects_.erase(objects_.begin() + 1 + Pick(objects_.size() - 1)));
+        if (roll < 60 && !enums_.empty()) return CallEnumerator();
+        if (roll < 66) return CallTypeInfo();
+        if (roll < 72) return Connect(objects_[0].dispatch.get());  // most members only work on a connected object
+        if (roll < 74) return ReadModifiedValues();
+        CallMember();
     }
 
     bool Finish(double seconds, long calls) {
@@ -781,14 +774,12 @@ private:
             walk->Next(wanted, batch[0].get(), wanted == 1 && Chance(50) ? nullptr : &fetched);
             for (UniqueVariant& v : batch)
                 if (Chance(5)) Harvest(*v.get());
-        } else if (which == 2) {
-            walk->Skip(Chance(80) ? Pick(50) : 0xFFFFFFFFu);
-        } else if (which == 3) {
-            walk->Reset();
-        } else {
-            ComPtr<IEnumVARIANT> copy;
-            if (SUCCEEDED(walk->Clone(copy.put())) && copy) KeepEnum(copy.get());
+            return;
         }
+        if (which == 2) return static_cast<void>(walk->Skip(Chance(80) ? Pick(50) : 0xFFFFFFFFu));
+        if (which == 3) return static_cast<void>(walk->Reset());
+        ComPtr<IEnumVARIANT> copy;
+        if (SUCCEEDED(walk->Clone(copy.put())) && copy) KeepEnum(copy.get());
     }
 
     void CallTypeInfo() {
