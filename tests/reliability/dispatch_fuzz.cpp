@@ -1,19 +1,10 @@
-// IDispatch fuzzer: seeded random calls through IDispatch::Invoke (by name
-// and by DISPID) into every member of every object the component hands out,
-// with the member list taken from the registered type library, against the
-// in-process simulated historian whose fault switches are set at random.
-// Arguments: every VARTYPE, by reference and not, arrays of wrong element
-// types, dimensions and bounds, empty and huge counts, NaN and out-of-range
-// dates, strings with embedded zeros, null pointers where the protocol allows
-// them, named arguments and wrong argument counts; and what JScript hands
-// over: arrays whose length is huge, negative, fractional or lying, sparse
-// arrays, getters that fail, Dates that are NaN or infinite, and output
-// variables and arrays that one call fills and the next, failing, reuses.
+// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every
+// member (from the registered type library) of every object the component
+// hands out, against the in-process simulated historian whose fault switches
+// are set at random. What it sends and checks: README.md.
 //   wine bin/dispatch_fuzz.exe [calls] [seed] [trace-from] [watchdog-ms]
-// A crash or a hang (watchdog) ends the run with the seed and the call; the
-// same seed replays the same calls (the simulated clock is frozen), and
-// trace-from prints every call from that number on. At the end every object
-// must be gone (the component unloadable) and every historian answer freed.
+// A crash or a hang (watchdog) names the call; a seed replays the same calls
+// (the simulated clock is frozen) and trace-from prints each from there on.
 #include <windows.h>
 #include <ocidl.h>
 #include <oleauto.h>
@@ -29,7 +20,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "OPCHDAAuto.h"
@@ -38,13 +28,18 @@
 #include "../support/script_objects.h"
 #include "reliability.h"
 #include "sim_control.h"
+#include "support/com_test.h"
 
 using namespace reliability;
+using comtest::InvokeByName;
+using comtest::Ref;
+using comtest::Typed;
+using comtest::VarBstr;
 
 namespace {
 
 // What a parameter is, as far as generating a sensible argument goes.
-enum class Shape { Long, Short, Date, Bstr, Variant, VariantInOut, VariantOut, InArray, OutArray, OutScalar, Other };
+enum class Shape { Number, Date, Bstr, Variant, VariantInOut, VariantOut, InArray, OutArray, OutScalar, Other };
 
 struct Param {
     Shape shape = Shape::Other;
@@ -60,7 +55,6 @@ struct Member {
     bool restricted = false;  // IUnknown and IDispatch, reachable by DISPID
     std::vector<Param> params;
     long calls = 0;
-    double seconds = 0;
 };
 
 struct InterfaceModel {
@@ -71,30 +65,25 @@ struct InterfaceModel {
 
 Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
     const bool out = (flags & PARAMFLAG_FOUT) != 0, in = (flags & PARAMFLAG_FIN) != 0 || !out;
-    *element = type.vt;
-    switch (type.vt) {
-        case VT_I4:
-        case VT_INT: return Shape::Long;
-        case VT_I2: return Shape::Short;
-        case VT_DATE: return Shape::Date;
-        case VT_BSTR: return Shape::Bstr;
-        case VT_VARIANT: return Shape::Variant;
-        case VT_PTR: break;
-        default: return Shape::Other;
+    const TYPEDESC* target = type.vt == VT_PTR ? type.lptdesc : nullptr;
+    *element = target ? target->vt : type.vt;
+    if (!target) {
+        const bool number = type.vt == VT_I4 || type.vt == VT_INT || type.vt == VT_I2;
+        return number                  ? Shape::Number
+               : type.vt == VT_DATE    ? Shape::Date
+               : type.vt == VT_BSTR    ? Shape::Bstr
+               : type.vt == VT_VARIANT ? Shape::Variant
+                                       : Shape::Other;
     }
-    const TYPEDESC* target = type.lptdesc;
-    if (!target) return Shape::Other;
     if (target->vt == VT_VARIANT) return in && out ? Shape::VariantInOut : out ? Shape::VariantOut : Shape::Variant;
     if (target->vt == VT_SAFEARRAY && target->lptdesc) {
         *element = target->lptdesc->vt;
         return in ? Shape::InArray : Shape::OutArray;
     }
-    *element = target->vt;
     return out ? Shape::OutScalar : Shape::Other;
 }
 
-// The members of a dual interface and of every interface it derives from
-// (IDispatch's and IUnknown's marked restricted), from the type information.
+// The members of a dual interface and of its bases (IUnknown's and IDispatch's are restricted).
 void AddMembers(ITypeInfo* info, InterfaceModel& model) {
     TYPEATTR* attr = nullptr;
     if (FAILED(info->GetTypeAttr(&attr))) return;
@@ -188,33 +177,6 @@ constexpr LONG kLongs[] = {0,       1,     -1,  2, 3, 7, 100, 1000, 0x7FFFFFFF, 
 constexpr LONGLONG kClock = 133616880000000000LL;
 constexpr double kBaseDate = 45444.5;
 
-VARIANT Typed(VARTYPE vt, LONG value) {
-    VARIANT v;
-    v.vt = vt;
-    v.llVal = value;
-    return v;
-}
-// A by-reference argument of `vt` pointing at `target`.
-VARIANT Ref(VARTYPE vt, void* target) {
-    VARIANT v;
-    v.vt = VT_BYREF | vt;
-    v.byref = target;
-    return v;
-}
-
-// Invokes `name` on `object` with `args` (declared order; consumed).
-HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result) {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    std::reverse(args.begin(), args.end());
-    DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
-    if (SUCCEEDED(hr)) hr = object->Invoke(id, IID_NULL, 0, flags, &params, result, nullptr, nullptr);
-    for (VARIANT& v : args)
-        if (!(v.vt & VT_BYREF)) VariantClear(&v);
-    return hr;
-}
-
 class Fuzzer {
 public:
     Fuzzer(unsigned long long seed, long traceFrom) : rng_(seed), traceFrom_(traceFrom) {}
@@ -233,29 +195,21 @@ public:
 
     void Call(long index) {
         index_ = index;
-        // Held callbacks pile up in the historian's queue (task memory that
-        // Wine's malloc spy then scans on every allocation): let them go soon.
+        // Held callbacks pile up as task memory Wine's malloc spy scans on each allocation: let them go.
         if (held_ && index_ - heldSince_ > 200) {
             held_ = false;
             control_->HoldCallbacks(FALSE, Chance(50));
         }
         const unsigned roll = Pick(1000);
         if (roll < 6) return SetFault();
-        if (roll < 8) {
-            NewServer();
-        } else if (roll < 14 && objects_.size() > 1) {
-            objects_.erase(objects_.begin() + 1 + Pick(static_cast<unsigned>(objects_.size() - 1)));
-        } else if (roll < 60 && !enums_.empty()) {
-            CallEnumerator();
-        } else if (roll < 66) {
-            CallTypeInfo();
-        } else if (roll < 72) {
-            Connect(objects_[0].dispatch.get());  // most members only work on a connected object
-        } else if (roll < 74) {
-            ReadModifiedValues();
-        } else {
-            CallMember();
-        }
+        if (roll < 8) return static_cast<void>(NewServer());
+        if (roll < 14 && objects_.size() > 1)
+            return static_cast<void>(objects_.erase(objects_.begin() + 1 + Pick(objects_.size() - 1)));
+        if (roll < 60 && !enums_.empty()) return CallEnumerator();
+        if (roll < 66) return CallTypeInfo();
+        if (roll < 72) return Connect(objects_[0].dispatch.get());  // most members only work on a connected object
+        if (roll < 74) return ReadModifiedValues();
+        CallMember();
     }
 
     bool Finish(double seconds, long calls) {
@@ -268,20 +222,13 @@ public:
         const EndState end = FinalState(control_.get());
         control_ = nullptr;
         double total = 0, called = 0;
-        std::vector<const Member*> byTime;
         for (const InterfaceModel& model : models_)
             for (const Member& member : model.members) {
-                byTime.push_back(&member);
                 if (member.restricted) continue;
                 ++total;
                 if (member.calls > 0) ++called;
                 if (member.calls == 0) std::printf("never called: %ls.%ls\n", model.name.c_str(), member.name.c_str());
             }
-        std::sort(byTime.begin(), byTime.end(),
-                  [](const Member* a, const Member* b) { return a->seconds > b->seconds; });
-        for (size_t i = 0; i < byTime.size() && i < 5; ++i)
-            std::printf("time in %ls: %.2f s in %ld calls\n", byTime[i]->name.c_str(), byTime[i]->seconds,
-                        byTime[i]->calls);
         return Report({{"dispatch_fuzz_calls", static_cast<double>(calls), "calls"},
                        {"dispatch_fuzz_rate", calls / seconds, "calls/s"},
                        {"dispatch_fuzz_members_called", called, "members", total, total},
@@ -300,20 +247,26 @@ private:
         InterfaceModel* model = nullptr;
     };
 
-    // One argument and, for a by-reference one, the value it points into,
-    // which the caller owns after the call (a new value written there too).
+    // An argument goes as the value, by reference to it, or to a VARIANT holding it (a script variable).
+    enum class Pass { Value, Ref, Variant };
+    // One argument and the value it points to, if by reference (ours after the call, whatever was written).
     struct Cell {
         VARIANT value{}, target{};
         Cell() = default;
         Cell(const Cell&) = delete;
         Cell& operator=(const Cell&) = delete;
         ~Cell() { VariantClear((value.vt & VT_BYREF) ? &target : &value); }
+        void Set(const VARIANT& v, Pass how) {
+            if (how == Pass::Value) {
+                value = v;
+                return;
+            }
+            target = v;
+            value = how == Pass::Variant
+                        ? Ref(VT_VARIANT, &target)
+                        : Ref(v.vt, v.vt == VT_DECIMAL ? static_cast<void*>(&target.decVal) : &target.llVal);
+        }
     };
-    // `v` by reference to the value `target` holds.
-    static void RefTo(VARIANT& v, VARIANT& target) {
-        v.vt = VT_BYREF | target.vt;
-        v.byref = target.vt == VT_DECIMAL ? static_cast<void*>(&target.decVal) : &target.llVal;
-    }
 
     bool Fail(const char* what) {
         std::printf("FAILED: %s\n", what);
@@ -338,22 +291,22 @@ private:
             if (IsEqualGUID(model.iid, iid)) return &model;
         return nullptr;
     }
-    void Keep(IDispatch* object) {
-        InterfaceModel* model = object ? ModelOf(object) : nullptr;
-        if (!model) return;
-        Object entry{ComPtr<IDispatch>(object), model};
-        if (objects_.size() < 48)
-            objects_.push_back(std::move(entry));
+    // Adds `entry` to `pool` until it holds `size`, then replaces one (not the first `fixed`).
+    template <class T>
+    void Add(std::vector<T>& pool, T entry, size_t size, size_t fixed) {
+        if (pool.size() < size)
+            pool.push_back(std::move(entry));
         else
-            objects_[1 + Pick(47)] = std::move(entry);
+            pool[fixed + Pick(size - fixed)] = std::move(entry);
+    }
+    void Keep(IDispatch* object) {
+        if (InterfaceModel* model = object ? ModelOf(object) : nullptr)
+            Add(objects_, Object{ComPtr<IDispatch>(object), model}, 48, 1);
     }
     void KeepEnum(IUnknown* unknown) {
         ComPtr<IEnumVARIANT> walk;
-        if (!unknown || FAILED(unknown->QueryInterface(IID_IEnumVARIANT, walk.put_void()))) return;
-        if (enums_.size() < 8)
-            enums_.push_back(std::move(walk));
-        else
-            enums_[Pick(8)] = std::move(walk);
+        if (unknown && SUCCEEDED(unknown->QueryInterface(IID_IEnumVARIANT, walk.put_void())))
+            Add(enums_, std::move(walk), 8, 0);
     }
     void Harvest(const VARIANT& v, int depth = 0) {
         const VARTYPE type = v.vt & VT_TYPEMASK;
@@ -364,9 +317,7 @@ private:
         SAFEARRAY* array = nullptr;
         if (v.vt & VT_ARRAY) array = (v.vt & VT_BYREF) ? (v.pparray ? *v.pparray : nullptr) : v.parray;
         if (!array || depth > 1 || SafeArrayGetDim(array) != 1) return;
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
+        const auto [lower, upper] = comtest::BoundsOf(array);
         for (LONG i = lower; i <= upper && i < lower + 16; ++i) {
             if (type == VT_VARIANT) {
                 UniqueVariant element;
@@ -394,52 +345,31 @@ private:
     }
     void Connect(IDispatch* server) {
         Doing("Connect");
-        InvokeByName(server, L"Connect", DISPATCH_METHOD, {Text(L"Sim.HdaHistorian")}, nullptr);
+        InvokeByName(server, L"Connect", DISPATCH_METHOD, {VarBstr(L"Sim.HdaHistorian")}, nullptr);
     }
 
-    // Entries (values with their modification) exist only once a value was
-    // changed: replaces one and reads the modification back, so that the
-    // entry objects get their share of calls.
+    // Entries (values with their modification) exist only once a value changed: replaces one and reads
+    // it back as modified, so that the entry objects get their share of calls.
     void ReadModifiedValues() {
         Doing("replacing a value and reading it back as modified");
-        UniqueVariant collection, item, handle;
-        if (FAILED(
-                InvokeByName(objects_[0].dispatch.get(), L"OPCHDAItems", DISPATCH_PROPERTYGET, {}, collection.get())) ||
-            collection->vt != VT_DISPATCH || !collection->pdispVal)
-            return;
-        IDispatch* items = collection->pdispVal;
-        if (FAILED(
-                InvokeByName(items, L"AddItem", DISPATCH_METHOD, {Text(kItemIDs[0]), Typed(VT_I4, 1)}, item.get())) ||
-            item->vt != VT_DISPATCH ||
-            FAILED(InvokeByName(item->pdispVal, L"ServerHandle", DISPATCH_PROPERTYGET, {}, handle.get())) ||
-            handle->vt != VT_I4)
+        ComPtr<IOPCHDAAutoServer> server;
+        ComPtr<IOPCHDAItems> items;
+        ComPtr<OPCHDAItem> item;
+        UniqueBstr id(kItemIDs[0]);
+        LONG handle = 0;
+        if (FAILED(objects_[0].dispatch.query(IID_IOPCHDAAutoServer, server)) ||
+            FAILED(server->get_OPCHDAItems(items.put())) || FAILED(items->AddItem(id.get(), 1, item.put())) ||
+            FAILED(item->get_ServerHandle(&handle)))
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
-        const LONG quality = 0xC0;
-        VARIANT value, start, end;
-        value.vt = VT_R8;
-        value.dblVal = 42;
-        start.vt = end.vt = VT_DATE;
-        start.date = stamp - 1.0 / 24;
-        end.date = stamp + 1.0 / 24;
-        SAFEARRAY *handles = Vector(VT_I4, &handle->lVal, 1), *stamps = Vector(VT_DATE, &stamp, 1),
-                  *values = Vector(VT_VARIANT, &value, 1), *qualities = Vector(VT_I4, &quality, 1), *errors = nullptr,
-                  *itemValues = nullptr;
-        InvokeByName(
-            items, L"SyncInsertReplace", DISPATCH_METHOD,
-            {Typed(VT_I4, 1), Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_DATE, &stamps),
-             Ref(VT_ARRAY | VT_VARIANT, &values), Ref(VT_ARRAY | VT_I4, &qualities), Ref(VT_ARRAY | VT_I4, &errors)},
-            nullptr);
-        SafeArrayDestroy(std::exchange(errors, nullptr));
-        InvokeByName(
-            items, L"SyncReadModified", DISPATCH_METHOD,
-            {Ref(VT_VARIANT, &start), Ref(VT_VARIANT, &end), Typed(VT_I4, 0), Typed(VT_I4, 1),
-             Ref(VT_ARRAY | VT_I4, &handles), Ref(VT_ARRAY | VT_VARIANT, &itemValues), Ref(VT_ARRAY | VT_I4, &errors)},
-            nullptr);
-        Harvest(Ref(VT_ARRAY | VT_VARIANT, &itemValues));
-        for (SAFEARRAY* array : {handles, stamps, values, qualities, errors, itemValues}) SafeArrayDestroy(array);
-        VariantClear(&start);
-        VariantClear(&end);
+        UniqueVariant start(comtest::VarDate(stamp - 1.0 / 24)), end(comtest::VarDate(stamp + 1.0 / 24));
+        UniqueSafeArray handles(comtest::MakeLongArray({handle})), stamps(comtest::MakeDateArray({stamp})),
+            values(comtest::MakeVariantArray({comtest::VarR8(42)})), qualities(comtest::MakeLongArray({0xC0})), errors,
+            entries;
+        SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
+        items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
+        items->SyncReadModified(start.get(), end.get(), 0, 1, &hp, entries.put(), errors.put());
+        Harvest(Typed(VT_ARRAY | VT_VARIANT, entries.get()));
     }
 
     // One of the simulator's fault switches, at random.
@@ -515,88 +445,68 @@ private:
         return kBaseDate - Pick(48) / 24.0 - Pick(3600) / 86400.0;
     }
 
-    // A VARIANT of any type (by-reference ones, at depth 0 only, point into `cell`).
-    void RandomVariant(VARIANT& v, Cell* cell, int depth) {
+    // Any value: now and then an array (any element type, dimensions, bounds, or null), else any scalar.
+    VARIANT Any(int depth) {
         static constexpr VARTYPE kTypes[] = {VT_EMPTY, VT_NULL, VT_I2,       VT_I4,    VT_R4,   VT_R8,      VT_CY,
                                              VT_DATE,  VT_BSTR, VT_DISPATCH, VT_ERROR, VT_BOOL, VT_UNKNOWN, VT_DECIMAL,
                                              VT_I1,    VT_UI1,  VT_UI2,      VT_UI4,   VT_I8,   VT_UI8,     VT_INT,
                                              VT_UINT,  VT_VOID, VT_HRESULT,  0x7F};
-        VariantInit(&v);
-        const unsigned roll = Pick(10);
-        if (roll == 0 && depth < 2) return RandomArray(v, depth);
-        if (roll == 1 && depth == 0) return RandomReference(v, *cell);
-        RandomScalar(v, OneOf(kTypes));
+        static constexpr VARTYPE kElements[] = {VT_I2,      VT_I4,  VT_R8,   VT_DATE,  VT_BSTR,
+                                                VT_VARIANT, VT_UI1, VT_BOOL, VT_ERROR, VT_DISPATCH};
+        static constexpr LONG kLowers[] = {1, 1, 0, -5, 2, 1000};
+        if (depth >= 2 || !Chance(10)) return Value(OneOf(kTypes), false, depth);
+        const VARTYPE element = OneOf(kElements);
+        return Typed(
+            VT_ARRAY | element,
+            Chance(5) ? nullptr : MakeArray(element, Pick(6), OneOf(kLowers), Chance(85) ? 1 : 2 + Pick(2), depth + 1));
     }
-    void RandomScalar(VARIANT& v, VARTYPE type) {
-        v.vt = type;
+    // Any argument: mostly by value, now and then by reference (to the value or through a VARIANT).
+    void AnyArgument(Cell& cell) {
+        if (!Chance(10)) return cell.Set(Any(0), Pass::Value);
+        const VARIANT v = Any(1);
+        const bool pointable =
+            (v.vt & VT_ARRAY) || (v.vt > VT_NULL && v.vt != VT_VOID && v.vt != VT_HRESULT && v.vt != 0x7F);
+        cell.Set(v, pointable && Chance(90) ? Pass::Ref : Pass::Variant);
+    }
+    // A value of `type`: `sensible` (a handle or small number, a date near the clock, a null object) or
+    // anything (NaN dates, odd codes, invalid decimals, pooled objects). VT_VARIANT: mostly a number, else
+    // anything but an object (array elements: Wine leaks objects' copies there, PassObjectsByReference).
+    VARIANT Value(VARTYPE type, bool sensible, int depth) {
+        VARIANT v = Typed(type, Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_()));
         switch (type) {
+            case VT_I4:
+            case VT_I2:
+                if (sensible)
+                    v.llVal =
+                        type == VT_I4 && !handles_.empty() && Chance(70) ? handles_[Pick(handles_.size())] : Pick(20);
+                break;
             case VT_BSTR: v.bstrVal = MakeString(L""); break;
             case VT_DISPATCH:
             case VT_UNKNOWN:
-                v.pdispVal = !objects_.empty() && Chance(80) ? AnyObject() : nullptr;
+                v.pdispVal = !sensible && !objects_.empty() && Chance(80) ? AnyObject() : nullptr;
                 if (v.pdispVal) v.pdispVal->AddRef();
                 break;
-            case VT_DATE: v.date = Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
-            case VT_R8: v.dblVal = Chance(50) ? OneOf(kDates) : 1.5; break;
+            case VT_DATE:
+            case VT_R8: v.dblVal = !sensible && Chance(50) ? OneOf(kDates) : MakeDate(L""); break;
             case VT_R4: v.fltVal = Chance(50) ? static_cast<float>(OneOf(kDates)) : 2.5f; break;
             case VT_ERROR: v.scode = Chance(50) ? DISP_E_PARAMNOTFOUND : OneOf(kFaults); break;
             case VT_BOOL: v.boolVal = Chance(50) ? VARIANT_TRUE : VARIANT_FALSE; break;
             case VT_DECIMAL:
                 v.decVal.scale = static_cast<BYTE>(Pick(40));  // above 28 is invalid on purpose
+                v.decVal.sign = Pick(2) ? DECIMAL_NEG : 0;
                 v.decVal.Hi32 = Pick(2) ? 0xFFFFFFFF : 0;
                 v.decVal.Lo64 = rng_();
-                v.vt = VT_DECIMAL;
                 break;
             case VT_VOID:
             case VT_HRESULT:
             case 0x7F: v.llVal = 0; break;  // no payload a reader could follow
-            default: v.llVal = Chance(50) ? static_cast<LONGLONG>(OneOf(kLongs)) : static_cast<LONGLONG>(rng_());
-        }
-    }
-    // By reference: a VARIANT, a scalar or an array (null now and then).
-    void RandomReference(VARIANT& v, Cell& cell) {
-        static constexpr VARTYPE kScalars[] = {VT_I4,   VT_I2,       VT_R8,  VT_DATE,  VT_BSTR,
-                                               VT_BOOL, VT_DISPATCH, VT_UI1, VT_ERROR, VT_DECIMAL};
-        static constexpr VARTYPE kArrays[] = {VT_I4, VT_VARIANT, VT_BSTR, VT_DATE};
-        const unsigned roll = Pick(15);
-        if (roll == 0) {
-            RandomVariant(cell.target, &cell, 1);
-            v = Ref(VT_VARIANT, &cell.target);
-            return;
-        }
-        if (roll <= 10) {
-            RandomScalar(cell.target, kScalars[roll - 1]);
-        } else {
-            cell.target.vt = VT_ARRAY | kArrays[roll - 11];
-            cell.target.parray = Chance(20) ? nullptr : MakeArray(kArrays[roll - 11], Pick(5), 1, 1);
-        }
-        RefTo(v, cell.target);
-    }
-    // One element of an array of `element`: a handle or a small number, a
-    // date, a text, or (VT_VARIANT) mostly a number and now and then
-    // anything but an object. VT_EMPTY for other types (left zeroed).
-    void Element(VARIANT& v, VARTYPE element, int depth) {
-        VariantInit(&v);
-        v.vt = element;
-        switch (element) {
-            case VT_I4:
-                v.lVal = !handles_.empty() && Chance(70) ? handles_[Pick(handles_.size())] : MakeLong(L"", 1);
-                break;
-            case VT_I2: v.iVal = static_cast<SHORT>(Pick(20)); break;
-            case VT_DATE: v.date = MakeDate(L""); break;
-            case VT_BSTR: v.bstrVal = MakeString(L""); break;
             case VT_VARIANT:
-                if (Chance(60)) {
-                    v.vt = VT_R8;
-                    v.dblVal = Pick(1000) / 8.0;
-                    break;
-                }
-                RandomVariant(v, nullptr, depth);
-                // No objects inside arrays: Wine leaks their copies (PassObjectsByReference).
+                if (Chance(60)) return comtest::VarR8(Pick(1000) / 8.0);
+                v = Any(depth);
                 if ((v.vt & VT_TYPEMASK) == VT_DISPATCH || (v.vt & VT_TYPEMASK) == VT_UNKNOWN) VariantClear(&v);
                 break;
-            default: v.vt = VT_EMPTY;
         }
+        return v;
     }
     // An array of `element`, `count` elements a dimension, lower bound `lower`.
     SAFEARRAY* MakeArray(VARTYPE element, unsigned count, LONG lower, unsigned dims, int depth = 1) {
@@ -604,39 +514,25 @@ private:
         for (unsigned d = 0; d < dims; ++d) bounds[d] = {count, lower};
         SAFEARRAY* array = SafeArrayCreate(element, dims, bounds);
         for (LONG i = lower; array && dims == 1 && i < lower + static_cast<LONG>(count); ++i) {
-            VARIANT v;
-            Element(v, element, depth);
-            void* data = element == VT_VARIANT ? &v : element == VT_BSTR ? static_cast<void*>(v.bstrVal) : &v.llVal;
-            if (v.vt != VT_EMPTY) SafeArrayPutElement(array, &i, data);
-            VariantClear(&v);
+            UniqueVariant v(Value(element, true, depth));
+            const bool pointer = element == VT_BSTR || element == VT_DISPATCH || element == VT_UNKNOWN;
+            SafeArrayPutElement(array, &i, element == VT_VARIANT ? v.get() : pointer ? v->byref : &v->llVal);
         }
         return array;
     }
-    void RandomArray(VARIANT& v, int depth) {
-        static constexpr VARTYPE kElements[] = {VT_I2,      VT_I4,  VT_R8,   VT_DATE,  VT_BSTR,
-                                                VT_VARIANT, VT_UI1, VT_BOOL, VT_ERROR, VT_DISPATCH};
-        static constexpr LONG kLowers[] = {1, 1, 0, -5, 2, 1000};
-        const VARTYPE element = OneOf(kElements);
-        v.vt = VT_ARRAY | element;
-        v.parray =
-            Chance(5) ? nullptr : MakeArray(element, Pick(6), OneOf(kLowers), Chance(85) ? 1 : 2 + Pick(2), depth + 1);
-    }
 
-    // JScript's arrays: usually the elements 1 to the count (JScript leaves
-    // element 0 out), otherwise a length that is huge, negative, fractional,
-    // NaN or one short, a sparse element far out, a getter that fails.
+    // JScript's arrays: usually the elements 1 to the count (JScript leaves element 0 out), otherwise a
+    // length that is huge, negative, fractional, NaN or one short, a sparse element far out, a failing getter.
     IDispatch* MakeScriptArray(VARTYPE element, LONG count) {
         static constexpr double kLengths[] = {178956971.0, 4294967295.0, 16777217.0, 4294967296.0, -1.0, 2.5, kNaN};
         ++scriptObjects_;
         const unsigned roll = Pick(10);
         const LONG n = count < 0 || count > 64 ? static_cast<LONG>(Pick(5)) : count;
-        VARIANT length;
-        length.vt = VT_R8;
-        length.dblVal = roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0;
+        VARIANT length = comtest::VarR8(roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0);
         std::map<ULONG, VARIANT> elements;
         for (LONG i = 1; i <= n; ++i)
-            Element(elements[static_cast<ULONG>(i)],
-                    element == VT_BSTR || element == VT_DATE ? element : VARTYPE{VT_I4}, 1);
+            elements[static_cast<ULONG>(i)] =
+                Value(element == VT_BSTR || element == VT_DATE ? element : VARTYPE{VT_I4}, true, 1);
         if (roll == 2) {  // sparse
             elements[64 + Pick(4000000)] = Typed(VT_I4, 1);
             length.dblVal = 4000100.0;
@@ -655,113 +551,68 @@ private:
                                                          : OneOf(kMilliseconds));
     }
     // A date as a client passes it: mostly a DATE, now and then a JScript Date.
-    void MakeDateArgument(VARIANT& v, const std::wstring& name) {
-        if (Chance(5)) {
-            v.vt = VT_DISPATCH;
-            v.pdispVal = MakeScriptDate();
-        } else {
-            v.vt = VT_DATE;
-            v.date = MakeDate(name);
-        }
+    VARIANT MakeDateArgument(const std::wstring& name) {
+        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : comtest::VarDate(MakeDate(name));
     }
-    // What receives an [out] array as a script passes it: a variable or a
-    // JScript array kept from call to call, so that a call that fails
-    // follows one that filled them.
-    void ScriptOutput(VARIANT& v) {
-        if (Chance(50)) {
-            v = Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
-            return;
-        }
+    // What receives an [out] array from a script: a variable or a JScript array kept from call to call,
+    // so that a call that fails follows one that filled them.
+    VARIANT ScriptOutput() {
+        if (Chance(50)) return Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
         ComPtr<IDispatch>& array = scriptArrays_[Pick(kScriptOutputs)];
         if (!array) array = ComPtr<IDispatch>::attach(scripttest::ScriptObject::Array(Typed(VT_I4, 0)));
-        v.vt = VT_DISPATCH;
-        v.pdispVal = array.get();
-        v.pdispVal->AddRef();
+        array->AddRef();
+        return Typed(VT_DISPATCH, array.get());
     }
 
-    // The array a SAFEARRAY(element)* parameter receives: usually right,
-    // sometimes of another element type, dimension or bound, or missing.
+    // The array a SAFEARRAY(element)* parameter receives: usually right, sometimes not, or missing.
     void MakeArrayArgument(Cell& cell, VARTYPE element, LONG count, bool good) {
-        VARIANT& v = cell.value;
-        if (!good && Chance(30)) return RandomVariant(v, &cell, 0);
-        if (Chance(good ? 4 : 15)) {  // a JScript array
-            v.vt = VT_DISPATCH;
-            v.pdispVal = MakeScriptArray(element, count);
-            return;
-        }
-        const unsigned roll = good ? 10 : Pick(10);
-        VARTYPE have = element;
-        unsigned dims = 1, n = count < 0 || count > 64 ? Pick(4) : static_cast<unsigned>(count);
-        LONG lower = 1;
-        if (roll == 0) have = Chance(50) ? VT_VARIANT : VT_BSTR;
-        if (roll == 1) dims = 2;
-        if (roll == 2) lower = Chance(50) ? 0 : 2;
-        if (roll == 3) n = n ? n - 1 : 0;
-        if (roll == 4) n = 0;
-        if (Chance(good ? 3 : 20)) {  // by value, as a script passes a plain array
-            v.vt = VT_ARRAY | have;
-            v.parray = MakeArray(have, n, lower, dims);
-        } else if (Chance(good ? 3 : 15)) {  // a script variable holding the array
-            cell.target.vt = VT_ARRAY | VT_VARIANT;
-            cell.target.parray = MakeArray(VT_VARIANT, n, lower, dims);
-            v = Ref(VT_VARIANT, &cell.target);
-        } else {
-            cell.target.vt = VT_ARRAY | have;
-            cell.target.parray = Chance(good ? 1 : 10) ? nullptr : MakeArray(have, n, lower, dims);
-            RefTo(v, cell.target);
-        }
+        if (!good && Chance(30)) return AnyArgument(cell);
+        if (Chance(good ? 4 : 15)) return cell.Set(Typed(VT_DISPATCH, MakeScriptArray(element, count)), Pass::Value);
+        // Bad ones: another element type, two dimensions, another lower bound, one short, empty.
+        const unsigned roll = good ? 10 : Pick(10), wanted = count < 0 || count > 64 ? Pick(4) : count;
+        VARTYPE have = roll == 0 ? static_cast<VARTYPE>(Chance(50) ? VT_VARIANT : VT_BSTR) : element;
+        const unsigned dims = roll == 1 ? 2 : 1, n = roll == 4 ? 0 : roll == 3 && wanted ? wanted - 1 : wanted;
+        const LONG lower = roll == 2 ? (Chance(50) ? 0 : 2) : 1;
+        // By value (a script's plain array), in a script variable (of variants) or by reference (or null).
+        const Pass how = Chance(good ? 3 : 20) ? Pass::Value : Chance(good ? 3 : 15) ? Pass::Variant : Pass::Ref;
+        if (how == Pass::Variant) have = VT_VARIANT;
+        const bool null = how == Pass::Ref && Chance(good ? 1 : 10);
+        cell.Set(Typed(VT_ARRAY | have, null ? nullptr : MakeArray(have, n, lower, dims)), how);
     }
 
-    // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or
-    // VARIANT* parameter and leaks the copy when a later argument does not
-    // convert: an object there would never be released (a platform fault,
+    // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or VARIANT* parameter and leaks the
+    // copy when a later argument does not convert: an object there would never be released (Wine's fault,
     // not the component's). Such values go by reference.
     void RandomArgument(Cell& cell, const Param& param) {
-        VARIANT& v = cell.value;
-        RandomVariant(v, &cell, 0);
+        const VARIANT& v = cell.value;
+        AnyArgument(cell);
         const VARTYPE type = v.vt & VT_TYPEMASK;
         const bool variant =
             param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
-        if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY))) {
-            cell.target = v;
-            v = Ref(VT_VARIANT, &cell.target);
-        }
+        if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY)))
+            cell.Set(VARIANT(v), Pass::Variant);
     }
 
     void MakeArgument(Cell& cell, const Param& param, LONG count, bool good) {
         VARIANT& v = cell.value;
         if (!good && Chance(40)) return RandomArgument(cell, param);
         switch (param.shape) {
-            case Shape::Long: v = Typed(VT_I4, MakeLong(param.name, count)); break;
-            case Shape::Short: v = Typed(VT_I2, static_cast<SHORT>(MakeLong(param.name, count))); break;
-            case Shape::Date: MakeDateArgument(v, param.name); break;
-            case Shape::Bstr:
-                v.vt = VT_BSTR;
-                v.bstrVal = MakeString(param.name);
-                break;
+            case Shape::Number: v = Typed(param.element == VT_I2 ? VT_I2 : VT_I4, MakeLong(param.name, count)); break;
+            case Shape::Date: v = MakeDateArgument(param.name); break;
+            case Shape::Bstr: v = Typed(VT_BSTR, MakeString(param.name)); break;
             case Shape::InArray: MakeArrayArgument(cell, param.element, count, good); break;
-            case Shape::OutArray:
-                if (Chance(85)) {
-                    cell.target.vt = VT_ARRAY | param.element;
-                    RefTo(v, cell.target);
-                } else if (Chance(70)) {
-                    ScriptOutput(v);
-                } else {
-                    v = Ref(VT_VARIANT, &cell.target);  // a script variable receives it
-                }
-                break;
-            case Shape::OutScalar:
-                cell.target.vt = param.element;
-                RefTo(v, cell.target);
-                break;
-            case Shape::VariantInOut:
-            case Shape::VariantOut:
-                v = Ref(VT_VARIANT, &cell.target);
-                if (param.shape == Shape::VariantOut) break;
-                if (Chance(50))
-                    MakeDateArgument(cell.target, param.name);
+            case Shape::OutArray:  // typed, to a script's output, or to a variable of this call
+                if (Chance(85))
+                    cell.Set(Typed(VT_ARRAY | param.element, static_cast<SAFEARRAY*>(nullptr)), Pass::Ref);
+                else if (Chance(70))
+                    v = ScriptOutput();
                 else
-                    cell.target = Text(OneOf(kTimeTexts));
+                    cell.Set(comtest::VarEmpty(), Pass::Variant);
+                break;
+            case Shape::OutScalar: cell.Set(Typed(param.element, 0LL), Pass::Ref); break;
+            case Shape::VariantOut: cell.Set(comtest::VarEmpty(), Pass::Variant); break;
+            case Shape::VariantInOut:  // a time as a date or as a text
+                cell.Set(Chance(50) ? MakeDateArgument(param.name) : VarBstr(OneOf(kTimeTexts)), Pass::Variant);
                 break;
             case Shape::Variant:
                 if (param.name == L"ItemSpecifier") {
@@ -769,15 +620,15 @@ private:
                 } else if (param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ||
                            param.name == L"Filters") {
                     const VARTYPE element = param.name == L"Filters" ? VT_VARIANT : VT_I4;
-                    v.vt = VT_ARRAY | element;
-                    v.parray = MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1);
+                    v = Typed(VT_ARRAY | element,
+                              MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1));
                 } else if (Chance(70)) {
                     v = Typed(VT_ERROR, DISP_E_PARAMNOTFOUND);  // omitted
                 } else {
                     RandomArgument(cell, param);
                 }
                 break;
-            case Shape::Other: RandomVariant(v, &cell, 0); break;
+            case Shape::Other: AnyArgument(cell); break;
         }
     }
 
@@ -786,17 +637,14 @@ private:
         static constexpr WORD kOdd[] = {
             0, DISPATCH_METHOD, DISPATCH_PROPERTYGET, DISPATCH_PROPERTYPUT, DISPATCH_PROPERTYPUTREF, 5, 0xFFFF};
         if (Chance(8)) return OneOf(kOdd);
-        switch (member.kind) {
-            case INVOKE_PROPERTYGET: return Chance(50) ? DISPATCH_PROPERTYGET : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
-            case INVOKE_PROPERTYPUT: return DISPATCH_PROPERTYPUT;
-            case INVOKE_PROPERTYPUTREF: return DISPATCH_PROPERTYPUTREF;
-            default: return Chance(80) ? DISPATCH_METHOD : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
-        }
+        // INVOKEKIND's values are the DISPATCH_ flags; a getter or a method is also called as both.
+        const WORD flags = static_cast<WORD>(member.kind);
+        if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return flags;
+        return Chance(flags == DISPATCH_PROPERTYGET ? 50 : 80) ? flags : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     }
 
-    // The member's DISPID: by name through GetIDsOfNames, or as it stands,
-    // or now and then one that names nothing. Named arguments' DISPIDs by
-    // their parameter names come back in `named`.
+    // The member's DISPID: by name, as it stands, or now and then one that names nothing. The DISPIDs of
+    // named arguments looked up by their parameters' names come back in `named`.
     DISPID ResolveDispid(IDispatch* object, Member& member, std::vector<DISPID>& named, bool nameParams) {
         static constexpr DISPID kStray[] = {-1, -2, -5, 0x7FFFFFFF, 0x6002FFFF, 99, 0x60030005};
         if (Chance(2)) return OneOf(kStray);
@@ -812,18 +660,11 @@ private:
         const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
                                                  Chance(90) ? 0 : 0x407, ids.data());
         named.clear();
-        if (FAILED(hr)) {
-            // The names come from the type library: each must resolve.
-            if (nameParams && wrongNamedIds_++ == 0)
-                std::printf("the parameter names of %ls did not resolve: 0x%08lX\n", member.name.c_str(),
-                            static_cast<unsigned long>(hr));
-            return ids[0];
-        }
-        // A parameter's DISPID is its position.
+        // The names come from the type library: each must resolve, a parameter to its position.
         for (size_t i = 1; i < ids.size(); ++i) {
-            if (ids[i] != static_cast<DISPID>(i - 1) && wrongNamedIds_++ == 0)
-                std::printf("named argument %ls of %ls resolved to %ld, not %zu\n", names[i].c_str(),
-                            member.name.c_str(), static_cast<long>(ids[i]), i - 1);
+            if ((FAILED(hr) || ids[i] != static_cast<DISPID>(i - 1)) && wrongNamedIds_++ == 0)
+                std::printf("named argument %ls of %ls: 0x%08lX, DISPID %ld, not %zu\n", names[i].c_str(),
+                            member.name.c_str(), static_cast<unsigned long>(hr), static_cast<long>(ids[i]), i - 1);
             named.push_back(static_cast<DISPID>(i - 1));
         }
         return ids[0];
@@ -833,15 +674,12 @@ private:
         Object& object = objects_[Pick(objects_.size())];
         ComPtr<IDispatch> target = object.dispatch;  // the call may drop the pool's reference
         Member& member = object.model->members[Pick(object.model->members.size())];
-        // Through Invoke, a restricted member (IUnknown's, IDispatch's) is
-        // reachable by DISPID only; now and then a caller tries.
+        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only: now and then tried.
         if (member.restricted && !Chance(10)) return;
-        // The server list walks the registry's categories: a quarter of a
-        // second a call under Wine. Called now and then, it still gets its share.
+        // The server list walks the registry's categories (a quarter second under Wine): now and then.
         if (member.name == L"GetOPCHDAServers" && !Chance(10)) return;
         unsigned mode = Pick(10);  // 0-5 sensible, 6-8 mixed, 9 chaos
-        // A deletion over a century makes the simulator walk and log its
-        // samples for minutes; deletions get sensible times only.
+        // Deletions get sensible times only: over a century the simulator logs samples for minutes.
         if (member.name.find(L"DeleteRaw") != std::wstring::npos) mode = Pick(6);
         const bool namedArgs = Chance(8) && !member.params.empty();
         const size_t declared = member.params.size();
@@ -859,22 +697,22 @@ private:
         std::unique_ptr<Cell[]> cells(new Cell[count ? count : 1]);
         std::vector<VARIANTARG> args(count);
         std::vector<DISPID> namedIds;
-        // Positional: rgvarg holds the last argument first. Named: in any order.
         for (size_t position = 0; position < count; ++position) {
             Cell& cell = cells[position];
             if (position < declared)
                 MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
-                RandomVariant(cell.value, &cell, 0);
-            args[namedArgs ? position : count - 1 - position] = cell.value;
-            if (namedArgs)
-                namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
+                AnyArgument(cell);
+            args[position] = cell.value;
+            namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
         }
-        const bool inOrder = namedArgs && !(count > 1 && Chance(50));
-        if (namedArgs && !inOrder) {  // named arguments in reverse order
+        // Positional: rgvarg holds the last argument first. Named: in either order.
+        const bool reversed = !namedArgs || (count > 1 && Chance(50));
+        if (reversed) {
             std::reverse(args.begin(), args.end());
             std::reverse(namedIds.begin(), namedIds.end());
         }
+        if (!namedArgs) namedIds.clear();
         if (member.kind == INVOKE_PROPERTYPUT && !namedArgs && Chance(95) && count > 0) namedIds = {DISPID_PROPERTYPUT};
         if (namedArgs && !namedIds.empty() && Chance(5)) namedIds.back() = Chance(50) ? 77 : -7;  // names no parameter
         DISPPARAMS params{count ? args.data() : nullptr, namedIds.empty() ? nullptr : namedIds.data(),
@@ -888,25 +726,19 @@ private:
         Doing("call %ld: %ls.%ls dispid 0x%lX flags 0x%X args %zu/%zu named %u mode %u", index_,
               object.model->name.c_str(), member.name.c_str(), static_cast<long>(id), flags, count, declared,
               params.cNamedArgs, mode);
-        if (index_ >= traceFrom_) Trace(cells.get(), count, namedArgs ? &namedIds : nullptr);
+        if (index_ >= traceFrom_) Trace(cells.get(), count, namedIds);
         if (id == member.id) ++member.calls;
-        LARGE_INTEGER began;
-        QueryPerformanceCounter(&began);
         const HRESULT hr = target->Invoke(id, Chance(98) ? IID_NULL : IID_IDispatch, Chance(90) ? 0 : 0x409, flags,
                                           &params, wantResult ? result.get() : nullptr, wantExcep ? &excep : nullptr,
                                           Chance(80) ? &argErr : nullptr);
         if (index_ >= traceFrom_)
             std::printf("  -> 0x%08lX (0x%08lX) result vt %u\n", static_cast<unsigned long>(hr),
                         static_cast<unsigned long>(excep.scode), result->vt);
-        member.seconds += SecondsSince(began);
-        SysFreeString(excep.bstrSource);
-        SysFreeString(excep.bstrDescription);
-        SysFreeString(excep.bstrHelpFile);
-        // What Invoke left in the arguments is ours again. Wine's runtime
-        // frees a by-value array given for an [out] array parameter and
-        // leaves null in its place: what it wrote is what we own now.
+        for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
+        // What Invoke left in the arguments is ours again (Wine frees a by-value array given for an [out]
+        // array parameter and leaves null in its place: what it wrote is what we own now).
         for (size_t position = 0; position < count; ++position) {
-            const size_t slot = inOrder ? position : count - 1 - position;
+            const size_t slot = reversed ? count - 1 - position : position;
             VARIANT& mine = cells[position].value;
             if (!(mine.vt & VT_BYREF) && std::memcmp(&args[slot], &mine, sizeof(VARIANT)) != 0) mine = args[slot];
             Harvest(mine);
@@ -915,19 +747,20 @@ private:
     }
 
     // The call being made and its arguments in declared order (trace-from).
-    void Trace(const Cell* cells, size_t count, const std::vector<DISPID>* namedIds) {
+    void Trace(const Cell* cells, size_t count, const std::vector<DISPID>& namedIds) {
         std::printf("%s\n  args (declared order):", g_doing);
         for (size_t position = 0; position < count; ++position) {
             const VARIANT& v = cells[position].value;
             const VARIANT& shown = v.vt == (VT_BYREF | VT_VARIANT) ? *v.pvarVal : v;
-            std::printf(&shown != &v ? " %X->%X" : " %X", v.vt, shown.vt);
-            if (shown.vt == VT_BSTR) std::printf("'%.40ls'", shown.bstrVal ? shown.bstrVal : L"(null)");
-            if (shown.vt == VT_DATE || shown.vt == VT_R8) std::printf("(%g)", shown.dblVal);
-            if (shown.vt == VT_I4 || shown.vt == VT_I2)
-                std::printf("(%ld)", shown.vt == VT_I4 ? static_cast<long>(shown.lVal) : static_cast<long>(shown.iVal));
-            if (namedIds) std::printf("@%ld", static_cast<long>((*namedIds)[position]));
+            // Any value as text, but objects: converting one would call it.
+            UniqueVariant text;
+            if ((shown.vt & VT_TYPEMASK) != VT_DISPATCH && (shown.vt & VT_TYPEMASK) != VT_UNKNOWN)
+                VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
+            std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
         }
-        std::printf("\n");
+        std::printf(namedIds.empty() ? "\n" : "\n  named DISPIDs as sent:");
+        for (const DISPID& named : namedIds)
+            std::printf(" %ld%s", static_cast<long>(named), &named == &namedIds.back() ? "\n" : "");
     }
 
     void CallEnumerator() {
@@ -936,22 +769,17 @@ private:
         Doing("call %ld: IEnumVARIANT member %u", index_, which);
         if (which <= 1) {
             const ULONG wanted = Chance(80) ? Pick(20) : Chance(50) ? 100 : 1;
-            std::vector<VARIANT> batch(wanted ? wanted : 1);
-            for (VARIANT& v : batch) VariantInit(&v);
+            std::vector<UniqueVariant> batch(wanted ? wanted : 1);
             ULONG fetched = 0;
-            walk->Next(wanted, batch.data(), wanted == 1 && Chance(50) ? nullptr : &fetched);
-            for (VARIANT& v : batch) {
-                if (Chance(5)) Harvest(v);
-                VariantClear(&v);
-            }
-        } else if (which == 2) {
-            walk->Skip(Chance(80) ? Pick(50) : 0xFFFFFFFFu);
-        } else if (which == 3) {
-            walk->Reset();
-        } else {
-            ComPtr<IEnumVARIANT> copy;
-            if (SUCCEEDED(walk->Clone(copy.put())) && copy) KeepEnum(copy.get());
+            walk->Next(wanted, batch[0].get(), wanted == 1 && Chance(50) ? nullptr : &fetched);
+            for (UniqueVariant& v : batch)
+                if (Chance(5)) Harvest(*v.get());
+            return;
         }
+        if (which == 2) return static_cast<void>(walk->Skip(Chance(80) ? Pick(50) : 0xFFFFFFFFu));
+        if (which == 3) return static_cast<void>(walk->Reset());
+        ComPtr<IEnumVARIANT> copy;
+        if (SUCCEEDED(walk->Clone(copy.put())) && copy) KeepEnum(copy.get());
     }
 
     void CallTypeInfo() {

@@ -1,16 +1,6 @@
-// Load: 8 threads of the multithreaded apartment share one server object,
-// connected to the in-process simulated historian running 300 times faster
-// than real time (so that advises deliver storms of data changes). Two read
-// synchronously, one updates and reads at times, two issue asynchronous
-// reads, one churns advises (advise, wait, cancel), one keeps a storm of
-// advises delivering and one churns connection-point subscriptions. Two
-// sinks stay subscribed throughout: each must see every asynchronous read's
-// completion exactly once, and both the same number of DataChange events for
-// every advise. The synchronous readers also raise a cancel notice through
-// the historian's callback after every read, so that events fire on several
-// threads while the subscriptions churn: both stable sinks must see every
-// one, and a churned sink must never be reached once dropped. Private bytes
-// at the end must stay within a few percent of their level after warm-up.
+// Load: 8 threads share one server object connected to the in-process
+// simulated historian, its clock 300 times faster than real time. Roles and
+// checks: README.md; each check's fault is named by its `bench:` line.
 //   wine bin/load_stress.exe [seconds] [threads that work: bit mask, default 0xFF]
 #include <windows.h>
 #include <ocidl.h>
@@ -29,13 +19,13 @@
 #include "com/com_holders.h"
 #include "reliability.h"
 #include "sim_control.h"
+#include "support/com_test.h"
 
 using namespace reliability;
+using comtest::TimeRange;
 
 namespace {
 
-constexpr const wchar_t* kItemIDs[] = {L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
-                                       L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"};
 constexpr LONG kItems = 4;
 constexpr LONG kMaxTransactions = 1 << 20;
 constexpr LONG kNoticeBase = 0x7FFF0000;  // the cancel identifiers of the notices the readers raise
@@ -86,11 +76,10 @@ struct Shared {
     void Count(HRESULT hr, std::atomic<long>& done) { ++(SUCCEEDED(hr) ? done : failures); }
     // An advise of all four items from now on; its cancel identifier in `cancelID`.
     HRESULT Advise(LONG tid, LONG* cancelID) {
-        VARIANT start = Text(L"NOW");
+        UniqueVariant start = comtest::Text(L"NOW");
         SAFEARRAY* hp = handles;
         UniqueSafeArray errors;
-        const HRESULT hr = items->AsyncAdviseRaw(tid, &start, 1.0 / 864000, kItems, &hp, errors.put(), cancelID);
-        VariantClear(&start);
+        const HRESULT hr = items->AsyncAdviseRaw(tid, start.get(), 1.0 / 864000, kItems, &hp, errors.put(), cancelID);
         Count(hr, advises);
         return hr;
     }
@@ -98,21 +87,15 @@ struct Shared {
 
 void SyncReader(Shared& s, int self, std::mt19937&) {
     while (!s.stop) {
-        VARIANT start = Text(L"NOW-10M"), end = Text(L"NOW");
+        TimeRange range;
         SAFEARRAY* handles = s.handles;
-        UniqueSafeArray values, errors;
-        HRESULT hr;
-        if (s.progress[self] % 10 == 9) {
-            const LONG aggregates[kItems] = {2, 3, 4, 5};
-            UniqueSafeArray aggregateArray(Vector(VT_I4, aggregates, kItems));
-            SAFEARRAY* ap = aggregateArray.get();
-            hr =
-                s.items->SyncReadProcessed(&start, &end, 1.0 / 1440, kItems, &handles, &ap, values.put(), errors.put());
-        } else {
-            hr = s.items->SyncReadRaw(&start, &end, 0, FALSE, kItems, &handles, values.put(), errors.put());
-        }
-        VariantClear(&start);
-        VariantClear(&end);
+        UniqueSafeArray values, errors, aggregates(comtest::MakeLongArray({2, 3, 4, 5}));
+        SAFEARRAY* ap = aggregates.get();
+        const HRESULT hr = s.progress[self] % 10 == 9
+                               ? s.items->SyncReadProcessed(range.start.get(), range.end.get(), 1.0 / 1440, kItems,
+                                                            &handles, &ap, values.put(), errors.put())
+                               : s.items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, kItems, &handles,
+                                                      values.put(), errors.put());
         s.Count(hr, s.syncReads);
         // A notice raised on this thread while others raise theirs and the sink list changes.
         s.Count(s.callback->OnCancelComplete(static_cast<DWORD>(kNoticeBase + self)), s.noticesRaised);
@@ -126,14 +109,10 @@ void SyncReader(Shared& s, int self, std::mt19937&) {
 void Updater(Shared& s, int self, std::mt19937&) {
     for (long round = 0; !s.stop; ++round) {
         const DATE stamp = s.baseDate + static_cast<double>(round % 50) / 8640;
-        LONG first = 0, index = 1;
-        const LONG quality = 0xC0;
-        SafeArrayGetElement(s.handles, &index, &first);
-        VARIANT value;
-        value.vt = VT_R8;
-        value.dblVal = static_cast<double>(round);
-        UniqueSafeArray handleArray(Vector(VT_I4, &first, 1)), stamps(Vector(VT_DATE, &stamp, 1)),
-            values(Vector(VT_VARIANT, &value, 1)), qualities(Vector(VT_I4, &quality, 1)), errors, read, readErrors;
+        UniqueSafeArray handleArray(comtest::MakeLongArray({comtest::LongAt(s.handles, 1)})),
+            stamps(comtest::MakeDateArray({stamp})),
+            values(comtest::MakeVariantArray({comtest::VarR8(static_cast<double>(round))})),
+            qualities(comtest::MakeLongArray({0xC0})), errors, read, readErrors;
         SAFEARRAY *hp = handleArray.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
         s.Count(s.items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put()), s.updates);
         s.Count(s.items->SyncReadAtTime(1, &tp, 1, &hp, read.put(), readErrors.put()), s.syncReads);
@@ -144,14 +123,12 @@ void Updater(Shared& s, int self, std::mt19937&) {
 
 void AsyncReader(Shared& s, int self, std::mt19937&) {
     for (LONG tid = s.nextRead++; !s.stop && tid < kAdviseBase; tid = s.nextRead++) {
-        VARIANT start = Text(L"NOW-1M"), end = Text(L"NOW");
+        TimeRange range(L"NOW-1M");
         SAFEARRAY* handles = s.handles;
         UniqueSafeArray errors;
         LONG cancelID = 0;
-        const HRESULT hr =
-            s.items->AsyncReadRaw(tid, &start, &end, 0, FALSE, kItems, &handles, errors.put(), &cancelID);
-        VariantClear(&start);
-        VariantClear(&end);
+        const HRESULT hr = s.items->AsyncReadRaw(tid, range.start.get(), range.end.get(), 0, FALSE, kItems, &handles,
+                                                 errors.put(), &cancelID);
         if (SUCCEEDED(hr)) s.accepted[tid] = 1;
         s.Count(hr, s.asyncReads);
         ++s.progress[self];
@@ -197,13 +174,8 @@ void SinkChurn(Shared& s, int self, std::mt19937& rng) {
 }
 
 // What each thread does.
-struct Role {
-    const char* name;
-    void (*run)(Shared&, int, std::mt19937&);
-};
-constexpr Role kRoles[kThreads] = {
-    {"sync read", SyncReader},   {"sync read", SyncReader},     {"update", Updater},     {"async read", AsyncReader},
-    {"async read", AsyncReader}, {"advise churn", AdviseChurn}, {"advise storm", Storm}, {"sink churn", SinkChurn}};
+constexpr void (*kRoles[kThreads])(Shared&, int, std::mt19937&) = {SyncReader,  SyncReader,  Updater, AsyncReader,
+                                                                   AsyncReader, AdviseChurn, Storm,   SinkChurn};
 
 }  // namespace
 
@@ -221,28 +193,23 @@ int main(int argc, char** argv) {
         auto stable = std::make_unique<Record[]>(2);
         s.pace = &stable[0];
         UniqueBstr progID(L"Sim.HdaHistorian");
-        VARIANT node;
-        VariantInit(&node);
-        const LONG clients[kItems] = {1, 2, 3, 4};
-        UniqueSafeArray ids(Vector(VT_BSTR, kItemIDs, kItems)), clientArray(Vector(VT_I4, clients, kItems)), handles,
-            addErrors;
+        UniqueSafeArray ids(comtest::MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
+                                                    L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"})),
+            clientArray(comtest::MakeLongArray({1, 2, 3, 4})), handles, addErrors;
         SAFEARRAY *ip = ids.get(), *cp = clientArray.get();
         if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
                                     control.put_void())) ||
             FAILED(control->ResetDefaults()) || FAILED(control->ClockSetSpeed(300.0)) ||
-            FAILED(CoCreateInstance(CLSID_OPCHDAServer, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCHDAAutoServer,
-                                    server.put_void())) ||
-            server->Connect(progID.get(), node) != S_OK || FAILED(server->get_OPCHDAItems(s.items.put())) ||
+            FAILED(comtest::CreateServer(server)) || server->Connect(progID.get(), comtest::VarEmpty()) != S_OK ||
+            FAILED(server->get_OPCHDAItems(s.items.put())) ||
             s.items->AddItems(kItems, &ip, &cp, handles.put(), addErrors.put()) != S_OK ||
             FAILED(s.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
             std::printf("FAILED: cannot connect to the simulator and add the items\n");
             return 1;
         }
         s.handles = handles.get();
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        SystemTimeToVariantTime(&now, &s.baseDate);
-        s.baseDate = (static_cast<LONGLONG>(s.baseDate * 8640) - 360) / 8640.0 + 0.5 / 8640;  // between samples
+        // An hour ago, between samples (ten seconds apart).
+        s.baseDate = (static_cast<LONGLONG>(comtest::LocalNow() * 8640) - 360) / 8640.0 + 0.5 / 8640;
         DWORD stableCookies[2];
         for (int i = 0; i < 2; ++i) stableCookies[i] = Subscribe(s.items.get(), &stable[i].sink);
 
@@ -255,28 +222,21 @@ int main(int argc, char** argv) {
                 }
                 CoInitializeEx(nullptr, COINIT_MULTITHREADED);
                 std::mt19937 rng(static_cast<unsigned>(t) * 7919u);
-                kRoles[t].run(s, t, rng);
+                kRoles[t](s, t, rng);
                 CoUninitialize();
             });
 
-        // Watches every thread's progress; a thread quiet for 30 s has hung.
         LARGE_INTEGER started;
         QueryPerformanceCounter(&started);
         const double warmUp = seconds < 10 ? 1.0 : seconds / 10;
         double warmBytes = 0;
-        long seen[kThreads] = {};
-        double quietSince[kThreads] = {};
-        for (double t = 0; t < seconds; t = SecondsSince(started)) {
-            Sleep(100);
-            if (warmBytes == 0 && t >= warmUp) warmBytes = PrivateBytes();
-            for (int i = 0; i < kThreads; ++i) {
-                if (s.progress[i] != seen[i]) {
-                    seen[i] = s.progress[i];
-                    quietSince[i] = t;
-                } else if (t - quietSince[i] > 30) {
-                    std::fprintf(stderr, "HANG: the %s thread made no progress for 30 s\n", kRoles[i].name);
-                    TerminateProcess(GetCurrentProcess(), 3);
-                }
+        {
+            // A thread quiet for 30 s has hung.
+            Doing("load: 0, 1 sync read, 2 update, 3, 4 async read, 5 advise churn, 6 storm, 7 sink churn");
+            Watchdog hang(30000, s.progress, kThreads);
+            for (double t = 0; t < seconds; t = SecondsSince(started)) {
+                Sleep(100);
+                if (warmBytes == 0 && t >= warmUp) warmBytes = PrivateBytes();
             }
         }
         const double endBytes = PrivateBytes();

@@ -15,11 +15,15 @@
 #include <functional>
 #include <initializer_list>
 #include <thread>
-#include <type_traits>
+#include <vector>
 
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
 #include "sim_control.h"
+
+namespace comtest {
+HRESULT LibraryCanUnloadNow();  // tests/support/com_test.cpp
+}
 
 namespace reliability {
 
@@ -34,25 +38,19 @@ __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2))) inline void Doing(const cha
     va_end(args);
 }
 
-// A crash anywhere in the process: report the call and end with exit code 2
-// (a crash is a finding, never a hang waiting for a debugger).
+// A crash anywhere in the process: report the call and where (module and
+// offset) and end with exit code 2 (a crash is a finding, never a hang
+// waiting for a debugger).
 inline LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
-    std::fprintf(stderr, "CRASH: exception 0x%08lX at %p while: %s\n",
-                 static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
-                 info->ExceptionRecord->ExceptionAddress, g_doing);
-    // Return addresses on the stack that lie in a loaded module, to find the caller.
-    const auto* stack = reinterpret_cast<const ULONG_PTR*>(info->ContextRecord->Rsp);
-    for (int i = 0, shown = 0; i < 512 && shown < 12; ++i) {
-        HMODULE module = nullptr;
-        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                reinterpret_cast<LPCWSTR>(stack[i]), &module))
-            continue;
-        wchar_t name[MAX_PATH];
+    HMODULE module = nullptr;
+    wchar_t name[MAX_PATH] = L"?";
+    const auto* at = static_cast<const char*>(info->ExceptionRecord->ExceptionAddress);
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(at), &module))
         GetModuleFileNameW(module, name, MAX_PATH);
-        std::fprintf(stderr, "  stack: %p in %ls (base %p)\n", reinterpret_cast<void*>(stack[i]), name,
-                     static_cast<void*>(module));
-        ++shown;
-    }
+    std::fprintf(stderr, "CRASH: exception 0x%08lX at %ls+0x%llx while: %s\n",
+                 static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode), name,
+                 static_cast<unsigned long long>(at - reinterpret_cast<const char*>(module)), g_doing);
     std::fflush(stderr);
     std::fflush(stdout);
     TerminateProcess(GetCurrentProcess(), 2);
@@ -64,11 +62,13 @@ inline void ReportCrashes() {
     SetUnhandledExceptionFilter(ReportCrash);
 }
 
-// Ends the process with exit code 3 when Beat() has not been called for
-// `limitMs`: a hang is a finding, reported with the call it hung in.
+// Ends the process with exit code 3 when one of `count` progress counters
+// (by default its own, moved by Beat()) stood still for `limitMs`: a hang is
+// a finding, reported with the counter and what the program was doing.
 class Watchdog {
 public:
-    explicit Watchdog(DWORD limitMs) : limitMs_(limitMs), thread_([this] { Run(); }) {}
+    explicit Watchdog(DWORD limitMs, const std::atomic<long>* counters = nullptr, int count = 1)
+        : limitMs_(limitMs), counters_(counters ? counters : &beats_), count_(count), thread_([this] { Run(); }) {}
     ~Watchdog() {
         stop_ = true;
         thread_.join();
@@ -77,20 +77,26 @@ public:
 
 private:
     void Run() {
-        for (unsigned long seen = beats_.load(), quiet = 0; !stop_;) {
+        std::vector<long> seen(count_, -1);
+        std::vector<DWORD> quiet(count_, 0);
+        while (!stop_) {
             Sleep(100);
-            const unsigned long now = beats_.load();
-            quiet = now == seen ? quiet + 100 : 0;
-            seen = now;
-            if (quiet < limitMs_) continue;
-            std::fprintf(stderr, "HANG: no progress for %lu ms while: %s\n", quiet, g_doing);
-            std::fflush(stderr);
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
+            for (int i = 0; i < count_; ++i) {
+                const long now = counters_[i].load();
+                quiet[i] = now == seen[i] ? quiet[i] + 100 : 0;
+                seen[i] = now;
+                if (quiet[i] < limitMs_) continue;
+                std::fprintf(stderr, "HANG: counter %d still for %lu ms while: %s\n", i, quiet[i], g_doing);
+                std::fflush(stderr);
+                std::fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 3);
+            }
         }
     }
     const DWORD limitMs_;
-    std::atomic<unsigned long> beats_{0};
+    std::atomic<long> beats_{0};
+    const std::atomic<long>* const counters_;
+    const int count_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -144,59 +150,32 @@ private:
     std::atomic<ULONG> references_{1};
 };
 
+// `source`'s connection point for `events`, null if it has none.
+inline ComPtr<IConnectionPoint> PointOf(IUnknown* source, const IID& events) {
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())))
+        container->FindConnectionPoint(events, point.put());
+    return point;
+}
 // Advises `sink` on `source`'s connection point for `events`: the cookie, 0 if refused.
 inline DWORD Subscribe(IUnknown* source, IDispatch* sink, const IID& events = DIID__IOPCHDAItemEvents) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
     DWORD cookie = 0;
-    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
-        SUCCEEDED(container->FindConnectionPoint(events, point.put())))
-        point->Advise(sink, &cookie);
+    if (ComPtr<IConnectionPoint> point = PointOf(source, events)) point->Advise(sink, &cookie);
     return cookie;
 }
-inline void Unsubscribe(IUnknown* source, DWORD cookie, const IID& events = DIID__IOPCHDAItemEvents) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
-        SUCCEEDED(container->FindConnectionPoint(events, point.put())))
-        point->Unadvise(cookie);
-}
-
-inline VARIANT Text(const wchar_t* text) {
-    VARIANT v;
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(text);
-    return v;
-}
-
-// A vector with lower bound 1 of `n` elements of `vt`, from `values` (texts
-// for VT_BSTR, VARIANTs for VT_VARIANT).
-template <class T>
-SAFEARRAY* Vector(VARTYPE vt, const T* values, LONG n) {
-    SAFEARRAY* array = SafeArrayCreateVector(vt, 1, static_cast<ULONG>(n));
-    for (LONG i = 0; array && i < n; ++i) {
-        LONG index = i + 1;
-        if constexpr (std::is_same_v<T, const wchar_t*>) {
-            UniqueBstr text(values[i]);
-            SafeArrayPutElement(array, &index, text.get());
-        } else {
-            SafeArrayPutElement(array, &index, const_cast<T*>(&values[i]));
-        }
-    }
-    return array;
+inline void Unsubscribe(IUnknown* source, DWORD cookie) {
+    if (ComPtr<IConnectionPoint> point = PointOf(source, DIID__IOPCHDAItemEvents)) point->Unadvise(cookie);
 }
 
 // The component's DllCanUnloadNow (S_OK: no object of it alive; E_UNEXPECTED
 // before a client loaded it), waiting up to `ms` for the historian's threads
 // to let go of the last object.
 inline HRESULT WaitUntilUnloadable(DWORD ms) {
-    HMODULE dll = GetModuleHandleW(L"OPCHDAAuto.dll");
-    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        dll ? reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")) : nullptr);
-    HRESULT hr = canUnload ? canUnload() : E_UNEXPECTED;
+    HRESULT hr = comtest::LibraryCanUnloadNow();
     for (DWORD waited = 0; hr == S_FALSE && waited < ms; waited += 20) {
         Sleep(20);
-        hr = canUnload();
+        hr = comtest::LibraryCanUnloadNow();
     }
     return hr;
 }
