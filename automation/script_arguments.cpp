@@ -296,7 +296,9 @@ LONG CountFor(ITypeInfo* info, const FUNCDESC& desc, UINT index, const DISPPARAM
         if (ParameterOf(desc, params, i) != countParameter) continue;
         UniqueVariant value;
         if (FAILED(VariantChangeType(value.get(), const_cast<VARIANT*>(&Dereferenced(params.rgvarg[i])), 0, VT_I4))) return 0;
-        return value->lVal;
+        // A negative count reads nothing (the member refuses it): -2^31 must
+        // not pass for the mark that reads a whole array.
+        return value->lVal < 0 ? -1 : value->lVal;
     }
     return 0;  // omitted: CreateBrowser's NumCriteria defaults to 0
 }

@@ -201,6 +201,7 @@ TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
         {"a lying length", VarI4(kHuge), {{1, ramp}}, 1, S_OK},
         {"sparse", VarI4(2000001), {{1, ramp}, {2000000, VarI4(stepHandle_)}}, 1, S_OK},
         {"shorter than the count: the member's own refusal", VarI4(2), {{1, ramp}}, 2, E_INVALIDARG},
+        {"a count of -2^31 reads nothing either", VarI4(4000), {{1, ramp}}, LONG_MIN, E_INVALIDARG},
         {"a count no script array can reach", VarR8(4294967295.0), {{1, ramp}}, kHuge, E_INVALIDARG},
         {"a negative length is no array", VarI4(-1), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
         {"nor a fractional one", VarR8(2.5), {{1, ramp}}, 1, DISP_E_TYPEMISMATCH},
