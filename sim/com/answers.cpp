@@ -62,7 +62,7 @@ bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE 
         PutValue(out, i, v);
         out.pftModificationTime[i] = i64_to_filetime(v.modificationTime);
         out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
-        out.szUser[i] = SimStrdup(v.user);
+        out.szUser[i] = SimStrdup(v.user ? v.user->c_str() : L"");
         if (!out.szUser[i]) {
             ClearHistorianAnswer(out);
             return false;

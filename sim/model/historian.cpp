@@ -15,6 +15,7 @@
 #include "item_space.h"
 
 #include <algorithm>
+#include <deque>
 #include <map>
 
 namespace hdasim {
@@ -27,10 +28,15 @@ struct OverlayEntry {
     Variant value;
 };
 
+// An item's modification log keeps this many edits, dropping the oldest: one
+// wide deletion logs up to this many values, and a long run of them (a fuzzer
+// makes thousands) must not grow the process without bound.
+constexpr std::size_t kLogCap = 100000;
+
 struct ItemState {
     std::map<Ticks, OverlayEntry> overlay;
     std::map<Ticks, Ticks> deletedRanges;  // [first, second) without base samples
-    std::vector<ModifiedValue> log;
+    std::deque<ModifiedValue> log;  // the newest kLogCap edits, oldest first
     std::vector<Annotation> annotations;
     HRESULT fault = S_OK;
 };
@@ -65,7 +71,7 @@ struct Historian::Impl {
     std::wstring statusString = L"Running";
     Ticks startTime = 0;
     LCID locale = 0x409;
-    std::wstring clientName;
+    std::shared_ptr<const std::wstring> clientName = std::make_shared<const std::wstring>();
 
     // ---- everything below runs with `mu` held ----
 
@@ -247,6 +253,7 @@ struct Historian::Impl {
         m.modificationTime = now;
         m.editType = type;
         m.user = clientName;
+        if (st.log.size() == kLogCap) st.log.pop_front();
         st.log.push_back(std::move(m));
     }
 
@@ -483,12 +490,12 @@ HRESULT Historian::GetErrorString(HRESULT code, std::wstring* text) const {
 
 void Historian::SetClientName(const std::wstring& name) {
     std::lock_guard lock(impl_->mu);
-    impl_->clientName = name;
+    impl_->clientName = std::make_shared<const std::wstring>(name);
 }
 
 std::wstring Historian::ClientName() const {
     std::lock_guard lock(impl_->mu);
-    return impl_->clientName;
+    return *impl_->clientName;
 }
 
 // ---------------------------------------------------------------- reads
@@ -684,8 +691,7 @@ HRESULT Historian::DeleteRaw(Ticks start, Ticks end, Handle h) {
     const Ticks a = std::min(start, end), b = std::max(start, end);
     ItemState& st = impl_->State(*s);
     const Ticks now = impl_->clock->Now();
-    // The log keeps at most this many of the deleted values; the deletion itself is unbounded.
-    constexpr std::size_t kLogCap = 100000;
+    // The log keeps at most kLogCap of the deleted values; the deletion itself is unbounded.
     bool more = false;
     auto gone = impl_->Range(*s, st, a, b, now, kLogCap, &more);
     if (gone.empty()) return kHdaNoData;
@@ -745,7 +751,7 @@ HRESULT Historian::InsertAnnotation(Handle h, const Annotation& annotation) {
     if (!s) return hr;
     Annotation a = annotation;
     if (a.annotationTime == 0) a.annotationTime = impl_->clock->Now();
-    if (a.user.empty()) a.user = impl_->clientName;
+    if (a.user.empty()) a.user = *impl_->clientName;
     impl_->State(*s).annotations.push_back(std::move(a));
     return S_OK;
 }

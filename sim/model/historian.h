@@ -242,7 +242,9 @@ struct ModifiedValue {
     Variant value;  // the value before the modification (empty for an insert)
     Ticks modificationTime = 0;
     EditType editType = kEditInsert;
-    std::wstring user;
+    // Shared with the client name it was: a wide deletion logs up to 100,000
+    // values, and a client may have named itself with a long text.
+    std::shared_ptr<const std::wstring> user;
 };
 
 struct ModifiedData {
