@@ -189,7 +189,11 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
 
 // [out] VARIANT* given a JScript array.
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
-    if (arg.vt & VT_BYREF) return S_FALSE;
+    if (arg.vt == (VT_BYREF | VT_VARIANT)) return S_FALSE;
+    // A variable of another type (VB's Dim e() As Long) cannot hold the array
+    // the member writes: the runtime would run the member, fail to write back
+    // and drop what the member returned (CreateBrowser's browser).
+    if (arg.vt & VT_BYREF) return DISP_E_TYPEMISMATCH;
     if (PassesNothing(arg)) {
         // Nobody receives it: the member writes into ours (the runtime would
         // run the member and then fail to write back, leaking its results).
@@ -422,6 +426,7 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
 
     DISPPARAMS adapted{args.get(), params->rgdispidNamedArgs, count, params->cNamedArgs};
     HRESULT hr = info->Invoke(self, id, callFlags, &adapted, result, excep, argErr);
+    const bool ran = SUCCEEDED(hr);
     for (UINT i = 0; i < count; ++i) {
         Slot& slot = slots[i];
         if (!slot.adapted) {
@@ -434,5 +439,8 @@ HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, W
         // A time written back, or an [out] value: the caller's variable receives it.
         if (slot.target && !slot.outArray && SUCCEEDED(hr)) VariantCopy(slot.target, slot.local.get());
     }
+    // Outputs that could not be delivered fail the call, and a caller does
+    // not release what a failed call returned (CreateBrowser's browser).
+    if (ran && FAILED(hr) && result) VariantClear(result);
     return hr;
 }

@@ -43,14 +43,19 @@ struct ArrayArgument {
 class ScriptArguments : public ConnectedServerAt {
 protected:
     // The member's own result, not DISP_E_EXCEPTION; by default on the collection.
+    // Named: every argument named by its parameter's DISPID, in declared order.
     HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
-                   UINT* argErr = nullptr, IDispatch* object = nullptr) {
+                   UINT* argErr = nullptr, IDispatch* object = nullptr, bool named = false) {
         if (!object) object = static_cast<IDispatch*>(items_.get());
         DISPID id = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
         std::vector<VARIANT> args(declaredOrder.rbegin(), declaredOrder.rend());
-        DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+        std::vector<DISPID> ids(args.size());
+        for (size_t i = 0; named && i < args.size(); ++i) ids[i] = static_cast<DISPID>(i);
+        if (named) args = declaredOrder;
+        DISPPARAMS params{args.data(), named ? ids.data() : nullptr, static_cast<UINT>(args.size()),
+                          named ? static_cast<UINT>(args.size()) : 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
         HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
@@ -145,13 +150,33 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     EXPECT_EQ(typedErrors, nullptr);
     UniqueVariant element;
     EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
-    // CreateBrowser's Errors by value is refused, Empty drops it; no browser is left behind.
-    for (const VARIANT& errors : {VarI4(0), VarEmpty()}) {
-        UniqueVariant browser;
-        EXPECT_EQ(Invoke(L"CreateBrowser", {VarI4(0), VarMissing(), VarMissing(), VarMissing(), errors}, browser.get(),
-                         nullptr, static_cast<IDispatch*>(server_.get())),
-                  errors.vt == VT_EMPTY ? S_OK : DISP_E_TYPEMISMATCH);
-    }
+    // CreateBrowser's Errors: by value or in a typed variable it is refused (the runtime would run the member,
+    // fail to write the array back and drop the browser), Empty drops it, a JScript array that cannot be
+    // written fails the call; a failed call hands out no browser, and none is left behind.
+    double number = 0;
+    UniqueVariant attributes(Typed(VT_ARRAY | VT_I4, MakeLongArray({17, 266250})));  // 266250: unknown, an error
+    UniqueVariant operators(Typed(VT_ARRAY | VT_I4, MakeLongArray({4, 4})));
+    UniqueVariant filters(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarR8(28.25), VarR8(109.125)})));
+    ScriptObject* frozen = ScriptObject::Array(VarI4(0));
+    frozen->FailWriting(L"length", E_ACCESSDENIED);
+    UniqueVariant frozenArray(Typed(VT_DISPATCH, static_cast<IDispatch*>(frozen)));
+    const struct {
+        VARIANT errors;
+        HRESULT expected;
+    } kErrors[] = {{VarI4(0), DISP_E_TYPEMISMATCH},
+                   {Ref(VT_R8, &number), DISP_E_TYPEMISMATCH},
+                   {*frozenArray.get(), E_ACCESSDENIED},
+                   {VarEmpty(), S_OK}};
+    for (bool named : {false, true})
+        for (const auto& row : kErrors) {
+            UniqueVariant browser;
+            EXPECT_EQ(
+                Invoke(L"CreateBrowser", {VarI4(2), *attributes.get(), *operators.get(), *filters.get(), row.errors},
+                       browser.get(), nullptr, static_cast<IDispatch*>(server_.get()), named),
+                row.expected)
+                << named << " " << row.errors.vt;
+            EXPECT_EQ(browser->vt, row.expected == S_OK ? VT_DISPATCH : VT_EMPTY) << named << " " << row.errors.vt;
+        }
 }
 
 // AddItems' outputs reach an array variable or nobody; GetItemAttributes'

@@ -37,6 +37,8 @@ public:
 
     // Reading member `name` fails with `hr` from now on.
     void FailReading(const std::wstring& name, HRESULT hr) { failing_[name] = hr; }
+    // Writing it fails with `hr` from now on (a frozen array).
+    void FailWriting(const std::wstring& name, HRESULT hr) { failingWrites_[name] = hr; }
     LONG lookups() const { return lookups_; }  // names asked for, found or not
     // The array's length, as a fill or an emptying left it (-1: none).
     LONG Length() const {
@@ -82,6 +84,7 @@ public:
         auto& [name, value] = members_[id - 1];
         if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
             if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+            if (auto f = failingWrites_.find(name); f != failingWrites_.end()) return f->second;
             if (name == L"length") Truncate(params->rgvarg[0]);
             const HRESULT hr = VariantCopyInd(&value, &params->rgvarg[0]);
             if (IsIndex(name) && std::stoul(name) >= static_cast<ULONG>(Length())) {
@@ -170,6 +173,7 @@ private:
     LONG lookups_ = 0;
     std::vector<std::pair<std::wstring, VARIANT>> members_;
     std::map<std::wstring, HRESULT> failing_;
+    std::map<std::wstring, HRESULT> failingWrites_;
 };
 
 }  // namespace scripttest
