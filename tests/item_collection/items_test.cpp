@@ -2,7 +2,7 @@
 // (its checks in their order, the historian method it reaches, and the call over one shared set of arguments, the
 // simulator holding its callbacks so that each asynchronous request stays outstanding), then the item table and
 // what the synchronous requests and the item shortcuts give back (AddItems, Validate and Remove through a script
-// are in tests/scripts). The fixture's table holds the ramp, the step and the text, client handles 1 to 3.
+// are in the JScript examples). The fixture's table holds the ramp, the step and the text, client handles 1 to 3.
 #include <algorithm>
 #include <cmath>
 #include <limits>
