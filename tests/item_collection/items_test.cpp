@@ -431,17 +431,6 @@ protected:
         if (v->vt == VT_DISPATCH) v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
         return history ? CountOf(history.get()) : -1;
     }
-    void ExpectEntry(const UniqueSafeArray& values, const wchar_t* user, LONG entryType) {
-        ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1);
-        ComPtr<OPCHDAValue> first;
-        ComPtr<OPCHDAEntry> entry;
-        ASSERT_TRUE(history && history->Item(VarI4(1), first.put()) == S_OK &&
-                    first.query(IID_OPCHDAEntry, entry) == S_OK);
-        UniqueBstr name;
-        LONG type = 0;
-        EXPECT_TRUE(entry->get_User(name.put()) == S_OK && name && !wcscmp(name.get(), user)) << user;
-        EXPECT_TRUE(entry->get_EntryType(&type) == S_OK && type == entryType) << type;
-    }
 };
 
 TEST_P(Items, ItemFindsByPositionByTextAndByServerHandle) {
@@ -517,28 +506,6 @@ TEST_P(Items, RemoveConnectAndDisconnectReleaseTheHandlesAndNewEnumIsASnapshot) 
     EXPECT_EQ(ClientOf(kept.get()), 3) << "an item the client holds stays usable as an object";
     ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
     Add(kSine, 4);
-}
-
-// Every text field filled: the historian's strings are freed by the component
-// (the task-memory check), the entries' by COM.
-TEST_P(Items, ModifiedValuesAndAnnotationsAreEntriesWithTheirUsers) {
-    UniqueBstr engineer(L"plant engineer");
-    ASSERT_EQ(server_->put_ClientName(engineer.get()), S_OK);
-    UniqueSafeArray values, errors, h(MakeLongArray({rampHandle_})), t(MakeDateArray({FreeStamp(LocalNow() - kHour)})),
-        v(MakeVariantArray({VarBstr(L"1234.5")})), q(MakeLongArray({0xC0})), text(MakeLongArray({textHandle_}));
-    SAFEARRAY *hp = h.get(), *tp = t.get(), *vp = v.get(), *qp = q.get(), *textp = text.get();
-    ASSERT_EQ(items_->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put()), S_OK);
-    EXPECT_EQ(LongAt(errors.get(), 1), kInserted);
-    UniqueVariant kept;  // the client's values are copied, not taken
-    ASSERT_EQ(VariantAt(v.get(), 1, kept.get()), S_OK);
-    EXPECT_STREQ(kept->vt == VT_BSTR ? kept->bstrVal : L"", L"1234.5");
-    TimeRange times(L"NOW-2H", L"NOW");
-    ASSERT_EQ(items_->SyncReadModified(times.start.get(), times.end.get(), 0, 1, &hp, values.put(), errors.put()),
-              S_OK);
-    ExpectEntry(values, L"plant engineer", OPCHDAInsertReplace);
-    ASSERT_EQ(items_->SyncReadAnnotations(times.start.get(), times.end.get(), 1, &textp, values.put(), errors.put()),
-              S_OK);
-    ExpectEntry(values, L"lab technician", 5);
 }
 
 TEST_P(Items, ItemShortcutsPassTheirArgumentsAndGiveTheItemsCode) {
