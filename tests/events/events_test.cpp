@@ -16,7 +16,6 @@
 #include "opc_hda.h"
 #include "server/COPCHDAAutoServer.h"
 #include "server/historian_sink.h"
-#include "support/enum_conformance.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -26,29 +25,14 @@ using comtest::kNoData;
 using comtest::Where;
 
 using Histories = std::vector<ComPtr<IDispatch>>;
-std::wstring Show(const VARIANT& v, Histories* keep = nullptr);
-
-std::wstring ShowHistory(IDispatch* object) {
-    ComPtr<OPCHDAHistory> history;
-    LONG count = 0;
-    if (FAILED(object->QueryInterface(IID_OPCHDAHistory, history.put_void())) || FAILED(history->get_Count(&count)))
-        return L"(?)";
-    std::wstring shown;
-    for (LONG k = 1; k <= count; ++k) {
-        ComPtr<OPCHDAValue> value;
-        UniqueVariant data;
-        if (SUCCEEDED(history->Item(comtest::VarI4(k), value.put()))) value->get_DataValue(data.get());
-        shown += (k > 1 ? L" " : L"") + Show(*data.get());
-    }
-    return L"(" + shown + L")";
-}
 
 // An event argument as text: a long (in hex from 0x10000 and below 0), 'text', a history as (its values), an array
 // of longs as [elements] and one of variants as {elements} (after @lower when that is not 1), nothing as _.
-std::wstring Show(const VARIANT& v, Histories* keep) {
+std::wstring Show(const VARIANT& v, Histories* keep = nullptr) {
     wchar_t number[32] = L"";
     const VARTYPE vt = V_VT(&v);
     const bool longs = vt == (VT_ARRAY | VT_I4), variants = vt == (VT_ARRAY | VT_VARIANT);
+    ComPtr<OPCHDAHistory> history;
     if (vt == VT_R8) swprintf(number, 32, L"%g", V_R8(&v));
     if (vt == VT_I4) swprintf(number, 32, V_I4(&v) >= 0 && V_I4(&v) < 0x10000 ? L"%ld" : L"0x%08lX", V_I4(&v));
     if (*number) return number;
@@ -56,7 +40,18 @@ std::wstring Show(const VARIANT& v, Histories* keep) {
     if (vt == VT_BSTR) return L"'" + std::wstring(V_BSTR(&v) ? V_BSTR(&v) : L"", SysStringLen(V_BSTR(&v))) + L"'";
     if (vt == VT_DISPATCH && V_DISPATCH(&v)) {
         if (keep) keep->emplace_back(V_DISPATCH(&v));
-        return ShowHistory(V_DISPATCH(&v));
+        LONG count = 0;
+        if (FAILED(V_DISPATCH(&v)->QueryInterface(IID_OPCHDAHistory, history.put_void())) ||
+            FAILED(history->get_Count(&count)))
+            return L"(?)";
+        std::wstring shown;
+        for (LONG k = 1; k <= count; ++k) {
+            ComPtr<OPCHDAValue> value;
+            UniqueVariant data;
+            if (SUCCEEDED(history->Item(comtest::VarI4(k), value.put()))) value->get_DataValue(data.get());
+            shown += (k > 1 ? L" " : L"") + Show(*data.get());
+        }
+        return L"(" + shown + L")";
     }
     if (!(longs || variants) || !V_ARRAY(&v)) return L"vt" + std::to_wstring(vt);
     auto [lower, upper] = comtest::BoundsOf(V_ARRAY(&v));
@@ -322,16 +317,15 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     for (int i = 0; i < 3; ++i) AdviseItems(sink.get());
     ComPtr<IEnumConnections> connections;
     ASSERT_EQ(items_->EnumConnections(connections.put()), S_OK);
-    comtest::ExpectEnumeratorConforms<IEnumConnections, CONNECTDATA>(connections.get(), 3);
     CONNECTDATA one[2]{};
     ULONG fetched = 9;
     EXPECT_EQ(connections->Next(1, nullptr, &fetched), E_POINTER);
     EXPECT_EQ(connections->Next(2, one, nullptr), E_POINTER);
+    ASSERT_EQ(connections->Next(2, one, &fetched), S_OK);
+    for (CONNECTDATA& each : one) each.pUnk->Release();  // its own reference: the sink's count is checked at the end
     connections = nullptr;
     ComPtr<IEnumConnectionPoints> points;
     ASSERT_EQ(container_->EnumConnectionPoints(points.put()), S_OK);
-    comtest::ExpectEnumeratorConforms<IEnumConnectionPoints, IConnectionPoint*>(points.get(), 2);
-    ASSERT_EQ(points->Reset(), S_OK);
     for (int i = 0; i < 2; ++i) Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, notices.get());
     // A historian's notice without a reason still reaches the sinks.
     ComPtr<IOPCShutdown> shutdown;
@@ -401,7 +395,7 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
                 EXPECT_EQ(std::tuple(e.id, e.flags, e.lcid, e.named), std::tuple(row.id, DISPATCH_METHOD, 0x400, 0u));
                 EXPECT_EQ(e.args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
                 for (const auto& history : sink->kept)
-                    EXPECT_NE(e.args.find(ShowHistory(history.get())), std::wstring::npos)
+                    EXPECT_NE(e.args.find(Show(comtest::Typed(VT_DISPATCH, history.get()))), std::wstring::npos)
                         << "a kept history is a copy";
                 sink->kept.clear();
             }
@@ -464,12 +458,12 @@ public:
                                 function) == 0)
                     slot_ = reinterpret_cast<void**>(&slots->u1.Function);
         }
+        EXPECT_TRUE(slot_) << "no import of " << function;  // the row would test nothing
         if (slot_) saved_ = Swap(replacement);
     }
     ~ScopedImportPatch() {
         if (slot_) Swap(saved_);
     }
-    explicit operator bool() const { return slot_ != nullptr; }
 
 private:
     void* Swap(void* to) {
@@ -497,7 +491,6 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
         std::optional<ScopedImportPatch> noEvent;
         if (GetParam() == Broken::Event)
             noEvent.emplace("kernel32.dll", "CreateEventW", reinterpret_cast<void*>(&NoEvent));
-        ASSERT_TRUE(!noEvent || *noEvent);
         sink = MakeObject<HistorianSink>(owner.get());
     }
     ASSERT_TRUE(sink);
@@ -519,7 +512,6 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
         std::optional<ScopedImportPatch> failingWait;
         if (GetParam() == Broken::Wait)
             failingWait.emplace("ole32.dll", "CoWaitForMultipleHandles", reinterpret_cast<void*>(&WaitFails));
-        EXPECT_TRUE(!failingWait || *failingWait);
         sink->Detach();
         detached = true;
         CoUninitialize();
