@@ -4,7 +4,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -441,41 +440,26 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
 // The historian's sink must not let the server object go while a callback it forwarded still runs in it, whether or
 // not its wait works: Detach waits for a callback blocked in a client's handler. The platform calls the sink depends
 // on fail through this program's import table, where the statically linked sink finds them.
-// Points this program's import of `function` from `dll` elsewhere while it lives.
+// Points one of this program's import slots (mingw names each __imp_ and the function) elsewhere while it lives.
+template <class F>
 class ScopedImportPatch {
 public:
-    ScopedImportPatch(const char* dll, const char* function, void* replacement) {
-        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name && !slot_; ++d) {
-            if (_stricmp(reinterpret_cast<char*>(base + d->Name), dll) != 0) continue;
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-            for (; names->u1.AddressOfData && !slot_; ++names, ++slots)
-                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
-                    std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
-                                function) == 0)
-                    slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-        }
-        EXPECT_TRUE(slot_) << "no import of " << function;  // the row would test nothing
-        if (slot_) saved_ = Swap(replacement);
-    }
-    ~ScopedImportPatch() {
-        if (slot_) Swap(saved_);
-    }
+    ScopedImportPatch(F*& slot, F* replacement) : slot_(slot), saved_(Swap(replacement)) {}
+    ~ScopedImportPatch() { Swap(saved_); }
 
 private:
-    void* Swap(void* to) {
+    F* Swap(F* to) {
         DWORD was = 0;
-        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
-        void* from = std::exchange(*slot_, to);
-        VirtualProtect(slot_, sizeof *slot_, was, &was);
+        VirtualProtect(&slot_, sizeof slot_, PAGE_READWRITE, &was);
+        F* from = std::exchange(slot_, to);
+        VirtualProtect(&slot_, sizeof slot_, was, &was);
         return from;
     }
-    void** slot_ = nullptr;
-    void* saved_ = nullptr;
+    F*& slot_;
+    F* saved_;
 };
+extern "C" decltype(&CreateEventW) __imp_CreateEventW;
+extern "C" decltype(&CoWaitForMultipleHandles) __imp_CoWaitForMultipleHandles;
 
 HRESULT WINAPI WaitFails(DWORD, DWORD, ULONG, LPHANDLE, LPDWORD) { return RPC_E_CHANGED_MODE; }
 HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) { return nullptr; }
@@ -488,9 +472,8 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
     ASSERT_TRUE(owner);
     ComPtr<HistorianSink> sink;
     {
-        std::optional<ScopedImportPatch> noEvent;
-        if (GetParam() == Broken::Event)
-            noEvent.emplace("kernel32.dll", "CreateEventW", reinterpret_cast<void*>(&NoEvent));
+        std::optional<ScopedImportPatch<decltype(CreateEventW)>> noEvent;
+        if (GetParam() == Broken::Event) noEvent.emplace(__imp_CreateEventW, &NoEvent);
         sink = MakeObject<HistorianSink>(owner.get());
     }
     ASSERT_TRUE(sink);
@@ -509,9 +492,8 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
     for (int i = 0; i < 1000 && !entered; ++i) Sleep(10);
     std::thread releasing([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        std::optional<ScopedImportPatch> failingWait;
-        if (GetParam() == Broken::Wait)
-            failingWait.emplace("ole32.dll", "CoWaitForMultipleHandles", reinterpret_cast<void*>(&WaitFails));
+        std::optional<ScopedImportPatch<decltype(CoWaitForMultipleHandles)>> failingWait;
+        if (GetParam() == Broken::Wait) failingWait.emplace(__imp_CoWaitForMultipleHandles, &WaitFails);
         sink->Detach();
         detached = true;
         CoUninitialize();
