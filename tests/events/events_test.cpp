@@ -19,9 +19,7 @@
 
 namespace {
 
-using comtest::kInvalidHandle;
-using comtest::kNoData;
-using comtest::Where;
+using namespace comtest;
 
 using Histories = std::vector<ComPtr<IDispatch>>;
 
@@ -47,17 +45,17 @@ std::wstring Show(const VARIANT& v, Histories* keep = nullptr) {
         for (LONG k = 1; k <= count; ++k) {
             ComPtr<OPCHDAValue> value;
             UniqueVariant data;
-            if (SUCCEEDED(history->Item(comtest::VarI4(k), value.put()))) value->get_DataValue(data.get());
+            if (SUCCEEDED(history->Item(VarI4(k), value.put()))) value->get_DataValue(data.get());
             shown += (k > 1 ? L" " : L"") + Show(*data.get());
         }
         return L"(" + shown + L")";
     }
     if (!(longs || variants) || !V_ARRAY(&v)) return L"vt" + std::to_wstring(vt);
-    auto [lower, upper] = comtest::BoundsOf(V_ARRAY(&v));
+    auto [lower, upper] = BoundsOf(V_ARRAY(&v));
     std::wstring shown = lower == 1 ? L"" : L"@" + std::to_wstring(lower) + L" ";
     for (LONG i = lower; i <= upper; ++i) {
-        UniqueVariant e(comtest::VarI4(longs ? comtest::LongAt(V_ARRAY(&v), i) : 0));
-        if (variants) comtest::VariantAt(V_ARRAY(&v), i, e.get());
+        UniqueVariant e(VarI4(longs ? LongAt(V_ARRAY(&v), i) : 0));
+        if (variants) VariantAt(V_ARRAY(&v), i, e.get());
         shown += (i > lower ? L" " : L"") + Show(*e.get(), keep);
     }
     return (longs ? L"[" : L"{") + shown + (longs ? L"]" : L"}");
@@ -165,7 +163,7 @@ struct Sent {
     DWORD tid;
     HRESULT status;
     FILETIME t[4] = {{1, 0x01DB0000}, {2, 0x01DB0000}, {3, 0x01DB0000}, {4, 0x01DB0000}};
-    VARIANT v[4] = {comtest::VarR8(1.5), comtest::VarR8(2.5), comtest::VarR8(3.5), comtest::VarR8(9.0)};
+    VARIANT v[4] = {VarR8(1.5), VarR8(2.5), VarR8(3.5), VarR8(9.0)};
     DWORD q[4] = {0xC0, 0xC0, 0xC0, 0xC0};
     OPCHDA_EDITTYPE edits[4] = {OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT};
     LPWSTR notes[4] = {const_cast<LPWSTR>(L"a"), notes[0], notes[0], notes[0]};
@@ -215,11 +213,11 @@ const Row kRows[] = {
 };
 // clang-format on
 
-class Events : public comtest::ComTest {
+class Events : public ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
-        ASSERT_HRESULT_SUCCEEDED(comtest::CreateServer(server_));
+        ASSERT_HRESULT_SUCCEEDED(CreateServer(server_));
         ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IOPCHDA_DataCallback, callback_));
         ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IConnectionPointContainer, container_));
         ASSERT_HRESULT_SUCCEEDED(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, items_.put()));
@@ -335,7 +333,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     container_ = nullptr;
     items_ = nullptr;
     callback_ = nullptr;
-    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_FALSE);
+    EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
     for (const IID& expected : {DIID__IOPCHDAAutoServerEvents, DIID__IOPCHDAItemEvents}) {
         ComPtr<IConnectionPoint> listed;
         IID iid{};
@@ -355,7 +353,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     EXPECT_EQ(last->OnDataChange(1, S_OK, 1, sent.items, sent.codes), S_OK);
     EXPECT_EQ(sink->Count(), 3u);
     sink->kept.clear();
-    EXPECT_EQ(comtest::LibraryCanUnloadNow(), S_OK);
+    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
     for (EventSink* s : {sink.get(), notices.get()}) {
         EXPECT_EQ(s->AddRef(), 2u) << "a subscription outlived the object";
         s->Release();
@@ -378,7 +376,7 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
             {
                 Sent sent{tid, status};
                 ASSERT_EQ(row.call(forwarder.get(), sent), row.id ? S_OK : E_OUTOFMEMORY);
-                for (VARIANT& value : sent.v) value = comtest::VarR8(-1);  // the historian's memory is its own again
+                for (VARIANT& value : sent.v) value = VarR8(-1);  // the historian's memory is its own again
             }
             ASSERT_EQ(sink->Count(), before + (row.id ? 1 : 0));
             if (!row.id) continue;
@@ -386,7 +384,7 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
             const std::wstring args = sink->Events().back().args;
             EXPECT_EQ(args, (tid ? L"0xFFFFFFF0 0x80004005 " : L"0 0 ") + std::wstring(row.args));
             for (const auto& history : sink->kept)
-                EXPECT_NE(args.find(Show(comtest::Typed(VT_DISPATCH, history.get()))), std::wstring::npos)
+                EXPECT_NE(args.find(Show(Typed(VT_DISPATCH, history.get()))), std::wstring::npos)
                     << "a kept history is a copy";
             sink->kept.clear();
         }
@@ -504,7 +502,7 @@ INSTANTIATE_TEST_SUITE_P(Broken, SinkDetach, testing::Values(Broken::Nothing, Br
                              return std::string(std::array{"Nothing", "Wait", "Event"}[static_cast<int>(info.param)]);
                          });
 
-class Delivery : public comtest::ConnectedServer, public testing::WithParamInterface<std::tuple<Where, bool>> {
+class Delivery : public ConnectedServer, public testing::WithParamInterface<std::tuple<Where, bool>> {
 protected:
     void SetUp() override {
         ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, sta() ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED));
@@ -518,7 +516,7 @@ protected:
         // The last reference may go on the historian's thread; an STA sees it only while it pumps.
         HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD index = 0;
-        for (int i = 0; i < 400 && comtest::LibraryCanUnloadNow() != S_OK; ++i)
+        for (int i = 0; i < 400 && LibraryCanUnloadNow() != S_OK; ++i)
             CoWaitForMultipleHandles(0, 50, 1, &never, &index);
         CloseHandle(never);
         EndSinks();
@@ -534,8 +532,8 @@ TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
     Advise(server_.get(), DIID__IOPCHDAItemEvents, itemSink.get());
     for (auto& sink : notices) Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, sink.get());
 
-    comtest::TimeRange range(L"NOW-1M", L"NOW");
-    UniqueSafeArray handles(comtest::MakeLongArray({rampHandle_})), errors;
+    TimeRange range(L"NOW-1M", L"NOW");
+    UniqueSafeArray handles(MakeLongArray({rampHandle_})), errors;
     SAFEARRAY* handleArray = handles.get();
     LONG cancelID = 0;
     ASSERT_EQ(items_->AsyncReadRaw(42, range.start.get(), range.end.get(), 0, FALSE, 1, &handleArray, errors.put(),
@@ -562,7 +560,7 @@ TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
     EXPECT_EQ(server_->get_CurrentTime(&now), S_OK) << "reacting is the client's business";
 }
 
-INSTANTIATE_TEST_SUITE_P(Historian, Delivery, testing::Combine(testing::ValuesIn(comtest::kBothSides), testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Historian, Delivery, testing::Combine(testing::ValuesIn(kBothSides), testing::Bool()),
                          [](const testing::TestParamInfo<std::tuple<Where, bool>>& info) {
                              return std::string(std::get<0>(info.param) == Where::InProcess ? "InProc" : "Local") +
                                     (std::get<1>(info.param) ? "Sta" : "Mta");

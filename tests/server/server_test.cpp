@@ -49,14 +49,10 @@ HRESULT WINAPI RecordCreate(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFI
 
 HRESULT WINAPI RecordCreateEx(REFCLSID clsid, IUnknown* outer, DWORD context, COSERVERINFO* info, DWORD count,
                               MULTI_QI* results) {
-    CreationCall call{true, clsid, context, count ? *results[0].pIID : IID_NULL, outer == nullptr, L"", false};
-    call.node = info && info->pwszName ? info->pwszName : L"";
-    call.plain = count == 1 && (!info || (!info->dwReserved1 && !info->pAuthInfo && !info->dwReserved2));
-    for (DWORD i = 0; i < count; ++i) {
-        results[i].hr = Answer(call, *results[i].pIID, reinterpret_cast<void**>(&results[i].pItf));
-        if (FAILED(results[i].hr)) return results[i].hr;
-    }
-    return S_OK;
+    const bool plain = count == 1 && (!info || (!info->dwReserved1 && !info->pAuthInfo && !info->dwReserved2));
+    const CreationCall call{
+        true, clsid, context, *results[0].pIID, outer == nullptr, info && info->pwszName ? info->pwszName : L"", plain};
+    return results[0].hr = Answer(call, *results[0].pIID, reinterpret_cast<void**>(&results[0].pItf));
 }
 
 // The server object from the statically linked classes, so that the seam sees its requests.
