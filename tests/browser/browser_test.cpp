@@ -99,11 +99,24 @@ testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static 
 class FakeHistorian final : public testsupport::RefusingHistorian<
                                 Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString, IOPCCommon>> {
 public:
+    // The aggregates are the attributes' catalogue without its types.
     STDMETHODIMP GetItemAttributes(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types) override {
-        return Catalogue(n, ids, names, texts, types);
+        ++g_script.calls;
+        if (FAILED(g_script.serverResult)) return g_script.serverResult;
+        *n = g_script.catalogueCount;
+        if (!g_script.noArrays) {
+            *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
+            *names = Block<LPWSTR>(*n, [](DWORD i) {
+                return g_script.nullName && i == 1 ? nullptr : Copy(L"Name" + std::to_wstring(i + 1));
+            });
+            *texts = Block<LPWSTR>(*n, [](DWORD i) { return Copy(L"Description" + std::to_wstring(i + 1)); });
+            if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
+        }
+        g_spy->failNext = g_script.failAfterAnswer;
+        return g_script.serverResult;
     }
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts) override {
-        return Catalogue(n, ids, names, texts);
+        return GetItemAttributes(n, ids, names, texts, nullptr);
     }
     STDMETHODIMP CreateBrowse(DWORD n, DWORD* attributes, OPCHDA_OPERATORCODES* operators, VARIANT* filters,
                               IOPCHDA_Browser** browser, HRESULT** errors) override {
@@ -169,21 +182,6 @@ private:
     static HRESULT Text(const std::wstring& text, LPWSTR* out) {
         *out = SUCCEEDED(g_script.browseResult) ? Copy(text) : nullptr;
         return g_script.browseResult;
-    }
-    static HRESULT Catalogue(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types = nullptr) {
-        ++g_script.calls;
-        if (FAILED(g_script.serverResult)) return g_script.serverResult;
-        *n = g_script.catalogueCount;
-        if (!g_script.noArrays) {
-            *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
-            *names = Block<LPWSTR>(*n, [](DWORD i) {
-                return g_script.nullName && i == 1 ? nullptr : Copy(L"Name" + std::to_wstring(i + 1));
-            });
-            *texts = Block<LPWSTR>(*n, [](DWORD i) { return Copy(L"Description" + std::to_wstring(i + 1)); });
-            if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
-        }
-        g_spy->failNext = g_script.failAfterAnswer;
-        return g_script.serverResult;
     }
 
     size_t next_ = 0;

@@ -1,7 +1,6 @@
-// The server object against the historian simulator, in process and as a
-// local server: Connect and Disconnect through the creation seam (recorded,
-// failed or answered by a fake on request), the properties, the common services
-// and GetOPCHDAServers. No object of the component is alive at the end.
+// The server object against the historian simulator, in process and as a local server: Connect and Disconnect
+// through the creation seam (recorded, or failed on request), the properties, the common services and
+// GetOPCHDAServers. No object of the component is alive at the end.
 #include <cwctype>
 
 #include "opc_hda.h"
