@@ -11,8 +11,7 @@
 
 namespace {
 
-using comtest::VarBstr;
-using comtest::VarMissing;
+using namespace comtest;
 
 constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
 constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
@@ -22,7 +21,7 @@ constexpr LONG kItemID = 13, kEqual = 1, kNotEqual = 6;
 std::wstring Show(SAFEARRAY* array) {
     VARTYPE vt = VT_EMPTY;
     if (!array || FAILED(SafeArrayGetVartype(array, &vt)) || SafeArrayGetDim(array) != 1) return L"-";
-    auto [lower, upper] = comtest::BoundsOf(array);
+    auto [lower, upper] = BoundsOf(array);
     std::wstring text = std::to_wstring(vt) + L"@" + std::to_wstring(lower) + L":";
     for (LONG i = lower; i <= upper; ++i) {
         UniqueVariant e;
@@ -57,11 +56,11 @@ void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
 Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators, LONG lower = 1) {
     const ULONG count = static_cast<ULONG>(attributes.size());
     Criteria made;
-    Set(made.attributes, VT_ARRAY | VT_I4, comtest::MakeLongArray(attributes, lower));
-    Set(made.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray(operators, lower));
+    Set(made.attributes, VT_ARRAY | VT_I4, MakeLongArray(attributes, lower));
+    Set(made.operators, VT_ARRAY | VT_I4, MakeLongArray(operators, lower));
     Set(made.filters, VT_ARRAY | VT_VARIANT, SafeArrayCreateVector(VT_VARIANT, lower, count));
     for (LONG k = lower; k < lower + static_cast<LONG>(count); ++k) {
-        VARIANT filter = comtest::VarI4(k);
+        VARIANT filter = VarI4(k);
         SafeArrayPutElement(made.filters->parray, &k, &filter);
     }
     return made;
@@ -73,7 +72,7 @@ struct Created {
     UniqueVariant errors;  // VT_I4 unless written
 };
 Created Create(IOPCHDAAutoServer* server, LONG count, Criteria& c) {
-    Created made{E_UNEXPECTED, {}, UniqueVariant(comtest::VarI4(0))};
+    Created made{E_UNEXPECTED, {}, UniqueVariant(VarI4(0))};
     made.hr = server->CreateBrowser(count, *c.attributes.get(), *c.operators.get(), *c.filters.get(), made.errors.get(),
                                     made.browser.put());
     return made;
@@ -100,11 +99,24 @@ testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static 
 class FakeHistorian final : public testsupport::RefusingHistorian<
                                 Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString, IOPCCommon>> {
 public:
+    // The aggregates are the attributes' catalogue without its types.
     STDMETHODIMP GetItemAttributes(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types) override {
-        return Catalogue(n, ids, names, texts, types);
+        ++g_script.calls;
+        if (FAILED(g_script.serverResult)) return g_script.serverResult;
+        *n = g_script.catalogueCount;
+        if (!g_script.noArrays) {
+            *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
+            *names = Block<LPWSTR>(*n, [](DWORD i) {
+                return g_script.nullName && i == 1 ? nullptr : Copy(L"Name" + std::to_wstring(i + 1));
+            });
+            *texts = Block<LPWSTR>(*n, [](DWORD i) { return Copy(L"Description" + std::to_wstring(i + 1)); });
+            if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
+        }
+        g_spy->failNext = g_script.failAfterAnswer;
+        return g_script.serverResult;
     }
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts) override {
-        return Catalogue(n, ids, names, texts);
+        return GetItemAttributes(n, ids, names, texts, nullptr);
     }
     STDMETHODIMP CreateBrowse(DWORD n, DWORD* attributes, OPCHDA_OPERATORCODES* operators, VARIANT* filters,
                               IOPCHDA_Browser** browser, HRESULT** errors) override {
@@ -171,21 +183,6 @@ private:
         *out = SUCCEEDED(g_script.browseResult) ? Copy(text) : nullptr;
         return g_script.browseResult;
     }
-    static HRESULT Catalogue(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** texts, VARTYPE** types = nullptr) {
-        ++g_script.calls;
-        if (FAILED(g_script.serverResult)) return g_script.serverResult;
-        *n = g_script.catalogueCount;
-        if (!g_script.noArrays) {
-            *ids = Block<DWORD>(*n, [](DWORD i) { return 100 + i; });
-            *names = Block<LPWSTR>(*n, [](DWORD i) {
-                return g_script.nullName && i == 1 ? nullptr : Copy(L"Name" + std::to_wstring(i + 1));
-            });
-            *texts = Block<LPWSTR>(*n, [](DWORD i) { return Copy(L"Description" + std::to_wstring(i + 1)); });
-            if (types) *types = Block<VARTYPE>(*n, [](DWORD i) { return VT_I2 + i; });
-        }
-        g_spy->failNext = g_script.failAfterAnswer;
-        return g_script.serverResult;
-    }
 
     size_t next_ = 0;
 };
@@ -198,7 +195,7 @@ HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID
     return HandOut(MakeObject<FakeHistorian>(), iid, out);
 }
 
-class OverAFake : public comtest::ComTest {
+class OverAFake : public ComTest {
 protected:
     void SetUp() override {
         ComTest::SetUp();
@@ -209,8 +206,7 @@ protected:
         // Wine crashes on a spied free of a block it never saw allocated unless one went through the spy.
         CoTaskMemFree(CoTaskMemAlloc(8));
         ASSERT_EQ(HandOut(MakeObject<COPCHDAAutoServer>(), IID_IOPCHDAAutoServer, server_.put_void()), S_OK);
-        ASSERT_EQ(server_->Connect(UniqueBstr(L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}").get(), comtest::VarEmpty()),
-                  S_OK);
+        ASSERT_EQ(server_->Connect(UniqueBstr(L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}").get(), VarEmpty()), S_OK);
     }
     void TearDown() override {
         browser_ = nullptr;
@@ -239,17 +235,17 @@ constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 // clang-format off
 const ArgumentRow kArgumentRows[] = {
     {"AttributesOfShorts", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I2, SafeArrayCreateVector(VT_I2, 1, 1)); }, E_INVALIDARG},
-    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, comtest::MakeVariantArray({comtest::VarI4(1)})); }, E_INVALIDARG},
-    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, comtest::MakeBstrArray({L"*"})); }, E_INVALIDARG},
+    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, MakeVariantArray({VarI4(1)})); }, E_INVALIDARG},
+    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, MakeBstrArray({L"*"})); }, E_INVALIDARG},
     {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG},
     {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG},
     {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG},
     {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
     {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG},
-    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
+    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
     {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
     {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG},
-    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, comtest::MakeBstrArray({L"1"})); }, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, MakeBstrArray({L"1"})); }, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK},
     // An element that cannot be read is reported, not passed on undefined.
@@ -325,7 +321,7 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     UniqueBstr name;
     EXPECT_EQ(server_->get_ServerName(name.put()), S_OK);
     EXPECT_STREQ(name.get(), L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}");
-    UniqueVariant locales(comtest::VarI4(5));
+    UniqueVariant locales(VarI4(5));
     EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), E_FAIL) << "a count without an array";
     EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
     for (bool attributes : {true, false}) {
