@@ -144,26 +144,19 @@ ptrdiff_t SlotOf(F member) {
 constexpr ptrdiff_t kUnknown = 3;              // QueryInterface, AddRef, Release
 constexpr ptrdiff_t kDispatch = kUnknown + 4;  // GetTypeInfoCount .. Invoke
 
-struct Slot {
-    const char* operation;
-    ptrdiff_t actual;
-    ptrdiff_t expected;
-};
+#define EXPECT_SLOT(operation, slot) EXPECT_EQ(SlotOf(&operation), slot) << #operation
 
 TEST(VtableLayout, OwnOperationsFollowTheFirstInterface) {
-    const Slot slots[] = {
-        {"COPCHDAAutoServer::TimeArgToHdaTime", SlotOf(&COPCHDAAutoServer::TimeArgToHdaTime), kUnknown + 2},
-        {"COPCHDAHistory::SetAnnotations", SlotOf(&COPCHDAHistory::SetAnnotations), kDispatch + 3},
-        {"COPCHDAHistory::SetModifiedValues", SlotOf(&COPCHDAHistory::SetModifiedValues), kDispatch + 4},
-        {"COPCHDAHistory::SetAttributeValues", SlotOf(&COPCHDAHistory::SetAttributeValues), kDispatch + 5},
-        {"COPCHDAHistory::SetItemValues", SlotOf(&COPCHDAHistory::SetItemValues), kDispatch + 6},
-        {"COPCHDAEnumHistory::Init", SlotOf(&COPCHDAEnumHistory::Init), kUnknown + 4},
-        {"COPCHDAValue::SetValue", SlotOf(&COPCHDAValue::SetValue), kDispatch + 3},
-        {"COPCHDAEntry::SetEntry", SlotOf(&COPCHDAEntry::SetEntry), kDispatch + 6},
-        {"COPCHDAItem::Initialize", SlotOf(&COPCHDAItem::Initialize), kDispatch + 9},
-        {"COPCHDABrowser::AttachBrowser", SlotOf(&COPCHDABrowser::AttachBrowser), kDispatch + 9},
-    };
-    for (const Slot& s : slots) EXPECT_EQ(s.actual, s.expected) << s.operation;
+    EXPECT_SLOT(COPCHDAAutoServer::TimeArgToHdaTime, kUnknown + 2);
+    EXPECT_SLOT(COPCHDAHistory::SetAnnotations, kDispatch + 3);
+    EXPECT_SLOT(COPCHDAHistory::SetModifiedValues, kDispatch + 4);
+    EXPECT_SLOT(COPCHDAHistory::SetAttributeValues, kDispatch + 5);
+    EXPECT_SLOT(COPCHDAHistory::SetItemValues, kDispatch + 6);
+    EXPECT_SLOT(COPCHDAEnumHistory::Init, kUnknown + 4);
+    EXPECT_SLOT(COPCHDAValue::SetValue, kDispatch + 3);
+    EXPECT_SLOT(COPCHDAEntry::SetEntry, kDispatch + 6);
+    EXPECT_SLOT(COPCHDAItem::Initialize, kDispatch + 9);
+    EXPECT_SLOT(COPCHDABrowser::AttachBrowser, kDispatch + 9);
 }
 
 // Every COM object of the library in one table, as clients meet it: what its

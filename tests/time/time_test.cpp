@@ -23,9 +23,6 @@ using testsupport::Ft, testsupport::Units;
 
 namespace {
 
-inline SYSTEMTIME St(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    return {WORD(y), WORD(mo), 0, WORD(d), WORD(h), WORD(mi), WORD(s), 0};
-}
 inline std::string Text(const SYSTEMTIME& st) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
@@ -174,7 +171,7 @@ TEST(LocalToUtc, EveryHalfHourOfEveryZoneShapeFollowsTheModel) {
         {"standard bias", standardBias},
         {"no daylight bias, rules the calendar cannot place", Zone(-60, Rule(13, 9, 7, 30), Rule(10, 0, 5, 3), 0)},
         {"no rules (Wine's UTC)", Zone(-60, Rule(0, 0, 0, 0), Rule(0, 0, 0, 0))},
-        {"absolute dates", Zone(-60, St(2003, 3, 30, 2), St(2003, 10, 26, 3))},
+        {"absolute dates", Zone(-60, {2003, 3, 0, 30, 2, 0, 0, 0}, {2003, 10, 0, 26, 3, 0, 0, 0})},
         {"occurrences out of range", Zone(-60, Rule(3, 0, 0, 2), Rule(10, 0, 6, 3))},
     };
     for (const auto& [name, tz] : zones) {
