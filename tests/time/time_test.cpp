@@ -238,11 +238,9 @@ TEST_F(TimeArgs, EachKindOfVariantAndEachDateBack) {
         {"number", VarR8(date), S_OK, nullptr, date},
         {"number in the other season", VarR8(47000.0 + 13.0 / 86400), S_OK, nullptr, 47000.0 + 13.0 / 86400},
         {"empty: day zero, not now", VarEmpty(), S_OK, nullptr, 0.0},
-        {"date by reference", Ref(VT_DATE, &date), S_OK, nullptr, date},
         {"variant by reference", Ref(VT_VARIANT, &inner), S_OK, nullptr, date},
         {"string by reference is no relative time", Ref(VT_BSTR, &text), DISP_E_TYPEMISMATCH, nullptr},
         {"null", Typed(VT_NULL, 0), DISP_E_TYPEMISMATCH, nullptr},
-        {"number beyond dates", VarR8(1e300), DISP_E_OVERFLOW, nullptr},
         {"date before 1601", VarDate(-109206.5), E_FAIL, nullptr},
         {"year 10000", VarDate(2958466.0), E_FAIL, nullptr},
         // The platform's conversion turns NaN into 30 December 1899.
