@@ -54,18 +54,18 @@ case "$case_name" in
     grep -q "^$cal/Ramp,2024-01-01T00:00:10.000Z,[0-9]*,262336,Good | Raw,," "$out" || fail "raw row"
     # Newest first when the start is the later time: the seams hold the same way.
     export_csv 0 --server Sim.HdaHistorian.Local --chunk 50 --start 2024-01-01T01:00:00Z --end 2024-01-01T00:00:00Z \
-               "$cal/Ramp"
+                 "$cal/Ramp"
     expect_steps "$cal/Ramp" -10 360
     ;;
   processed)
     # Count of Ramp's samples per minute: six, calculated; then 10800
     # one-second intervals, more than the simulator's 10000 a request.
     export_csv 0 --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T01:00:00Z \
-               --aggregate count --interval 1M "$cal/Ramp"
+                 --aggregate count --interval 1M "$cal/Ramp"
     expect_steps "$cal/Ramp" 60 60
     [ "$(grep -c ",6,524480,Good | Calculated,," "$out")" -eq 60 ] || fail "counts of 6"
     export_csv 0 --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T03:00:00Z \
-               --aggregate average --interval 1S "$cal/Ramp"
+                 --aggregate average --interval 1S "$cal/Ramp"
     grep -q "10800 values in 2 requests" "$err" || fail "not read in two requests"
     expect_steps "$cal/Ramp" 1 10800
     ;;

@@ -1,6 +1,5 @@
 // The library's exports and its class object, called the way the COM runtime
-// and clients call them; the object base's reference count as weak links see
-// it; the type information's first load racing on many threads; the classes'
+// and clients call them; the type information's first load racing on many threads; the classes'
 // own virtual operations in fixed slots of their first virtual table, right
 // after the members of the interface they implement first (the object base
 // adds no slot of its own, and each operation is declared in its place).
@@ -20,7 +19,6 @@
 #include "item/COPCHDAItem.h"
 #include "server/COPCHDAAutoServer.h"
 #include "com/implements.h"
-#include "com/module_count.h"
 #include "automation/type_info_holder.h"
 #include "opc_hda.h"
 #include "support/sim_fixture.h"
@@ -62,30 +60,6 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "the class object is held";
     first = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
-}
-
-// Once the count has reached 0 it never comes back, so a link that holds no
-// reference of its own (an item's link to its server) cannot revive an object
-// that is tearing itself down.
-class Probe final : public Implements<Probe, IUnknown> {
-public:
-    explicit Probe(bool* revivedInTeardown) : revivedInTeardown_(revivedInTeardown) {}
-
-private:
-    friend Implements;
-    void FinalRelease() { *revivedInTeardown_ = TryAddRef(); }
-    bool* revivedInTeardown_;
-};
-
-TEST(ObjectLifetime, TryAddRefOnlyWhileSomebodyHoldsTheObject) {
-    bool revived = true;
-    {
-        ComPtr<Probe> probe = MakeObject<Probe>(&revived);
-        ASSERT_TRUE(probe && probe->TryAddRef());
-        probe->Release();
-    }  // the last reference: the teardown asks once more
-    EXPECT_FALSE(revived) << "a reference was taken on an object in teardown";
-    EXPECT_EQ(ComModule::UseCount(), 0);
 }
 
 // The first calls of a process race to load the type information: threads
