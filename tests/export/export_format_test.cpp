@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "com/com_holders.h"
+#include "support/com_test.h"
 #include "export/csv_format.h"
 #include "export/export_time.h"
 #include "export/options.h"
@@ -143,9 +144,7 @@ TEST(ExportTexts, Values) {
         {VT_CY, 1.5, "1.5"},
     };
     for (const Row& r : rows) {
-        UniqueVariant v;
-        V_VT(v.get()) = VT_R8;
-        V_R8(v.get()) = r.number;
+        UniqueVariant v(comtest::VarR8(r.number));
         if (r.vt == VT_EMPTY || r.vt == VT_NULL) {
             V_VT(v.get()) = r.vt;
         } else {
@@ -153,15 +152,10 @@ TEST(ExportTexts, Values) {
         }
         EXPECT_EQ(FormatValue(*v.get()), r.text) << "type " << r.vt;
     }
-    UniqueVariant text;
-    V_VT(text.get()) = VT_BSTR;
-    V_BSTR(text.get()) = SysAllocString(L"Stra\u00DFe, \"7\"");
+    UniqueVariant text(comtest::VarBstr(L"Stra\u00DFe, \"7\"")), error(comtest::Typed(VT_ERROR, E_FAIL));
     EXPECT_EQ(CsvField(FormatValue(*text.get())),
               "\"Stra\xC3\x9F"
               "e, \"\"7\"\"\"");
-    UniqueVariant error;
-    V_VT(error.get()) = VT_ERROR;
-    V_ERROR(error.get()) = E_FAIL;
     EXPECT_EQ(FormatValue(*error.get()), "0x80004005");
 }
 
@@ -203,21 +197,14 @@ TEST(ExportOptions, CommandLines) {
         Options o;
         EXPECT_EQ(ParseOptions(r.args, &o), r.wrong) << "row " << (&r - rows);
     }
+    // What export_test.sh does not pass: a node, and an aggregate by its name in any case.
     Options o;
-    ASSERT_EQ(ParseOptions({L"--server", L"S", L"--node", L"N", L"--start", L"NOW-1D", L"--aggregate", L"maximum",
-                            L"--interval", L"15M", L"--local", L"--out", L"f.csv", L"A", L"B"},
+    ASSERT_EQ(ParseOptions({L"--server", L"S", L"--node", L"N", L"--start", L"NOW", L"--aggregate", L"maximum",
+                            L"--interval", L"15M", L"A"},
                            &o),
               "");
-    EXPECT_EQ(o.progID, L"S");
     EXPECT_EQ(o.node, L"N");
-    EXPECT_EQ(o.items, (std::vector<std::wstring>{L"A", L"B"}));
-    EXPECT_EQ(o.request.start.relative, L"NOW-1D");
-    EXPECT_EQ(o.request.end.relative, L"NOW");
-    EXPECT_TRUE(o.request.processed);
     EXPECT_EQ(o.request.aggregate, 10u);
-    EXPECT_EQ(o.request.resampleInterval, 9'000'000'000);
-    EXPECT_TRUE(o.localTime);
-    EXPECT_EQ(o.out, L"f.csv");
 }
 
 }  // namespace

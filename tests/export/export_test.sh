@@ -16,12 +16,13 @@ cal=Plant/Lab/Calibration
 
 fail() { echo "FAIL ($case_name): $*"; echo "--- stderr:"; cat "$err"; echo "--- csv (head):"; head -5 "$out"; exit 1; }
 
-# Runs the program; the CSV (CR LF lines) lands in $out without the CRs.
-export_csv() {
+# Runs the program and checks its exit code; the CSV (CR LF lines) lands in $out without the CRs.
+export_csv() {  # <expected exit code> <arguments...>
+  local want=$1 status; shift
   "$wine" "$exe" "$@" </dev/null 2>"$err" | tr -d '\r' >"$out"
   status=${PIPESTATUS[0]}
+  [ "$status" -eq "$want" ] || fail "exit code $status, expected $want"
 }
-expect_status() { [ "$status" -eq "$1" ] || fail "exit code $status, expected $1"; }
 # Rows of an item, without the header.
 rows() { grep -c "^$1," "$out"; }
 # The time stamps of an item as Unix seconds, one a line.
@@ -43,71 +44,60 @@ case "$case_name" in
     args=(--server Sim.HdaHistorian.Local --start 2024-01-01T00:00:00Z --end 2024-01-01T01:00:00Z
           "$cal/Ramp" "$cal/Counter" "$cal/Sine")
     rm -f "$work/uncut.csv"
-    export_csv --out "Z:$work/uncut.csv" "${args[@]}"
-    expect_status 0
+    export_csv 0 --out "Z:$work/uncut.csv" "${args[@]}"
     [ ! -s "$out" ] || fail "rows on standard output with --out"
-    export_csv --chunk 50 "${args[@]}"
-    expect_status 0
+    export_csv 0 --chunk 50 "${args[@]}"
     grep -q "3 items (0 failed), 1080 values in 2[0-9] requests" "$err" || fail "not read in chunks"
     tr -d '\r' <"$work/uncut.csv" | diff -u - "$out" >/dev/null || fail "chunked rows differ from one uncut read"
     for item in Ramp Counter Sine; do expect_steps "$cal/$item" 10 360; done
     head -1 "$out" | grep -qx "item,time,value,quality,quality_text,error,error_text" || fail "header"
     grep -q "^$cal/Ramp,2024-01-01T00:00:10.000Z,[0-9]*,262336,Good | Raw,," "$out" || fail "raw row"
     # Newest first when the start is the later time: the seams hold the same way.
-    export_csv --server Sim.HdaHistorian.Local --chunk 50 --start 2024-01-01T01:00:00Z --end 2024-01-01T00:00:00Z \
-               "$cal/Ramp"
-    expect_status 0
+    export_csv 0 --server Sim.HdaHistorian.Local --chunk 50 --start 2024-01-01T01:00:00Z --end 2024-01-01T00:00:00Z \
+                 "$cal/Ramp"
     expect_steps "$cal/Ramp" -10 360
     ;;
   processed)
     # Count of Ramp's samples per minute: six, calculated; then 10800
     # one-second intervals, more than the simulator's 10000 a request.
-    export_csv --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T01:00:00Z \
-               --aggregate count --interval 1M "$cal/Ramp"
-    expect_status 0
+    export_csv 0 --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T01:00:00Z \
+                 --aggregate count --interval 1M "$cal/Ramp"
     expect_steps "$cal/Ramp" 60 60
     [ "$(grep -c ",6,524480,Good | Calculated,," "$out")" -eq 60 ] || fail "counts of 6"
-    export_csv --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T03:00:00Z \
-               --aggregate average --interval 1S "$cal/Ramp"
-    expect_status 0
+    export_csv 0 --server Sim.HdaHistorian --start 2024-01-01T00:00:00Z --end 2024-01-01T03:00:00Z \
+                 --aggregate average --interval 1S "$cal/Ramp"
     grep -q "10800 values in 2 requests" "$err" || fail "not read in two requests"
     expect_steps "$cal/Ramp" 1 10800
     ;;
   dst_local_times)
     # 29 October 2023 in Berlin: 02:00 to 02:59 local time happen twice. The
     # offset tells them apart; chunks of 7 continue inside the repeated hour.
-    TZ=Europe/Berlin export_csv --server Sim.HdaHistorian --local --chunk 7 \
+    TZ=Europe/Berlin export_csv 0 --server Sim.HdaHistorian --local --chunk 7 \
       --start 2023-10-29T02:00:00+02:00 --end 2023-10-29T03:00:00+01:00 "$cal/Step"
-    expect_status 0
     expect_steps "$cal/Step" 60 120
     grep -q "^$cal/Step,2023-10-29T02:30:00.000+02:00," "$out" || fail "first 02:30"
     grep -q "^$cal/Step,2023-10-29T02:30:00.000+01:00," "$out" || fail "second 02:30"
     ;;
   unknown_item)
-    export_csv --server Sim.HdaHistorian --start NOW-5M "$cal/Ramp" Plant/No/Such
-    expect_status 3
+    export_csv 3 --server Sim.HdaHistorian --start NOW-5M "$cal/Ramp" Plant/No/Such
     grep -q "^Plant/No/Such,,,,,0xC0040007,OPC_E_UNKNOWNITEMID: ." "$out" || fail "no failure row"
     [ "$(rows "$cal/Ramp")" -ge 29 ] || fail "Ramp not read"
     grep -q "2 items (1 failed)" "$err" || fail "summary"
     ;;
   no_historian)
-    export_csv --server No.Such.Historian --start NOW-1H "$cal/Ramp"
-    expect_status 2
+    export_csv 2 --server No.Such.Historian --start NOW-1H "$cal/Ramp"
     grep -q "cannot connect to No.Such.Historian: 0x800401F3" "$err" || fail "no message"
     [ ! -s "$out" ] || fail "rows written"
     ;;
   refused_read)
     # A relative time the historian cannot parse: the request fails as a whole.
-    export_csv --server Sim.HdaHistorian --start BOGUS-1X "$cal/Ramp"
-    expect_status 4
+    export_csv 4 --server Sim.HdaHistorian --start BOGUS-1X "$cal/Ramp"
     grep -q "Sim.HdaHistorian refuses the read: 0x80070057" "$err" || fail "no message"
     ;;
   usage)
-    export_csv --help
-    expect_status 0
+    export_csv 0 --help
     grep -q "^Usage: OPCHDAExport" "$out" || fail "help text"
-    export_csv --server S --start NOW --bogus x  # the lines refused: test_export_format
-    expect_status 1
+    export_csv 1 --server S --start NOW --bogus x  # the lines refused: test_export_format
     ;;
   *) echo "unknown case $case_name"; exit 2 ;;
 esac

@@ -101,9 +101,16 @@ protected:
         ASSERT_EQ(object->QueryInterface(IID_IOPCHDAAutoServer, server_.put_void()), S_OK);
         ASSERT_HRESULT_SUCCEEDED(server_->get_OPCHDAItems(items_.put()));
     }
+    // The held answers go out now; a callback holds the server object while it fires, so the last reference
+    // may go on the historian's thread, and the historian frees its answer only once that callback has returned.
     void TearDown() override {
+        if (control_) control_->ClearFaults();
         items_ = nullptr;
         server_ = nullptr;
+        LONG memory = 0;
+        for (int k = 0;
+             control_ && k < 400 && (ComModule::UseCount() || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
+            Sleep(25);
         EXPECT_EQ(ComModule::UseCount(), 0) << "an object of the component is still alive";
         ConnectedServer::TearDown();  // the historian's memory and item handles
     }
@@ -159,12 +166,9 @@ TEST_F(OutOfMemory, EveryCallAnswersOutOfMemoryOrItsSuccessAndLeavesNothing) {
     ComPtr<IUnknown> created;
     VARIANT *s = start.get(), *e = end.get();
     LONG c = 0;
-    auto reset = [&] {
-        errors_.reset();
-        read.reset();
+    auto reset = [&] {  // what the next call's put() would not free
         one.reset();
         listing.reset();
-        text.reset();
         created = nullptr;
         made = nullptr;
         start.reset(VarBstr(L"NOW-1H"));
@@ -255,21 +259,6 @@ TEST_F(OutOfMemory, EveryCallAnswersOutOfMemoryOrItsSuccessAndLeavesNothing) {
     }
     reset();
     point->Unadvise(cookie);
-    // The held answers go out now; a callback holds the server object while
-    // it fires, so the last reference may go on the historian's thread, and
-    // the historian frees its answer only once that callback has returned.
-    control_->ClearFaults();
-    factory = nullptr;
-    callback = nullptr;
-    container = nullptr;
-    point = nullptr;
-    item = nullptr;
-    browser = nullptr;
-    items_ = nullptr;
-    server_ = nullptr;
-    LONG memory = 0;
-    for (int k = 0; k < 400 && (ComModule::UseCount() != 0 || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
-        Sleep(25);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // Self-registration through the exports (regsvr32 calls them; every test run
 // registers the library that way), and the QueryInterface trace on the debugger
-// output, captured the way debug monitors capture it (the DBWIN shared buffer).
-// Both run alone (CMakeLists.txt says why).
+// output. Both run alone (CMakeLists.txt says why).
 #include <algorithm>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -103,59 +102,38 @@ TEST(Registration, RegisterTwiceUnregisterTwiceAndRestore) {
     FreeLibrary(library);
 }
 
-// Collects OutputDebugString lines of this process while alive.
+// Collects this process's OutputDebugString lines while alive. A vectored handler sees each text first, as
+// a debugger would; the monitor's shared buffer exists so that the library traces at all.
 class DebugOutputListener {
 public:
-    DebugOutputListener() {
-        bufferReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-        dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-        mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
-        view_ = static_cast<char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096));
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        markerSeen_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        thread_ = std::thread([this] { Run(); });
+    DebugOutputListener()
+        : mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER")),
+          handler_(AddVectoredExceptionHandler(1, &Catch)) {
         // The library asks whether a monitor listens at most once per recheck
         // delay: an answer from before this listener may stand until it has passed.
         Sleep(kTraceMonitorRecheckMs + 100);
     }
     ~DebugOutputListener() {
-        SetEvent(stop_);
-        thread_.join();
-        UnmapViewOfFile(view_);
-        for (HANDLE h : {mapping_, dataReady_, bufferReady_, stop_, markerSeen_}) CloseHandle(h);
+        RemoveVectoredExceptionHandler(handler_);
+        CloseHandle(mapping_);
     }
-    bool Ready() const { return view_ != nullptr; }
-    // Every line written so far: a marker sent after them through the same
-    // buffer comes out after them, so once it is seen they all are (a fixed
-    // sleep loses the last lines on a busy machine).
+    bool Ready() const { return mapping_ && handler_; }
     std::vector<std::string> Lines() {
-        OutputDebugStringA(kMarker);
-        EXPECT_EQ(WaitForSingleObject(markerSeen_, 30000), WAIT_OBJECT_0) << "the listener stopped";
-        CsLock lock(lock_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
 
 private:
-    void Run() {
-        SetEvent(bufferReady_);
-        HANDLE handles[] = {dataReady_, stop_};
-        while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
-            std::string text(view_ + sizeof(DWORD));
-            if (text == kMarker) {
-                SetEvent(markerSeen_);
-            } else {
-                CsLock lock(lock_);
-                lines_.push_back(text);
-            }
-            SetEvent(bufferReady_);
-        }
+    static LONG CALLBACK Catch(EXCEPTION_POINTERS* e) {
+        if (e->ExceptionRecord->ExceptionCode != DBG_PRINTEXCEPTION_C) return EXCEPTION_CONTINUE_SEARCH;
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(reinterpret_cast<const char*>(e->ExceptionRecord->ExceptionInformation[1]));
+        return EXCEPTION_CONTINUE_EXECUTION;
     }
-    static constexpr char kMarker[] = "-- end of the lines so far --\n";
-    HANDLE bufferReady_, dataReady_, mapping_, stop_, markerSeen_;
-    char* view_;
-    std::thread thread_;
-    CriticalSection lock_;
-    std::vector<std::string> lines_;
+    static inline std::mutex mutex_;
+    static inline std::vector<std::string> lines_;
+    HANDLE mapping_;
+    PVOID handler_;
 };
 
 // One run, as a monitor sees it: it starts after an object was created and traced

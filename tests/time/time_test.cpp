@@ -23,9 +23,6 @@ using testsupport::Ft, testsupport::Units;
 
 namespace {
 
-inline SYSTEMTIME St(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    return {WORD(y), WORD(mo), 0, WORD(d), WORD(h), WORD(mi), WORD(s), 0};
-}
 inline std::string Text(const SYSTEMTIME& st) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
@@ -174,7 +171,7 @@ TEST(LocalToUtc, EveryHalfHourOfEveryZoneShapeFollowsTheModel) {
         {"standard bias", standardBias},
         {"no daylight bias, rules the calendar cannot place", Zone(-60, Rule(13, 9, 7, 30), Rule(10, 0, 5, 3), 0)},
         {"no rules (Wine's UTC)", Zone(-60, Rule(0, 0, 0, 0), Rule(0, 0, 0, 0))},
-        {"absolute dates", Zone(-60, St(2003, 3, 30, 2), St(2003, 10, 26, 3))},
+        {"absolute dates", Zone(-60, {2003, 3, 0, 30, 2, 0, 0, 0}, {2003, 10, 0, 26, 3, 0, 0, 0})},
         {"occurrences out of range", Zone(-60, Rule(3, 0, 0, 2), Rule(10, 0, 6, 3))},
     };
     for (const auto& [name, tz] : zones) {
@@ -241,11 +238,9 @@ TEST_F(TimeArgs, EachKindOfVariantAndEachDateBack) {
         {"number", VarR8(date), S_OK, nullptr, date},
         {"number in the other season", VarR8(47000.0 + 13.0 / 86400), S_OK, nullptr, 47000.0 + 13.0 / 86400},
         {"empty: day zero, not now", VarEmpty(), S_OK, nullptr, 0.0},
-        {"date by reference", Ref(VT_DATE, &date), S_OK, nullptr, date},
         {"variant by reference", Ref(VT_VARIANT, &inner), S_OK, nullptr, date},
         {"string by reference is no relative time", Ref(VT_BSTR, &text), DISP_E_TYPEMISMATCH, nullptr},
         {"null", Typed(VT_NULL, 0), DISP_E_TYPEMISMATCH, nullptr},
-        {"number beyond dates", VarR8(1e300), DISP_E_OVERFLOW, nullptr},
         {"date before 1601", VarDate(-109206.5), E_FAIL, nullptr},
         {"year 10000", VarDate(2958466.0), E_FAIL, nullptr},
         // The platform's conversion turns NaN into 30 December 1899.

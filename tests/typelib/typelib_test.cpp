@@ -193,20 +193,16 @@ ComPtr<ITypeInfo> Impl(ITypeInfo* ti, UINT index) {
 std::string NameOf(const ComPtr<ITypeInfo>& ti) { return ti ? Doc(ti.get()) : "?"; }
 
 // A type the way the IDL spells it.
+constexpr std::pair<VARTYPE, const char*> kSpelling[] = {
+    {VT_I4, "long"},   {VT_I2, "short"},          {VT_BSTR, "BSTR"},
+    {VT_DATE, "DATE"}, {VT_VARIANT, "VARIANT"},   {VT_HRESULT, "HRESULT"},
+    {VT_VOID, "void"}, {VT_UNKNOWN, "IUnknown*"}, {VT_DISPATCH, "IDispatch*"}};
 std::string Spell(ITypeInfo* ti, const TYPEDESC& t) {
-    for (auto [vt, text] : {std::pair{VT_I4, "long"},
-                            {VT_I2, "short"},
-                            {VT_BSTR, "BSTR"},
-                            {VT_DATE, "DATE"},
-                            {VT_VARIANT, "VARIANT"},
-                            {VT_HRESULT, "HRESULT"},
-                            {VT_VOID, "void"},
-                            {VT_UNKNOWN, "IUnknown*"},
-                            {VT_DISPATCH, "IDispatch*"}})
+    for (auto [vt, text] : kSpelling)
         if (t.vt == vt) return text;
     if (t.vt == VT_PTR) return Spell(ti, *t.lptdesc) + "*";
     if (t.vt == VT_SAFEARRAY) return "SAFEARRAY(" + Spell(ti, *t.lptdesc) + ")";
-    if (t.vt == VT_USERDEFINED) return Ref(ti, t.hreftype) ? Doc(Ref(ti, t.hreftype).get()) : "<bad reference>";
+    if (t.vt == VT_USERDEFINED) return NameOf(Ref(ti, t.hreftype));
     return "vt" + std::to_string(t.vt);
 }
 
