@@ -206,6 +206,14 @@ inline double PrivateBytes() {
     return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
 }
 
+// The most memory the process ever held in RAM (Wine reports no peak of private bytes).
+inline double PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return static_cast<double>(counters.PeakWorkingSetSize);
+}
+
 inline double SecondsSince(const LARGE_INTEGER& start) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
