@@ -191,8 +191,9 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     if (arg.vt == (VT_BYREF | VT_VARIANT)) return S_FALSE;
     // A variable of another type (VB's Dim e() As Long) cannot hold the array
-    // the member writes: the runtime would run the member, fail to write back
-    // and drop what the member returned (CreateBrowser's browser).
+    // the member writes, and the runtime finds out only after running it
+    // (Wine, given named arguments, then fails the call and drops what the
+    // member returned: CreateBrowser's browser).
     if (arg.vt & VT_BYREF) return DISP_E_TYPEMISMATCH;
     if (PassesNothing(arg)) {
         // Nobody receives it: the member writes into ours (the runtime would
