@@ -187,7 +187,7 @@ HRESULT AdaptOutScalar(const VARIANT& arg, VARTYPE type, Slot& slot, VARIANT& pa
     return S_OK;
 }
 
-// [out] VARIANT* given a JScript array.
+// [out] VARIANT* given a Variant variable (the runtime's), nothing or a JScript array (ours).
 HRESULT AdaptOutVariant(const VARIANT& arg, Slot& slot, VARIANT& pass) {
     if (arg.vt == (VT_BYREF | VT_VARIANT)) return S_FALSE;
     // A variable of another type (VB's Dim e() As Long) cannot hold the array

@@ -1,5 +1,6 @@
 // Arrays in every shape a script host passes them reach the member as a typed
 // array would; what does not convert or cannot receive a result is refused first.
+#include <algorithm>
 #include <limits>
 #include <map>
 
@@ -50,12 +51,12 @@ protected:
         DISPID id = DISPID_UNKNOWN;
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-        std::vector<VARIANT> args(declaredOrder.rbegin(), declaredOrder.rend());
+        std::vector<VARIANT> args = declaredOrder;
         std::vector<DISPID> ids(args.size());
-        for (size_t i = 0; named && i < args.size(); ++i) ids[i] = static_cast<DISPID>(i);
-        if (named) args = declaredOrder;
-        DISPPARAMS params{args.data(), named ? ids.data() : nullptr, static_cast<UINT>(args.size()),
-                          named ? static_cast<UINT>(args.size()) : 0};
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<DISPID>(i);
+        if (!named) std::reverse(args.begin(), args.end());  // positional: the last argument first
+        const UINT count = static_cast<UINT>(args.size());
+        DISPPARAMS params{args.data(), named ? ids.data() : nullptr, count, named ? count : 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
         HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
@@ -161,9 +162,9 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     EXPECT_EQ(typedErrors, nullptr);
     UniqueVariant element;
     EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
-    // CreateBrowser's Errors: by value or in a typed variable it is refused (the runtime would run the member,
-    // fail to write the array back and drop the browser), Empty or Missing drops it, a JScript array that cannot be
-    // written fails the call; a failed call hands out no browser, and none is left behind.
+    // CreateBrowser's Errors: by value or in a typed variable it is refused (the runtime would run the member and
+    // fail to write the array back; Wine, given named arguments, then drops the browser), Empty or Missing drops it,
+    // a JScript array that cannot be written fails the call; a failed call hands out no browser, none is left behind.
     double number = 0;
     UniqueVariant attributes(Typed(VT_ARRAY | VT_I4, MakeLongArray({17, 266250})));  // 266250: unknown, an error
     UniqueVariant operators(Typed(VT_ARRAY | VT_I4, MakeLongArray({4, 4})));

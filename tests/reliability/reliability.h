@@ -197,22 +197,20 @@ inline EndState FinalState(IHdaSimControl* control) {
     return end;
 }
 
-// The process's private bytes (Wine reports them as the page-file usage and
-// leaves PrivateUsage at 0).
-inline double PrivateBytes() {
+inline PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters;
+}
+// The process's private bytes (Wine reports them as the page-file usage and
+// leaves PrivateUsage at 0).
+inline double PrivateBytes() {
+    const PROCESS_MEMORY_COUNTERS_EX counters = MemoryCounters();
     return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
 }
-
 // The most memory the process ever held in RAM (Wine reports no peak of private bytes).
-inline double PeakWorkingSet() {
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return static_cast<double>(counters.PeakWorkingSetSize);
-}
+inline double PeakWorkingSet() { return static_cast<double>(MemoryCounters().PeakWorkingSetSize); }
 
 inline double SecondsSince(const LARGE_INTEGER& start) {
     LARGE_INTEGER now, frequency;
