@@ -4,9 +4,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/wine-env.sh"
+# A prefix made before wine32 was installed has no 32-bit half: made anew.
+if [ "$OPCHDA_ARCH" = x86 ] && [ -f "$WINEPREFIX/system.reg" ] &&
+   [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/cscript.exe" ]; then
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1 || "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+  "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
   wineserver -w
 fi
 wine_start_server

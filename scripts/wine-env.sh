@@ -1,11 +1,21 @@
-# Sourced by the scripts: the private Wine prefix of the x64 build tree.
+# Sourced by the scripts: the private Wine prefix of a build tree that runs
+# tests, the x64 one or, with OPCHDA_ARCH=x86, the x86 one (build/x86-tests,
+# whose prefix is a 64-bit one that runs 32-bit programs, as 64-bit Windows
+# does; its programs start through the 32-bit loader).
 root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
-export WINEPREFIX="$root/build/x64/wineprefix"
+export OPCHDA_ARCH=${OPCHDA_ARCH:-x64}
+case "$OPCHDA_ARCH" in
+  x64) tree="$root/build/x64" WINE="$root/scripts/wine64" ;;
+  x86) tree="$root/build/x86-tests" WINE="$root/scripts/wine32" ;;
+  *) echo "OPCHDA_ARCH must be x64 or x86, not $OPCHDA_ARCH" >&2; return 1 ;;
+esac
+export WINEPREFIX="$tree/wineprefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-WINE="$root/scripts/wine64"
+# The prefix is always made by the 64-bit loader, so that it is a 64-bit Windows.
+WINE64="$root/scripts/wine64"
 export PATH="/usr/lib/wine:$PATH"
-bin="$root/build/x64/bin"
+bin="$tree/bin"
 
 # Wine's helper processes inherit the first Wine process's output; keep them
 # off any pipe a caller reads, or the caller waits until the server exits.

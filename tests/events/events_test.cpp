@@ -429,7 +429,8 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
 // The historian's sink must not let the server object go while a callback it forwarded still runs in it, whether or
 // not its wait works: Detach waits for a callback blocked in a client's handler. The platform calls the sink depends
 // on fail through this program's import table, where the statically linked sink finds them.
-// Points one of this program's import slots (mingw names each __imp_ and the function) elsewhere while it lives.
+// Points one of this program's import slots elsewhere while it lives. mingw names a slot __imp_ and the function's
+// link name: on x86 that is the stdcall name, with its underscore and argument bytes.
 template <class F>
 class ScopedImportPatch {
 public:
@@ -447,8 +448,13 @@ private:
     F*& slot_;
     F* saved_;
 };
-extern "C" decltype(&CreateEventW) __imp_CreateEventW;
-extern "C" decltype(&CoWaitForMultipleHandles) __imp_CoWaitForMultipleHandles;
+#ifdef _WIN64
+#define IMPORT_SLOT(function, argument_bytes) "__imp_" #function
+#else
+#define IMPORT_SLOT(function, argument_bytes) "__imp__" #function "@" #argument_bytes
+#endif
+extern "C" decltype(&CreateEventW) createEventSlot __asm__(IMPORT_SLOT(CreateEventW, 16));
+extern "C" decltype(&CoWaitForMultipleHandles) coWaitSlot __asm__(IMPORT_SLOT(CoWaitForMultipleHandles, 20));
 
 HRESULT WINAPI WaitFails(DWORD, DWORD, ULONG, LPHANDLE, LPDWORD) { return RPC_E_CHANGED_MODE; }
 HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) { return nullptr; }
@@ -462,7 +468,7 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
     ComPtr<HistorianSink> sink;
     {
         std::optional<ScopedImportPatch<decltype(CreateEventW)>> noEvent;
-        if (GetParam() == Broken::Event) noEvent.emplace(__imp_CreateEventW, &NoEvent);
+        if (GetParam() == Broken::Event) noEvent.emplace(createEventSlot, &NoEvent);
         sink = MakeObject<HistorianSink>(owner.get());
     }
     ASSERT_TRUE(sink);
@@ -482,7 +488,7 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
     std::thread releasing([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         std::optional<ScopedImportPatch<decltype(CoWaitForMultipleHandles)>> failingWait;
-        if (GetParam() == Broken::Wait) failingWait.emplace(__imp_CoWaitForMultipleHandles, &WaitFails);
+        if (GetParam() == Broken::Wait) failingWait.emplace(coWaitSlot, &WaitFails);
         sink->Detach();
         detached = true;
         CoUninitialize();

@@ -9,7 +9,7 @@
 set -uo pipefail
 case_name=$1 exe=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
-wine="$here/../../scripts/wine64"
+wine=${OPCHDA_WINE:-$here/../../scripts/wine64}
 mkdir -p "$work"
 out="$work/$case_name.csv" err="$work/$case_name.err"
 cal=Plant/Lab/Calibration

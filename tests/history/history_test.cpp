@@ -14,8 +14,6 @@
 #include "support/malloc_spy.h"
 #include "time/time_conversion.h"
 
-extern "C" void WINAPI SetOaNoCache();  // oleaut32: strings go back to the task allocator at once
-
 using namespace comtest;
 using testsupport::Ft;
 

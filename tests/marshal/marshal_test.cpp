@@ -24,9 +24,6 @@
 #include "support/malloc_spy.h"
 #include "support/refusing_historian.h"
 
-// oleaut32 exports it; mingw-w64 does not declare it.
-extern "C" void WINAPI SetOaNoCache(void);
-
 namespace {
 
 using testsupport::Ft;

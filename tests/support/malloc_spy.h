@@ -10,6 +10,11 @@
 #include <map>
 #include <mutex>
 
+// oleaut32's switch that sends freed strings back to the task allocator at once, so that the spy sees them go.
+// mingw-w64 does not declare it, and its x86 import library names it without stdcall decoration: with no
+// arguments, both conventions make the same call.
+extern "C" void SetOaNoCache();
+
 namespace testsupport {
 
 class MallocSpy final : public IMallocSpy {
