@@ -32,4 +32,20 @@ for run in "read_bench.exe 3" "history_bench.exe 20000" "time_bench.exe 20000" "
   timeout 300 "$WINE" "$bin"/$run </dev/null 2>/dev/null | tr -d '\r' | grep '^bench:' \
     || echo "bench/${run%%.exe*}.cpp printed no figures" >&2
 done
+wine_stop_server
+# A 32-bit client (as VB6 or 32-bit Office) on the x86 DLL: the 32-bit cscript of a 64-bit Windows.
+if [ "${DEMO_X86:-1}" = 1 ] && "$root/scripts/wine32" --version >/dev/null 2>&1; then
+  (
+    export OPCHDA_ARCH=x86
+    bash "$root/scripts/prepare-prefix.sh"
+    source "$root/scripts/wine-env.sh"
+    wine_start_server
+    trap wine_stop_server EXIT
+    echo "=== examples/read_history.vbs, 32-bit cscript on the x86 DLL"
+    out=$(timeout 120 "$WINE" cscript //nologo "$(to_win "$root/examples/read_history.vbs")" </dev/null 2>/dev/null \
+          | tr -d '\r') || true
+    echo "$out"
+    [ "$(printf '%s\n' "$out" | tail -n 1)" = "DONE" ] || { echo "the 32-bit client stopped before its end" >&2; exit 1; }
+  ) || status=1
+fi
 exit $status
