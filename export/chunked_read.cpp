@@ -49,6 +49,19 @@ HRESULT ReadOnce(IOPCHDA_SyncRead* historian, OPCHANDLE item, ReadRequest& reque
     return hr;
 }
 
+// What is wrong with an answer the historian called a success, or null. The
+// arrays are those of one item; a failed item's values are never read.
+const char* FlawOf(const HistorianAnswer<OPCHDA_ITEM>& values, const CoTaskMemPtr<HRESULT>& errors) {
+    if (!values || !errors) return "an answer without its item or code array";
+    const OPCHDA_ITEM& answer = values[0];
+    if (FAILED(errors[0]) || answer.dwCount == 0) return nullptr;
+    if (!answer.pftTimeStamps || !answer.pdwQualities || !answer.pvDataValues)
+        return "values without their time stamps, qualities or values";
+    for (DWORD k = 0; k < answer.dwCount; ++k)
+        if (Ticks(answer.pftTimeStamps[k]) < 0) return "a time stamp beyond the last file time";
+    return nullptr;
+}
+
 }  // namespace
 
 ItemOutcome ReadItemHistory(IOPCHDA_SyncRead* historian, OPCHANDLE item, ReadRequest& request, const ValueSink& sink,
@@ -67,6 +80,7 @@ ItemOutcome ReadItemHistory(IOPCHDA_SyncRead* historian, OPCHANDLE item, ReadReq
         if (FAILED(outcome.call)) return outcome;
         ++outcome.requests;
         if (outcome.requests == 1) from = request.start;
+        if ((outcome.broken = FlawOf(values, errors))) return outcome;
         outcome.item = errors[0];
         if (FAILED(outcome.item)) return outcome;
 
@@ -80,7 +94,7 @@ ItemOutcome ReadItemHistory(IOPCHDA_SyncRead* historian, OPCHANDLE item, ReadReq
                 continue;
             }
             repeated = 0;
-            sink(answer.pftTimeStamps[k], answer.pvDataValues[k], answer.pdwQualities ? answer.pdwQualities[k] : 0);
+            sink(answer.pftTimeStamps[k], answer.pvDataValues[k], answer.pdwQualities[k]);
             ++outcome.values;
             handedAtLast = haveLast && time == lastTime ? handedAtLast + 1 : 1;
             haveLast = true;
@@ -95,8 +109,13 @@ ItemOutcome ReadItemHistory(IOPCHDA_SyncRead* historian, OPCHANDLE item, ReadReq
             // Intervals follow each other from the start; an aggregate's time
             // stamp (the actual time of a minimum, say) need not mark one.
             const bool forward = Ticks(request.start.utc) <= Ticks(request.end.utc);
-            const std::int64_t step = static_cast<std::int64_t>(answer.dwCount) * request.resampleInterval;
-            from = {L"", FileTimeOf(Ticks(from.utc) + (forward ? step : -step))};
+            std::int64_t step = 0, next = 0;
+            if (__builtin_mul_overflow(static_cast<std::int64_t>(answer.dwCount), request.resampleInterval, &step) ||
+                __builtin_add_overflow(Ticks(from.utc), forward ? step : -step, &next) || next < 0) {
+                outcome.broken = "more intervals than file times hold";
+                return outcome;
+            }
+            from = {L"", FileTimeOf(next)};
         } else {
             from = {L"", FileTimeOf(lastTime)};
         }

@@ -21,6 +21,10 @@ struct ReadRequest {
 struct ItemOutcome {
     HRESULT call = S_OK;  // a failure: the historian refused the request itself
     HRESULT item = S_OK;  // the item's code of the last answer
+    // An answer that breaks the interface's promises (a success without its
+    // arrays, values without their columns): what is wrong with it. Nothing of
+    // that answer is handed on, and the read stops there.
+    const char* broken = nullptr;
     bool stalled = false;  // OPC_S_MOREDATA without a new value: given up
     std::uint64_t values = 0;
     unsigned requests = 0;

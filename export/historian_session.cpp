@@ -36,6 +36,7 @@ HRESULT HistorianSession::AddItems(const std::vector<std::wstring>& itemIDs, std
     CoTaskMemPtr<HRESULT> codes;
     const HRESULT hr = server_->GetItemHandles(count, ids.data(), clientHandles.data(), serverHandles.put(), codes.put());
     if (FAILED(hr)) return hr;
+    if (!serverHandles || !codes) return kIncompleteAnswer;
     handles->assign(count, 0);
     errors->assign(count, S_OK);
     for (DWORD i = 0; i < count; ++i) {

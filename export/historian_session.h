@@ -10,6 +10,10 @@
 #include "com/com_holders.h"
 #include "opc_hda.h"
 
+// What a call gives when the historian called it a success but left out an
+// array of its answer (a code the historian itself never answers).
+constexpr HRESULT kIncompleteAnswer = E_UNEXPECTED;
+
 class HistorianSession {
 public:
     HistorianSession() = default;
@@ -22,7 +26,8 @@ public:
     // IOPCHDA_SyncRead. The first failure is the result.
     HRESULT Connect(const std::wstring& progID, const std::wstring& node);
 
-    // Server handles for the items, one code per item (a failed item's handle is 0).
+    // Server handles for the items, one code per item (a failed item's handle
+    // is 0); kIncompleteAnswer for a success without its arrays.
     HRESULT AddItems(const std::vector<std::wstring>& itemIDs, std::vector<OPCHANDLE>* handles,
                      std::vector<HRESULT>* errors);
 
