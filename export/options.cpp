@@ -1,5 +1,6 @@
 #include "export/options.h"
 
+#include <cstdint>
 #include <cwctype>
 #include <cstdio>
 #include <iterator>
@@ -45,16 +46,21 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
-// A whole number from 1 to 999999999, digits only (wcstoul would take "-3").
-bool ParseCount(const std::wstring& text, DWORD* n) {
-    if (text.empty() || text.size() > 9) return false;
-    DWORD value = 0;
+// A whole number from 1 to what a DWORD holds, digits only (wcstoul would
+// take "-3" and wrap what is larger); `why` gets what is wrong with another.
+bool ParseCount(const std::wstring& text, DWORD* n, std::string* why) {
+    *why = "not a count of values";
+    std::uint64_t value = 0;
     for (wchar_t c : text) {
         if (c < L'0' || c > L'9') return false;
         value = value * 10 + (c - L'0');
+        if (value > MAXDWORD) {
+            *why = "more than the " + std::to_string(MAXDWORD) + " values a request can ask for";
+            return false;
+        }
     }
     if (value == 0) return false;
-    *n = value;
+    *n = static_cast<DWORD>(value);
     return true;
 }
 
@@ -69,7 +75,8 @@ bool ParseAggregate(const std::wstring& text, DWORD* id) {
     const std::wstring name = Lower(text);
     for (DWORD i = 1; i < std::size(kNames); ++i)
         if (name == kNames[i]) return (*id = i), true;
-    return ParseCount(text, id);
+    std::string ignored;
+    return ParseCount(text, id, &ignored);
 }
 
 bool ReadLines(const std::wstring& file, std::vector<std::wstring>* items) {
@@ -116,6 +123,9 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
             return true;
         };
         std::wstring v;
+        std::string why;
+        // A usage error names the argument and what is wrong with it.
+        auto refuse = [&] { return Utf8(a) + " " + Utf8(v) + ": " + why; };
         if (a == L"--help" || a == L"-h" || a == L"/?") {
             o->help = true;
         } else if (a == L"--local") {
@@ -131,8 +141,8 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
             } else if (a == L"--node") {
                 o->node = v;
             } else if (a == L"--start" || a == L"--end") {
-                auto bound = ParseTimeBound(v);
-                if (!bound) return "not a time: " + Utf8(v);
+                auto bound = ParseTimeBound(v, &why);
+                if (!bound) return refuse();
                 (a == L"--start" ? o->request.start : o->request.end) = *bound;
                 haveStart = haveStart || a == L"--start";
             } else if (a == L"--aggregate") {
@@ -140,7 +150,7 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
             } else if (a == L"--interval") {
                 interval = v;
             } else if (a == L"--chunk") {
-                if (!ParseCount(v, &o->request.valuesPerRequest)) return "not a count of values: " + Utf8(v);
+                if (!ParseCount(v, &o->request.valuesPerRequest, &why)) return refuse();
             } else if (a == L"--items-from") {
                 if (!ReadLines(v, &o->items)) return "cannot read " + Utf8(v);
             } else if (a == L"--out") {
@@ -160,8 +170,9 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
     if (!aggregate.empty()) {
         o->request.processed = true;
         if (!ParseAggregate(aggregate, &o->request.aggregate)) return "unknown aggregate " + Utf8(aggregate);
-        auto span = ParseSpan(interval);
-        if (!span) return "not an interval: " + Utf8(interval);
+        std::string why;
+        auto span = ParseSpan(interval, &why);
+        if (!span) return "--interval " + Utf8(interval) + ": " + why;
         o->request.resampleInterval = *span;
     }
     return {};

@@ -41,6 +41,10 @@ TEST(ExportTimes, CommandLineTimes) {
         {L"2024-10-27T0230Z", nullptr},
         {L"2024-10-27T02:30:00.Z", nullptr},
         {L"2024-10-27T02:30+1", nullptr},
+        // Before the first file time, once the zone is taken off.
+        {L"1601-01-01T00:30+01:00", nullptr},
+        {L"1601-01-01T00:00", nullptr},
+        {L"1601-01-01T00:00Z", "1601-01-01T00:00:00.000Z"},
         {L"1D", nullptr},
         {L"", nullptr},
     };
@@ -94,6 +98,12 @@ TEST(ExportTimes, Spans) {
         {L"5X", 0},
         {L"-5S", 0},
         {L"1.5H", 0},
+        // What a 64-bit count of 100 ns holds: 10,675,199 days and a little.
+        {L"10675199D", 9'223'371'936'000'000'000},
+        {L"10675200D", 0},
+        {L"20000000D", 0},
+        {L"3000000000H", 0},
+        {L"99999999999999999999MS", 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(Utf8(r.text));
@@ -180,11 +190,18 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"median", L"--interval", L"1H", L"A"},
          "unknown aggregate median"},
         {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
-        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "not a count of values: 0"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "--chunk 0: not a count of values"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967295", L"A"}, ""},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967296", L"A"},
+         "--chunk 4294967296: more than the 4294967295 values a request can ask for"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"count", L"--interval", L"20000000D", L"A"},
+         "--interval 20000000D: longer than the 10675199 days a historian's time span holds"},
+        {{L"--server", L"S", L"--start", L"1601-01-01T00:30+01:00", L"A"},
+         "--start 1601-01-01T00:30+01:00: before 1601, where the historian's times begin"},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
          "unknown aggregate -7"},
         {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
-        {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "not a time: 2024-1-1"},
+        {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "--start 2024-1-1: not a time"},
         {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
         {{L"--start", L"NOW", L"A"}, "--server is missing"},
         {{L"--server", L"S", L"A"}, "--start is missing"},
