@@ -1,13 +1,15 @@
 #include "export/export_run.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "export/csv_format.h"
+#include "export/csv_output.h"
+#include "export/history_kinds.h"
+#include "export/history_reader.h"
 #include "export/historian_session.h"
+#include "export/progress.h"
 
 namespace {
 
@@ -27,46 +29,6 @@ public:
 
 private:
     HRESULT hr_;
-};
-
-// The CSV destination: a file of our own or standard output, rows ending in CR LF.
-class CsvOutput {
-public:
-    CsvOutput(const CsvOutput&) = delete;
-    CsvOutput& operator=(const CsvOutput&) = delete;
-    explicit CsvOutput(const std::wstring& path) {
-        if (path.empty()) {
-            _setmode(_fileno(stdout), _O_BINARY);
-            file_ = stdout;
-        } else {
-            file_ = _wfopen(path.c_str(), L"wb");
-            own_ = true;
-        }
-    }
-    ~CsvOutput() { Close(); }
-    bool IsOpen() const { return file_ != nullptr; }
-    void Row(std::initializer_list<std::string> fields) {
-        std::string line;
-        for (const std::string& f : fields) {
-            if (&f != fields.begin()) line += ',';
-            line += CsvField(f);
-        }
-        line += "\r\n";
-        std::fwrite(line.data(), 1, line.size(), file_);
-    }
-    // False if anything went unwritten.
-    bool Close() {
-        if (!file_) return ok_;
-        ok_ = !std::ferror(file_) && std::fflush(file_) == 0;
-        if (own_) ok_ = std::fclose(file_) == 0 && ok_;
-        file_ = nullptr;
-        return ok_;
-    }
-
-private:
-    FILE* file_ = nullptr;
-    bool own_ = false;
-    bool ok_ = true;
 };
 
 std::string Hex(HRESULT code) {
@@ -89,22 +51,74 @@ std::string ConnectFailureText(HRESULT hr) {
     }
 }
 
+// Rows to the file; the values so far of the item (all its series) to the progress line.
+struct ItemSink final : RowSink {
+    ItemSink(CsvOutput& out, Progress& progress) : out(out), progress(progress) {}
+    void Write(const std::string& line) override { out.Write(line); }
+    void Reached(std::uint64_t values, std::int64_t time) override { progress.Reached(before + values, time); }
+    CsvOutput& out;
+    Progress& progress;
+    std::uint64_t before = 0;
+};
+
+// The attributes the command line names (numbers, or names as the historian
+// lists them), or all it lists; what is wrong, or empty.
+std::string ChooseAttributes(const HistorianSession& historian, const std::vector<std::wstring>& wanted,
+                             std::vector<HistorianSession::Attribute>* chosen) {
+    std::vector<HistorianSession::Attribute> catalogue;
+    const HRESULT hr = historian.Attributes(&catalogue);
+    if (FAILED(hr)) return "the historian lists no attributes: " + Hex(hr) + " " + historian.ErrorText(hr);
+    if (wanted.empty()) return (*chosen = catalogue), "";
+    for (const std::wstring& name : wanted) {
+        const bool number = name.find_first_not_of(L"0123456789") == std::wstring::npos && name.size() < 10;
+        const DWORD id = number ? std::wcstoul(name.c_str(), nullptr, 10) : 0;
+        const HistorianSession::Attribute* found = nullptr;
+        for (const auto& a : catalogue)
+            if (number ? a.id == id
+                       : CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.name.c_str(), -1, name.c_str(), -1) ==
+                             CSTR_EQUAL)
+                found = &a;
+        if (!found && !number) return "--attributes " + Utf8(name) + ": the historian lists no such attribute";
+        chosen->push_back(found ? *found : HistorianSession::Attribute{id, L""});
+    }
+    return {};
+}
+
 }  // namespace
 
 void Complain(const std::string& text) { std::fprintf(stderr, "OPCHDAExport: %s\n", text.c_str()); }
 
-int RunExport(const Options& options) {
+int RunExport(const Options& options, IUnknown* given) {
     ComApartment com;
     if (FAILED(com.result())) {
         Complain("COM does not start: " + SystemErrorText(com.result()));
         return kExitNoHistorian;
     }
     HistorianSession historian;
-    const std::string server = Utf8(options.progID) + (options.node.empty() ? "" : " on " + Utf8(options.node));
-    HRESULT hr = historian.Connect(options.progID, options.node);
+    const std::string server =
+        given ? "the historian" : Utf8(options.progID) + (options.node.empty() ? "" : " on " + Utf8(options.node));
+    HRESULT hr = given ? historian.Attach(given) : historian.Connect(options.progID, options.node);
     if (FAILED(hr)) {
         Complain("cannot connect to " + server + ": " + Hex(hr) + " " + ConnectFailureText(hr));
         return kExitNoHistorian;
+    }
+    ReadRequest request = options.request;
+    if (request.kind == HistoryKind::Annotations && !historian.SyncAnnotations()) {
+        Complain(server + " keeps no annotations (it offers no IOPCHDA_SyncAnnotations)");
+        return kExitNoHistorian;
+    }
+    std::vector<HistorianSession::Attribute> attributes;
+    if (request.kind == HistoryKind::Attributes) {
+        const std::string wrong = ChooseAttributes(historian, request.attributes, &attributes);
+        if (!wrong.empty()) {
+            Complain(wrong);
+            return kExitUsage;
+        }
+    }
+    TimeList times(request);
+    if (const std::string wrong = times.Open(); !wrong.empty()) {
+        Complain(wrong);
+        return kExitUsage;
     }
     std::vector<OPCHANDLE> handles;
     std::vector<HRESULT> handleErrors;
@@ -117,55 +131,77 @@ int RunExport(const Options& options) {
         Complain(server + " refuses the items: " + Hex(hr) + " " + historian.ErrorText(hr));
         return kExitReadRefused;
     }
-    CsvOutput out(options.out);
+    CsvStyle style = options.spreadsheet ? RegionalSpreadsheetStyle() : CsvStyle();
+    style.localTimes = options.localTime;
+    if (!options.separator.empty()) style.separator = Utf8(options.separator);
+    CsvOutput out(options.out, style.spreadsheet);
     if (!out.IsOpen()) {
         Complain("cannot write " + Utf8(options.out));
         return kExitOutputFailed;
     }
-    if (options.header) out.Row({"item", "time", "value", "quality", "quality_text", "error", "error_text"});
-
-    ReadRequest request = options.request;
+    TimeText timeText;
+    RowBuilder row(style, timeText);
+    const std::vector<const char*> columns = ColumnsOf(request.kind, style.spreadsheet);
+    if (options.header) {
+        row.Start(columns[0]);
+        for (size_t c = 1; c < columns.size(); ++c) row.Text(columns[c]);
+        out.Write(row.Line());
+    }
+    Progress progress(options.quiet ? nullptr : stderr, StandardErrorIsTerminal());
+    ItemSink sink(out, progress);
     unsigned failed = 0, requests = 0;
     std::uint64_t values = 0;
-    DWORD lastReport = GetTickCount();
     for (size_t i = 0; i < options.items.size(); ++i) {
         const std::string item = Utf8(options.items[i]);
-        auto fail = [&](HRESULT code, const std::string& text) {
-            out.Row({item, "", "", "", "", Hex(code), text});
-            ++failed;
+        bool itemFailed = false;
+        auto fail = [&](const Series* series, HRESULT code, const std::string& text) {
+            row.Start(item);
+            if (series) series->Lead(row);
+            row.Empty(static_cast<int>(columns.size()) - 3 - (series ? LeadColumnsOf(request.kind) : 0));
+            row.Error(code, text);
+            out.Write(row.Line());
+            itemFailed = true;
         };
         if (FAILED(handleErrors[i])) {
-            fail(handleErrors[i], historian.ErrorText(handleErrors[i]));
+            fail(nullptr, handleErrors[i], historian.ErrorText(handleErrors[i]));
+            ++failed;
             continue;
         }
-        auto write = [&](const FILETIME& time, const VARIANT& value, DWORD quality) {
-            out.Row({item, FormatTimeStamp(time, options.localTime), FormatValue(value), std::to_string(quality),
-                     QualityText(quality), "", ""});
-        };
-        auto progress = [&](std::uint64_t count, const FILETIME& reached) {
-            if (options.quiet || GetTickCount() - lastReport < 1000) return;
-            lastReport = GetTickCount();
-            Complain(item + ": " + std::to_string(count) + " values, up to " +
-                     FormatTimeStamp(reached, options.localTime));
-        };
-        const ItemOutcome outcome = ReadItemHistory(historian.SyncRead(), handles[i], request, write, progress);
-        values += outcome.values;
-        requests += outcome.requests;
-        if (outcome.broken) {
-            Complain(server + " answers the read of " + item + " with " + outcome.broken +
-                     "; that answer is not written");
-            out.Close();
-            return kExitReadRefused;
+        std::vector<std::unique_ptr<Series>> series;
+        if (request.kind == HistoryKind::Attributes)
+            for (const auto& a : attributes)
+                series.push_back(MakeAttributeSeries(historian.SyncRead(), handles[i], a.id, a.name));
+        else
+            series.push_back(MakeItemSeries(historian.SyncRead(), historian.SyncAnnotations(), handles[i], request));
+        progress.Start(item);
+        sink.before = 0;
+        for (const auto& s : series) {
+            const SeriesOutcome outcome = ReadSeries(*s, request, &times, item, row, sink);
+            sink.before += outcome.values;
+            values += outcome.values;
+            requests += outcome.requests;
+            if (outcome.broken || FAILED(outcome.call)) {
+                progress.Finish();
+                Complain(outcome.broken ? server + " answers the read of " + item + " with " + outcome.broken +
+                                              "; that answer is not written"
+                                        : server + " refuses the read: " + Hex(outcome.call) + " " +
+                                              historian.ErrorText(outcome.call));
+                out.Close();
+                return kExitReadRefused;
+            }
+            if (FAILED(outcome.item))
+                fail(s.get(), outcome.item, historian.ErrorText(outcome.item));
+            else if (outcome.stalled)
+                fail(s.get(), outcome.item,
+                     "the historian has more data but sends no new value; the rows before are complete");
         }
-        if (FAILED(outcome.call)) {
-            Complain(server + " refuses the read: " + Hex(outcome.call) + " " + historian.ErrorText(outcome.call));
+        progress.Finish();
+        if (times.Changed()) {
+            Complain("--times-from " + Utf8(request.timesFile) + " changed while it was read");
             out.Close();
-            return kExitReadRefused;
+            return kExitUsage;
         }
-        if (FAILED(outcome.item))
-            fail(outcome.item, historian.ErrorText(outcome.item));
-        else if (outcome.stalled)
-            fail(outcome.item, "the historian has more data but sends no new value; the rows before are complete");
+        failed += itemFailed ? 1 : 0;
     }
     if (!out.Close()) {
         Complain("cannot write " + (options.out.empty() ? std::string("standard output") : Utf8(options.out)));
@@ -176,4 +212,3 @@ int RunExport(const Options& options) {
                  std::to_string(values) + " values in " + std::to_string(requests) + " requests");
     return failed ? kExitItemsFailed : kExitOk;
 }
-

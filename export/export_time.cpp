@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cwctype>
 
+#include "export/time_text.h"
 #include "time/time_conversion.h"
 
 namespace {
@@ -135,8 +136,9 @@ std::optional<std::int64_t> ParseSpan(const std::wstring& text, std::string* why
     for (size_t k = 0; k < pos; ++k) {
         const int digit = text[k] - L'0';
         if (n > (most - digit) / 10) {
-            if (why) *why = "longer than the " + std::to_string(INT64_MAX / (86400 * kSecond)) +
-                            " days a historian's time span holds";
+            if (why)
+                *why = "longer than the " + std::to_string(INT64_MAX / (86400 * kSecond)) +
+                       " days a historian's time span holds";
             return std::nullopt;
         }
         n = n * 10 + digit;
@@ -146,23 +148,12 @@ std::optional<std::int64_t> ParseSpan(const std::wstring& text, std::string* why
 }
 
 std::string FormatTimeStamp(const FILETIME& utc, bool local) {
-    SYSTEMTIME st;
-    if (!FileTimeToSystemTime(&utc, &st)) return {};
-    char zone[8] = "Z";
-    if (local) {
-        SYSTEMTIME lt;
-        FILETIME lft;
-        if (!SystemTimeToTzSpecificLocalTime(nullptr, &st, &lt) || !SystemTimeToFileTime(&lt, &lft)) return {};
-        // The local calendar time keeps the milliseconds, so the difference is whole minutes.
-        const std::int64_t wholeMillis = Ticks(utc) - Ticks(utc) % kTicksPerMillisecond;
-        const std::int64_t east = (Ticks(lft) - wholeMillis) / kTicksPerMinute;
-        const std::int64_t size = east < 0 ? -east : east;
-        std::snprintf(zone, sizeof zone, "%c%02d:%02d", east < 0 ? '-' : '+', static_cast<int>(size / 60),
-                      static_cast<int>(size % 60));
-        st = lt;
-    }
-    char text[40];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%s", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond, st.wMilliseconds, zone);
+    std::string text;
+    if (Ticks(utc) < 0) return text;
+    TimeText times;
+    if (local)
+        times.AppendLocal(Ticks(utc), text);
+    else
+        times.AppendUtc(Ticks(utc), text);
     return text;
 }

@@ -188,8 +188,8 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"Maximum", L"--interval", L"1H", L"A"}, ""},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"7", L"--interval", L"1H", L"A"}, ""},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"median", L"--interval", L"1H", L"A"},
-         "unknown aggregate median"},
-        {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
+         "--aggregate median: unknown aggregate"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "processed values need --aggregate and --interval"},
         {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "--chunk 0: not a count of values"},
         {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967295", L"A"}, ""},
         {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967296", L"A"},
@@ -199,7 +199,7 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"--start", L"1601-01-01T00:30+01:00", L"A"},
          "--start 1601-01-01T00:30+01:00: before 1601, where the historian's times begin"},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
-         "unknown aggregate -7"},
+         "--aggregate -7: unknown aggregate"},
         {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
         {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "--start 2024-1-1: not a time"},
         {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
@@ -208,7 +208,7 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"A", L"--end"}, "option --end needs a value"},
         {{L"--server", L"S", L"--start", L"NOW", L"-x", L"A"}, "unknown option -x"},
         {{L"--server", L"S", L"--items-from", L"Z:\\no\\such\\file", L"--start", L"NOW"},
-         "cannot read Z:\\no\\such\\file"},
+         "--items-from Z:\\no\\such\\file: cannot be read"},
     };
     for (const Row& r : rows) {
         Options o;
