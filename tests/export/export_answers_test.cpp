@@ -203,4 +203,43 @@ TEST_F(ExportOverAFake, RefusesAnswersThatBreakTheirPromises) {
     }
 }
 
+// Several values at one time stamp, cut in the middle and sent again in
+// another order: each is written once, and a stall is an error row.
+TEST_F(ExportOverAFake, ContinuesAtSeamsByTheRowWritten) {
+    struct Row {
+        const char* name;
+        std::vector<Page> pages;
+        std::vector<std::pair<std::int64_t, const char*>> written;
+        int exitCode;
+    } rows[] = {
+        {"reordered after the cut",
+         {{kMoreData, {{0, 0}, {10, 1}, {10, 2}}}, {S_OK, {{10, 2}, {10, 3}, {10, 1}, {20, 4}}}},
+         {{0, "0"}, {10, "1"}, {10, "2"}, {10, "3"}, {20, "4"}},
+         kExitOk},
+        {"one time over three answers",
+         {{kMoreData, {{0, 0}, {10, 1}}}, {kMoreData, {{10, 1}, {10, 2}}}, {S_OK, {{10, 2}, {10, 3}, {10, 1}}}},
+         {{0, "0"}, {10, "1"}, {10, "2"}, {10, "3"}},
+         kExitOk},
+        {"the same value twice at one time",
+         {{kMoreData, {{10, 5}}}, {S_OK, {{10, 5}, {10, 5}, {20, 6}}}},
+         {{10, "5"}, {10, "5"}, {20, "6"}},
+         kExitOk},
+        {"no new value after the cut",
+         {{kMoreData, {{10, 1}, {10, 2}}}, {kMoreData, {{10, 2}, {10, 1}}}},
+         {{10, "1"}, {10, "2"}},
+         kExitItemsFailed},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        g_script = Script{Flaw::None, 0, r.pages};
+        std::vector<std::string> written, expected;
+        for (const auto& [second, value] : r.written) expected.push_back(ValueRow(second, value));
+        if (r.exitCode == kExitItemsFailed)
+            expected.push_back("Fake/One,,,,,0x40041003,the historian has more data but sends no new value; the rows "
+                               "before are complete");
+        EXPECT_EQ(Export(&written), r.exitCode);
+        EXPECT_EQ(written, expected);
+    }
+}
+
 }  // namespace
