@@ -110,8 +110,8 @@ struct KindChoice {
 
     std::string Imply(HistoryKind kind, const std::wstring& option) {
         if (implied && *implied != kind) return Utf8(impliedBy) + " and " + Utf8(option) + " do not go together";
+        if (!implied) impliedBy = option;
         implied = kind;
-        impliedBy = option;
         return {};
     }
 };
