@@ -21,7 +21,7 @@ std::string Grouped(std::uint64_t n) {
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-Progress::Progress(std::FILE* out, bool terminal, DWORD (*clock)()) : out_(out), terminal_(terminal), clock_(clock) {}
+Progress::Progress(std::FILE* out, bool terminal, DWORD(WINAPI* clock)()) : out_(out), terminal_(terminal), clock_(clock) {}
 
 void Progress::Start(const std::string& item) {
     item_ = item;

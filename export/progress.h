@@ -15,7 +15,7 @@
 class Progress {
 public:
     // `clock` gives milliseconds (GetTickCount, or a test's); null `out` reports nothing.
-    Progress(std::FILE* out, bool terminal, DWORD (*clock)() = &GetTickCount);
+    Progress(std::FILE* out, bool terminal, DWORD(WINAPI* clock)() = &GetTickCount);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
@@ -32,7 +32,7 @@ private:
 
     std::FILE* out_;
     bool terminal_;
-    DWORD (*clock_)();
+    DWORD(WINAPI* clock_)();
     TimeText times_;
     std::string item_;
     std::uint64_t values_ = 0;
