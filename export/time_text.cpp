@@ -51,19 +51,17 @@ void Digits(std::string& out, std::int64_t value, int width) {
 
 // "2024-10-27<between>02:30:00<decimal>000".
 void AppendCivil(const Civil& c, char between, const char* decimal, std::string& out) {
-    Digits(out, c.year, 4);
-    out += '-';
-    Digits(out, c.month, 2);
-    out += '-';
-    Digits(out, c.day, 2);
-    out += between;
-    Digits(out, c.hour, 2);
-    out += ':';
-    Digits(out, c.minute, 2);
-    out += ':';
-    Digits(out, c.second, 2);
-    out += decimal;
-    Digits(out, c.millis, 3);
+    const char betweenText[] = {between, '\0'};
+    const struct {
+        std::int64_t value;
+        int width;
+        const char* after;
+    } parts[] = {{c.year, 4, "-"},   {c.month, 2, "-"},      {c.day, 2, betweenText}, {c.hour, 2, ":"},
+                 {c.minute, 2, ":"}, {c.second, 2, decimal}, {c.millis, 3, ""}};
+    for (const auto& part : parts) {
+        Digits(out, part.value, part.width);
+        out += part.after;
+    }
 }
 
 }  // namespace

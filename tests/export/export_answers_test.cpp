@@ -49,7 +49,9 @@ T* Block(size_t n) {
     return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
 }
 
-class FakeHistorian final : public testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>> {
+class FakeHistorian final
+    : public testsupport::RefusingSyncRead<
+          testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>>> {
 public:
     STDMETHODIMP GetItemHandles(DWORD n, LPWSTR*, OPCHANDLE*, OPCHANDLE** handles, HRESULT** codes) override {
         *handles = g_script.flaw == Flaw::NoHandles ? nullptr : Block<OPCHANDLE>(n);
@@ -78,19 +80,6 @@ public:
             if (*items) Fill((*items)[i], page, flaw);
         }
         return S_OK;
-    }
-    STDMETHODIMP ReadProcessed(OPCHDA_TIME*, OPCHDA_TIME*, FILETIME, DWORD, OPCHANDLE*, DWORD*, OPCHDA_ITEM**,
-                               HRESULT**) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReadAtTime(DWORD, FILETIME*, DWORD, OPCHANDLE*, OPCHDA_ITEM**, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP ReadModified(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, DWORD, OPCHANDLE*, OPCHDA_MODIFIEDITEM**,
-                              HRESULT**) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReadAttribute(OPCHDA_TIME*, OPCHDA_TIME*, OPCHANDLE, DWORD, DWORD*, OPCHDA_ATTRIBUTE**,
-                               HRESULT**) override {
-        return E_NOTIMPL;
     }
 
 private:
@@ -235,8 +224,9 @@ TEST_F(ExportOverAFake, ContinuesAtSeamsByTheRowWritten) {
         std::vector<std::string> written, expected;
         for (const auto& [second, value] : r.written) expected.push_back(ValueRow(second, value));
         if (r.exitCode == kExitItemsFailed)
-            expected.push_back("Fake/One,,,,,0x40041003,the historian has more data but sends no new value; the rows "
-                               "before are complete");
+            expected.push_back(
+                "Fake/One,,,,,0x40041003,the historian has more data but sends no new value; the rows "
+                "before are complete");
         EXPECT_EQ(Export(&written), r.exitCode);
         EXPECT_EQ(written, expected);
     }
