@@ -147,7 +147,7 @@ int RunExport(const Options& options, IUnknown* given) {
         for (size_t c = 1; c < columns.size(); ++c) row.Text(columns[c]);
         out.Write(row.Line());
     }
-    Progress progress(options.quiet ? nullptr : stderr, StandardErrorIsTerminal());
+    Progress progress(options.quiet ? nullptr : stderr, StandardErrorTerminalWidth());
     ItemSink sink(out, progress);
     unsigned failed = 0, requests = 0;
     std::uint64_t values = 0;

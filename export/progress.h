@@ -1,12 +1,14 @@
 // How far the export has come, for a person watching it: the item, the
 // values written, the time reached and the rate. On a terminal it is one line
 // rewritten in place, about four times a second, and left standing when the
-// item ends; elsewhere (a log) a line about once a second.
+// item ends (cut to the console's width: a line that wrapped could not be
+// rewritten); elsewhere (a log) a line about once a second.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -14,8 +16,9 @@
 
 class Progress {
 public:
-    // `clock` gives milliseconds (GetTickCount, or a test's); null `out` reports nothing.
-    Progress(std::FILE* out, bool terminal, DWORD(WINAPI* clock)() = &GetTickCount);
+    // `terminalWidth` is the console's in characters, 0 for a log; `clock`
+    // gives milliseconds (GetTickCount, or a test's); null `out` reports nothing.
+    Progress(std::FILE* out, int terminalWidth, DWORD(WINAPI* clock)() = &GetTickCount);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
@@ -24,14 +27,15 @@ public:
     // The item is done: a terminal's line shows its last figures and stays.
     void Finish();
 
-    // "Plant/Area1/Flow: 1,200,000 values, up to 2024-03-01T06:00:00.000Z, 512,000 values/s".
-    std::string Line() const;
+    // "Plant/Area1/Flow: 1,200,000 values, up to 2024-03-01T06:00:00.000Z, 512,000 values/s",
+    // in at most `most` bytes.
+    std::string Line(size_t most = SIZE_MAX) const;
 
 private:
     void Show();
 
     std::FILE* out_;
-    bool terminal_;
+    int terminalWidth_;
     DWORD(WINAPI* clock_)();
     TimeText times_;
     std::string item_;
@@ -41,5 +45,5 @@ private:
     size_t width_ = 0;  // of the line on the terminal
 };
 
-// Whether standard error is a console a person reads.
-bool StandardErrorIsTerminal();
+// The width of the console standard error shows in, 0 when it goes elsewhere.
+int StandardErrorTerminalWidth();

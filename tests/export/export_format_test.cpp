@@ -239,13 +239,13 @@ DWORD WINAPI TestClock() { return g_clock; }
 
 TEST(ExportProgress, TerminalAndLog) {
     const std::int64_t reached = Ticks(Utc(2024, 1, 1, 6, 0));
-    for (bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "terminal" : "log");
+    for (int width : {120, 0, 76}) {
+        SCOPED_TRACE(width);
         std::FILE* out = std::tmpfile();
         ASSERT_TRUE(out);
         {
             g_clock = 5000;
-            Progress progress(out, terminal, &TestClock);
+            Progress progress(out, width, &TestClock);
             progress.Start("Plant/A");
             for (auto [now, values] : {std::pair{5100u, 10u}, {5300u, 1'000'000u}, {105'000u, 1'000'100u}}) {
                 g_clock = now;
@@ -257,11 +257,17 @@ TEST(ExportProgress, TerminalAndLog) {
         char text[512] = {};
         text[std::fread(text, 1, sizeof text - 1, out)] = 0;
         std::fclose(out);
-        const std::string up = " values, up to 2024-01-01T06:00:00.000Z, ";
-        EXPECT_EQ(text, terminal ? "\rPlant/A: 1,000,000" + up + "3,333,333 values/s" +
-                                       "\rPlant/A: 1,000,100" + up + "10,001 values/s   " +
-                                       "\rPlant/A: 1,000,100" + up + "10,001 values/s\n"
-                                 : "OPCHDAExport: Plant/A: 1,000,100" + up + "10,001 values/s\n");
+        const char* expected[] = {
+            // A console of 120 columns: the line rewritten, what a longer one left blanked.
+            "\rPlant/A: 1,000,000 values, up to 2024-01-01T06:00:00.000Z, 3,333,333 values/s"
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s   "
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n",
+            "OPCHDAExport: Plant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n",
+            // One of 76: the item's beginning gives way to the figures, before the last column.
+            "\r.../A: 1,000,000 values, up to 2024-01-01T06:00:00.000Z, 3,333,333 values/s"
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s "
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n"};
+        EXPECT_EQ(text, std::string(expected[width == 120 ? 0 : width == 0 ? 1 : 2]));
     }
 }
 
