@@ -62,12 +62,10 @@ struct ItemSink final : RowSink {
 };
 
 // The attributes the command line names (numbers, or names as the historian
-// lists them), or all it lists; what is wrong, or empty.
-std::string ChooseAttributes(const HistorianSession& historian, const std::vector<std::wstring>& wanted,
+// lists them) out of `catalogue`, or all of it; what is wrong, or empty.
+std::string ChooseAttributes(const std::vector<HistorianSession::Attribute>& catalogue,
+                             const std::vector<std::wstring>& wanted,
                              std::vector<HistorianSession::Attribute>* chosen) {
-    std::vector<HistorianSession::Attribute> catalogue;
-    const HRESULT hr = historian.Attributes(&catalogue);
-    if (FAILED(hr)) return "the historian lists no attributes: " + Hex(hr) + " " + historian.ErrorText(hr);
     if (wanted.empty()) return (*chosen = catalogue), "";
     for (const std::wstring& name : wanted) {
         const bool number = name.find_first_not_of(L"0123456789") == std::wstring::npos && name.size() < 10;
@@ -109,7 +107,15 @@ int RunExport(const Options& options, IUnknown* given) {
     }
     std::vector<HistorianSession::Attribute> attributes;
     if (request.kind == HistoryKind::Attributes) {
-        const std::string wrong = ChooseAttributes(historian, request.attributes, &attributes);
+        std::vector<HistorianSession::Attribute> catalogue;
+        hr = historian.Attributes(&catalogue);
+        if (FAILED(hr)) {
+            Complain(server + (hr == kIncompleteAnswer
+                                   ? " lists attributes without their numbers"
+                                   : " lists no attributes: " + Hex(hr) + " " + historian.ErrorText(hr)));
+            return kExitReadRefused;
+        }
+        const std::string wrong = ChooseAttributes(catalogue, request.attributes, &attributes);
         if (!wrong.empty()) {
             Complain(wrong);
             return kExitUsage;

@@ -99,8 +99,12 @@ void Reader::ByTime() {
     for (bool first = true;; first = false) {
         TimeBound to = request_.end;
         if (!Ask({&from, &to, request_.valuesPerRequest})) return;
-        if (first) request_.start = from, request_.end = to;
-        if (!first) seam.Continue();
+        if (first) {
+            request_.start = from;
+            request_.end = to;
+        } else {
+            seam.Continue();
+        }
         const std::uint64_t before = outcome.values;
         Write(&seam);
         if (outcome.item != kMoreData) return;
@@ -126,7 +130,8 @@ void Reader::ByIntervals() {
         outcome.call = series_.Resolve({&from, &to, 1});
         if (FAILED(outcome.call)) return;
         ++outcome.requests;
-        request_.start = from, request_.end = to;
+        request_.start = from;
+        request_.end = to;
     }
     // Windows of whole intervals from the start, so that they lie where the
     // intervals of one request over the range would.
