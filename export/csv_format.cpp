@@ -14,6 +14,14 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
+std::wstring FromUtf8(std::string_view text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n > 0 ? n : 0, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
 namespace {
 
 template <class Number>
@@ -128,8 +136,9 @@ const char* CodeName(HRESULT code) {
     return "";
 }
 
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+std::string CsvField(std::string_view text, std::string_view separator) {
+    if (text.find_first_of("\"\r\n") == std::string_view::npos && text.find(separator) == std::string_view::npos)
+        return std::string(text);
     std::string quoted = "\"";
     for (char c : text) {
         if (c == '"') quoted += '"';

@@ -6,9 +6,11 @@
 #include <oleauto.h>
 
 #include <string>
+#include <string_view>
 
-// UTF-8 of a wide text.
+// UTF-8 of a wide text, and back.
 std::string Utf8(const std::wstring& text);
+std::wstring FromUtf8(std::string_view text);
 
 // A value as text: numbers in the shortest form that reads back exactly,
 // booleans as true/false, texts as they are, empty and null as nothing.
@@ -24,5 +26,6 @@ std::string QualityText(DWORD quality);
 // OPC_S_MOREDATA, ...); empty for others.
 const char* CodeName(HRESULT code);
 
-// A CSV field: quoted, with quotes doubled, when it holds a comma, quote or line break.
-std::string CsvField(const std::string& text);
+// A CSV field: quoted, with quotes doubled, when it holds the separator, a
+// quote or a line break.
+std::string CsvField(std::string_view text, std::string_view separator = ",");

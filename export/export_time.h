@@ -19,12 +19,15 @@ struct TimeBound {
 // "2024-03-01 06:00:00.250Z", "...+01:00") or anything starting with a letter,
 // which is taken as a relative-time text. A date or time without a zone is a
 // local time of this computer; in the hour that occurs twice in autumn it is
-// the first occurrence. Nothing for a text that is neither.
-std::optional<TimeBound> ParseTimeBound(const std::wstring& text);
+// the first occurrence. Nothing for a text that is neither, or for a time
+// before 1601 (once its zone is taken off), where file times begin; `why`
+// then gets which of the two it is.
+std::optional<TimeBound> ParseTimeBound(const std::wstring& text, std::string* why = nullptr);
 
 // A span in 100-ns units: a number followed by MS, S, M, H or D ("15M", "1H",
-// "500MS"). Nothing for anything else or a span of 0.
-std::optional<std::int64_t> ParseSpan(const std::wstring& text);
+// "500MS"). Nothing for anything else, a span of 0, or one longer than a
+// signed 64-bit count of 100 ns holds (10675199 days), with `why` as above.
+std::optional<std::int64_t> ParseSpan(const std::wstring& text, std::string* why = nullptr);
 
 // "2024-10-27T00:30:00.000Z", or with local the local time of this computer
 // and its offset from UTC in force at that moment ("2024-10-27T02:30:00.000+02:00",

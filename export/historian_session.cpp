@@ -15,12 +15,33 @@ HRESULT HistorianSession::Connect(const std::wstring& progID, const std::wstring
     CLSID clsid;
     HRESULT hr = ResolveClsid(target, progID.c_str(), &clsid);
     if (FAILED(hr)) return hr;
-    hr = target.Create(clsid, IID_IOPCHDA_Server, server_.put_void());
+    ComPtr<IUnknown> historian;
+    hr = target.Create(clsid, IID_IOPCHDA_Server, historian.put_void());
+    return FAILED(hr) ? hr : Attach(historian.get());
+}
+
+HRESULT HistorianSession::Attach(IUnknown* historian) {
+    HRESULT hr = historian->QueryInterface(IID_IOPCHDA_Server, server_.put_void());
     if (FAILED(hr)) return hr;
     hr = server_.query(IID_IOPCHDA_SyncRead, syncRead_);
     if (FAILED(hr)) return hr;
+    server_.query(IID_IOPCHDA_SyncAnnotations, syncAnnotations_);
     if (SUCCEEDED(server_.query(IID_IOPCCommon, common_))) common_->SetClientName(L"OPCHDAExport");
     return S_OK;
+}
+
+HRESULT HistorianSession::Attributes(std::vector<Attribute>* attributes) const {
+    DWORD count = 0;
+    CoTaskMemPtr<DWORD> ids;
+    CoTaskMemPtr<VARTYPE> types;
+    CoTaskMemStrings names, descriptions;
+    const HRESULT hr = server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put());
+    names.set_count(names.get() ? count : 0);
+    descriptions.set_count(descriptions.get() ? count : 0);
+    if (FAILED(hr)) return hr;
+    if (count && !ids) return kIncompleteAnswer;
+    for (DWORD i = 0; i < count; ++i) attributes->push_back({ids[i], names.get() && names[i] ? names[i] : L""});
+    return hr;
 }
 
 HRESULT HistorianSession::AddItems(const std::vector<std::wstring>& itemIDs, std::vector<OPCHANDLE>* handles,
@@ -34,8 +55,10 @@ HRESULT HistorianSession::AddItems(const std::vector<std::wstring>& itemIDs, std
     }
     CoTaskMemPtr<OPCHANDLE> serverHandles;
     CoTaskMemPtr<HRESULT> codes;
-    const HRESULT hr = server_->GetItemHandles(count, ids.data(), clientHandles.data(), serverHandles.put(), codes.put());
+    const HRESULT hr =
+        server_->GetItemHandles(count, ids.data(), clientHandles.data(), serverHandles.put(), codes.put());
     if (FAILED(hr)) return hr;
+    if (!serverHandles || !codes) return kIncompleteAnswer;
     handles->assign(count, 0);
     errors->assign(count, S_OK);
     for (DWORD i = 0; i < count; ++i) {
@@ -49,8 +72,9 @@ HRESULT HistorianSession::AddItems(const std::vector<std::wstring>& itemIDs, std
 
 std::string SystemErrorText(HRESULT code) {
     wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     std::wstring text(buffer ? buffer : L"", n);
     LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();

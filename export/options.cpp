@@ -1,42 +1,13 @@
 #include "export/options.h"
 
 #include <cwctype>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 #include "export/csv_format.h"
-
-const char kUsage[] =
-    "Usage: OPCHDAExport --server PROGID [--node NODE] --start TIME [--end TIME]\n"
-    "                    [--aggregate NAME --interval SPAN] [options] ITEM...\n"
-    "Writes the history of the items as CSV: item, time, value, quality,\n"
-    "quality_text, error, error_text (one row per value; a failed item gets one\n"
-    "row with its error). Reads on while the historian answers that there is more.\n"
-    "\n"
-    "  --server PROGID    the historian's ProgID (or CLSID)\n"
-    "  --node NODE        the computer it runs on (default: this one)\n"
-    "  --start TIME       NOW-1D, DAY-1D+6H, ... (relative, as the historian reads\n"
-    "                     them) or 2024-10-27T06:00:00Z, 2024-10-27T08:00+02:00,\n"
-    "                     2024-10-27 (no zone: local time of this computer)\n"
-    "  --end TIME         the same (default NOW)\n"
-    "  --aggregate NAME   processed values: interpolative, total, average,\n"
-    "                     timeaverage, count, stdev, minimumactualtime, minimum,\n"
-    "                     maximumactualtime, maximum, start, end, delta, regslope,\n"
-    "                     regconst, regdev, variance, range, durationgood,\n"
-    "                     durationbad, percentgood, percentbad, worstquality,\n"
-    "                     annotations, or the aggregate's number\n"
-    "  --interval SPAN    resample interval of processed values: 500MS, 30S, 15M,\n"
-    "                     1H, 1D\n"
-    "  --chunk N          raw values per request (default: the historian's maximum)\n"
-    "  --items-from FILE  more item IDs, one a line (UTF-8)\n"
-    "  --local            local times with their UTC offset (default: UTC, ...Z)\n"
-    "  --out FILE         write to FILE (UTF-8) instead of standard output\n"
-    "  --no-header        leave out the header row\n"
-    "  --quiet            no progress or summary on standard error\n"
-    "  --help             this text\n"
-    "\n"
-    "Exit codes: 0 all items read, 1 usage, 2 historian not created, 3 some items\n"
-    "failed, 4 the historian refused the request, 5 output not written.\n";
+#include "export/time_list.h"
 
 namespace {
 
@@ -45,16 +16,20 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
-// A whole number from 1 to 999999999, digits only (wcstoul would take "-3").
-bool ParseCount(const std::wstring& text, DWORD* n) {
-    if (text.empty() || text.size() > 9) return false;
-    DWORD value = 0;
+// A whole number from 1 to what a DWORD holds, digits only (wcstoul would
+// take "-3" and wrap what is larger); `why` gets what is wrong with another.
+bool ParseCount(const std::wstring& text, DWORD* n, std::string* why) {
+    std::uint64_t value = 0;
     for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') return false;
+        if (c < L'0' || c > L'9') return (*why = "not a count of values"), false;
         value = value * 10 + (c - L'0');
+        if (value > MAXDWORD) {
+            *why = "more than the " + std::to_string(MAXDWORD) + " values a request can ask for";
+            return false;
+        }
     }
-    if (value == 0) return false;
-    *n = value;
+    if (value == 0) return (*why = "not a count of values"), false;
+    *n = static_cast<DWORD>(value);
     return true;
 }
 
@@ -69,7 +44,20 @@ bool ParseAggregate(const std::wstring& text, DWORD* id) {
     const std::wstring name = Lower(text);
     for (DWORD i = 1; i < std::size(kNames); ++i)
         if (name == kNames[i]) return (*id = i), true;
-    return ParseCount(text, id);
+    std::string ignored;
+    return ParseCount(text, id, &ignored);
+}
+
+std::optional<HistoryKind> ParseKind(const std::wstring& text) {
+    static const struct {
+        const wchar_t* name;
+        HistoryKind kind;
+    } kKinds[] = {{L"raw", HistoryKind::Raw},           {L"processed", HistoryKind::Processed},
+                  {L"at-time", HistoryKind::AtTime},     {L"modified", HistoryKind::Modified},
+                  {L"annotations", HistoryKind::Annotations}, {L"attributes", HistoryKind::Attributes}};
+    for (const auto& k : kKinds)
+        if (Lower(text) == k.name) return k.kind;
+    return std::nullopt;
 }
 
 bool ReadLines(const std::wstring& file, std::vector<std::wstring>* items) {
@@ -86,36 +74,62 @@ bool ReadLines(const std::wstring& file, std::vector<std::wstring>* items) {
         std::string line = all.substr(begin, end - begin);
         begin = end + 1;
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-        if (line.empty()) continue;
-        const int n = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-        std::wstring id(n, L'\0');
-        MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), id.data(), n);
-        items->push_back(id);
+        if (!line.empty()) items->push_back(FromUtf8(line));
     }
     return true;
 }
 
+// The parts of a comma-separated list, without blanks around them.
+std::vector<std::wstring> Split(const std::wstring& list) {
+    std::vector<std::wstring> parts;
+    for (size_t begin = 0; begin <= list.size();) {
+        size_t end = list.find(L',', begin);
+        if (end == std::wstring::npos) end = list.size();
+        std::wstring part = list.substr(begin, end - begin);
+        part.erase(0, part.find_first_not_of(L' '));
+        part.erase(part.find_last_not_of(L' ') + 1);
+        if (!part.empty()) parts.push_back(part);
+        begin = end + 1;
+    }
+    return parts;
+}
+
 bool TakesValue(const std::wstring& option) {
     for (const wchar_t* name : {L"--server", L"--node", L"--start", L"--end", L"--aggregate", L"--interval", L"--chunk",
-                                L"--items-from", L"--out"})
+                                L"--items-from", L"--out", L"--kind", L"--at", L"--times-from", L"--attributes",
+                                L"--format", L"--separator"})
         if (option == name) return true;
     return false;
 }
 
+// The kind a command line reads: the one --kind names, and the one its other
+// options imply, which must agree.
+struct KindChoice {
+    std::optional<HistoryKind> named, implied;
+    std::wstring namedAs, impliedBy;
+
+    std::string Imply(HistoryKind kind, const std::wstring& option) {
+        if (implied && *implied != kind) return Utf8(impliedBy) + " and " + Utf8(option) + " do not go together";
+        if (!implied) impliedBy = option;
+        implied = kind;
+        return {};
+    }
+};
+
 }  // namespace
 
 std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
-    bool haveStart = false;
+    bool haveStart = false, haveEnd = false;
     std::wstring aggregate, interval;
-    o->request.end = {L"NOW", {}};
+    KindChoice kind;
+    ReadRequest& r = o->request;
+    r.end = {L"NOW", {}};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& a = args[i];
-        auto value = [&](std::wstring* target) {
-            if (i + 1 >= args.size()) return false;
-            *target = args[++i];
-            return true;
-        };
         std::wstring v;
+        std::string why;
+        // A usage error names the argument and what is wrong with it.
+        auto refuse = [&] { return Utf8(a) + " " + Utf8(v) + ": " + why; };
         if (a == L"--help" || a == L"-h" || a == L"/?") {
             o->help = true;
         } else if (a == L"--local") {
@@ -125,27 +139,53 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
         } else if (a == L"--quiet") {
             o->quiet = true;
         } else if (TakesValue(a)) {
-            if (!value(&v)) return "option " + Utf8(a) + " needs a value";
+            if (i + 1 >= args.size()) return "option " + Utf8(a) + " needs a value";
+            v = args[++i];
             if (a == L"--server") {
                 o->progID = v;
             } else if (a == L"--node") {
                 o->node = v;
             } else if (a == L"--start" || a == L"--end") {
-                auto bound = ParseTimeBound(v);
-                if (!bound) return "not a time: " + Utf8(v);
-                (a == L"--start" ? o->request.start : o->request.end) = *bound;
-                haveStart = haveStart || a == L"--start";
-            } else if (a == L"--aggregate") {
-                aggregate = v;
-            } else if (a == L"--interval") {
-                interval = v;
+                auto bound = ParseTimeBound(v, &why);
+                if (!bound) return refuse();
+                (a == L"--start" ? r.start : r.end) = *bound;
+                (a == L"--start" ? haveStart : haveEnd) = true;
+            } else if (a == L"--aggregate" || a == L"--interval") {
+                (a == L"--aggregate" ? aggregate : interval) = v;
+                why = kind.Imply(HistoryKind::Processed, a);
             } else if (a == L"--chunk") {
-                if (!ParseCount(v, &o->request.valuesPerRequest)) return "not a count of values: " + Utf8(v);
+                if (!ParseCount(v, &r.valuesPerRequest, &why)) return refuse();
             } else if (a == L"--items-from") {
-                if (!ReadLines(v, &o->items)) return "cannot read " + Utf8(v);
+                if (!ReadLines(v, &o->items)) return (why = "cannot be read", refuse());
             } else if (a == L"--out") {
                 o->out = v;
+            } else if (a == L"--kind") {
+                kind.named = ParseKind(v);
+                kind.namedAs = v;
+                if (!kind.named) return (why = "not a kind of history", refuse());
+            } else if (a == L"--at") {
+                for (const std::wstring& text : Split(v)) {
+                    FILETIME time;
+                    if (!ParseListedTime(text, &time, &why)) return "--at " + Utf8(text) + ": " + why;
+                    r.times.push_back(time);
+                }
+                why = kind.Imply(HistoryKind::AtTime, a);
+            } else if (a == L"--times-from") {
+                r.timesFile = v;
+                why = kind.Imply(HistoryKind::AtTime, a);
+            } else if (a == L"--attributes") {
+                r.attributes = Lower(v) == L"all" ? std::vector<std::wstring>() : Split(v);
+                why = kind.Imply(HistoryKind::Attributes, a);
+            } else if (a == L"--format") {
+                if (Lower(v) != L"csv" && Lower(v) != L"excel") return (why = "not csv or excel", refuse());
+                o->spreadsheet = Lower(v) == L"excel";
+            } else if (a == L"--separator") {
+                o->separator = Lower(v) == L"tab" ? L"\t" : v;
+                if (o->separator.size() != 1 || o->separator == L"\"" || std::iswalnum(o->separator[0]) ||
+                    o->separator == L"\r" || o->separator == L"\n")
+                    return (why = "not one character other than a letter, digit, quote or line break", refuse());
             }
+            if (!why.empty()) return why;
         } else if (a.size() > 1 && a[0] == L'-') {
             return "unknown option " + Utf8(a);
         } else {
@@ -154,15 +194,23 @@ std::string ParseOptions(const std::vector<std::wstring>& args, Options* o) {
     }
     if (o->help) return {};
     if (o->progID.empty()) return "--server is missing";
-    if (!haveStart) return "--start is missing";
     if (o->items.empty()) return "no items";
-    if (aggregate.empty() != interval.empty()) return "--aggregate and --interval go together";
-    if (!aggregate.empty()) {
-        o->request.processed = true;
-        if (!ParseAggregate(aggregate, &o->request.aggregate)) return "unknown aggregate " + Utf8(aggregate);
-        auto span = ParseSpan(interval);
-        if (!span) return "not an interval: " + Utf8(interval);
-        o->request.resampleInterval = *span;
+    if (kind.named && kind.implied && *kind.named != *kind.implied)
+        return Utf8(kind.impliedBy) + " does not go with --kind " + Utf8(kind.namedAs);
+    r.kind = kind.named ? *kind.named : kind.implied ? *kind.implied : HistoryKind::Raw;
+    if (r.kind == HistoryKind::AtTime) {
+        if (haveStart || haveEnd) return "values at given times take no --start or --end";
+        if (r.times.empty() && r.timesFile.empty()) return "values at given times need --at or --times-from";
+        return {};
+    }
+    if (!haveStart) return "--start is missing";
+    if (r.kind == HistoryKind::Processed) {
+        if (aggregate.empty() || interval.empty()) return "processed values need --aggregate and --interval";
+        if (!ParseAggregate(aggregate, &r.aggregate)) return "--aggregate " + Utf8(aggregate) + ": unknown aggregate";
+        std::string why;
+        auto span = ParseSpan(interval, &why);
+        if (!span) return "--interval " + Utf8(interval) + ": " + why;
+        r.resampleInterval = *span;
     }
     return {};
 }

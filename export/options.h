@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "export/chunked_read.h"
+#include "export/read_request.h"
 
 // Exit codes, for scripts (docs/export.md lists them).
 enum ExitCode : int {
@@ -12,7 +12,7 @@ enum ExitCode : int {
     kExitUsage = 1,          // the command line is wrong (--help alone exits with 0)
     kExitNoHistorian = 2,    // the historian cannot be created or offers no synchronous reads
     kExitItemsFailed = 3,    // some items failed; their rows say why, the others are complete
-    kExitReadRefused = 4,    // the historian refused the request itself (a time it cannot parse, ...)
+    kExitReadRefused = 4,    // the historian refused the request itself, or answered what cannot be true
     kExitOutputFailed = 5,   // the output file cannot be opened or written
 };
 
@@ -21,6 +21,8 @@ struct Options {
     std::vector<std::wstring> items;
     ReadRequest request;
     std::wstring out;  // empty: standard output
+    bool spreadsheet = false;  // --format excel
+    std::wstring separator;    // empty: the format's own
     bool localTime = false;
     bool header = true;
     bool quiet = false;
@@ -28,7 +30,7 @@ struct Options {
 };
 
 // Fills `options` from the arguments after the program name; the result is
-// what is wrong with them (empty when nothing is).
+// what is wrong with them (empty when nothing is), naming the argument.
 std::string ParseOptions(const std::vector<std::wstring>& args, Options* options);
 
 extern const char kUsage[];

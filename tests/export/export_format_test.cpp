@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include "com/com_holders.h"
 #include "support/com_test.h"
 #include "export/csv_format.h"
+#include "export/csv_rows.h"
+#include "export/progress.h"
 #include "export/export_time.h"
 #include "export/options.h"
 
@@ -41,6 +44,10 @@ TEST(ExportTimes, CommandLineTimes) {
         {L"2024-10-27T0230Z", nullptr},
         {L"2024-10-27T02:30:00.Z", nullptr},
         {L"2024-10-27T02:30+1", nullptr},
+        // Before the first file time, once the zone is taken off.
+        {L"1601-01-01T00:30+01:00", nullptr},
+        {L"1601-01-01T00:00", nullptr},
+        {L"1601-01-01T00:00Z", "1601-01-01T00:00:00.000Z"},
         {L"1D", nullptr},
         {L"", nullptr},
     };
@@ -78,6 +85,22 @@ TEST(ExportTimes, FileTimeStampsCarryTheOffsetInForce) {
     EXPECT_EQ(FormatTimeStamp(fine, false), "2023-10-29T01:30:00.000Z");
 }
 
+// The file's own calendar against the platform's, from the first file time
+// to the year 27000: leap days, centuries, the last millisecond of a day.
+TEST(ExportTimes, CalendarAgreesWithThePlatform) {
+    for (std::int64_t ticks = 0; ticks < 0x7000'0000'0000'0000; ticks += 12'345'678'901'234 + ticks / 50) {
+        for (std::int64_t t : {ticks, ticks + 863'999'999'999 - ticks % 864'000'000'000}) {
+            SYSTEMTIME st;
+            const FILETIME ft = FileTimeOf(t);
+            ASSERT_TRUE(FileTimeToSystemTime(&ft, &st)) << t;
+            char expected[40];
+            std::snprintf(expected, sizeof expected, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth,
+                          st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+            ASSERT_EQ(FormatTimeStamp(ft, false), expected) << t;
+        }
+    }
+}
+
 TEST(ExportTimes, Spans) {
     struct Row {
         const wchar_t* text;
@@ -94,6 +117,12 @@ TEST(ExportTimes, Spans) {
         {L"5X", 0},
         {L"-5S", 0},
         {L"1.5H", 0},
+        // What a 64-bit count of 100 ns holds: 10,675,199 days and a little.
+        {L"10675199D", 9'223'371'936'000'000'000},
+        {L"10675200D", 0},
+        {L"20000000D", 0},
+        {L"3000000000H", 0},
+        {L"99999999999999999999MS", 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(Utf8(r.text));
@@ -169,6 +198,79 @@ TEST(ExportTexts, CsvFieldsAndCodeNames) {
     EXPECT_STREQ(CodeName(E_FAIL), "");
 }
 
+// A value's field in the default format and in a spreadsheet's (semicolons,
+// decimal commas): numbers stay numbers, texts that would start a formula
+// keep an apostrophe in front.
+TEST(ExportTexts, ValuesInBothStyles) {
+    struct Row {
+        VARIANT value;
+        const char* plain;
+        const char* spreadsheet;
+    } rows[] = {
+        {comtest::VarR8(-2.5), "-2.5", "-2,5"},
+        {comtest::VarI4(-5), "-5", "-5"},
+        {comtest::VarBstr(L"-5"), "-5", "'-5"},
+        {comtest::VarBstr(L"=HYPERLINK(\"x\")"), "\"=HYPERLINK(\"\"x\"\")\"", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {comtest::VarBstr(L"+1"), "+1", "'+1"},
+        {comtest::VarBstr(L"@SUM(A1)"), "@SUM(A1)", "'@SUM(A1)"},
+        {comtest::VarBstr(L"a=b; c"), "a=b; c", "\"a=b; c\""},
+        {comtest::VarBstr(L"1,5"), "\"1,5\"", "1,5"},
+    };
+    CsvStyle spreadsheet;
+    spreadsheet.spreadsheet = true;
+    spreadsheet.separator = ";";
+    spreadsheet.decimal = ",";
+    TimeText times;
+    for (Row& r : rows) {
+        UniqueVariant value(r.value);
+        for (const auto& [style, field] : {std::pair{CsvStyle(), r.plain}, std::pair{spreadsheet, r.spreadsheet}}) {
+            RowBuilder row(style, times);
+            row.Start("I");
+            row.Value(*value.get());
+            EXPECT_EQ(row.Line(), "I" + style.separator + field + "\r\n");
+        }
+    }
+}
+
+// The progress line on a terminal (rewritten in place, a longer one's rest
+// blanked, left standing at the item's end) and in a log (a line a second).
+DWORD g_clock = 0;
+DWORD WINAPI TestClock() { return g_clock; }
+
+TEST(ExportProgress, TerminalAndLog) {
+    const std::int64_t reached = Ticks(Utc(2024, 1, 1, 6, 0));
+    for (int width : {120, 0, 76}) {
+        SCOPED_TRACE(width);
+        std::FILE* out = std::tmpfile();
+        ASSERT_TRUE(out);
+        {
+            g_clock = 5000;
+            Progress progress(out, width, &TestClock);
+            progress.Start("Plant/A");
+            for (auto [now, values] : {std::pair{5100u, 10u}, {5300u, 1'000'000u}, {105'000u, 1'000'100u}}) {
+                g_clock = now;
+                progress.Reached(values, reached);
+            }
+            progress.Finish();
+        }
+        std::rewind(out);
+        char text[512] = {};
+        text[std::fread(text, 1, sizeof text - 1, out)] = 0;
+        std::fclose(out);
+        const char* expected[] = {
+            // A console of 120 columns: the line rewritten, what a longer one left blanked.
+            "\rPlant/A: 1,000,000 values, up to 2024-01-01T06:00:00.000Z, 3,333,333 values/s"
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s   "
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n",
+            "OPCHDAExport: Plant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n",
+            // One of 76: the item's beginning gives way to the figures, before the last column.
+            "\r.../A: 1,000,000 values, up to 2024-01-01T06:00:00.000Z, 3,333,333 values/s"
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s "
+            "\rPlant/A: 1,000,100 values, up to 2024-01-01T06:00:00.000Z, 10,001 values/s\n"};
+        EXPECT_EQ(text, std::string(expected[width == 120 ? 0 : width == 0 ? 1 : 2]));
+    }
+}
+
 TEST(ExportOptions, CommandLines) {
     struct Row {
         std::vector<std::wstring> args;
@@ -178,20 +280,48 @@ TEST(ExportOptions, CommandLines) {
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"Maximum", L"--interval", L"1H", L"A"}, ""},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"7", L"--interval", L"1H", L"A"}, ""},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"median", L"--interval", L"1H", L"A"},
-         "unknown aggregate median"},
-        {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "--aggregate and --interval go together"},
-        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "not a count of values: 0"},
+         "--aggregate median: unknown aggregate"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--interval", L"1H", L"A"}, "processed values need --aggregate and --interval"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"0", L"A"}, "--chunk 0: not a count of values"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967295", L"A"}, ""},
+        {{L"--server", L"S", L"--start", L"NOW", L"--chunk", L"4294967296", L"A"},
+         "--chunk 4294967296: more than the 4294967295 values a request can ask for"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"count", L"--interval", L"20000000D", L"A"},
+         "--interval 20000000D: longer than the 10675199 days a historian's time span holds"},
+        {{L"--server", L"S", L"--start", L"1601-01-01T00:30+01:00", L"A"},
+         "--start 1601-01-01T00:30+01:00: before 1601, where the historian's times begin"},
         {{L"--server", L"S", L"--start", L"NOW", L"--aggregate", L"-7", L"--interval", L"1H", L"A"},
-         "unknown aggregate -7"},
+         "--aggregate -7: unknown aggregate"},
         {{L"--server", L"S", L"--start", L"yesterday 3pm", L"A"}, ""},  // the historian judges texts
-        {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "not a time: 2024-1-1"},
+        {{L"--server", L"S", L"--start", L"2024-1-1", L"A"}, "--start 2024-1-1: not a time"},
         {{L"--server", L"S", L"--start", L"NOW"}, "no items"},
         {{L"--start", L"NOW", L"A"}, "--server is missing"},
         {{L"--server", L"S", L"A"}, "--start is missing"},
         {{L"--server", L"S", L"A", L"--end"}, "option --end needs a value"},
         {{L"--server", L"S", L"--start", L"NOW", L"-x", L"A"}, "unknown option -x"},
         {{L"--server", L"S", L"--items-from", L"Z:\\no\\such\\file", L"--start", L"NOW"},
-         "cannot read Z:\\no\\such\\file"},
+         "--items-from Z:\\no\\such\\file: cannot be read"},
+        // Kinds: named, implied by their options, and the two disagreeing.
+        {{L"--server", L"S", L"--kind", L"modified", L"--start", L"NOW", L"A"}, ""},
+        {{L"--server", L"S", L"--kind", L"Annotations", L"--start", L"NOW", L"A"}, ""},
+        {{L"--server", L"S", L"--attributes", L"all", L"--start", L"NOW", L"A"}, ""},
+        {{L"--server", L"S", L"--kind", L"events", L"--start", L"NOW", L"A"}, "--kind events: not a kind of history"},
+        {{L"--server", L"S", L"--kind", L"raw", L"--aggregate", L"count", L"--interval", L"1H", L"--start", L"NOW",
+          L"A"},
+         "--aggregate does not go with --kind raw"},
+        {{L"--server", L"S", L"--at", L"2024-01-01T00:00Z", L"--attributes", L"all", L"A"},
+         "--at and --attributes do not go together"},
+        {{L"--server", L"S", L"--kind", L"at-time", L"A"}, "values at given times need --at or --times-from"},
+        {{L"--server", L"S", L"--at", L"2024-01-01T00:00Z", L"--start", L"NOW", L"A"},
+         "values at given times take no --start or --end"},
+        {{L"--server", L"S", L"--at", L"2024-01-01T00:00Z, NOW-1H", L"A"},
+         "--at NOW-1H: not a date and time (values at given times take no relative times)"},
+        {{L"--server", L"S", L"--at", L"1600-12-31T23:59Z", L"A"},
+         "--at 1600-12-31T23:59Z: before 1601, where the historian's times begin"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--format", L"xlsx", L"A"}, "--format xlsx: not csv or excel"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--separator", L";;", L"A"},
+         "--separator ;;: not one character other than a letter, digit, quote or line break"},
+        {{L"--server", L"S", L"--start", L"NOW", L"--format", L"Excel", L"--separator", L"tab", L"A"}, ""},
     };
     for (const Row& r : rows) {
         Options o;

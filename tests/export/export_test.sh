@@ -24,7 +24,7 @@ export_csv() {  # <expected exit code> <arguments...>
   [ "$status" -eq "$want" ] || fail "exit code $status, expected $want"
 }
 # Rows of an item, without the header.
-rows() { grep -c "^$1," "$out"; }
+rows() { grep -c "^$1[,;]" "$out"; }
 # The time stamps of an item as Unix seconds, one a line.
 seconds_of() { grep "^$1," "$out" | cut -d, -f2 | date -u -f - +%s; }
 # Every time stamp of the item `step` seconds after the one before: none lost, none twice.
@@ -68,6 +68,47 @@ case "$case_name" in
                  --aggregate average --interval 1S "$cal/Ramp"
     grep -q "10800 values in 2 requests" "$err" || fail "not read in two requests"
     expect_steps "$cal/Ramp" 1 10800
+    # Newest first, in windows of 4000 intervals from the later time.
+    export_csv 0 --server Sim.HdaHistorian --start 2024-01-01T03:00:00Z --end 2024-01-01T00:00:00Z \
+                 --aggregate average --interval 1S --chunk 4000 "$cal/Ramp"
+    grep -q "10800 values in 3 requests" "$err" || fail "newest first not read in three requests"
+    expect_steps "$cal/Ramp" -1 10800
+    ;;
+  kinds)
+    # Values at given times: two on the command line, two in a file (a
+    # byte-order mark, CR LF), three time stamps a request.
+    printf '\xEF\xBB\xBF2024-01-01T00:01:00Z\r\n\r\n2024-01-01T01:00:00.5+01:00\r\n' >"$work/times.txt"
+    export_csv 0 --server Sim.HdaHistorian --at 2024-01-01T00:00:05Z,2024-01-01T00:00:10Z \
+                 --times-from "Z:$work/times.txt" --chunk 3 "$cal/Ramp"
+    grep -q "4 values in 2 requests" "$err" || fail "at times: not two requests"
+    diff - <(cut -d, -f2-5 "$out") <<<"time,value,quality,quality_text
+2024-01-01T00:00:05.000Z,80.5,131264,Good | Interpolated
+2024-01-01T00:00:10.000Z,81,262336,Good | Raw
+2024-01-01T00:01:00.000Z,86,262336,Good | Raw
+2024-01-01T00:00:00.500Z,80.05,131264,Good | Interpolated" >/dev/null || fail "values at times"
+    # Attributes by name and number, one row a value; an unknown number fails alone.
+    export_csv 3 --server Sim.HdaHistorian --attributes "data type, 11, 99" --start 2024-01-01T00:00Z "$cal/Ramp"
+    diff - "$out" <<<"item,attribute_id,attribute,time,value,error,error_text
+$cal/Ramp,1,Data Type,2024-01-01T00:00:00.000Z,5,,
+$cal/Ramp,11,Normal Maximum,2024-01-01T00:00:00.000Z,1000,,
+$cal/Ramp,99,,,,0xC004100C,OPC_E_INVALIDATTRID: The supplied attribute ID is not valid." >/dev/null || fail "attributes"
+    export_csv 1 --server Sim.HdaHistorian --attributes "Colour" --start NOW "$cal/Ramp"
+    grep -q "\-\-attributes Colour: the historian lists no such attribute" "$err" || fail "unknown attribute name"
+    # The note the simulator's own tools left an hour ago.
+    export_csv 0 --server Sim.HdaHistorian --kind annotations --start NOW-2H "$cal/Text"
+    grep -q "^$cal/Text,[-0-9T:.]*Z,[-0-9T:.]*Z,Recalibrated,lab technician,,$" "$out" || fail "annotation"
+    ;;
+  excel)
+    # German regional settings: semicolons and decimal commas; the autumn
+    # hour twice in local time, told apart by the UTC column.
+    LC_ALL=de_DE.UTF-8 TZ=Europe/Berlin export_csv 0 --server Sim.HdaHistorian --format excel --chunk 7 \
+      --start 2023-10-29T00:30:00Z --end 2023-10-29T01:30:10Z "$cal/Step" "$cal/Sine"
+    [ "$(head -c 3 "$out" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "no byte-order mark"
+    head -1 "$out" | grep -q "item;time;time_utc;value;quality;quality_text;error;error_text$" || fail "header"
+    grep -q "^$cal/Step;2023-10-29 02:30:00,000;2023-10-29 00:30:00,000;0;262336;Good | Raw;;$" "$out" || fail "first"
+    grep -q "^$cal/Step;2023-10-29 02:30:00,000;2023-10-29 01:30:00,000;" "$out" || fail "second 02:30"
+    grep -q "^$cal/Sine;2023-10-29 02:30:10,000;2023-10-29 00:30:10,000;51,04528463267" "$out" || fail "decimal comma"
+    [ "$(rows "$cal/Step")" -eq 61 ] || fail "Step rows"
     ;;
   dst_local_times)
     # 29 October 2023 in Berlin: 02:00 to 02:59 local time happen twice. The
@@ -97,7 +138,10 @@ case "$case_name" in
   usage)
     export_csv 0 --help
     grep -q "^Usage: OPCHDAExport" "$out" || fail "help text"
+    grep -q -- "--kind modified" "$out" || fail "help lists no kinds"
     export_csv 1 --server S --start NOW --bogus x  # the lines refused: test_export_format
+    export_csv 1 --server S --start NOW --aggregate count --interval 20000000D A
+    grep -q "\-\-interval 20000000D: longer than" "$err" || fail "overflowing interval"
     ;;
   *) echo "unknown case $case_name"; exit 2 ;;
 esac

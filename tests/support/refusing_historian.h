@@ -25,4 +25,25 @@ struct RefusingHistorian : Base {
     }
 };
 
+// The same for the synchronous reads: a fake answers the reads its test makes.
+template <class Base>
+struct RefusingSyncRead : Base {
+    STDMETHODIMP ReadRaw(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, BOOL, DWORD, OPCHANDLE*, OPCHDA_ITEM**, HRESULT**) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ReadProcessed(OPCHDA_TIME*, OPCHDA_TIME*, FILETIME, DWORD, OPCHANDLE*, DWORD*, OPCHDA_ITEM**,
+                               HRESULT**) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ReadAtTime(DWORD, FILETIME*, DWORD, OPCHANDLE*, OPCHDA_ITEM**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ReadModified(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, DWORD, OPCHANDLE*, OPCHDA_MODIFIEDITEM**,
+                              HRESULT**) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ReadAttribute(OPCHDA_TIME*, OPCHDA_TIME*, OPCHANDLE, DWORD, DWORD*, OPCHDA_ATTRIBUTE**,
+                               HRESULT**) override {
+        return E_NOTIMPL;
+    }
+};
+
 }  // namespace testsupport

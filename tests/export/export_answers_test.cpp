@@ -1,0 +1,235 @@
+// The export against a fake historian that answers what a test scripts: the
+// answers a historian must not give (a success without its arrays, values
+// without their columns), and the seams between answers that a simulator
+// cannot make. Each run is the whole program's, into a file read back.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "com/implements.h"
+#include "export/export_run.h"
+#include "export/export_time.h"
+#include "server/activation.h"
+#include "support/com_test.h"
+#include "support/malloc_spy.h"
+#include "support/refusing_historian.h"
+
+namespace {
+
+constexpr HRESULT kMoreData = static_cast<HRESULT>(0x40041003);
+constexpr DWORD kGoodRaw = 0x000400C0;
+constexpr std::int64_t kSecond = 10'000'000;
+constexpr std::int64_t kT0 = 133'485'408'000'000'000;  // 2024-01-01 00:00 UTC
+
+struct Sample {
+    std::int64_t second;  // after kT0
+    double value;
+};
+// One answer of the fake's ReadRaw: the item's code and its values.
+struct Page {
+    HRESULT code;
+    std::vector<Sample> values;
+};
+enum class Flaw { None, NoHandles, NoHandleCodes, NoItems, NoCodes, NoStamps, NoQualities, NoValues, StampTooLate };
+
+struct Script {
+    Flaw flaw = Flaw::None;
+    size_t flawedPage = 0;  // the page that carries the flaw
+    std::vector<Page> pages;
+    size_t next = 0;
+};
+Script g_script;
+testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
+
+template <class T>
+T* Block(size_t n) {
+    return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
+}
+
+class FakeHistorian final
+    : public testsupport::RefusingSyncRead<
+          testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>>> {
+public:
+    STDMETHODIMP GetItemHandles(DWORD n, LPWSTR*, OPCHANDLE*, OPCHANDLE** handles, HRESULT** codes) override {
+        *handles = g_script.flaw == Flaw::NoHandles ? nullptr : Block<OPCHANDLE>(n);
+        *codes = g_script.flaw == Flaw::NoHandleCodes ? nullptr : Block<HRESULT>(n);
+        for (DWORD i = 0; i < n; ++i) {
+            if (*handles) (*handles)[i] = 7 + i;
+            if (*codes) (*codes)[i] = S_OK;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP ReleaseItemHandles(DWORD n, OPCHANDLE*, HRESULT** codes) override {
+        *codes = Block<HRESULT>(n);
+        for (DWORD i = 0; i < n; ++i) (*codes)[i] = S_OK;
+        return S_OK;
+    }
+
+    STDMETHODIMP ReadRaw(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, BOOL, DWORD n, OPCHANDLE*, OPCHDA_ITEM** items,
+                         HRESULT** codes) override {
+        const size_t index = g_script.next++;
+        const Page page = index < g_script.pages.size() ? g_script.pages[index] : Page{0x40041002, {}};
+        const Flaw flaw = index == g_script.flawedPage ? g_script.flaw : Flaw::None;
+        *items = flaw == Flaw::NoItems ? nullptr : Block<OPCHDA_ITEM>(n);
+        *codes = flaw == Flaw::NoCodes ? nullptr : Block<HRESULT>(n);
+        for (DWORD i = 0; i < n; ++i) {
+            if (*codes) (*codes)[i] = page.code;
+            if (*items) Fill((*items)[i], page, flaw);
+        }
+        return S_OK;
+    }
+
+private:
+    static void Fill(OPCHDA_ITEM& item, const Page& page, Flaw flaw) {
+        const size_t n = page.values.size();
+        item = OPCHDA_ITEM{1, 0, static_cast<DWORD>(n), nullptr, nullptr, nullptr};
+        if (flaw != Flaw::NoStamps) item.pftTimeStamps = Block<FILETIME>(n);
+        if (flaw != Flaw::NoQualities) item.pdwQualities = Block<DWORD>(n);
+        if (flaw != Flaw::NoValues) item.pvDataValues = Block<VARIANT>(n);
+        for (size_t k = 0; k < n; ++k) {
+            const std::int64_t ticks = flaw == Flaw::StampTooLate && k + 1 == n
+                                           ? INT64_MIN  // 2^63: past what file times hold
+                                           : kT0 + page.values[k].second * kSecond;
+            if (item.pftTimeStamps) item.pftTimeStamps[k] = FileTimeOf(ticks);
+            if (item.pdwQualities) item.pdwQualities[k] = kGoodRaw;
+            if (item.pvDataValues) item.pvDataValues[k] = comtest::VarR8(page.values[k].value);
+        }
+    }
+};
+
+constexpr CLSID kFakeClsid = {0x3c41d2a8, 0x6e0b, 0x4a57, {0x9b, 0x12, 0x7d, 0x4e, 0x0f, 0x6a, 0x2c, 0x93}};
+activation_hooks::Runtime g_platform{};
+
+HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
+    if (!IsEqualCLSID(clsid, kFakeClsid)) return g_platform.createInstance(clsid, outer, context, iid, out);
+    return HandOut(MakeObject<FakeHistorian>(), iid, out);
+}
+
+class ExportOverAFake : public comtest::ComTest {
+protected:
+    void SetUp() override {
+        ComTest::SetUp();
+        g_script = Script();
+        g_platform = activation_hooks::Install({&CreateFake, activation_hooks::Platform().createInstanceEx});
+        ASSERT_EQ(CoRegisterMallocSpy(g_spy), S_OK);
+        CoTaskMemFree(CoTaskMemAlloc(8));  // Wine crashes on a spied free unless one went through the spy
+        liveBefore_ = g_spy->LiveCount();
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        path_ = std::wstring(folder) + L"export_answers_test.csv";
+    }
+    void TearDown() override {
+        EXPECT_EQ(g_spy->LiveCount(), liveBefore_) << "task memory not freed";
+        EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
+        CoRevokeMallocSpy();
+        activation_hooks::Install(g_platform);
+        DeleteFileW(path_.c_str());
+        EXPECT_EQ(ComModule::UseCount(), 0) << "the fake is still alive";
+        ComTest::TearDown();
+    }
+
+    // The whole program over the fake, one item from kT0 to an hour later; its rows without the header.
+    int Export(std::vector<std::string>* rows) {
+        Options options;
+        options.progID = L"{3C41D2A8-6E0B-4A57-9B12-7D4E0F6A2C93}";
+        options.items = {L"Fake/One"};
+        options.request.start = {L"", FileTimeOf(kT0)};
+        options.request.end = {L"", FileTimeOf(kT0 + 3600 * kSecond)};
+        options.out = path_;
+        options.quiet = true;
+        const int code = RunExport(options);
+        std::string text;
+        if (FILE* file = _wfopen(path_.c_str(), L"rb")) {
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+            std::fclose(file);
+        }
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("item,", 0) != 0) rows->push_back(line.substr(0, line.find_last_not_of('\r') + 1));
+        return code;
+    }
+
+    size_t liveBefore_ = 0;
+    std::wstring path_;
+};
+
+std::string ValueRow(std::int64_t second, const char* value) {
+    return "Fake/One," + FormatTimeStamp(FileTimeOf(kT0 + second * kSecond), false) + "," + value +
+           ",262336,Good | Raw,,";
+}
+
+// A second answer with a flaw: the first answer's rows stay, nothing of the
+// second is written, and the run ends as a refused read does.
+TEST_F(ExportOverAFake, RefusesAnswersThatBreakTheirPromises) {
+    struct Row {
+        const char* name;
+        Flaw flaw;
+        size_t flawedPage;
+        size_t rows;  // rows written
+    } rows[] = {
+        {"handles without their array", Flaw::NoHandles, 0, 0},
+        {"handles without their codes", Flaw::NoHandleCodes, 0, 0},
+        {"a read without its items", Flaw::NoItems, 1, 2},
+        {"a read without its codes", Flaw::NoCodes, 1, 2},
+        {"values without time stamps", Flaw::NoStamps, 1, 2},
+        {"values without qualities", Flaw::NoQualities, 1, 2},
+        {"values without values", Flaw::NoValues, 1, 2},
+        {"a time stamp beyond file times", Flaw::StampTooLate, 1, 2},
+        {"the first answer flawed", Flaw::NoStamps, 0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        g_script = Script{r.flaw, r.flawedPage, {{kMoreData, {{0, 1}, {10, 2}}}, {S_OK, {{10, 2}, {20, 3}}}}};
+        std::vector<std::string> written;
+        EXPECT_EQ(Export(&written), kExitReadRefused);
+        std::vector<std::string> expected{ValueRow(0, "1"), ValueRow(10, "2")};
+        expected.resize(r.rows);
+        EXPECT_EQ(written, expected);
+    }
+}
+
+// Several values at one time stamp, cut in the middle and sent again in
+// another order: each is written once, and a stall is an error row.
+TEST_F(ExportOverAFake, ContinuesAtSeamsByTheRowWritten) {
+    struct Row {
+        const char* name;
+        std::vector<Page> pages;
+        std::vector<std::pair<std::int64_t, const char*>> written;
+        int exitCode;
+    } rows[] = {
+        {"reordered after the cut",
+         {{kMoreData, {{0, 0}, {10, 1}, {10, 2}}}, {S_OK, {{10, 2}, {10, 3}, {10, 1}, {20, 4}}}},
+         {{0, "0"}, {10, "1"}, {10, "2"}, {10, "3"}, {20, "4"}},
+         kExitOk},
+        {"one time over three answers",
+         {{kMoreData, {{0, 0}, {10, 1}}}, {kMoreData, {{10, 1}, {10, 2}}}, {S_OK, {{10, 2}, {10, 3}, {10, 1}}}},
+         {{0, "0"}, {10, "1"}, {10, "2"}, {10, "3"}},
+         kExitOk},
+        {"the same value twice at one time",
+         {{kMoreData, {{10, 5}}}, {S_OK, {{10, 5}, {10, 5}, {20, 6}}}},
+         {{10, "5"}, {10, "5"}, {20, "6"}},
+         kExitOk},
+        {"no new value after the cut",
+         {{kMoreData, {{10, 1}, {10, 2}}}, {kMoreData, {{10, 2}, {10, 1}}}},
+         {{10, "1"}, {10, "2"}},
+         kExitItemsFailed},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        g_script = Script{Flaw::None, 0, r.pages};
+        std::vector<std::string> written, expected;
+        for (const auto& [second, value] : r.written) expected.push_back(ValueRow(second, value));
+        if (r.exitCode == kExitItemsFailed)
+            expected.push_back(
+                "Fake/One,,,,,0x40041003,the historian has more data but sends no new value; the rows "
+                "before are complete");
+        EXPECT_EQ(Export(&written), r.exitCode);
+        EXPECT_EQ(written, expected);
+    }
+}
+
+}  // namespace
