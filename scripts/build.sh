@@ -22,11 +22,12 @@ configure() {  # <dir> <toolchain> [cmake args...]
 configure "$root/build/x64" toolchain-x86_64.cmake
 cmake --build "$root/build/x64" -j "$jobs"
 configure "$root/build/x86" toolchain-i686.cmake -DOPCHDA_TESTS=OFF
-cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy OPCHDAExport
+cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy OPCHDAExport SharedRegistrations
 # The x86 simulated historian, which the x86 package offers, needs the posix thread model: a tree of its own.
 configure "$root/build/x86-sim" toolchain-i686-simulator.cmake -DOPCHDA_TESTS=OFF -DOPCHDA_SIMULATOR=ON
 cmake --build "$root/build/x86-sim" -j "$jobs" --target HdaSim HdaSimServer OpcServerList
 # The MSI packages of both architectures (wixl, from msitools).
-bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi"
+bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi" \
+  "$root/build/x64/bin" "$root/build/x86/bin" "$root/build/x86-sim/bin"
 bash "$root/installer/build-msi.sh" x86 "$root/build/x86/bin" "$root/build/x86/OPCHDAAuto-x86.msi" \
   "$root/build/x86-sim/bin"
