@@ -5,9 +5,8 @@
 // vendor wrote over ours after we installed. These actions write a registration only where it is
 // absent or still ours, and remove it only while it is still ours.
 //
-// CustomActionData (build-msi.sh writes it, Windows Installer fills in the installed files' paths)
-// holds one registration a line, every field separated by '|' (a character no path or key of ours
-// contains):
+// CustomActionData (build-msi.sh writes it, Windows Installer fills in the installation folders)
+// holds one registration a line, every field separated by '|' (which no Windows path may contain):
 //   <view>|<key under HKLM\Software\Classes>|<subkey>|<name>|<text>[|<subkey>|<name>|<text>]...
 // The view is 64 or 32 on 64-bit Windows and empty on 32-bit Windows, which has one. The first value
 // is the claim: what says whose the registration is (the proxy class an interface names, the file a
@@ -24,36 +23,22 @@
 #include <utility>
 #include <vector>
 
+#include "com/com_holders.h"
+
 namespace {
 
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    HKEY* put() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
+struct RegistryKeyTraits : PointerTraits<HKEY> {
+    static void Free(HKEY key) { RegCloseKey(key); }
 };
+using RegistryKey = UniqueAny<RegistryKeyTraits>;
 
-class MsiRecord {
-public:
-    explicit MsiRecord(UINT fields) : record_(MsiCreateRecord(fields)) {}
-    MsiRecord(const MsiRecord&) = delete;
-    MsiRecord& operator=(const MsiRecord&) = delete;
-    ~MsiRecord() {
-        if (record_) MsiCloseHandle(record_);
-    }
-    MSIHANDLE get() const { return record_; }
-
-private:
-    MSIHANDLE record_;
+struct MsiHandleTraits {
+    using Type = MSIHANDLE;
+    static MSIHANDLE None() { return 0; }
+    static bool IsNone(MSIHANDLE handle) { return handle == 0; }
+    static void Free(MSIHANDLE handle) { MsiCloseHandle(handle); }
 };
+using MsiRecord = UniqueAny<MsiHandleTraits>;
 
 struct Value {
     std::wstring subkey;  // below the registration's key; empty: the key itself
@@ -75,7 +60,7 @@ struct Registration {
 enum class Owner { Nobody, Us, Another };
 
 void Log(MSIHANDLE install, const std::wstring& text) {
-    MsiRecord record(1);
+    MsiRecord record(MsiCreateRecord(1));
     MsiRecordSetStringW(record.get(), 0, (L"Shared registrations: " + text).c_str());
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
 }
