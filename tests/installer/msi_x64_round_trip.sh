@@ -13,7 +13,8 @@
 #     of it in place, the older refused over the newer; clients of both bitnesses create the server object
 #     after each (Wine's msiexec does not migrate feature states);
 #  6. a machine where the OPC core components registered a proxy, the proxy class, the server list and the
-#     category description in either view: the package installs around them and leaves them as they were;
+#     category description in either view: the package installs and upgrades around them and leaves them as
+#     they were;
 #  7. the same registrations written over ours after the install: a repair, an upgrade and the uninstall all
 #     leave them as the other product wrote them.
 #   msi_x64_round_trip.sh <x64 package> <x86 package> <bin> <x86 bin> <x86 simulator bin> <example.vbs> <prefix>
@@ -149,8 +150,6 @@ plant() {
 }
 plant
 planted=$(registry)
-msi_run /i "$msi" ADDLOCAL=ALL || fail "msiexec /i ADDLOCAL=ALL exited with $rc"
-[ -f "$x64/Simulator/HdaSimServer.exe" ] || fail "ADDLOCAL=ALL did not install the simulator"
 theirs_kept() {  # <what happened>
   local listing
   listing=$(registry)
@@ -165,8 +164,12 @@ theirs_kept() {  # <what happened>
   [ "${2:-}" = repaired ] || ! grep -q -F '[Software\\Classes\\CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}\\InprocServer32]' \
     <<<"$listing" || fail "$1: our server list went over theirs"
 }
+msi_run /i "$work/older.msi" ADDLOCAL=ALL || fail "msiexec /i ADDLOCAL=ALL exited with $rc"
+[ -f "$x64/Simulator/HdaSimServer.exe" ] || fail "ADDLOCAL=ALL did not install the simulator"
 theirs_kept "installed among them"
-msi_run /x "$msi" || fail "msiexec /x exited with $rc"
+msi_run /i "$work/newer.msi" ADDLOCAL=ALL || fail "upgrading among them exited with $rc"
+theirs_kept "upgraded among them"
+msi_run /x "$work/newer.msi" || fail "msiexec /x exited with $rc"
 same "$planted" "$(registry)" "the registry differs from the machine's own after uninstall"
 
 # 7. The same written over ours after our install (the OPC core components installed later).
