@@ -126,29 +126,33 @@ same "$before" "$(registry)" "the registry differs from before the upgrades"
 
 # 6. What the OPC core components registered stays theirs: the whole registration, in the view it is in.
 theirs='{B7F1A2C3-0000-4000-8000-0000000000AA}'
-classes='HKLM\Software\Classes'
-planted_keys=("$classes\\Interface\\{1F1217B0-DEE0-11D2-A5E5-000086339399}|64"
-  "$classes\\Interface\\{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}|32"
-  "$classes\\CLSID\\{13486D50-4821-11D2-A494-3CB306C10000}|32"
-  "$classes\\CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}|64"
-  "$classes\\Component Categories\\{7DE5B060-E089-11D2-A5E6-000086339399}|64")
+# One value a line: <view>|<key under HKLM\Software\Classes>|<name, as reg add takes it>|<data>.
+their_values="64|Interface\\{1F1217B0-DEE0-11D2-A5E5-000086339399}|/ve|IOPCHDA_Server
+64|Interface\\{1F1217B0-DEE0-11D2-A5E5-000086339399}\\NumMethods|/ve|10
+64|Interface\\{1F1217B0-DEE0-11D2-A5E5-000086339399}\\ProxyStubClsid32|/ve|$theirs
+32|Interface\\{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}|/ve|IOPCCommon
+32|Interface\\{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}\\NumMethods|/ve|8
+32|Interface\\{F31DFDE2-07B6-11D2-B2D8-0060083BA1FB}\\ProxyStubClsid32|/ve|$theirs
+32|CLSID\\{13486D50-4821-11D2-A494-3CB306C10000}|/ve|PSFactoryBuffer
+32|CLSID\\{13486D50-4821-11D2-A494-3CB306C10000}\\InProcServer32|/ve|C:\\Vendor\\opc_ps.dll
+32|CLSID\\{13486D50-4821-11D2-A494-3CB306C10000}\\InProcServer32|/v ThreadingModel|Both
+64|CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}|/ve|OpcServerList Class
+64|CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}\\LocalServer32|/ve|C:\\windows\\system32\\OpcEnum.exe
+64|Component Categories\\{7DE5B060-E089-11D2-A5E6-000086339399}|/v 409|OPC History Data Access Servers"
+# plant add|delete: writes their values, or deletes their keys.
 plant() {
-  local planted key name data view
-  for planted in "${planted_keys[0]%|*}|/ve|IOPCHDA_Server|64" "${planted_keys[0]%|*}\\NumMethods|/ve|10|64" \
-    "${planted_keys[0]%|*}\\ProxyStubClsid32|/ve|$theirs|64" \
-    "${planted_keys[1]%|*}|/ve|IOPCCommon|32" "${planted_keys[1]%|*}\\NumMethods|/ve|8|32" \
-    "${planted_keys[1]%|*}\\ProxyStubClsid32|/ve|$theirs|32" \
-    "${planted_keys[2]%|*}|/ve|PSFactoryBuffer|32" "${planted_keys[2]%|*}\\InProcServer32|/ve|C:\\Vendor\\opc_ps.dll|32" \
-    "${planted_keys[2]%|*}\\InProcServer32|/v ThreadingModel|Both|32" \
-    "${planted_keys[3]%|*}|/ve|OpcServerList Class|64" \
-    "${planted_keys[3]%|*}\\LocalServer32|/ve|C:\\windows\\system32\\OpcEnum.exe|64" \
-    "${planted_keys[4]%|*}|/v 409|OPC History Data Access Servers|64"; do
-    IFS='|' read -r key name data view <<<"$planted"
-    # shellcheck disable=SC2086
-    "$WINE" reg add "$key" $name /d "$data" /f /reg:$view </dev/null >/dev/null 2>&1 || fail "cannot plant $key"
-  done
+  local view key name data
+  while IFS='|' read -r view key name data; do
+    if [ "$1" = add ]; then
+      # shellcheck disable=SC2086
+      "$WINE" reg add "HKLM\\Software\\Classes\\$key" $name /d "$data" /f /reg:$view </dev/null >/dev/null 2>&1 ||
+        fail "cannot plant $key"
+    else
+      "$WINE" reg delete "HKLM\\Software\\Classes\\$(cut -d '\' -f 1-2 <<<"$key")" /f /reg:$view </dev/null >/dev/null 2>&1 || true
+    fi
+  done <<<"$their_values"
 }
-plant
+plant add
 planted=$(registry)
 theirs_kept() {  # <what happened>
   local listing
@@ -173,12 +177,14 @@ msi_run /x "$work/newer.msi" || fail "msiexec /x exited with $rc"
 same "$planted" "$(registry)" "the registry differs from the machine's own after uninstall"
 
 # 7. The same written over ours after our install (the OPC core components installed later).
-for key in "${planted_keys[@]}"; do "$WINE" reg delete "${key%|*}" /f /reg:"${key#*|}" </dev/null >/dev/null 2>&1; done
+plant delete
+same "$before" "$(registry)" "their registrations are not all deleted"
 msi_run /i "$work/older.msi" ADDLOCAL=ALL || fail "installing 1.0.1 exited with $rc"
-plant
+plant add
 # A repair as msiexec /fa makes it (Wine's msiexec /f finds no product).
 msi_run /i "$work/older.msi" REINSTALL=ALL REINSTALLMODE=vomus || fail "repairing exited with $rc"
 theirs_kept "repaired" repaired
+client "$wine64" && client "$wine32"
 msi_run /i "$work/newer.msi" ADDLOCAL=ALL || fail "upgrading exited with $rc"
 theirs_kept "upgraded"
 msi_run /x "$work/newer.msi" || fail "uninstalling exited with $rc"
