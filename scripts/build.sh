@@ -30,13 +30,14 @@ configure "$root/build/x64" toolchain-x86_64.cmake -DOPCHDA_RUNNABLE="$(runs win
 cmake --build "$root/build/x64" -j "$jobs"
 # The shipped x86 DLLs and program (win32 thread model: they load on Windows 2000).
 configure "$root/build/x86" toolchain-i686.cmake -DOPCHDA_TESTS=OFF
-cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy OPCHDAExport
+cmake --build "$root/build/x86" -j "$jobs" --target OPCHDAAuto OPCHDAProxy OPCHDAExport SharedRegistrations
 # The x86 tests, simulator, examples and benchmarks: the posix thread model, which
 # GoogleTest needs, in a tree of its own; its tests load the shipped x86 DLLs and program.
 configure "$root/build/x86-tests" toolchain-i686-posix.cmake -DOPCHDA_RUNNABLE="$(runs wine32)" \
   -DOPCHDA_SHIPPED_BIN="$root/build/x86/bin"
 cmake --build "$root/build/x86-tests" -j "$jobs"
 # The MSI packages of both architectures (wixl, from msitools).
-bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi"
+bash "$root/installer/build-msi.sh" x64 "$root/build/x64/bin" "$root/build/x64/OPCHDAAuto-x64.msi" \
+  "$root/build/x64/bin" "$root/build/x86/bin" "$root/build/x86-tests/bin"
 bash "$root/installer/build-msi.sh" x86 "$root/build/x86/bin" "$root/build/x86/OPCHDAAuto-x86.msi" \
   "$root/build/x86-tests/bin"

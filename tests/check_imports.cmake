@@ -9,6 +9,9 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
 set(allowed kernel32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll user32.dll rpcrt4.dll)
+# -DALSO_ALLOWED=<dll>: one more system DLL that this binary may use (Windows Installer's, for the
+# packages' custom actions).
+list(APPEND allowed ${ALSO_ALLOWED})
 foreach(entry ${names})
   string(REPLACE "DLL Name: " "" name "${entry}")
   string(STRIP "${name}" name)
