@@ -5,6 +5,7 @@
 #include <new>
 
 #include "com/com_holders.h"
+#include "com/floating_point_defaults.h"
 #include "com/variant_values.h"
 #include "automation/script_values.h"
 
@@ -379,6 +380,10 @@ HRESULT Deliver(Slot& slot) {
 
 HRESULT InvokeWithScriptArguments(ITypeInfo* info, IDispatch* self, DISPID id, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    // Our conversions and the runtime's (ITypeInfo::Invoke turns a text or a
+    // number into the declared DATE) would follow the caller's floating-point
+    // state; the member runs in the default one too.
+    const FloatingPointDefaults floatingPoint;
     // A property read without arguments needs nothing adapted (the common case
     // of a script walking histories).
     if (!params || (params->cArgs == 0 && (flags & DISPATCH_PROPERTYGET)))

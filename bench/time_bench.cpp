@@ -1,14 +1,20 @@
 // Throughput of the time conversions under the machine's zone: one at a time
 // (each reads the zone) and as a client call makes them (the zone read once),
-// and the cost of reading the zone itself.
+// the cost of reading the zone itself, and of the floating-point scope that
+// every conversion opens, in a caller's state that it changes and in the
+// defaults, which it only reads.
 //   time_bench [iterations]
 #include <windows.h>
+#include <float.h>
 #include <oleauto.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
+#include <optional>
 
+#include "com/floating_point_defaults.h"
 #include "time/time_conversion.h"
 
 namespace {
@@ -98,5 +104,24 @@ int main(int argc, char** argv) {
         sink = sink + zone.Bias;
     }
     std::printf("bench: time_zone_fetch %.0f fetches/s\n", n / (Seconds() - t0));
+
+    // The scope in a caller's state that it changes (another rounding), and
+    // nested in one of its own, where it only reads the defaults.
+    const unsigned own = _controlfp(0, 0);
+    for (const bool changing : {true, false}) {
+        _controlfp(_RC_CHOP, _MCW_RC);  // x87 and SSE rounding
+        {
+            std::optional<FloatingPointDefaults> outer;
+            if (!changing) outer.emplace();
+            t0 = Seconds();
+            for (long i = 0; i < n; ++i) {
+                const FloatingPointDefaults floatingPoint;
+                sink = sink + 1;
+            }
+        }
+        std::printf("bench: floating_point_scope_%s %.1f ns\n", changing ? "changing" : "reading",
+                    (Seconds() - t0) * 1e9 / n);
+    }
+    _controlfp(own, _MCW_RC);
     return 0;
 }

@@ -8,9 +8,14 @@
 #include <cstdio>
 #include <string>
 
+#include "com/floating_point_defaults.h"
 #include "export/export_run.h"
 
 int wmain(int argc, wchar_t** argv) {
+    // mingw's start-up code leaves the x87 at 64-bit precision, where the
+    // runtime's conversions and an in-process historian's arithmetic would
+    // not give the x64 program's answers.
+    const FloatingPointDefaults floatingPoint;
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     Options options;
     const std::string wrong = ParseOptions(args, &options);

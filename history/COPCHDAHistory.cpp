@@ -8,6 +8,7 @@
 #include "history/COPCHDAEntry.h"
 #include "history/COPCHDAEnumHistory.h"
 #include "history/COPCHDAValue.h"
+#include "com/floating_point_defaults.h"
 #include "com/variant_values.h"
 #include "history/answer_copies.h"
 #include "opc/historian_answers.h"
@@ -216,6 +217,9 @@ LONG COPCHDAHistory::FindByDate(DATE key, const CallZone& zone) const {
 
 STDMETHODIMP COPCHDAHistory::Item(VARIANT ItemSpecifier, OPCHDAValue** ppValue) {
     if (!ppValue) return E_POINTER;
+    // A NaN date or number, compared or converted, would raise the caller's
+    // unmasked invalid-operation exception.
+    const FloatingPointDefaults floatingPoint;
     const CallZone zone;
     DWORD k = 0;
     if (V_VT(&ItemSpecifier) == VT_DATE) {

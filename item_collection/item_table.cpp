@@ -7,6 +7,7 @@
 #include "com/weak_link.h"
 #include "automation/client_arrays.h"
 #include "com/enumerator.h"
+#include "com/floating_point_defaults.h"
 #include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
@@ -100,8 +101,10 @@ STDMETHODIMP COPCHDAAutoServer::Item(VARIANT ItemSpecifier, OPCHDAItem** ppItem)
             if (SameText(item->ItemIDText(), V_BSTR(&ItemSpecifier))) return HandOutItem(item.get(), ppItem);
         return E_FAIL;
     }
-    // Converted into a copy: the specifier belongs to the caller.
+    // Converted into a copy: the specifier belongs to the caller. A NaN would
+    // raise the caller's unmasked invalid-operation exception.
     UniqueVariant index;
+    const FloatingPointDefaults floatingPoint;
     if (FAILED(VariantChangeType(index.get(), &ItemSpecifier, 0, VT_I4))) return E_INVALIDARG;
     LONG position = V_I4(index.get());
     if (position < 1 || static_cast<size_t>(position) > items_.size()) return E_INVALIDARG;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "com/com_holders.h"
+#include "com/floating_point_defaults.h"
 #include "time/time_conversion.h"
 
 namespace {
@@ -40,6 +41,10 @@ HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out, const CallZone& zone) {
     }
 
     out->bString = FALSE;
+    // The platform's coercion parses texts and compares numbers in the caller's
+    // floating-point state: another date at 64-bit x87 precision, a fault on
+    // NaN where the caller unmasked invalid operations.
+    const FloatingPointDefaults floatingPoint;
     UniqueVariant date;
     // Anything the platform coerces to a date is a date, by-reference values and
     // the empty variant (day 0) included.
@@ -72,6 +77,10 @@ void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg, const CallZone& zon
 }
 
 FILETIME DateSpanToFileTime(DATE span) {
+    // At the caller's 64-bit x87 precision the product would reach the
+    // truncation unrounded (1/24 day, 36,000,000,000 units, would lose one), and
+    // an unmasked exception would fault on NaN or overflow.
+    const FloatingPointDefaults floatingPoint;
     const double units = span * 864'000'000'000.0;
     // A product outside the 64-bit range (or NaN) has no defined conversion in C++;
     // give it the value the processor's truncation produces, 0x8000000000000000,

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "com/floating_point_defaults.h"
+
 namespace {
 
 constexpr int64_t kUnitsPerMinute = 600'000'000;
@@ -127,8 +129,11 @@ namespace {
 ZoneSource g_zoneSource = GetTimeZoneInformation;
 
 // Local calendar time -> date, whole seconds on every platform (Wine's
-// SystemTimeToVariantTime would keep milliseconds).
+// SystemTimeToVariantTime would keep milliseconds). The platform sums the
+// date's parts in the caller's floating-point state: at 64-bit x87 precision a
+// third of all seconds would come out a bit off.
 bool ToDate(SYSTEMTIME localTime, DATE* local) {
+    const FloatingPointDefaults floatingPoint;
     localTime.wMilliseconds = 0;
     DATE date;
     if (!SystemTimeToVariantTime(&localTime, &date)) return false;
@@ -170,6 +175,8 @@ bool CallZone::ToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) const 
 }
 
 bool CallZone::ToFileTime(DATE local, FILETIME* utc) const {
+    // The platform splits the date in the caller's floating-point state too.
+    const FloatingPointDefaults floatingPoint;
     // The platform turns NaN into day 0 (30 December 1899): no date, no time.
     if (!utc || !std::isfinite(local)) return false;
     SYSTEMTIME localTime, utcTime;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "answers.h"
+#include "com/floating_point_defaults.h"
 #include "historian_object.h"
 #include "sim_clock.h"
 #include "task_memory.h"
@@ -140,8 +141,13 @@ inline Scheduler::Work Guarded(SimHistorianObject* self, Scheduler::Work fn) {
 
 }  // namespace hdasim
 
-// Counts the call and answers the fault set for it, if any.
+// Counts the call and answers the fault set for it, if any. Every member
+// starts with it, and computes from there on in the platform's default
+// floating-point state: an in-process client's own (64-bit x87 precision,
+// unmasked exceptions) would change the signals, the aggregates and the
+// conversions of values, or fault in them. The client's state is back on return.
 #define FAULT(iface, method)                                    \
+    const FloatingPointDefaults floatingPoint_;                 \
     do {                                                        \
         HRESULT faultHr_;                                       \
         if (Faulted(iface, method, &faultHr_)) return faultHr_; \

@@ -29,6 +29,7 @@ HRESULT SimHistorianObject::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     if (FAILED(ResolveRange(kSyncRead, L"ReadProcessed", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     RecordArray(kSyncRead, L"ReadProcessed", L"aggregate", haAggregate, dwNumItems);
     Ticks interval = TicksOf(ftResampleInterval);
+    Record(kSyncRead, L"ReadProcessed", {{L"resample", interval}});
     return PerItem(dwNumItems, phServer, ppItemValues, ppErrors, CLIENT_OF,
                    [&](DWORD i, Handle h, OPCHANDLE c, OPCHDA_ITEM& out) {
                        DWORD agg = haAggregate[i];

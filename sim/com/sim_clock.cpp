@@ -32,8 +32,9 @@ int64_t SimClock::RealNow() {
     LARGE_INTEGER f, c;
     QueryPerformanceFrequency(&f);
     QueryPerformanceCounter(&c);
-    // 100 ns units of real time.
-    return static_cast<int64_t>(static_cast<long double>(c.QuadPart) * 10000000.0L / f.QuadPart);
+    // 100 ns units of real time, in whole numbers: a long double product would
+    // follow the caller's x87 precision.
+    return c.QuadPart / f.QuadPart * 10'000'000 + c.QuadPart % f.QuadPart * 10'000'000 / f.QuadPart;
 }
 
 int64_t SimClock::Now() const {

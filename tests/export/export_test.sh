@@ -73,6 +73,14 @@ case "$case_name" in
                  --aggregate average --interval 1S --chunk 4000 "$cal/Ramp"
     grep -q "10800 values in 3 requests" "$err" || fail "newest first not read in three requests"
     expect_steps "$cal/Ramp" -1 10800
+    # The historian in process computes in the program's floating-point state (mingw's start-up
+    # leaves the x87 at 64-bit precision), the local server on threads of its own: the same
+    # sines and interpolations both ways, to the last digit.
+    sine=(--start 2024-01-01T00:00:00Z --end 2024-01-01T00:10:00Z --aggregate interpolative --interval 7S "$cal/Sine")
+    export_csv 0 --server Sim.HdaHistorian "${sine[@]}"
+    cp "$out" "$work/sine.csv"
+    export_csv 0 --server Sim.HdaHistorian.Local "${sine[@]}"
+    cmp -s "$work/sine.csv" "$out" || fail "in process and local server differ"
     ;;
   kinds)
     # Values at given times: two on the command line, two in a file (a

@@ -7,6 +7,7 @@
 #include "history/COPCHDAHistory.h"
 #include "opc/historian_answers.h"
 #include "item_collection/request.h"
+#include "com/floating_point_defaults.h"
 #include "com/module_count.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
@@ -24,8 +25,10 @@ constexpr LONGLONG kTicks = 10'000'000;  // a second
 constexpr LONGLONG kWinter = 133498512000000000LL;
 constexpr LONGLONG kSummer = 133655760000000000LL;
 
-// The local date of UTC `t` in a zone `east` minutes east of UTC.
+// The local date of UTC `t` in a zone `east` minutes east of UTC, as the library computes it (in the default
+// floating-point state: this program runs the x87 at mingw's 64-bit precision).
 DATE LocalIn(LONG east, LONGLONG t) {
+    const FloatingPointDefaults floatingPoint;
     SYSTEMTIME st;
     DATE d = 0;
     const FILETIME ft = Ft(t + east * 60 * kTicks);

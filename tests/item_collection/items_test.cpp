@@ -3,9 +3,14 @@
 // simulator holding its callbacks so that each asynchronous request stays outstanding), then the item table and
 // what the synchronous requests and the item shortcuts give back (AddItems, Validate and Remove through a script
 // are in the JScript examples). The fixture's table holds the ramp, the step and the text, client handles 1 to 3.
+#include <float.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <cwchar>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -111,7 +116,7 @@ const std::vector<Member>& Members() {
     // clang-format off
     static const std::vector<Member> members = {
         {"SyncReadRaw", L"IOPCHDA_SyncRead::ReadRaw", &IID_IOPCHDA_SyncRead, {kStart, kEnd, kHandles, kItemValues, kErrors}, {kNumItems}, {{kHandles, kNumItems}}, [](I* i, R& r) { return i->SyncReadRaw(r.Or(kStart, r.times.start.get()), r.Or(kEnd, r.times.end.get()), r.numValues, r.bounds, r.numItems, r.In(kHandles), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }},
-        {"SyncReadProcessed", L"IOPCHDA_SyncRead::ReadProcessed", &IID_IOPCHDA_SyncRead, {kStart, kEnd, kHandles, kAggregates, kItemValues, kErrors}, {kNumItems}, {{kHandles, kNumItems}, {kAggregates, kNumItems}}, [](I* i, R& r) { return i->SyncReadProcessed(r.Or(kStart, r.times.start.get()), r.Or(kEnd, r.times.end.get()), r.resampleInterval, r.numItems, r.In(kHandles), r.In(kAggregates), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }},
+        {"SyncReadProcessed", L"IOPCHDA_SyncRead::ReadProcessed", &IID_IOPCHDA_SyncRead, {kStart, kEnd, kHandles, kAggregates, kItemValues, kErrors}, {kNumItems}, {{kHandles, kNumItems}, {kAggregates, kNumItems}}, [](I* i, R& r) { return i->SyncReadProcessed(r.Or(kStart, r.times.start.get()), r.Or(kEnd, r.times.end.get()), r.resampleInterval, r.numItems, r.In(kHandles), r.In(kAggregates), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }, nullptr, nullptr, {resample}},
         {"SyncReadAtTime", L"IOPCHDA_SyncRead::ReadAtTime", &IID_IOPCHDA_SyncRead, {kTimeStamps, kHandles, kItemValues, kErrors}, {kNumTimeStamps, kNumItems}, {{kTimeStamps, kNumTimeStamps}, {kHandles, kNumItems}}, [](I* i, R& r) { return i->SyncReadAtTime(r.numTimeStamps, r.In(kTimeStamps), r.numItems, r.In(kHandles), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }},
         {"SyncReadModified", L"IOPCHDA_SyncRead::ReadModified", &IID_IOPCHDA_SyncRead, {kStart, kEnd, kHandles, kItemValues, kErrors}, {kNumItems}, {{kHandles, kNumItems}}, [](I* i, R& r) { return i->SyncReadModified(r.Or(kStart, r.times.start.get()), r.Or(kEnd, r.times.end.get()), r.numValues, r.numItems, r.In(kHandles), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }},
         {"SyncReadAttribute", L"IOPCHDA_SyncRead::ReadAttribute", &IID_IOPCHDA_SyncRead, {kStart, kEnd, kAttributes, kItemValues, kErrors}, {kNumAttributes}, {{kAttributes, kNumAttributes}}, [](I* i, R& r) { return i->SyncReadAttribute(r.Or(kStart, r.times.start.get()), r.Or(kEnd, r.times.end.get()), r.serverHandle, r.numAttributes, r.In(kAttributes), r.Or(kItemValues, &r.itemValues), r.Or(kErrors, &r.errors)); }},
@@ -314,27 +319,156 @@ TEST_P(RequestChecks, MissingInterfaceRefusalAndBadTimes) {
     }
 }
 
+// The floating-point states clients call in, set as they set them: MSVC-built
+// hosts run the x87 at 53 bits; Delphi, C++Builder and mingw-built programs at
+// 64, Delphi with overflow, invalid operation and zero divide unmasked; any
+// program may change the rounding. Every answer is that of the first, which is
+// the x64 build's.
+struct CallerState {
+    const char* name;
+    unsigned control;
+};
+// clang-format off
+constexpr CallerState kCallerStates[] = {
+    {"53 bits", _PC_53 | _RC_NEAR | _MCW_EM}, {"64 bits", _PC_64 | _RC_NEAR | _MCW_EM},
+    {"64 bits toward zero", _PC_64 | _RC_CHOP | _MCW_EM}, {"53 bits upward", _PC_53 | _RC_UP | _MCW_EM},
+    {"Delphi's", _PC_64 | _RC_NEAR | _EM_INEXACT | _EM_UNDERFLOW | _EM_DENORMAL}};
+// clang-format on
+
+// call() in the caller's state, which it must find as it was, and the test's
+// own state again after it (x64 has no x87 precision to set).
+template <class Call>
+auto InState(const CallerState& state, Call call) {
+    constexpr unsigned kSet = _MCW_EM | _MCW_RC | (sizeof(void*) == 4 ? _MCW_PC : 0);
+    const unsigned own = _controlfp(0, 0);
+    _clearfp();  // the test's own flags would fire the exceptions that a state unmasks
+    _controlfp(state.control, kSet);
+    auto result = call();
+    volatile double next = 1;  // the caller's next operation faults on a flag left for an unmasked exception
+    next = next * 2;
+    EXPECT_EQ(_controlfp(0, 0) & kSet, state.control & kSet) << state.name << ": the caller's state changed";
+    _controlfp(own, kSet);
+    return result;
+}
+
+LONGLONG Bits(double d) {
+    LONGLONG bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
 // Intervals become historian durations (a day: 864,000,000,000 units of 100 ns)
-// truncated toward zero, bit for bit whatever their sign; one beyond the range
-// (or no number) is still a definite duration.
+// truncated toward zero, bit for bit whatever their sign and the caller's state;
+// one beyond the range (or no number) is still a definite duration.
 TEST_P(RequestChecks, IntervalsReachTheHistorianAsTruncatedDurations) {
     const double kInfinity = std::numeric_limits<double>::infinity(), kNaN = std::numeric_limits<double>::quiet_NaN();
-    // 1.9e-12 days: 1.64 units; 5.787e-05: a hair below 50,000,000.
+    // 1.9e-12 days: 1.64 units; 5.787e-05: a hair below 50,000,000; an hour and a second: a hair
+    // above their units, which a product kept at 64 bits truncates to one unit less.
     // clang-format off
     const std::pair<DATE, LONGLONG> kSpans[] = {
         {1.0, 864000000000LL}, {-1.0, -864000000000LL}, {1.9e-12, 1}, {-1.9e-12, -1}, {0.0, 0},
-        {5.7870370370370366e-05, 49'999'999}, {10000.0, 8'640'000'000'000'000}, {1e10, INT64_MIN},
+        {5.7870370370370366e-05, 49'999'999}, {kHour, 36'000'000'000}, {-kSecond, -10'000'000},
+        {10000.0, 8'640'000'000'000'000}, {1e10, INT64_MIN}, {std::numeric_limits<double>::max(), INT64_MIN},
         {-kInfinity, INT64_MIN}, {kNaN, INT64_MIN}};
     // clang-format on
-    for (const Member& m : Members()) {
-        for (auto [field, recorded] : m.durations) {
-            for (auto [days, units] : kSpans) {
-                Fresh();
-                (*r_).*field = days;
-                Call(m);  // the simulator may refuse a span; it has seen it
-                EXPECT_EQ(Recorded(m.historian, recorded), units) << m.name << " " << days;
+    for (const CallerState& state : kCallerStates) {
+        for (const Member& m : Members()) {
+            for (auto [field, recorded] : m.durations) {
+                for (auto [days, units] : kSpans) {
+                    Fresh();
+                    (*r_).*field = days;
+                    InState(state, [&] { return Call(m); });  // the simulator may refuse a span; it has seen it
+                    EXPECT_EQ(Recorded(m.historian, recorded), units) << m.name << " " << days << " " << state.name;
+                }
             }
         }
+    }
+}
+
+// Dates both ways in every caller's state, as the first state gives them:
+// what the historian receives, the times written back, what the histories hold
+// (time stamps and the simulator's numbers), through the collection, the item
+// shortcuts and IDispatch; a number that is none is refused, never raised.
+TEST_P(RequestChecks, DatesAndNumbersDoNotDependOnTheCallersFloatingPointState) {
+    // 2024-01-01 00:07:44 and 03:07:44 local as the x64 build's runtime gives them (at
+    // 64 bits the x86 runtime gives 00:07:44 another date), and a stamp between two samples.
+    constexpr DATE kFrom = 45292.005370370374, kTo = 45292.130370370374, kBetween = 45292.005428240744;
+    const VARIANT kNoNumber = VarR8(std::numeric_limits<double>::quiet_NaN());
+    std::vector<LONGLONG> seen;
+    auto holds = [&](const VARIANT& element) {  // time stamps and numbers, bit for bit
+        ComPtr<OPCHDAHistory> history;
+        if (element.vt == VT_DISPATCH) element.pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
+        LONG count = 0;
+        if (history) history->get_Count(&count);
+        for (LONG i = 1; i <= count; ++i) {
+            ComPtr<OPCHDAValue> value;
+            UniqueVariant data;
+            DATE stamp = 0;
+            if (history->Item(VarI4(i), value.put()) == S_OK && value->get_TimeStamp(&stamp) == S_OK)
+                value->get_DataValue(data.get());
+            seen.insert(seen.end(), {Bits(stamp), data->vt, data->vt == VT_R8 ? Bits(data->dblVal) : 0});
+        }
+        ComPtr<OPCHDAValue> none;
+        if (history) seen.push_back(history->Item(kNoNumber, none.put()));
+    };
+    ComPtr<OPCHDAItem> sine, noItem;
+    UniqueBstr sineID(kSine);
+    ASSERT_EQ(items_->AddItem(sineID.get(), 4, sine.put()), S_OK);
+    std::map<std::string, std::vector<LONGLONG>> first;
+    auto expectAsFirst = [&](const std::string& what, const CallerState& state) {
+        const auto [kept, isFirst] = first.emplace(what, seen);
+        EXPECT_TRUE(isFirst || seen == kept->second) << what << " in the state " << state.name;
+        seen.clear();
+    };
+    for (const CallerState& state : kCallerStates) {
+        for (const Member& m : Members()) {
+            // Updates would change what the reads of the next state find.
+            if (!m.historian || m.Has(kValues) || std::wcsstr(m.historian, L"Delete") ||
+                !(m.Has(kStart) || m.Has(kTimeStamps)))
+                continue;
+            Fresh();
+            r_->times.start.reset(VarDate(kFrom));
+            r_->times.end.reset(VarDate(kTo));
+            r_->arrays[kTimeStamps].reset(MakeDateArray({kNotADate, kBetween, kTo, kNotADate}, 0));
+            InState(state, [&] {
+                seen.push_back(Call(m));
+                for (LONG k = 1; m.Has(kItemValues) && r_->itemValues != kJunkArray && k <= Expected(m); ++k) {
+                    UniqueVariant element;
+                    SafeArrayGetElement(r_->itemValues, &k, element.get());
+                    holds(*element.get());
+                }
+                return 0;
+            });
+            for (const wchar_t* name : {L"start", L"end", L"stamp0", L"stamp1"}) {
+                LONGLONG sent = 0;
+                if (control_->RecordedArgument(m.historian, name, &sent) == S_OK) seen.push_back(sent);
+            }
+            EXPECT_TRUE(!m.Has(kStart) || Bits(r_->times.start->date) == Bits(kFrom)) << m.name << " start back";
+            EXPECT_TRUE(!m.Has(kEnd) || Bits(r_->times.end->date) == Bits(kTo)) << m.name << " end back";
+            expectAsFirst(m.name, state);
+        }
+        UniqueVariant start(VarDate(kFrom)), end(VarDate(kTo)), none(kNoNumber), held;
+        UniqueSafeArray stamps(MakeDateArray({kBetween, kTo}));
+        SAFEARRAY* t = stamps.get();
+        InState(state, [&] {
+            seen.push_back(ramp_->ReadProcessed(start.get(), end.get(), kHour, 3, held.put()));
+            holds(*held.get());
+            seen.push_back(sine->ReadRaw(start.get(), end.get(), 0, 0, held.put()));
+            holds(*held.get());
+            seen.push_back(ramp_->ReadAtTime(2, &t, held.put()));
+            holds(*held.get());
+            seen.push_back(ramp_->ReadRaw(none.get(), end.get(), 0, 0, held.put()));
+            seen.push_back(items_->Item(kNoNumber, noItem.put()));
+            // The runtime turns a text into the declared DATE in the caller's state too: 85 s.
+            seen.push_back(
+                InvokeByName(ramp_.get(), L"ReadProcessed", DISPATCH_METHOD,
+                             {Ref(VT_VARIANT, start.get()), Ref(VT_VARIANT, end.get()), VarBstr(L"00:01:25"), VarI4(3)},
+                             held.put()));
+            holds(*held.get());
+            return 0;
+        });
+        EXPECT_EQ(Recorded(L"IOPCHDA_SyncRead::ReadProcessed", L"resample"), 850'000'000) << state.name;
+        expectAsFirst("the item shortcuts and IDispatch", state);
     }
 }
 
