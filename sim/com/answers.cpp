@@ -1,6 +1,6 @@
 #include "answers.h"
 
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 #include "task_memory.h"
 
 #include <cstring>

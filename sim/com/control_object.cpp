@@ -1,7 +1,7 @@
 #include "control_object.h"
 
 #include "historian_object.h"
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 #include "task_memory.h"
 #include "com/implements.h"
 

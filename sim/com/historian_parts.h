@@ -6,7 +6,7 @@
 
 #include "answers.h"
 #include "historian_object.h"
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 #include "task_memory.h"
 
 #include <cstring>
