@@ -160,7 +160,7 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
     RecordArray(kAsyncRead, L"ReadAttribute", L"attribute", dwAttributeIDs, dwNumAttributes);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !dwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
-    if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
+    if (!ClientOf(hServer, &client)) return OPC_E_INVALIDHANDLE;
     Ticks s, e;
     if (FAILED(ResolveRange(kAsyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     // One element per attribute, all of the one item.
@@ -173,7 +173,7 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
             Deliver<OPCHDA_ATTRIBUTE>(
                 static_cast<DWORD>(ids.size()),
                 [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
-                    AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+                    AttributeData d = i < data.size() ? data[i] : AttributeData{OPCHDA_E_INVALIDATTRID, ids[i], {}, {}};
                     HRESULT code = FillAttribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
                     out.dwAttributeID = ids[i];
                     return code;

@@ -115,7 +115,7 @@ HRESULT SimHistorianObject::Start(DWORD n, const OPCHANDLE* ph, const DWORD* agg
     std::vector<Target> accepted;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
-        errs[i] = ClientOf(ph[i], &client) ? S_OK : kOpcInvalidHandle;
+        errs[i] = ClientOf(ph[i], &client) ? S_OK : OPC_E_INVALIDHANDLE;
         if (SUCCEEDED(errs[i])) accepted.push_back({i, ph[i], client, aggregates ? aggregates[i] : 0});
     }
     DWORD id = g_nextCancelId++;

@@ -75,7 +75,7 @@ HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
         if (!clientOf(ph[i], &client)) {
-            errs[i] = kOpcInvalidHandle;
+            errs[i] = OPC_E_INVALIDHANDLE;
             continue;
         }
         errs[i] = fill(i, ph[i], client, items[i]);
@@ -96,13 +96,13 @@ HRESULT PerElement(DWORD n, HRESULT** errors, Code code) {
 }
 
 // As PerElement, for elements that are server handles: an unknown handle is
-// kOpcInvalidHandle and code(i) is not asked.
+// OPC_E_INVALIDHANDLE and code(i) is not asked.
 template <class Code>
 HRESULT PerHandle(DWORD n, const OPCHANDLE* ph, HRESULT** errors,
                   const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Code code) {
     return PerElement(n, errors, [&](DWORD i) {
         OPCHANDLE client = 0;
-        return clientOf(ph[i], &client) ? code(i) : kOpcInvalidHandle;
+        return clientOf(ph[i], &client) ? code(i) : OPC_E_INVALIDHANDLE;
     });
 }
 

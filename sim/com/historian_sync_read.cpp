@@ -73,7 +73,7 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     CHECK_OUT2(ppAttributeValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !pdwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
-    if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
+    if (!ClientOf(hServer, &client)) return OPC_E_INVALIDHANDLE;
     Ticks s, e;
     if (FAILED(ResolveRange(kSyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
@@ -86,7 +86,7 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
         return E_OUTOFMEMORY;
     }
     for (DWORD i = 0; i < dwNumAttributes; ++i) {
-        AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+        AttributeData d = i < data.size() ? data[i] : AttributeData{OPCHDA_E_INVALIDATTRID, ids[i], {}, {}};
         errs[i] = FillAttribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
         items[i].dwAttributeID = ids[i];
     }

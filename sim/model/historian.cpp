@@ -45,25 +45,25 @@ HistorianStatus Historian::GetStatus() const {
 
 std::vector<AttributeInfo> Historian::GetItemAttributes() const {
     return {
-        {kAttrDataType, L"Data Type", L"Data type of the item's values", VT_I2},
-        {kAttrDescription, L"Description", L"Description of the item", VT_BSTR},
-        {kAttrEngUnits, L"Eng Units", L"Engineering units", VT_BSTR},
-        {kAttrStepped, L"Stepped", L"Whether values are held until the next one", VT_BOOL},
-        {kAttrArchiving, L"Archiving", L"Whether the item is being archived", VT_BOOL},
-        {kAttrDeriveEquation, L"Derive Equation", L"Equation of a derived item", VT_BSTR},
-        {kAttrNodeName, L"Node Name", L"Node of the data source", VT_BSTR},
-        {kAttrProcessName, L"Process Name", L"Process of the data source", VT_BSTR},
-        {kAttrSourceName, L"Source Name", L"Name of the item in the data source", VT_BSTR},
-        {kAttrSourceType, L"Source Type", L"Kind of data source", VT_BSTR},
-        {kAttrNormalMaximum, L"Normal Maximum", L"Upper limit of the normal range", VT_R8},
-        {kAttrNormalMinimum, L"Normal Minimum", L"Lower limit of the normal range", VT_R8},
-        {kAttrItemId, L"ItemID", L"Item identifier", VT_BSTR},
-        {kAttrMaxTimeInt, L"Max Time Interval", L"Longest time between two values (seconds)", VT_CY},
-        {kAttrMinTimeInt, L"Min Time Interval", L"Shortest time between two values (seconds)", VT_CY},
-        {kAttrExceptionDev, L"Exception Deviation", L"Deviation that triggers archiving", VT_R8},
-        {kAttrExceptionDevType, L"Exception Dev Type", L"0 absolute, 1 percent of value, 2 percent of span", VT_I2},
-        {kAttrHighEntryLimit, L"High Entry Limit", L"Highest value accepted", VT_R8},
-        {kAttrLowEntryLimit, L"Low Entry Limit", L"Lowest value accepted", VT_R8},
+        {OPCHDA_DATA_TYPE, L"Data Type", L"Data type of the item's values", VT_I2},
+        {OPCHDA_DESCRIPTION, L"Description", L"Description of the item", VT_BSTR},
+        {OPCHDA_ENG_UNITS, L"Eng Units", L"Engineering units", VT_BSTR},
+        {OPCHDA_STEPPED, L"Stepped", L"Whether values are held until the next one", VT_BOOL},
+        {OPCHDA_ARCHIVING, L"Archiving", L"Whether the item is being archived", VT_BOOL},
+        {OPCHDA_DERIVE_EQUATION, L"Derive Equation", L"Equation of a derived item", VT_BSTR},
+        {OPCHDA_NODE_NAME, L"Node Name", L"Node of the data source", VT_BSTR},
+        {OPCHDA_PROCESS_NAME, L"Process Name", L"Process of the data source", VT_BSTR},
+        {OPCHDA_SOURCE_NAME, L"Source Name", L"Name of the item in the data source", VT_BSTR},
+        {OPCHDA_SOURCE_TYPE, L"Source Type", L"Kind of data source", VT_BSTR},
+        {OPCHDA_NORMAL_MAXIMUM, L"Normal Maximum", L"Upper limit of the normal range", VT_R8},
+        {OPCHDA_NORMAL_MINIMUM, L"Normal Minimum", L"Lower limit of the normal range", VT_R8},
+        {OPCHDA_ITEMID, L"ItemID", L"Item identifier", VT_BSTR},
+        {OPCHDA_MAX_TIME_INT, L"Max Time Interval", L"Longest time between two values (seconds)", VT_CY},
+        {OPCHDA_MIN_TIME_INT, L"Min Time Interval", L"Shortest time between two values (seconds)", VT_CY},
+        {OPCHDA_EXCEPTION_DEV, L"Exception Deviation", L"Deviation that triggers archiving", VT_R8},
+        {OPCHDA_EXCEPTION_DEV_TYPE, L"Exception Dev Type", L"0 absolute, 1 percent of value, 2 percent of span", VT_I2},
+        {OPCHDA_HIGH_ENTRY_LIMIT, L"High Entry Limit", L"Highest value accepted", VT_R8},
+        {OPCHDA_LOW_ENTRY_LIMIT, L"Low Entry Limit", L"Lowest value accepted", VT_R8},
     };
 }
 
@@ -72,13 +72,13 @@ std::vector<AggregateInfo> Historian::GetAggregates() const { return AggregateCa
 static HRESULT CheckItemIdSyntax(const std::wstring& id) {
     if (id.empty() || id.front() == L'/' || id.back() == L'/' || id.find(L"//") != std::wstring::npos ||
         id.find_first_of(L"*?\t\r\n") != std::wstring::npos)
-        return kOpcInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     return S_OK;
 }
 
 HRESULT Historian::ValidateItemId(const std::wstring& itemId) const {
     if (HRESULT hr = CheckItemIdSyntax(itemId); hr != S_OK) return hr;
-    return impl_->space->Find(itemId) ? S_OK : kOpcUnknownItemId;
+    return impl_->space->Find(itemId) ? S_OK : OPC_E_UNKNOWNITEMID;
 }
 
 HRESULT Historian::GetItemHandle(const std::wstring& itemId, Handle* handle) {
@@ -95,7 +95,7 @@ HRESULT Historian::GetItemHandle(const std::wstring& itemId, Handle* handle) {
 
 HRESULT Historian::ReleaseItemHandle(Handle handle) {
     std::lock_guard lock(impl_->mu);
-    return impl_->handles.erase(handle) ? S_OK : kOpcInvalidHandle;
+    return impl_->handles.erase(handle) ? S_OK : OPC_E_INVALIDHANDLE;
 }
 
 std::size_t Historian::OutstandingHandles() const {
@@ -152,37 +152,37 @@ HRESULT Historian::GetErrorString(HRESULT code, std::wstring* text) const {
         const wchar_t* german;
     };
     static const Entry kTexts[] = {
-        {kOpcInvalidHandle, L"The handle is not valid.", L"Das Handle ist ung\u00fcltig."},
-        {kOpcUnknownItemId, L"The item ID is not defined in the server address space.",
+        {OPC_E_INVALIDHANDLE, L"The handle is not valid.", L"Das Handle ist ung\u00fcltig."},
+        {OPC_E_UNKNOWNITEMID, L"The item ID is not defined in the server address space.",
          L"Die Item-ID ist im Adressraum des Servers nicht definiert."},
-        {kOpcInvalidItemId, L"The item ID does not conform to the server's syntax.",
+        {OPC_E_INVALIDITEMID, L"The item ID does not conform to the server's syntax.",
          L"Die Item-ID entspricht nicht der Syntax des Servers."},
-        {kHdaMaxExceeded, L"The maximum number of values requested exceeds the server's limit.",
+        {OPCHDA_E_MAXEXCEEDED, L"The maximum number of values requested exceeds the server's limit.",
          L"Die angeforderte Anzahl von Werten \u00fcbersteigt die Grenze des Servers."},
-        {kHdaNoData, L"There is no data within the specified parameters.",
+        {OPCHDA_S_NODATA, L"There is no data within the specified parameters.",
          L"Im angegebenen Bereich gibt es keine Daten."},
-        {kHdaMoreData, L"There is more data satisfying the query than was returned.",
+        {OPCHDA_S_MOREDATA, L"There is more data satisfying the query than was returned.",
          L"Es gibt mehr Daten als zur\u00fcckgegeben wurden."},
-        {kHdaInvalidAggregate, L"The aggregate requested is not valid.", L"Das Aggregat ist ung\u00fcltig."},
-        {kHdaCurrentValue, L"The server only returns current values for the requested item attributes.",
+        {OPCHDA_E_INVALIDAGGREGATE, L"The aggregate requested is not valid.", L"Das Aggregat ist ung\u00fcltig."},
+        {OPCHDA_S_CURRENTVALUE, L"The server only returns current values for the requested item attributes.",
          L"Der Server liefert f\u00fcr diese Attribute nur aktuelle Werte."},
-        {kHdaExtraData, L"Additional data satisfying the query was found.",
+        {OPCHDA_S_EXTRADATA, L"Additional data satisfying the query was found.",
          L"Es wurden zus\u00e4tzliche Daten gefunden."},
-        {kHdaNoFilter, L"The server does not support this filter.",
+        {OPCHDA_W_NOFILTER, L"The server does not support this filter.",
          L"Der Server unterst\u00fctzt diesen Filter nicht."},
-        {kHdaUnknownAttrId, L"The server does not support this attribute.",
+        {OPCHDA_E_UNKNOWNATTRID, L"The server does not support this attribute.",
          L"Der Server unterst\u00fctzt dieses Attribut nicht."},
-        {kHdaNotAvail, L"The requested aggregate is not available for the specified item.",
+        {OPCHDA_E_NOT_AVAIL, L"The requested aggregate is not available for the specified item.",
          L"Das Aggregat ist f\u00fcr dieses Item nicht verf\u00fcgbar."},
-        {kHdaInvalidDataType, L"The supplied value is not a valid data type for this item.",
+        {OPCHDA_E_INVALIDDATATYPE, L"The supplied value is not a valid data type for this item.",
          L"Der Wert hat keinen g\u00fcltigen Datentyp f\u00fcr dieses Item."},
-        {kHdaDataExists, L"Unable to insert: data already present.",
+        {OPCHDA_E_DATAEXISTS, L"Unable to insert: data already present.",
          L"Einf\u00fcgen nicht m\u00f6glich: Daten vorhanden."},
-        {kHdaInvalidAttrId, L"The supplied attribute ID is not valid.", L"Die Attribut-ID ist ung\u00fcltig."},
-        {kHdaNoDataExists, L"The server has no value for the specified time and item.",
+        {OPCHDA_E_INVALIDATTRID, L"The supplied attribute ID is not valid.", L"Die Attribut-ID ist ung\u00fcltig."},
+        {OPCHDA_E_NODATAEXISTS, L"The server has no value for the specified time and item.",
          L"Der Server hat keinen Wert f\u00fcr diese Zeit und dieses Item."},
-        {kHdaInserted, L"The requested insert occurred.", L"Der Wert wurde eingef\u00fcgt."},
-        {kHdaReplaced, L"The requested replace occurred.", L"Der Wert wurde ersetzt."},
+        {OPCHDA_S_INSERTED, L"The requested insert occurred.", L"Der Wert wurde eingef\u00fcgt."},
+        {OPCHDA_S_REPLACED, L"The requested replace occurred.", L"Der Wert wurde ersetzt."},
     };
     const bool german = GetLocaleID() == 0x407;
     for (const auto& e : kTexts) {
@@ -225,7 +225,7 @@ std::uint32_t Historian::MaxReturnValues() const {
     return impl_->maxReturn;
 }
 
-void Historian::SetServerStatus(ServerStatus status, const std::wstring& statusString) {
+void Historian::SetServerStatus(OPCHDA_SERVERSTATUS status, const std::wstring& statusString) {
     std::lock_guard lock(impl_->mu);
     impl_->status = status;
     impl_->statusString = statusString;

@@ -49,9 +49,9 @@ ItemData Historian::ReadRaw(Ticks start, Ticks end, std::uint32_t numValues, boo
         push(b ? std::move(*b) : NoBound(end));
     }
     if (more)
-        out.hr = kHdaMoreData;
+        out.hr = OPCHDA_S_MOREDATA;
     else if (!real)
-        out.hr = kHdaNoData;
+        out.hr = OPCHDA_S_NODATA;
     return out;
 }
 
@@ -62,11 +62,11 @@ ItemData Historian::ReadProcessed(Ticks start, Ticks end, Ticks resampleInterval
     const SignalDef* s = impl_->Resolve(h, &out.hr);
     if (!s) return out;
     if (!IsSupportedAggregate(aggregate) || (s->vt == VT_BSTR && IsNumericAggregate(aggregate))) {
-        out.hr = kHdaInvalidAggregate;
+        out.hr = OPCHDA_E_INVALIDAGGREGATE;
         return out;
     }
     if (start == end) {
-        out.hr = kHdaNoData;
+        out.hr = OPCHDA_S_NODATA;
         return out;
     }
     const ItemState& st = impl_->State(*s);
@@ -78,7 +78,7 @@ ItemData Historian::ReadProcessed(Ticks start, Ticks end, Ticks resampleInterval
     bool anyData = false;
     for (Ticks i = 0; i < count; ++i) {
         if (out.values.size() == impl_->maxReturn) {
-            out.hr = kHdaMoreData;
+            out.hr = OPCHDA_S_MOREDATA;
             break;
         }
         // Intervals are laid from the start towards the end; the last one may be short.
@@ -96,10 +96,10 @@ ItemData Historian::ReadProcessed(Ticks start, Ticks end, Ticks resampleInterval
         in.interpolatedAtBegin = impl_->Interpolate(*s, st, in.begin, now);
         in.interpolatedAtEnd = impl_->Interpolate(*s, st, in.end, now);
         Value v = ComputeAggregate(aggregate, in);
-        if (!(v.quality & kQualityNoData)) anyData = true;
+        if (!(v.quality & OPCHDA_NODATA)) anyData = true;
         out.values.push_back(std::move(v));
     }
-    if (out.hr == S_OK && !anyData) out.hr = kHdaNoData;
+    if (out.hr == S_OK && !anyData) out.hr = OPCHDA_S_NODATA;
     return out;
 }
 
@@ -112,9 +112,9 @@ ItemData Historian::ReadAtTime(const std::vector<Ticks>& times, Handle h) const 
     bool anyData = false;
     for (Ticks t : times) {
         out.values.push_back(impl_->Interpolate(*s, impl_->State(*s), t, now));
-        anyData = anyData || !(out.values.back().quality & kQualityNoData);
+        anyData = anyData || !(out.values.back().quality & OPCHDA_NODATA);
     }
-    if (!anyData) out.hr = kHdaNoData;
+    if (!anyData) out.hr = OPCHDA_S_NODATA;
     return out;
 }
 
@@ -138,12 +138,12 @@ ModifiedData Historian::ReadModified(Ticks start, Ticks end, std::uint32_t numVa
     const std::size_t limit = impl_->Limit(numValues);
     for (const ModifiedValue* m : hits) {
         if (out.values.size() == limit) {
-            out.hr = kHdaMoreData;
+            out.hr = OPCHDA_S_MOREDATA;
             break;
         }
         out.values.push_back(*m);
     }
-    if (out.values.empty()) out.hr = kHdaNoData;
+    if (out.values.empty()) out.hr = OPCHDA_S_NODATA;
     return out;
 }
 
@@ -162,7 +162,7 @@ std::vector<AttributeData> Historian::ReadAttribute(Ticks start, Ticks /*end*/, 
             a.times.push_back(start);
             a.values.push_back(std::move(*v));
         } else {
-            a.hr = kHdaInvalidAttrId;
+            a.hr = OPCHDA_E_INVALIDATTRID;
         }
         out.push_back(std::move(a));
     }

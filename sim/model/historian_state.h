@@ -8,7 +8,7 @@
 // Raw reads: ascending [start, end), descending (start > end) (end, start]
 // newest first, start == end the value at exactly that time. Bounds add the
 // value just outside each end (ascending: last value before start, first value
-// at or after end; descending mirrored), or a kQualityNoBound placeholder
+// at or after end; descending mirrored), or a OPCHDA_NOBOUND placeholder
 // (VT_EMPTY) when there is none. Values returned count against the limit.
 #pragma once
 
@@ -55,7 +55,7 @@ inline std::uint32_t WorstLow(std::uint32_t a, std::uint32_t b) {
 inline Value NoBound(Ticks t) {
     Value v;
     v.time = t;
-    v.quality = kQualityNoBound;
+    v.quality = OPCHDA_NOBOUND;
     return v;
 }
 
@@ -67,7 +67,7 @@ struct Historian::Impl {
     std::map<Handle, std::uint32_t> handles;
     Handle nextHandle = 1;
     std::uint32_t maxReturn = 10000;
-    ServerStatus status = kStatusUp;
+    OPCHDA_SERVERSTATUS status = OPCHDA_UP;
     std::wstring statusString = L"Running";
     Ticks startTime = 0;
     LCID locale = 0x409;
@@ -78,7 +78,7 @@ struct Historian::Impl {
     const SignalDef* Resolve(Handle h, HRESULT* hr) const {
         auto it = handles.find(h);
         if (it == handles.end()) {
-            *hr = kOpcInvalidHandle;
+            *hr = OPC_E_INVALIDHANDLE;
             return nullptr;
         }
         const HRESULT fault = items[it->second].fault;
@@ -220,7 +220,7 @@ struct Historian::Impl {
         if (!prev) {
             Value v;
             v.time = t;
-            v.quality = kQualityNoData;
+            v.quality = OPCHDA_NODATA;
             return v;
         }
         auto next = Next(s, st, t, false, true, now);
@@ -230,14 +230,14 @@ struct Historian::Impl {
         if (!s.stepped && next && prev->value.AsDouble(&x0) && next->value.AsDouble(&x1)) {
             const double f = static_cast<double>(t - prev->time) / static_cast<double>(next->time - prev->time);
             v.value = Variant::FromDouble(x0 + (x1 - x0) * f);
-            v.quality = kQualityInterpolated | WorstLow(prev->quality, next->quality);
+            v.quality = OPCHDA_INTERPOLATED | WorstLow(prev->quality, next->quality);
             return v;
         }
         v.value = prev->value;
         std::uint32_t low = prev->quality & 0xFFFF;
         // Holding the last value of a continuous signal is only a guess.
         if (!s.stepped && !next) low = WorstLow(low, kQualityUncertain);
-        v.quality = kQualityInterpolated | low;
+        v.quality = OPCHDA_INTERPOLATED | low;
         return v;
     }
 
@@ -245,7 +245,7 @@ struct Historian::Impl {
         return numValues == 0 || numValues > maxReturn ? maxReturn : numValues;
     }
 
-    void Log(ItemState& st, const Value& v, EditType type, Ticks now) {
+    void Log(ItemState& st, const Value& v, OPCHDA_EDITTYPE type, Ticks now) {
         ModifiedValue m;
         m.time = v.time;
         m.quality = v.quality;
@@ -259,17 +259,17 @@ struct Historian::Impl {
 
     // Converts to the item's type and adds the raw flag when no flags are given.
     HRESULT Normalize(const SignalDef& s, const VARIANT& in, std::uint32_t quality, Value* out) const {
-        if (in.vt == VT_EMPTY || in.vt == VT_NULL) return kHdaInvalidDataType;
+        if (in.vt == VT_EMPTY || in.vt == VT_NULL) return OPCHDA_E_INVALIDDATATYPE;
         VARIANT conv;
         VariantInit(&conv);
-        if (FAILED(VariantChangeTypeEx(&conv, const_cast<VARIANT*>(&in), 0x409, 0, s.vt))) return kHdaInvalidDataType;
+        if (FAILED(VariantChangeTypeEx(&conv, const_cast<VARIANT*>(&in), 0x409, 0, s.vt))) return OPCHDA_E_INVALIDDATATYPE;
         out->value = Variant(conv);
         VariantClear(&conv);
-        out->quality = (quality & 0xFFFF0000) ? quality : (quality | kQualityRaw);
+        out->quality = (quality & 0xFFFF0000) ? quality : (quality | OPCHDA_RAW);
         return S_OK;
     }
 
-    HRESULT Update(Handle h, Ticks t, const VARIANT& value, std::uint32_t quality, EditType type) {
+    HRESULT Update(Handle h, Ticks t, const VARIANT& value, std::uint32_t quality, OPCHDA_EDITTYPE type) {
         HRESULT hr;
         const SignalDef* s = Resolve(h, &hr);
         if (!s) return hr;
@@ -279,12 +279,12 @@ struct Historian::Impl {
         ItemState& st = State(*s);
         const Ticks now = clock->Now();
         auto old = At(*s, st, t, now);
-        if (type == kEditInsert && old) return kHdaDataExists;
-        if (type == kEditReplace && !old) return kHdaNoDataExists;
+        if (type == OPCHDA_INSERT && old) return OPCHDA_E_DATAEXISTS;
+        if (type == OPCHDA_REPLACE && !old) return OPCHDA_E_NODATAEXISTS;
         // The log keeps the value that was superseded; an insert logs the new one.
         Log(st, old ? *old : nv, type, now);
         st.overlay[t] = OverlayEntry{false, nv.quality, nv.value};
-        if (type == kEditInsertReplace) return old ? kHdaReplaced : kHdaInserted;
+        if (type == OPCHDA_INSERTREPLACE) return old ? OPCHDA_S_REPLACED : OPCHDA_S_INSERTED;
         return S_OK;
     }
 };

@@ -5,17 +5,17 @@ namespace hdasim {
 
 HRESULT Historian::Insert(Handle h, Ticks time, const VARIANT& value, std::uint32_t quality) {
     std::lock_guard lock(impl_->mu);
-    return impl_->Update(h, time, value, quality, kEditInsert);
+    return impl_->Update(h, time, value, quality, OPCHDA_INSERT);
 }
 
 HRESULT Historian::Replace(Handle h, Ticks time, const VARIANT& value, std::uint32_t quality) {
     std::lock_guard lock(impl_->mu);
-    return impl_->Update(h, time, value, quality, kEditReplace);
+    return impl_->Update(h, time, value, quality, OPCHDA_REPLACE);
 }
 
 HRESULT Historian::InsertReplace(Handle h, Ticks time, const VARIANT& value, std::uint32_t quality) {
     std::lock_guard lock(impl_->mu);
-    return impl_->Update(h, time, value, quality, kEditInsertReplace);
+    return impl_->Update(h, time, value, quality, OPCHDA_INSERTREPLACE);
 }
 
 HRESULT Historian::DeleteRaw(Ticks start, Ticks end, Handle h) {
@@ -29,8 +29,8 @@ HRESULT Historian::DeleteRaw(Ticks start, Ticks end, Handle h) {
     // The log keeps at most kLogCap of the deleted values; the deletion itself is unbounded.
     bool more = false;
     auto gone = impl_->Range(*s, st, a, b, now, kLogCap, &more);
-    if (gone.empty()) return kHdaNoData;
-    for (const auto& v : gone) impl_->Log(st, v, kEditDelete, now);
+    if (gone.empty()) return OPCHDA_S_NODATA;
+    for (const auto& v : gone) impl_->Log(st, v, OPCHDA_DELETE, now);
     st.overlay.erase(st.overlay.lower_bound(a), st.overlay.lower_bound(b));
     // Merge [a, b) into the deleted ranges.
     Ticks na = a, nb = b;
@@ -53,8 +53,8 @@ HRESULT Historian::DeleteAtTime(Handle h, Ticks time) {
     ItemState& st = impl_->State(*s);
     const Ticks now = impl_->clock->Now();
     auto old = impl_->At(*s, st, time, now);
-    if (!old) return kHdaNoDataExists;
-    impl_->Log(st, *old, kEditDelete, now);
+    if (!old) return OPCHDA_E_NODATAEXISTS;
+    impl_->Log(st, *old, OPCHDA_DELETE, now);
     const bool base = time % s->period == 0 && impl_->BaseExists(*s, st, time / s->period, now);
     if (base)
         st.overlay[time] = OverlayEntry{true, 0, Variant()};
@@ -75,7 +75,7 @@ AnnotationData Historian::ReadAnnotations(Ticks start, Ticks end, Handle h) cons
         if (a == b ? an.time == a : (an.time >= a && an.time < b)) out.values.push_back(an);
     std::stable_sort(out.values.begin(), out.values.end(),
                      [](const Annotation& x, const Annotation& y) { return x.time < y.time; });
-    if (out.values.empty()) out.hr = kHdaNoData;
+    if (out.values.empty()) out.hr = OPCHDA_S_NODATA;
     return out;
 }
 

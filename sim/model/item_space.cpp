@@ -40,9 +40,9 @@ Variant BaseValue(const SignalDef& s, std::int64_t k) {
 }
 
 std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k) {
-    if (s.bad.Contains(k)) return kQualityBad | kQualityRaw;
-    if (s.uncertain.Contains(k)) return kQualityUncertain | kQualityRaw;
-    return kQualityGood | kQualityRaw;
+    if (s.bad.Contains(k)) return kQualityBad | OPCHDA_RAW;
+    if (s.uncertain.Contains(k)) return kQualityUncertain | OPCHDA_RAW;
+    return kQualityGood | OPCHDA_RAW;
 }
 
 namespace {
@@ -225,27 +225,27 @@ const ItemSpace::Branch* ItemSpace::FindBranch(const std::wstring& path) const {
 std::optional<Variant> AttributeValue(const SignalDef& s, std::uint32_t id) {
     Variant v;
     switch (id) {
-        case kAttrDataType: {
+        case OPCHDA_DATA_TYPE: {
             VARIANT x;
             VariantInit(&x);
             x.vt = VT_I2;
             x.iVal = static_cast<SHORT>(s.vt);
             return Variant(x);
         }
-        case kAttrDescription: return Variant::FromString(s.description);
-        case kAttrEngUnits: return Variant::FromString(s.engUnits);
-        case kAttrStepped: return Variant::FromBool(s.stepped);
-        case kAttrArchiving: return Variant::FromBool(true);
-        case kAttrDeriveEquation: return Variant::FromString(L"");
-        case kAttrNodeName: return Variant::FromString(L"HDASIM");
-        case kAttrProcessName: return Variant::FromString(L"HdaSim");
-        case kAttrSourceName: return Variant::FromString(s.name);
-        case kAttrSourceType: return Variant::FromString(L"Simulated");
-        case kAttrNormalMaximum: return Variant::FromDouble(s.normalMax);
-        case kAttrNormalMinimum: return Variant::FromDouble(s.normalMin);
-        case kAttrItemId: return Variant::FromString(s.itemId);
-        case kAttrMaxTimeInt:
-        case kAttrMinTimeInt: {
+        case OPCHDA_DESCRIPTION: return Variant::FromString(s.description);
+        case OPCHDA_ENG_UNITS: return Variant::FromString(s.engUnits);
+        case OPCHDA_STEPPED: return Variant::FromBool(s.stepped);
+        case OPCHDA_ARCHIVING: return Variant::FromBool(true);
+        case OPCHDA_DERIVE_EQUATION: return Variant::FromString(L"");
+        case OPCHDA_NODE_NAME: return Variant::FromString(L"HDASIM");
+        case OPCHDA_PROCESS_NAME: return Variant::FromString(L"HdaSim");
+        case OPCHDA_SOURCE_NAME: return Variant::FromString(s.name);
+        case OPCHDA_SOURCE_TYPE: return Variant::FromString(L"Simulated");
+        case OPCHDA_NORMAL_MAXIMUM: return Variant::FromDouble(s.normalMax);
+        case OPCHDA_NORMAL_MINIMUM: return Variant::FromDouble(s.normalMin);
+        case OPCHDA_ITEMID: return Variant::FromString(s.itemId);
+        case OPCHDA_MAX_TIME_INT:
+        case OPCHDA_MIN_TIME_INT: {
             // The sample interval in seconds, as currency (the usual type of these two).
             VARIANT x;
             VariantInit(&x);
@@ -253,16 +253,16 @@ std::optional<Variant> AttributeValue(const SignalDef& s, std::uint32_t id) {
             x.cyVal.int64 = (s.period / kTicksPerSecond) * 10000;
             return Variant(x);
         }
-        case kAttrExceptionDev: return Variant::FromDouble(0.0);
-        case kAttrExceptionDevType: {
+        case OPCHDA_EXCEPTION_DEV: return Variant::FromDouble(0.0);
+        case OPCHDA_EXCEPTION_DEV_TYPE: {
             VARIANT x;
             VariantInit(&x);
             x.vt = VT_I2;
             x.iVal = 0;  // absolute
             return Variant(x);
         }
-        case kAttrHighEntryLimit: return Variant::FromDouble(s.highEntry);
-        case kAttrLowEntryLimit: return Variant::FromDouble(s.lowEntry);
+        case OPCHDA_HIGH_ENTRY_LIMIT: return Variant::FromDouble(s.highEntry);
+        case OPCHDA_LOW_ENTRY_LIMIT: return Variant::FromDouble(s.lowEntry);
         default: return std::nullopt;
     }
 }

@@ -57,7 +57,7 @@ double NoiseUniform(std::uint32_t index, std::int64_t k);
 
 // The raw value of a signal at sample index k (ignores gaps and the clock).
 Variant BaseValue(const SignalDef& s, std::int64_t k);
-// Quality of sample k: good/uncertain/bad or-ed with kQualityRaw.
+// Quality of sample k: good/uncertain/bad or-ed with OPCHDA_RAW.
 std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k);
 
 // Time of the first archived sample: 2020-01-01 00:00 UTC. Nothing exists before it.
