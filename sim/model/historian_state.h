@@ -38,7 +38,7 @@ constexpr std::size_t kLogCap = 100000;
 struct ItemState {
     std::map<Ticks, OverlayEntry> overlay;
     std::map<Ticks, Ticks> deletedRanges;  // [first, second) without base samples
-    std::deque<ModifiedValue> log;  // the newest kLogCap edits, oldest first
+    std::deque<ModifiedValue> log;         // the newest kLogCap edits, oldest first
     std::vector<Annotation> annotations;
     HRESULT fault = S_OK;
 };
@@ -262,7 +262,8 @@ struct Historian::Impl {
         if (in.vt == VT_EMPTY || in.vt == VT_NULL) return OPCHDA_E_INVALIDDATATYPE;
         VARIANT conv;
         VariantInit(&conv);
-        if (FAILED(VariantChangeTypeEx(&conv, const_cast<VARIANT*>(&in), 0x409, 0, s.vt))) return OPCHDA_E_INVALIDDATATYPE;
+        if (FAILED(VariantChangeTypeEx(&conv, const_cast<VARIANT*>(&in), 0x409, 0, s.vt)))
+            return OPCHDA_E_INVALIDDATATYPE;
         out->value = Variant(conv);
         VariantClear(&conv);
         out->quality = (quality & 0xFFFF0000) ? quality : (quality | OPCHDA_RAW);
