@@ -30,8 +30,7 @@ template <class Answer, class V>
 void PutValue(Answer& out, size_t i, const V& v) {
     out.pftTimeStamps[i] = i64_to_filetime(v.time);
     out.pdwQualities[i] = v.quality;
-    VariantInit(&out.pvDataValues[i]);
-    v.value.CopyTo(&out.pvDataValues[i]);
+    CopyVariantValue(&out.pvDataValues[i], v.value.get());
 }
 
 }  // namespace
@@ -80,8 +79,7 @@ bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE c
     if (!AllocColumns(out, n, out.ftTimeStamps, out.vAttributeValues)) return false;
     for (size_t i = 0; i < n; ++i) {
         out.ftTimeStamps[i] = i64_to_filetime(data.times[i]);
-        VariantInit(&out.vAttributeValues[i]);
-        data.values[i].CopyTo(&out.vAttributeValues[i]);
+        CopyVariantValue(&out.vAttributeValues[i], data.values[i].get());
     }
     return true;
 }

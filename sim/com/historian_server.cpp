@@ -134,7 +134,7 @@ HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA
     for (DWORD i = 0; i < dwCount; ++i) {
         filters[i].attributeId = pdwAttrID[i];
         filters[i].op = pOperator[i];
-        filters[i].value = Variant(vFilter[i]);
+        filters[i].value = UniqueVariant::copy_of(&vFilter[i]);
     }
     std::unique_ptr<Browser> browser;
     std::vector<HRESULT> codes;

@@ -86,7 +86,7 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
         return E_OUTOFMEMORY;
     }
     for (DWORD i = 0; i < dwNumAttributes; ++i) {
-        AttributeData d = i < data.size() ? data[i] : AttributeData{OPCHDA_E_INVALIDATTRID, ids[i], {}, {}};
+        const AttributeData& d = data[i];  // one per attribute asked
         errs[i] = FillAttribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
         items[i].dwAttributeID = ids[i];
     }

@@ -49,7 +49,7 @@ Value NoDataAt(Ticks t) {
     return v;
 }
 
-Value Calculated(Ticks t, std::uint32_t low, Variant value) {
+Value Calculated(Ticks t, std::uint32_t low, UniqueVariant value) {
     Value v;
     v.time = t;
     v.quality = OPCHDA_CALCULATED | low;
@@ -120,14 +120,14 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     for (const auto& r : in.raw) {
         if (IsBadQuality(r.quality)) continue;
         double x = 0;
-        if (!r.value.AsDouble(&x) && IsNumericAggregate(aggregate)) continue;
+        if (!AsDouble(r.value.get(), &x) && IsNumericAggregate(aggregate)) continue;
         used.push_back(&r);
         xs.push_back(x);
     }
 
     switch (aggregate) {
-        case OPCHDA_INTERPOLATIVE: return in.interpolatedAtBegin;
-        case OPCHDA_COUNT: return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(used.size())));
+        case OPCHDA_INTERPOLATIVE: return CopyOf(in.interpolatedAtBegin);
+        case OPCHDA_COUNT: return Calculated(a, low, I4Variant(static_cast<std::int32_t>(used.size())));
         case OPCHDA_DURATIONGOOD:
         case OPCHDA_DURATIONBAD:
         case OPCHDA_PERCENTGOOD:
@@ -154,14 +154,14 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
                 case OPCHDA_PERCENTGOOD: result = span > 0 ? 100.0 * good / span : 0; break;
                 default: result = span > 0 ? 100.0 * bad / span : 0; break;
             }
-            return Calculated(a, low, Variant::FromDouble(result));
+            return Calculated(a, low, R8Variant(result));
         }
         case OPCHDA_WORSTQUALITY: {
             if (in.raw.empty()) return NoDataAt(a);
             const Value* worst = &in.raw.front();
             for (const auto& r : in.raw)
                 if (QualityRank(r.quality) < QualityRank(worst->quality)) worst = &r;
-            return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
+            return Calculated(a, low, I4Variant(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
         }
         default: break;
     }
@@ -170,8 +170,9 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     const std::size_t n = used.size();
 
     switch (aggregate) {
-        case OPCHDA_START: return Calculated(used.front()->time, low, used.front()->value);
-        case OPCHDA_END: return Calculated(used.back()->time, low, used.back()->value);
+        case OPCHDA_START:
+            return Calculated(used.front()->time, low, UniqueVariant::copy_of(used.front()->value.get()));
+        case OPCHDA_END: return Calculated(used.back()->time, low, UniqueVariant::copy_of(used.back()->value.get()));
         case OPCHDA_MINIMUM:
         case OPCHDA_MINIMUMACTUALTIME:
         case OPCHDA_MAXIMUM:
@@ -181,7 +182,7 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
             for (std::size_t i = 1; i < n; ++i)
                 if (wantMin ? xs[i] < xs[best] : xs[i] > xs[best]) best = i;
             const bool actual = aggregate == OPCHDA_MINIMUMACTUALTIME || aggregate == OPCHDA_MAXIMUMACTUALTIME;
-            return Calculated(actual ? used[best]->time : a, low, used[best]->value);
+            return Calculated(actual ? used[best]->time : a, low, UniqueVariant::copy_of(used[best]->value.get()));
         }
         default: break;
     }
@@ -198,11 +199,11 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     const double variance = n > 1 ? ss / static_cast<double>(n - 1) : 0.0;
 
     switch (aggregate) {
-        case OPCHDA_AVERAGE: return Calculated(a, low, Variant::FromDouble(mean));
-        case OPCHDA_VARIANCE: return Calculated(a, low, Variant::FromDouble(variance));
-        case OPCHDA_STDEV: return Calculated(a, low, Variant::FromDouble(std::sqrt(variance)));
-        case OPCHDA_DELTA: return Calculated(a, low, Variant::FromDouble(xs.back() - xs.front()));
-        case OPCHDA_RANGE: return Calculated(a, low, Variant::FromDouble(mx - mn));
+        case OPCHDA_AVERAGE: return Calculated(a, low, R8Variant(mean));
+        case OPCHDA_VARIANCE: return Calculated(a, low, R8Variant(variance));
+        case OPCHDA_STDEV: return Calculated(a, low, R8Variant(std::sqrt(variance)));
+        case OPCHDA_DELTA: return Calculated(a, low, R8Variant(xs.back() - xs.front()));
+        case OPCHDA_RANGE: return Calculated(a, low, R8Variant(mx - mn));
         default: break;
     }
 
@@ -210,10 +211,10 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     std::vector<Point> pts;
     double x = 0;
     if (!(in.interpolatedAtBegin.quality & OPCHDA_NODATA) && used.front()->time != a &&
-        in.interpolatedAtBegin.value.AsDouble(&x))
+        AsDouble(in.interpolatedAtBegin.value.get(), &x))
         pts.push_back({a, x});
     for (std::size_t i = 0; i < n; ++i) pts.push_back({used[i]->time, xs[i]});
-    if (!(in.interpolatedAtEnd.quality & OPCHDA_NODATA) && in.interpolatedAtEnd.value.AsDouble(&x))
+    if (!(in.interpolatedAtEnd.quality & OPCHDA_NODATA) && AsDouble(in.interpolatedAtEnd.value.get(), &x))
         pts.push_back({b, x});
     double average = pts.front().x;
     const Ticks spanTicks = pts.back().t - pts.front().t;
@@ -225,8 +226,8 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
         }
         average = integral / (static_cast<double>(spanTicks) * kSecondsPerTick);
     }
-    if (aggregate == OPCHDA_TIMEAVERAGE) return Calculated(a, low, Variant::FromDouble(average));
-    return Calculated(a, low, Variant::FromDouble(average * static_cast<double>(b - a) * kSecondsPerTick));
+    if (aggregate == OPCHDA_TIMEAVERAGE) return Calculated(a, low, R8Variant(average));
+    return Calculated(a, low, R8Variant(average * static_cast<double>(b - a) * kSecondsPerTick));
 }
 
 std::vector<AggregateInfo> AggregateCatalogue() {

@@ -34,14 +34,14 @@ bool Holds(std::uint32_t op, int cmp) {
 bool Passes(const SignalDef& s, const BrowseFilter& f) {
     auto av = AttributeValue(s, f.attributeId);
     if (!av) return false;
-    if (av->vt() == VT_BSTR) {
-        const std::wstring pattern = f.value.AsString(), text = av->AsString();
+    if ((*av)->vt == VT_BSTR) {
+        const std::wstring pattern = AsString(f.value.get()), text = AsString(av->get());
         if (f.op == OPCHDA_EQUAL) return WildcardMatch(pattern, text);
         if (f.op == OPCHDA_NOTEQUAL) return !WildcardMatch(pattern, text);
         return Holds(f.op, CompareNoCase(text, pattern));
     }
     double x = 0, y = 0;
-    if (!av->AsDouble(&x) || !f.value.AsDouble(&y)) return false;
+    if (!AsDouble(av->get(), &x) || !AsDouble(f.value.get(), &y)) return false;
     return Holds(f.op, x < y ? -1 : x > y ? 1 : 0);
 }
 
@@ -66,12 +66,12 @@ std::wstring Join(const std::wstring& position, const std::wstring& name) {
 HRESULT ValidateBrowseFilter(const ItemSpace& space, const BrowseFilter& f) {
     if (f.attributeId < OPCHDA_DATA_TYPE || f.attributeId > OPCHDA_LOW_ENTRY_LIMIT) return OPCHDA_E_INVALIDATTRID;
     if (f.op < OPCHDA_EQUAL || f.op > OPCHDA_NOTEQUAL) return E_INVALIDARG;
-    if (f.value.vt() == VT_EMPTY || f.value.vt() == VT_NULL) return E_INVALIDARG;
+    if (f.value->vt == VT_EMPTY || f.value->vt == VT_NULL) return E_INVALIDARG;
     // Every item has the same attribute types: check the filter against the first one.
     auto sample = AttributeValue(space.Signals().front(), f.attributeId);
-    if (sample && sample->vt() != VT_BSTR) {
+    if (sample && (*sample)->vt != VT_BSTR) {
         double y = 0;
-        if (!f.value.AsDouble(&y)) return E_INVALIDARG;
+        if (!AsDouble(f.value.get(), &y)) return E_INVALIDARG;
     }
     return S_OK;
 }

@@ -124,7 +124,7 @@ HRESULT Historian::CreateBrowser(const std::vector<BrowseFilter>& filters, std::
     for (const auto& f : filters) {
         const HRESULT hr = ValidateBrowseFilter(*impl_->space, f);
         errors->push_back(hr);
-        if (hr == S_OK) valid.push_back(f);
+        if (hr == S_OK) valid.push_back({f.attributeId, f.op, UniqueVariant::copy_of(f.value.get())});
     }
     *browser = std::make_unique<Browser>(impl_->space, std::move(valid));
     return S_OK;

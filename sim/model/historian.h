@@ -46,6 +46,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "com/com_holders.h"
 #include "opc_hda.h"
 
 #include <atomic>
@@ -74,35 +75,15 @@ constexpr std::uint32_t kQualityBad = 0x00;
 inline bool IsGoodQuality(std::uint32_t q) { return (q & 0xC0) == 0xC0; }
 inline bool IsBadQuality(std::uint32_t q) { return (q & 0xC0) == 0x00; }
 
-// ---- an owning VARIANT (copy = VariantCopy, destruction = VariantClear) ----
-class Variant {
-public:
-    Variant() noexcept { VariantInit(&v_); }
-    explicit Variant(const VARIANT& src);  // deep copy
-    Variant(const Variant& other);
-    Variant(Variant&& other) noexcept;
-    Variant& operator=(const Variant& other);
-    Variant& operator=(Variant&& other) noexcept;
-    ~Variant() { VariantClear(&v_); }
-
-    static Variant FromDouble(double d);
-    static Variant FromInt(std::int32_t i);
-    static Variant FromBool(bool b);
-    static Variant FromString(const std::wstring& s);
-
-    const VARIANT& get() const noexcept { return v_; }
-    VARTYPE vt() const noexcept { return v_.vt; }
-    // Deep copy into a caller's VARIANT (which must be initialised/empty).
-    HRESULT CopyTo(VARIANT* dst) const noexcept { return VariantCopy(dst, const_cast<VARIANT*>(&v_)); }
-    // Numeric view (VT_R8/R4/I*/UI*/BOOL/numeric BSTR); false if not convertible.
-    bool AsDouble(double* out) const noexcept;
-    std::wstring AsString() const;  // via VariantChangeType(VT_BSTR); empty if not convertible
-
-private:
-    VARIANT v_;
-};
-
-bool VariantsEqual(const VARIANT& a, const VARIANT& b);
+// ---- values: VARIANTs held by the kit's UniqueVariant ----
+UniqueVariant R8Variant(double d);
+UniqueVariant I2Variant(SHORT i);
+UniqueVariant I4Variant(std::int32_t i);
+UniqueVariant BoolVariant(bool b);
+UniqueVariant BstrVariant(const std::wstring& s);
+// Numeric view (VT_R8/R4/I*/UI*/BOOL/numeric BSTR); false if not convertible.
+bool AsDouble(const VARIANT* v, double* out) noexcept;
+std::wstring AsString(const VARIANT* v);  // via VariantChangeType(VT_BSTR); empty if not convertible
 
 // ---- clocks ----
 class Clock {
@@ -134,8 +115,11 @@ HRESULT ParseRelativeTime(const std::wstring& text, Ticks now, Ticks* out);
 struct Value {
     Ticks time = 0;
     std::uint32_t quality = 0;
-    Variant value;
+    UniqueVariant value;
 };
+
+// Deep copies: the values themselves are held by move-only holders.
+Value CopyOf(const Value& v);
 
 struct ItemData {  // ReadRaw / ReadProcessed / ReadAtTime
     HRESULT hr = S_OK;
@@ -145,13 +129,15 @@ struct ItemData {  // ReadRaw / ReadProcessed / ReadAtTime
 struct ModifiedValue {
     Ticks time = 0;  // time stamp of the value that was modified
     std::uint32_t quality = 0;
-    Variant value;  // the value before the modification (empty for an insert)
+    UniqueVariant value;  // the value before the modification (empty for an insert)
     Ticks modificationTime = 0;
     OPCHDA_EDITTYPE editType = OPCHDA_INSERT;
     // Shared with the client name it was: a wide deletion logs up to 100,000
     // values, and a client may have named itself with a long text.
     std::shared_ptr<const std::wstring> user;
 };
+
+ModifiedValue CopyOf(const ModifiedValue& v);
 
 struct ModifiedData {
     HRESULT hr = S_OK;
@@ -162,7 +148,7 @@ struct AttributeData {
     HRESULT hr = S_OK;
     std::uint32_t attributeId = 0;
     std::vector<Ticks> times;
-    std::vector<Variant> values;
+    std::vector<UniqueVariant> values;
 };
 
 struct Annotation {
@@ -205,7 +191,7 @@ struct HistorianStatus {
 struct BrowseFilter {
     std::uint32_t attributeId = OPCHDA_ITEMID;
     std::uint32_t op = OPCHDA_EQUAL;
-    Variant value;  // for the item id: a text with '*' and '?' wildcards
+    UniqueVariant value;  // for the item id: a text with '*' and '?' wildcards
 };
 
 // A time argument as the custom interfaces pass it (OPCHDA_TIME).

@@ -141,7 +141,7 @@ ModifiedData Historian::ReadModified(Ticks start, Ticks end, std::uint32_t numVa
             out.hr = OPCHDA_S_MOREDATA;
             break;
         }
-        out.values.push_back(*m);
+        out.values.push_back(CopyOf(*m));
     }
     if (out.values.empty()) out.hr = OPCHDA_S_NODATA;
     return out;

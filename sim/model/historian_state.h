@@ -27,7 +27,7 @@ namespace hdasim {
 struct OverlayEntry {
     bool deleted = false;  // hides a base sample (delete at time)
     std::uint32_t quality = 0;
-    Variant value;
+    UniqueVariant value;
 };
 
 // An item's modification log keeps this many edits, dropping the oldest: one
@@ -36,6 +36,9 @@ struct OverlayEntry {
 constexpr std::size_t kLogCap = 100000;
 
 struct ItemState {
+    ItemState() = default;
+    ItemState(const ItemState&) = delete;
+    ItemState(ItemState&&) = default;
     std::map<Ticks, OverlayEntry> overlay;
     std::map<Ticks, Ticks> deletedRanges;  // [first, second) without base samples
     std::deque<ModifiedValue> log;         // the newest kLogCap edits, oldest first
@@ -118,7 +121,7 @@ struct Historian::Impl {
         auto o = st.overlay.find(t);
         if (o != st.overlay.end()) {
             if (o->second.deleted) return std::nullopt;
-            return Value{t, o->second.quality, o->second.value};
+            return Value{t, o->second.quality, UniqueVariant::copy_of(o->second.value.get())};
         }
         if (t % s.period == 0 && BaseExists(s, st, t / s.period, now)) return BaseSample(s, t / s.period);
         return std::nullopt;
@@ -176,7 +179,7 @@ struct Historian::Impl {
             for (auto it = inclusive ? st.overlay.lower_bound(t) : st.overlay.upper_bound(t); it != st.overlay.end();
                  ++it) {
                 if (!it->second.deleted) {
-                    over = Value{it->first, it->second.quality, it->second.value};
+                    over = Value{it->first, it->second.quality, UniqueVariant::copy_of(it->second.value.get())};
                     break;
                 }
             }
@@ -185,7 +188,7 @@ struct Historian::Impl {
             while (it != st.overlay.begin()) {
                 --it;
                 if (!it->second.deleted) {
-                    over = Value{it->first, it->second.quality, it->second.value};
+                    over = Value{it->first, it->second.quality, UniqueVariant::copy_of(it->second.value.get())};
                     break;
                 }
             }
@@ -193,7 +196,7 @@ struct Historian::Impl {
         if (!base) return over;
         if (!over) return base;
         const bool overFirst = forward ? over->time < base->time : over->time > base->time;
-        return overFirst ? over : base;
+        return overFirst ? std::move(over) : std::move(base);
     }
 
     // All values in [a, b), ascending, at most `cap` (cap reached: *more = true).
@@ -215,7 +218,7 @@ struct Historian::Impl {
 
     // What ReadAtTime answers for one time stamp.
     Value Interpolate(const SignalDef& s, const ItemState& st, Ticks t, Ticks now) const {
-        if (auto exact = At(s, st, t, now)) return *exact;
+        if (auto exact = At(s, st, t, now)) return std::move(*exact);
         auto prev = Next(s, st, t, false, false, now);
         if (!prev) {
             Value v;
@@ -227,13 +230,13 @@ struct Historian::Impl {
         Value v;
         v.time = t;
         double x0 = 0, x1 = 0;
-        if (!s.stepped && next && prev->value.AsDouble(&x0) && next->value.AsDouble(&x1)) {
+        if (!s.stepped && next && AsDouble(prev->value.get(), &x0) && AsDouble(next->value.get(), &x1)) {
             const double f = static_cast<double>(t - prev->time) / static_cast<double>(next->time - prev->time);
-            v.value = Variant::FromDouble(x0 + (x1 - x0) * f);
+            v.value = R8Variant(x0 + (x1 - x0) * f);
             v.quality = OPCHDA_INTERPOLATED | WorstLow(prev->quality, next->quality);
             return v;
         }
-        v.value = prev->value;
+        v.value = std::move(prev->value);
         std::uint32_t low = prev->quality & 0xFFFF;
         // Holding the last value of a continuous signal is only a guess.
         if (!s.stepped && !next) low = WorstLow(low, kQualityUncertain);
@@ -249,7 +252,7 @@ struct Historian::Impl {
         ModifiedValue m;
         m.time = v.time;
         m.quality = v.quality;
-        m.value = v.value;
+        m.value = UniqueVariant::copy_of(v.value.get());
         m.modificationTime = now;
         m.editType = type;
         m.user = clientName;
@@ -260,12 +263,8 @@ struct Historian::Impl {
     // Converts to the item's type and adds the raw flag when no flags are given.
     HRESULT Normalize(const SignalDef& s, const VARIANT& in, std::uint32_t quality, Value* out) const {
         if (in.vt == VT_EMPTY || in.vt == VT_NULL) return OPCHDA_E_INVALIDDATATYPE;
-        VARIANT conv;
-        VariantInit(&conv);
-        if (FAILED(VariantChangeTypeEx(&conv, const_cast<VARIANT*>(&in), 0x409, 0, s.vt)))
+        if (FAILED(VariantChangeTypeEx(out->value.put(), const_cast<VARIANT*>(&in), 0x409, 0, s.vt)))
             return OPCHDA_E_INVALIDDATATYPE;
-        out->value = Variant(conv);
-        VariantClear(&conv);
         out->quality = (quality & 0xFFFF0000) ? quality : (quality | OPCHDA_RAW);
         return S_OK;
     }
@@ -284,7 +283,7 @@ struct Historian::Impl {
         if (type == OPCHDA_REPLACE && !old) return OPCHDA_E_NODATAEXISTS;
         // The log keeps the value that was superseded; an insert logs the new one.
         Log(st, old ? *old : nv, type, now);
-        st.overlay[t] = OverlayEntry{false, nv.quality, nv.value};
+        st.overlay[t] = OverlayEntry{false, nv.quality, std::move(nv.value)};
         if (type == OPCHDA_INSERTREPLACE) return old ? OPCHDA_S_REPLACED : OPCHDA_S_INSERTED;
         return S_OK;
     }

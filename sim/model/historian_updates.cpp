@@ -57,7 +57,7 @@ HRESULT Historian::DeleteAtTime(Handle h, Ticks time) {
     impl_->Log(st, *old, OPCHDA_DELETE, now);
     const bool base = time % s->period == 0 && impl_->BaseExists(*s, st, time / s->period, now);
     if (base)
-        st.overlay[time] = OverlayEntry{true, 0, Variant()};
+        st.overlay[time] = OverlayEntry{true, 0, UniqueVariant()};
     else
         st.overlay.erase(time);
     return S_OK;

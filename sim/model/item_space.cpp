@@ -20,7 +20,7 @@ double NoiseUniform(std::uint32_t index, std::int64_t k) {
 
 Ticks ArchiveStart() { return TicksFromCivil(2020, 1, 1); }
 
-Variant BaseValue(const SignalDef& s, std::int64_t k) {
+UniqueVariant BaseValue(const SignalDef& s, std::int64_t k) {
     switch (s.kind) {
         case SignalKind::Analog: {
             const Ticks t = k * s.period;
@@ -28,15 +28,15 @@ Variant BaseValue(const SignalDef& s, std::int64_t k) {
             const double phase = static_cast<double>(t % s.wavePeriod) / static_cast<double>(s.wavePeriod);
             double v = s.offset + s.amplitude * std::sin(2.0 * std::numbers::pi * phase);
             if (s.noise != 0) v += s.noise * (2.0 * NoiseUniform(s.index, k) - 1.0);
-            return Variant::FromDouble(v);
+            return R8Variant(v);
         }
-        case SignalKind::Ramp: return Variant::FromDouble(static_cast<double>(k % s.modulus));
-        case SignalKind::Step: return Variant::FromInt(static_cast<std::int32_t>((k / s.divisor) % s.modulus));
-        case SignalKind::Counter: return Variant::FromInt(static_cast<std::int32_t>((k * s.divisor) % s.modulus));
-        case SignalKind::Flag: return Variant::FromBool(((k / s.divisor) % 2) == 1);
-        case SignalKind::Text: return Variant::FromString(s.prefix + std::to_wstring((k / s.divisor) % s.modulus));
+        case SignalKind::Ramp: return R8Variant(static_cast<double>(k % s.modulus));
+        case SignalKind::Step: return I4Variant(static_cast<std::int32_t>((k / s.divisor) % s.modulus));
+        case SignalKind::Counter: return I4Variant(static_cast<std::int32_t>((k * s.divisor) % s.modulus));
+        case SignalKind::Flag: return BoolVariant(((k / s.divisor) % 2) == 1);
+        case SignalKind::Text: return BstrVariant(s.prefix + std::to_wstring((k / s.divisor) % s.modulus));
     }
-    return Variant();
+    return UniqueVariant();
 }
 
 std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k) {
@@ -222,47 +222,33 @@ const ItemSpace::Branch* ItemSpace::FindBranch(const std::wstring& path) const {
     return it == branches_.end() ? nullptr : &it->second;
 }
 
-std::optional<Variant> AttributeValue(const SignalDef& s, std::uint32_t id) {
-    Variant v;
+std::optional<UniqueVariant> AttributeValue(const SignalDef& s, std::uint32_t id) {
     switch (id) {
-        case OPCHDA_DATA_TYPE: {
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_I2;
-            x.iVal = static_cast<SHORT>(s.vt);
-            return Variant(x);
-        }
-        case OPCHDA_DESCRIPTION: return Variant::FromString(s.description);
-        case OPCHDA_ENG_UNITS: return Variant::FromString(s.engUnits);
-        case OPCHDA_STEPPED: return Variant::FromBool(s.stepped);
-        case OPCHDA_ARCHIVING: return Variant::FromBool(true);
-        case OPCHDA_DERIVE_EQUATION: return Variant::FromString(L"");
-        case OPCHDA_NODE_NAME: return Variant::FromString(L"HDASIM");
-        case OPCHDA_PROCESS_NAME: return Variant::FromString(L"HdaSim");
-        case OPCHDA_SOURCE_NAME: return Variant::FromString(s.name);
-        case OPCHDA_SOURCE_TYPE: return Variant::FromString(L"Simulated");
-        case OPCHDA_NORMAL_MAXIMUM: return Variant::FromDouble(s.normalMax);
-        case OPCHDA_NORMAL_MINIMUM: return Variant::FromDouble(s.normalMin);
-        case OPCHDA_ITEMID: return Variant::FromString(s.itemId);
+        case OPCHDA_DATA_TYPE: return I2Variant(static_cast<SHORT>(s.vt));
+        case OPCHDA_DESCRIPTION: return BstrVariant(s.description);
+        case OPCHDA_ENG_UNITS: return BstrVariant(s.engUnits);
+        case OPCHDA_STEPPED: return BoolVariant(s.stepped);
+        case OPCHDA_ARCHIVING: return BoolVariant(true);
+        case OPCHDA_DERIVE_EQUATION: return BstrVariant(L"");
+        case OPCHDA_NODE_NAME: return BstrVariant(L"HDASIM");
+        case OPCHDA_PROCESS_NAME: return BstrVariant(L"HdaSim");
+        case OPCHDA_SOURCE_NAME: return BstrVariant(s.name);
+        case OPCHDA_SOURCE_TYPE: return BstrVariant(L"Simulated");
+        case OPCHDA_NORMAL_MAXIMUM: return R8Variant(s.normalMax);
+        case OPCHDA_NORMAL_MINIMUM: return R8Variant(s.normalMin);
+        case OPCHDA_ITEMID: return BstrVariant(s.itemId);
         case OPCHDA_MAX_TIME_INT:
         case OPCHDA_MIN_TIME_INT: {
             // The sample interval in seconds, as currency (the usual type of these two).
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_CY;
-            x.cyVal.int64 = (s.period / kTicksPerSecond) * 10000;
-            return Variant(x);
+            UniqueVariant seconds;
+            seconds->vt = VT_CY;
+            seconds->cyVal.int64 = (s.period / kTicksPerSecond) * 10000;
+            return seconds;
         }
-        case OPCHDA_EXCEPTION_DEV: return Variant::FromDouble(0.0);
-        case OPCHDA_EXCEPTION_DEV_TYPE: {
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_I2;
-            x.iVal = 0;  // absolute
-            return Variant(x);
-        }
-        case OPCHDA_HIGH_ENTRY_LIMIT: return Variant::FromDouble(s.highEntry);
-        case OPCHDA_LOW_ENTRY_LIMIT: return Variant::FromDouble(s.lowEntry);
+        case OPCHDA_EXCEPTION_DEV: return R8Variant(0.0);
+        case OPCHDA_EXCEPTION_DEV_TYPE: return I2Variant(0);  // absolute
+        case OPCHDA_HIGH_ENTRY_LIMIT: return R8Variant(s.highEntry);
+        case OPCHDA_LOW_ENTRY_LIMIT: return R8Variant(s.lowEntry);
         default: return std::nullopt;
     }
 }
