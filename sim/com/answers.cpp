@@ -28,7 +28,7 @@ bool AllocColumns(Answer& out, size_t n, T*&... columns) {
 // Element i of the time, quality and value columns (a Value or ModifiedValue).
 template <class Answer, class V>
 void PutValue(Answer& out, size_t i, const V& v) {
-    out.pftTimeStamps[i] = i64_to_filetime(v.time);
+    out.pftTimeStamps[i] = FileTimeOf(v.time);
     out.pdwQualities[i] = v.quality;
     CopyVariantValue(&out.pvDataValues[i], v.value.get());
 }
@@ -59,7 +59,7 @@ bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE 
     for (size_t i = 0; i < n; ++i) {
         const ModifiedValue& v = data.values[i];
         PutValue(out, i, v);
-        out.pftModificationTime[i] = i64_to_filetime(v.modificationTime);
+        out.pftModificationTime[i] = FileTimeOf(v.modificationTime);
         out.pEditType[i] = static_cast<OPCHDA_EDITTYPE>(v.editType);
         out.szUser[i] = SimStrdup(v.user ? v.user->c_str() : L"");
         if (!out.szUser[i]) {
@@ -78,7 +78,7 @@ bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE c
     out.dwNumValues = static_cast<DWORD>(n);
     if (!AllocColumns(out, n, out.ftTimeStamps, out.vAttributeValues)) return false;
     for (size_t i = 0; i < n; ++i) {
-        out.ftTimeStamps[i] = i64_to_filetime(data.times[i]);
+        out.ftTimeStamps[i] = FileTimeOf(data.times[i]);
         CopyVariantValue(&out.vAttributeValues[i], data.values[i].get());
     }
     return true;
@@ -92,8 +92,8 @@ bool FillAnnotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDL
     if (!AllocColumns(out, n, out.ftTimeStamps, out.szAnnotation, out.ftAnnotationTime, out.szUser)) return false;
     for (size_t i = 0; i < n; ++i) {
         const Annotation& a = data.values[i];
-        out.ftTimeStamps[i] = i64_to_filetime(a.time);
-        out.ftAnnotationTime[i] = i64_to_filetime(a.annotationTime);
+        out.ftTimeStamps[i] = FileTimeOf(a.time);
+        out.ftAnnotationTime[i] = FileTimeOf(a.annotationTime);
         out.szAnnotation[i] = SimStrdup(a.text);
         out.szUser[i] = SimStrdup(a.user);
         if (!out.szAnnotation[i] || !out.szUser[i]) {

@@ -130,8 +130,7 @@ public:
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         SimClock::Instance().SetSpeed(1.0);
-        SimClock::Instance().Set(
-            static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+        SimClock::Instance().Set(TicksOf(now));
         return S_OK;
     }
 

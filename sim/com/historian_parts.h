@@ -24,8 +24,6 @@ inline constexpr const wchar_t* kAsyncAnnotations = kAsyncAnnotationsName;
 inline constexpr const wchar_t* kPlayback = kPlaybackName;
 inline constexpr const wchar_t* kCommon = L"IOPCCommon";
 
-inline Ticks TicksOf(const FILETIME& ft) { return FiletimeToI64(ft); }
-
 // A zero-filled task-memory array of n elements (at least one, so that an
 // empty answer is still an array).
 template <class T>

@@ -62,8 +62,8 @@ HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FI
     *pwStatus = static_cast<OPCHDA_SERVERSTATUS>(st.status);
     *pftCurrentTime = AllocZeroed<FILETIME>(1);
     *pftStartTime = AllocZeroed<FILETIME>(1);
-    if (*pftCurrentTime) **pftCurrentTime = i64_to_filetime(st.currentTime);
-    if (*pftStartTime) **pftStartTime = i64_to_filetime(st.startTime);
+    if (*pftCurrentTime) **pftCurrentTime = FileTimeOf(st.currentTime);
+    if (*pftStartTime) **pftStartTime = FileTimeOf(st.startTime);
     *pwMajorVersion = st.majorVersion;
     *pwMinorVersion = st.minorVersion;
     *pwBuildNumber = st.buildNumber;

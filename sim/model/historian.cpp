@@ -4,8 +4,8 @@
 
 namespace hdasim {
 
-Historian::Historian(std::shared_ptr<Clock> clock) : impl_(std::make_unique<Impl>()) {
-    impl_->clock = clock ? std::move(clock) : std::make_shared<RealClock>();
+Historian::Historian(const SimClock& clock) : impl_(std::make_unique<Impl>()) {
+    impl_->clock = &clock;
     impl_->items.resize(impl_->space->Signals().size());
     impl_->startTime = impl_->clock->Now();
     // The calibration text carries a note from the historian's own tools, so

@@ -6,11 +6,11 @@
 // Threading contract
 // - Historian: every public member takes one internal std::mutex for its whole
 //   duration, so any member may be called from any thread at any time. Nothing
-//   is called back while the lock is held (the Clock is only queried), and every
+//   is called back while the lock is held (the clock is only queried), and every
 //   result is a copy the caller owns.
 // - Browser: each instance has its own mutex; a browser keeps the (immutable)
 //   item space alive by itself, so it may outlive the Historian.
-// - Clocks: RealClock is thread safe.
+// - The clock (SimClock, one per process) is thread safe.
 //
 // Conventions
 // - Times are FILETIME ticks (UTC, 100 ns since 1601-01-01) as int64 `Ticks`.
@@ -48,6 +48,7 @@
 
 #include "com/com_holders.h"
 #include "opc_hda.h"
+#include "sim_clock.h"
 
 #include <atomic>
 #include <cstdint>
@@ -58,13 +59,7 @@
 
 namespace hdasim {
 
-using Ticks = std::int64_t;
 using Handle = std::uint32_t;
-
-constexpr Ticks kTicksPerSecond = 10'000'000;
-constexpr Ticks kTicksPerMinute = 60 * kTicksPerSecond;
-constexpr Ticks kTicksPerHour = 60 * kTicksPerMinute;
-constexpr Ticks kTicksPerDay = 24 * kTicksPerHour;
 
 // ---- the OPC quality of the low word (the OPC HDA flags of the high word are
 // the OPCHDA_* quality flags of the custom interfaces) ----
@@ -84,28 +79,6 @@ UniqueVariant BstrVariant(const std::wstring& s);
 // Numeric view (VT_R8/R4/I*/UI*/BOOL/numeric BSTR); false if not convertible.
 bool AsDouble(const VARIANT* v, double* out) noexcept;
 std::wstring AsString(const VARIANT* v);  // via VariantChangeType(VT_BSTR); empty if not convertible
-
-// ---- clocks ----
-class Clock {
-public:
-    virtual ~Clock() = default;
-    virtual Ticks Now() const = 0;
-};
-
-// Real UTC time, optionally running faster: now = origin + (real - realAtStart) * speed.
-// With origin 0 the origin is the real time at construction.
-class RealClock : public Clock {
-public:
-    explicit RealClock(double speed = 1.0, Ticks origin = 0);
-    Ticks Now() const override;
-
-private:
-    double speed_;
-    Ticks origin_;
-    Ticks realStart_;
-};
-
-Ticks SystemNowTicks();  // GetSystemTimeAsFileTime as ticks
 
 // Relative time text ("NOW-1D", "DAY-1D+7H30M", "YEAR+3MO", spaces allowed,
 // case-insensitive) against `now` (UTC). E_INVALIDARG when malformed.
@@ -229,8 +202,8 @@ private:
 // ---- the historian ----
 class Historian {
 public:
-    // `clock` null: a RealClock at speed 1.
-    explicit Historian(std::shared_ptr<Clock> clock = nullptr);
+    // Reads `clock`, which outlives it.
+    explicit Historian(const SimClock& clock);
     ~Historian();
     Historian(const Historian&) = delete;
     Historian& operator=(const Historian&) = delete;

@@ -63,7 +63,7 @@ inline Value NoBound(Ticks t) {
 }
 
 struct Historian::Impl {
-    std::shared_ptr<Clock> clock;
+    const SimClock* clock;
     std::shared_ptr<const ItemSpace> space = std::make_shared<const ItemSpace>();
     mutable std::mutex mu;
     std::vector<ItemState> items;
