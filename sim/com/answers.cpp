@@ -33,14 +33,20 @@ void PutValue(Answer& out, size_t i, const V& v) {
     CopyVariantValue(&out.pvDataValues[i], v.value.get());
 }
 
+// Starts an answer for `client`: cleared, with n elements counted in `count`.
+template <class Answer>
+size_t Begin(Answer& out, OPCHANDLE client, size_t n, DWORD& count) {
+    std::memset(&out, 0, sizeof(out));
+    out.hClient = client;
+    count = static_cast<DWORD>(n);
+    return n;
+}
+
 }  // namespace
 
 bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD aggregate) {
-    std::memset(&out, 0, sizeof(out));
-    out.hClient = client;
+    const size_t n = Begin(out, client, data.values.size(), out.dwCount);
     out.haAggregate = aggregate;
-    size_t n = data.values.size();
-    out.dwCount = static_cast<DWORD>(n);
     if (!AllocColumns(out, n, out.pftTimeStamps, out.pdwQualities, out.pvDataValues)) return false;
     for (size_t i = 0; i < n; ++i) {
         PutValue(out, i, data.values[i]);
@@ -49,10 +55,7 @@ bool FillItem(OPCHDA_ITEM& out, const ItemData& data, OPCHANDLE client, DWORD ag
 }
 
 bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE client) {
-    std::memset(&out, 0, sizeof(out));
-    out.hClient = client;
-    size_t n = data.values.size();
-    out.dwCount = static_cast<DWORD>(n);
+    const size_t n = Begin(out, client, data.values.size(), out.dwCount);
     if (!AllocColumns(out, n, out.pftTimeStamps, out.pdwQualities, out.pvDataValues, out.pftModificationTime,
                       out.pEditType, out.szUser))
         return false;
@@ -71,11 +74,8 @@ bool FillModified(OPCHDA_MODIFIEDITEM& out, const ModifiedData& data, OPCHANDLE 
 }
 
 bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE client) {
-    std::memset(&out, 0, sizeof(out));
-    out.hClient = client;
+    const size_t n = Begin(out, client, std::min(data.times.size(), data.values.size()), out.dwNumValues);
     out.dwAttributeID = data.attributeId;
-    size_t n = std::min(data.times.size(), data.values.size());
-    out.dwNumValues = static_cast<DWORD>(n);
     if (!AllocColumns(out, n, out.ftTimeStamps, out.vAttributeValues)) return false;
     for (size_t i = 0; i < n; ++i) {
         out.ftTimeStamps[i] = FileTimeOf(data.times[i]);
@@ -85,10 +85,7 @@ bool FillAttribute(OPCHDA_ATTRIBUTE& out, const AttributeData& data, OPCHANDLE c
 }
 
 bool FillAnnotation(OPCHDA_ANNOTATION& out, const AnnotationData& data, OPCHANDLE client) {
-    std::memset(&out, 0, sizeof(out));
-    out.hClient = client;
-    size_t n = data.values.size();
-    out.dwNumValues = static_cast<DWORD>(n);
+    const size_t n = Begin(out, client, data.values.size(), out.dwNumValues);
     if (!AllocColumns(out, n, out.ftTimeStamps, out.szAnnotation, out.ftAnnotationTime, out.szUser)) return false;
     for (size_t i = 0; i < n; ++i) {
         const Annotation& a = data.values[i];

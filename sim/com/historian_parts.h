@@ -33,6 +33,17 @@ T* AllocZeroed(DWORD n) {
     return p;
 }
 
+// The element and code arrays of an answer, both or neither.
+template <class T>
+bool AllocAnswer(DWORD n, T** items, HRESULT** errs) {
+    *items = AllocZeroed<T>(n);
+    *errs = AllocZeroed<HRESULT>(n);
+    if (*items && *errs) return true;
+    SimFree(*items);
+    SimFree(*errs);
+    return false;
+}
+
 // S_FALSE when some element failed, as OPC HDA servers answer.
 inline HRESULT Overall(const HRESULT* errs, DWORD n) {
     for (DWORD i = 0; i < n; ++i)
@@ -63,13 +74,9 @@ void Deliver(DWORD n, Fill fill, Send send) {
 template <class T, class Fill>
 HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
                 const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Fill fill) {
-    auto* items = AllocZeroed<T>(n);
-    auto* errs = AllocZeroed<HRESULT>(n);
-    if (!items || !errs) {
-        SimFree(items);
-        SimFree(errs);
-        return E_OUTOFMEMORY;
-    }
+    T* items;
+    HRESULT* errs;
+    if (!AllocAnswer(n, &items, &errs)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
         if (!clientOf(ph[i], &client)) {

@@ -78,13 +78,9 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
     FAULT(kServer, L"GetItemHandles");
     CHECK_OUT2(pphServer, ppErrors);
     if (dwCount == 0 || !pszItemID || !phClient) return E_INVALIDARG;
-    auto* handles = AllocZeroed<OPCHANDLE>(dwCount);
-    auto* errs = AllocZeroed<HRESULT>(dwCount);
-    if (!handles || !errs) {
-        SimFree(handles);
-        SimFree(errs);
-        return E_OUTOFMEMORY;
-    }
+    OPCHANDLE* handles;
+    HRESULT* errs;
+    if (!AllocAnswer(dwCount, &handles, &errs)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) {
         Handle h = 0;
         errs[i] = model_.GetItemHandle(pszItemID[i] ? pszItemID[i] : L"", &h);

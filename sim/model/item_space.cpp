@@ -47,18 +47,23 @@ std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k) {
 
 namespace {
 
-SignalDef Analog(const wchar_t* name, double offset, double amplitude, double noise, int waveSeconds,
-                 const wchar_t* units, const wchar_t* description) {
+SignalDef Signal(const wchar_t* name, SignalKind kind, VARTYPE vt, const wchar_t* units, const wchar_t* description) {
     SignalDef s;
     s.name = name;
-    s.kind = SignalKind::Analog;
-    s.vt = VT_R8;
+    s.kind = kind;
+    s.vt = vt;
+    s.engUnits = units;
+    s.description = description;
+    return s;
+}
+
+SignalDef Analog(const wchar_t* name, double offset, double amplitude, double noise, int waveSeconds,
+                 const wchar_t* units, const wchar_t* description) {
+    SignalDef s = Signal(name, SignalKind::Analog, VT_R8, units, description);
     s.offset = offset;
     s.amplitude = amplitude;
     s.noise = noise;
     s.wavePeriod = waveSeconds * kTicksPerSecond;
-    s.engUnits = units;
-    s.description = description;
     s.normalMin = offset - amplitude - noise;
     s.normalMax = offset + amplitude + noise;
     s.lowEntry = s.normalMin - 10 * (amplitude + 1);
@@ -68,16 +73,11 @@ SignalDef Analog(const wchar_t* name, double offset, double amplitude, double no
 
 SignalDef Discrete(const wchar_t* name, SignalKind kind, VARTYPE vt, int periodSeconds, std::int64_t divisor,
                    std::int64_t modulus, const wchar_t* units, const wchar_t* description) {
-    SignalDef s;
-    s.name = name;
-    s.kind = kind;
-    s.vt = vt;
+    SignalDef s = Signal(name, kind, vt, units, description);
     s.period = periodSeconds * kTicksPerSecond;
     s.divisor = divisor;
     s.modulus = modulus;
     s.stepped = true;
-    s.engUnits = units;
-    s.description = description;
     s.normalMin = 0;
     s.normalMax = static_cast<double>(modulus);
     s.lowEntry = 0;

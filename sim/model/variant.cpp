@@ -3,39 +3,33 @@
 
 namespace hdasim {
 
+namespace {
+
+// A VARIANT of type vt whose value `fill` writes.
+template <class Fill>
+UniqueVariant Make(VARTYPE vt, Fill fill) {
+    UniqueVariant r;
+    r->vt = vt;
+    fill(*r.get());
+    return r;
+}
+
+}  // namespace
+
 UniqueVariant R8Variant(double d) {
-    UniqueVariant r;
-    r->vt = VT_R8;
-    r->dblVal = d;
-    return r;
+    return Make(VT_R8, [&](VARIANT& v) { v.dblVal = d; });
 }
-
 UniqueVariant I2Variant(SHORT i) {
-    UniqueVariant r;
-    r->vt = VT_I2;
-    r->iVal = i;
-    return r;
+    return Make(VT_I2, [&](VARIANT& v) { v.iVal = i; });
 }
-
 UniqueVariant I4Variant(std::int32_t i) {
-    UniqueVariant r;
-    r->vt = VT_I4;
-    r->lVal = i;
-    return r;
+    return Make(VT_I4, [&](VARIANT& v) { v.lVal = i; });
 }
-
 UniqueVariant BoolVariant(bool b) {
-    UniqueVariant r;
-    r->vt = VT_BOOL;
-    r->boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-    return r;
+    return Make(VT_BOOL, [&](VARIANT& v) { v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE; });
 }
-
 UniqueVariant BstrVariant(const std::wstring& s) {
-    UniqueVariant r;
-    r->vt = VT_BSTR;
-    r->bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-    return r;
+    return Make(VT_BSTR, [&](VARIANT& v) { v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size())); });
 }
 
 Value CopyOf(const Value& v) { return {v.time, v.quality, UniqueVariant::copy_of(v.value.get())}; }
