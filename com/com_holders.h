@@ -176,6 +176,12 @@ public:
 class UniqueVariant : public UniqueAny<VariantTraits> {
 public:
     using UniqueAny::UniqueAny;
+    // A deep copy (VariantCopy); empty when the value cannot be copied.
+    static UniqueVariant copy_of(const VARIANT* v) {
+        UniqueVariant c;
+        CopyVariantValue(&c.v_, v);
+        return c;
+    }
     VARIANT* get() { return &v_; }
     const VARIANT* get() const { return &v_; }
     VARIANT* operator->() { return &v_; }

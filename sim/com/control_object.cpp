@@ -1,7 +1,7 @@
 #include "control_object.h"
 
 #include "historian_object.h"
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 #include "task_memory.h"
 #include "com/implements.h"
 
@@ -130,8 +130,7 @@ public:
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         SimClock::Instance().SetSpeed(1.0);
-        SimClock::Instance().Set(
-            static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+        SimClock::Instance().Set(TicksOf(now));
         return S_OK;
     }
 

@@ -160,31 +160,30 @@ HRESULT SimHistorianObject::ReadAttribute(DWORD tid, OPCHDA_TIME* htStartTime, O
     RecordArray(kAsyncRead, L"ReadAttribute", L"attribute", dwAttributeIDs, dwNumAttributes);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !dwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
-    if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
+    if (!ClientOf(hServer, &client)) return OPC_E_INVALIDHANDLE;
     Ticks s, e;
     if (FAILED(ResolveRange(kAsyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     // One element per attribute, all of the one item.
     std::vector<OPCHANDLE> same(dwNumAttributes, hServer);
     std::vector<std::uint32_t> ids(dwAttributeIDs, dwAttributeIDs + dwNumAttributes);
-    return Start(
-        dwNumAttributes, same.data(), nullptr, pdwCancelID, ppErrors, false,
-        [this, tid, hServer, client, ids, s, e](const std::vector<Target>&, int64_t, int64_t*) {
-            auto data = model_.ReadAttribute(s, e, hServer, ids);
-            Deliver<OPCHDA_ATTRIBUTE>(
-                static_cast<DWORD>(ids.size()),
-                [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
-                    AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
-                    HRESULT code = FillAttribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
-                    out.dwAttributeID = ids[i];
-                    return code;
-                },
-                [&](DWORD n, OPCHDA_ATTRIBUTE* answers, HRESULT* errs, HRESULT status) {
-                    EachCallback([&](IOPCHDA_DataCallback* cb) {
-                        cb->OnReadAttributeComplete(tid, status, client, n, answers, errs);
-                    });
-                });
-            return false;
-        });
+    return Start(dwNumAttributes, same.data(), nullptr, pdwCancelID, ppErrors, false,
+                 [this, tid, hServer, client, ids, s, e](const std::vector<Target>&, int64_t, int64_t*) {
+                     auto data = model_.ReadAttribute(s, e, hServer, ids);
+                     Deliver<OPCHDA_ATTRIBUTE>(
+                         static_cast<DWORD>(ids.size()),
+                         [&](DWORD i, OPCHDA_ATTRIBUTE& out) {
+                             const AttributeData& d = data[i];  // one per attribute asked
+                             HRESULT code = FillAttribute(out, d, client) ? d.hr : E_OUTOFMEMORY;
+                             out.dwAttributeID = ids[i];
+                             return code;
+                         },
+                         [&](DWORD n, OPCHDA_ATTRIBUTE* answers, HRESULT* errs, HRESULT status) {
+                             EachCallback([&](IOPCHDA_DataCallback* cb) {
+                                 cb->OnReadAttributeComplete(tid, status, client, n, answers, errs);
+                             });
+                         });
+                     return false;
+                 });
 }
 
 }  // namespace hdasim

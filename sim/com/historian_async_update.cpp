@@ -15,19 +15,20 @@ HRESULT SimHistorianObject::AsyncUpdate(int kind, DWORD tid, DWORD n, OPCHANDLE*
     if (n == 0 || !ph || !ft || !v || !q) return E_INVALIDARG;
     struct Edit {
         Ticks t;
-        Variant v;
+        UniqueVariant v;
         DWORD q;
     };
-    std::vector<Edit> edits;
-    for (DWORD i = 0; i < n; ++i) edits.push_back({TicksOf(ft[i]), Variant(v[i]), q[i]});
+    // Shared by the copies of the request's work.
+    auto edits = std::make_shared<std::vector<Edit>>();
+    for (DWORD i = 0; i < n; ++i) edits->push_back({TicksOf(ft[i]), UniqueVariant::copy_of(&v[i]), q[i]});
     return Start(n, ph, nullptr, pdwCancelID, ppErrors, false,
                  [this, tid, kind, edits](const std::vector<Target>& items, int64_t, int64_t*) {
                      std::vector<HRESULT> codes;
                      for (const Target& t : items) {
-                         const Edit& e = edits[t.index];
-                         codes.push_back(kind == kInsert    ? model_.Insert(t.handle, e.t, e.v.get(), e.q)
-                                         : kind == kReplace ? model_.Replace(t.handle, e.t, e.v.get(), e.q)
-                                                            : model_.InsertReplace(t.handle, e.t, e.v.get(), e.q));
+                         const Edit& e = (*edits)[t.index];
+                         codes.push_back(kind == kInsert    ? model_.Insert(t.handle, e.t, *e.v.get(), e.q)
+                                         : kind == kReplace ? model_.Replace(t.handle, e.t, *e.v.get(), e.q)
+                                                            : model_.InsertReplace(t.handle, e.t, *e.v.get(), e.q));
                      }
                      SendUpdate(tid, items, codes, false);
                      return false;

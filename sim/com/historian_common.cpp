@@ -52,8 +52,7 @@ HRESULT SimHistorianObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
 }
 
 HRESULT SimHistorianObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-    HRESULT fault;
-    if (Faulted(L"IConnectionPointContainer", L"FindConnectionPoint", &fault)) return fault;
+    FAULT(L"IConnectionPointContainer", L"FindConnectionPoint");
     if (!ppCP) return E_POINTER;
     *ppCP = nullptr;
     ConnectionPoint* cp = riid == IID_IOPCHDA_DataCallback ? &dataCp_

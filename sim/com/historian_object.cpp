@@ -9,12 +9,6 @@
 namespace hdasim {
 namespace {
 
-// The model reads the simulator's process clock.
-class ProcessClock final : public Clock {
-public:
-    Ticks Now() const override { return SimClock::Instance().Now(); }
-};
-
 std::atomic<DWORD> g_nextCancelId{1};
 
 }  // namespace
@@ -22,7 +16,7 @@ std::atomic<DWORD> g_nextCancelId{1};
 // ---------------------------------------------------------------- lifetime
 
 SimHistorianObject::SimHistorianObject()
-    : model_(std::make_shared<ProcessClock>()),
+    : model_(SimClock::Instance()),
       dataCp_(static_cast<IOPCHDA_Server*>(this), this, IID_IOPCHDA_DataCallback),
       shutdownCp_(static_cast<IOPCHDA_Server*>(this), this, IID_IOPCShutdown),
       scheduler_(std::make_unique<Scheduler>()) {
@@ -93,7 +87,7 @@ HRESULT SimHistorianObject::Resolve(OPCHDA_TIME* t, Ticks* out) const {
     arg.ticks = TicksOf(t->ftTime);
     HRESULT hr = model_.ResolveTime(arg, out);
     if (FAILED(hr)) return hr;
-    t->ftTime = i64_to_filetime(*out);
+    t->ftTime = FileTimeOf(*out);
     return S_OK;
 }
 
@@ -115,7 +109,7 @@ HRESULT SimHistorianObject::Start(DWORD n, const OPCHANDLE* ph, const DWORD* agg
     std::vector<Target> accepted;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
-        errs[i] = ClientOf(ph[i], &client) ? S_OK : kOpcInvalidHandle;
+        errs[i] = ClientOf(ph[i], &client) ? S_OK : OPC_E_INVALIDHANDLE;
         if (SUCCEEDED(errs[i])) accepted.push_back({i, ph[i], client, aggregates ? aggregates[i] : 0});
     }
     DWORD id = g_nextCancelId++;

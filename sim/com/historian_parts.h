@@ -7,7 +7,7 @@
 #include "answers.h"
 #include "com/floating_point_defaults.h"
 #include "historian_object.h"
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 #include "task_memory.h"
 
 #include <cstring>
@@ -25,8 +25,6 @@ inline constexpr const wchar_t* kAsyncAnnotations = kAsyncAnnotationsName;
 inline constexpr const wchar_t* kPlayback = kPlaybackName;
 inline constexpr const wchar_t* kCommon = L"IOPCCommon";
 
-inline Ticks TicksOf(const FILETIME& ft) { return FiletimeToI64(ft); }
-
 // A zero-filled task-memory array of n elements (at least one, so that an
 // empty answer is still an array).
 template <class T>
@@ -34,6 +32,17 @@ T* AllocZeroed(DWORD n) {
     T* p = SimAllocArray<T>(n ? n : 1);
     if (p) std::memset(static_cast<void*>(p), 0, (n ? n : 1) * sizeof(T));
     return p;
+}
+
+// The element and code arrays of an answer, both or neither.
+template <class T>
+bool AllocAnswer(DWORD n, T** items, HRESULT** errs) {
+    *items = AllocZeroed<T>(n);
+    *errs = AllocZeroed<HRESULT>(n);
+    if (*items && *errs) return true;
+    SimFree(*items);
+    SimFree(*errs);
+    return false;
 }
 
 // S_FALSE when some element failed, as OPC HDA servers answer.
@@ -66,17 +75,13 @@ void Deliver(DWORD n, Fill fill, Send send) {
 template <class T, class Fill>
 HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
                 const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Fill fill) {
-    auto* items = AllocZeroed<T>(n);
-    auto* errs = AllocZeroed<HRESULT>(n);
-    if (!items || !errs) {
-        SimFree(items);
-        SimFree(errs);
-        return E_OUTOFMEMORY;
-    }
+    T* items;
+    HRESULT* errs;
+    if (!AllocAnswer(n, &items, &errs)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
         if (!clientOf(ph[i], &client)) {
-            errs[i] = kOpcInvalidHandle;
+            errs[i] = OPC_E_INVALIDHANDLE;
             continue;
         }
         errs[i] = fill(i, ph[i], client, items[i]);
@@ -97,13 +102,13 @@ HRESULT PerElement(DWORD n, HRESULT** errors, Code code) {
 }
 
 // As PerElement, for elements that are server handles: an unknown handle is
-// kOpcInvalidHandle and code(i) is not asked.
+// OPC_E_INVALIDHANDLE and code(i) is not asked.
 template <class Code>
 HRESULT PerHandle(DWORD n, const OPCHANDLE* ph, HRESULT** errors,
                   const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Code code) {
     return PerElement(n, errors, [&](DWORD i) {
         OPCHANDLE client = 0;
-        return clientOf(ph[i], &client) ? code(i) : kOpcInvalidHandle;
+        return clientOf(ph[i], &client) ? code(i) : OPC_E_INVALIDHANDLE;
     });
 }
 

@@ -62,8 +62,8 @@ HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FI
     *pwStatus = static_cast<OPCHDA_SERVERSTATUS>(st.status);
     *pftCurrentTime = AllocZeroed<FILETIME>(1);
     *pftStartTime = AllocZeroed<FILETIME>(1);
-    if (*pftCurrentTime) **pftCurrentTime = i64_to_filetime(st.currentTime);
-    if (*pftStartTime) **pftStartTime = i64_to_filetime(st.startTime);
+    if (*pftCurrentTime) **pftCurrentTime = FileTimeOf(st.currentTime);
+    if (*pftStartTime) **pftStartTime = FileTimeOf(st.startTime);
     *pwMajorVersion = st.majorVersion;
     *pwMinorVersion = st.minorVersion;
     *pwBuildNumber = st.buildNumber;
@@ -78,13 +78,9 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
     FAULT(kServer, L"GetItemHandles");
     CHECK_OUT2(pphServer, ppErrors);
     if (dwCount == 0 || !pszItemID || !phClient) return E_INVALIDARG;
-    auto* handles = AllocZeroed<OPCHANDLE>(dwCount);
-    auto* errs = AllocZeroed<HRESULT>(dwCount);
-    if (!handles || !errs) {
-        SimFree(handles);
-        SimFree(errs);
-        return E_OUTOFMEMORY;
-    }
+    OPCHANDLE* handles;
+    HRESULT* errs;
+    if (!AllocAnswer(dwCount, &handles, &errs)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) {
         Handle h = 0;
         errs[i] = model_.GetItemHandle(pszItemID[i] ? pszItemID[i] : L"", &h);
@@ -134,7 +130,7 @@ HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA
     for (DWORD i = 0; i < dwCount; ++i) {
         filters[i].attributeId = pdwAttrID[i];
         filters[i].op = pOperator[i];
-        filters[i].value = Variant(vFilter[i]);
+        filters[i].value = UniqueVariant::copy_of(&vFilter[i]);
     }
     std::unique_ptr<Browser> browser;
     std::vector<HRESULT> codes;

@@ -74,20 +74,16 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     CHECK_OUT2(ppAttributeValues, ppErrors);
     if (!htStartTime || !htEndTime || dwNumAttributes == 0 || !pdwAttributeIDs) return E_INVALIDARG;
     OPCHANDLE client = 0;
-    if (!ClientOf(hServer, &client)) return kOpcInvalidHandle;
+    if (!ClientOf(hServer, &client)) return OPC_E_INVALIDHANDLE;
     Ticks s, e;
     if (FAILED(ResolveRange(kSyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
     auto data = model_.ReadAttribute(s, e, hServer, ids);
-    auto* items = AllocZeroed<OPCHDA_ATTRIBUTE>(dwNumAttributes);
-    auto* errs = AllocZeroed<HRESULT>(dwNumAttributes);
-    if (!items || !errs) {
-        SimFree(items);
-        SimFree(errs);
-        return E_OUTOFMEMORY;
-    }
+    OPCHDA_ATTRIBUTE* items;
+    HRESULT* errs;
+    if (!AllocAnswer(dwNumAttributes, &items, &errs)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwNumAttributes; ++i) {
-        AttributeData d = i < data.size() ? data[i] : AttributeData{kHdaInvalidAttrId, ids[i], {}, {}};
+        const AttributeData& d = data[i];  // one per attribute asked
         errs[i] = FillAttribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
         items[i].dwAttributeID = ids[i];
     }

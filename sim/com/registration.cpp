@@ -2,10 +2,10 @@
 
 #include <objbase.h>
 
+#include "opc_hda.h"
+
 namespace hdasim {
 namespace {
-
-const wchar_t* kHdaCategory = L"{7DE5B060-E089-11D2-A5E6-000086339399}";
 
 HRESULT SetRegistryValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
     HKEY k;
@@ -55,8 +55,8 @@ HRESULT RegisterClassEntry(const ClassEntry& e, const std::wstring& serverPath) 
         if (e.progid) SetRegistryValue(std::wstring(e.viProgid) + L"\\CurVer", nullptr, e.progid);
     }
     if (e.hdaCategory) {
-        SetRegistryValue(base + L"\\Implemented Categories\\" + kHdaCategory, nullptr, L"");
-        SetRegistryValue(std::wstring(L"Component Categories\\") + kHdaCategory, L"409",
+        SetRegistryValue(base + L"\\Implemented Categories\\" + CATID_OPCHDAServer10_STRING, nullptr, L"");
+        SetRegistryValue(std::wstring(L"Component Categories\\") + CATID_OPCHDAServer10_STRING, L"409",
                          L"OPC History Data Access Servers Version 1.0");
     }
     return S_OK;

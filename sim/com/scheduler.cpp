@@ -1,6 +1,6 @@
 #include "scheduler.h"
 
-#include "sim_clock.h"
+#include "sim/model/sim_clock.h"
 
 #include <objbase.h>
 

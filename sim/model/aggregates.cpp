@@ -2,11 +2,11 @@
 // can recompute every answer by hand:
 // - V = the raw values in [a, b) whose quality is not bad and that have a number
 //   (booleans count 0/1). Numeric aggregates use only V.
-// - Result quality: kQualityCalculated | good when every raw value in [a, b) is
+// - Result quality: OPCHDA_CALCULATED | good when every raw value in [a, b) is
 //   good, else | uncertain. Time stamp: a, except MinimumActualTime /
 //   MaximumActualTime (time of the first extreme value), Start / End (time of
 //   the first / last value of V).
-// - V empty: a NoData value (time a, quality kQualityNoData, VT_EMPTY), except
+// - V empty: a NoData value (time a, quality OPCHDA_NODATA, VT_EMPTY), except
 //   Count (0), the durations and percentages, and Interpolative.
 // - Interpolative: exactly what ReadAtTime(a) answers.
 // - Average: arithmetic mean of V. StDev / Variance: sample (n - 1) statistics,
@@ -45,14 +45,14 @@ int QualityRank(std::uint32_t q) {
 Value NoDataAt(Ticks t) {
     Value v;
     v.time = t;
-    v.quality = kQualityNoData;
+    v.quality = OPCHDA_NODATA;
     return v;
 }
 
-Value Calculated(Ticks t, std::uint32_t low, Variant value) {
+Value Calculated(Ticks t, std::uint32_t low, UniqueVariant value) {
     Value v;
     v.time = t;
-    v.quality = kQualityCalculated | low;
+    v.quality = OPCHDA_CALCULATED | low;
     v.value = std::move(value);
     return v;
 }
@@ -66,43 +66,43 @@ struct Point {
 
 bool IsSupportedAggregate(std::uint32_t a) {
     switch (a) {
-        case kAggInterpolative:
-        case kAggTotal:
-        case kAggAverage:
-        case kAggTimeAverage:
-        case kAggCount:
-        case kAggStDev:
-        case kAggMinimumActualTime:
-        case kAggMinimum:
-        case kAggMaximumActualTime:
-        case kAggMaximum:
-        case kAggStart:
-        case kAggEnd:
-        case kAggDelta:
-        case kAggVariance:
-        case kAggRange:
-        case kAggDurationGood:
-        case kAggDurationBad:
-        case kAggPercentGood:
-        case kAggPercentBad:
-        case kAggWorstQuality: return true;
+        case OPCHDA_INTERPOLATIVE:
+        case OPCHDA_TOTAL:
+        case OPCHDA_AVERAGE:
+        case OPCHDA_TIMEAVERAGE:
+        case OPCHDA_COUNT:
+        case OPCHDA_STDEV:
+        case OPCHDA_MINIMUMACTUALTIME:
+        case OPCHDA_MINIMUM:
+        case OPCHDA_MAXIMUMACTUALTIME:
+        case OPCHDA_MAXIMUM:
+        case OPCHDA_START:
+        case OPCHDA_END:
+        case OPCHDA_DELTA:
+        case OPCHDA_VARIANCE:
+        case OPCHDA_RANGE:
+        case OPCHDA_DURATIONGOOD:
+        case OPCHDA_DURATIONBAD:
+        case OPCHDA_PERCENTGOOD:
+        case OPCHDA_PERCENTBAD:
+        case OPCHDA_WORSTQUALITY: return true;
         default: return false;
     }
 }
 
 bool IsNumericAggregate(std::uint32_t a) {
     switch (a) {
-        case kAggTotal:
-        case kAggAverage:
-        case kAggTimeAverage:
-        case kAggStDev:
-        case kAggMinimumActualTime:
-        case kAggMinimum:
-        case kAggMaximumActualTime:
-        case kAggMaximum:
-        case kAggDelta:
-        case kAggVariance:
-        case kAggRange: return true;
+        case OPCHDA_TOTAL:
+        case OPCHDA_AVERAGE:
+        case OPCHDA_TIMEAVERAGE:
+        case OPCHDA_STDEV:
+        case OPCHDA_MINIMUMACTUALTIME:
+        case OPCHDA_MINIMUM:
+        case OPCHDA_MAXIMUMACTUALTIME:
+        case OPCHDA_MAXIMUM:
+        case OPCHDA_DELTA:
+        case OPCHDA_VARIANCE:
+        case OPCHDA_RANGE: return true;
         default: return false;
     }
 }
@@ -120,18 +120,18 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     for (const auto& r : in.raw) {
         if (IsBadQuality(r.quality)) continue;
         double x = 0;
-        if (!r.value.AsDouble(&x) && IsNumericAggregate(aggregate)) continue;
+        if (!AsDouble(r.value.get(), &x) && IsNumericAggregate(aggregate)) continue;
         used.push_back(&r);
         xs.push_back(x);
     }
 
     switch (aggregate) {
-        case kAggInterpolative: return in.interpolatedAtBegin;
-        case kAggCount: return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(used.size())));
-        case kAggDurationGood:
-        case kAggDurationBad:
-        case kAggPercentGood:
-        case kAggPercentBad: {
+        case OPCHDA_INTERPOLATIVE: return CopyOf(in.interpolatedAtBegin);
+        case OPCHDA_COUNT: return Calculated(a, low, I4Variant(static_cast<std::int32_t>(used.size())));
+        case OPCHDA_DURATIONGOOD:
+        case OPCHDA_DURATIONBAD:
+        case OPCHDA_PERCENTGOOD:
+        case OPCHDA_PERCENTBAD: {
             double good = 0, bad = 0;
             int rank = in.qualityBefore ? QualityRank(*in.qualityBefore) : 0;
             Ticks from = a;
@@ -149,19 +149,19 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
             const double span = static_cast<double>(b - a) * kSecondsPerTick;
             double result = 0;
             switch (aggregate) {
-                case kAggDurationGood: result = good; break;
-                case kAggDurationBad: result = bad; break;
-                case kAggPercentGood: result = span > 0 ? 100.0 * good / span : 0; break;
+                case OPCHDA_DURATIONGOOD: result = good; break;
+                case OPCHDA_DURATIONBAD: result = bad; break;
+                case OPCHDA_PERCENTGOOD: result = span > 0 ? 100.0 * good / span : 0; break;
                 default: result = span > 0 ? 100.0 * bad / span : 0; break;
             }
-            return Calculated(a, low, Variant::FromDouble(result));
+            return Calculated(a, low, R8Variant(result));
         }
-        case kAggWorstQuality: {
+        case OPCHDA_WORSTQUALITY: {
             if (in.raw.empty()) return NoDataAt(a);
             const Value* worst = &in.raw.front();
             for (const auto& r : in.raw)
                 if (QualityRank(r.quality) < QualityRank(worst->quality)) worst = &r;
-            return Calculated(a, low, Variant::FromInt(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
+            return Calculated(a, low, I4Variant(static_cast<std::int32_t>(worst->quality & 0xFFFF)));
         }
         default: break;
     }
@@ -170,18 +170,19 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     const std::size_t n = used.size();
 
     switch (aggregate) {
-        case kAggStart: return Calculated(used.front()->time, low, used.front()->value);
-        case kAggEnd: return Calculated(used.back()->time, low, used.back()->value);
-        case kAggMinimum:
-        case kAggMinimumActualTime:
-        case kAggMaximum:
-        case kAggMaximumActualTime: {
-            const bool wantMin = aggregate == kAggMinimum || aggregate == kAggMinimumActualTime;
+        case OPCHDA_START:
+            return Calculated(used.front()->time, low, UniqueVariant::copy_of(used.front()->value.get()));
+        case OPCHDA_END: return Calculated(used.back()->time, low, UniqueVariant::copy_of(used.back()->value.get()));
+        case OPCHDA_MINIMUM:
+        case OPCHDA_MINIMUMACTUALTIME:
+        case OPCHDA_MAXIMUM:
+        case OPCHDA_MAXIMUMACTUALTIME: {
+            const bool wantMin = aggregate == OPCHDA_MINIMUM || aggregate == OPCHDA_MINIMUMACTUALTIME;
             std::size_t best = 0;
             for (std::size_t i = 1; i < n; ++i)
                 if (wantMin ? xs[i] < xs[best] : xs[i] > xs[best]) best = i;
-            const bool actual = aggregate == kAggMinimumActualTime || aggregate == kAggMaximumActualTime;
-            return Calculated(actual ? used[best]->time : a, low, used[best]->value);
+            const bool actual = aggregate == OPCHDA_MINIMUMACTUALTIME || aggregate == OPCHDA_MAXIMUMACTUALTIME;
+            return Calculated(actual ? used[best]->time : a, low, UniqueVariant::copy_of(used[best]->value.get()));
         }
         default: break;
     }
@@ -198,22 +199,22 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
     const double variance = n > 1 ? ss / static_cast<double>(n - 1) : 0.0;
 
     switch (aggregate) {
-        case kAggAverage: return Calculated(a, low, Variant::FromDouble(mean));
-        case kAggVariance: return Calculated(a, low, Variant::FromDouble(variance));
-        case kAggStDev: return Calculated(a, low, Variant::FromDouble(std::sqrt(variance)));
-        case kAggDelta: return Calculated(a, low, Variant::FromDouble(xs.back() - xs.front()));
-        case kAggRange: return Calculated(a, low, Variant::FromDouble(mx - mn));
+        case OPCHDA_AVERAGE: return Calculated(a, low, R8Variant(mean));
+        case OPCHDA_VARIANCE: return Calculated(a, low, R8Variant(variance));
+        case OPCHDA_STDEV: return Calculated(a, low, R8Variant(std::sqrt(variance)));
+        case OPCHDA_DELTA: return Calculated(a, low, R8Variant(xs.back() - xs.front()));
+        case OPCHDA_RANGE: return Calculated(a, low, R8Variant(mx - mn));
         default: break;
     }
 
     // TimeAverage and Total.
     std::vector<Point> pts;
     double x = 0;
-    if (!(in.interpolatedAtBegin.quality & kQualityNoData) && used.front()->time != a &&
-        in.interpolatedAtBegin.value.AsDouble(&x))
+    if (!(in.interpolatedAtBegin.quality & OPCHDA_NODATA) && used.front()->time != a &&
+        AsDouble(in.interpolatedAtBegin.value.get(), &x))
         pts.push_back({a, x});
     for (std::size_t i = 0; i < n; ++i) pts.push_back({used[i]->time, xs[i]});
-    if (!(in.interpolatedAtEnd.quality & kQualityNoData) && in.interpolatedAtEnd.value.AsDouble(&x))
+    if (!(in.interpolatedAtEnd.quality & OPCHDA_NODATA) && AsDouble(in.interpolatedAtEnd.value.get(), &x))
         pts.push_back({b, x});
     double average = pts.front().x;
     const Ticks spanTicks = pts.back().t - pts.front().t;
@@ -225,32 +226,32 @@ Value ComputeAggregate(std::uint32_t aggregate, const IntervalInput& in) {
         }
         average = integral / (static_cast<double>(spanTicks) * kSecondsPerTick);
     }
-    if (aggregate == kAggTimeAverage) return Calculated(a, low, Variant::FromDouble(average));
-    return Calculated(a, low, Variant::FromDouble(average * static_cast<double>(b - a) * kSecondsPerTick));
+    if (aggregate == OPCHDA_TIMEAVERAGE) return Calculated(a, low, R8Variant(average));
+    return Calculated(a, low, R8Variant(average * static_cast<double>(b - a) * kSecondsPerTick));
 }
 
 std::vector<AggregateInfo> AggregateCatalogue() {
     return {
-        {kAggInterpolative, L"Interpolative", L"Interpolated value at the start of each interval"},
-        {kAggTotal, L"Total", L"Time integral of the data over the interval (value x seconds)"},
-        {kAggAverage, L"Average", L"Arithmetic mean of the raw values in the interval"},
-        {kAggTimeAverage, L"Time Average", L"Time-weighted average over the interval"},
-        {kAggCount, L"Count", L"Number of raw values in the interval"},
-        {kAggStDev, L"Standard Deviation", L"Sample standard deviation of the raw values"},
-        {kAggMinimumActualTime, L"Minimum Actual Time", L"Minimum value with its time stamp"},
-        {kAggMinimum, L"Minimum", L"Minimum value in the interval"},
-        {kAggMaximumActualTime, L"Maximum Actual Time", L"Maximum value with its time stamp"},
-        {kAggMaximum, L"Maximum", L"Maximum value in the interval"},
-        {kAggStart, L"Start", L"First value in the interval"},
-        {kAggEnd, L"End", L"Last value in the interval"},
-        {kAggDelta, L"Delta", L"Last value minus first value"},
-        {kAggVariance, L"Variance", L"Sample variance of the raw values"},
-        {kAggRange, L"Range", L"Maximum minus minimum"},
-        {kAggDurationGood, L"Duration Good", L"Seconds of good quality in the interval"},
-        {kAggDurationBad, L"Duration Bad", L"Seconds of bad quality in the interval"},
-        {kAggPercentGood, L"Percent Good", L"Percentage of the interval with good quality"},
-        {kAggPercentBad, L"Percent Bad", L"Percentage of the interval with bad quality"},
-        {kAggWorstQuality, L"Worst Quality", L"Worst quality of the raw values in the interval"},
+        {OPCHDA_INTERPOLATIVE, L"Interpolative", L"Interpolated value at the start of each interval"},
+        {OPCHDA_TOTAL, L"Total", L"Time integral of the data over the interval (value x seconds)"},
+        {OPCHDA_AVERAGE, L"Average", L"Arithmetic mean of the raw values in the interval"},
+        {OPCHDA_TIMEAVERAGE, L"Time Average", L"Time-weighted average over the interval"},
+        {OPCHDA_COUNT, L"Count", L"Number of raw values in the interval"},
+        {OPCHDA_STDEV, L"Standard Deviation", L"Sample standard deviation of the raw values"},
+        {OPCHDA_MINIMUMACTUALTIME, L"Minimum Actual Time", L"Minimum value with its time stamp"},
+        {OPCHDA_MINIMUM, L"Minimum", L"Minimum value in the interval"},
+        {OPCHDA_MAXIMUMACTUALTIME, L"Maximum Actual Time", L"Maximum value with its time stamp"},
+        {OPCHDA_MAXIMUM, L"Maximum", L"Maximum value in the interval"},
+        {OPCHDA_START, L"Start", L"First value in the interval"},
+        {OPCHDA_END, L"End", L"Last value in the interval"},
+        {OPCHDA_DELTA, L"Delta", L"Last value minus first value"},
+        {OPCHDA_VARIANCE, L"Variance", L"Sample variance of the raw values"},
+        {OPCHDA_RANGE, L"Range", L"Maximum minus minimum"},
+        {OPCHDA_DURATIONGOOD, L"Duration Good", L"Seconds of good quality in the interval"},
+        {OPCHDA_DURATIONBAD, L"Duration Bad", L"Seconds of bad quality in the interval"},
+        {OPCHDA_PERCENTGOOD, L"Percent Good", L"Percentage of the interval with good quality"},
+        {OPCHDA_PERCENTBAD, L"Percent Bad", L"Percentage of the interval with bad quality"},
+        {OPCHDA_WORSTQUALITY, L"Worst Quality", L"Worst quality of the raw values in the interval"},
     };
 }
 

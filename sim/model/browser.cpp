@@ -19,12 +19,12 @@ int CompareNoCase(const std::wstring& a, const std::wstring& b) {
 
 bool Holds(std::uint32_t op, int cmp) {
     switch (op) {
-        case kOpEqual: return cmp == 0;
-        case kOpLess: return cmp < 0;
-        case kOpLessEqual: return cmp <= 0;
-        case kOpGreater: return cmp > 0;
-        case kOpGreaterEqual: return cmp >= 0;
-        case kOpNotEqual: return cmp != 0;
+        case OPCHDA_EQUAL: return cmp == 0;
+        case OPCHDA_LESS: return cmp < 0;
+        case OPCHDA_LESSEQUAL: return cmp <= 0;
+        case OPCHDA_GREATER: return cmp > 0;
+        case OPCHDA_GREATEREQUAL: return cmp >= 0;
+        case OPCHDA_NOTEQUAL: return cmp != 0;
         default: return false;
     }
 }
@@ -34,14 +34,14 @@ bool Holds(std::uint32_t op, int cmp) {
 bool Passes(const SignalDef& s, const BrowseFilter& f) {
     auto av = AttributeValue(s, f.attributeId);
     if (!av) return false;
-    if (av->vt() == VT_BSTR) {
-        const std::wstring pattern = f.value.AsString(), text = av->AsString();
-        if (f.op == kOpEqual) return WildcardMatch(pattern, text);
-        if (f.op == kOpNotEqual) return !WildcardMatch(pattern, text);
+    if ((*av)->vt == VT_BSTR) {
+        const std::wstring pattern = AsString(f.value.get()), text = AsString(av->get());
+        if (f.op == OPCHDA_EQUAL) return WildcardMatch(pattern, text);
+        if (f.op == OPCHDA_NOTEQUAL) return !WildcardMatch(pattern, text);
         return Holds(f.op, CompareNoCase(text, pattern));
     }
     double x = 0, y = 0;
-    if (!av->AsDouble(&x) || !f.value.AsDouble(&y)) return false;
+    if (!AsDouble(av->get(), &x) || !AsDouble(f.value.get(), &y)) return false;
     return Holds(f.op, x < y ? -1 : x > y ? 1 : 0);
 }
 
@@ -64,14 +64,14 @@ std::wstring Join(const std::wstring& position, const std::wstring& name) {
 }  // namespace
 
 HRESULT ValidateBrowseFilter(const ItemSpace& space, const BrowseFilter& f) {
-    if (f.attributeId < kAttrDataType || f.attributeId > kAttrLowEntryLimit) return kHdaInvalidAttrId;
-    if (f.op < kOpEqual || f.op > kOpNotEqual) return E_INVALIDARG;
-    if (f.value.vt() == VT_EMPTY || f.value.vt() == VT_NULL) return E_INVALIDARG;
+    if (f.attributeId < OPCHDA_DATA_TYPE || f.attributeId > OPCHDA_LOW_ENTRY_LIMIT) return OPCHDA_E_INVALIDATTRID;
+    if (f.op < OPCHDA_EQUAL || f.op > OPCHDA_NOTEQUAL) return E_INVALIDARG;
+    if (f.value->vt == VT_EMPTY || f.value->vt == VT_NULL) return E_INVALIDARG;
     // Every item has the same attribute types: check the filter against the first one.
     auto sample = AttributeValue(space.Signals().front(), f.attributeId);
-    if (sample && sample->vt() != VT_BSTR) {
+    if (sample && (*sample)->vt != VT_BSTR) {
         double y = 0;
-        if (!f.value.AsDouble(&y)) return E_INVALIDARG;
+        if (!AsDouble(f.value.get(), &y)) return E_INVALIDARG;
     }
     return S_OK;
 }
@@ -98,7 +98,7 @@ HRESULT Browser::GetEnum(std::uint32_t browseType, std::vector<std::wstring>* ou
     const std::wstring& pos = impl_->position;
     const ItemSpace::Branch* here = space.FindBranch(pos);
     switch (browseType) {
-        case kBrowseBranch:
+        case OPCHDA_BRANCH:
             if (!here) return S_OK;
             // A branch is listed when an item below it passes the filters, or when
             // nothing at all is below it yet (filters apply to items, not branches).
@@ -116,15 +116,15 @@ HRESULT Browser::GetEnum(std::uint32_t browseType, std::vector<std::wstring>* ou
                 if (passing || !anyBelow) out->push_back(child);
             }
             return S_OK;
-        case kBrowseLeaf:
-        case kBrowseItems:
+        case OPCHDA_LEAF:
+        case OPCHDA_ITEMS:
             if (!here) return S_OK;
             for (std::uint32_t i : here->leaves) {
                 const SignalDef& s = space.Signals()[i];
-                if (PassesAll(s, impl_->filters)) out->push_back(browseType == kBrowseLeaf ? s.name : s.itemId);
+                if (PassesAll(s, impl_->filters)) out->push_back(browseType == OPCHDA_LEAF ? s.name : s.itemId);
             }
             return S_OK;
-        case kBrowseFlat:
+        case OPCHDA_FLAT:
             for (const auto& s : space.Signals())
                 if (IsUnder(s.branch, pos) && PassesAll(s, impl_->filters)) out->push_back(s.itemId);
             return S_OK;
@@ -136,20 +136,20 @@ HRESULT Browser::ChangePosition(std::uint32_t direction, const std::wstring& nam
     std::lock_guard lock(impl_->mu);
     std::wstring& pos = impl_->position;
     switch (direction) {
-        case kBrowseUp: {
+        case OPCHDA_BROWSE_UP: {
             if (pos.empty()) return E_FAIL;
             const std::size_t slash = pos.rfind(L'/');
             pos = slash == std::wstring::npos ? L"" : pos.substr(0, slash);
             return S_OK;
         }
-        case kBrowseDown: {
+        case OPCHDA_BROWSE_DOWN: {
             if (name.empty()) return E_INVALIDARG;
             const std::wstring target = Join(pos, name);
             if (!impl_->space->FindBranch(target)) return E_INVALIDARG;
             pos = target;
             return S_OK;
         }
-        case kBrowseDirect:
+        case OPCHDA_BROWSE_DIRECT:
             if (!name.empty() && !impl_->space->FindBranch(name)) return E_INVALIDARG;
             pos = name;
             return S_OK;

@@ -1,25 +1,10 @@
-// Model clocks, civil date arithmetic and relative time texts.
+// Civil date arithmetic and relative time texts.
 #include "historian.h"
 #include "item_space.h"
 
 #include <cwctype>
 
 namespace hdasim {
-
-Ticks SystemNowTicks() {
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    return static_cast<Ticks>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-}
-
-RealClock::RealClock(double speed, Ticks origin) : speed_(speed), origin_(origin), realStart_(SystemNowTicks()) {
-    if (origin_ == 0) origin_ = realStart_;
-}
-
-Ticks RealClock::Now() const {
-    const Ticks elapsed = SystemNowTicks() - realStart_;
-    return origin_ + static_cast<Ticks>(static_cast<double>(elapsed) * speed_);
-}
 
 // Howard Hinnant's days_from_civil, shifted so day 0 is 1601-01-01.
 static std::int64_t DaysFromCivilEpoch1970(std::int64_t y, unsigned m, unsigned d) {

@@ -20,7 +20,7 @@ double NoiseUniform(std::uint32_t index, std::int64_t k) {
 
 Ticks ArchiveStart() { return TicksFromCivil(2020, 1, 1); }
 
-Variant BaseValue(const SignalDef& s, std::int64_t k) {
+UniqueVariant BaseValue(const SignalDef& s, std::int64_t k) {
     switch (s.kind) {
         case SignalKind::Analog: {
             const Ticks t = k * s.period;
@@ -28,37 +28,42 @@ Variant BaseValue(const SignalDef& s, std::int64_t k) {
             const double phase = static_cast<double>(t % s.wavePeriod) / static_cast<double>(s.wavePeriod);
             double v = s.offset + s.amplitude * std::sin(2.0 * std::numbers::pi * phase);
             if (s.noise != 0) v += s.noise * (2.0 * NoiseUniform(s.index, k) - 1.0);
-            return Variant::FromDouble(v);
+            return R8Variant(v);
         }
-        case SignalKind::Ramp: return Variant::FromDouble(static_cast<double>(k % s.modulus));
-        case SignalKind::Step: return Variant::FromInt(static_cast<std::int32_t>((k / s.divisor) % s.modulus));
-        case SignalKind::Counter: return Variant::FromInt(static_cast<std::int32_t>((k * s.divisor) % s.modulus));
-        case SignalKind::Flag: return Variant::FromBool(((k / s.divisor) % 2) == 1);
-        case SignalKind::Text: return Variant::FromString(s.prefix + std::to_wstring((k / s.divisor) % s.modulus));
+        case SignalKind::Ramp: return R8Variant(static_cast<double>(k % s.modulus));
+        case SignalKind::Step: return I4Variant(static_cast<std::int32_t>((k / s.divisor) % s.modulus));
+        case SignalKind::Counter: return I4Variant(static_cast<std::int32_t>((k * s.divisor) % s.modulus));
+        case SignalKind::Flag: return BoolVariant(((k / s.divisor) % 2) == 1);
+        case SignalKind::Text: return BstrVariant(s.prefix + std::to_wstring((k / s.divisor) % s.modulus));
     }
-    return Variant();
+    return UniqueVariant();
 }
 
 std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k) {
-    if (s.bad.Contains(k)) return kQualityBad | kQualityRaw;
-    if (s.uncertain.Contains(k)) return kQualityUncertain | kQualityRaw;
-    return kQualityGood | kQualityRaw;
+    if (s.bad.Contains(k)) return kQualityBad | OPCHDA_RAW;
+    if (s.uncertain.Contains(k)) return kQualityUncertain | OPCHDA_RAW;
+    return kQualityGood | OPCHDA_RAW;
 }
 
 namespace {
 
-SignalDef Analog(const wchar_t* name, double offset, double amplitude, double noise, int waveSeconds,
-                 const wchar_t* units, const wchar_t* description) {
+SignalDef Signal(const wchar_t* name, SignalKind kind, VARTYPE vt, const wchar_t* units, const wchar_t* description) {
     SignalDef s;
     s.name = name;
-    s.kind = SignalKind::Analog;
-    s.vt = VT_R8;
+    s.kind = kind;
+    s.vt = vt;
+    s.engUnits = units;
+    s.description = description;
+    return s;
+}
+
+SignalDef Analog(const wchar_t* name, double offset, double amplitude, double noise, int waveSeconds,
+                 const wchar_t* units, const wchar_t* description) {
+    SignalDef s = Signal(name, SignalKind::Analog, VT_R8, units, description);
     s.offset = offset;
     s.amplitude = amplitude;
     s.noise = noise;
     s.wavePeriod = waveSeconds * kTicksPerSecond;
-    s.engUnits = units;
-    s.description = description;
     s.normalMin = offset - amplitude - noise;
     s.normalMax = offset + amplitude + noise;
     s.lowEntry = s.normalMin - 10 * (amplitude + 1);
@@ -68,16 +73,11 @@ SignalDef Analog(const wchar_t* name, double offset, double amplitude, double no
 
 SignalDef Discrete(const wchar_t* name, SignalKind kind, VARTYPE vt, int periodSeconds, std::int64_t divisor,
                    std::int64_t modulus, const wchar_t* units, const wchar_t* description) {
-    SignalDef s;
-    s.name = name;
-    s.kind = kind;
-    s.vt = vt;
+    SignalDef s = Signal(name, kind, vt, units, description);
     s.period = periodSeconds * kTicksPerSecond;
     s.divisor = divisor;
     s.modulus = modulus;
     s.stepped = true;
-    s.engUnits = units;
-    s.description = description;
     s.normalMin = 0;
     s.normalMax = static_cast<double>(modulus);
     s.lowEntry = 0;
@@ -222,47 +222,33 @@ const ItemSpace::Branch* ItemSpace::FindBranch(const std::wstring& path) const {
     return it == branches_.end() ? nullptr : &it->second;
 }
 
-std::optional<Variant> AttributeValue(const SignalDef& s, std::uint32_t id) {
-    Variant v;
+std::optional<UniqueVariant> AttributeValue(const SignalDef& s, std::uint32_t id) {
     switch (id) {
-        case kAttrDataType: {
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_I2;
-            x.iVal = static_cast<SHORT>(s.vt);
-            return Variant(x);
-        }
-        case kAttrDescription: return Variant::FromString(s.description);
-        case kAttrEngUnits: return Variant::FromString(s.engUnits);
-        case kAttrStepped: return Variant::FromBool(s.stepped);
-        case kAttrArchiving: return Variant::FromBool(true);
-        case kAttrDeriveEquation: return Variant::FromString(L"");
-        case kAttrNodeName: return Variant::FromString(L"HDASIM");
-        case kAttrProcessName: return Variant::FromString(L"HdaSim");
-        case kAttrSourceName: return Variant::FromString(s.name);
-        case kAttrSourceType: return Variant::FromString(L"Simulated");
-        case kAttrNormalMaximum: return Variant::FromDouble(s.normalMax);
-        case kAttrNormalMinimum: return Variant::FromDouble(s.normalMin);
-        case kAttrItemId: return Variant::FromString(s.itemId);
-        case kAttrMaxTimeInt:
-        case kAttrMinTimeInt: {
+        case OPCHDA_DATA_TYPE: return I2Variant(static_cast<SHORT>(s.vt));
+        case OPCHDA_DESCRIPTION: return BstrVariant(s.description);
+        case OPCHDA_ENG_UNITS: return BstrVariant(s.engUnits);
+        case OPCHDA_STEPPED: return BoolVariant(s.stepped);
+        case OPCHDA_ARCHIVING: return BoolVariant(true);
+        case OPCHDA_DERIVE_EQUATION: return BstrVariant(L"");
+        case OPCHDA_NODE_NAME: return BstrVariant(L"HDASIM");
+        case OPCHDA_PROCESS_NAME: return BstrVariant(L"HdaSim");
+        case OPCHDA_SOURCE_NAME: return BstrVariant(s.name);
+        case OPCHDA_SOURCE_TYPE: return BstrVariant(L"Simulated");
+        case OPCHDA_NORMAL_MAXIMUM: return R8Variant(s.normalMax);
+        case OPCHDA_NORMAL_MINIMUM: return R8Variant(s.normalMin);
+        case OPCHDA_ITEMID: return BstrVariant(s.itemId);
+        case OPCHDA_MAX_TIME_INT:
+        case OPCHDA_MIN_TIME_INT: {
             // The sample interval in seconds, as currency (the usual type of these two).
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_CY;
-            x.cyVal.int64 = (s.period / kTicksPerSecond) * 10000;
-            return Variant(x);
+            UniqueVariant seconds;
+            seconds->vt = VT_CY;
+            seconds->cyVal.int64 = (s.period / kTicksPerSecond) * 10000;
+            return seconds;
         }
-        case kAttrExceptionDev: return Variant::FromDouble(0.0);
-        case kAttrExceptionDevType: {
-            VARIANT x;
-            VariantInit(&x);
-            x.vt = VT_I2;
-            x.iVal = 0;  // absolute
-            return Variant(x);
-        }
-        case kAttrHighEntryLimit: return Variant::FromDouble(s.highEntry);
-        case kAttrLowEntryLimit: return Variant::FromDouble(s.lowEntry);
+        case OPCHDA_EXCEPTION_DEV: return R8Variant(0.0);
+        case OPCHDA_EXCEPTION_DEV_TYPE: return I2Variant(0);  // absolute
+        case OPCHDA_HIGH_ENTRY_LIMIT: return R8Variant(s.highEntry);
+        case OPCHDA_LOW_ENTRY_LIMIT: return R8Variant(s.lowEntry);
         default: return std::nullopt;
     }
 }

@@ -56,8 +56,8 @@ struct SignalDef {
 double NoiseUniform(std::uint32_t index, std::int64_t k);
 
 // The raw value of a signal at sample index k (ignores gaps and the clock).
-Variant BaseValue(const SignalDef& s, std::int64_t k);
-// Quality of sample k: good/uncertain/bad or-ed with kQualityRaw.
+UniqueVariant BaseValue(const SignalDef& s, std::int64_t k);
+// Quality of sample k: good/uncertain/bad or-ed with OPCHDA_RAW.
 std::uint32_t BaseQuality(const SignalDef& s, std::int64_t k);
 
 // Time of the first archived sample: 2020-01-01 00:00 UTC. Nothing exists before it.
@@ -84,7 +84,7 @@ private:
 };
 
 // Value of attribute `id` for a signal; nullopt for an unknown id.
-std::optional<Variant> AttributeValue(const SignalDef& s, std::uint32_t id);
+std::optional<UniqueVariant> AttributeValue(const SignalDef& s, std::uint32_t id);
 
 // '*' any run, '?' any one character; case-insensitive.
 bool WildcardMatch(const std::wstring& pattern, const std::wstring& text);

@@ -4,9 +4,23 @@
 #pragma once
 
 #include <windows.h>
+
 #include <cstdint>
 
+#include "com/com_holders.h"
+
 namespace hdasim {
+
+// Times are FILETIME ticks (UTC, 100 ns since 1601-01-01).
+using Ticks = std::int64_t;
+
+constexpr Ticks kTicksPerSecond = 10'000'000;
+constexpr Ticks kTicksPerMinute = 60 * kTicksPerSecond;
+constexpr Ticks kTicksPerHour = 60 * kTicksPerMinute;
+constexpr Ticks kTicksPerDay = 24 * kTicksPerHour;
+
+Ticks TicksOf(const FILETIME& ft);
+FILETIME FileTimeOf(Ticks t);
 
 class SimClock {
 public:
@@ -31,15 +45,12 @@ private:
     void NotifyLocked();
     static int64_t RealNow();
 
-    mutable CRITICAL_SECTION lock_;
+    mutable CriticalSection lock_;
     int64_t anchorSim_;
     int64_t anchorReal_;
     double speed_ = 1.0;
     HANDLE listeners_[64] = {};
     int listenerCount_ = 0;
 };
-
-int64_t FiletimeToI64(const FILETIME& ft);
-FILETIME i64_to_filetime(int64_t v);
 
 }  // namespace hdasim

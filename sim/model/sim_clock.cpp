@@ -4,11 +4,11 @@
 
 namespace hdasim {
 
-int64_t FiletimeToI64(const FILETIME& ft) {
-    return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+Ticks TicksOf(const FILETIME& ft) {
+    return static_cast<Ticks>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
-FILETIME i64_to_filetime(int64_t v) {
+FILETIME FileTimeOf(Ticks v) {
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) & 0xFFFFFFFFu);
     ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
@@ -16,15 +16,15 @@ FILETIME i64_to_filetime(int64_t v) {
 }
 
 SimClock& SimClock::Instance() {
-    static SimClock clock;
+    // Never destroyed: workers may still read it while the process ends.
+    static SimClock& clock = *new SimClock;
     return clock;
 }
 
 SimClock::SimClock() {
-    InitializeCriticalSection(&lock_);
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    anchorSim_ = FiletimeToI64(ft);
+    anchorSim_ = TicksOf(ft);
     anchorReal_ = RealNow();
 }
 
@@ -38,17 +38,13 @@ int64_t SimClock::RealNow() {
 }
 
 int64_t SimClock::Now() const {
-    EnterCriticalSection(&lock_);
-    int64_t v = anchorSim_ + static_cast<int64_t>(std::llround((RealNow() - anchorReal_) * speed_));
-    LeaveCriticalSection(&lock_);
-    return v;
+    CsLock g(lock_);
+    return anchorSim_ + static_cast<int64_t>(std::llround((RealNow() - anchorReal_) * speed_));
 }
 
 double SimClock::Speed() const {
-    EnterCriticalSection(&lock_);
-    double s = speed_;
-    LeaveCriticalSection(&lock_);
-    return s;
+    CsLock g(lock_);
+    return speed_;
 }
 
 void SimClock::RebaseLocked() {
@@ -62,34 +58,30 @@ void SimClock::NotifyLocked() {
 }
 
 void SimClock::SetSpeed(double speed) {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     RebaseLocked();
     speed_ = speed < 0 ? 0 : speed;
     NotifyLocked();
-    LeaveCriticalSection(&lock_);
 }
 
 void SimClock::Step(int64_t duration) {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     RebaseLocked();
     anchorSim_ += duration;
     NotifyLocked();
-    LeaveCriticalSection(&lock_);
 }
 
 void SimClock::Set(int64_t utc) {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     anchorReal_ = RealNow();
     anchorSim_ = utc;
     NotifyLocked();
-    LeaveCriticalSection(&lock_);
 }
 
 DWORD SimClock::RealMsUntil(int64_t when) const {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     int64_t sim = anchorSim_ + static_cast<int64_t>(std::llround((RealNow() - anchorReal_) * speed_));
     double speed = speed_;
-    LeaveCriticalSection(&lock_);
     if (when <= sim) return 0;
     if (speed <= 0) return INFINITE;
     double ms = static_cast<double>(when - sim) / speed / 10000.0;
@@ -98,20 +90,18 @@ DWORD SimClock::RealMsUntil(int64_t when) const {
 }
 
 void SimClock::AddListener(HANDLE event) {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     if (listenerCount_ < 64) listeners_[listenerCount_++] = event;
-    LeaveCriticalSection(&lock_);
 }
 
 void SimClock::RemoveListener(HANDLE event) {
-    EnterCriticalSection(&lock_);
+    CsLock g(lock_);
     for (int i = 0; i < listenerCount_; ++i) {
         if (listeners_[i] == event) {
             listeners_[i] = listeners_[--listenerCount_];
             break;
         }
     }
-    LeaveCriticalSection(&lock_);
 }
 
 }  // namespace hdasim
