@@ -75,10 +75,12 @@ OPCHDA_ITEM* MakeItem(DWORD n) {
     }
     return item;
 }
+// A value edited a minute after its time stamp.
+constexpr LONGLONG kEdited = 60 * kTicks;
 OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
     return TaskCopy<OPCHDA_MODIFIEDITEM>(
-        {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}), TaskCopy({Ft(stamp)}),
-          TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
+        {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}),
+          TaskCopy({Ft(stamp + kEdited)}), TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
 }
 
 // The answer built afresh, made into a history copied or kept, then freed as its holder does.
@@ -207,7 +209,7 @@ const AnswerRow kAnswers[] = {
      }),
      L"w-13349854800.000 0 |w-13349854800.000 0 "},
     {"modified values in summer", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kSummer, L"editor"); }),
-     L"s+3600.000 C0 'nine' s+7200.000 2 editor"},
+     L"s+3600.000 C0 'nine' s+7260.000 2 editor"},
     {"modified values with null arrays", Putting<OPCHDA_MODIFIEDITEM>([] {
          return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}});
      }),
@@ -316,7 +318,7 @@ TEST_F(History, ItemByPositionOrExactDateInAnyZone) {
         ASSERT_EQ(At(edits.get(), VarI4(1)).query(IID_OPCHDAEntry, edit), S_OK);
         edit->get_TimeStamp(&stamp);
         edit->get_EntryTime(&entryTime);
-        EXPECT_EQ(std::pair(stamp, entryTime), std::pair(LocalIn(east, kWinter), LocalIn(east, kWinter)));
+        EXPECT_EQ(std::pair(stamp, entryTime), std::pair(LocalIn(east, kWinter), LocalIn(east, kWinter + kEdited)));
         g_fetches = 0;
         UniqueSafeArray dates(MakeDateArray({LocalIn(east, kWinter), LocalIn(east, kWinter + 60 * kTicks)}));
         std::vector<FILETIME> stamps;
