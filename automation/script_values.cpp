@@ -245,6 +245,17 @@ HRESULT Truncate(IDispatchEx* ex) {
 
 }  // namespace
 
+HRESULT CanFill(IDispatch* object) {
+    ComPtr<IDispatchEx> ex;
+    HRESULT hr = object->QueryInterface(kIID_IDispatchEx, ex.put_void());
+    if (FAILED(hr)) return hr;
+    // Its own length written back changes nothing, where it can be written.
+    UniqueVariant length;
+    const DISPID id = IdOf(object, L"length");
+    hr = id == DISPID_UNKNOWN ? DISP_E_MEMBERNOTFOUND : Get(object, id, DISPATCH_PROPERTYGET, length.get());
+    return FAILED(hr) ? hr : Store(ex.get(), L"length", length.get());
+}
+
 HRESULT EmptyArray(IDispatch* object) {
     ComPtr<IDispatchEx> ex;
     if (FAILED(object->QueryInterface(kIID_IDispatchEx, ex.put_void()))) return S_FALSE;

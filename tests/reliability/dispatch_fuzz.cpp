@@ -705,12 +705,6 @@ private:
                 MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
                 AnyArgument(cell);
-            // Wine's ITypeInfo::Invoke writes a rewritten [in, out] VARIANT given by value back into the
-            // slot of another argument when the arguments are named (after the member ran: what it
-            // returned is lost when that conversion fails). Wine's fault: such values go in a variable.
-            if (namedArgs && position < declared && member.params[position].shape == Shape::VariantInOut &&
-                !(cell.value.vt & VT_BYREF))
-                cell.Set(VARIANT(cell.value), Pass::Variant);
             args[position] = cell.value;
             namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
         }
