@@ -71,6 +71,7 @@ HRESULT AdaptArray(const VARIANT& arg, VARTYPE element, Output& out, VARIANT& pa
 // GetItemAttributes' Count: the member writes into ours.
 HRESULT AdaptScalar(const VARIANT& arg, VARTYPE type, Output& out, VARIANT& pass) {
     if (arg.vt != (VT_BYREF | VT_VARIANT) || !arg.pvarVal) return S_FALSE;
+    if (IsFixedArray(*arg.pvarVal)) return DISP_E_TYPEMISMATCH;
     out.kind = Output::Kind::Scalar;
     out.element = type;
     out.target = arg.pvarVal;
@@ -108,10 +109,10 @@ HRESULT AdaptVariant(const VARIANT& arg, Output& out, VARIANT& pass) {
 
 // The member reads and rewrites a local of ours, which a Variant variable
 // receives only when the call succeeds; given by value nobody receives it.
-// A time by value given so to the runtime with named arguments, Wine writes
-// the rewritten time into another argument's slot and, when that conversion
-// fails, drops what the member returned. A typed variable (VT_BYREF|VT_DATE)
-// is the runtime's.
+// (A time by value left to the runtime, the arguments named, Wine wrote the
+// rewritten time into another argument's slot and, when that conversion
+// failed, dropped what the member returned.) A typed variable (VT_BYREF|
+// VT_DATE) is the runtime's.
 HRESULT AdaptTime(const VARIANT& arg, Output& out, VARIANT& pass) {
     const bool variable = arg.vt == (VT_BYREF | VT_VARIANT);
     if ((arg.vt & VT_BYREF) && !(variable && arg.pvarVal)) return S_FALSE;
@@ -123,8 +124,8 @@ HRESULT AdaptTime(const VARIANT& arg, Output& out, VARIANT& pass) {
     if (hr == S_OK) {
         out.local->vt = VT_DATE;
         out.local->date = date;
-    } else if (FAILED(VariantCopy(out.local.get(), const_cast<VARIANT*>(&value)))) {
-        return E_OUTOFMEMORY;
+    } else if (const HRESULT copied = VariantCopy(out.local.get(), const_cast<VARIANT*>(&value)); FAILED(copied)) {
+        return copied;  // a type nobody can copy
     }
     out.kind = Output::Kind::Time;
     out.target = variable ? arg.pvarVal : nullptr;

@@ -41,6 +41,24 @@ struct ArrayArgument {
     VARIANT inner{}, arg{};
 };
 
+// VBScript's Dim e(3) in a variable: an array the engine owns in place (`feature` says how).
+struct FixedArray {
+    explicit FixedArray(USHORT feature = FADF_FIXEDSIZE | FADF_STATIC) : feature(feature) {
+        array.get()->fFeatures |= feature;
+    }
+    FixedArray(const FixedArray&) = delete;
+    ~FixedArray() { array.get()->fFeatures &= ~feature; }  // so that it can be destroyed
+    bool Untouched() const {
+        return variable.vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && held == array.get() &&
+               BoundsOf(held) == std::make_pair(0L, 3L);
+    }
+    USHORT feature;
+    SAFEARRAYBOUND four{4, 0};
+    UniqueSafeArray array{SafeArrayCreate(VT_VARIANT, 1, &four)};
+    SAFEARRAY* held = array.get();
+    VARIANT variable = Ref(VT_ARRAY | VT_VARIANT, &held);
+};
+
 class ScriptArguments : public ConnectedServerAt {
 protected:
     // The member's own result, not DISP_E_EXCEPTION; by default on the collection, the default member when `name`
@@ -184,17 +202,13 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     UniqueVariant attributes(Typed(VT_ARRAY | VT_I4, MakeLongArray({17, 266250})));  // 266250: unknown, an error
     UniqueVariant operators(Typed(VT_ARRAY | VT_I4, MakeLongArray({4, 4})));
     UniqueVariant filters(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarR8(28.25), VarR8(109.125)})));
-    SAFEARRAYBOUND four{4, 0};
-    UniqueSafeArray fixed(SafeArrayCreate(VT_VARIANT, 1, &four));  // Dim e(3)
-    fixed.get()->fFeatures |= FADF_FIXEDSIZE | FADF_STATIC;
-    SAFEARRAY* held = fixed.get();
-    VARIANT fixedVariable = Ref(VT_ARRAY | VT_VARIANT, &held);
+    FixedArray fixed;
     const struct {
         VARIANT errors;
         HRESULT expected;
     } kErrors[] = {{VarI4(0), DISP_E_TYPEMISMATCH},
                    {Ref(VT_R8, &number), DISP_E_TYPEMISMATCH},
-                   {Ref(VT_VARIANT, &fixedVariable), DISP_E_TYPEMISMATCH},
+                   {Ref(VT_VARIANT, &fixed.variable), DISP_E_TYPEMISMATCH},
                    {*frozenArray.get(), DISP_E_TYPEMISMATCH},
                    {VarEmpty(), S_OK},
                    {VarMissing(), S_OK}};
@@ -210,8 +224,7 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
             EXPECT_EQ(browser->vt, row.expected == S_OK ? VT_DISPATCH : VT_EMPTY) << named << " " << row.errors.vt;
             EXPECT_EQ(CallCount(L"CreateBrowse"), browses + (row.expected == S_OK ? 1 : 0));
         }
-    EXPECT_TRUE(fixedVariable.vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && held == fixed.get());
-    fixed.get()->fFeatures &= ~(FADF_FIXEDSIZE | FADF_STATIC);  // so that it can be destroyed
+    EXPECT_TRUE(fixed.Untouched());
 }
 
 // GetItemAttributes' outputs reach five plain variables, the count among them.
@@ -232,6 +245,13 @@ TEST_P(ScriptArguments, OutputsReachPlainVariables) {
     EXPECT_EQ(Invoke(L"GetItemAttributes", args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())), E_ABORT);
     EXPECT_TRUE(outputs[0]->vt == VT_I4 && outputs[0]->lVal == 0) << outputs[0]->vt;
     for (int i = 1; i < 5; ++i) EXPECT_EQ(outputs[i]->vt, VT_EMPTY) << i;
+    // Nor can a fixed array (Dim n(3)) take the count: refused before the historian is asked.
+    FixedArray fixed;
+    args[0] = Ref(VT_VARIANT, &fixed.variable);
+    const LONG asked = CallCount(L"GetItemAttributes");
+    EXPECT_EQ(Invoke(L"GetItemAttributes", args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_TRUE(CallCount(L"GetItemAttributes") == asked && fixed.Untouched());
 }
 
 // A JScript object is looked at from element 1 to the member's count only:
@@ -313,20 +333,15 @@ TEST_P(ScriptArguments, AFailedCallLeavesNoStaleOutputsAndFixedArraysAlone) {
     }
     UniqueSafeArray owned(dynamic);
 
-    SAFEARRAYBOUND four{4, 0};
     for (USHORT feature : {FADF_FIXEDSIZE | FADF_STATIC, FADF_AUTO, FADF_EMBEDDED}) {
-        UniqueSafeArray fixed(SafeArrayCreate(VT_VARIANT, 1, &four));
-        fixed.get()->fFeatures |= feature;
-        SAFEARRAY* held = fixed.get();
-        VARIANT variable = Ref(VT_ARRAY | VT_VARIANT, &held);
+        FixedArray fixed(feature);
         UniqueVariant values;
         const LONG calls = CallCount(L"IOPCHDA_SyncRead::ReadRaw");
         EXPECT_EQ(ReadRaw(1, Typed(VT_ARRAY | VT_VARIANT, good.get()), Ref(VT_VARIANT, values.get()),
-                          Ref(VT_VARIANT, &variable)),
+                          Ref(VT_VARIANT, &fixed.variable)),
                   DISP_E_TYPEMISMATCH);
         EXPECT_EQ(CallCount(L"IOPCHDA_SyncRead::ReadRaw"), calls);
-        EXPECT_TRUE(held == fixed.get() && BoundsOf(held) == std::make_pair(0L, 3L));
-        fixed.get()->fFeatures &= ~feature;  // so that it can be destroyed
+        EXPECT_TRUE(fixed.Untouched());
     }
 }
 
