@@ -6,18 +6,20 @@
 //   by-reference VARIANT) or a JScript array, converted element by element to
 //   T with the array's own bounds; of a JScript array only elements 1 to the
 //   member's count (the nearest Num... parameter before it) are read;
-// - [out] SAFEARRAY(T)* parameters take a by-reference VARIANT, which receives
-//   the result as VT_ARRAY|VT_VARIANT, or a JScript array, which receives the
-//   elements at their own indices, or nothing to receive it (undefined, null);
-//   where the member hands out no array (it failed) they are emptied, never
-//   left with an earlier call's results; a fixed or locked array (VBScript's
-//   Dim a(3)) belongs to the engine and is refused;
-// - [out] VARIANT* parameters also fill a JScript array with an array result;
+// - outputs ([out] SAFEARRAY(T)*, [out] VARIANT*, GetItemAttributes' Count)
+//   and times ([in, out] VARIANT*) go through stand-ins of ours, which the
+//   caller's variables and JScript arrays receive afterwards as
+//   automation/script_outputs.h says: what cannot receive is refused first,
+//   a failed call leaves every output empty and every time as it was;
 // - DATE and VARIANT parameters take a JScript Date as its date;
 // - VARIANT [in] parameters take a script array by value (CreateBrowser's
 //   criteria, whose element types only the member knows, are named below);
 // - a property read asked for as a method call (JScript's Enumerator) is a
 //   property read.
+// A member whose call succeeded reports its own outcome, even when one of its
+// outputs then cannot be delivered (that output is left empty): the historian
+// has acted. An asynchronous request in that case is cancelled, and the call
+// fails with the reason, every output empty.
 // Arguments already in their declared types take the unchanged path, so typed
 // clients see exactly what they saw before; an adapted call reaches the member
 // as a typed client's call would.

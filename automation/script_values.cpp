@@ -58,37 +58,63 @@ bool IndexOf(const wchar_t* name, ULONGLONG* index) {
 
 HRESULT ElementFailure(HRESULT hr) { return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH; }
 
-// Reads the elements at indices first to extent - 1 into `elements` (index i
-// at elements[i]); holes stay VT_EMPTY. A long stretch is read from the
-// members the object actually has, so that a sparse array or a lying length
-// costs what the object holds, not what it claims.
-HRESULT ReadElements(IDispatch* object, ULONG first, ULONG extent, VARIANT* elements) {
-    constexpr ULONG kByName = 4096;
-    ComPtr<IDispatchEx> ex;
-    if (extent - first <= kByName || FAILED(object->QueryInterface(kIID_IDispatchEx, ex.put_void()))) {
-        for (ULONG i = first; i < extent; ++i) {
-            wchar_t name[16];
-            std::swprintf(name, 16, L"%lu", static_cast<unsigned long>(i));
-            const DISPID id = IdOf(object, name);
-            if (id == DISPID_UNKNOWN) continue;  // a hole in the array
-            const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[i]);
-            if (FAILED(hr)) return ElementFailure(hr);
-        }
-        return S_OK;
-    }
+// Reads the element at `index` by its name; a hole stays VT_EMPTY.
+HRESULT ReadByIndex(IDispatch* object, ULONG index, VARIANT* element, bool* hole) {
+    wchar_t name[16];
+    std::swprintf(name, 16, L"%lu", static_cast<unsigned long>(index));
+    const DISPID id = IdOf(object, name);
+    *hole = id == DISPID_UNKNOWN;
+    if (*hole) return S_OK;
+    VariantClear(element);
+    const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, element);
+    return FAILED(hr) ? ElementFailure(hr) : S_OK;
+}
+
+// Reads the elements at indices first to extent - 1 from the members the
+// object has, within `budget` steps. S_FALSE when the budget ran out first
+// (the object has more members than that, or an enumeration that never ends).
+HRESULT ReadByMembers(IDispatchEx* object, ULONG first, ULONG extent, ULONGLONG budget, VARIANT* elements) {
     DISPID id = DISPID_STARTENUM;
-    // An enumeration that never ends is an object's fault, not a reason to hang.
-    for (ULONGLONG steps = 0; steps <= static_cast<ULONGLONG>(extent) + 65536; ++steps) {
-        if (ex->GetNextDispID(fdexEnumAll, id, &id) != S_OK) return S_OK;
+    for (ULONGLONG steps = 0; steps < budget; ++steps) {
+        if (object->GetNextDispID(fdexEnumAll, id, &id) != S_OK) return S_OK;
         UniqueBstr name;
-        if (FAILED(ex->GetMemberName(id, name.put()))) continue;
+        if (FAILED(object->GetMemberName(id, name.put()))) continue;
         ULONGLONG index = 0;
         if (!IndexOf(name.get(), &index) || index < first || index >= extent) continue;
         VariantClear(&elements[index]);
         const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[index]);
         if (FAILED(hr)) return ElementFailure(hr);
     }
-    return DISP_E_TYPEMISMATCH;
+    return S_FALSE;
+}
+
+// Reads the elements at indices first to extent - 1 into `elements` (index i
+// at elements[i]); holes stay VT_EMPTY. A dense array is read index by index.
+// Where holes run on, the rest is read from the members the object actually
+// has, so that a sparse array costs what it holds, not what it claims; an
+// object with more members than the elements still wanted (a long array read
+// to a smaller count) is read on by index. Either way the cost follows the
+// count, never the array's length.
+HRESULT ReadElements(IDispatch* object, ULONG first, ULONG extent, VARIANT* elements) {
+    constexpr ULONG kHolesBeforeWalking = 32;
+    constexpr ULONGLONG kMembersBeyond = 65536;  // members the walk may pass that are no wanted element
+    bool walked = false;
+    ULONG holes = 0;
+    for (ULONG i = first; i < extent; ++i) {
+        if (holes == kHolesBeforeWalking && !walked) {
+            walked = true;
+            ComPtr<IDispatchEx> ex;
+            if (SUCCEEDED(object->QueryInterface(kIID_IDispatchEx, ex.put_void()))) {
+                const HRESULT hr = ReadByMembers(ex.get(), i, extent, (extent - i) + kMembersBeyond, elements);
+                if (hr != S_FALSE) return hr;
+            }
+        }
+        bool hole = false;
+        const HRESULT hr = ReadByIndex(object, i, &elements[i], &hole);
+        if (FAILED(hr)) return hr;
+        holes = hole ? holes + 1 : 0;
+    }
+    return S_OK;
 }
 
 // Where a typed element's value sits in a VARIANT (the union after the header).
@@ -218,6 +244,17 @@ HRESULT Truncate(IDispatchEx* ex) {
 }
 
 }  // namespace
+
+HRESULT CanFill(IDispatch* object) {
+    ComPtr<IDispatchEx> ex;
+    HRESULT hr = object->QueryInterface(kIID_IDispatchEx, ex.put_void());
+    if (FAILED(hr)) return hr;
+    // Its own length written back changes nothing, where it can be written.
+    UniqueVariant length;
+    const DISPID id = IdOf(object, L"length");
+    hr = id == DISPID_UNKNOWN ? DISP_E_MEMBERNOTFOUND : Get(object, id, DISPATCH_PROPERTYGET, length.get());
+    return FAILED(hr) ? hr : Store(ex.get(), L"length", length.get());
+}
 
 HRESULT EmptyArray(IDispatch* object) {
     ComPtr<IDispatchEx> ex;

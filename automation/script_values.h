@@ -8,6 +8,16 @@
 
 namespace script_values {
 
+// The value a by-reference VARIANT (a script variable) holds, or `v` itself.
+inline const VARIANT& Dereferenced(const VARIANT& v) {
+    return v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal ? *v.pvarVal : v;
+}
+
+// No argument, or nothing to receive a result: omitted, undefined or null.
+inline bool PassesNothing(const VARIANT& v) {
+    return v.vt == VT_EMPTY || v.vt == VT_NULL || (v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND);
+}
+
 // Types whose value fits the VARIANT union and moves by copying bytes.
 bool IsPlainType(VARTYPE vt);
 
@@ -32,6 +42,10 @@ HRESULT ArrayOf(IDispatch* object, LONG count, SAFEARRAY** array);
 
 // Whether an object is a JScript array (has a numeric `length`).
 bool IsArray(IDispatch* object);
+
+// Whether FillArray can write a JScript array: its length can be written (a
+// frozen array's cannot). Fails with the reason.
+HRESULT CanFill(IDispatch* object);
 
 // Replaces the contents of a JScript array with the elements of `from`, each
 // at its own index; EmptyArray leaves it with none.

@@ -121,5 +121,12 @@ HRESULT TypeInfoHolder::Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lci
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     HRESULT hr = Load(lcid);
     if (FAILED(hr)) return hr;
-    return InvokeWithScriptArguments(info_.get(), self, id, flags, params, result, excep, argErr);
+    if (result) VariantInit(result);
+    hr = InvokeWithScriptArguments(info_.get(), self, id, flags, params, result, excep, argErr);
+    // A failed call hands out nothing. The runtime passes on what the member
+    // left in its result (a null object), and a caller that carries on after
+    // a failure would use it: Wine's VBScript does after a failed default
+    // member (items(0)), and a null object crashed it.
+    if (FAILED(hr) && result) VariantClear(result);
+    return hr;
 }

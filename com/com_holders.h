@@ -8,7 +8,9 @@
 #include <oleauto.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "com/variant_values.h"
@@ -223,6 +225,17 @@ private:
     T* data_ = nullptr;
 };
 
+// How many elements of `size` bytes a task-memory block holds, as its
+// allocator knows it: a count that arrives with a callee's block is walked no
+// further. SIZE_MAX when the allocator cannot tell (a null block).
+inline size_t TaskMemoryElements(const void* block, size_t size) {
+    IMalloc* allocator = nullptr;
+    if (!block || !size || FAILED(CoGetMalloc(1, &allocator))) return SIZE_MAX;
+    const SIZE_T bytes = allocator->GetSize(const_cast<void*>(block));
+    allocator->Release();
+    return bytes == static_cast<SIZE_T>(-1) ? SIZE_MAX : bytes / size;
+}
+
 // A block of task memory (typically an array a callee allocated), freed with
 // CoTaskMemFree. Element cleanup (strings, variants inside) is the owner's
 // business before the block goes; see the free routines next to each structure.
@@ -244,7 +257,8 @@ public:
     ~CoTaskMemStrings() { reset(); }
     void reset() {
         if (p_)
-            for (size_t i = 0; i < n_; ++i) CoTaskMemFree(p_[i]);
+            for (size_t i = 0, n = std::min(n_, TaskMemoryElements(p_, sizeof(LPWSTR))); i < n; ++i)
+                CoTaskMemFree(p_[i]);
         CoTaskMemFree(p_);
         p_ = nullptr;
         n_ = 0;

@@ -106,7 +106,7 @@ void COPCHDAHistory::Free() {
 
 HRESULT COPCHDAHistory::KeepItemValues(OPCHDA_ITEM& answer) {
     entries_ = false;
-    const DWORD n = answer.dwCount;
+    const DWORD n = WalkableCount(answer.dwCount, answer.pftTimeStamps, answer.pdwQualities, answer.pvDataValues);
     if (!n) return S_OK;  // what an empty answer holds stays the caller's to free
     KeptArray stamps(answer.pftTimeStamps, n);
     KeptArray qualities(answer.pdwQualities, n);
@@ -116,13 +116,14 @@ HRESULT COPCHDAHistory::KeepItemValues(OPCHDA_ITEM& answer) {
     timeStamps_ = stamps.Take(answer.pftTimeStamps);
     qualities_ = qualities.Take(answer.pdwQualities);
     values_ = values.Take(answer.pvDataValues);
-    count_ = std::exchange(answer.dwCount, 0);
+    answer.dwCount = 0;
+    count_ = n;
     return S_OK;
 }
 
 HRESULT COPCHDAHistory::KeepAttributeValues(OPCHDA_ATTRIBUTE& answer) {
     entries_ = false;
-    const DWORD n = answer.dwNumValues;
+    const DWORD n = WalkableCount(answer.dwNumValues, answer.ftTimeStamps, answer.vAttributeValues);
     if (!n) return S_OK;
     KeptArray stamps(answer.ftTimeStamps, n);
     KeptArray values(answer.vAttributeValues, n);
@@ -130,13 +131,15 @@ HRESULT COPCHDAHistory::KeepAttributeValues(OPCHDA_ATTRIBUTE& answer) {
     Free();
     timeStamps_ = stamps.Take(answer.ftTimeStamps);
     values_ = values.Take(answer.vAttributeValues);
-    count_ = std::exchange(answer.dwNumValues, 0);
+    answer.dwNumValues = 0;
+    count_ = n;
     return S_OK;
 }
 
 HRESULT COPCHDAHistory::KeepModifiedValues(OPCHDA_MODIFIEDITEM& answer) {
     entries_ = true;
-    const DWORD n = answer.dwCount;
+    const DWORD n = WalkableCount(answer.dwCount, answer.pftTimeStamps, answer.pdwQualities, answer.pvDataValues,
+                                  answer.pftModificationTime, answer.pEditType, answer.szUser);
     if (!n) return S_OK;
     KeptArray stamps(answer.pftTimeStamps, n);
     KeptArray qualities(answer.pdwQualities, n);
@@ -152,13 +155,15 @@ HRESULT COPCHDAHistory::KeepModifiedValues(OPCHDA_MODIFIEDITEM& answer) {
     entryTimes_ = entryTimes.Take(answer.pftModificationTime);
     editTypes_ = editTypes.Take(answer.pEditType);
     users_ = TakeArray(answer.szUser);
-    count_ = std::exchange(answer.dwCount, 0);
+    answer.dwCount = 0;
+    count_ = n;
     return S_OK;
 }
 
 HRESULT COPCHDAHistory::KeepAnnotations(OPCHDA_ANNOTATION& answer) {
     entries_ = true;
-    const DWORD n = answer.dwNumValues;
+    const DWORD n = WalkableCount(answer.dwNumValues, answer.ftTimeStamps, answer.ftAnnotationTime, answer.szAnnotation,
+                                  answer.szUser);
     if (!n) return S_OK;
     KeptArray stamps(answer.ftTimeStamps, n);
     KeptArray entryTimes(answer.ftAnnotationTime, n);
@@ -168,7 +173,8 @@ HRESULT COPCHDAHistory::KeepAnnotations(OPCHDA_ANNOTATION& answer) {
     entryTimes_ = entryTimes.Take(answer.ftAnnotationTime);
     texts_ = TakeArray(answer.szAnnotation);
     users_ = TakeArray(answer.szUser);
-    count_ = std::exchange(answer.dwNumValues, 0);
+    answer.dwNumValues = 0;
+    count_ = n;
     return S_OK;
 }
 

@@ -53,7 +53,8 @@ public:
     // Keep*: the history takes the answer's arrays as its own and nulls them
     // in `answer` (count 0), which keeps only what the history does not use
     // (nothing of it on failure). An array the historian left null for a
-    // count is replaced by one of zeros (values VT_EMPTY), as a copy would be.
+    // count is replaced by one of zeros (values VT_EMPTY), as a copy would be;
+    // a count beyond what its arrays hold is cut to what they hold.
     HRESULT KeepItemValues(OPCHDA_ITEM& answer);
     HRESULT KeepModifiedValues(OPCHDA_MODIFIEDITEM& answer);
     HRESULT KeepAttributeValues(OPCHDA_ATTRIBUTE& answer);

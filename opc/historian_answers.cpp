@@ -17,20 +17,20 @@ void FreeBlock(T*& block) {
 
 void FreeVariants(VARIANT*& values, DWORD count) {
     if (values)
-        for (DWORD i = 0; i < count; ++i) ClearVariantValue(&values[i]);
+        for (DWORD i = 0, n = WalkableCount(count, values); i < n; ++i) ClearVariantValue(&values[i]);
     FreeBlock(values);
 }
 
 void FreeStrings(LPWSTR*& strings, DWORD count) {
     if (strings)
-        for (DWORD i = 0; i < count; ++i) CoTaskMemFree(strings[i]);
+        for (DWORD i = 0, n = WalkableCount(count, strings); i < n; ++i) CoTaskMemFree(strings[i]);
     FreeBlock(strings);
 }
 
 template <class T>
 void FreeArray(T* elements, DWORD count) {
     if (!elements) return;
-    for (DWORD i = 0; i < count; ++i) ClearHistorianAnswer(elements[i]);
+    for (DWORD i = 0, n = WalkableCount(count, elements); i < n; ++i) ClearHistorianAnswer(elements[i]);
     CoTaskMemFree(elements);
 }
 

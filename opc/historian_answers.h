@@ -8,9 +8,21 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "opc_hda.h"
+#include "com/com_holders.h"
+
+// A count the historian sent with its arrays, cut to what the smallest of
+// them (null ones aside) holds: nothing is ever walked past a block, however
+// wrong the count. Only for blocks that are task memory the caller owns.
+template <class... T>
+DWORD WalkableCount(DWORD count, const T*... arrays) {
+    size_t walkable = count;
+    ((walkable = std::min(walkable, TaskMemoryElements(arrays, sizeof(T)))), ...);
+    return static_cast<DWORD>(walkable);
+}
 
 // Frees what one element owns (its inner arrays, strings and variants) and
 // zeroes its counts and pointers; the element itself is left in place.

@@ -1,6 +1,7 @@
 // GetItemAttributes and GetAggregates: the historian's catalogues, column by
 // column, as automation arrays. The outputs are all or nothing: every array
-// with its count, or none of them.
+// with its count, or none of them and a count of 0 (a loop to the count of a
+// failed call runs no turn).
 #include "server/COPCHDAAutoServer.h"
 
 #include "automation/client_arrays.h"
@@ -83,6 +84,7 @@ HRESULT HandOut(Catalogue& answer, HRESULT historianResult, LONG* count, SAFEARR
 STDMETHODIMP COPCHDAAutoServer::GetItemAttributes(LONG* Count, SAFEARRAY** AttributeIDs, SAFEARRAY** Names,
                                                   SAFEARRAY** Descriptions, SAFEARRAY** DataTypes) {
     if (!Count || !AttributeIDs || !Names || !Descriptions || !DataTypes) return E_POINTER;
+    *Count = 0;
     *AttributeIDs = *Names = *Descriptions = *DataTypes = nullptr;
     if (!server_) return E_FAIL;
     Catalogue answer;
@@ -96,6 +98,7 @@ STDMETHODIMP COPCHDAAutoServer::GetItemAttributes(LONG* Count, SAFEARRAY** Attri
 STDMETHODIMP COPCHDAAutoServer::GetAggregates(LONG* Count, SAFEARRAY** AggregateIDs, SAFEARRAY** Names,
                                               SAFEARRAY** Descriptions) {
     if (!Count || !AggregateIDs || !Names || !Descriptions) return E_POINTER;
+    *Count = 0;
     *AggregateIDs = *Names = *Descriptions = nullptr;
     if (!server_) return E_FAIL;
     Catalogue answer;

@@ -41,16 +41,35 @@ struct ArrayArgument {
     VARIANT inner{}, arg{};
 };
 
+// VBScript's Dim e(3) in a variable: an array the engine owns in place (`feature` says how).
+struct FixedArray {
+    explicit FixedArray(USHORT feature = FADF_FIXEDSIZE | FADF_STATIC) : feature(feature) {
+        array.get()->fFeatures |= feature;
+    }
+    FixedArray(const FixedArray&) = delete;
+    ~FixedArray() { array.get()->fFeatures &= ~feature; }  // so that it can be destroyed
+    bool Untouched() const {
+        return variable.vt == (VT_BYREF | VT_ARRAY | VT_VARIANT) && held == array.get() &&
+               BoundsOf(held) == std::make_pair(0L, 3L);
+    }
+    USHORT feature;
+    SAFEARRAYBOUND four{4, 0};
+    UniqueSafeArray array{SafeArrayCreate(VT_VARIANT, 1, &four)};
+    SAFEARRAY* held = array.get();
+    VARIANT variable = Ref(VT_ARRAY | VT_VARIANT, &held);
+};
+
 class ScriptArguments : public ConnectedServerAt {
 protected:
-    // The member's own result, not DISP_E_EXCEPTION; by default on the collection.
-    // Named: every argument named by its parameter's DISPID, in declared order.
+    // The member's own result, not DISP_E_EXCEPTION; by default on the collection, the default member when `name`
+    // is empty. Named: every argument named by its parameter's DISPID, in declared order.
     HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
                    UINT* argErr = nullptr, IDispatch* object = nullptr, bool named = false) {
         if (!object) object = static_cast<IDispatch*>(items_.get());
-        DISPID id = DISPID_UNKNOWN;
+        DISPID id = DISPID_VALUE;  // no name: the default member
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-        EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+        const HRESULT found = *name ? object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id) : S_OK;
+        EXPECT_EQ(found, S_OK) << name;
         std::vector<VARIANT> args = declaredOrder;
         std::vector<DISPID> ids(args.size());
         for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<DISPID>(i);
@@ -59,8 +78,10 @@ protected:
         DISPPARAMS params{args.data(), named ? ids.data() : nullptr, count, named ? count : 0};
         EXCEPINFO excep{};
         UniqueVariant ignored;
-        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                                    result ? result : ignored.get(), &excep, argErr);
+        // As VBScript calls: a method that may be a property read when a result is wanted.
+        const WORD flags = result ? DISPATCH_METHOD | DISPATCH_PROPERTYGET : DISPATCH_METHOD;
+        HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result ? result : ignored.get(),
+                                    &excep, argErr);
         for (BSTR text : {excep.bstrSource, excep.bstrDescription, excep.bstrHelpFile}) SysFreeString(text);
         return hr == DISP_E_EXCEPTION ? excep.scode : hr;
     }
@@ -106,6 +127,14 @@ TEST_P(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
     UniqueSafeArray owned[] = {UniqueSafeArray(typedHandles), UniqueSafeArray(typedValues),
                                UniqueSafeArray(typedErrors)};
     EXPECT_EQ(typedErrors ? BoundsOf(typedErrors) : std::make_pair(0L, 0L), std::make_pair(1L, 2L));
+    // Named as VBA calls (ReadRaw StartTime:="NOW-10M", ..., NumValues:=0): times by value, numbers as Integers.
+    // Wine's runtime wrote a rewritten time back into the slot of another argument, failed to make an Integer of
+    // it and dropped the history the member returned.
+    UniqueVariant start(VarBstr(L"NOW-10M")), end(VarBstr(L"NOW")), history;
+    EXPECT_EQ(Invoke(L"ReadRaw", {*start.get(), *end.get(), Typed(VT_I2, SHORT{0}), Typed(VT_I2, SHORT{0})},
+                     history.get(), nullptr, static_cast<IDispatch*>(ramp_.get()), true),
+              S_OK);
+    EXPECT_EQ(history->vt, VT_DISPATCH);
     for (const auto& c : kCases) {
         for (Shape shape : {Shape::VbsVariable, Shape::VariantByValue, Shape::VariableByValue}) {
             SCOPED_TRACE(testing::Message() << c.what << ", shape " << static_cast<int>(shape));
@@ -142,6 +171,9 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     UniqueVariant longs(Typed(VT_ARRAY | VT_I4, MakeLongArray({rampHandle_, stepHandle_})));
     UniqueVariant own(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarR8(1.5)})));
     SAFEARRAY *typedValues = nullptr, *typedErrors = nullptr;
+    ScriptObject* frozen = ScriptObject::Array(VarI4(0));  // its length cannot be written
+    frozen->FailWriting(L"length", E_ACCESSDENIED);
+    UniqueVariant frozenArray(Typed(VT_DISPATCH, static_cast<IDispatch*>(frozen)));
     const struct {
         VARIANT handles, values, errors;
         UINT argErr;
@@ -150,6 +182,7 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
         {*strings.get(), Ref(VT_ARRAY | VT_VARIANT, &typedValues), Ref(VT_ARRAY | VT_I4, &typedErrors), 99},
         {*longs.get(), Typed(VT_UI2, 0), VarEmpty(), 1},
         {*longs.get(), *own.get(), VarEmpty(), 1},
+        {*longs.get(), VarEmpty(), *frozenArray.get(), 0},
     };
     const LONG calls = CallCount(L"ReadRaw");
     for (const auto& r : kRefused) {
@@ -162,34 +195,36 @@ TEST_P(ScriptArguments, WhatDoesNotConvertOrCannotReceiveIsRefusedBeforeTheMembe
     EXPECT_EQ(typedErrors, nullptr);
     UniqueVariant element;
     EXPECT_EQ(VariantAt(own->parray, 1, element.get()), S_OK) << "the caller's array is still whole";
-    // CreateBrowser's Errors: by value or in a typed variable it is refused (the runtime would run the member and
-    // fail to write the array back; Wine, given named arguments, then drops the browser), Empty or Missing drops it,
-    // a JScript array that cannot be written fails the call; a failed call hands out no browser, none is left behind.
+    // CreateBrowser's Errors: by value, in a typed variable, in a variable holding a fixed array or as a frozen
+    // JScript array it is refused (the runtime would run the member and fail to write the array back; Wine, given
+    // named arguments, then drops the browser), Empty or Missing drops it; nothing refused reaches the historian.
     double number = 0;
     UniqueVariant attributes(Typed(VT_ARRAY | VT_I4, MakeLongArray({17, 266250})));  // 266250: unknown, an error
     UniqueVariant operators(Typed(VT_ARRAY | VT_I4, MakeLongArray({4, 4})));
     UniqueVariant filters(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({VarR8(28.25), VarR8(109.125)})));
-    ScriptObject* frozen = ScriptObject::Array(VarI4(0));
-    frozen->FailWriting(L"length", E_ACCESSDENIED);
-    UniqueVariant frozenArray(Typed(VT_DISPATCH, static_cast<IDispatch*>(frozen)));
+    FixedArray fixed;
     const struct {
         VARIANT errors;
         HRESULT expected;
     } kErrors[] = {{VarI4(0), DISP_E_TYPEMISMATCH},
                    {Ref(VT_R8, &number), DISP_E_TYPEMISMATCH},
-                   {*frozenArray.get(), E_ACCESSDENIED},
+                   {Ref(VT_VARIANT, &fixed.variable), DISP_E_TYPEMISMATCH},
+                   {*frozenArray.get(), DISP_E_TYPEMISMATCH},
                    {VarEmpty(), S_OK},
                    {VarMissing(), S_OK}};
     for (bool named : {false, true})
         for (const auto& row : kErrors) {
             UniqueVariant browser;
+            const LONG browses = CallCount(L"CreateBrowse");
             EXPECT_EQ(
                 Invoke(L"CreateBrowser", {VarI4(2), *attributes.get(), *operators.get(), *filters.get(), row.errors},
                        browser.get(), nullptr, static_cast<IDispatch*>(server_.get()), named),
                 row.expected)
                 << named << " " << row.errors.vt;
             EXPECT_EQ(browser->vt, row.expected == S_OK ? VT_DISPATCH : VT_EMPTY) << named << " " << row.errors.vt;
+            EXPECT_EQ(CallCount(L"CreateBrowse"), browses + (row.expected == S_OK ? 1 : 0));
         }
+    EXPECT_TRUE(fixed.Untouched());
 }
 
 // GetItemAttributes' outputs reach five plain variables, the count among them.
@@ -205,6 +240,18 @@ TEST_P(ScriptArguments, OutputsReachPlainVariables) {
     }
     UniqueVariant name;
     EXPECT_TRUE(VariantAt(outputs[2]->parray, 1, name.get()) == S_OK && name->vt == VT_BSTR);
+    // A failed call leaves the count as empty as the arrays: a For loop to it runs no turn.
+    ASSERT_EQ(control_->FailMethod(L"GetItemAttributes", E_ABORT), S_OK);
+    EXPECT_EQ(Invoke(L"GetItemAttributes", args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())), E_ABORT);
+    EXPECT_TRUE(outputs[0]->vt == VT_I4 && outputs[0]->lVal == 0) << outputs[0]->vt;
+    for (int i = 1; i < 5; ++i) EXPECT_EQ(outputs[i]->vt, VT_EMPTY) << i;
+    // Nor can a fixed array (Dim n(3)) take the count: refused before the historian is asked.
+    FixedArray fixed;
+    args[0] = Ref(VT_VARIANT, &fixed.variable);
+    const LONG asked = CallCount(L"GetItemAttributes");
+    EXPECT_EQ(Invoke(L"GetItemAttributes", args, nullptr, nullptr, static_cast<IDispatch*>(server_.get())),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_TRUE(CallCount(L"GetItemAttributes") == asked && fixed.Untouched());
 }
 
 // A JScript object is looked at from element 1 to the member's count only:
@@ -212,6 +259,8 @@ TEST_P(ScriptArguments, OutputsReachPlainVariables) {
 TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
     constexpr LONG kHuge = 178956971;  // 16-byte elements wrap 32 bits
     const VARIANT ramp = VarI4(rampHandle_);
+    std::map<ULONG, VARIANT> dense;
+    for (ULONG i = 0; i < 100000; ++i) dense[i] = ramp;
     const struct {
         const char* what;
         VARIANT length;
@@ -221,8 +270,10 @@ TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
         const wchar_t* failing = nullptr;
     } kCases[] = {
         {"a lying length", VarI4(kHuge), {{1, ramp}}, 1, S_OK},
-        // Beyond 4096 elements the members the object has are enumerated, not every index asked for.
+        // Where holes run on, the members the object has are enumerated, not every index asked for;
+        // a dense array longer than its count is read by index to the count.
         {"sparse, long", VarI4(5001), {{1, ramp}, {5000, VarI4(stepHandle_)}}, 5000, S_OK},
+        {"dense, far longer than its count", VarI4(100000), dense, 5000, S_OK},
         {"shorter than the count: the member's own refusal", VarI4(2), {{1, ramp}}, 2, E_INVALIDARG},
         {"a count of -2^31 reads nothing either", VarI4(4000), {{1, ramp}}, LONG_MIN, E_INVALIDARG},
         {"a count no script array can reach", VarR8(4294967295.0), {{1, ramp}}, kHuge, E_INVALIDARG},
@@ -243,7 +294,8 @@ TEST_P(ScriptArguments, ScriptArraysAreReadToTheCountWhateverTheyClaim) {
         EXPECT_EQ(ReadRaw(c.count, Typed(VT_DISPATCH, handles.get()), Ref(VT_VARIANT, values.get()),
                           Ref(VT_VARIANT, errors.get())),
                   c.expected);
-        EXPECT_LT(object->lookups(), 10) << "looked beyond the count";
+        // A dense array is asked for each index to the count, a sparse one for a few holes only.
+        EXPECT_LT(object->lookups(), c.elements.size() > 2 ? c.count + 2 : 64) << "beyond the count, or every hole";
         if (FAILED(c.expected)) {
             EXPECT_EQ(CallCount(L"IOPCHDA_SyncRead::ReadRaw"), calls);
             continue;
@@ -281,21 +333,166 @@ TEST_P(ScriptArguments, AFailedCallLeavesNoStaleOutputsAndFixedArraysAlone) {
     }
     UniqueSafeArray owned(dynamic);
 
-    SAFEARRAYBOUND four{4, 0};
     for (USHORT feature : {FADF_FIXEDSIZE | FADF_STATIC, FADF_AUTO, FADF_EMBEDDED}) {
-        UniqueSafeArray fixed(SafeArrayCreate(VT_VARIANT, 1, &four));
-        fixed.get()->fFeatures |= feature;
-        SAFEARRAY* held = fixed.get();
-        VARIANT variable = Ref(VT_ARRAY | VT_VARIANT, &held);
+        FixedArray fixed(feature);
         UniqueVariant values;
         const LONG calls = CallCount(L"IOPCHDA_SyncRead::ReadRaw");
         EXPECT_EQ(ReadRaw(1, Typed(VT_ARRAY | VT_VARIANT, good.get()), Ref(VT_VARIANT, values.get()),
-                          Ref(VT_VARIANT, &variable)),
+                          Ref(VT_VARIANT, &fixed.variable)),
                   DISP_E_TYPEMISMATCH);
         EXPECT_EQ(CallCount(L"IOPCHDA_SyncRead::ReadRaw"), calls);
-        EXPECT_TRUE(held == fixed.get() && BoundsOf(held) == std::make_pair(0L, 3L));
-        fixed.get()->fFeatures &= ~feature;  // so that it can be destroyed
+        EXPECT_TRUE(fixed.Untouched());
     }
+}
+
+// A member's arguments as a script passes them, in declared order, made from its parameters' names: the text
+// item, the last ten minutes (`start` a variable), one of everything, the outputs into `output`.
+std::vector<VARIANT> ScriptCall(IDispatch* object, const wchar_t* member, LONG item, VARIANT* start, VARIANT output,
+                                std::vector<UniqueVariant>& owned) {
+    ComPtr<ITypeInfo> dispatch, info;
+    ComPtr<ITypeInfo2> info2;
+    HREFTYPE side = 0;
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name[] = {const_cast<LPOLESTR>(member)};
+    FUNCDESC* desc = nullptr;
+    UINT index = 0, got = 0;
+    BSTR names[16] = {};
+    EXPECT_EQ(object->GetTypeInfo(0, 0, dispatch.put()), S_OK);
+    EXPECT_EQ(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &side), S_OK);
+    EXPECT_EQ(dispatch->GetRefTypeInfo(side, info.put()), S_OK);
+    EXPECT_EQ(info.query(IID_ITypeInfo2, info2), S_OK);
+    EXPECT_EQ(info->GetIDsOfNames(name, 1, &id), S_OK);
+    EXPECT_EQ(info2->GetFuncIndexOfMemId(id, INVOKE_FUNC, &index), S_OK);
+    EXPECT_EQ(info->GetFuncDesc(index, &desc), S_OK);
+    info->GetNames(id, names, 16, &got);
+    const auto array = [&owned](VARIANT element) {
+        return *owned.emplace_back(Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray({element}))).get();
+    };
+    const VARIANT now = *owned.emplace_back(VarBstr(L"NOW")).get(), text = *owned.emplace_back(VarBstr(L"x")).get();
+    const std::map<std::wstring, VARIANT> values = {{L"TransactionID", VarI4(7)},
+                                                    {L"StartTime", Ref(VT_VARIANT, start)},
+                                                    {L"EndTime", now},
+                                                    {L"ServerHandle", VarI4(item)},
+                                                    {L"ServerHandles", array(VarI4(item))},
+                                                    {L"Aggregates", array(VarI4(3))},
+                                                    {L"TimeStamps", array(VarDate(LocalNow() - kHour))},
+                                                    {L"DataValues", array(text)},
+                                                    {L"Qualities", array(VarI4(192))},
+                                                    {L"AttributeIDs", array(VarI4(1))},
+                                                    {L"AnnotationValues", array(text)}};
+    std::vector<VARIANT> args;
+    for (UINT p = 1; p < got && p <= static_cast<UINT>(desc->cParams); ++p) {
+        const std::wstring parameter = names[p];
+        const auto known = values.find(parameter);
+        const USHORT flags = desc->lprgelemdescParam[p - 1].paramdesc.wParamFlags;
+        if (flags & PARAMFLAG_FRETVAL) break;
+        const bool counted = parameter.rfind(L"Num", 0) == 0;
+        if ((flags & PARAMFLAG_FOUT) && !(flags & PARAMFLAG_FIN))
+            args.push_back(output);
+        else if (known != values.end())
+            args.push_back(known->second);
+        else  // a count (none of values), the bounds flag, or an interval or duration
+            args.push_back(counted || parameter == L"Bounds" ? VarI4(counted && parameter != L"NumValues")
+                                                             : VarDate(kSecond));
+    }
+    for (UINT i = 0; i < got; ++i) SysFreeString(names[i]);
+    info->ReleaseFuncDesc(desc);
+    return args;
+}
+
+// An output that fails after the historian has acted (a JScript array whose elements cannot be written): a
+// member reports its own result, that output emptied; an asynchronous request is cancelled at the historian and
+// the call fails, every output emptied, the times as they were, no CancelID.
+TEST_P(ScriptArguments, AnOutputThatFailsAfterTheHistorianActed) {
+    constexpr wchar_t kRead[] = L"IOPCHDA_AsyncRead::Cancel", kUpdate[] = L"IOPCHDA_AsyncUpdate::Cancel",
+                      kAnnotations[] = L"IOPCHDA_AsyncAnnotations::Cancel", kPlayback[] = L"IOPCHDA_Playback::Cancel";
+    const struct {
+        const wchar_t* member;
+        const wchar_t* cancel;  // null: synchronous, its own result S_OK
+    } kMembers[] = {{L"SyncInsert", nullptr},          {L"SyncReadRaw", nullptr},
+                    {L"SyncReadAnnotations", nullptr}, {L"AsyncReadRaw", kRead},
+                    {L"AsyncAdviseRaw", kRead},        {L"AsyncReadProcessed", kRead},
+                    {L"AsyncAdviseProcessed", kRead},  {L"AsyncReadAtTime", kRead},
+                    {L"AsyncReadModified", kRead},     {L"AsyncReadAttribute", kRead},
+                    {L"AsyncInsert", kUpdate},         {L"AsyncReplace", kUpdate},
+                    {L"AsyncInsertReplace", kUpdate},  {L"AsyncDeleteRaw", kUpdate},
+                    {L"AsyncDeleteAtTime", kUpdate},   {L"AsyncReadAnnotations", kAnnotations},
+                    {L"AsyncPlaybackRaw", kPlayback},  {L"AsyncPlaybackProcessed", kPlayback}};
+    ASSERT_EQ(control_->HoldCallbacks(TRUE, FALSE), S_OK);
+    for (const auto& m : kMembers) {
+        SCOPED_TRACE(testing::Message() << m.member);
+        auto sink = ComPtr<IDispatch>::attach(ScriptObject::Array(VarI4(0)));
+        static_cast<ScriptObject*>(sink.get())->FailWriting(L"1", E_ACCESSDENIED);  // its length can be written
+        UniqueVariant start(VarBstr(L"NOW-10M"));
+        std::vector<UniqueVariant> owned;
+        LONG pending = -1, stillPending = -1;
+        control_->PendingRequests(&pending);
+        const LONG cancels = m.cancel ? CallCount(m.cancel) : 0;
+        UniqueVariant cancelID;
+        const HRESULT hr =
+            Invoke(m.member,
+                   ScriptCall(items_.get(), m.member, textHandle_, start.get(), Typed(VT_DISPATCH, sink.get()), owned),
+                   cancelID.get());
+        control_->PendingRequests(&stillPending);
+        EXPECT_EQ(static_cast<ScriptObject*>(sink.get())->Length(), 0) << "emptied";
+        if (!m.cancel) {
+            EXPECT_EQ(hr, S_OK) << "the historian acted";
+            EXPECT_EQ(start->vt, std::wstring(m.member) == L"SyncInsert" ? VT_BSTR : VT_DATE);
+            continue;
+        }
+        EXPECT_EQ(hr, E_ACCESSDENIED);
+        EXPECT_EQ(CallCount(m.cancel), cancels + 1) << "cancelled";
+        EXPECT_EQ(stillPending, pending) << "nothing left running";
+        EXPECT_EQ(cancelID->vt, VT_EMPTY);
+        EXPECT_TRUE(start->vt == VT_BSTR && std::wstring(start->bstrVal) == L"NOW-10M") << "the time as it was";
+    }
+    ASSERT_EQ(control_->HoldCallbacks(FALSE, FALSE), S_OK);
+}
+
+// VBScript's items(0) and values(1)(0) are calls of the default member (DISPID_VALUE, a method call or property
+// read): they answer as Item does, for every index, text and date; a failed call hands out nothing (Wine's
+// VBScript carries on after a failed default member with what came back, and a null object crashed it).
+TEST_P(ScriptArguments, TheDefaultMemberAnswersAsItemDoes) {
+    TimeRange range;
+    UniqueSafeArray handles(MakeLongArray({rampHandle_})), values, errors;
+    SAFEARRAY* handleArray = handles.get();
+    ASSERT_EQ(
+        items_->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, 1, &handleArray, values.put(), errors.put()),
+        S_OK);
+    ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1);
+    ASSERT_TRUE(history);
+    ComPtr<OPCHDAValue> first;
+    DATE stamp = 0;
+    ASSERT_EQ(history->Item(VarI4(1), first.put()), S_OK);
+    first->get_TimeStamp(&stamp);
+    IDispatch* const collection = static_cast<IDispatch*>(items_.get());
+    IDispatch* const walk = static_cast<IDispatch*>(history.get());
+    const struct {
+        IDispatch* object;
+        VARIANT spec;
+    } kRows[] = {{collection, VarI4(0)},
+                 {collection, VarI4(1)},
+                 {collection, VarI4(3)},
+                 {collection, VarI4(4)},
+                 {collection, VarBstr(kStep)},
+                 {collection, VarBstr(L"no")},
+                 {collection, VarR8(2.7)},
+                 {collection, Typed(VT_NULL, 0)},
+                 {walk, VarI4(0)},
+                 {walk, VarI4(1)},
+                 {walk, VarI4(100000)},
+                 {walk, VarDate(stamp)},
+                 {walk, VarDate(stamp + kSecond / 2)},
+                 {walk, VarBstr(L"x")}};
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(testing::Message() << (row.object == collection ? "items " : "history ") << row.spec.vt);
+        UniqueVariant byDefault, byName;
+        const HRESULT asDefault = Invoke(L"", {row.spec}, byDefault.get(), nullptr, row.object);
+        EXPECT_EQ(asDefault, Invoke(L"Item", {row.spec}, byName.get(), nullptr, row.object));
+        EXPECT_EQ(byDefault->vt, SUCCEEDED(asDefault) ? VT_DISPATCH : VT_EMPTY);
+        EXPECT_EQ(byName->vt, byDefault->vt);
+    }
+    for (const auto& row : kRows) VariantClear(const_cast<VARIANT*>(&row.spec));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, ScriptArguments, ::testing::Values(Where::InProcess), NameOf);

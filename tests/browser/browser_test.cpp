@@ -301,7 +301,7 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
 // GetItemAttributes (four columns) or GetAggregates (three) as text, `nullOutput` (0 = Count, -1 = none) null.
 struct Catalogue {
     HRESULT hr = E_UNEXPECTED;
-    LONG count = 77;  // untouched unless written
+    LONG count = 77;  // untouched unless written: a null output
     std::wstring columns;
 };
 Catalogue Read(IOPCHDAAutoServer* server, bool attributes, int nullOutput = -1) {
@@ -345,7 +345,7 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         Catalogue empty = Read(server_.get(), attributes);
         EXPECT_EQ(std::tuple(empty.hr, empty.count), std::tuple(S_FALSE, 0));
         EXPECT_EQ(empty.columns, attributes ? L"3@1:|8@1:|8@1:|2@1:|" : L"3@1:|8@1:|8@1:|-|");
-        // A failure, a count without arrays, arrays that cannot be made: nothing handed out.
+        // A failure, a count without arrays, arrays that cannot be made: nothing handed out, a count of 0.
         const std::pair<void (*)(), HRESULT> faults[] = {
             {[] { g_script.serverResult = kHistorianFailure; }, kHistorianFailure},
             {[] { g_script.noArrays = true; }, E_FAIL},
@@ -354,14 +354,14 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
             g_script = Script();
             fault();
             Catalogue failed = Read(server_.get(), attributes);
-            EXPECT_EQ(std::tuple(failed.hr, failed.count, failed.columns), std::tuple(expected, 77, L"-|-|-|-|"));
+            EXPECT_EQ(std::tuple(failed.hr, failed.count, failed.columns), std::tuple(expected, 0, L"-|-|-|-|"));
         }
     }
     ASSERT_EQ(server_->Disconnect(), S_OK);
     for (bool attributes : {true, false}) {
         Catalogue disconnected = Read(server_.get(), attributes);
         EXPECT_EQ(std::tuple(disconnected.hr, disconnected.count, disconnected.columns),
-                  std::tuple(E_FAIL, 77, L"-|-|-|-|"));
+                  std::tuple(E_FAIL, 0, L"-|-|-|-|"));
         EXPECT_EQ(Read(server_.get(), attributes, 1).hr, E_POINTER);
     }
 }

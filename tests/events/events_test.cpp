@@ -564,6 +564,25 @@ TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
     EXPECT_EQ(itemSink->Count(), 1u);
     DATE now = 0;
     EXPECT_EQ(server_->get_CurrentTime(&now), S_OK) << "reacting is the client's business";
+    // A handler reached through the historian's sink drops the last reference: the release returns (the sink does
+    // not wait for the call running on its own thread), and the library unloads once the call is over.
+    history = nullptr;
+    itemSink->kept.clear();
+    std::atomic<bool> released = false;
+    notices[0]->onEvent = [&](const Event&) {
+        ramp_ = step_ = text_ = nullptr;
+        items_ = nullptr;
+        server_ = nullptr;
+        released = true;
+    };
+    ASSERT_EQ(control_->SendShutdown(L"last"), S_OK);
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD index = 0;
+    for (int i = 0; i < 200 && (!released || LibraryCanUnloadNow() != S_OK); ++i)
+        CoWaitForMultipleHandles(0, 50, 1, &never, &index);
+    CloseHandle(never);
+    EXPECT_TRUE(released) << "the release did not return";
+    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Historian, Delivery, testing::Combine(testing::ValuesIn(kBothSides), testing::Bool()),

@@ -76,10 +76,12 @@ OPCHDA_ITEM* MakeItem(DWORD n) {
     }
     return item;
 }
+// A value edited a minute after its time stamp.
+constexpr LONGLONG kEdited = 60 * kTicks;
 OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
     return TaskCopy<OPCHDA_MODIFIEDITEM>(
-        {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}), TaskCopy({Ft(stamp)}),
-          TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
+        {{1, 1, TaskCopy({Ft(stamp)}), TaskCopy<DWORD>({0xC0}), TaskCopy({VarBstr(L"nine")}),
+          TaskCopy({Ft(stamp + kEdited)}), TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
 }
 
 // The answer built afresh, made into a history copied or kept, then freed as its holder does.
@@ -107,6 +109,11 @@ ComPtr<OPCHDAValue> At(OPCHDAHistory* h, VARIANT spec, HRESULT expected = S_OK) 
     EXPECT_EQ(h->Item(spec, value.put()), expected);
     VariantClear(&spec);
     return value;
+}
+LONG CountOf(OPCHDAHistory* h) {
+    LONG n = -1;
+    EXPECT_EQ(h->get_Count(&n), S_OK);
+    return n;
 }
 ComPtr<IEnumVARIANT> Walk(OPCHDAHistory* h) {
     ComPtr<IUnknown> unknown;
@@ -208,7 +215,7 @@ const AnswerRow kAnswers[] = {
      }),
      L"w-13349854800.000 0 |w-13349854800.000 0 "},
     {"modified values in summer", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kSummer, L"editor"); }),
-     L"s+3600.000 C0 'nine' s+7200.000 2 editor"},
+     L"s+3600.000 C0 'nine' s+7260.000 2 editor"},
     {"modified values with null arrays", Putting<OPCHDA_MODIFIEDITEM>([] {
          return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}});
      }),
@@ -317,7 +324,7 @@ TEST_F(History, ItemByPositionOrExactDateInAnyZone) {
         ASSERT_EQ(At(edits.get(), VarI4(1)).query(IID_OPCHDAEntry, edit), S_OK);
         edit->get_TimeStamp(&stamp);
         edit->get_EntryTime(&entryTime);
-        EXPECT_EQ(std::pair(stamp, entryTime), std::pair(LocalIn(east, kWinter), LocalIn(east, kWinter)));
+        EXPECT_EQ(std::pair(stamp, entryTime), std::pair(LocalIn(east, kWinter), LocalIn(east, kWinter + kEdited)));
         g_fetches = 0;
         UniqueSafeArray dates(MakeDateArray({LocalIn(east, kWinter), LocalIn(east, kWinter + 60 * kTicks)}));
         std::vector<FILETIME> stamps;
@@ -336,18 +343,48 @@ TEST_F(History, ItemByPositionOrExactDateInAnyZone) {
         EXPECT_EQ(hr, E_POINTER);
 }
 
-// Out of memory for the zeros that stand in for a null array: nothing is
-// taken, the answer stays whole for its holder, and nothing leaks.
-TEST_F(History, KeepingThatRunsOutOfMemoryTakesNothing) {
-    OPCHDA_ITEM* item = MakeItem(3);
-    FILETIME* const stamps = item->pftTimeStamps;
-    CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
-    UniqueVariant out;
-    spy_.failNext = true;
-    EXPECT_EQ(MakeKeptHistoryVariant(*item, out.get()), E_OUTOFMEMORY);
-    EXPECT_TRUE(item->dwCount == 3 && item->pftTimeStamps == stamps && item->pvDataValues) << "something taken";
-    EXPECT_EQ(out->vt, VT_EMPTY);
-    FreeHistorianItems(item, 1);
+// What a history cannot take stays whole for its holder, and no count the
+// historian claims makes either of them walk past the blocks it sent: out of
+// memory for the zeros that stand in for a null array takes nothing; a count
+// beyond the blocks (or beyond any history) is cut to what they hold.
+TEST_F(History, AnAnswerIsNeverWalkedPastItsBlocks) {
+    const struct {
+        const char* what;
+        DWORD claimed;
+        bool nullQualities;
+        LONG held;  // -1: nothing taken, E_OUTOFMEMORY
+    } rows[] = {{"zeros cannot be had", 3, true, -1},
+                {"1000 in blocks of 3", 1000, false, 3},
+                {"2^31 + 1 in blocks of 3", 0x80000001u, false, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        OPCHDA_ITEM* item = MakeItem(3);
+        for (DWORD k = 0; k < 3; ++k) item->pvDataValues[k] = VarBstr(L"text");  // each walked past shows
+        if (row.nullQualities) CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
+        item->dwCount = row.claimed;
+        FILETIME* const stamps = item->pftTimeStamps;
+        UniqueVariant out;
+        spy_.failNext = row.nullQualities;
+        EXPECT_EQ(MakeKeptHistoryVariant(*item, out.get()), row.held < 0 ? E_OUTOFMEMORY : S_OK);
+        if (row.held < 0) {
+            EXPECT_TRUE(item->dwCount == row.claimed && item->pftTimeStamps == stamps && item->pvDataValues);
+            EXPECT_EQ(out->vt, VT_EMPTY);
+        } else {
+            ComPtr<OPCHDAHistory> h;
+            ASSERT_EQ(out->vt, VT_DISPATCH);
+            ASSERT_EQ(out->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
+            EXPECT_EQ(CountOf(h.get()), row.held);
+            EXPECT_EQ(Reading(At(h.get(), VarI4(row.held)).get()), L"w+3620.000 400C2 'text'");
+        }
+        FreeHistorianItems(item, 1);
+    }
+    // Texts of annotations too: a count of 1000 with two of each.
+    const Put notes = Putting<OPCHDA_ANNOTATION>([] {
+        return TaskCopy<OPCHDA_ANNOTATION>(
+            {{1, 1000, Stamps(2, kWinter, kTicks), TaskCopy<LPWSTR>({TaskString(L"a"), TaskString(L"b")}),
+              Stamps(2, kWinter, kTicks), TaskCopy<LPWSTR>({TaskString(L"u"), TaskString(L"v")})}});
+    });
+    EXPECT_EQ(CountOf(Fill(notes, true).get()), 2);
 }
 
 }  // namespace

@@ -442,7 +442,7 @@ private:
         return static_cast<LONG>(Pick(20));
     }
     DATE MakeDate(const std::wstring& paramName) {
-        if (Chance(10)) return OneOf(kDates);
+        if (Chance(10) && !(nearTimes_ && paramName.find(L"Time") != std::wstring::npos)) return OneOf(kDates);
         if (paramName.find(L"Interval") != std::wstring::npos) return (1 + Pick(60)) / 1440.0;
         return kBaseDate - Pick(48) / 24.0 - Pick(3600) / 86400.0;
     }
@@ -549,8 +549,8 @@ private:
         static constexpr double kMilliseconds[] = {kNaN, kInf, -kInf, 1e300, -1.2e13, 0.0};
         constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
         ++scriptObjects_;
-        return scripttest::ScriptObject::Date(Chance(70) ? kClockMilliseconds - Pick(86400) * 1000.0
-                                                         : OneOf(kMilliseconds));
+        return scripttest::ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
+                                                                       : OneOf(kMilliseconds));
     }
     // A date as a client passes it: mostly a DATE, now and then a JScript Date.
     VARIANT MakeDateArgument(const std::wstring& name) {
@@ -584,13 +584,13 @@ private:
 
     // Wine's ITypeInfo::Invoke copies a by-value argument of a VARIANT or VARIANT* parameter and leaks the
     // copy when a later argument does not convert: an object there would never be released (Wine's fault,
-    // not the component's). Such values go by reference.
+    // not the component's). Such values go by reference; a time ([in, out]) reaches the runtime by
+    // reference whatever the caller passed.
     void RandomArgument(Cell& cell, const Param& param) {
         const VARIANT& v = cell.value;
         AnyArgument(cell);
         const VARTYPE type = v.vt & VT_TYPEMASK;
-        const bool variant =
-            param.shape == Shape::Variant || param.shape == Shape::VariantInOut || param.shape == Shape::VariantOut;
+        const bool variant = param.shape == Shape::Variant || param.shape == Shape::VariantOut;
         if (variant && !(v.vt & VT_BYREF) && (type == VT_DISPATCH || type == VT_UNKNOWN || (v.vt & VT_ARRAY)))
             cell.Set(VARIANT(v), Pass::Variant);
     }
@@ -681,8 +681,13 @@ private:
         // The server list walks the registry's categories (a quarter second under Wine): now and then.
         if (member.name == L"GetOPCHDAServers" && !Chance(10)) return;
         unsigned mode = Pick(10);  // 0-5 sensible, 6-8 mixed, 9 chaos
-        // Deletions get sensible times only: over a century the simulator logs samples for minutes.
-        if (member.name.find(L"DeleteRaw") != std::wstring::npos) mode = Pick(6);
+        // Deletions and processed reads get sensible times near the clock only: over a century the simulator
+        // logs samples for minutes, and a processed read of a century in one interval (a resample interval of
+        // 0 or less) makes every raw sample of it, a string each for the text item (hours under the spy that
+        // counts task memory in process).
+        nearTimes_ = member.name.find(L"DeleteRaw") != std::wstring::npos ||
+                     member.name.find(L"Processed") != std::wstring::npos;
+        if (nearTimes_) mode = Pick(6);
         const bool namedArgs = Chance(8) && !member.params.empty();
         const size_t declared = member.params.size();
         size_t count = declared;
@@ -705,12 +710,6 @@ private:
                 MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
                 AnyArgument(cell);
-            // Wine's ITypeInfo::Invoke writes a rewritten [in, out] VARIANT given by value back into the
-            // slot of another argument when the arguments are named (after the member ran: what it
-            // returned is lost when that conversion fails). Wine's fault: such values go in a variable.
-            if (namedArgs && position < declared && member.params[position].shape == Shape::VariantInOut &&
-                !(cell.value.vt & VT_BYREF))
-                cell.Set(VARIANT(cell.value), Pass::Variant);
             args[position] = cell.value;
             namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
         }
@@ -806,6 +805,7 @@ private:
     const long traceFrom_;
     long index_ = 0, heldSince_ = 0, scriptObjects_ = 0, wrongNamedIds_ = 0;
     bool held_ = false;
+    bool nearTimes_ = false;  // the times of this call stay within two days of the clock
     std::vector<InterfaceModel> models_;
     std::vector<Object> objects_;  // [0]: the newest server object
     std::vector<ComPtr<IEnumVARIANT>> enums_;

@@ -23,6 +23,7 @@ public:
         auto* o = new ScriptObject;
         o->Set(L"length", length);
         for (const auto& [index, value] : elements) o->Set(std::to_wstring(index), value);
+        o->lookups_ = 0;
         return o;
     }
     // A Date: getTime answers `millisecondsSince1970` (UTC).
@@ -32,6 +33,7 @@ public:
         v.vt = VT_R8;
         v.dblVal = millisecondsSince1970;
         o->Set(L"getTime", v);
+        o->lookups_ = 0;
         return o;
     }
 
@@ -39,7 +41,7 @@ public:
     void FailReading(const std::wstring& name, HRESULT hr) { failing_[name] = hr; }
     // Writing it fails with `hr` from now on (a frozen array).
     void FailWriting(const std::wstring& name, HRESULT hr) { failingWrites_[name] = hr; }
-    LONG lookups() const { return lookups_; }  // names asked for, found or not
+    LONG lookups() const { return lookups_; }  // names asked for since it was made, found or not
     // The array's length, as a fill or an emptying left it (-1: none).
     LONG Length() const {
         for (const auto& [name, value] : members_) {
@@ -141,11 +143,10 @@ private:
     }
     HRESULT Find(const wchar_t* name, bool ensure, DISPID* id) {
         ++lookups_;
-        for (size_t i = 0; i < members_.size(); ++i)
-            if (members_[i].first == name) {
-                *id = static_cast<DISPID>(i + 1);
-                return S_OK;
-            }
+        if (auto found = ids_.find(name); found != ids_.end()) {
+            *id = found->second;
+            return S_OK;
+        }
         if (!ensure) {
             *id = DISPID_UNKNOWN;
             return DISP_E_UNKNOWNNAME;
@@ -153,7 +154,7 @@ private:
         VARIANT empty;
         VariantInit(&empty);
         members_.emplace_back(name, empty);
-        *id = static_cast<DISPID>(members_.size());
+        *id = ids_[name] = static_cast<DISPID>(members_.size());
         return S_OK;
     }
     static bool IsIndex(const std::wstring& name) {
@@ -172,6 +173,7 @@ private:
     LONG refs_ = 1;
     LONG lookups_ = 0;
     std::vector<std::pair<std::wstring, VARIANT>> members_;
+    std::map<std::wstring, DISPID> ids_;  // members_ by name
     std::map<std::wstring, HRESULT> failing_;
     std::map<std::wstring, HRESULT> failingWrites_;
 };
