@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "opc_hda.h"
+#include "support/refusing_historian.h"
 
 namespace fastbench {
 
@@ -22,7 +23,10 @@ namespace fastbench {
 inline constexpr CLSID kClsid = {0x6a3c9e51, 0x4b1f, 0x4e0d, {0x9c, 0x57, 0x2f, 0x0d, 0x8e, 0x1b, 0x7a, 0x31}};
 inline constexpr wchar_t kClsidText[] = L"{6A3C9E51-4B1F-4E0D-9C57-2F0D8E1B7A31}";
 
-class FastHistorian final : public IOPCHDA_Server, public IOPCHDA_SyncRead, public IClassFactory {
+// What it does not answer, it refuses as the tests' fake historians do.
+class FastHistorian final : public testsupport::RefusingHistorian<IOPCHDA_Server>,
+                           public testsupport::RefusingSyncRead<IOPCHDA_SyncRead>,
+                           public IClassFactory {
 public:
     // The answer of each item: `values` doubles ten seconds apart.
     void Prepare(DWORD values) {
@@ -73,12 +77,6 @@ public:
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
     // IOPCHDA_Server: handles are the items' positions, 1 to n.
-    STDMETHODIMP GetItemAttributes(DWORD*, DWORD**, LPWSTR**, LPWSTR**, VARTYPE**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetAggregates(DWORD*, DWORD**, LPWSTR**, LPWSTR**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS*, FILETIME**, FILETIME**, WORD*, WORD*, WORD*, DWORD*,
-                                    LPWSTR*, LPWSTR*) override {
-        return E_NOTIMPL;
-    }
     STDMETHODIMP GetItemHandles(DWORD count, LPWSTR*, OPCHANDLE*, OPCHANDLE** handles, HRESULT** errors) override {
         *handles = Task<OPCHANDLE>(count);
         *errors = Task<HRESULT>(count);
@@ -95,9 +93,6 @@ public:
     }
     STDMETHODIMP ValidateItemIDs(DWORD count, LPWSTR*, HRESULT** errors) override {
         return ReleaseItemHandles(count, nullptr, errors);
-    }
-    STDMETHODIMP CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*, IOPCHDA_Browser**, HRESULT**) override {
-        return E_NOTIMPL;
     }
 
     // IOPCHDA_SyncRead: the prepared answer for each item, whatever the
@@ -122,21 +117,6 @@ public:
         *items = answer;
         *errors = codes;
         return S_OK;
-    }
-    STDMETHODIMP ReadProcessed(OPCHDA_TIME*, OPCHDA_TIME*, FILETIME, DWORD, OPCHANDLE*, DWORD*, OPCHDA_ITEM**,
-                               HRESULT**) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReadAtTime(DWORD, FILETIME*, DWORD, OPCHANDLE*, OPCHDA_ITEM**, HRESULT**) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReadModified(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, DWORD, OPCHANDLE*, OPCHDA_MODIFIEDITEM**,
-                              HRESULT**) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP ReadAttribute(OPCHDA_TIME*, OPCHDA_TIME*, OPCHANDLE, DWORD, DWORD*, OPCHDA_ATTRIBUTE**,
-                               HRESULT**) override {
-        return E_NOTIMPL;
     }
 
 private:
