@@ -447,6 +447,11 @@ TEST_P(ScriptArguments, AnOutputThatFailsAfterTheHistorianActed) {
         EXPECT_TRUE(start->vt == VT_BSTR && std::wstring(start->bstrVal) == L"NOW-10M") << "the time as it was";
     }
     ASSERT_EQ(control_->HoldCallbacks(FALSE, FALSE), S_OK);
+    // The released callbacks run on the historian's thread, each holding the server until it returns.
+    ramp_ = step_ = text_ = nullptr;
+    items_ = nullptr;
+    server_ = nullptr;
+    for (int i = 0; i < 300 && LibraryCanUnloadNow() != S_OK; ++i) Sleep(10);
 }
 
 // VBScript's items(0) and values(1)(0) are calls of the default member (DISPID_VALUE, a method call or property
