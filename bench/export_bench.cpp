@@ -53,8 +53,8 @@ double HistorianReads(const wchar_t* progID, std::int64_t values) {
         return 0;
     LPWSTR ids[] = {const_cast<LPWSTR>(kItem)};
     OPCHANDLE client = 1;
-    CoTaskMemPtr<OPCHANDLE> handles;
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<OPCHANDLE> handles;
+    TaskArray<HRESULT> codes;
     if (FAILED(server->GetItemHandles(1, ids, &client, handles.put(), codes.put())) || FAILED(codes[0])) return 0;
     OPCHANDLE handle = handles[0];
     const auto started = std::chrono::steady_clock::now();
@@ -64,7 +64,7 @@ double HistorianReads(const wchar_t* progID, std::int64_t values) {
         OPCHDA_TIME start{FALSE, nullptr, {static_cast<DWORD>(from), static_cast<DWORD>(from >> 32)}};
         OPCHDA_TIME stop{FALSE, nullptr, {static_cast<DWORD>(end), static_cast<DWORD>(end >> 32)}};
         HistorianAnswer<OPCHDA_ITEM> answer(1);
-        CoTaskMemPtr<HRESULT> errors;
+        TaskArray<HRESULT> errors;
         if (FAILED(read->ReadRaw(&start, &stop, kChunk, FALSE, 1, &handle, answer.put(), errors.put()))) return 0;
         const OPCHDA_ITEM& item = answer[0];
         got += item.dwCount - (from == kStart ? 0 : 1);  // each answer starts again at the last one's time
@@ -73,7 +73,7 @@ double HistorianReads(const wchar_t* progID, std::int64_t values) {
         from = static_cast<std::int64_t>((static_cast<std::uint64_t>(last.dwHighDateTime) << 32) | last.dwLowDateTime);
     }
     const double seconds = Seconds(started);
-    CoTaskMemPtr<HRESULT> released;
+    TaskArray<HRESULT> released;
     server->ReleaseItemHandles(1, &handle, released.put());
     return got == values ? values / seconds : 0;
 }

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
             OPCHDA_ITEM* warm = MakeAnswer(1);
             UniqueVariant h;
             MakeHistoryVariant(warm, h.get());
-            FreeHistorianItems(warm, 1);
+            FreeHistorianAnswer(warm, 1);
             ComPtr<IUnknown> e;
             static_cast<OPCHDAHistory*>(h->pdispVal)->get__NewEnum(e.put());
             VARIANT one;
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
         HRESULT hr = MakeHistoryVariant(answer, history.get());
         const double fillSeconds = Seconds(fillStart);
         const SIZE_T after = PrivateBytes();
-        FreeHistorianItems(answer, 1);
+        FreeHistorianAnswer(answer, 1);
         if (FAILED(hr)) {
             std::printf("fill failed: 0x%08lx\n", static_cast<unsigned long>(hr));
             return 1;

@@ -109,7 +109,7 @@ int RunFastShapes(int rounds, const char* only) {
         auto readDirect = [&] {
             OPCHDA_TIME start = TextTime(L"NOW-1D"), end = TextTime(L"NOW");
             HistorianAnswer<OPCHDA_ITEM> answer(shape.items);
-            CoTaskMemPtr<HRESULT> errors;
+            TaskArray<HRESULT> errors;
             Check(directRead->ReadRaw(&start, &end, shape.values, FALSE, shape.items, directHandles.data(),
                                       answer.put(), errors.put()),
                   "ReadRaw");
@@ -195,8 +195,8 @@ int main(int argc, char** argv) {
             return 1;
         std::vector<LPWSTR> ids(kItems, const_cast<LPWSTR>(kItem));
         std::vector<OPCHANDLE> clients(kItems, 1);
-        CoTaskMemPtr<OPCHANDLE> directHandles;
-        CoTaskMemPtr<HRESULT> handleErrors;
+        TaskArray<OPCHANDLE> directHandles;
+        TaskArray<HRESULT> handleErrors;
         if (!Check(
                 historian->GetItemHandles(kItems, ids.data(), clients.data(), directHandles.put(), handleErrors.put()),
                 "GetItemHandles"))
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
             double d = Milliseconds([&] {
                 OPCHDA_TIME start = TextTime(L"NOW-1D"), end = TextTime(L"NOW");
                 HistorianAnswer<OPCHDA_ITEM> answer(kItems);
-                CoTaskMemPtr<HRESULT> errors;
+                TaskArray<HRESULT> errors;
                 callMs = Milliseconds([&] {
                     Check(directRead->ReadRaw(&start, &end, kValues, FALSE, kItems, directHandles.get(), answer.put(),
                                               errors.put()),
@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
         std::printf("bench: read_direct_call %.2f ms\n", Median(directCall));
         std::printf("bench: read_dll_call %.2f ms\n", Median(dllCall));
 
-        CoTaskMemPtr<HRESULT> releaseErrors;
+        TaskArray<HRESULT> releaseErrors;
         historian->ReleaseItemHandles(kItems, directHandles.get(), releaseErrors.put());
         server->Disconnect();
         rc = 0;

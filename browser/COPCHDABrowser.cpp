@@ -28,7 +28,7 @@ HRESULT COPCHDABrowser::StringResult(BSTR* out, Call call) {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!browser_) return E_FAIL;
-    CoTaskMemPtr<WCHAR> text;
+    TaskArray<WCHAR> text;
     HRESULT hr = call(text.put());
     if (FAILED(hr) || !text) return hr;
     *out = SysAllocString(text.get());

@@ -1,6 +1,6 @@
-// Owner types for every COM resource the component touches. Outside these
-// holders nobody calls Release, SysFreeString, VariantClear, SafeArrayDestroy
-// or CoTaskMemFree by hand, so a leak or a double free shows up as a named
+// Owner types for every COM resource the component touches (task-memory
+// arrays: com/task_array.h). Outside these holders nobody calls Release,
+// SysFreeString, VariantClear, SafeArrayDestroy or CoTaskMemFree by hand, so a leak or a double free shows up as a named
 // transfer (detach/put) in review rather than as a missing line.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "com/task_array.h"
 #include "com/variant_values.h"
 
 // A counted interface reference.
@@ -139,10 +140,6 @@ struct BstrTraits : PointerTraits<BSTR> {
 struct SafeArrayTraits : PointerTraits<SAFEARRAY*> {
     static void Free(SAFEARRAY* a) { SafeArrayDestroy(a); }
 };
-template <class T>
-struct TaskMemoryTraits : PointerTraits<T*> {
-    static void Free(T* p) { CoTaskMemFree(p); }
-};
 
 struct VariantTraits {
     using Type = VARIANT;
@@ -223,60 +220,6 @@ public:
 private:
     SAFEARRAY* array_ = nullptr;
     T* data_ = nullptr;
-};
-
-// How many elements of `size` bytes a task-memory block holds, as its
-// allocator knows it: a count that arrives with a callee's block is walked no
-// further. SIZE_MAX when the allocator cannot tell (a null block).
-inline size_t TaskMemoryElements(const void* block, size_t size) {
-    IMalloc* allocator = nullptr;
-    if (!block || !size || FAILED(CoGetMalloc(1, &allocator))) return SIZE_MAX;
-    const SIZE_T bytes = allocator->GetSize(const_cast<void*>(block));
-    allocator->Release();
-    return bytes == static_cast<SIZE_T>(-1) ? SIZE_MAX : bytes / size;
-}
-
-// A block of task memory (typically an array a callee allocated), freed with
-// CoTaskMemFree. Element cleanup (strings, variants inside) is the owner's
-// business before the block goes; see the free routines next to each structure.
-template <class T>
-class CoTaskMemPtr : public UniqueAny<TaskMemoryTraits<T>> {
-public:
-    using UniqueAny<TaskMemoryTraits<T>>::UniqueAny;
-    // Allocates n elements (uninitialised); null on failure.
-    static CoTaskMemPtr alloc(size_t n) { return CoTaskMemPtr(static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1))); }
-    T& operator[](size_t i) const { return this->v_[i]; }
-};
-
-// A callee-allocated array of task-memory strings: frees every string, then the array.
-class CoTaskMemStrings {
-public:
-    CoTaskMemStrings() = default;
-    CoTaskMemStrings(const CoTaskMemStrings&) = delete;
-    CoTaskMemStrings& operator=(const CoTaskMemStrings&) = delete;
-    ~CoTaskMemStrings() { reset(); }
-    void reset() {
-        if (p_)
-            for (size_t i = 0, n = std::min(n_, TaskMemoryElements(p_, sizeof(LPWSTR))); i < n; ++i)
-                CoTaskMemFree(p_[i]);
-        CoTaskMemFree(p_);
-        p_ = nullptr;
-        n_ = 0;
-    }
-    // The count is known only after the call that fills the array.
-    LPWSTR** put() {
-        reset();
-        return &p_;
-    }
-    void set_count(size_t n) { n_ = n; }
-    LPWSTR* get() const { return p_; }
-    // Hands string i over to the caller, who frees it.
-    LPWSTR take(size_t i) { return std::exchange(p_[i], nullptr); }
-    LPWSTR operator[](size_t i) const { return p_[i]; }
-
-private:
-    LPWSTR* p_ = nullptr;
-    size_t n_ = 0;
 };
 
 // Critical section with scoped entry.

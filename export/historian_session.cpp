@@ -5,7 +5,7 @@
 
 HistorianSession::~HistorianSession() {
     if (server_ && !granted_.empty()) {
-        CoTaskMemPtr<HRESULT> errors;
+        TaskArray<HRESULT> errors;
         server_->ReleaseItemHandles(static_cast<DWORD>(granted_.size()), granted_.data(), errors.put());
     }
 }
@@ -32,9 +32,9 @@ HRESULT HistorianSession::Attach(IUnknown* historian) {
 
 HRESULT HistorianSession::Attributes(std::vector<Attribute>* attributes) const {
     DWORD count = 0;
-    CoTaskMemPtr<DWORD> ids;
-    CoTaskMemPtr<VARTYPE> types;
-    CoTaskMemStrings names, descriptions;
+    TaskArray<DWORD> ids;
+    TaskArray<VARTYPE> types;
+    TaskArray<LPWSTR, TaskStringElements> names, descriptions;
     const HRESULT hr = server_->GetItemAttributes(&count, ids.put(), names.put(), descriptions.put(), types.put());
     names.set_count(names.get() ? count : 0);
     descriptions.set_count(descriptions.get() ? count : 0);
@@ -53,8 +53,8 @@ HRESULT HistorianSession::AddItems(const std::vector<std::wstring>& itemIDs, std
         ids.push_back(const_cast<LPWSTR>(itemIDs[i].c_str()));
         clientHandles.push_back(i + 1);
     }
-    CoTaskMemPtr<OPCHANDLE> serverHandles;
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<OPCHANDLE> serverHandles;
+    TaskArray<HRESULT> codes;
     const HRESULT hr =
         server_->GetItemHandles(count, ids.data(), clientHandles.data(), serverHandles.put(), codes.put());
     if (FAILED(hr)) return hr;
@@ -83,7 +83,7 @@ std::string SystemErrorText(HRESULT code) {
 
 std::string HistorianSession::ErrorText(HRESULT code) const {
     std::string text;
-    CoTaskMemPtr<wchar_t> historianText;
+    TaskArray<wchar_t> historianText;
     if (common_ && SUCCEEDED(common_->GetErrorString(code, historianText.put())) && historianText)
         text = Utf8(historianText.get());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();

@@ -17,12 +17,12 @@ public:
     explicit operator bool() const { return static_cast<bool>(text_); }
 
 private:
-    static CoTaskMemPtr<wchar_t> Copy(const std::wstring& text) {
-        auto copy = CoTaskMemPtr<wchar_t>::alloc(text.size() + 1);
+    static TaskArray<wchar_t> Copy(const std::wstring& text) {
+        auto copy = TaskArray<wchar_t>::alloc(text.size() + 1);
         if (copy) lstrcpyW(copy.get(), text.c_str());
         return copy;
     }
-    CoTaskMemPtr<wchar_t> text_;
+    TaskArray<wchar_t> text_;
     OPCHDA_TIME time_{};
 };
 
@@ -65,7 +65,7 @@ protected:
     const Answer& A() const { return answer_[0]; }
     bool Arrays() const { return answer_ && codes_; }
     HistorianAnswer<Answer> answer_{1};
-    CoTaskMemPtr<HRESULT> codes_;
+    TaskArray<HRESULT> codes_;
 };
 
 const wchar_t* Element(LPWSTR* texts, DWORD k) { return texts ? texts[k] : nullptr; }

@@ -11,19 +11,13 @@
 
 namespace {
 
-// On x86 the size of a block for a lying count would wrap: none is made.
-template <class T>
-T* TaskArray(DWORD count) {
-    return count > SIZE_MAX / sizeof(T) ? nullptr : static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
-}
-
 // Each copies `count` elements of `source` into a new block at `target`
 // (null for a null source or no elements); false when the block cannot be had.
 template <class T>
 bool CopyPlain(T*& target, const T* source, DWORD count) {
     target = nullptr;
     if (!source || !count) return true;
-    target = TaskArray<T>(count);
+    target = TaskArray<T>::alloc(count).detach();
     if (target) std::memcpy(target, source, count * sizeof(T));
     return target != nullptr;
 }
@@ -33,7 +27,7 @@ bool CopyPlain(T*& target, const T* source, DWORD count) {
 bool CopyValues(VARIANT*& target, const VARIANT* source, DWORD count) {
     target = nullptr;
     if (!source || !count) return true;
-    target = TaskArray<VARIANT>(count);
+    target = TaskArray<VARIANT>::alloc(count).detach();
     if (!target) return false;
     for (DWORD k = 0; k < count; ++k) {
         HRESULT hr = CopyVariantValue(&target[k], &source[k]);
@@ -50,7 +44,7 @@ bool CopyValues(VARIANT*& target, const VARIANT* source, DWORD count) {
 bool CopyStrings(LPWSTR*& target, const LPWSTR* source, DWORD count) {
     target = nullptr;
     if (!source || !count) return true;
-    target = TaskArray<LPWSTR>(count);
+    target = TaskArray<LPWSTR>::alloc(count).detach();
     if (!target) return false;
     std::memset(target, 0, count * sizeof(LPWSTR));
     for (DWORD k = 0; k < count; ++k) {

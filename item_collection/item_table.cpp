@@ -51,7 +51,7 @@ bool SameText(BSTR a, BSTR b) { return std::wcscmp(a ? a : L"", b ? b : L"") == 
 // be made) go back at once.
 void ReleaseOrphans(IOPCHDA_Server* server, std::vector<OPCHANDLE>& orphans) {
     if (orphans.empty()) return;
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<HRESULT> errors;
     server->ReleaseItemHandles(static_cast<DWORD>(orphans.size()), orphans.data(), errors.put());
 }
 
@@ -133,8 +133,8 @@ STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAIt
 
     LPWSTR id = ItemID;
     OPCHANDLE client = static_cast<OPCHANDLE>(ClientHandle);
-    CoTaskMemPtr<OPCHANDLE> handles;
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<OPCHANDLE> handles;
+    TaskArray<HRESULT> errors;
     HRESULT hr = server_->GetItemHandles(1, &id, &client, handles.put(), errors.put());
     if (FAILED(hr)) return hr;
     if (!handles || !errors) return E_FAIL;
@@ -163,8 +163,8 @@ STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAF
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
     std::vector<LONG> clients = ReadLongs(*ClientHandles, NumItems);
-    CoTaskMemPtr<OPCHANDLE> handles;
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<OPCHANDLE> handles;
+    TaskArray<HRESULT> errors;
     hr = server_->GetItemHandles(static_cast<DWORD>(NumItems), ids.pointers(),
                                  reinterpret_cast<OPCHANDLE*>(clients.data()), handles.put(), errors.put());
     if (FAILED(hr)) return hr;
@@ -207,7 +207,7 @@ STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles,
             }
         }
     }
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<HRESULT> errors;
     hr = server_->ReleaseItemHandles(static_cast<DWORD>(NumItems), reinterpret_cast<OPCHANDLE*>(handles.data()),
                                      errors.put());
     if (FAILED(hr)) return hr;
@@ -226,7 +226,7 @@ STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
     for (const ComPtr<COPCHDAItem>& item : items_) handles.push_back(static_cast<OPCHANDLE>(item->ServerHandle()));
     items_.clear();
     // The historian's verdict changes nothing: the table is empty either way.
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<HRESULT> errors;
     server_->ReleaseItemHandles(static_cast<DWORD>(handles.size()), handles.data(), errors.put());
     return S_OK;
 } catch (...) {
@@ -239,7 +239,7 @@ STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAF
     if (FAILED(hr)) return hr;
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<HRESULT> errors;
     hr = server_->ValidateItemIDs(static_cast<DWORD>(NumItems), ids.pointers(), errors.put());
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);

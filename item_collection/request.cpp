@@ -45,7 +45,7 @@ HRESULT TimeDomain::Convert() {
     return server_->TimeArgToHdaTime(end_, times_.End(), zone_);
 }
 
-HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+HRESULT FinishUpdate(HRESULT callResult, LONG count, const TaskArray<HRESULT>& codes, TimeDomain* times,
                      SAFEARRAY** errors) {
     if (FAILED(callResult)) return callResult;
     if (!codes) return E_FAIL;  // a historian that breaks its promise

@@ -152,7 +152,7 @@ HRESULT OpenRangeRequest(const ComPtr<T>& historian, TimeDomain& times, VARIANT*
 // returns); what no history kept is freed by the holder whatever happens.
 template <class Answer>
 HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answers,
-                   const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
+                   const TaskArray<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
     if (FAILED(callResult)) return callResult;
     if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
     UniqueSafeArray codeArray = client_arrays::MakeLongArray(reinterpret_cast<const LONG*>(codes.get()), count);
@@ -169,14 +169,14 @@ HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answ
 
 // After the historian's update: Errors holds its codes; then the times (of a
 // delete by time domain) go back to the client.
-HRESULT FinishUpdate(HRESULT callResult, LONG count, const CoTaskMemPtr<HRESULT>& codes, TimeDomain* times,
+HRESULT FinishUpdate(HRESULT callResult, LONG count, const TaskArray<HRESULT>& codes, TimeDomain* times,
                      SAFEARRAY** errors);
 
 // The historian's answer to an asynchronous request: one code per item and
 // its cancel identifier.
 struct AsyncAnswer {
     DWORD cancel = 0;
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
 
     // After the call: as FinishUpdate, and the cancel identifier goes to the
     // client unchanged. Nothing of it is written unless all of it is.

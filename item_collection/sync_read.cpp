@@ -20,7 +20,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncRead_->ReadRaw(times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
                             AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
@@ -44,7 +44,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
     std::vector<LONG> aggregates = ReadLongs(*Aggregates, NumItems);
 
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncRead_->ReadProcessed(times.Start(), times.End(), resample, NumItems, AsDwords(handles),
                                   AsDwords(aggregates), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
@@ -66,7 +66,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** T
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
 } catch (...) {
@@ -87,7 +87,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_MODIFIEDITEM> answers(NumItems);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems, AsDwords(handles),
                                  answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
@@ -109,7 +109,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
     std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
 
     HistorianAnswer<OPCHDA_ATTRIBUTE> answers(NumAttributes);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncRead_->ReadAttribute(times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle), NumAttributes,
                                   AsDwords(attributes), answers.put(), codes.put());
     return FinishRead(hr, NumAttributes, answers, codes, &times, AttributeValues, Errors);
@@ -131,7 +131,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT*
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
     HistorianAnswer<OPCHDA_ANNOTATION> answers(NumItems);
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncAnnotations_->Read(times.Start(), times.End(), NumItems, AsDwords(handles), answers.put(), codes.put());
     return FinishRead(hr, NumItems, answers, codes, &times, AnnotationValues, Errors);
 } catch (...) {

@@ -28,7 +28,7 @@ HRESULT WriteValues(const ComPtr<IOPCHDA_SyncUpdate>& historian, WriteMethod met
     ValueColumns columns;
     if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems))) return hr;
 
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = (historian.get()->*method)(NumItems, AsDwords(columns.handles), columns.stamps.data(),
                                     AsVariants(columns.values), AsDwords(columns.qualities), codes.put());
     return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
@@ -73,7 +73,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
     if (FAILED(hr = times.Convert())) return hr;
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
 
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncUpdate_->DeleteRaw(times.Start(), times.End(), NumItems, AsDwords(handles), codes.put());
     return FinishUpdate(hr, NumItems, codes, &times, Errors);
 } catch (...) {
@@ -92,7 +92,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** Serv
     std::vector<FILETIME> stamps;
     if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
 
-    CoTaskMemPtr<HRESULT> codes;
+    TaskArray<HRESULT> codes;
     hr = syncUpdate_->DeleteAtTime(NumItems, AsDwords(handles), stamps.data(), codes.put());
     return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
 } catch (...) {

@@ -2,14 +2,13 @@
 // memory, each structure holding further arrays, strings and variants. One
 // routine per structure kind frees such an array completely: the variants of
 // every element are cleared, the strings freed, the inner arrays freed, then
-// the array itself. HistorianAnswer<T> owns such an array for a scope.
+// the array itself. HistorianAnswer<T> owns such an array.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <algorithm>
-#include <utility>
 
 #include "opc_hda.h"
 #include "com/com_holders.h"
@@ -31,20 +30,9 @@ void ClearHistorianAnswer(OPCHDA_MODIFIEDITEM& item);
 void ClearHistorianAnswer(OPCHDA_ATTRIBUTE& attribute);
 void ClearHistorianAnswer(OPCHDA_ANNOTATION& annotation);
 
-// Frees an array of `count` elements that the historian allocated, with
-// everything each element owns. A null array is ignored.
-void FreeHistorianItems(OPCHDA_ITEM* items, DWORD count);
-void FreeHistorianModifiedItems(OPCHDA_MODIFIEDITEM* items, DWORD count);
-void FreeHistorianAttributes(OPCHDA_ATTRIBUTE* attributes, DWORD count);
-void FreeHistorianAnnotations(OPCHDA_ANNOTATION* annotations, DWORD count);
-
-inline void FreeHistorianArray(OPCHDA_ITEM* p, DWORD n) { FreeHistorianItems(p, n); }
-inline void FreeHistorianArray(OPCHDA_MODIFIEDITEM* p, DWORD n) { FreeHistorianModifiedItems(p, n); }
-inline void FreeHistorianArray(OPCHDA_ATTRIBUTE* p, DWORD n) { FreeHistorianAttributes(p, n); }
-inline void FreeHistorianArray(OPCHDA_ANNOTATION* p, DWORD n) { FreeHistorianAnnotations(p, n); }
-
-// Owns a historian-allocated array of T (one of the four structures above).
-// The element count is that of the request, known before the call:
+// A historian-allocated array of T (one of the four structures above),
+// freed with everything each element owns. The element count is that of the
+// request, known before the call:
 //
 //     HistorianAnswer<OPCHDA_ITEM> values(numItems);
 //     hr = syncRead->ReadRaw(..., values.put(), errors.put());
@@ -52,40 +40,19 @@ inline void FreeHistorianArray(OPCHDA_ANNOTATION* p, DWORD n) { FreeHistorianAnn
 //
 // A failed call allocates nothing, so put() leaves a null pointer and the
 // holder frees nothing.
-template <class T>
-class HistorianAnswer {
-public:
-    explicit HistorianAnswer(DWORD count = 0) : count_(count) {}
-    HistorianAnswer(const HistorianAnswer&) = delete;
-    HistorianAnswer& operator=(const HistorianAnswer&) = delete;
-    HistorianAnswer(HistorianAnswer&& o) noexcept
-        : p_(std::exchange(o.p_, nullptr)), count_(std::exchange(o.count_, 0)) {}
-    HistorianAnswer& operator=(HistorianAnswer&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p_ = std::exchange(o.p_, nullptr);
-            count_ = std::exchange(o.count_, 0);
-        }
-        return *this;
+struct HistorianAnswerElements {
+    static constexpr bool kOwnsInside = true;
+    template <class T>
+    static void Clear(T& element) noexcept {
+        ClearHistorianAnswer(element);
     }
-    ~HistorianAnswer() { reset(); }
-
-    void reset() {
-        if (p_) FreeHistorianArray(std::exchange(p_, nullptr), count_);
-    }
-    // Frees what is held and hands out the slot for the call's out-parameter.
-    T** put() {
-        reset();
-        return &p_;
-    }
-    // For answers whose element count the historian reports itself.
-    void set_count(DWORD count) { count_ = count; }
-    DWORD count() const { return count_; }
-    T* get() const { return p_; }
-    T& operator[](size_t i) const { return p_[i]; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    T* p_ = nullptr;
-    DWORD count_ = 0;
 };
+template <class T>
+using HistorianAnswer = TaskArray<T, HistorianAnswerElements>;
+
+// Frees an array of `count` elements that the historian allocated, with
+// everything each element owns. A null array is ignored.
+template <class T>
+void FreeHistorianAnswer(T* elements, size_t count) {
+    HistorianAnswer<T> gone = HistorianAnswer<T>::attach(elements, count);
+}

@@ -121,7 +121,7 @@ STDMETHODIMP COPCHDAAutoServer::CreateBrowser(LONG NumCriteria, VARIANT Attribut
     if (FAILED(hr)) return hr;
 
     ComPtr<IOPCHDA_Browser> historianBrowser;
-    CoTaskMemPtr<HRESULT> errors;
+    TaskArray<HRESULT> errors;
     hr = server_->CreateBrowse(criteria.count(), criteria.attributes(), criteria.operators(), criteria.filters(),
                                historianBrowser.put(), errors.put());
     if (FAILED(hr)) return hr;

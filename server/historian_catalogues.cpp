@@ -25,7 +25,7 @@ UniqueSafeArray NumberColumn(VARTYPE vt, const Source* source, DWORD count) {
 // A lower-bound-1 array of BSTR copies of the historian's texts (a null text
 // gives a null BSTR, which clients read as ""). E_FAIL when the array cannot
 // be made, E_OUTOFMEMORY when a text cannot be copied.
-HRESULT TextColumn(const CoTaskMemStrings& texts, DWORD count, UniqueSafeArray& column) {
+HRESULT TextColumn(const TaskArray<LPWSTR, TaskStringElements>& texts, DWORD count, UniqueSafeArray& column) {
     return client_arrays::FillResultArray<BSTR>(VT_BSTR, count, column, [&texts](BSTR& element, size_t k) {
         if (!texts[k]) return S_OK;
         element = SysAllocString(texts[k]);
@@ -36,10 +36,10 @@ HRESULT TextColumn(const CoTaskMemStrings& texts, DWORD count, UniqueSafeArray& 
 // What the historian answered for one catalogue (data types only for attributes).
 struct Catalogue {
     DWORD count = 0;
-    CoTaskMemPtr<DWORD> ids;
-    CoTaskMemStrings names;
-    CoTaskMemStrings descriptions;
-    CoTaskMemPtr<VARTYPE> dataTypes;
+    TaskArray<DWORD> ids;
+    TaskArray<LPWSTR, TaskStringElements> names;
+    TaskArray<LPWSTR, TaskStringElements> descriptions;
+    TaskArray<VARTYPE> dataTypes;
 
     // Lets the holders free the strings whatever the answer was.
     void Received() {

@@ -19,7 +19,7 @@ STDMETHODIMP COPCHDAAutoServer::GetErrorString(LONG ErrorCode, BSTR* ErrorString
     if (!ErrorString) return E_POINTER;
     HRESULT result = E_FAIL;
     if (common_) {
-        CoTaskMemPtr<WCHAR> text;
+        TaskArray<WCHAR> text;
         HRESULT hr = common_->GetErrorString(static_cast<HRESULT>(ErrorCode), text.put());
         if (SUCCEEDED(hr)) {
             *ErrorString = UniqueBstr(text ? text.get() : L"").detach();
@@ -52,7 +52,7 @@ STDMETHODIMP COPCHDAAutoServer::QueryAvailableLocaleIDs(VARIANT* LocaleIDs) {
     if (!LocaleIDs) return E_POINTER;
     if (!common_) return E_FAIL;
     DWORD count = 0;
-    CoTaskMemPtr<LCID> ids;
+    TaskArray<LCID> ids;
     HRESULT hr = common_->QueryAvailableLocaleIDs(&count, ids.put());
     if (FAILED(hr)) return hr;
     if (count > 0 && !ids) return E_FAIL;  // a historian that breaks its promise

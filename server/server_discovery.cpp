@@ -30,15 +30,15 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDASe
     if (FAILED(hr)) return hr;
     if (!classes) return E_FAIL;
 
-    std::vector<CoTaskMemPtr<WCHAR>> progIDs;
+    std::vector<TaskArray<WCHAR>> progIDs;
     do {
         CLSID batch[kBatch];
         ULONG fetched = 0;
         hr = classes->Next(kBatch, batch, &fetched);
         if (fetched > kBatch) fetched = kBatch;
         for (ULONG i = 0; i < fetched; ++i) {
-            CoTaskMemPtr<WCHAR> progID;
-            CoTaskMemPtr<WCHAR> userType;
+            TaskArray<WCHAR> progID;
+            TaskArray<WCHAR> userType;
             // A class whose details cannot be read is left out.
             if (SUCCEEDED(list->GetClassDetails(batch[i], progID.put(), userType.put())))
                 progIDs.push_back(std::move(progID));

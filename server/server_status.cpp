@@ -8,14 +8,14 @@ namespace {
 // Everything GetHistorianStatus hands back, the task memory owned.
 struct HistorianStatus {
     OPCHDA_SERVERSTATUS status = static_cast<OPCHDA_SERVERSTATUS>(0);
-    CoTaskMemPtr<FILETIME> currentTime;
-    CoTaskMemPtr<FILETIME> startTime;
+    TaskArray<FILETIME> currentTime;
+    TaskArray<FILETIME> startTime;
     WORD majorVersion = 0;
     WORD minorVersion = 0;
     WORD buildNumber = 0;
     DWORD maxReturnValues = 0;
-    CoTaskMemPtr<WCHAR> statusString;
-    CoTaskMemPtr<WCHAR> vendorInfo;
+    TaskArray<WCHAR> statusString;
+    TaskArray<WCHAR> vendorInfo;
 };
 
 HRESULT ReadStatus(IOPCHDA_Server* server, HistorianStatus& s) {

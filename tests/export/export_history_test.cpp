@@ -56,8 +56,8 @@ protected:
     void ChangeHistory() {
         LPWSTR ids[] = {const_cast<LPWSTR>(kText)};
         OPCHANDLE client = 1;
-        CoTaskMemPtr<OPCHANDLE> handles;
-        CoTaskMemPtr<HRESULT> codes;
+        TaskArray<OPCHANDLE> handles;
+        TaskArray<HRESULT> codes;
         ASSERT_EQ(server_->GetItemHandles(1, ids, &client, handles.put(), codes.put()), S_OK);
         OPCHANDLE handle = handles[0];
         ComPtr<IOPCHDA_SyncUpdate> update;
@@ -67,7 +67,7 @@ protected:
             FILETIME at = FileTimeOf(kAutumn + (30 + 3600 * k) * kSecond);
             UniqueVariant value(comtest::VarBstr(texts[k]));
             DWORD quality = 0xC0;
-            CoTaskMemPtr<HRESULT> errors;
+            TaskArray<HRESULT> errors;
             ASSERT_EQ(update->Insert(1, &handle, &at, value.get(), &quality, errors.put()), S_OK);
         }
         ComPtr<IOPCHDA_SyncAnnotations> annotations;
@@ -75,9 +75,9 @@ protected:
         FILETIME at = FileTimeOf(kAutumn + 30 * kSecond), entered = FileTimeOf(kAutumn + 90 * kSecond);
         LPWSTR user[] = {const_cast<LPWSTR>(L"Pr\u00FCfer")};
         OPCHDA_ANNOTATION note{1, 1, &at, const_cast<LPWSTR*>(&texts[1]), &entered, user};
-        CoTaskMemPtr<HRESULT> errors;
+        TaskArray<HRESULT> errors;
         ASSERT_EQ(annotations->Insert(1, &handle, &at, &note, errors.put()), S_OK);
-        CoTaskMemPtr<HRESULT> released;
+        TaskArray<HRESULT> released;
         server_->ReleaseItemHandles(1, &handle, released.put());
     }
 

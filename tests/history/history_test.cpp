@@ -91,7 +91,7 @@ Put Putting(std::function<Answer*()> build) {
     return [build](VARIANT* out, bool keep) {
         Answer* answer = build();
         HRESULT hr = keep ? MakeKeptHistoryVariant(*answer, out) : MakeHistoryVariant(answer, out);
-        FreeHistorianArray(answer, 1);  // what the history did not keep
+        FreeHistorianAnswer(answer, 1);  // what the history did not keep
         return hr;
     };
 }
@@ -376,7 +376,7 @@ TEST_F(History, AnAnswerIsNeverWalkedPastItsBlocks) {
             EXPECT_EQ(CountOf(h.get()), row.held);
             EXPECT_EQ(Reading(At(h.get(), VarI4(row.held)).get()), L"w+3620.000 400C2 'text'");
         }
-        FreeHistorianItems(item, 1);
+        FreeHistorianAnswer(item, 1);
     }
     // Texts of annotations too: a count of 1000 with two of each.
     const Put notes = Putting<OPCHDA_ANNOTATION>([] {

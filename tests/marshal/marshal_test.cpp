@@ -113,7 +113,7 @@ struct Out {
             if (p) p->Release();
         } else if constexpr (std::is_class_v<T> && !std::is_same_v<T, FILETIME>) {
             s = S(A(p, size));
-            FreeHistorianArray(p, size);
+            FreeHistorianAnswer(p, size);
         } else {
             s = std::is_same_v<T, wchar_t> ? S(reinterpret_cast<LPWSTR>(p)) : S(A(p, size));
             if constexpr (std::is_same_v<T, LPWSTR>)
@@ -478,7 +478,7 @@ TEST(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
         long blocks = Blocks(items, errors);
         for (DWORD i = 0; items && i < n; ++i) blocks += BlocksOf(items[i]);
         EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory + blocks) << "blocks not on the books";
-        FreeHistorianArray(items, n);
+        FreeHistorianAnswer(items, n);
         CoTaskMemFree(errors);
         EXPECT_EQ(counter(&IHdaSimControl::OutstandingTaskMemory), memory) << "freed blocks still on the books";
     };
