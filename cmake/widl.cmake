@@ -14,31 +14,34 @@ function(widl_compile idl)
   else()
     set(arch --win32)
   endif()
+  # The IDL may include parts of itself from folders beside it: any change to
+  # one of them remakes the outputs.
+  file(GLOB_RECURSE parts CONFIGURE_DEPENDS ${idl_dir}/*.idl)
   set(common ${arch} -I${WIDL_INCLUDE_DIR} -I${idl_dir} -L${WIDL_TLB_DIR})
   file(MAKE_DIRECTORY ${W_OUT_DIR})
   if(W_TLB)
     set(out ${W_OUT_DIR}/${stem}.tlb)
     add_custom_command(OUTPUT ${out} COMMAND ${WIDL} ${common} -t -o ${out} ${idl_abs}
-                       DEPENDS ${idl_abs} COMMENT "widl typelib ${stem}")
+                       DEPENDS ${parts} COMMENT "widl typelib ${stem}")
     set(${stem}_TLB ${out} PARENT_SCOPE)
   endif()
   if(W_HEADER)
     set(out ${W_OUT_DIR}/${stem}.h)
     add_custom_command(OUTPUT ${out} COMMAND ${WIDL} ${common} -h -o ${out} ${idl_abs}
-                       DEPENDS ${idl_abs} COMMENT "widl header ${stem}")
+                       DEPENDS ${parts} COMMENT "widl header ${stem}")
     set(${stem}_HEADER ${out} PARENT_SCOPE)
   endif()
   if(W_IIDS)
     set(out ${W_OUT_DIR}/${stem}_i.c)
     add_custom_command(OUTPUT ${out} COMMAND ${WIDL} ${common} -u -o ${out} ${idl_abs}
-                       DEPENDS ${idl_abs} COMMENT "widl iids ${stem}")
+                       DEPENDS ${parts} COMMENT "widl iids ${stem}")
     set(${stem}_IIDS ${out} PARENT_SCOPE)
   endif()
   if(W_PROXY)
     set(out ${W_OUT_DIR}/${stem}_p.c)
     set(dd ${W_OUT_DIR}/${stem}_dlldata.c)
     add_custom_command(OUTPUT ${out} COMMAND ${WIDL} ${common} -Oif -p -o ${out} ${idl_abs}
-                       DEPENDS ${idl_abs} COMMENT "widl proxy ${stem}")
+                       DEPENDS ${parts} COMMENT "widl proxy ${stem}")
     add_custom_command(OUTPUT ${dd} COMMAND ${WIDL} --dlldata-only -o ${dd} ${stem}
                        COMMENT "widl dlldata ${stem}")
     set(${stem}_PROXY ${out} PARENT_SCOPE)

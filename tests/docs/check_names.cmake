@@ -5,6 +5,14 @@
 # of documentation fails here.
 #   cmake -DIDL=<OPCHDAAuto.idl> -DDOCS=<docs folder> -P check_names.cmake
 file(READ "${IDL}" idl)
+# The library's parts, which the IDL includes in place.
+get_filename_component(idl_dir "${IDL}" DIRECTORY)
+string(REGEX MATCHALL "#include \"[^\"]+\"" parts "${idl}")
+foreach(part IN LISTS parts)
+  string(REGEX REPLACE "#include \"|\"" "" part "${part}")
+  file(READ "${idl_dir}/${part}" text)
+  string(APPEND idl "${text}")
+endforeach()
 # Comments may name things that are not in the library.
 string(REGEX REPLACE "//[^\n]*" "" idl "${idl}")
 
