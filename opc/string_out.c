@@ -5,6 +5,8 @@
    process and call the real member. Ownership is unchanged: the callee allocates
    each string with CoTaskMemAlloc, the stub frees it after sending, and the proxy
    hands the caller a fresh copy that the caller frees. */
+/* The stubs call the real member through the interface macros. */
+#define COBJMACROS
 #include "opc_hda.h"
 
 /* What the generated proxy reports for a null [out] reference pointer. */
@@ -29,7 +31,7 @@ HRESULT CALLBACK IOPCCommon_GetErrorString_Proxy(IOPCCommon* This, HRESULT dwErr
 }
 
 HRESULT __RPC_STUB IOPCCommon_GetErrorString_Stub(IOPCCommon* This, HRESULT dwError, OPC_WIRE_STRING* ppString) {
-    return This->lpVtbl->GetErrorString(This, dwError, wire_slot(ppString));
+    return IOPCCommon_GetErrorString(This, dwError, wire_slot(ppString));
 }
 
 /* ---- IOPCServerList ---- */
@@ -47,7 +49,7 @@ HRESULT CALLBACK IOPCServerList_GetClassDetails_Proxy(IOPCServerList* This, REFC
 
 HRESULT __RPC_STUB IOPCServerList_GetClassDetails_Stub(IOPCServerList* This, const CLSID* clsid,
                                                        OPC_WIRE_STRING* ppszProgID, OPC_WIRE_STRING* ppszUserType) {
-    return This->lpVtbl->GetClassDetails(This, clsid, wire_slot(ppszProgID), wire_slot(ppszUserType));
+    return IOPCServerList_GetClassDetails(This, clsid, wire_slot(ppszProgID), wire_slot(ppszUserType));
 }
 
 /* ---- IOPCHDA_Server ---- */
@@ -74,9 +76,9 @@ HRESULT __RPC_STUB IOPCHDA_Server_GetHistorianStatus_Stub(IOPCHDA_Server* This, 
                                                           WORD* pwBuildNumber, DWORD* pdwMaxReturnValues,
                                                           OPC_WIRE_STRING* ppszStatusString,
                                                           OPC_WIRE_STRING* ppszVendorInfo) {
-    return This->lpVtbl->GetHistorianStatus(This, pwStatus, pftCurrentTime, pftStartTime, pwMajorVersion,
-                                            pwMinorVersion, pwBuildNumber, pdwMaxReturnValues,
-                                            wire_slot(ppszStatusString), wire_slot(ppszVendorInfo));
+    return IOPCHDA_Server_GetHistorianStatus(This, pwStatus, pftCurrentTime, pftStartTime, pwMajorVersion,
+                                             pwMinorVersion, pwBuildNumber, pdwMaxReturnValues,
+                                             wire_slot(ppszStatusString), wire_slot(ppszVendorInfo));
 }
 
 /* ---- IOPCHDA_Browser ---- */
@@ -91,7 +93,7 @@ HRESULT CALLBACK IOPCHDA_Browser_GetItemID_Proxy(IOPCHDA_Browser* This, LPCWSTR 
 }
 
 HRESULT __RPC_STUB IOPCHDA_Browser_GetItemID_Stub(IOPCHDA_Browser* This, LPCWSTR szNode, OPC_WIRE_STRING* pszItemID) {
-    return This->lpVtbl->GetItemID(This, szNode, wire_slot(pszItemID));
+    return IOPCHDA_Browser_GetItemID(This, szNode, wire_slot(pszItemID));
 }
 
 HRESULT CALLBACK IOPCHDA_Browser_GetBranchPosition_Proxy(IOPCHDA_Browser* This, LPWSTR* pszBranchPos) {
@@ -104,5 +106,5 @@ HRESULT CALLBACK IOPCHDA_Browser_GetBranchPosition_Proxy(IOPCHDA_Browser* This, 
 }
 
 HRESULT __RPC_STUB IOPCHDA_Browser_GetBranchPosition_Stub(IOPCHDA_Browser* This, OPC_WIRE_STRING* pszBranchPos) {
-    return This->lpVtbl->GetBranchPosition(This, wire_slot(pszBranchPos));
+    return IOPCHDA_Browser_GetBranchPosition(This, wire_slot(pszBranchPos));
 }
