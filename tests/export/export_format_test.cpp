@@ -3,7 +3,6 @@
 // spans, qualities, values, CSV fields and command lines.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 
 #include "com/com_holders.h"

@@ -51,7 +51,6 @@ case "$case_name" in
     tr -d '\r' <"$work/uncut.csv" | diff -u - "$out" >/dev/null || fail "chunked rows differ from one uncut read"
     for item in Ramp Counter Sine; do expect_steps "$cal/$item" 10 360; done
     head -1 "$out" | grep -qx "item,time,value,quality,quality_text,error,error_text" || fail "header"
-    grep -q "^$cal/Ramp,2024-01-01T00:00:10.000Z,[0-9]*,262336,Good | Raw,," "$out" || fail "raw row"
     # Newest first when the start is the later time: the seams hold the same way.
     export_csv 0 --server Sim.HdaHistorian.Local --chunk 50 --start 2024-01-01T01:00:00Z --end 2024-01-01T00:00:00Z \
                  "$cal/Ramp"
