@@ -234,9 +234,6 @@ constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 
 // clang-format off
 const ArgumentRow kArgumentRows[] = {
-    {"AttributesOfShorts", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I2, SafeArrayCreateVector(VT_I2, 1, 1)); }, E_INVALIDARG},
-    {"OperatorsOfVariants", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_VARIANT, MakeVariantArray({VarI4(1)})); }, E_INVALIDARG},
-    {"FiltersOfTexts", 1, [](Criteria& c) { Set(c.filters, VT_ARRAY | VT_BSTR, MakeBstrArray({L"*"})); }, E_INVALIDARG},
     {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG},
     {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG},
     {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG},

@@ -3,7 +3,6 @@
 // spans, qualities, values, CSV fields and command lines.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 
 #include "com/com_holders.h"
@@ -181,18 +180,11 @@ TEST(ExportTexts, Values) {
         }
         EXPECT_EQ(FormatValue(*v.get()), r.text) << "type " << r.vt;
     }
-    UniqueVariant text(comtest::VarBstr(L"Stra\u00DFe, \"7\"")), error(comtest::Typed(VT_ERROR, E_FAIL));
-    EXPECT_EQ(CsvField(FormatValue(*text.get())),
-              "\"Stra\xC3\x9F"
-              "e, \"\"7\"\"\"");
+    UniqueVariant error(comtest::Typed(VT_ERROR, E_FAIL));
     EXPECT_EQ(FormatValue(*error.get()), "0x80004005");
 }
 
-TEST(ExportTexts, CsvFieldsAndCodeNames) {
-    EXPECT_EQ(CsvField("plain text"), "plain text");
-    EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
-    EXPECT_EQ(CsvField("two\r\nlines"), "\"two\r\nlines\"");
-    EXPECT_EQ(CsvField(""), "");
+TEST(ExportTexts, CodeNames) {
     EXPECT_STREQ(CodeName(static_cast<HRESULT>(0xC0040007)), "OPC_E_UNKNOWNITEMID");
     EXPECT_STREQ(CodeName(static_cast<HRESULT>(0x80041007)), "OPC_W_NOFILTER");
     EXPECT_STREQ(CodeName(E_FAIL), "");

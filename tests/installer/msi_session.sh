@@ -54,11 +54,18 @@ product_lines() {
 products() { stopped product_lines; }
 # Files of ours: the installation folders and the packages Windows Installer keeps.
 disk() { (cd "$prefix/drive_c" && find . \( -ipath '*OPC HDA Automation*' -o -ipath './windows/Installer/*' \) | sort); }
+# installed <file>...: each is there.
+installed() { local f; for f in "$@"; do [ -f "$f" ] || fail "$f is not installed"; done; }
 # same <expected> <actual> <message>: fails with the difference.
 same() {
   [ "$1" = "$2" ] && return 0
   diff <(echo "$1") <(echo "$2") || true
   fail "$3"
+}
+# removed <folder>...: gone, and the disk and the registry as before the install.
+removed() {
+  for f in "$@"; do [ ! -e "$f" ] || fail "left on disk: $(ls -A "$f")"; done
+  same "$disk_before" "$(disk)" "the files differ" && same "$before" "$(registry)" "the registry differs"
 }
 # expect_run <regular expression> <loader> <program> <args>: its output shown, and matched (its lines joined).
 # To a file, not a pipe: the local server COM starts inherits it.

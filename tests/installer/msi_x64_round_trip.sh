@@ -48,9 +48,7 @@ x86="$prefix/drive_c/Program Files (x86)/OPC HDA Automation"
 new_prefix
 # 1. Default install.
 msi_run /i "$msi" || fail "msiexec /i exited with $rc"
-for f in "$x64"/{OPCHDAAuto.dll,OPCHDAProxy.dll,OPCHDAExport.exe} "$x86"/{OPCHDAAuto.dll,OPCHDAProxy.dll}; do
-  [ -f "$f" ] || fail "$f is not installed"
-done
+installed "$x64"/{OPCHDAAuto.dll,OPCHDAProxy.dll,OPCHDAExport.exe} "$x86"/{OPCHDAAuto.dll,OPCHDAProxy.dll}
 [ ! -e "$x64/Simulator" ] && [ ! -e "$x86/Simulator" ] || fail "the simulator is installed by default"
 during=$(registry)
 all_proxies_ours "$during" || fail "proxies registered for $(proxy_rows "$during" | tr '\n' ' ')only"
@@ -59,9 +57,7 @@ client "$wine64" && client "$wine32"
 
 # 2. The simulator added and used.
 msi_run /i "$msi" ADDLOCAL=Simulator || fail "adding the simulator exited with $rc"
-for f in "$x64"/Simulator/{HdaSim.dll,HdaSimServer.exe,OpcServerList.dll} "$x86"/Simulator/{HdaSim.dll,OpcServerList.dll}; do
-  [ -f "$f" ] || fail "$f is not installed"
-done
+installed "$x64"/Simulator/{HdaSim.dll,HdaSimServer.exe,OpcServerList.dll} "$x86"/Simulator/{HdaSim.dll,OpcServerList.dll}
 expect_run 'DataChange.*Playback slice.*AsyncCancelComplete.*DONE$' "$wine64" "$(to_win "$built/watch_events.exe")" \
   Sim.HdaHistorian.Local 2
 expect_run 'Temperature signals: [1-9].*DONE$' "$wine64" "$(to_win "$built/browse_plant.exe")" Sim.HdaHistorian.Local
@@ -75,13 +71,11 @@ client "$wine32" Sim.HdaHistorian.Local
 wine_stop_server && wine_start_server
 msi_run /i "$msi" REMOVE=Simulator || fail "removing the simulator exited with $rc"
 [ ! -e "$x64/Simulator" ] && [ ! -e "$x86/Simulator" ] || fail "left on disk after removing the simulator"
-[ -f "$x86/OPCHDAAuto.dll" ] || fail "removing the simulator removed the DLL"
+installed "$x86/OPCHDAAuto.dll"
 ! grep -q -i -E 'Sim\.HdaHistorian|6B1F5C2|13486D51' <<<"$(registry)" || fail "the simulator stays registered"
 client "$wine32"
 msi_run /x "$msi" || fail "msiexec /x exited with $rc"
-[ ! -e "$x64" ] && [ ! -e "$x86" ] || fail "left on disk: $(ls -A "$x64" "$x86" 2>&1)"
-same "$disk_before" "$(disk)" "the files differ from before the install"
-same "$before" "$(registry)" "the registry differs from before the install"
+removed "$x64" "$x86"
 
 # 4. The x86 package is for 32-bit Windows (msi_check_package.sh reads its message, which Wine's log leaves out).
 ! msi_run /i "$msi86" || fail "the x86 package installed on 64-bit Windows"
@@ -121,8 +115,7 @@ expect_newer "a rebuilt 1.0.2 over 1.0.2"
 ! msi_run /i "$work/older.msi" || fail "1.0.1 installed over 1.0.2"
 expect_newer "1.0.1 refused over 1.0.2"
 msi_run /x "$work/rebuilt.msi" || fail "uninstalling exited with $rc"
-[ ! -e "$x64" ] && [ ! -e "$x86" ] || fail "left on disk: $(ls -A "$x64" "$x86" 2>&1)"
-same "$before" "$(registry)" "the registry differs from before the upgrades"
+removed "$x64" "$x86"
 
 # 6. What the OPC core components registered stays theirs: the whole registration, in the view it is in.
 theirs='{B7F1A2C3-0000-4000-8000-0000000000AA}'
@@ -169,7 +162,7 @@ theirs_kept() {  # <what happened>
     <<<"$listing" || fail "$1: our server list went over theirs"
 }
 msi_run /i "$work/older.msi" ADDLOCAL=ALL || fail "msiexec /i ADDLOCAL=ALL exited with $rc"
-[ -f "$x64/Simulator/HdaSimServer.exe" ] || fail "ADDLOCAL=ALL did not install the simulator"
+installed "$x64/Simulator/HdaSimServer.exe"
 theirs_kept "installed among them"
 msi_run /i "$work/newer.msi" ADDLOCAL=ALL || fail "upgrading among them exited with $rc"
 theirs_kept "upgraded among them"

@@ -23,16 +23,12 @@ done
 ! msi_run /i "$work/failing.msi" ADDLOCAL=ALL || fail "a package that fails at its end installed"
 same "$before" "$(registry)" "a failed install left registrations behind"
 # A folder given on the command line is one that Windows Installer forgets after the install.
-installed="$prefix/drive_c/OPC HDA"
+folder="$prefix/drive_c/OPC HDA"
 msi_run /i "$msi" ADDLOCAL=ALL 'INSTALLDIR=C:\OPC HDA' || fail "msiexec /i exited with $rc"
-for f in OPCHDAAuto.dll OPCHDAProxy.dll OPCHDAExport.exe Simulator/HdaSimServer.exe; do
-  [ -f "$installed/$f" ] || fail "$f is not installed"
-done
+installed "$folder"/{OPCHDAAuto.dll,OPCHDAProxy.dll,OPCHDAExport.exe,Simulator/HdaSimServer.exe}
 client "$wine32" Sim.HdaHistorian.Local
 expect_run 'Server name: Sim.HdaHistorian.*DONE$' "$wine32" cscript //nologo "$(to_win "$example")"
 wine_stop_server && wine_start_server
 msi_run /x "$msi" || fail "msiexec /x exited with $rc"
-[ ! -e "$installed" ] || fail "left on disk: $(ls -A "$installed")"
-same "$disk_before" "$(disk)" "the files differ from before the install"
-same "$before" "$(registry)" "the registry differs from before the install"
+removed "$folder"
 echo "MSI x86 round trip: installed, used and removed cleanly"

