@@ -11,19 +11,16 @@
 class MemberNames {
 public:
     MemberNames(ITypeInfo* info, MEMBERID id) {
-        if (FAILED(info->GetNames(id, names_, kMax, &got_))) got_ = 0;
+        BSTR got[kMax] = {};
+        if (FAILED(info->GetNames(id, got, kMax, &got_))) got_ = 0;
+        for (UINT i = 0; i < got_; ++i) names_[i] = UniqueBstr::attach(got[i]);
     }
-    ~MemberNames() {
-        for (UINT i = 0; i < got_; ++i) SysFreeString(names_[i]);
-    }
-    MemberNames(const MemberNames&) = delete;
-    MemberNames& operator=(const MemberNames&) = delete;
     // Name i, or "" when there is none.
-    const wchar_t* operator[](UINT i) const { return i < got_ && names_[i] ? names_[i] : L""; }
+    const wchar_t* operator[](UINT i) const { return i < got_ && names_[i] ? names_[i].get() : L""; }
 
 private:
     static constexpr UINT kMax = 32;
-    BSTR names_[kMax] = {};
+    UniqueBstr names_[kMax];
     UINT got_ = 0;
 };
 

@@ -19,14 +19,14 @@ void PutArray(VARIANT* target, SAFEARRAY* array) {
         *target->pparray = array;
         return;
     }
-    VariantClear(target);
+    ClearVariantValue(target);
     target->vt = VT_ARRAY | VT_VARIANT;
     target->parray = array;
 }
 
 // The member's value, moved into the caller's variable.
 void PutValue(VARIANT* target, UniqueVariant& value) {
-    VariantClear(target);
+    ClearVariantValue(target);
     *target = value.detach();
 }
 
@@ -142,15 +142,15 @@ void Empty(Output& output) {
             if (IsArrayVariable(output.target))
                 PutArray(output.target, SafeArrayCreateVector(VT_VARIANT, 1, 0));
             else if (output.target)
-                VariantClear(output.target);
+                ClearVariantValue(output.target);
             break;
         case Output::Kind::Scalar:
-            VariantClear(output.target);
+            ClearVariantValue(output.target);
             output.target->vt = output.element;
             output.target->llVal = 0;
             break;
         case Output::Kind::Variant:
-            if (output.target) VariantClear(output.target);
+            if (output.target) ClearVariantValue(output.target);
             break;
         case Output::Kind::Time:  // the caller's time stays as it was
         case Output::Kind::None: break;

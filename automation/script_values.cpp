@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "com/com_holders.h"
+#include "com/file_time.h"
 #include "time/time_conversion.h"
 
 namespace script_values {
@@ -65,7 +66,7 @@ HRESULT ReadByIndex(IDispatch* object, ULONG index, VARIANT* element, bool* hole
     const DISPID id = IdOf(object, name);
     *hole = id == DISPID_UNKNOWN;
     if (*hole) return S_OK;
-    VariantClear(element);
+    ClearVariantValue(element);
     const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, element);
     return FAILED(hr) ? ElementFailure(hr) : S_OK;
 }
@@ -81,7 +82,7 @@ HRESULT ReadByMembers(IDispatchEx* object, ULONG first, ULONG extent, ULONGLONG 
         if (FAILED(object->GetMemberName(id, name.put()))) continue;
         ULONGLONG index = 0;
         if (!IndexOf(name.get(), &index) || index < first || index >= extent) continue;
-        VariantClear(&elements[index]);
+        ClearVariantValue(&elements[index]);
         const HRESULT hr = Get(object, id, DISPATCH_PROPERTYGET, &elements[index]);
         if (FAILED(hr)) return ElementFailure(hr);
     }
@@ -185,7 +186,7 @@ HRESULT DateOf(IDispatch* object, DATE* date) {
     const double ticks = value->dblVal * 10000.0 + kUnixEpochTicks;
     if (!(ticks >= 0 && ticks < 9.2e18)) return DISP_E_TYPEMISMATCH;  // also NaN: an invalid Date
     const ULONGLONG whole = static_cast<ULONGLONG>(ticks);
-    FILETIME utc{static_cast<DWORD>(whole), static_cast<DWORD>(whole >> 32)};
+    FILETIME utc = FileTimeOf(whole);
     return FileTimeToLocalDate(utc, date) ? S_OK : DISP_E_TYPEMISMATCH;
 }
 

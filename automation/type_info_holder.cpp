@@ -127,6 +127,6 @@ HRESULT TypeInfoHolder::Invoke(IDispatch* self, DISPID id, REFIID riid, LCID lci
     // left in its result (a null object), and a caller that carries on after
     // a failure would use it: Wine's VBScript does after a failed default
     // member (items(0)), and a null object crashed it.
-    if (FAILED(hr) && result) VariantClear(result);
+    if (FAILED(hr) && result) ClearVariantValue(result);
     return hr;
 }

@@ -15,6 +15,7 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com/com_holders.h"
+#include "com/file_time.h"
 #include "server/COPCHDAAutoServer.h"
 #include "tests/reliability/reliability.h"
 
@@ -93,7 +94,7 @@ struct Callback {
     Callback(DWORD items_, DWORD values_) {
         for (DWORD k = 0; k < values_; ++k) {
             ULONGLONG t = 133485408000000000ULL + k * 100000000ULL;
-            times.push_back(FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)});
+            times.push_back(FileTimeOf(t));
             qualities.push_back(0xC0);
             VARIANT v;
             VariantInit(&v);

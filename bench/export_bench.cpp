@@ -18,6 +18,7 @@
 
 #include "opc_hda.h"
 #include "com/com_holders.h"
+#include "com/file_time.h"
 #include "opc/historian_answers.h"
 
 namespace {
@@ -32,7 +33,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 std::wstring IsoTime(std::int64_t ticks) {
-    const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const FILETIME ft = FileTimeOf(ticks);
     SYSTEMTIME st;
     FileTimeToSystemTime(&ft, &st);
     wchar_t text[32];
@@ -61,8 +62,8 @@ double HistorianReads(const wchar_t* progID, std::int64_t values) {
     std::int64_t from = kStart, got = 0;
     const std::int64_t end = kStart + values * kStep;
     for (;;) {
-        OPCHDA_TIME start{FALSE, nullptr, {static_cast<DWORD>(from), static_cast<DWORD>(from >> 32)}};
-        OPCHDA_TIME stop{FALSE, nullptr, {static_cast<DWORD>(end), static_cast<DWORD>(end >> 32)}};
+        OPCHDA_TIME start{FALSE, nullptr, FileTimeOf(from)};
+        OPCHDA_TIME stop{FALSE, nullptr, FileTimeOf(end)};
         HistorianAnswer<OPCHDA_ITEM> answer(1);
         TaskArray<HRESULT> errors;
         if (FAILED(read->ReadRaw(&start, &stop, kChunk, FALSE, 1, &handle, answer.put(), errors.put()))) return 0;
@@ -70,7 +71,7 @@ double HistorianReads(const wchar_t* progID, std::int64_t values) {
         got += item.dwCount - (from == kStart ? 0 : 1);  // each answer starts again at the last one's time
         if (errors[0] != static_cast<HRESULT>(0x40041003) || item.dwCount == 0) break;
         const FILETIME& last = item.pftTimeStamps[item.dwCount - 1];
-        from = static_cast<std::int64_t>((static_cast<std::uint64_t>(last.dwHighDateTime) << 32) | last.dwLowDateTime);
+        from = TicksOf(last);
     }
     const double seconds = Seconds(started);
     TaskArray<HRESULT> released;

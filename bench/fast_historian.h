@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "opc_hda.h"
+#include "com/file_time.h"
+#include "com/task_array.h"
 #include "support/refusing_historian.h"
 
 namespace fastbench {
@@ -36,7 +38,7 @@ public:
         const ULONGLONG start = 133485408000000000ULL;  // 2024-01-01 UTC
         for (DWORD k = 0; k < values; ++k) {
             const ULONGLONG t = start + k * 100000000ULL;
-            stamps_[k] = FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+            stamps_[k] = FileTimeOf(t);
             VariantInit(&values_[k]);
             V_VT(&values_[k]) = VT_R8;
             V_R8(&values_[k]) = k * 0.5;
@@ -122,7 +124,7 @@ public:
 private:
     template <class T>
     static T* Task(DWORD n) {
-        return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
+        return TaskArray<T>::alloc(n).detach();
     }
     template <class T>
     static T* Copy(const T* source, DWORD n) {

@@ -13,6 +13,7 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com/com_holders.h"
+#include "com/file_time.h"
 #include "history/COPCHDAHistory.h"
 #include "opc/historian_answers.h"
 
@@ -20,23 +21,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <class T>
-T* TaskArray(DWORD n) {
-    return static_cast<T*>(CoTaskMemAlloc(n * sizeof(T)));
-}
 
 // A raw read's answer for one item: doubles every 10 s, as a historian sends it.
 OPCHDA_ITEM* MakeAnswer(DWORD n) {
-    auto* item = TaskArray<OPCHDA_ITEM>(1);
+    auto* item = TaskArray<OPCHDA_ITEM>::alloc(1).detach();
     *item = OPCHDA_ITEM{};
     item->dwCount = n;
-    item->pftTimeStamps = TaskArray<FILETIME>(n);
-    item->pdwQualities = TaskArray<DWORD>(n);
-    item->pvDataValues = TaskArray<VARIANT>(n);
+    item->pftTimeStamps = TaskArray<FILETIME>::alloc(n).detach();
+    item->pdwQualities = TaskArray<DWORD>::alloc(n).detach();
+    item->pvDataValues = TaskArray<VARIANT>::alloc(n).detach();
     const ULONGLONG start = 133485408000000000ULL;  // 2024-01-01 UTC
     for (DWORD k = 0; k < n; ++k) {
         ULONGLONG t = start + k * 100000000ULL;
-        item->pftTimeStamps[k] = FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+        item->pftTimeStamps[k] = FileTimeOf(t);
         item->pdwQualities[k] = 0xC0;
         VariantInit(&item->pvDataValues[k]);
         item->pvDataValues[k].vt = VT_R8;

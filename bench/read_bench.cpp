@@ -53,9 +53,9 @@ bool Check(HRESULT hr, const char* what) {
 OPCHDA_TIME TextTime(const wchar_t* text) {
     OPCHDA_TIME t{};
     t.bString = TRUE;
-    size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-    t.szTime = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    memcpy(t.szTime, text, bytes);
+    const size_t chars = wcslen(text) + 1;
+    t.szTime = TaskArray<wchar_t>::alloc(chars).detach();
+    memcpy(t.szTime, text, chars * sizeof(wchar_t));
     return t;
 }
 

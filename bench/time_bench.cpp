@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <optional>
 
+#include "com/file_time.h"
 #include "com/floating_point_defaults.h"
 #include "time/time_conversion.h"
 
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
     double t0 = Seconds();
     for (long i = 0; i < n; ++i) {
         const uint64_t u = start + static_cast<uint64_t>(i % 8760) * hour;
-        FILETIME ft{static_cast<DWORD>(u), static_cast<DWORD>(u >> 32)};
+        FILETIME ft = FileTimeOf(u);
         DATE d;
         if (!FileTimeToLocalDate(ft, &d)) ++failures;
         sink = sink + d;
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
         const CallZone zone;
         for (long i = 0; i < n; ++i) {
             const uint64_t u = start + static_cast<uint64_t>(i % 8760) * hour;
-            FILETIME ft{static_cast<DWORD>(u), static_cast<DWORD>(u >> 32)};
+            FILETIME ft = FileTimeOf(u);
             DATE d;
             if (!zone.ToLocalDate(ft, &d)) ++failures;
             sink = sink + d;

@@ -64,7 +64,7 @@ HRESULT COPCHDABrowser::List(OPCHDA_BROWSETYPE type, VARIANT* names) {
     HRESULT made = collected.ToArray(array);
     if (FAILED(made)) return made;
     // The client's previous content goes only now that the new one exists.
-    VariantClear(names);
+    ClearVariantValue(names);
     names->vt = VT_ARRAY | VT_BSTR;
     names->parray = array.detach();
     return hr;

@@ -2,46 +2,43 @@
 
 #include "automation/client_arrays.h"
 
+#include <algorithm>
 #include <cstdint>
 
-BrowseNames::~BrowseNames() { FreeAll(); }
-
 void BrowseNames::FreeAll() {
-    for (size_t i = 0; i < count_; ++i) CoTaskMemFree(names_[i]);
-    CoTaskMemFree(names_);
-    names_ = nullptr;
-    count_ = capacity_ = 0;
+    names_ = decltype(names_)();
+    capacity_ = 0;
 }
 
-bool BrowseNames::Append(LPWSTR name) {
-    if (count_ == capacity_) {
-        const size_t grown = capacity_ ? capacity_ * 2 : kBatch;
-        if (grown > SIZE_MAX / sizeof(LPWSTR) / 2) return false;
-        void* bigger = CoTaskMemRealloc(names_, grown * sizeof(LPWSTR));
-        if (!bigger) return false;
-        names_ = static_cast<LPWSTR*>(bigger);
-        capacity_ = grown;
-    }
-    names_[count_++] = name;
+bool BrowseNames::MakeRoom() {
+    const size_t count = names_.count();
+    if (capacity_ - count >= kBatch) return true;
+    const size_t grown = capacity_ ? capacity_ * 2 : kBatch;
+    if (grown > SIZE_MAX / sizeof(LPWSTR) / 2 || !names_.grow(grown)) return false;
+    capacity_ = grown;
     return true;
 }
 
 HRESULT BrowseNames::Collect(IEnumString* enumerator) {
     HRESULT hr = S_OK;
     do {
-        LPOLESTR batch[kBatch] = {};
+        // The enumerator writes straight after the names collected, so that
+        // what it hands out is owned from the moment it arrives.
+        if (!MakeRoom()) {
+            hr = E_OUTOFMEMORY;
+            break;
+        }
+        const size_t count = names_.count();
+        LPOLESTR* batch = names_.get() + count;
+        std::fill_n(batch, kBatch, nullptr);
         ULONG fetched = 0;
         hr = enumerator->Next(kBatch, batch, &fetched);
         if (fetched > kBatch) fetched = kBatch;
-        bool stored = true;
-        for (ULONG i = 0; i < fetched; ++i) {
-            if (!batch[i]) continue;
-            if (stored && SUCCEEDED(hr) && Append(batch[i])) continue;
-            stored = false;
-            CoTaskMemFree(batch[i]);
-        }
-        // A Next that failed while handing out strings keeps its own code.
-        if (!stored && SUCCEEDED(hr)) hr = E_OUTOFMEMORY;
+        // Null names are dropped: the rest close up.
+        size_t kept = count;
+        for (ULONG i = 0; i < fetched; ++i)
+            if (batch[i]) names_[kept++] = batch[i];
+        names_.set_count(kept);
         // An enumerator that answers S_OK with less than a batch has nothing more.
         if (hr == S_OK && fetched < kBatch) break;
     } while (hr == S_OK);
@@ -50,8 +47,8 @@ HRESULT BrowseNames::Collect(IEnumString* enumerator) {
 }
 
 HRESULT BrowseNames::ToArray(UniqueSafeArray& array) {
-    if (count_ > static_cast<size_t>(MAXLONG - 1)) return E_FAIL;
-    HRESULT hr = client_arrays::FillResultArray<BSTR>(VT_BSTR, count_, array, [this](BSTR& element, size_t k) {
+    if (names_.count() > static_cast<size_t>(MAXLONG - 1)) return E_FAIL;
+    HRESULT hr = client_arrays::FillResultArray<BSTR>(VT_BSTR, names_.count(), array, [this](BSTR& element, size_t k) {
         element = SysAllocString(names_[k]);
         return element ? S_OK : E_OUTOFMEMORY;
     });

@@ -17,7 +17,6 @@ public:
     BrowseNames() = default;
     BrowseNames(const BrowseNames&) = delete;
     BrowseNames& operator=(const BrowseNames&) = delete;
-    ~BrowseNames();
 
     // Calls Next for kBatch names while it answers exactly S_OK and returns
     // the last answer. On a failure every name collected so far is freed.
@@ -30,13 +29,13 @@ public:
     // name cannot be copied.
     HRESULT ToArray(UniqueSafeArray& array);
 
-    size_t size() const { return count_; }
+    size_t size() const { return names_.count(); }
 
 private:
-    bool Append(LPWSTR name);
+    // Room for a batch past the names collected; false when it cannot be had.
+    bool MakeRoom();
     void FreeAll();
 
-    LPWSTR* names_ = nullptr;  // task memory, as are the strings
-    size_t count_ = 0;
+    TaskArray<LPWSTR, TaskStringElements> names_;  // counts the names collected
     size_t capacity_ = 0;
 };

@@ -134,17 +134,9 @@ public:
     STDMETHODIMP EnumConnections(IEnumConnections** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        std::vector<std::pair<DWORD, typename Policy::Held>> taken;
-        std::shared_ptr<EnumSnapshot<CONNECTDATA>> snapshot;
-        try {
-            snapshot = std::make_shared<EnumSnapshot<CONNECTDATA>>();
-            CsLock lock(lock_);
-            taken.reserve(slots_.size());
-            for (const Slot& s : slots_)
-                if (s.cookie) taken.emplace_back(s.cookie, s.held);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        Connections taken;
+        std::shared_ptr<EnumSnapshot<CONNECTDATA>> snapshot = NewEnumSnapshot<CONNECTDATA>();
+        if (!snapshot || !TakeConnections(taken)) return E_OUTOFMEMORY;
         for (auto& [cookie, held] : taken) {
             ComPtr<IUnknown> sink = Policy::Reach(held, iid_);
             if (sink && !snapshot->Adopt(CONNECTDATA{sink.detach(), cookie})) return E_OUTOFMEMORY;
@@ -195,16 +187,25 @@ private:
     };
 
     // Under the lock: the first empty slot, growing the list when none is.
-    Slot* FreeSlot() {
+    Slot* FreeSlot() try {
         for (Slot& s : slots_)
             if (!s.cookie) return &s;
         size_t used = slots_.size();
-        try {
-            slots_.resize(used == 0 ? 1 : used == 1 ? 4 : used * 2);
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
+        slots_.resize(used == 0 ? 1 : used == 1 ? 4 : used * 2);
         return &slots_[used];
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    using Connections = std::vector<std::pair<DWORD, typename Policy::Held>>;
+    // The live connections, taken under the lock; false when there is no room for them.
+    bool TakeConnections(Connections& taken) try {
+        CsLock lock(lock_);
+        taken.reserve(slots_.size());
+        for (const Slot& s : slots_)
+            if (s.cookie) taken.emplace_back(s.cookie, s.held);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
     Slot* Find(DWORD cookie) {
         for (Slot& s : slots_)
@@ -235,12 +236,8 @@ HRESULT EnumConnectionPoints(std::initializer_list<IConnectionPoint*> points, IE
     using PointsEnum = Enumerator<IEnumConnectionPoints, IConnectionPoint*, EnumTraceName<Policy>>;
     if (!out) return E_POINTER;
     *out = nullptr;
-    std::shared_ptr<EnumSnapshot<IConnectionPoint*>> snapshot;
-    try {
-        snapshot = std::make_shared<EnumSnapshot<IConnectionPoint*>>();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    std::shared_ptr<EnumSnapshot<IConnectionPoint*>> snapshot = NewEnumSnapshot<IConnectionPoint*>();
+    if (!snapshot) return E_OUTOFMEMORY;
     for (IConnectionPoint* point : points) {
         point->AddRef();
         if (!snapshot->Adopt(point)) return E_OUTOFMEMORY;

@@ -60,14 +60,12 @@ public:
     }
     // Takes over what the caller held of the element; false (and the element
     // let go) when there is no room.
-    bool Adopt(T e) {
-        try {
-            elements_.push_back(e);
-            return true;
-        } catch (const std::bad_alloc&) {
-            enum_elements::ClearElement(e);
-            return false;
-        }
+    bool Adopt(T e) try {
+        elements_.push_back(e);
+        return true;
+    } catch (const std::bad_alloc&) {
+        enum_elements::ClearElement(e);
+        return false;
     }
     size_t size() const { return elements_.size(); }
     const T& operator[](size_t i) const { return elements_[i]; }
@@ -75,6 +73,14 @@ public:
 private:
     std::vector<T> elements_;
 };
+
+// A new empty snapshot; null when there is no room for one.
+template <class T>
+std::shared_ptr<EnumSnapshot<T>> NewEnumSnapshot() try {
+    return std::make_shared<EnumSnapshot<T>>();
+} catch (const std::bad_alloc&) {
+    return nullptr;
+}
 
 // A Trace base that names no trace.
 struct Untraced {};

@@ -41,7 +41,9 @@
 //         ...
 //     } catch (...) { return HResultFromCaughtException(); }   // E_OUTOFMEMORY for std::bad_alloc
 //
-// or runs its body as `return ComCall([&] { ... });`.
+// and so is every smaller guard: a helper that turns an exception into an
+// HRESULT, false or null is a function whose whole body is the try block,
+// never a try statement inside a body.
 #pragma once
 
 #include <windows.h>
@@ -58,26 +60,14 @@
 // The HRESULT for the exception being handled: out of memory (or a size the
 // library refuses) gives E_OUTOFMEMORY, anything else E_UNEXPECTED. For the
 // catch clause of a function-try-block.
-inline HRESULT HResultFromCaughtException() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (const std::length_error&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
-// Runs body() and turns an escaping exception into its HRESULT.
-template <class Body>
-HRESULT ComCall(Body&& body) noexcept {
-    try {
-        return std::forward<Body>(body)();
-    } catch (...) {
-        return HResultFromCaughtException();
-    }
+inline HRESULT HResultFromCaughtException() noexcept try {
+    throw;
+} catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+} catch (const std::length_error&) {
+    return E_OUTOFMEMORY;
+} catch (...) {
+    return E_UNEXPECTED;
 }
 
 // Writes "<class> - <interface name>[ - failed]\n" to the debugger output
@@ -214,14 +204,10 @@ private:
 // Creates a D and returns its first reference; null when memory (or anything
 // the constructor needs) cannot be had.
 template <class D, class... Args>
-ComPtr<D> MakeObject(Args&&... args) noexcept {
-    D* object = nullptr;
-    try {
-        object = new (std::nothrow) D(std::forward<Args>(args)...);
-    } catch (...) {
-        return nullptr;
-    }
-    return ComPtr<D>(object);
+ComPtr<D> MakeObject(Args&&... args) noexcept try {
+    return ComPtr<D>(new (std::nothrow) D(std::forward<Args>(args)...));
+} catch (...) {
+    return nullptr;
 }
 
 // A property get: E_POINTER for a null out-parameter, else the value.

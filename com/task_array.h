@@ -88,6 +88,17 @@ public:
         return a;
     }
 
+    // Makes room for `capacity` elements, keeping the counted ones; the room
+    // past them is uninitialised. False, with the block as it was, when the
+    // memory cannot be had or the size would wrap.
+    bool grow(size_t capacity) noexcept {
+        if (capacity < count_ || capacity > SIZE_MAX / sizeof(T)) return false;
+        void* bigger = CoTaskMemRealloc(p_, capacity ? capacity * sizeof(T) : 1);
+        if (!bigger) return false;
+        p_ = static_cast<T*>(bigger);
+        return true;
+    }
+
     void reset() noexcept {
         T* p = std::exchange(p_, nullptr);
         if (!p) return;

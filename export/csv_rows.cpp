@@ -112,18 +112,18 @@ void RowBuilder::Number(std::uint64_t n) {
 void RowBuilder::Time(const FILETIME& time) {
     Appended([&](std::string& out) {
         if (style_.spreadsheet)
-            times_.AppendSpreadsheet(Ticks(time), true, style_.decimal, out);
+            times_.AppendSpreadsheet(TicksOf(time), true, style_.decimal, out);
         else if (style_.localTimes)
-            times_.AppendLocal(Ticks(time), out);
+            times_.AppendLocal(TicksOf(time), out);
         else
-            times_.AppendUtc(Ticks(time), out);
+            times_.AppendUtc(TicksOf(time), out);
     });
 }
 
 void RowBuilder::Stamp(const FILETIME& time) {
     Time(time);
     if (style_.spreadsheet)
-        Appended([&](std::string& out) { times_.AppendSpreadsheet(Ticks(time), false, style_.decimal, out); });
+        Appended([&](std::string& out) { times_.AppendSpreadsheet(TicksOf(time), false, style_.decimal, out); });
 }
 
 void RowBuilder::Quality(DWORD quality) {

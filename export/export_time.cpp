@@ -98,14 +98,14 @@ std::optional<FILETIME> ParseIso8601(const std::wstring& s, std::string* why) {
     FILETIME ft;
     if (zone) {
         if (!SystemTimeToFileTime(&st, &ft)) return Refused(why, year < 1601 ? kBeforeFileTimes : kNotATime);
-        const std::int64_t ticks = Ticks(ft) - *zone * kTicksPerMinute + millis * kTicksPerMillisecond;
+        const std::int64_t ticks = TicksOf(ft) - *zone * kTicksPerMinute + millis * kTicksPerMillisecond;
         if (ticks < 0) return Refused(why, kBeforeFileTimes);
         return FileTimeOf(ticks);
     }
     SYSTEMTIME utc;
     if (!LocalToUtcSystemTime(nullptr, st, &utc)) return Refused(why, kNotATime);
     if (!SystemTimeToFileTime(&utc, &ft)) return Refused(why, utc.wYear < 1601 ? kBeforeFileTimes : kNotATime);
-    return FileTimeOf(Ticks(ft) + millis * kTicksPerMillisecond);
+    return FileTimeOf(TicksOf(ft) + millis * kTicksPerMillisecond);
 }
 
 }  // namespace
@@ -149,11 +149,11 @@ std::optional<std::int64_t> ParseSpan(const std::wstring& text, std::string* why
 
 std::string FormatTimeStamp(const FILETIME& utc, bool local) {
     std::string text;
-    if (Ticks(utc) < 0) return text;
+    if (TicksOf(utc) < 0) return text;
     TimeText times;
     if (local)
-        times.AppendLocal(Ticks(utc), text);
+        times.AppendLocal(TicksOf(utc), text);
     else
-        times.AppendUtc(Ticks(utc), text);
+        times.AppendUtc(TicksOf(utc), text);
     return text;
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "com/file_time.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,10 +36,3 @@ std::optional<std::int64_t> ParseSpan(const std::wstring& text, std::string* why
 // an hour later "2024-10-27T02:30:00.000+01:00"). Empty if the time does not convert.
 std::string FormatTimeStamp(const FILETIME& utc, bool local);
 
-inline std::int64_t Ticks(const FILETIME& t) {
-    return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
-}
-inline FILETIME FileTimeOf(std::int64_t ticks) {
-    const auto u = static_cast<std::uint64_t>(ticks);
-    return FILETIME{static_cast<DWORD>(u & 0xFFFFFFFFu), static_cast<DWORD>(u >> 32)};
-}

@@ -49,7 +49,7 @@ const char* FlawOf(HRESULT code, DWORD count, std::initializer_list<const void*>
         if (!column) return missing;
     for (const FILETIME* column : times)
         for (DWORD k = 0; k < count; ++k)
-            if (Ticks(column[k]) < 0) return "a time stamp beyond the last file time";
+            if (TicksOf(column[k]) < 0) return "a time stamp beyond the last file time";
     return nullptr;
 }
 
@@ -100,7 +100,7 @@ public:
                       "values without their time stamps, qualities or values");
     }
     DWORD Count() const override { return A().dwCount; }
-    std::int64_t Time(DWORD k) const override { return Ticks(A().pftTimeStamps[k]); }
+    std::int64_t Time(DWORD k) const override { return TicksOf(A().pftTimeStamps[k]); }
     void Row(DWORD k, RowBuilder& row) const override {
         row.Stamp(A().pftTimeStamps[k]);
         row.Value(A().pvDataValues[k]);
@@ -130,7 +130,7 @@ public:
                       "modifications without their time stamps, qualities, values, times or edit types");
     }
     DWORD Count() const override { return A().dwCount; }
-    std::int64_t Time(DWORD k) const override { return Ticks(A().pftTimeStamps[k]); }
+    std::int64_t Time(DWORD k) const override { return TicksOf(A().pftTimeStamps[k]); }
     void Row(DWORD k, RowBuilder& row) const override {
         static const char* const kEdits[] = {"", "Insert", "Replace", "InsertReplace", "Delete"};
         const OPCHDA_MODIFIEDITEM& a = A();
@@ -166,7 +166,7 @@ public:
                       "annotations without their time stamps or times");
     }
     DWORD Count() const override { return A().dwNumValues; }
-    std::int64_t Time(DWORD k) const override { return Ticks(A().ftTimeStamps[k]); }
+    std::int64_t Time(DWORD k) const override { return TicksOf(A().ftTimeStamps[k]); }
     void Row(DWORD k, RowBuilder& row) const override {
         const OPCHDA_ANNOTATION& a = A();
         row.Stamp(a.ftTimeStamps[k]);
@@ -196,7 +196,7 @@ public:
                       "attribute values without their time stamps or values");
     }
     DWORD Count() const override { return A().dwNumValues; }
-    std::int64_t Time(DWORD k) const override { return Ticks(A().ftTimeStamps[k]); }
+    std::int64_t Time(DWORD k) const override { return TicksOf(A().ftTimeStamps[k]); }
     void Lead(RowBuilder& row) const override {
         row.Number(attribute_);
         row.Text(name_.c_str());

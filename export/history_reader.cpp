@@ -114,8 +114,8 @@ void Reader::ByTime() {
             return;
         }
         // The next answer starts at the last time; one that went back would never end.
-        const std::int64_t next = series_.Time(n - 1), at = Ticks(from.utc);
-        const bool forward = Ticks(request_.start.utc) <= Ticks(request_.end.utc);
+        const std::int64_t next = series_.Time(n - 1), at = TicksOf(from.utc);
+        const bool forward = TicksOf(request_.start.utc) <= TicksOf(request_.end.utc);
         if (forward ? next < at : next > at) {
             outcome.broken = "more data before the time it was asked from";
             return;
@@ -135,7 +135,7 @@ void Reader::ByIntervals() {
     }
     // Windows of whole intervals from the start, so that they lie where the
     // intervals of one request over the range would.
-    const std::int64_t start = Ticks(request_.start.utc), end = Ticks(request_.end.utc);
+    const std::int64_t start = TicksOf(request_.start.utc), end = TicksOf(request_.end.utc);
     const std::int64_t interval = request_.resampleInterval;
     const bool forward = start <= end;
     std::int64_t window;

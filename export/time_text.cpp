@@ -1,5 +1,7 @@
 #include "export/time_text.h"
 
+#include "com/file_time.h"
+
 namespace {
 
 constexpr std::int64_t kTicksPerMillisecond = 10'000;
@@ -72,15 +74,13 @@ std::int64_t TimeText::OffsetMinutes(std::int64_t ticks) {
     const std::int64_t minute = ticks / kTicksPerMinute;
     if (minute == minute_) return offset_;
     const std::int64_t whole = minute * kTicksPerMinute;
-    const FILETIME utc{static_cast<DWORD>(whole), static_cast<DWORD>(whole >> 32)};
+    const FILETIME utc = FileTimeOf(whole);
     SYSTEMTIME st, local;
     FILETIME localTime;
     offset_ = -zone_.Bias;  // what a conversion the platform refuses falls back to
     if (FileTimeToSystemTime(&utc, &st) && SystemTimeToTzSpecificLocalTime(&zone_, &st, &local) &&
         SystemTimeToFileTime(&local, &localTime)) {
-        const std::int64_t localTicks = static_cast<std::int64_t>(
-            (static_cast<std::uint64_t>(localTime.dwHighDateTime) << 32) | localTime.dwLowDateTime);
-        offset_ = (localTicks - whole) / kTicksPerMinute;
+        offset_ = (TicksOf(localTime) - whole) / kTicksPerMinute;
     }
     minute_ = minute;
     return offset_;

@@ -1,6 +1,7 @@
 #include "module/class_factory.h"
 
 #include <new>
+#include <utility>
 
 #include "com/com_holders.h"
 #include "com/module_count.h"
@@ -58,6 +59,7 @@ IUnknown* ServerClassObject() {
 }
 
 void ReleaseServerClassObject(bool processExiting) {
-    if (g_classObject && !processExiting) g_classObject->Release();
-    g_classObject = nullptr;
+    // At process exit the module's reference is left to the process's end.
+    IClassFactory* held = std::exchange(g_classObject, nullptr);
+    if (!processExiting) ComPtr<IClassFactory>::attach(held).reset();
 }

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "com/variant_values.h"
+#include "com/com_holders.h"
 #include "opc_hda.h"
 
 namespace {
@@ -40,15 +40,10 @@ HRESULT CreateOnNode(const wchar_t* node, REFCLSID clsid, REFIID iid, void** ppv
     server.pwszName = const_cast<LPWSTR>(node);
     MULTI_QI query{&iid, nullptr, S_OK};
     HRESULT hr = g_createInstanceEx.load()(clsid, nullptr, CLSCTX_REMOTE_SERVER, &server, 1, &query);
-    if (FAILED(hr)) {
-        if (query.pItf) query.pItf->Release();
-        return hr;
-    }
-    if (FAILED(query.hr)) {
-        if (query.pItf) query.pItf->Release();
-        return query.hr;
-    }
-    *ppv = query.pItf;
+    ComPtr<IUnknown> created = ComPtr<IUnknown>::attach(query.pItf);
+    if (FAILED(hr)) return hr;
+    if (FAILED(query.hr)) return query.hr;
+    *ppv = created.detach();
     return hr;
 }
 

@@ -2,11 +2,13 @@
 // the historian's browse object wrapped in an OPCHDABrowser.
 #include "server/COPCHDAAutoServer.h"
 
+#include <memory>
 #include <new>
+#include <type_traits>
 
 #include "browser/COPCHDABrowser.h"
 #include "automation/client_arrays.h"
-#include "com/variant_values.h"
+#include "com/com_holders.h"
 
 namespace {
 
@@ -17,23 +19,12 @@ bool HoldsArray(const VARIANT& v) { return v.parray && !IsOmittedMark(v.parray);
 // The criteria in the historian's three parallel arrays.
 class Criteria {
 public:
-    Criteria() = default;
-    Criteria(const Criteria&) = delete;
-    Criteria& operator=(const Criteria&) = delete;
-    ~Criteria() {
-        for (DWORD i = 0; filters_ && i < count_; ++i) VariantClear(&filters_[i]);
-        delete[] attributes_;
-        delete[] operators_;
-        delete[] filters_;
-    }
-
     HRESULT Allocate(DWORD count) {
-        attributes_ = new (std::nothrow) DWORD[count];
-        operators_ = new (std::nothrow) OPCHDA_OPERATORCODES[count];
-        filters_ = new (std::nothrow) VARIANT[count];
+        attributes_.reset(new (std::nothrow) DWORD[count]);
+        operators_.reset(new (std::nothrow) OPCHDA_OPERATORCODES[count]);
+        filters_.reset(new (std::nothrow) UniqueVariant[count]);
         if (!attributes_ || !operators_ || !filters_) return E_OUTOFMEMORY;
         count_ = count;
-        for (DWORD i = 0; i < count; ++i) VariantInit(&filters_[i]);
         return S_OK;
     }
 
@@ -43,9 +34,9 @@ public:
         if (FAILED(hr)) return hr;
         attributes_[0] = OPCHDAItemID;
         operators_[0] = OPCHDA_EQUAL;
-        filters_[0].bstrVal = SysAllocString(L"*");
-        if (!filters_[0].bstrVal) return E_OUTOFMEMORY;
-        filters_[0].vt = VT_BSTR;
+        filters_[0]->bstrVal = SysAllocString(L"*");
+        if (!filters_[0]->bstrVal) return E_OUTOFMEMORY;
+        filters_[0]->vt = VT_BSTR;
         return S_OK;
     }
 
@@ -55,7 +46,7 @@ public:
             LONG attribute = 0, op = 0;
             HRESULT hr = SafeArrayGetElement(attributes, &k, &attribute);
             if (SUCCEEDED(hr)) hr = SafeArrayGetElement(operators, &k, &op);
-            if (SUCCEEDED(hr)) hr = SafeArrayGetElement(filters, &k, &filters_[k - 1]);
+            if (SUCCEEDED(hr)) hr = SafeArrayGetElement(filters, &k, filters_[k - 1].get());
             if (FAILED(hr)) return hr;
             attributes_[k - 1] = static_cast<DWORD>(attribute);
             operators_[k - 1] = static_cast<OPCHDA_OPERATORCODES>(op);
@@ -64,15 +55,19 @@ public:
     }
 
     DWORD count() const { return count_; }
-    DWORD* attributes() const { return attributes_; }
-    OPCHDA_OPERATORCODES* operators() const { return operators_; }
-    VARIANT* filters() const { return filters_; }
+    DWORD* attributes() const { return attributes_.get(); }
+    OPCHDA_OPERATORCODES* operators() const { return operators_.get(); }
+    // The holders laid end to end are the VARIANT array the historian takes.
+    VARIANT* filters() const {
+        static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
+        return filters_[0].get();
+    }
 
 private:
     DWORD count_ = 0;
-    DWORD* attributes_ = nullptr;
-    OPCHDA_OPERATORCODES* operators_ = nullptr;
-    VARIANT* filters_ = nullptr;
+    std::unique_ptr<DWORD[]> attributes_;
+    std::unique_ptr<OPCHDA_OPERATORCODES[]> operators_;
+    std::unique_ptr<UniqueVariant[]> filters_;
 };
 
 // The criteria's checks, in order: exact types, arrays present, then per array
@@ -92,7 +87,7 @@ HRESULT CheckCriteria(LONG count, const VARIANT& attributes, const VARIANT& oper
 // After the historian's answer: its code per criterion, into the client's Errors.
 void HandOutErrors(const HRESULT* errors, DWORD count, VARIANT* Errors) {
     if (!Errors || IsOmitted(*Errors)) return;
-    VariantClear(Errors);
+    ClearVariantValue(Errors);
     UniqueSafeArray array;
     if (FAILED(client_arrays::FillResultArray<LONG>(VT_I4, count, array, [errors](LONG& element, size_t k) {
             element = errors[k];

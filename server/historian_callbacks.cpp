@@ -153,14 +153,14 @@ HRESULT RaiseHandles(EventSources& events, HandlesEvent fire, DWORD id, HRESULT 
 }  // namespace
 
 template <class Work>
-HRESULT COPCHDAAutoServer::WhileHeld(Work&& work) {
+HRESULT COPCHDAAutoServer::WhileHeld(Work&& work) try {
     // Unless the object is already being torn down on another thread (which
     // then waits for this callback), the reference keeps it whole until the
     // event is over.
-    bool held = TryAddRef();
-    HRESULT hr = ComCall(std::forward<Work>(work));
-    if (held) Release();
-    return hr;
+    const auto held = ComPtr<COPCHDAAutoServer>::attach(TryAddRef() ? this : nullptr);
+    return std::forward<Work>(work)();
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::OnDataChange(DWORD dwTransactionID, HRESULT hrStatus, DWORD dwNumItems,

@@ -10,6 +10,14 @@ struct ForwardFrame {
     const ForwardFrame* outer;
 };
 thread_local const ForwardFrame* t_forwarding = nullptr;
+
+// Nothing the owner throws may reach the historian.
+template <class Call>
+HRESULT CallOwner(Call& call, COPCHDAAutoServer* owner) try {
+    return call(owner);
+} catch (...) {
+    return HResultFromCaughtException();
+}
 }  // namespace
 
 HistorianSink::HistorianSink(COPCHDAAutoServer* owner)
@@ -56,8 +64,7 @@ HRESULT HistorianSink::Forward(Call&& call) {
     }
     ForwardFrame frame{this, t_forwarding};
     t_forwarding = &frame;
-    // Nothing the owner throws may reach the historian.
-    HRESULT hr = ComCall([&] { return call(owner); });
+    HRESULT hr = CallOwner(call, owner);
     t_forwarding = frame.outer;
     {
         CsLock lock(ObjectLock());

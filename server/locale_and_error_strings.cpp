@@ -63,7 +63,7 @@ STDMETHODIMP COPCHDAAutoServer::QueryAvailableLocaleIDs(VARIANT* LocaleIDs) {
             return S_OK;
         })))
         return E_FAIL;
-    VariantClear(LocaleIDs);
+    ClearVariantValue(LocaleIDs);
     LocaleIDs->vt = VT_ARRAY | VT_I4;
     LocaleIDs->parray = array.detach();
     return hr;

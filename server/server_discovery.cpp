@@ -53,7 +53,7 @@ STDMETHODIMP COPCHDAAutoServer::GetOPCHDAServers(VARIANT Node, VARIANT* OPCHDASe
             return S_OK;
         })))
         return E_FAIL;
-    VariantClear(OPCHDAServers);
+    ClearVariantValue(OPCHDAServers);
     OPCHDAServers->vt = VT_ARRAY | VT_BSTR;
     OPCHDAServers->parray = array.detach();
     return hr;

@@ -1,28 +1,29 @@
 #include "time/time_args.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "com/com_holders.h"
+#include "com/file_time.h"
 #include "com/floating_point_defaults.h"
 #include "time/time_conversion.h"
 
 namespace {
 
 void FreeText(OPCHDA_TIME* time) {
-    CoTaskMemFree(time->szTime);
-    time->szTime = nullptr;
+    TaskArray<WCHAR>::attach(std::exchange(time->szTime, nullptr), 0).reset();
 }
 
 // Task-memory copy of `text` up to its first zero character; `byteLen` bytes at
 // most are read. A null text gives an empty one.
 LPWSTR CopyText(BSTR text) {
     const UINT byteLen = SysStringByteLen(text);
-    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(static_cast<SIZE_T>(byteLen) + sizeof(WCHAR)));
+    auto copy = TaskArray<WCHAR>::alloc(byteLen / sizeof(WCHAR) + 1);
     if (!copy) return nullptr;
     UINT i = 0;
     for (const UINT chars = byteLen / sizeof(WCHAR); i < chars && text[i] != L'\0'; ++i) copy[i] = text[i];
     copy[i] = L'\0';
-    return copy;
+    return copy.detach();
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ HRESULT TimeArgToHdaTime(VARIANT* arg, OPCHDA_TIME* out, const CallZone& zone) {
     if (!zone.ToFileTime(V_DATE(date.get()), &ft)) return E_FAIL;
     out->ftTime = ft;
     // The historian always receives a text; an absolute time carries an empty one.
-    out->szTime = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(WCHAR)));
+    out->szTime = TaskArray<WCHAR>::alloc(1).detach();
     if (!out->szTime) return E_OUTOFMEMORY;
     out->szTime[0] = L'\0';
     return S_OK;
@@ -65,7 +66,7 @@ void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg) { HdaTimeToTimeArg(
 
 void HdaTimeToTimeArg(const OPCHDA_TIME* time, VARIANT* arg, const CallZone& zone) {
     if (!time || !arg) return;
-    VariantClear(arg);
+    ClearVariantValue(arg);
     DATE local;
     if (zone.ToLocalDate(time->ftTime, &local)) {
         V_VT(arg) = VT_DATE;
@@ -88,11 +89,7 @@ FILETIME DateSpanToFileTime(DATE span) {
     int64_t value = INT64_MIN;
     if (units > -9223372036854775808.0 && units < 9223372036854775808.0)
         value = static_cast<int64_t>(units);  // truncates toward zero
-    const auto bits = static_cast<uint64_t>(value);
-    FILETIME ft;
-    ft.dwLowDateTime = static_cast<DWORD>(bits);
-    ft.dwHighDateTime = static_cast<DWORD>(bits >> 32);
-    return ft;
+    return FileTimeOf(value);
 }
 
 HdaTimePair::~HdaTimePair() {

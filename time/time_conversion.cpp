@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "com/file_time.h"
 #include "com/floating_point_defaults.h"
 
 namespace {
@@ -25,15 +26,13 @@ bool ToFileTime(const SYSTEMTIME& st, FILETIME* ft, SYSTEMTIME* normalized) {
 bool ToUnits(const SYSTEMTIME& st, int64_t* units) {
     FILETIME ft;
     if (!ToFileTime(st, &ft, nullptr)) return false;
-    *units = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    *units = TicksOf(ft);
     return true;
 }
 
 bool FromUnits(int64_t units, SYSTEMTIME* st) {
     if (units < 0) return false;
-    FILETIME ft;
-    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(units));
-    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) >> 32);
+    const FILETIME ft = FileTimeOf(units);
     return FileTimeToSystemTime(&ft, st) != FALSE;
 }
 
@@ -168,7 +167,7 @@ bool CallZone::ToLocalDate(const FILETIME& utc, DATE* local) const {
 
 bool CallZone::ToLocalDateAtCurrentBias(const FILETIME& utc, DATE* local) const {
     if (!local) return false;
-    int64_t t = static_cast<int64_t>((static_cast<uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
+    int64_t t = TicksOf(utc);
     SYSTEMTIME localTime;
     if (t < 0 || !AddBiasMinutes(&t, -currentBias_) || !FromUnits(t, &localTime)) return false;
     return ToDate(localTime, local);

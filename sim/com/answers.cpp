@@ -10,11 +10,8 @@ namespace {
 
 template <class T>
 bool AllocN(T*& p, size_t n) {
-    p = nullptr;
-    if (n == 0) return true;
-    p = SimAllocArray<T>(n);
-    if (p) std::memset(static_cast<void*>(p), 0, n * sizeof(T));
-    return p != nullptr;
+    p = n ? TrackedArray<T>(n).detach() : nullptr;
+    return n == 0 || p;
 }
 
 // Every column of an answer, or none: a failed allocation clears what was made.

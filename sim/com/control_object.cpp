@@ -144,16 +144,16 @@ private:
     // Calls fn on every live historian, each held by a reference meanwhile.
     template <class Fn>
     static HRESULT each(Fn fn) {
-        std::vector<SimHistorianObject*> held;
+        std::vector<ComPtr<SimHistorianObject>> held;
         {
             ProcessState& ps = SharedProcessState();
             std::lock_guard<std::mutex> g(ps.lock);
             for (auto* h : ps.live)
-                if (h->TryAddRef()) held.push_back(h);
+                if (h->TryAddRef()) held.push_back(ComPtr<SimHistorianObject>::attach(h));
         }
-        for (auto* h : held) {
-            fn(h);
-            h->Release();
+        for (auto& h : held) {
+            fn(h.get());
+            h.reset();
         }
         return S_OK;
     }

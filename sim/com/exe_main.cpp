@@ -17,6 +17,7 @@
 #include "sim_module.h"
 
 #include "opc_hda.h"
+#include "com/com_holders.h"
 #include "sim_control.h"
 
 #include <ocidl.h>
@@ -161,17 +162,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR cmd, int) {
     g_idleEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     hdasim::ModuleSetIdleCallback(&OnIdle);
 
-    IUnknown* historianFactory = nullptr;
-    IUnknown* controlFactory = nullptr;
+    ComPtr<IUnknown> historianFactory, controlFactory;
     DWORD cookies[2] = {0, 0};
-    hdasim::CreateClassFactory(&hdasim::CreateHistorianObject, IID_IUnknown,
-                               reinterpret_cast<void**>(&historianFactory));
-    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown, reinterpret_cast<void**>(&controlFactory));
+    hdasim::CreateClassFactory(&hdasim::CreateHistorianObject, IID_IUnknown, historianFactory.put_void());
+    hdasim::CreateClassFactory(&hdasim::CreateControlObject, IID_IUnknown, controlFactory.put_void());
     if (historianFactory)
-        CoRegisterClassObject(CLSID_HdaSimHistorianLocal, historianFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                              &cookies[0]);
+        CoRegisterClassObject(CLSID_HdaSimHistorianLocal, historianFactory.get(), CLSCTX_LOCAL_SERVER,
+                              REGCLS_MULTIPLEUSE, &cookies[0]);
     if (controlFactory)
-        CoRegisterClassObject(CLSID_HdaSimControlLocal, controlFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+        CoRegisterClassObject(CLSID_HdaSimControlLocal, controlFactory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                               &cookies[1]);
     // The factories count as objects; only clients' objects keep the server.
     const long factories = hdasim::ModuleCount();
@@ -196,8 +195,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR cmd, int) {
     if (running) CloseHandle(running);
     hdasim::ModuleSetIdleCallback(nullptr);
     for (long i = 0; i < factories; ++i) hdasim::ModuleAddRef();
-    if (historianFactory) historianFactory->Release();
-    if (controlFactory) controlFactory->Release();
+    historianFactory.reset();
+    controlFactory.reset();
     CoUninitialize();
     return 0;
 }

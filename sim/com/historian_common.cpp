@@ -20,11 +20,11 @@ HRESULT SimHistorianObject::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwL
     if (!pdwCount || !pdwLcid) return E_POINTER;
     auto ids = model_.AvailableLocaleIDs();
     DWORD n = static_cast<DWORD>(ids.size());
-    auto* out = AllocZeroed<LCID>(n);
+    auto out = TrackedArray<LCID>(n);
     if (!out) return E_OUTOFMEMORY;
-    std::copy(ids.begin(), ids.end(), out);
+    std::copy(ids.begin(), ids.end(), out.get());
     *pdwCount = n;
-    *pdwLcid = out;
+    *pdwLcid = out.detach();
     return S_OK;
 }
 

@@ -104,7 +104,7 @@ void SimHistorianObject::EachCallback(const std::function<void(IOPCHDA_DataCallb
 
 HRESULT SimHistorianObject::Start(DWORD n, const OPCHANDLE* ph, const DWORD* aggregates, DWORD* pdwCancelID,
                                   HRESULT** ppErrors, bool repeat, TaskWork work) {
-    auto* errs = AllocZeroed<HRESULT>(n);
+    auto errs = TrackedArray<HRESULT>(n);
     if (!errs) return E_OUTOFMEMORY;
     std::vector<Target> accepted;
     for (DWORD i = 0; i < n; ++i) {
@@ -114,7 +114,7 @@ HRESULT SimHistorianObject::Start(DWORD n, const OPCHANDLE* ph, const DWORD* agg
     }
     DWORD id = g_nextCancelId++;
     *pdwCancelID = id;
-    *ppErrors = errs;
+    *ppErrors = errs.detach();
     // Only accepted items are answered; with none there is nothing to send.
     if (!accepted.empty()) {
         scheduler_->Post(id, Scheduler::kNow,
@@ -122,7 +122,7 @@ HRESULT SimHistorianObject::Start(DWORD n, const OPCHANDLE* ph, const DWORD* agg
                                            int64_t now, int64_t* next) { return work(accepted, now, next); }),
                          true, !repeat);
     }
-    return Overall(errs, n);
+    return Overall(*ppErrors, n);
 }
 
 void SimHistorianObject::SendItems(ItemEvent event, DWORD tid, const std::vector<Target>& items,

@@ -10,7 +10,6 @@
 #include "sim/model/sim_clock.h"
 #include "task_memory.h"
 
-#include <cstring>
 #include <functional>
 
 namespace hdasim {
@@ -25,25 +24,6 @@ inline constexpr const wchar_t* kAsyncAnnotations = kAsyncAnnotationsName;
 inline constexpr const wchar_t* kPlayback = kPlaybackName;
 inline constexpr const wchar_t* kCommon = L"IOPCCommon";
 
-// A zero-filled task-memory array of n elements (at least one, so that an
-// empty answer is still an array).
-template <class T>
-T* AllocZeroed(DWORD n) {
-    T* p = SimAllocArray<T>(n ? n : 1);
-    if (p) std::memset(static_cast<void*>(p), 0, (n ? n : 1) * sizeof(T));
-    return p;
-}
-
-// The element and code arrays of an answer, both or neither.
-template <class T>
-bool AllocAnswer(DWORD n, T** items, HRESULT** errs) {
-    *items = AllocZeroed<T>(n);
-    *errs = AllocZeroed<HRESULT>(n);
-    if (*items && *errs) return true;
-    SimFree(*items);
-    SimFree(*errs);
-    return false;
-}
 
 // S_FALSE when some element failed, as OPC HDA servers answer.
 inline HRESULT Overall(const HRESULT* errs, DWORD n) {
@@ -59,15 +39,12 @@ enum UpdateKind { kInsert, kReplace, kInsertReplace };
 // everything is freed afterwards. Nothing is sent when memory runs out.
 template <class T, class Fill, class Send>
 void Deliver(DWORD n, Fill fill, Send send) {
-    auto* items = AllocZeroed<T>(n);
-    auto* errs = AllocZeroed<HRESULT>(n);
-    if (items && errs) {
-        for (DWORD i = 0; i < n; ++i) errs[i] = fill(i, items[i]);
-        send(n, items, errs, Overall(errs, n));
-        for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
-    }
-    SimFree(items);
-    SimFree(errs);
+    auto items = TrackedArray<T>(n);
+    auto errs = TrackedArray<HRESULT>(n);
+    if (!items || !errs) return;
+    for (DWORD i = 0; i < n; ++i) errs[i] = fill(i, items[i]);
+    send(n, items.get(), errs.get(), Overall(errs.get(), n));
+    for (DWORD i = 0; i < n; ++i) ClearHistorianAnswer(items[i]);
 }
 
 // Runs one synchronous per-item read: allocates the answer arrays, fills item
@@ -75,9 +52,9 @@ void Deliver(DWORD n, Fill fill, Send send) {
 template <class T, class Fill>
 HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
                 const std::function<bool(OPCHANDLE, OPCHANDLE*)>& clientOf, Fill fill) {
-    T* items;
-    HRESULT* errs;
-    if (!AllocAnswer(n, &items, &errs)) return E_OUTOFMEMORY;
+    auto items = TrackedArray<T>(n);
+    auto errs = TrackedArray<HRESULT>(n);
+    if (!items || !errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < n; ++i) {
         OPCHANDLE client = 0;
         if (!clientOf(ph[i], &client)) {
@@ -86,19 +63,19 @@ HRESULT PerItem(DWORD n, const OPCHANDLE* ph, T** out, HRESULT** errors,
         }
         errs[i] = fill(i, ph[i], client, items[i]);
     }
-    *out = items;
-    *errors = errs;
-    return Overall(errs, n);
+    *out = items.detach();
+    *errors = errs.detach();
+    return Overall(*errors, n);
 }
 
 // One code per element into a new errors array: code(i) for element i.
 template <class Code>
 HRESULT PerElement(DWORD n, HRESULT** errors, Code code) {
-    auto* errs = AllocZeroed<HRESULT>(n);
+    auto errs = TrackedArray<HRESULT>(n);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < n; ++i) errs[i] = code(i);
-    *errors = errs;
-    return Overall(errs, n);
+    *errors = errs.detach();
+    return Overall(*errors, n);
 }
 
 // As PerElement, for elements that are server handles: an unknown handle is
@@ -130,9 +107,8 @@ void SimHistorianObject::RecordArray(const wchar_t* iface, const wchar_t* method
 inline Scheduler::Work Guarded(SimHistorianObject* self, Scheduler::Work fn) {
     return [self, fn = std::move(fn)](int64_t now, int64_t* next) {
         if (!self->TryAddRef()) return false;
-        bool again = fn(now, next);
-        self->Release();
-        return again;
+        const auto held = ComPtr<SimHistorianObject>::attach(self);
+        return fn(now, next);
     };
 }
 

@@ -11,10 +11,10 @@ HRESULT SimHistorianObject::GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrI
     if (!pdwCount || !ppdwAttrID || !ppszAttrName || !ppszAttrDesc || !ppvtAttrDataType) return E_POINTER;
     auto attrs = model_.GetItemAttributes();
     DWORD n = static_cast<DWORD>(attrs.size());
-    auto* ids = AllocZeroed<DWORD>(n);
-    auto* names = AllocZeroed<LPWSTR>(n);
-    auto* descs = AllocZeroed<LPWSTR>(n);
-    auto* types = AllocZeroed<VARTYPE>(n);
+    auto ids = TrackedArray<DWORD>(n);
+    auto names = TrackedArray<LPWSTR>(n);
+    auto descs = TrackedArray<LPWSTR>(n);
+    auto types = TrackedArray<VARTYPE>(n);
     for (DWORD i = 0; i < n && ids && names && descs && types; ++i) {
         ids[i] = attrs[i].id;
         names[i] = SimStrdup(attrs[i].name);
@@ -22,10 +22,10 @@ HRESULT SimHistorianObject::GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrI
         types[i] = attrs[i].dataType;
     }
     *pdwCount = n;
-    *ppdwAttrID = ids;
-    *ppszAttrName = names;
-    *ppszAttrDesc = descs;
-    *ppvtAttrDataType = types;
+    *ppdwAttrID = ids.detach();
+    *ppszAttrName = names.detach();
+    *ppszAttrDesc = descs.detach();
+    *ppvtAttrDataType = types.detach();
     return S_OK;
 }
 
@@ -35,18 +35,18 @@ HRESULT SimHistorianObject::GetAggregates(DWORD* pdwCount, DWORD** ppdwAggrID, L
     if (!pdwCount || !ppdwAggrID || !ppszAggrName || !ppszAggrDesc) return E_POINTER;
     auto aggs = model_.GetAggregates();
     DWORD n = static_cast<DWORD>(aggs.size());
-    auto* ids = AllocZeroed<DWORD>(n);
-    auto* names = AllocZeroed<LPWSTR>(n);
-    auto* descs = AllocZeroed<LPWSTR>(n);
+    auto ids = TrackedArray<DWORD>(n);
+    auto names = TrackedArray<LPWSTR>(n);
+    auto descs = TrackedArray<LPWSTR>(n);
     for (DWORD i = 0; i < n && ids && names && descs; ++i) {
         ids[i] = aggs[i].id;
         names[i] = SimStrdup(aggs[i].name);
         descs[i] = SimStrdup(aggs[i].description);
     }
     *pdwCount = n;
-    *ppdwAggrID = ids;
-    *ppszAggrName = names;
-    *ppszAggrDesc = descs;
+    *ppdwAggrID = ids.detach();
+    *ppszAggrName = names.detach();
+    *ppszAggrDesc = descs.detach();
     return S_OK;
 }
 
@@ -60,8 +60,8 @@ HRESULT SimHistorianObject::GetHistorianStatus(OPCHDA_SERVERSTATUS* pwStatus, FI
         return E_POINTER;
     HistorianStatus st = model_.GetStatus();
     *pwStatus = static_cast<OPCHDA_SERVERSTATUS>(st.status);
-    *pftCurrentTime = AllocZeroed<FILETIME>(1);
-    *pftStartTime = AllocZeroed<FILETIME>(1);
+    *pftCurrentTime = TrackedArray<FILETIME>(1).detach();
+    *pftStartTime = TrackedArray<FILETIME>(1).detach();
     if (*pftCurrentTime) **pftCurrentTime = FileTimeOf(st.currentTime);
     if (*pftStartTime) **pftStartTime = FileTimeOf(st.startTime);
     *pwMajorVersion = st.majorVersion;
@@ -78,9 +78,9 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
     FAULT(kServer, L"GetItemHandles");
     CHECK_OUT2(pphServer, ppErrors);
     if (dwCount == 0 || !pszItemID || !phClient) return E_INVALIDARG;
-    OPCHANDLE* handles;
-    HRESULT* errs;
-    if (!AllocAnswer(dwCount, &handles, &errs)) return E_OUTOFMEMORY;
+    auto handles = TrackedArray<OPCHANDLE>(dwCount);
+    auto errs = TrackedArray<HRESULT>(dwCount);
+    if (!handles || !errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) {
         Handle h = 0;
         errs[i] = model_.GetItemHandle(pszItemID[i] ? pszItemID[i] : L"", &h);
@@ -90,9 +90,9 @@ HRESULT SimHistorianObject::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPC
             clients_[h] = phClient[i];
         }
     }
-    *pphServer = handles;
-    *ppErrors = errs;
-    return Overall(errs, dwCount);
+    *pphServer = handles.detach();
+    *ppErrors = errs.detach();
+    return Overall(*ppErrors, dwCount);
 }
 
 HRESULT SimHistorianObject::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
@@ -136,16 +136,13 @@ HRESULT SimHistorianObject::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA
     std::vector<HRESULT> codes;
     HRESULT hr = model_.CreateBrowser(filters, &browser, &codes);
     if (FAILED(hr)) return hr;
-    auto* errs = AllocZeroed<HRESULT>(dwCount);
+    auto errs = TrackedArray<HRESULT>(dwCount);
     if (!errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwCount; ++i) errs[i] = i < codes.size() ? codes[i] : S_OK;
     hr = SimBrowserObject::Create(std::move(browser), pphBrowser);
-    if (FAILED(hr)) {
-        SimFree(errs);
-        return hr;
-    }
-    *ppErrors = errs;
-    return dwCount ? Overall(errs, dwCount) : S_OK;
+    if (FAILED(hr)) return hr;
+    *ppErrors = errs.detach();
+    return dwCount ? Overall(*ppErrors, dwCount) : S_OK;
 }
 
 }  // namespace hdasim

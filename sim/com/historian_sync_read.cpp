@@ -79,17 +79,17 @@ HRESULT SimHistorianObject::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME*
     if (FAILED(ResolveRange(kSyncRead, L"ReadAttribute", htStartTime, htEndTime, &s, &e))) return E_INVALIDARG;
     std::vector<std::uint32_t> ids(pdwAttributeIDs, pdwAttributeIDs + dwNumAttributes);
     auto data = model_.ReadAttribute(s, e, hServer, ids);
-    OPCHDA_ATTRIBUTE* items;
-    HRESULT* errs;
-    if (!AllocAnswer(dwNumAttributes, &items, &errs)) return E_OUTOFMEMORY;
+    auto items = TrackedArray<OPCHDA_ATTRIBUTE>(dwNumAttributes);
+    auto errs = TrackedArray<HRESULT>(dwNumAttributes);
+    if (!items || !errs) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < dwNumAttributes; ++i) {
         const AttributeData& d = data[i];  // one per attribute asked
         errs[i] = FillAttribute(items[i], d, client) ? d.hr : E_OUTOFMEMORY;
         items[i].dwAttributeID = ids[i];
     }
-    *ppAttributeValues = items;
-    *ppErrors = errs;
-    return Overall(errs, dwNumAttributes);
+    *ppAttributeValues = items.detach();
+    *ppErrors = errs.detach();
+    return Overall(*ppErrors, dwNumAttributes);
 }
 
 }  // namespace hdasim

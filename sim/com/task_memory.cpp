@@ -66,18 +66,16 @@ MallocSpy g_spy;
 
 }  // namespace
 
-void* SimAlloc(size_t bytes) {
-    void* p = CoTaskMemAlloc(bytes ? bytes : 1);
-    if (p) {
-        std::lock_guard<std::mutex> g(TrackedLock());
-        tracked().insert(p);
-    }
-    return p;
+void Track(void* p) {
+    if (!p) return;
+    std::lock_guard<std::mutex> g(TrackedLock());
+    tracked().insert(p);
 }
 
-void SimFree(void* p) {
-    CoTaskMemFree(p);  // the spy (if any) forgets it; without one, do it here
-    Forget(p);
+void* SimAlloc(size_t bytes) {
+    void* p = CoTaskMemAlloc(bytes ? bytes : 1);
+    Track(p);
+    return p;
 }
 
 wchar_t* SimStrdup(const wchar_t* s) {

@@ -8,16 +8,22 @@
 #include <cstddef>
 #include <string>
 
+#include "com/task_array.h"
+
 namespace hdasim {
 
 // CoTaskMemAlloc of n bytes (at least 1), tracked. Null on failure.
 void* SimAlloc(size_t bytes);
+// Puts a block on the books (null is ignored); the spy takes it off when freed.
+void Track(void* p);
+// A zero-filled array of n elements (at least one, so that an empty answer is
+// still an array), tracked; detached where it is handed to the client.
 template <class T>
-T* SimAllocArray(size_t n) {
-    return static_cast<T*>(SimAlloc(n * sizeof(T)));
+TaskArray<T> TrackedArray(size_t n) {
+    auto block = TaskArray<T>::zeroed(n ? n : 1);
+    Track(block.get());
+    return block;
 }
-// Frees a block the simulator allocated but never handed out (error paths).
-void SimFree(void* p);
 // A tracked task-memory copy of a string (empty for null).
 wchar_t* SimStrdup(const wchar_t* s);
 inline wchar_t* SimStrdup(const std::wstring& s) { return SimStrdup(s.c_str()); }

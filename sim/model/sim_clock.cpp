@@ -4,17 +4,6 @@
 
 namespace hdasim {
 
-Ticks TicksOf(const FILETIME& ft) {
-    return static_cast<Ticks>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-}
-
-FILETIME FileTimeOf(Ticks v) {
-    FILETIME ft;
-    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) & 0xFFFFFFFFu);
-    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(v) >> 32);
-    return ft;
-}
-
 SimClock& SimClock::Instance() {
     // Never destroyed: workers may still read it while the process ends.
     static SimClock& clock = *new SimClock;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "com/com_holders.h"
+#include "com/file_time.h"
 
 namespace hdasim {
 
@@ -19,8 +20,8 @@ constexpr Ticks kTicksPerMinute = 60 * kTicksPerSecond;
 constexpr Ticks kTicksPerHour = 60 * kTicksPerMinute;
 constexpr Ticks kTicksPerDay = 24 * kTicksPerHour;
 
-Ticks TicksOf(const FILETIME& ft);
-FILETIME FileTimeOf(Ticks t);
+using ::FileTimeOf;
+using ::TicksOf;
 
 class SimClock {
 public:

@@ -16,6 +16,7 @@
 // "Absent" is simply the class unregistered (regsvr32 /u).
 #include "opc_hda.h"
 #include "com/implements.h"
+#include "com/task_array.h"
 #include "sim/com/registration.h"
 
 #include <windows.h>
@@ -99,10 +100,10 @@ bool ReadDefault(const std::wstring& path, std::wstring* out) {
     return true;
 }
 
-wchar_t* TaskCopy(const std::wstring& s) {
-    auto* p = static_cast<wchar_t*>(CoTaskMemAlloc((s.size() + 1) * sizeof(wchar_t)));
-    if (p) std::memcpy(p, s.c_str(), (s.size() + 1) * sizeof(wchar_t));
-    return p;
+TaskArray<wchar_t> TaskCopy(const std::wstring& s) {
+    auto copy = TaskArray<wchar_t>::alloc(s.size() + 1);
+    if (copy) std::memcpy(copy.get(), s.c_str(), (s.size() + 1) * sizeof(wchar_t));
+    return copy;
 }
 
 // Classes under HKCR\CLSID that implement every category of `impl` (any of
@@ -201,14 +202,10 @@ public:
             if (!ReadDefault(base + L"\\ProgID", &progid)) return REGDB_E_CLASSNOTREG;
             ReadDefault(base, &user);
         }
-        *ppszProgID = TaskCopy(progid);
-        *ppszUserType = TaskCopy(user);
-        if (!*ppszProgID || !*ppszUserType) {
-            CoTaskMemFree(*ppszProgID);
-            CoTaskMemFree(*ppszUserType);
-            *ppszProgID = *ppszUserType = nullptr;
-            return E_OUTOFMEMORY;
-        }
+        TaskArray<wchar_t> progidCopy = TaskCopy(progid), userCopy = TaskCopy(user);
+        if (!progidCopy || !userCopy) return E_OUTOFMEMORY;
+        *ppszProgID = progidCopy.detach();
+        *ppszUserType = userCopy.detach();
         return S_OK;
     }
 

@@ -79,7 +79,7 @@ TEST(ExportTimes, FileTimeStampsCarryTheOffsetInForce) {
     };
     for (const Row& r : rows) EXPECT_EQ(FormatTimeStamp(r.utc, true), r.local);
     // Ticks below a millisecond are cut, not carried into the offset.
-    const FILETIME fine = FileTimeOf(Ticks(Utc(2023, 10, 29, 1, 30)) + 9999);
+    const FILETIME fine = FileTimeOf(TicksOf(Utc(2023, 10, 29, 1, 30)) + 9999);
     EXPECT_EQ(FormatTimeStamp(fine, true), "2023-10-29T02:30:00.000+01:00");
     EXPECT_EQ(FormatTimeStamp(fine, false), "2023-10-29T01:30:00.000Z");
 }
@@ -230,7 +230,7 @@ DWORD g_clock = 0;
 DWORD WINAPI TestClock() { return g_clock; }
 
 TEST(ExportProgress, TerminalAndLog) {
-    const std::int64_t reached = Ticks(Utc(2024, 1, 1, 6, 0));
+    const std::int64_t reached = TicksOf(Utc(2024, 1, 1, 6, 0));
     for (int width : {120, 0, 76}) {
         SCOPED_TRACE(width);
         std::FILE* out = std::tmpfile();
