@@ -117,8 +117,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAttribute(LONG TransactionID, VARIANT* 
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelRead(LONG CancelID) try {
-    HRESULT hr = RequireHistorian(asyncRead_.get());
-    return FAILED(hr) ? hr : asyncRead_->Cancel(static_cast<DWORD>(CancelID));
+    return CancelAt(asyncRead_, CancelID);
 } catch (...) {
     return HResultFromCaughtException();
 }

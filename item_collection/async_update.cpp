@@ -11,11 +11,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, S
                                             SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                             SAFEARRAY** Errors, LONG* CancelID) try {
     Request request(this, asyncUpdate_, CancelID);
-    return WriteValues(request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors,
-                       [&](const ValueColumns& v) {
-                           return asyncUpdate_->Insert(TransactionID, NumItems, v.handles, v.stamps, v.values,
-                                                       v.qualities, request.Cancel(), request.Codes());
-                       });
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -24,11 +21,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReplace(LONG TransactionID, LONG NumItems, 
                                              SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                              SAFEARRAY** Errors, LONG* CancelID) try {
     Request request(this, asyncUpdate_, CancelID);
-    return WriteValues(request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors,
-                       [&](const ValueColumns& v) {
-                           return asyncUpdate_->Replace(TransactionID, NumItems, v.handles, v.stamps, v.values,
-                                                        v.qualities, request.Cancel(), request.Codes());
-                       });
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -37,11 +31,8 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumI
                                                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
                                                    SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) try {
     Request request(this, asyncUpdate_, CancelID);
-    return WriteValues(request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors,
-                       [&](const ValueColumns& v) {
-                           return asyncUpdate_->InsertReplace(TransactionID, NumItems, v.handles, v.stamps, v.values,
-                                                              v.qualities, request.Cancel(), request.Codes());
-                       });
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -76,8 +67,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumIt
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) try {
-    HRESULT hr = RequireHistorian(asyncUpdate_.get());
-    return FAILED(hr) ? hr : asyncUpdate_->Cancel(static_cast<DWORD>(CancelID));
+    return CancelAt(asyncUpdate_, CancelID);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -114,8 +104,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertAnnotations(LONG, LONG NumItems, SAFE
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelAnnotations(LONG CancelID) try {
-    HRESULT hr = RequireHistorian(asyncAnnotations_.get());
-    return FAILED(hr) ? hr : asyncAnnotations_->Cancel(static_cast<DWORD>(CancelID));
+    return CancelAt(asyncAnnotations_, CancelID);
 } catch (...) {
     return HResultFromCaughtException();
 }

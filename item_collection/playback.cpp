@@ -44,8 +44,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncPlaybackProcessed(LONG TransactionID, VARIA
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncCancelPlayback(LONG CancelID) try {
-    HRESULT hr = RequireHistorian(playback_.get());
-    return FAILED(hr) ? hr : playback_->Cancel(static_cast<DWORD>(CancelID));
+    return CancelAt(playback_, CancelID);
 } catch (...) {
     return HResultFromCaughtException();
 }

@@ -47,12 +47,6 @@ HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times
     return S_OK;
 }
 
-HRESULT TimeDomain::Convert() {
-    HRESULT hr = server_->TimeArgToHdaTime(start_, times_.Start(), zone_);
-    if (FAILED(hr) || !end_) return hr;
-    return server_->TimeArgToHdaTime(end_, times_.End(), zone_);
-}
-
 void RequestSteps::CheckTable(std::span<const void* const> pointers, std::span<const LONG> counts,
                               std::span<SAFEARRAY** const> outputs, std::span<const ArrayRule> arrays) {
     hr_ = CheckPointers(pointers);
@@ -86,8 +80,18 @@ void RequestSteps::OpenTimeRange(std::initializer_list<VARIANT*> times, LONG cou
     for (SAFEARRAY** output : outputs) pointers[p++] = output;
     CheckTable({pointers, p}, {&count, 1}, AsSpan(outputs), {rules, r});
     if (Failed()) return;
-    times_.emplace(server_, *times.begin(), times.size() > 1 ? times.begin()[1] : nullptr);
-    hr_ = times_->Convert();
+    // Start, then end, through the server object's own conversion (the
+    // virtual operation that follows its connection-point container's
+    // members in its first virtual table).
+    start_ = *times.begin();
+    end_ = times.size() > 1 ? times.begin()[1] : nullptr;
+    zone_.emplace();
+    hr_ = server_->TimeArgToHdaTime(start_, times_.Start(), *zone_);
+    if (SUCCEEDED(hr_) && end_) hr_ = server_->TimeArgToHdaTime(end_, times_.End(), *zone_);
+}
+
+void RequestSteps::WriteBackTimes() const {
+    if (zone_) times_.WriteBack(start_, end_, *zone_);
 }
 
 DWORD* RequestSteps::Longs(SAFEARRAY** array, LONG count) {
@@ -115,7 +119,7 @@ HRESULT RequestSteps::HandOutCodes(HRESULT callResult, LONG count, SAFEARRAY** e
     if (!codes_) return E_FAIL;  // a historian that breaks its promise
     UniqueSafeArray codeArray = CodeArray(count);
     if (!codeArray) return E_FAIL;
-    if (times_) times_->WriteBack();
+    WriteBackTimes();
     const HRESULT hr = client_arrays::HandOutResults({{&codeArray, errors}}, callResult);
     if (asynchronous_ && SUCCEEDED(hr)) *cancelID_ = static_cast<LONG>(cancel_);
     return hr;

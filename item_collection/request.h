@@ -1,13 +1,15 @@
 // Every request the items collection sends to the historian is one Request
-// object taken through the same steps, so that a member is only what is its
-// own: its checks (a Checks table), its times, its arrays, its historian
-// call. The order clients and the tests rely on lives here once: pointers,
-// counts, outputs nulled, array rules, the historian reference, the times,
-// the arrays, the call, the finish. A step after a failed one does nothing,
-// so a member can state its steps without testing each, and the historian is
-// never called for a request that failed before it. What a request owns
-// (times, copies of the arrays, the historian's codes) goes with the object,
-// on every path.
+// taken through the same steps, so that a member is only what is its own: its
+// check table, its arrays, its historian call. The order clients and the
+// tests rely on lives here once: pointers, counts, outputs nulled, array
+// rules, the historian reference, the times, the arrays, the call, the
+// finish. A step after a failed one does nothing, so a member states its
+// steps without testing each, and the historian is never called for a
+// request that failed before it. Requests over a time range and the client's
+// handles, most of them, have the one table their arguments imply
+// (OpenTimeRange), so that table cannot drift between members. What a
+// request owns (time records, copies of the arrays, the historian's codes)
+// goes with the object, on every path.
 #pragma once
 
 #include <windows.h>
@@ -38,6 +40,13 @@ inline SAFEARRAY* InArray(SAFEARRAY* const* array) { return array ? *array : nul
 // E_FAIL while the member's historian interface is not held.
 inline HRESULT RequireHistorian(const IUnknown* historian) { return historian ? S_OK : E_FAIL; }
 
+// Cancels the asynchronous request `CancelID` names at the historian.
+template <class Historian>
+HRESULT CancelAt(const ComPtr<Historian>& historian, LONG CancelID) {
+    HRESULT hr = RequireHistorian(historian.get());
+    return FAILED(hr) ? hr : historian->Cancel(static_cast<DWORD>(CancelID));
+}
+
 // What a member checks, as data, in the order the checks run: the pointers it
 // needs (input arrays through InArray: E_POINTER), its counts (below 1:
 // E_INVALIDARG, the outputs still untouched), the outputs it nulls, then the
@@ -60,29 +69,6 @@ HRESULT CheckArguments(const Checks& checks);
 // that does not convert fails the whole request with E_FAIL: the historian
 // must never get an undefined time.
 HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times);
-
-// The client's StartTime/EndTime and the historian's records made from them,
-// both ways under the zone of the call, read once when the domain is made.
-class TimeDomain {
-public:
-    // `end` is null for requests with a start only.
-    TimeDomain(COPCHDAAutoServer* server, VARIANT* start, VARIANT* end) : server_(server), start_(start), end_(end) {}
-
-    // Start, then end, through the server object's own conversion (the
-    // virtual operation that follows its connection-point container's
-    // members in its first virtual table).
-    HRESULT Convert();
-    OPCHDA_TIME* Start() { return times_.Start(); }
-    OPCHDA_TIME* End() { return times_.End(); }
-    void WriteBack() { times_.WriteBack(start_, end_, zone_); }
-
-private:
-    const CallZone zone_;
-    COPCHDAAutoServer* server_;
-    VARIANT* start_;
-    VARIANT* end_;
-    HdaTimePair times_;
-};
 
 // What the historian answers a read with becomes the client's values array:
 // a history for every element whose code is a success (OPCHDANoData gives an
@@ -114,8 +100,8 @@ public:
     // historian used.
     void OpenTimeRange(std::initializer_list<VARIANT*> times, LONG count, std::initializer_list<SAFEARRAY**> arrays,
                        std::initializer_list<SAFEARRAY**> outputs);
-    OPCHDA_TIME* Start() { return times_->Start(); }
-    OPCHDA_TIME* End() { return times_->End(); }
+    OPCHDA_TIME* Start() { return times_.Start(); }
+    OPCHDA_TIME* End() { return times_.End(); }
     // Elements 1..count of arrays the table checked, read in the order asked
     // for, as the historian's arrays (held until the request goes).
     // Handles, aggregates, attribute identifiers and qualities are 32-bit
@@ -148,7 +134,7 @@ public:
         if (!codeArray) return E_FAIL;
         UniqueSafeArray values;
         if (HRESULT hr = MakeHistories(answers, codes_, values); FAILED(hr)) return hr;
-        if (times_) times_->WriteBack();
+        WriteBackTimes();
         return client_arrays::HandOutResults({{&values, itemValues}, {&codeArray, errors}}, callResult);
     }
 
@@ -160,6 +146,7 @@ protected:
     // written unless all of it is.
     HRESULT HandOutCodes(HRESULT callResult, LONG count, SAFEARRAY** errors);
     UniqueSafeArray CodeArray(LONG count) const;
+    void WriteBackTimes() const;
 
     HRESULT hr_ = S_OK;
     const bool asynchronous_;
@@ -172,7 +159,12 @@ private:
     COPCHDAAutoServer* server_;
     const IUnknown* historian_;
     LONG* cancelID_;
-    std::optional<TimeDomain> times_;
+    // The client's times and the historian's records made from them, both
+    // ways under the zone of the call (none: a request without times).
+    std::optional<CallZone> zone_;
+    VARIANT* start_ = nullptr;
+    VARIANT* end_ = nullptr;
+    HdaTimePair times_;
     std::list<std::vector<LONG>> longs_;
     std::vector<FILETIME> stamps_;
     std::vector<UniqueVariant> values_;
@@ -204,35 +196,37 @@ public:
         return hr;
     }
 
+    Historian* Target() const { return historian_; }
+
 private:
     Historian* historian_;
 };
 
-// The historian's arrays of a value-writing request (Insert, Replace,
-// InsertReplace, synchronous or not): element k of each describes one value.
-struct ValueColumns {
-    DWORD* handles;
-    FILETIME* stamps;
-    VARIANT* values;
-    DWORD* qualities;
-};
-
-// Such a request over the client's four columns of `count` elements: `call`
-// makes the historian call with the columns.
-template <class Historian, class Call>
-HRESULT WriteValues(Request<Historian>& request, LONG count, SAFEARRAY** handles, SAFEARRAY** stamps,
-                    SAFEARRAY** values, SAFEARRAY** qualities, SAFEARRAY** errors, Call&& call) {
+// Insert, Replace and InsertReplace, synchronous or not, differ only in the
+// historian method they call: the client's four columns of `count` elements,
+// element k of each describing one value (handle, time stamp, value,
+// quality), go to `method`; an asynchronous request's TransactionID goes
+// first, and its cancel identifier with the codes.
+template <class Historian, class Method, class... Transaction>
+HRESULT WriteValues(Request<Historian>& request, Method method, LONG count, SAFEARRAY** handles, SAFEARRAY** stamps,
+                    SAFEARRAY** values, SAFEARRAY** qualities, SAFEARRAY** errors, Transaction... transaction) {
     request.Check(
         {{InArray(handles), InArray(stamps), InArray(values), InArray(qualities), errors},
          {count},
          {errors},
          {{handles, count, VT_I4}, {stamps, count, VT_DATE}, {values, count, VT_VARIANT}, {qualities, count, VT_I4}}});
-    ValueColumns columns{};
-    columns.handles = request.Longs(handles, count);
-    columns.stamps = request.FileTimes(stamps, count);
-    columns.values = request.Variants(values, count);
-    columns.qualities = request.Longs(qualities, count);
-    return request.FinishCodes(count, errors, [&] { return call(columns); });
+    DWORD* handleColumn = request.Longs(handles, count);
+    FILETIME* stampColumn = request.FileTimes(stamps, count);
+    VARIANT* valueColumn = request.Variants(values, count);
+    DWORD* qualityColumn = request.Longs(qualities, count);
+    return request.FinishCodes(count, errors, [&] {
+        Historian* historian = request.Target();
+        if constexpr (sizeof...(Transaction) == 0)
+            return (historian->*method)(count, handleColumn, stampColumn, valueColumn, qualityColumn, request.Codes());
+        else
+            return (historian->*method)(static_cast<DWORD>(transaction)..., count, handleColumn, stampColumn,
+                                        valueColumn, qualityColumn, request.Cancel(), request.Codes());
+    });
 }
 
 }  // namespace request

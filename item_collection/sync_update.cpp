@@ -8,10 +8,8 @@ using namespace request;
 STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
     Request request(this, syncUpdate_);
-    return WriteValues(
-        request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors, [&](const ValueColumns& v) {
-            return syncUpdate_->Insert(NumItems, v.handles, v.stamps, v.values, v.qualities, request.Codes());
-        });
+    return WriteValues(request, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues, Qualities,
+                       Errors);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -19,10 +17,8 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHand
 STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                             SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
     Request request(this, syncUpdate_);
-    return WriteValues(
-        request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors, [&](const ValueColumns& v) {
-            return syncUpdate_->Replace(NumItems, v.handles, v.stamps, v.values, v.qualities, request.Codes());
-        });
+    return WriteValues(request, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -31,10 +27,8 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** Ser
                                                   SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                                   SAFEARRAY** Errors) try {
     Request request(this, syncUpdate_);
-    return WriteValues(
-        request, NumItems, ServerHandles, TimeStamps, DataValues, Qualities, Errors, [&](const ValueColumns& v) {
-            return syncUpdate_->InsertReplace(NumItems, v.handles, v.stamps, v.values, v.qualities, request.Codes());
-        });
+    return WriteValues(request, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
 }
