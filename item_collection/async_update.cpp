@@ -1,117 +1,87 @@
 // The asynchronous updates and annotation requests of the items collection,
-// on the request pattern (item_collection/request.h). Insert, Replace and InsertReplace
-// differ only in the historian method they call; the completions arrive
-// later as events of the data callback.
+// each a Request (item_collection/request.h) with its own checks, arrays and
+// call; the completions arrive later as events of the data callback.
 #include "item_collection/request.h"
 #include "com/implements.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;
-using client_arrays::ReadLongs;
 
-namespace {
-
-using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_AsyncUpdate::*)(DWORD, DWORD, OPCHANDLE*, FILETIME*, VARIANT*,
-                                                                       DWORD*, DWORD*, HRESULT**);
-
-// One value per element: handle k, time stamp k, value k and quality k.
-HRESULT WriteValues(const ComPtr<IOPCHDA_AsyncUpdate>& historian, WriteMethod method, LONG TransactionID, LONG NumItems,
-                    SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
-                    SAFEARRAY** Errors, LONG* CancelID) try {
-    HRESULT hr = CheckRequest(
-        {{InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues), InArray(Qualities), Errors, CancelID},
-         {NumItems},
-         {Errors},
-         {{ServerHandles, NumItems, VT_I4},
-          {TimeStamps, NumItems, VT_DATE},
-          {DataValues, NumItems, VT_VARIANT},
-          {Qualities, NumItems, VT_I4}}},
-        historian);
-    ValueColumns columns;
-    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems))) return hr;
-    AsyncAnswer answer;
-    hr = (historian.get()->*method)(TransactionID, NumItems, AsDwords(columns.handles), columns.stamps.data(),
-                                    AsVariants(columns.values), AsDwords(columns.qualities), &answer.cancel,
-                                    answer.codes.put());
-    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID, historian.get());
+STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
+                                            SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
+                                            SAFEARRAY** Errors, LONG* CancelID) try {
+    Request request(this, asyncUpdate_, CancelID);
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
 } catch (...) {
     return HResultFromCaughtException();
 }
 
-}  // namespace
-
-STDMETHODIMP COPCHDAAutoServer::AsyncInsert(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
-                                            SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
-                                            SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Insert, TransactionID, NumItems, ServerHandles, TimeStamps,
-                       DataValues, Qualities, Errors, CancelID);
-}
-
 STDMETHODIMP COPCHDAAutoServer::AsyncReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                              SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
-                                             SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::Replace, TransactionID, NumItems, ServerHandles, TimeStamps,
-                       DataValues, Qualities, Errors, CancelID);
+                                             SAFEARRAY** Errors, LONG* CancelID) try {
+    Request request(this, asyncUpdate_, CancelID);
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertReplace(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                    SAFEARRAY** TimeStamps, SAFEARRAY** DataValues,
-                                                   SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) {
-    return WriteValues(asyncUpdate_, &IOPCHDA_AsyncUpdate::InsertReplace, TransactionID, NumItems, ServerHandles,
-                       TimeStamps, DataValues, Qualities, Errors, CancelID);
+                                                   SAFEARRAY** Qualities, SAFEARRAY** Errors, LONG* CancelID) try {
+    Request request(this, asyncUpdate_, CancelID);
+    return WriteValues(request, &IOPCHDA_AsyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
+                       Qualities, Errors, TransactionID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** Errors, LONG* CancelID) try {
-    TimeDomain times(this, StartTime, EndTime);
-    std::vector<LONG> handles;
-    HRESULT hr =
-        OpenRangeRequest(asyncUpdate_, times, StartTime, EndTime, NumItems, ServerHandles, Errors, CancelID, handles);
-    if (FAILED(hr)) return hr;
-    AsyncAnswer answer;
-    hr = asyncUpdate_->DeleteRaw(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
-                                 answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncUpdate_.get());
+    Request request(this, asyncUpdate_, CancelID);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    return request.FinishCodes(NumItems, Errors, [&] {
+        return asyncUpdate_->DeleteRaw(TransactionID, request.Start(), request.End(), NumItems, handles,
+                                       request.Cancel(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                   SAFEARRAY** TimeStamps, SAFEARRAY** Errors, LONG* CancelID) try {
-    HRESULT hr = CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), Errors, CancelID},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}},
-                              asyncUpdate_);
-    if (FAILED(hr)) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-    AsyncAnswer answer;
-    hr = asyncUpdate_->DeleteAtTime(TransactionID, NumItems, AsDwords(handles), stamps.data(), &answer.cancel,
-                                    answer.codes.put());
-    return answer.Finish(hr, NumItems, nullptr, Errors, CancelID, asyncUpdate_.get());
+    Request request(this, asyncUpdate_, CancelID);
+    request.Check({{InArray(ServerHandles), InArray(TimeStamps), Errors},
+                   {NumItems},
+                   {Errors},
+                   {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    FILETIME* stamps = request.FileTimes(TimeStamps, NumItems);
+    return request.FinishCodes(NumItems, Errors, [&] {
+        return asyncUpdate_->DeleteAtTime(TransactionID, NumItems, handles, stamps, request.Cancel(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) {
-    HRESULT hr = RequireHistorian(asyncUpdate_);
-    return FAILED(hr) ? hr : asyncUpdate_->Cancel(static_cast<DWORD>(CancelID));
+STDMETHODIMP COPCHDAAutoServer::AsyncCancelUpdate(LONG CancelID) try {
+    return CancelAt(asyncUpdate_, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT* StartTime, VARIANT* EndTime,
                                                      LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors,
                                                      LONG* CancelID) try {
-    TimeDomain times(this, StartTime, EndTime);
-    std::vector<LONG> handles;
-    HRESULT hr = OpenRangeRequest(asyncAnnotations_, times, StartTime, EndTime, NumItems, ServerHandles, Errors,
-                                  CancelID, handles);
-    if (FAILED(hr)) return hr;
-    AsyncAnswer answer;
-    hr = asyncAnnotations_->Read(TransactionID, times.Start(), times.End(), NumItems, AsDwords(handles), &answer.cancel,
-                                 answer.codes.put());
-    return answer.Finish(hr, NumItems, &times, Errors, CancelID, asyncAnnotations_.get());
+    Request request(this, asyncAnnotations_, CancelID);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    return request.FinishCodes(NumItems, Errors, [&] {
+        return asyncAnnotations_->Read(TransactionID, request.Start(), request.End(), NumItems, handles,
+                                       request.Cancel(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -120,7 +90,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncReadAnnotations(LONG TransactionID, VARIANT
 // checked as for any update, then the answer is E_NOTIMPL, connected or not.
 STDMETHODIMP COPCHDAAutoServer::AsyncInsertAnnotations(LONG, LONG NumItems, SAFEARRAY** ServerHandles,
                                                        SAFEARRAY** TimeStamps, SAFEARRAY** AnnotationValues,
-                                                       SAFEARRAY** Errors, LONG* CancelID) {
+                                                       SAFEARRAY** Errors, LONG* CancelID) try {
     HRESULT hr =
         CheckArguments({{InArray(ServerHandles), InArray(TimeStamps), InArray(AnnotationValues), Errors, CancelID},
                         {NumItems},
@@ -129,9 +99,12 @@ STDMETHODIMP COPCHDAAutoServer::AsyncInsertAnnotations(LONG, LONG NumItems, SAFE
                          {TimeStamps, NumItems, VT_DATE},
                          {AnnotationValues, NumItems, VT_VARIANT}}});
     return FAILED(hr) ? hr : E_NOTIMPL;
+} catch (...) {
+    return HResultFromCaughtException();
 }
 
-STDMETHODIMP COPCHDAAutoServer::AsyncCancelAnnotations(LONG CancelID) {
-    HRESULT hr = RequireHistorian(asyncAnnotations_);
-    return FAILED(hr) ? hr : asyncAnnotations_->Cancel(static_cast<DWORD>(CancelID));
+STDMETHODIMP COPCHDAAutoServer::AsyncCancelAnnotations(LONG CancelID) try {
+    return CancelAt(asyncAnnotations_, CancelID);
+} catch (...) {
+    return HResultFromCaughtException();
 }

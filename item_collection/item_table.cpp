@@ -12,8 +12,8 @@
 #include "server/COPCHDAAutoServer.h"
 
 using namespace client_arrays;
-using request::CheckRequest;
 using request::InArray;
+using request::Request;
 
 namespace {
 
@@ -28,17 +28,16 @@ using ItemTable = std::list<ComPtr<COPCHDAItem>>;
 
 // A new item appended to the table; E_OUTOFMEMORY leaves the table as it was.
 HRESULT AppendItem(ItemTable& items, LPCWSTR itemID, LONG clientHandle, LONG serverHandle,
-                   const std::shared_ptr<WeakLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) {
+                   const std::shared_ptr<WeakLink>& parent, ComPtr<COPCHDAItem>* added = nullptr) try {
     ComPtr<COPCHDAItem> entry = MakeObject<COPCHDAItem>();
     if (!entry) return E_OUTOFMEMORY;
     entry->Initialize(const_cast<BSTR>(itemID), clientHandle, serverHandle, parent);
-    try {
-        items.push_back(entry);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    items.push_back(entry);
     if (added) *added = entry;
     return S_OK;
+} catch (const std::bad_alloc&) {
+    // The caller still holds the historian's handle and must give it back.
+    return E_OUTOFMEMORY;
 }
 
 HRESULT HandOutItem(COPCHDAItem* item, OPCHDAItem** ppItem) {
@@ -154,19 +153,19 @@ STDMETHODIMP COPCHDAAutoServer::AddItem(BSTR ItemID, LONG ClientHandle, OPCHDAIt
 
 STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** ClientHandles,
                                          SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{InArray(ItemIDs), InArray(ClientHandles), ServerHandles, Errors},
-                               {NumItems},
-                               {ServerHandles, Errors},
-                               {{ItemIDs, NumItems, VT_BSTR}, {ClientHandles, NumItems, VT_I4}}},
-                              server_);
-    if (FAILED(hr)) return hr;
+    Request request(this, server_);
+    request.Check({{InArray(ItemIDs), InArray(ClientHandles), ServerHandles, Errors},
+                   {NumItems},
+                   {ServerHandles, Errors},
+                   {{ItemIDs, NumItems, VT_BSTR}, {ClientHandles, NumItems, VT_I4}}});
+    if (request.Failed()) return request.Result();
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
     std::vector<LONG> clients = ReadLongs(*ClientHandles, NumItems);
     TaskArray<OPCHANDLE> handles;
     TaskArray<HRESULT> errors;
-    hr = server_->GetItemHandles(static_cast<DWORD>(NumItems), ids.pointers(),
-                                 reinterpret_cast<OPCHANDLE*>(clients.data()), handles.put(), errors.put());
+    HRESULT hr = server_->GetItemHandles(static_cast<DWORD>(NumItems), ids.pointers(),
+                                         reinterpret_cast<OPCHANDLE*>(clients.data()), handles.put(), errors.put());
     if (FAILED(hr)) return hr;
     if (!handles || !errors) return E_FAIL;
 
@@ -192,9 +191,9 @@ STDMETHODIMP COPCHDAAutoServer::AddItems(LONG NumItems, SAFEARRAY** ItemIDs, SAF
 }
 
 STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest(
-        {{InArray(ServerHandles), Errors}, {NumItems}, {Errors}, {{ServerHandles, NumItems, VT_I4}}}, server_);
-    if (FAILED(hr)) return hr;
+    Request request(this, server_);
+    request.Check({{InArray(ServerHandles), Errors}, {NumItems}, {Errors}, {{ServerHandles, NumItems, VT_I4}}});
+    if (request.Failed()) return request.Result();
 
     std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
     // Each handle takes out at most the first entry holding it; the historian
@@ -208,8 +207,8 @@ STDMETHODIMP COPCHDAAutoServer::Remove(LONG NumItems, SAFEARRAY** ServerHandles,
         }
     }
     TaskArray<HRESULT> errors;
-    hr = server_->ReleaseItemHandles(static_cast<DWORD>(NumItems), reinterpret_cast<OPCHANDLE*>(handles.data()),
-                                     errors.put());
+    HRESULT hr = server_->ReleaseItemHandles(static_cast<DWORD>(NumItems), reinterpret_cast<OPCHANDLE*>(handles.data()),
+                                             errors.put());
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);
@@ -234,13 +233,13 @@ STDMETHODIMP COPCHDAAutoServer::RemoveAll() try {
 }
 
 STDMETHODIMP COPCHDAAutoServer::Validate(LONG NumItems, SAFEARRAY** ItemIDs, SAFEARRAY** Errors) try {
-    HRESULT hr =
-        CheckRequest({{InArray(ItemIDs), Errors}, {NumItems}, {Errors}, {{ItemIDs, NumItems, VT_BSTR}}}, server_);
-    if (FAILED(hr)) return hr;
+    Request request(this, server_);
+    request.Check({{InArray(ItemIDs), Errors}, {NumItems}, {Errors}, {{ItemIDs, NumItems, VT_BSTR}}});
+    if (request.Failed()) return request.Result();
 
     ClientStrings ids = ReadStrings(*ItemIDs, NumItems);
     TaskArray<HRESULT> errors;
-    hr = server_->ValidateItemIDs(static_cast<DWORD>(NumItems), ids.pointers(), errors.put());
+    HRESULT hr = server_->ValidateItemIDs(static_cast<DWORD>(NumItems), ids.pointers(), errors.put());
     if (FAILED(hr)) return hr;
     UniqueSafeArray codes = MakeLongArray(reinterpret_cast<const LONG*>(errors.get()), NumItems);
     return HandOutResults({{&codes, Errors}}, hr);

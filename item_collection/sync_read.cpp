@@ -1,29 +1,21 @@
-// The six synchronous reads of the items collection. Each is the request
-// pattern (item_collection/request.h) with its own checks, conversions and call.
+// The six synchronous reads of the items collection, each a Request
+// (item_collection/request.h) with its own checks, arrays and call.
 #include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;
-using client_arrays::ReadLongs;
 
 STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG Bounds,
                                             LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                             SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors},
-                               {NumItems},
-                               {ItemValues, Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              syncRead_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
+    Request request(this, syncRead_);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {ItemValues, Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    TaskArray<HRESULT> codes;
-    hr = syncRead_->ReadRaw(times.Start(), times.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
-                            AsDwords(handles), answers.put(), codes.put());
-    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+    return request.FinishRead(answers, ItemValues, Errors, [&] {
+        return syncRead_->ReadRaw(request.Start(), request.End(), static_cast<DWORD>(NumValues), Bounds, NumItems,
+                                  handles, answers.put(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -31,23 +23,15 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadRaw(VARIANT* StartTime, VARIANT* EndTime
 STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* EndTime, DATE ResampleInterval,
                                                   LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** Aggregates,
                                                   SAFEARRAY** ItemValues, SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), InArray(Aggregates), ItemValues, Errors},
-                               {NumItems},
-                               {ItemValues, Errors},
-                               {{ServerHandles, NumItems, VT_I4}, {Aggregates, NumItems, VT_I4}}},
-                              syncRead_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    FILETIME resample = DateSpanToFileTime(ResampleInterval);
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<LONG> aggregates = ReadLongs(*Aggregates, NumItems);
-
+    Request request(this, syncRead_);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles, Aggregates}, {ItemValues, Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    DWORD* aggregates = request.Longs(Aggregates, NumItems);
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    TaskArray<HRESULT> codes;
-    hr = syncRead_->ReadProcessed(times.Start(), times.End(), resample, NumItems, AsDwords(handles),
-                                  AsDwords(aggregates), answers.put(), codes.put());
-    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+    return request.FinishRead(answers, ItemValues, Errors, [&] {
+        return syncRead_->ReadProcessed(request.Start(), request.End(), DateSpanToFileTime(ResampleInterval), NumItems,
+                                        handles, aggregates, answers.put(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -55,20 +39,17 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadProcessed(VARIANT* StartTime, VARIANT* E
 STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** TimeStamps, LONG NumItems,
                                                SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                                SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors},
-                               {NumTimeStamps, NumItems},
-                               {ItemValues, Errors},
-                               {{TimeStamps, NumTimeStamps, VT_DATE}, {ServerHandles, NumItems, VT_I4}}},
-                              syncRead_);
-    if (FAILED(hr)) return hr;
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumTimeStamps, stamps))) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
+    Request request(this, syncRead_);
+    request.Check({{InArray(TimeStamps), InArray(ServerHandles), ItemValues, Errors},
+                   {NumTimeStamps, NumItems},
+                   {ItemValues, Errors},
+                   {{TimeStamps, NumTimeStamps, VT_DATE}, {ServerHandles, NumItems, VT_I4}}});
+    FILETIME* stamps = request.FileTimes(TimeStamps, NumTimeStamps);
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
     HistorianAnswer<OPCHDA_ITEM> answers(NumItems);
-    TaskArray<HRESULT> codes;
-    hr = syncRead_->ReadAtTime(NumTimeStamps, stamps.data(), NumItems, AsDwords(handles), answers.put(), codes.put());
-    return FinishRead(hr, NumItems, answers, codes, nullptr, ItemValues, Errors);
+    return request.FinishRead(answers, ItemValues, Errors, [&] {
+        return syncRead_->ReadAtTime(NumTimeStamps, stamps, NumItems, handles, answers.put(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -76,21 +57,14 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAtTime(LONG NumTimeStamps, SAFEARRAY** T
 STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* EndTime, LONG NumValues, LONG NumItems,
                                                  SAFEARRAY** ServerHandles, SAFEARRAY** ItemValues,
                                                  SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), ItemValues, Errors},
-                               {NumItems},
-                               {ItemValues, Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              syncRead_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
+    Request request(this, syncRead_);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {ItemValues, Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
     HistorianAnswer<OPCHDA_MODIFIEDITEM> answers(NumItems);
-    TaskArray<HRESULT> codes;
-    hr = syncRead_->ReadModified(times.Start(), times.End(), static_cast<DWORD>(NumValues), NumItems, AsDwords(handles),
-                                 answers.put(), codes.put());
-    return FinishRead(hr, NumItems, answers, codes, &times, ItemValues, Errors);
+    return request.FinishRead(answers, ItemValues, Errors, [&] {
+        return syncRead_->ReadModified(request.Start(), request.End(), static_cast<DWORD>(NumValues), NumItems, handles,
+                                       answers.put(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -98,21 +72,14 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadModified(VARIANT* StartTime, VARIANT* En
 STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* EndTime, LONG ServerHandle,
                                                   LONG NumAttributes, SAFEARRAY** AttributeIDs,
                                                   SAFEARRAY** AttributeValues, SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(AttributeIDs), AttributeValues, Errors},
-                               {NumAttributes},
-                               {AttributeValues, Errors},
-                               {{AttributeIDs, NumAttributes, VT_I4}}},
-                              syncRead_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> attributes = ReadLongs(*AttributeIDs, NumAttributes);
-
+    Request request(this, syncRead_);
+    request.OpenTimeRange({StartTime, EndTime}, NumAttributes, {AttributeIDs}, {AttributeValues, Errors});
+    DWORD* attributes = request.Longs(AttributeIDs, NumAttributes);
     HistorianAnswer<OPCHDA_ATTRIBUTE> answers(NumAttributes);
-    TaskArray<HRESULT> codes;
-    hr = syncRead_->ReadAttribute(times.Start(), times.End(), static_cast<OPCHANDLE>(ServerHandle), NumAttributes,
-                                  AsDwords(attributes), answers.put(), codes.put());
-    return FinishRead(hr, NumAttributes, answers, codes, &times, AttributeValues, Errors);
+    return request.FinishRead(answers, AttributeValues, Errors, [&] {
+        return syncRead_->ReadAttribute(request.Start(), request.End(), static_cast<OPCHANDLE>(ServerHandle),
+                                        NumAttributes, attributes, answers.put(), request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -120,20 +87,14 @@ STDMETHODIMP COPCHDAAutoServer::SyncReadAttribute(VARIANT* StartTime, VARIANT* E
 STDMETHODIMP COPCHDAAutoServer::SyncReadAnnotations(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                                     SAFEARRAY** ServerHandles, SAFEARRAY** AnnotationValues,
                                                     SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), AnnotationValues, Errors},
-                               {NumItems},
-                               {AnnotationValues, Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              syncAnnotations_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
+    Request request(this, syncAnnotations_);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {AnnotationValues, Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
     HistorianAnswer<OPCHDA_ANNOTATION> answers(NumItems);
-    TaskArray<HRESULT> codes;
-    hr = syncAnnotations_->Read(times.Start(), times.End(), NumItems, AsDwords(handles), answers.put(), codes.put());
-    return FinishRead(hr, NumItems, answers, codes, &times, AnnotationValues, Errors);
+    return request.FinishRead(answers, AnnotationValues, Errors, [&] {
+        return syncAnnotations_->Read(request.Start(), request.End(), NumItems, handles, answers.put(),
+                                      request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }

@@ -1,52 +1,23 @@
-// The six synchronous updates of the items collection, on the request
-// pattern (item_collection/request.h). Insert, Replace and InsertReplace differ only in
-// the historian method they call.
+// The six synchronous updates of the items collection, each a Request
+// (item_collection/request.h) with its own checks, arrays and call.
 #include "item_collection/request.h"
 #include "server/COPCHDAAutoServer.h"
 
 using namespace request;
-using client_arrays::ReadLongs;
-
-namespace {
-
-using WriteMethod = HRESULT (STDMETHODCALLTYPE IOPCHDA_SyncUpdate::*)(DWORD, OPCHANDLE*, FILETIME*, VARIANT*, DWORD*,
-                                                                      HRESULT**);
-
-// One value per element: handle i, time stamp i, value i and quality i.
-HRESULT WriteValues(const ComPtr<IOPCHDA_SyncUpdate>& historian, WriteMethod method, LONG NumItems,
-                    SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps, SAFEARRAY** DataValues, SAFEARRAY** Qualities,
-                    SAFEARRAY** Errors) {
-    HRESULT hr =
-        CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), InArray(DataValues), InArray(Qualities), Errors},
-                      {NumItems},
-                      {Errors},
-                      {{ServerHandles, NumItems, VT_I4},
-                       {TimeStamps, NumItems, VT_DATE},
-                       {DataValues, NumItems, VT_VARIANT},
-                       {Qualities, NumItems, VT_I4}}},
-                     historian);
-    ValueColumns columns;
-    if (FAILED(hr) || FAILED(hr = columns.Read(ServerHandles, TimeStamps, DataValues, Qualities, NumItems))) return hr;
-
-    TaskArray<HRESULT> codes;
-    hr = (historian.get()->*method)(NumItems, AsDwords(columns.handles), columns.stamps.data(),
-                                    AsVariants(columns.values), AsDwords(columns.qualities), codes.put());
-    return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
-}
-
-}  // namespace
 
 STDMETHODIMP COPCHDAAutoServer::SyncInsert(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                            SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues,
-                       Qualities, Errors);
+    Request request(this, syncUpdate_);
+    return WriteValues(request, &IOPCHDA_SyncUpdate::Insert, NumItems, ServerHandles, TimeStamps, DataValues, Qualities,
+                       Errors);
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                             SAFEARRAY** DataValues, SAFEARRAY** Qualities, SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
+    Request request(this, syncUpdate_);
+    return WriteValues(request, &IOPCHDA_SyncUpdate::Replace, NumItems, ServerHandles, TimeStamps, DataValues,
                        Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -55,7 +26,8 @@ STDMETHODIMP COPCHDAAutoServer::SyncReplace(LONG NumItems, SAFEARRAY** ServerHan
 STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                   SAFEARRAY** DataValues, SAFEARRAY** Qualities,
                                                   SAFEARRAY** Errors) try {
-    return WriteValues(syncUpdate_, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
+    Request request(this, syncUpdate_);
+    return WriteValues(request, &IOPCHDA_SyncUpdate::InsertReplace, NumItems, ServerHandles, TimeStamps, DataValues,
                        Qualities, Errors);
 } catch (...) {
     return HResultFromCaughtException();
@@ -63,38 +35,27 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertReplace(LONG NumItems, SAFEARRAY** Ser
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTime, LONG NumItems,
                                               SAFEARRAY** ServerHandles, SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{StartTime, EndTime, InArray(ServerHandles), Errors},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}}},
-                              syncUpdate_);
-    if (FAILED(hr)) return hr;
-    TimeDomain times(this, StartTime, EndTime);
-    if (FAILED(hr = times.Convert())) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-
-    TaskArray<HRESULT> codes;
-    hr = syncUpdate_->DeleteRaw(times.Start(), times.End(), NumItems, AsDwords(handles), codes.put());
-    return FinishUpdate(hr, NumItems, codes, &times, Errors);
+    Request request(this, syncUpdate_);
+    request.OpenTimeRange({StartTime, EndTime}, NumItems, {ServerHandles}, {Errors});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    return request.FinishCodes(NumItems, Errors, [&] {
+        return syncUpdate_->DeleteRaw(request.Start(), request.End(), NumItems, handles, request.Codes());
+    });
 } catch (...) {
     return HResultFromCaughtException();
 }
 
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                  SAFEARRAY** Errors) try {
-    HRESULT hr = CheckRequest({{InArray(ServerHandles), InArray(TimeStamps), Errors},
-                               {NumItems},
-                               {Errors},
-                               {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}},
-                              syncUpdate_);
-    if (FAILED(hr)) return hr;
-    std::vector<LONG> handles = ReadLongs(*ServerHandles, NumItems);
-    std::vector<FILETIME> stamps;
-    if (FAILED(hr = ReadFileTimes(*TimeStamps, NumItems, stamps))) return hr;
-
-    TaskArray<HRESULT> codes;
-    hr = syncUpdate_->DeleteAtTime(NumItems, AsDwords(handles), stamps.data(), codes.put());
-    return FinishUpdate(hr, NumItems, codes, nullptr, Errors);
+    Request request(this, syncUpdate_);
+    request.Check({{InArray(ServerHandles), InArray(TimeStamps), Errors},
+                   {NumItems},
+                   {Errors},
+                   {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}});
+    DWORD* handles = request.Longs(ServerHandles, NumItems);
+    FILETIME* stamps = request.FileTimes(TimeStamps, NumItems);
+    return request.FinishCodes(NumItems, Errors,
+                               [&] { return syncUpdate_->DeleteAtTime(NumItems, handles, stamps, request.Codes()); });
 } catch (...) {
     return HResultFromCaughtException();
 }
@@ -109,8 +70,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncInsertAnnotations(LONG NumItems, SAFEARRAY**
                                  {{ServerHandles, NumItems, VT_I4},
                                   {TimeStamps, NumItems, VT_DATE},
                                   {AnnotationValues, NumItems, VT_VARIANT}}});
-    if (FAILED(hr)) return hr;
-    return E_NOTIMPL;
+    return FAILED(hr) ? hr : E_NOTIMPL;
 } catch (...) {
     return HResultFromCaughtException();
 }
