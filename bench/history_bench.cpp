@@ -14,6 +14,7 @@
 #include "opc_hda.h"
 #include "com/com_holders.h"
 #include "history/COPCHDAHistory.h"
+#include "history/answer_copies.h"
 #include "opc/historian_answers.h"
 
 namespace {
@@ -45,6 +46,13 @@ OPCHDA_ITEM* MakeAnswer(DWORD n) {
     return item;
 }
 
+// A history of a copy of `answer`, as a callback makes it.
+HRESULT MakeCopiedHistory(const OPCHDA_ITEM& answer, VARIANT* out) {
+    HistorianAnswer<OPCHDA_ITEM> copy = CopyAsAnswer(answer);
+    const HRESULT success = S_OK;
+    return copy ? PutHistories(copy, &success, out) : E_OUTOFMEMORY;
+}
+
 SIZE_T PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
@@ -66,7 +74,7 @@ int main(int argc, char** argv) {
         {
             OPCHDA_ITEM* warm = MakeAnswer(1);
             UniqueVariant h;
-            MakeHistoryVariant(warm, h.get());
+            MakeCopiedHistory(*warm, h.get());
             FreeHistorianAnswer(warm, 1);
             ComPtr<IUnknown> e;
             static_cast<OPCHDAHistory*>(h->pdispVal)->get__NewEnum(e.put());
@@ -82,7 +90,7 @@ int main(int argc, char** argv) {
         const SIZE_T before = PrivateBytes();
         UniqueVariant history;
         auto fillStart = Clock::now();
-        HRESULT hr = MakeHistoryVariant(answer, history.get());
+        HRESULT hr = MakeCopiedHistory(*answer, history.get());
         const double fillSeconds = Seconds(fillStart);
         const SIZE_T after = PrivateBytes();
         FreeHistorianAnswer(answer, 1);

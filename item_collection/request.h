@@ -147,9 +147,9 @@ HRESULT OpenRangeRequest(const ComPtr<T>& historian, TimeDomain& times, VARIANT*
 // whose code is a success (OPCHDANoData gives an empty history, not an empty
 // element) and VT_EMPTY otherwise, Errors the codes as they came; then the
 // times go back to the client. A failed call, or results that cannot be
-// built, leave both outputs null and the client's times as they were. Each
-// history keeps its element's arrays (the answer is the caller's once the call
-// returns); what no history kept is freed by the holder whatever happens.
+// built, leave both outputs null and the client's times as they were. The
+// histories take the answer whole (it is the caller's once the call returns);
+// what they did not take is freed by the holder whatever happens.
 template <class Answer>
 HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answers,
                    const TaskArray<HRESULT>& codes, TimeDomain* times, SAFEARRAY** itemValues, SAFEARRAY** errors) {
@@ -157,11 +157,8 @@ HRESULT FinishRead(HRESULT callResult, LONG count, HistorianAnswer<Answer>& answ
     if (!answers || !codes) return E_FAIL;  // a historian that breaks its promise
     UniqueSafeArray codeArray = client_arrays::MakeLongArray(reinterpret_cast<const LONG*>(codes.get()), count);
     if (!codeArray) return E_FAIL;
-    // Each history goes into its element with its only reference.
     UniqueSafeArray values;
-    HRESULT hr = client_arrays::FillResultArray<VARIANT>(
-        VT_VARIANT, static_cast<size_t>(count), values,
-        [&](VARIANT& element, size_t k) { return FAILED(codes[k]) ? S_OK : MakeKeptHistoryVariant(answers[k], &element); });
+    HRESULT hr = MakeHistoryArray(answers, codes.get(), values);
     if (FAILED(hr)) return hr;
     if (times) times->WriteBack();
     return client_arrays::HandOutResults({{&values, itemValues}, {&codeArray, errors}}, callResult);
