@@ -29,17 +29,16 @@ HRESULT HandOutNew(Fill fill, REFIID riid, void** ppv) {
 
 }  // namespace
 
-// The count is cut to what the arrays hold; a kind's missing qualities (and
-// an item's null array) read as what a copy into zeros would hold.
+// A kind's missing qualities (and an item's null array) read as what a copy
+// into zeros would hold.
 HistoryView ViewOf(const OPCHDA_ITEM& a) {
-    return {.count = WalkableCount(a.dwCount, a.pftTimeStamps, a.pdwQualities, a.pvDataValues),
+    return {.count = a.dwCount,
             .timeStamps = a.pftTimeStamps,
             .values = a.pvDataValues,
             .qualities = a.pdwQualities};
 }
 HistoryView ViewOf(const OPCHDA_MODIFIEDITEM& a) {
-    return {.count = WalkableCount(a.dwCount, a.pftTimeStamps, a.pdwQualities, a.pvDataValues,
-                                   a.pftModificationTime, a.pEditType, a.szUser),
+    return {.count = a.dwCount,
             .entries = true,
             .timeStamps = a.pftTimeStamps,
             .values = a.pvDataValues,
@@ -49,13 +48,13 @@ HistoryView ViewOf(const OPCHDA_MODIFIEDITEM& a) {
             .users = a.szUser};
 }
 HistoryView ViewOf(const OPCHDA_ATTRIBUTE& a) {
-    return {.count = WalkableCount(a.dwNumValues, a.ftTimeStamps, a.vAttributeValues),
+    return {.count = a.dwNumValues,
             .absentQuality = kDefaultQuality,
             .timeStamps = a.ftTimeStamps,
             .values = a.vAttributeValues};
 }
 HistoryView ViewOf(const OPCHDA_ANNOTATION& a) {
-    return {.count = WalkableCount(a.dwNumValues, a.ftTimeStamps, a.ftAnnotationTime, a.szAnnotation, a.szUser),
+    return {.count = a.dwNumValues,
             .entries = true,
             .annotations = true,
             .absentQuality = kDefaultQuality,
@@ -64,6 +63,19 @@ HistoryView ViewOf(const OPCHDA_ANNOTATION& a) {
             .texts = a.szAnnotation,
             .entryTimes = a.ftAnnotationTime,
             .users = a.szUser};
+}
+
+DWORD WalkableCount(const HistoryView& v) {
+    return WalkableCount(v.count, v.timeStamps, v.values, v.texts, v.qualities, v.entryTimes, v.editTypes, v.users);
+}
+
+DWORD COPCHDAHistory::Count() const {
+    // Asked of the allocator on first use only: a read's histories that are
+    // released unread cost no more than the answer. Threads that race here
+    // find the same count.
+    LONG n = InterlockedCompareExchange(&count_, -1, -1);
+    if (n < 0) InterlockedExchange(&count_, n = static_cast<LONG>(WalkableCount(view_)));
+    return static_cast<DWORD>(n);
 }
 
 template <class Answer>
@@ -79,7 +91,7 @@ HRESULT COPCHDAHistory::SetAnnotations(const OPCHDA_ANNOTATION* source) { return
 
 STDMETHODIMP COPCHDAHistory::get_Count(LONG* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = static_cast<LONG>(view_.count);
+    *pVal = static_cast<LONG>(Count());
     return S_OK;
 }
 
@@ -92,7 +104,7 @@ STDMETHODIMP COPCHDAHistory::get__NewEnum(IUnknown** ppUnk) {
 
 LONG COPCHDAHistory::FindByDate(DATE key, const CallZone& zone) const {
     // The time stamps are presumed ascending; each probe converts one of them.
-    LONG low = 0, high = static_cast<LONG>(view_.count) - 1;
+    LONG low = 0, high = static_cast<LONG>(Count()) - 1;
     while (low <= high) {
         LONG mid = low + (high - low) / 2;
         DATE probe = 0.0;
@@ -131,7 +143,7 @@ STDMETHODIMP COPCHDAHistory::Item(VARIANT ItemSpecifier, OPCHDAValue** ppValue) 
             if (FAILED(VariantChangeType(number.get(), &ItemSpecifier, 0, VT_UI4))) return E_INVALIDARG;
             n = V_UI4(number.get());
         }
-        if (n == 0 || n > view_.count) return E_INVALIDARG;
+        if (n == 0 || n > Count()) return E_INVALIDARG;
         *ppValue = nullptr;
         k = n - 1;
     }

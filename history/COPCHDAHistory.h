@@ -31,7 +31,7 @@ template <>
 inline constexpr bool kHasObjectLock<COPCHDAHistory> = false;
 
 // What a history reads of its answer element: the element's arrays (each may
-// be null: zeros stand in for it) and its count, cut to what they hold.
+// be null: zeros stand in for it) and the count the historian claimed.
 struct HistoryView {
     DWORD count = 0;
     bool entries = false;
@@ -50,6 +50,9 @@ HistoryView ViewOf(const OPCHDA_ITEM& answer);
 HistoryView ViewOf(const OPCHDA_MODIFIEDITEM& answer);
 HistoryView ViewOf(const OPCHDA_ATTRIBUTE& answer);
 HistoryView ViewOf(const OPCHDA_ANNOTATION& answer);
+// The claimed count, cut to what the arrays hold. Only for arrays that are
+// task memory the history's block owns.
+DWORD WalkableCount(const HistoryView& view);
 
 class COPCHDAHistory final : public Implements<COPCHDAHistory, DispatchImpl<OPCHDAHistory>> {
 public:
@@ -75,7 +78,8 @@ public:
     virtual HRESULT SetAttributeValues(const OPCHDA_ATTRIBUTE* source);
     virtual HRESULT SetItemValues(const OPCHDA_ITEM* source);
 
-    DWORD Count() const { return view_.count; }
+    // Its elements: the claimed count cut to what the arrays hold.
+    DWORD Count() const;
     // A new value or entry object for 0-based element k (< Count()), its times
     // converted under `zone`. What Item and the enumerator hand out.
     HRESULT MakeElement(DWORD k, const CallZone& zone, OPCHDAValue** ppValue) const;
@@ -92,6 +96,7 @@ private:
 
     HistoryBlock* const block_;
     HistoryView view_;
+    mutable LONG count_ = -1;  // Count(), once asked
 };
 
 // For every element k of `answer` (k < answer.count()) whose codes[k] is a

@@ -14,6 +14,12 @@ namespace {
 constexpr size_t kSlotsOffset =
     (sizeof(HistoryBlock) + alignof(COPCHDAHistory) - 1) / alignof(COPCHDAHistory) * alignof(COPCHDAHistory);
 
+// Whether a history can hold the element: Count is a LONG. The arrays' sizes
+// are asked only for a count that claims more.
+bool Holdable(const HistoryView& view) {
+    return view.count <= static_cast<DWORD>(LONG_MAX) || WalkableCount(view) <= static_cast<DWORD>(LONG_MAX);
+}
+
 }  // namespace
 
 void* HistoryBlock::Allocate(size_t slots) noexcept {
@@ -46,7 +52,7 @@ void HistoryBlock::DropUse() noexcept {
 
 HRESULT HistoryBlock::Put(size_t k, VARIANT& element) noexcept {
     const HistoryView view = std::visit([k](const auto& answer) { return ViewOf(answer[k]); }, answer_);
-    if (view.count > static_cast<DWORD>(LONG_MAX)) return E_OUTOFMEMORY;
+    if (!Holdable(view)) return E_OUTOFMEMORY;
     auto* history = new (Slot(k)) COPCHDAHistory(this, view);
     AddUse();
     OPCHDAHistory* itf = nullptr;
@@ -60,9 +66,10 @@ template <class Answer>
 HRESULT HistoryBlock::Refill(COPCHDAHistory& history, HistorianAnswer<Answer>& copy) noexcept {
     if (slots_ != 1) return E_UNEXPECTED;  // the others read the answer it would replace
     const HistoryView view = ViewOf(copy[0]);
-    if (view.count > static_cast<DWORD>(LONG_MAX)) return E_OUTOFMEMORY;
+    if (!Holdable(view)) return E_OUTOFMEMORY;
     answer_ = std::move(copy);
     history.view_ = view;
+    history.count_ = -1;
     return S_OK;
 }
 
