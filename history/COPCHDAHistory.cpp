@@ -74,7 +74,7 @@ DWORD COPCHDAHistory::Count() const {
     // released unread cost no more than the answer. Threads that race here
     // find the same count.
     LONG n = InterlockedCompareExchange(&count_, -1, -1);
-    if (n < 0) InterlockedExchange(&count_, n = static_cast<LONG>(WalkableCount(view_)));
+    if (n < 0) InterlockedExchange(&count_, n = static_cast<LONG>(WalkableCount(View())));
     return static_cast<DWORD>(n);
 }
 
@@ -104,11 +104,12 @@ STDMETHODIMP COPCHDAHistory::get__NewEnum(IUnknown** ppUnk) {
 
 LONG COPCHDAHistory::FindByDate(DATE key, const CallZone& zone) const {
     // The time stamps are presumed ascending; each probe converts one of them.
+    const FILETIME* const stamps = View().timeStamps;
     LONG low = 0, high = static_cast<LONG>(Count()) - 1;
     while (low <= high) {
         LONG mid = low + (high - low) / 2;
         DATE probe = 0.0;
-        zone.ToLocalDate(StampAt(view_.timeStamps, mid), &probe);
+        zone.ToLocalDate(StampAt(stamps, mid), &probe);
         if (key < probe)
             high = mid - 1;
         else if (key > probe)
@@ -151,7 +152,7 @@ STDMETHODIMP COPCHDAHistory::Item(VARIANT ItemSpecifier, OPCHDAValue** ppValue) 
 }
 
 HRESULT COPCHDAHistory::MakeElement(DWORD k, const CallZone& zone, OPCHDAValue** ppValue) const {
-    const HistoryView& v = view_;
+    const HistoryView v = View();
     const DWORD quality = v.qualities ? v.qualities[k] : v.absentQuality;
     const VARIANT empty{};
     const VARIANT* value = v.values ? &v.values[k] : &empty;

@@ -60,7 +60,10 @@ public:
     // Its block counts as the library's use, once for all its histories.
     static constexpr bool kCountsAsLiveObject = false;
 
-    COPCHDAHistory(HistoryBlock* block, const HistoryView& view) : block_(block), view_(view) {}
+    template <class Answer>
+    COPCHDAHistory(HistoryBlock* block, const Answer& element) : block_(block) {
+        Read(element);
+    }
 
     // OPCHDAHistory
     STDMETHODIMP get_Count(LONG* pVal) override;
@@ -90,13 +93,23 @@ private:
     // Its last reference gone: the history leaves its block's storage.
     static void Dispose(COPCHDAHistory* history);
     template <class Answer>
+    void Read(const Answer& element) {
+        element_ = &element;
+        viewOf_ = [](const void* e) { return ViewOf(*static_cast<const Answer*>(e)); };
+        count_ = -1;
+    }
+    HistoryView View() const { return viewOf_(element_); }
+    template <class Answer>
     HRESULT Refill(const Answer* source);
     // The 0-based element whose time stamp, as a local date, equals `key`; -1 if none.
     LONG FindByDate(DATE key, const CallZone& zone) const;
 
-    HistoryBlock* const block_;
-    HistoryView view_;
+    // A history is small (a read of 1,000 items makes 1,000 of them in its
+    // block): its element, and how to see the element's arrays.
     mutable LONG count_ = -1;  // Count(), once asked
+    HistoryBlock* const block_;
+    const void* element_ = nullptr;
+    HistoryView (*viewOf_)(const void*) = nullptr;
 };
 
 // For every element k of `answer` (k < answer.count()) whose codes[k] is a

@@ -51,9 +51,12 @@ void HistoryBlock::DropUse() noexcept {
 }
 
 HRESULT HistoryBlock::Put(size_t k, VARIANT& element) noexcept {
-    const HistoryView view = std::visit([k](const auto& answer) { return ViewOf(answer[k]); }, answer_);
-    if (!Holdable(view)) return E_OUTOFMEMORY;
-    auto* history = new (Slot(k)) COPCHDAHistory(this, view);
+    COPCHDAHistory* history = std::visit(
+        [this, k](const auto& answer) {
+            return Holdable(ViewOf(answer[k])) ? new (Slot(k)) COPCHDAHistory(this, answer[k]) : nullptr;
+        },
+        answer_);
+    if (!history) return E_OUTOFMEMORY;
     AddUse();
     OPCHDAHistory* itf = nullptr;
     history->QueryInterface(IID_OPCHDAHistory, reinterpret_cast<void**>(&itf));
@@ -65,11 +68,9 @@ HRESULT HistoryBlock::Put(size_t k, VARIANT& element) noexcept {
 template <class Answer>
 HRESULT HistoryBlock::Refill(COPCHDAHistory& history, HistorianAnswer<Answer>& copy) noexcept {
     if (slots_ != 1) return E_UNEXPECTED;  // the others read the answer it would replace
-    const HistoryView view = ViewOf(copy[0]);
-    if (!Holdable(view)) return E_OUTOFMEMORY;
+    if (!Holdable(ViewOf(copy[0]))) return E_OUTOFMEMORY;
+    history.Read(copy[0]);  // the element stays where it is when its holder moves
     answer_ = std::move(copy);
-    history.view_ = view;
-    history.count_ = -1;
     return S_OK;
 }
 
