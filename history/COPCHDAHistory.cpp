@@ -32,20 +32,15 @@ HRESULT HandOutNew(Fill fill, REFIID riid, void** ppv) {
 // A kind's missing qualities (and an item's null array) read as what a copy
 // into zeros would hold.
 HistoryView ViewOf(const OPCHDA_ITEM& a) {
-    return {.count = a.dwCount,
-            .timeStamps = a.pftTimeStamps,
-            .values = a.pvDataValues,
-            .qualities = a.pdwQualities};
+    return {.count = a.dwCount, .timeStamps = a.pftTimeStamps, .values = a.pvDataValues, .qualities = a.pdwQualities};
 }
-HistoryView ViewOf(const OPCHDA_MODIFIEDITEM& a) {
-    return {.count = a.dwCount,
-            .entries = true,
-            .timeStamps = a.pftTimeStamps,
-            .values = a.pvDataValues,
-            .qualities = a.pdwQualities,
-            .entryTimes = a.pftModificationTime,
-            .editTypes = a.pEditType,
-            .users = a.szUser};
+HistoryView ViewOf(const OPCHDA_MODIFIEDITEM& a) {  // an item's values, and their edits
+    HistoryView v = ViewOf(OPCHDA_ITEM{a.hClient, 0, a.dwCount, a.pftTimeStamps, a.pdwQualities, a.pvDataValues});
+    v.entries = true;
+    v.entryTimes = a.pftModificationTime;
+    v.editTypes = a.pEditType;
+    v.users = a.szUser;
+    return v;
 }
 HistoryView ViewOf(const OPCHDA_ATTRIBUTE& a) {
     return {.count = a.dwNumValues,
