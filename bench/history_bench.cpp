@@ -15,6 +15,7 @@
 #include "com/com_holders.h"
 #include "com/file_time.h"
 #include "history/COPCHDAHistory.h"
+#include "history/answer_copies.h"
 #include "opc/historian_answers.h"
 
 namespace {
@@ -42,6 +43,13 @@ OPCHDA_ITEM* MakeAnswer(DWORD n) {
     return item;
 }
 
+// A history of a copy of `answer`, as a callback makes it.
+HRESULT MakeCopiedHistory(const OPCHDA_ITEM& answer, VARIANT* out) {
+    HistorianAnswer<OPCHDA_ITEM> copy = CopyAsAnswer(answer);
+    const HRESULT success = S_OK;
+    return copy ? PutHistories(copy, &success, out) : E_OUTOFMEMORY;
+}
+
 SIZE_T PrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
@@ -63,7 +71,7 @@ int main(int argc, char** argv) {
         {
             OPCHDA_ITEM* warm = MakeAnswer(1);
             UniqueVariant h;
-            MakeHistoryVariant(warm, h.get());
+            MakeCopiedHistory(*warm, h.get());
             FreeHistorianAnswer(warm, 1);
             ComPtr<IUnknown> e;
             static_cast<OPCHDAHistory*>(h->pdispVal)->get__NewEnum(e.put());
@@ -79,7 +87,7 @@ int main(int argc, char** argv) {
         const SIZE_T before = PrivateBytes();
         UniqueVariant history;
         auto fillStart = Clock::now();
-        HRESULT hr = MakeHistoryVariant(answer, history.get());
+        HRESULT hr = MakeCopiedHistory(*answer, history.get());
         const double fillSeconds = Seconds(fillStart);
         const SIZE_T after = PrivateBytes();
         FreeHistorianAnswer(answer, 1);

@@ -29,7 +29,9 @@
 // defined once per binary: the product's in com/module_count.cpp, the
 // simulator's in sim/com/sim_module.cpp; a class may opt out with
 // `static constexpr bool kCountsAsLiveObject = false;`), and the FinalRelease()
-// hook. A class that never locks may drop its lock (kHasObjectLock below):
+// hook. A class whose objects share storage (the histories of one read)
+// gives `static void Dispose(D*)`, called instead of delete. A class that
+// never locks may drop its lock (kHasObjectLock below):
 // creating and deleting a critical section costs two heap calls, which
 // objects made by the hundred thousand (history elements) notice.
 //
@@ -159,7 +161,10 @@ public:
             InterlockedExchange(&refCount_, kTearingDown);
             D* self = static_cast<D*>(this);
             self->FinalRelease();
-            delete self;
+            if constexpr (requires { D::Dispose(self); })
+                D::Dispose(self);  // an object that lives in storage it shares with others
+            else
+                delete self;
         }
         return static_cast<ULONG>(r);
     }

@@ -70,18 +70,6 @@ HRESULT CheckArguments(const Checks& checks);
 // must never get an undefined time.
 HRESULT ReadFileTimes(SAFEARRAY* array, LONG count, std::vector<FILETIME>& times);
 
-// What the historian answers a read with becomes the client's values array:
-// a history for every element whose code is a success (OPCHDANoData gives an
-// empty history, not an empty element), VT_EMPTY otherwise. Each history
-// keeps its element's arrays with its only reference.
-template <class Answer>
-HRESULT MakeHistories(HistorianAnswer<Answer>& answers, const TaskArray<HRESULT>& codes, UniqueSafeArray& values) {
-    return client_arrays::FillResultArray<VARIANT>(
-        VT_VARIANT, answers.count(), values, [&](VARIANT& element, size_t k) {
-            return FAILED(codes[k]) ? S_OK : MakeKeptHistoryVariant(answers[k], &element);
-        });
-}
-
 // The steps that do not depend on the historian's interface.
 class RequestSteps {
 public:
@@ -121,7 +109,9 @@ public:
     HRESULT Result() const { return hr_; }
 
     // Runs the historian call unless a step failed, then hands the client
-    // ItemValues and Errors; a failed call, or results that cannot be built,
+    // ItemValues (a history for every element whose code is a success, so
+    // OPCHDANoData gives an empty history; VT_EMPTY otherwise) and Errors; a
+    // failed call, or results that cannot be built,
     // leave both null and the client's times as they were. What no history
     // kept is freed by `answers` whatever happens.
     template <class Answer, class Call>
@@ -133,7 +123,7 @@ public:
         UniqueSafeArray codeArray = CodeArray(static_cast<LONG>(answers.count()));
         if (!codeArray) return E_FAIL;
         UniqueSafeArray values;
-        if (HRESULT hr = MakeHistories(answers, codes_, values); FAILED(hr)) return hr;
+        if (HRESULT hr = MakeHistoryArray(answers, codes_.get(), values); FAILED(hr)) return hr;
         WriteBackTimes();
         return client_arrays::HandOutResults({{&values, itemValues}, {&codeArray, errors}}, callResult);
     }

@@ -14,6 +14,7 @@
 #include "server/COPCHDAAutoServer.h"
 
 #include "history/COPCHDAHistory.h"
+#include "history/answer_copies.h"
 #include "automation/client_arrays.h"
 
 #include <type_traits>
@@ -57,6 +58,8 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
     SafeArrayData<LONG> keys(out.keys.get()), aggregates(out.aggregates.get()), errors(out.errors.get());
     SafeArrayData<VARIANT> values(out.values.get());
     if (!keys || (withAggregates && !aggregates) || !errors || !values) return E_OUTOFMEMORY;
+    // The answer stays the historian's: the histories keep a copy of it.
+    HistorianAnswer<Item> copies = HistorianAnswer<Item>::zeroed(n);
     for (DWORD k = 0; k < n; ++k) {
         const Item* item = itemAt(k);
         HRESULT code = codes ? codes[k] : kItemMissing;
@@ -66,12 +69,12 @@ HRESULT BuildValueArrays(DWORD n, ItemAt itemAt, const HRESULT* codes, ValueArra
         } else if (SUCCEEDED(code)) {
             code = kItemMissing;
         }
-        if (SUCCEEDED(code)) {
-            HRESULT made = MakeHistoryVariant(item, &values[k]);
-            if (FAILED(made)) code = made;
-        }
+        if (SUCCEEDED(code) && (!copies || !CopyHistorianAnswer(*item, copies[k]))) code = E_OUTOFMEMORY;
         errors[k] = code;
     }
+    if (copies && FAILED(PutHistories(copies, reinterpret_cast<const HRESULT*>(errors.get()), values.get())))
+        for (DWORD k = 0; k < n; ++k)
+            if (SUCCEEDED(errors[k]) && V_VT(&values[k]) == VT_EMPTY) errors[k] = E_OUTOFMEMORY;
     return S_OK;
 }
 

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include <thread>
+
 #include "history/COPCHDAHistory.h"
 #include "opc/historian_answers.h"
 #include "item_collection/request.h"
@@ -84,15 +86,23 @@ OPCHDA_MODIFIEDITEM* MakeModified(LONGLONG stamp, const wchar_t* user) {
           TaskCopy({Ft(stamp + kEdited)}), TaskCopy({static_cast<OPCHDA_EDITTYPE>(2)}), TaskCopy({TaskString(user)})}});
 }
 
-// The answer built afresh, made into a history copied or kept, then freed as its holder does.
+// The answer built afresh, made into a history copied (by a history alone in its block) or kept.
+HRESULT Set(COPCHDAHistory& h, const OPCHDA_ITEM* a) { return h.SetItemValues(a); }
+HRESULT Set(COPCHDAHistory& h, const OPCHDA_MODIFIEDITEM* a) { return h.SetModifiedValues(a); }
+HRESULT Set(COPCHDAHistory& h, const OPCHDA_ATTRIBUTE* a) { return h.SetAttributeValues(a); }
+HRESULT Set(COPCHDAHistory& h, const OPCHDA_ANNOTATION* a) { return h.SetAnnotations(a); }
+const HRESULT kFound[] = {S_OK, E_FAIL, S_OK};
+const OPCHDA_ITEM kNone{};
 using Put = std::function<HRESULT(VARIANT* out, bool keep)>;
 template <class Answer>
 Put Putting(std::function<Answer*()> build) {
     return [build](VARIANT* out, bool keep) {
-        Answer* answer = build();
-        HRESULT hr = keep ? MakeKeptHistoryVariant(*answer, out) : MakeHistoryVariant(answer, out);
-        FreeHistorianAnswer(answer, 1);  // what the history did not keep
-        return hr;
+        auto answer = HistorianAnswer<Answer>::attach(build(), 1);
+        if (keep) return PutHistories(answer, kFound, out);
+        auto empty = HistorianAnswer<Answer>::zeroed(1);
+        HRESULT hr = PutHistories(empty, kFound, out);
+        auto* history = static_cast<COPCHDAHistory*>(static_cast<OPCHDAHistory*>(out->pdispVal));
+        return FAILED(hr) ? hr : Set(*history, answer.get());
     };
 }
 ComPtr<OPCHDAHistory> Fill(const Put& put, bool keep = false) {
@@ -343,40 +353,17 @@ TEST_F(History, ItemByPositionOrExactDateInAnyZone) {
         EXPECT_EQ(hr, E_POINTER);
 }
 
-// What a history cannot take stays whole for its holder, and no count the
-// historian claims makes either of them walk past the blocks it sent: out of
-// memory for the zeros that stand in for a null array takes nothing; a count
-// beyond the blocks (or beyond any history) is cut to what they hold.
+// No count the historian claims makes a history or the answer's holder walk past the blocks it sent: a
+// count beyond the blocks (or beyond any history) is cut to what they hold.
 TEST_F(History, AnAnswerIsNeverWalkedPastItsBlocks) {
-    const struct {
-        const char* what;
-        DWORD claimed;
-        bool nullQualities;
-        LONG held;  // -1: nothing taken, E_OUTOFMEMORY
-    } rows[] = {{"zeros cannot be had", 3, true, -1},
-                {"1000 in blocks of 3", 1000, false, 3},
-                {"2^31 + 1 in blocks of 3", 0x80000001u, false, 3}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (DWORD claimed : {1000u, 0x80000001u}) {
+        SCOPED_TRACE(claimed);
         OPCHDA_ITEM* item = MakeItem(3);
         for (DWORD k = 0; k < 3; ++k) item->pvDataValues[k] = VarBstr(L"text");  // each walked past shows
-        if (row.nullQualities) CoTaskMemFree(std::exchange(item->pdwQualities, nullptr));
-        item->dwCount = row.claimed;
-        FILETIME* const stamps = item->pftTimeStamps;
-        UniqueVariant out;
-        spy_.failNext = row.nullQualities;
-        EXPECT_EQ(MakeKeptHistoryVariant(*item, out.get()), row.held < 0 ? E_OUTOFMEMORY : S_OK);
-        if (row.held < 0) {
-            EXPECT_TRUE(item->dwCount == row.claimed && item->pftTimeStamps == stamps && item->pvDataValues);
-            EXPECT_EQ(out->vt, VT_EMPTY);
-        } else {
-            ComPtr<OPCHDAHistory> h;
-            ASSERT_EQ(out->vt, VT_DISPATCH);
-            ASSERT_EQ(out->pdispVal->QueryInterface(IID_OPCHDAHistory, h.put_void()), S_OK);
-            EXPECT_EQ(CountOf(h.get()), row.held);
-            EXPECT_EQ(Reading(At(h.get(), VarI4(row.held)).get()), L"w+3620.000 400C2 'text'");
-        }
-        FreeHistorianAnswer(item, 1);
+        item->dwCount = claimed;
+        ComPtr<OPCHDAHistory> h = Fill(Putting<OPCHDA_ITEM>([item] { return item; }), true);
+        EXPECT_EQ(CountOf(h.get()), 3);
+        EXPECT_EQ(Reading(At(h.get(), VarI4(3)).get()), L"w+3620.000 400C2 'text'");
     }
     // Texts of annotations too: a count of 1000 with two of each.
     const Put notes = Putting<OPCHDA_ANNOTATION>([] {
@@ -385,6 +372,34 @@ TEST_F(History, AnAnswerIsNeverWalkedPastItsBlocks) {
               Stamps(2, kWinter, kTicks), TaskCopy<LPWSTR>({TaskString(L"u"), TaskString(L"v")})}});
     });
     EXPECT_EQ(CountOf(Fill(notes, true).get()), 2);
+}
+
+// The histories of one read share its answer: released in any order, one read through its enumerator after the
+// others are gone, the last reference dropped on another thread; the answer goes with the last of them.
+TEST_F(History, TheHistoriesOfOneAnswerOutliveEachOther) {
+    auto answer = HistorianAnswer<OPCHDA_ITEM>::zeroed(3);
+    for (size_t k : {0u, 2u}) {
+        OPCHDA_ITEM* item = MakeItem(2 + k);
+        answer[k] = std::exchange(*item, {});
+        FreeHistorianAnswer(item, 1);
+    }
+    VARIANT v[3] = {};
+    ASSERT_EQ(PutHistories(answer, kFound, v), S_OK);
+    EXPECT_EQ(std::tuple(v[0].vt, v[1].vt, v[2].vt, answer.get()), std::tuple(VT_DISPATCH, VT_EMPTY, VT_DISPATCH, nullptr));
+    ComPtr<OPCHDAHistory> first, last;
+    v[0].pdispVal->QueryInterface(IID_OPCHDAHistory, first.put_void());
+    v[2].pdispVal->QueryInterface(IID_OPCHDAHistory, last.put_void());
+    for (VARIANT& element : v) VariantClear(&element);
+    EXPECT_EQ(static_cast<COPCHDAHistory*>(last.get())->SetItemValues(&kNone), E_UNEXPECTED);
+    ComPtr<IEnumVARIANT> walk = Walk(first.get());
+    first = nullptr;
+    EXPECT_EQ(CountOf(last.get()), 4);
+    last = nullptr;
+    UniqueVariant got;
+    ASSERT_EQ(walk->Next(1, got.get(), nullptr), S_OK);
+    EXPECT_EQ(NumberOf(ValueOf(*got.get()).get()), 100.0);
+    got.reset();
+    std::thread([&walk] { walk = nullptr; }).join();
 }
 
 }  // namespace
