@@ -16,7 +16,7 @@
 #include "opc_hda.h"
 #include "com/com_holders.h"
 #include "server/COPCHDAAutoServer.h"
-#include "tests/reliability/reliability.h"
+#include "tests/support/run_checks.h"
 
 namespace {
 

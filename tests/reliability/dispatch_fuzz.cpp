@@ -26,7 +26,7 @@
 #include "opc_hda.h"
 #include "com/com_holders.h"
 #include "../support/script_objects.h"
-#include "reliability.h"
+#include "support/run_checks.h"
 #include "sim_control.h"
 #include "support/com_test.h"
 

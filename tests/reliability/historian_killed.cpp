@@ -17,7 +17,7 @@
 
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
-#include "reliability.h"
+#include "support/run_checks.h"
 #include "support/com_test.h"
 
 using namespace reliability;
