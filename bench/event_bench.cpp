@@ -33,7 +33,7 @@ double Micros(LONGLONG ticks) {
 
 // A WithEvents-style sink: notes when Invoke was entered and, when asked,
 // reads every value of every history (as a client handler does).
-class BenchSink final : public reliability::SinkBase {
+class BenchSink final : public comtest::Sink {
 public:
     LONGLONG entered = 0;
     bool readValues = false;

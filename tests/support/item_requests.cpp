@@ -1,6 +1,7 @@
 #include "support/item_requests.h"
 
 #include "opc_hda.h"
+#include "support/sim_fixture.h"
 
 namespace comtest {
 
