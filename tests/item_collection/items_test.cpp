@@ -29,7 +29,6 @@ using namespace comtest;
 namespace {
 
 constexpr LONG kUnknownHandle = 0x7FFF0001;
-constexpr HRESULT kHistorianRefuses = static_cast<HRESULT>(0x80041234);
 
 class Requests : public ConnectedServerAt {
 protected:
@@ -414,9 +413,6 @@ TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
 
 INSTANTIATE_TEST_SUITE_P(Sim, RequestChecks, ::testing::Values(Where::InProcess), NameOf);
 INSTANTIATE_TEST_SUITE_P(Sim, RequestsAt, ::testing::ValuesIn(kBothSides), NameOf);
-
-constexpr HRESULT kInvalidItemId = static_cast<HRESULT>(0xC0040008);
-constexpr HRESULT kMoreData = static_cast<HRESULT>(0x40041003);
 
 class Items : public ConnectedServerAt {
 protected:
