@@ -17,7 +17,7 @@
 #include "com/com_holders.h"
 #include "com/file_time.h"
 #include "server/COPCHDAAutoServer.h"
-#include "tests/reliability/reliability.h"
+#include "tests/support/run_checks.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ double Micros(LONGLONG ticks) {
 
 // A WithEvents-style sink: notes when Invoke was entered and, when asked,
 // reads every value of every history (as a client handler does).
-class BenchSink final : public reliability::SinkBase {
+class BenchSink final : public comtest::Sink {
 public:
     LONGLONG entered = 0;
     bool readValues = false;

@@ -15,203 +15,13 @@
 #include "opc_hda.h"
 #include "server/COPCHDAAutoServer.h"
 #include "server/historian_sink.h"
+#include "support/event_sink.h"
+#include "support/historian_callbacks.h"
 #include "support/sim_fixture.h"
 
 namespace {
 
 using namespace comtest;
-
-using Histories = std::vector<ComPtr<IDispatch>>;
-
-// An event argument as text: a long (in hex from 0x10000 and below 0), 'text', a history as (its values), an array
-// of longs as [elements] and one of variants as {elements} (after @lower when that is not 1), nothing as _.
-std::wstring Show(const VARIANT& v, Histories* keep = nullptr) {
-    wchar_t number[32] = L"";
-    const VARTYPE vt = V_VT(&v);
-    const bool longs = vt == (VT_ARRAY | VT_I4), variants = vt == (VT_ARRAY | VT_VARIANT);
-    ComPtr<OPCHDAHistory> history;
-    if (vt == VT_R8) swprintf(number, 32, L"%g", V_R8(&v));
-    if (vt == VT_I4) swprintf(number, 32, V_I4(&v) >= 0 && V_I4(&v) < 0x10000 ? L"%ld" : L"0x%08lX", V_I4(&v));
-    if (*number) return number;
-    if (vt == VT_EMPTY) return L"_";
-    if (vt == VT_BSTR) return L"'" + std::wstring(V_BSTR(&v) ? V_BSTR(&v) : L"", SysStringLen(V_BSTR(&v))) + L"'";
-    if (vt == VT_DISPATCH && V_DISPATCH(&v)) {
-        if (keep) keep->emplace_back(V_DISPATCH(&v));
-        LONG count = 0;
-        if (FAILED(V_DISPATCH(&v)->QueryInterface(IID_OPCHDAHistory, history.put_void())) ||
-            FAILED(history->get_Count(&count)))
-            return L"(?)";
-        std::wstring shown;
-        for (LONG k = 1; k <= count; ++k) {
-            ComPtr<OPCHDAValue> value;
-            UniqueVariant data;
-            if (SUCCEEDED(history->Item(VarI4(k), value.put()))) value->get_DataValue(data.get());
-            shown += (k > 1 ? L" " : L"") + Show(*data.get());
-        }
-        return L"(" + shown + L")";
-    }
-    if (!(longs || variants) || !V_ARRAY(&v)) return L"vt" + std::to_wstring(vt);
-    auto [lower, upper] = BoundsOf(V_ARRAY(&v));
-    std::wstring shown = lower == 1 ? L"" : L"@" + std::to_wstring(lower) + L" ";
-    for (LONG i = lower; i <= upper; ++i) {
-        UniqueVariant e(VarI4(longs ? LongAt(V_ARRAY(&v), i) : 0));
-        if (variants) VariantAt(V_ARRAY(&v), i, e.get());
-        shown += (i > lower ? L" " : L"") + Show(*e.get(), keep);
-    }
-    return (longs ? L"[" : L"{") + shown + (longs ? L"]" : L"}");
-}
-
-struct Event {
-    DISPID id = 0;
-    DWORD thread = 0;
-    std::wstring args;  // shown, in declared order
-};
-
-// A sink as VBA WithEvents writes one: IDispatch, and the event interface by QueryInterface (GUID_NULL:
-// none). It lives until the test ends, whatever its count says, so that a call or a reference after its
-// last reference went shows (g_late): a connection point that reads a slot outside its lock hands out a
-// sink it has already dropped.
-std::atomic<int> g_late{0};
-class EventSink final : public IDispatch {
-public:
-    explicit EventSink(REFIID eventIid) : eventIid_(eventIid) {}
-    static ComPtr<EventSink> Make(REFIID eventIid = DIID__IOPCHDAItemEvents) {
-        std::lock_guard<std::mutex> g(all_lock);
-        return ComPtr<EventSink>::attach(all.emplace_back(std::make_unique<EventSink>(eventIid)).get());
-    }
-    static inline std::mutex all_lock;
-    static inline std::vector<std::unique_ptr<EventSink>> all;                    // emptied when the test ends
-    static inline HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // an event reached a sink
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        const bool answers =
-            iid == IID_IUnknown || iid == IID_IDispatch || (eventIid_ != GUID_NULL && iid == eventIid_);
-        *out = answers ? static_cast<IDispatch*>(this) : nullptr;
-        return answers ? (AddRef(), S_OK) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        const LONG n = InterlockedIncrement(&refs_);
-        if (n == 1) ++g_late;  // back from the dead
-        return n;
-    }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        if (refs_ <= 0) ++g_late;
-        EXPECT_EQ(std::tuple(flags, lcid, params->cNamedArgs), std::tuple(DISPATCH_METHOD, 0x400, 0u)) << id;
-        Event e{id, GetCurrentThreadId(), {}};
-        Histories histories;
-        for (UINT k = params->cArgs; k-- > 0;)
-            e.args += (e.args.empty() ? L"" : L" ") + Show(params->rgvarg[k], &histories);
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            events_.push_back(e);
-            kept.insert(kept.end(), histories.begin(), histories.end());
-        }
-        if (onEvent) onEvent(e);
-        SetEvent(arrived);
-        return invokeResult;
-    }
-
-    std::vector<Event> Events() {
-        std::lock_guard<std::mutex> g(lock_);
-        return events_;
-    }
-    size_t Count() { return Events().size(); }
-    bool WaitFor(size_t count) {
-        for (DWORD start = GetTickCount(), index = 0; Count() < count;) {
-            if (GetTickCount() - start > 10000) return false;
-            CoWaitForMultipleHandles(0, 50, 1, &arrived, &index);
-        }
-        return true;
-    }
-
-    HRESULT invokeResult = S_OK;
-    std::function<void(const Event&)> onEvent;  // runs inside Invoke, after recording
-    Histories kept;                             // every history received
-
-private:
-    LONG refs_ = 1;
-    IID eventIid_;
-    std::mutex lock_;
-    std::vector<Event> events_;
-};
-
-// No dropped sink was called or referenced; the sinks go with the test.
-void EndSinks() {
-    EXPECT_EQ(g_late.exchange(0), 0) << "a dropped sink was called or referenced";
-    EventSink::all.clear();
-}
-
-DWORD Advise(IUnknown* source, REFIID iid, IDispatch* sink) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())) &&
-        SUCCEEDED(container->FindConnectionPoint(iid, point.put())))
-        point->Advise(sink, &cookie);
-    EXPECT_NE(cookie, 0u);
-    return cookie;
-}
-
-// What the rows send: items 11 (three values, aggregate 2) and 12 (one value,
-// aggregate 3, failed at the historian), and broken variants of them.
-struct Sent {
-    DWORD tid;
-    HRESULT status;
-    FILETIME t[4] = {{1, 0x01DB0000}, {2, 0x01DB0000}, {3, 0x01DB0000}, {4, 0x01DB0000}};
-    VARIANT v[4] = {VarR8(1.5), VarR8(2.5), VarR8(3.5), VarR8(9.0)};
-    DWORD q[4] = {0xC0, 0xC0, 0xC0, 0xC0};
-    OPCHDA_EDITTYPE edits[4] = {OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT, OPCHDA_INSERT};
-    LPWSTR notes[4] = {const_cast<LPWSTR>(L"a"), notes[0], notes[0], notes[0]};
-    HRESULT codes[2] = {S_OK, kInvalidHandle}, ok[2] = {S_OK, S_OK}, noData[1] = {kNoData};
-    OPCHANDLE handles[2] = {11, 12};
-    OPCHDA_ITEM items[2] = {{11, 2, 3, t, q, v}, {12, 3, 1, t + 3, q + 3, v + 3}}, empty[1] = {{5, 0, 0, t, q, v}};
-    OPCHDA_ITEM huge[2] = {items[0], {12, 3, 0xFFFFFFFFu, nullptr, nullptr, nullptr}};  // cannot be a history
-    OPCHDA_ITEM *slice[2] = {&items[0], &items[1]}, *half[2] = {&items[0], nullptr};
-    OPCHDA_MODIFIEDITEM modified[2] = {{11, 3, t, q, v, t, edits, notes}, {12, 1, t + 3, q, v + 3, t, edits, notes}};
-    OPCHDA_ATTRIBUTE attributes[2] = {{0, 3, 11, t, v}, {0, 1, 12, t + 3, v + 3}};
-    OPCHDA_ANNOTATION annotations[2] = {{11, 3, t, notes, t, notes}, {12, 1, t + 3, notes, t, notes}};
-};
-using Callback = IOPCHDA_DataCallback;
-
-struct Row {
-    const char* name;
-    DISPID id;            // 0: nothing raised, the historian is told E_OUTOFMEMORY
-    const wchar_t* args;  // after the transaction and the status
-    HRESULT (*call)(Callback*, Sent&);
-};
-
-// clang-format off
-const Row kRows[] = {
-    {"OnDataChange", 1, L"2 [11 12] [2 3] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.items, s.codes); }},
-    {"OnReadComplete", 2, L"2 [11 12] [2 3] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, s.codes); }},
-    {"OnReadModifiedComplete", 3, L"2 [11 12] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnReadModifiedComplete(s.tid, s.status, 2, s.modified, s.codes); }},
-    {"OnReadAttributeComplete", 4, L"99 2 [11 12] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnReadAttributeComplete(s.tid, s.status, 99, 2, s.attributes, s.codes); }},
-    {"OnReadAnnotations", 5, L"2 [11 12] {('a' 'a' 'a') _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 2, s.annotations, s.codes); }},
-    {"OnInsertAnnotations", 6, L"2 [11 12] [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 2, s.handles, s.codes); }},
-    {"OnPlayback", 7, L"2 [11 12] [2 3] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.slice, s.codes); }},
-    {"OnUpdateComplete", 8, L"2 [11 12] [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, s.handles, s.codes); }},
-    // No data is an empty history; no items, empty arrays.
-    {"NoData", 2, L"1 [5] [0] {()} [0x40041002]", [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 1, s.empty, s.noData); }},
-    {"NoItems", 1, L"0 [] [] {} []", [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0, nullptr, nullptr); }},
-    {"NoHandles", 8, L"0 [] []", [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0, nullptr, nullptr); }},
-    {"HistoryTooLarge", 1, L"2 [11 12] [2 3] {(1.5 2.5 3.5) _} [0 0x8007000E]", [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, s.huge, s.ok); }},
-    // A historian breaking its promises (a failure code it sent for the item stands).
-    {"NullItems", 1, L"2 [0 0] [0 0] {_ _} [0x80004003 0x80004003]", [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 2, nullptr, s.ok); }},
-    {"NullErrors", 2, L"2 [11 12] [2 3] {_ _} [0x80004003 0x80004003]", [](Callback* c, Sent& s) { return c->OnReadComplete(s.tid, s.status, 2, s.items, nullptr); }},
-    {"NullInSlice", 7, L"2 [11 0] [2 0] {(1.5 2.5 3.5) _} [0 0xC0040001]", [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, s.half, s.codes); }},
-    {"NullSlice", 7, L"2 [0 0] [0 0] {_ _} [0x80004003 0x80004003]", [](Callback* c, Sent& s) { return c->OnPlayback(s.tid, s.status, 2, nullptr, nullptr); }},
-    {"NullHandles", 8, L"2 [0 0] [0x80004003 0xC0040001]", [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 2, nullptr, s.codes); }},
-    {"NullAnnotationHandles", 6, L"1 [0] [0x80004003]", [](Callback* c, Sent& s) { return c->OnInsertAnnotations(s.tid, s.status, 1, nullptr, nullptr); }},
-    {"NullAnnotations", 5, L"1 [0] {_} [0x80004003]", [](Callback* c, Sent& s) { return c->OnReadAnnotations(s.tid, s.status, 1, nullptr, s.ok); }},
-    {"CountTooLargeForHandles", 0, L"", [](Callback* c, Sent& s) { return c->OnUpdateComplete(s.tid, s.status, 0x40000000u, nullptr, nullptr); }},
-    {"CountTooLargeForItems", 0, L"", [](Callback* c, Sent& s) { return c->OnDataChange(s.tid, s.status, 0xFFFFFFFFu, nullptr, nullptr); }},
-};
-// clang-format on
 
 class Events : public ComTest {
 protected:
@@ -227,11 +37,11 @@ protected:
         container_ = nullptr;
         callback_ = nullptr;
         server_ = nullptr;
-        EndSinks();
+        EXPECT_EQ(EndSinks(), 0) << "a dropped sink was called or referenced";
         ComTest::TearDown();
     }
     void Raise(DWORD id = 1) { EXPECT_EQ(callback_->OnCancelComplete(id), S_OK); }
-    DWORD AdviseItems(EventSink* sink) { return Advise(server_.get(), DIID__IOPCHDAItemEvents, sink); }
+    DWORD AdviseItems(Sink* sink) { return Subscribe(server_.get(), sink); }
 
     ComPtr<IOPCHDAAutoServer> server_;
     ComPtr<IOPCHDA_DataCallback> callback_;
@@ -253,22 +63,22 @@ TEST_F(Events, ConnectionPointsSlotsAndCookies) {
     EXPECT_EQ(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, nullptr), E_POINTER);
     EXPECT_EQ(container_->EnumConnectionPoints(nullptr), E_POINTER);
     EXPECT_EQ(items_->EnumConnections(nullptr), E_POINTER);
-    ComPtr<EventSink> dispatchOnly = EventSink::Make(GUID_NULL),
-                      serverSink = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    ComPtr<Sink> dispatchOnly = Sink::Make(kNoEvents),
+                      serverSink = Sink::Make(kServerEvents);
     for (IDispatch* refused : {static_cast<IDispatch*>(dispatchOnly.get()), static_cast<IDispatch*>(serverSink.get()),
                                static_cast<IDispatch*>(nullptr)}) {
         DWORD cookie = 77;
         EXPECT_EQ(items_->Advise(refused, &cookie), refused ? CONNECT_E_CANNOTCONNECT : E_POINTER);
         EXPECT_EQ(cookie, 0u);
     }
-    EXPECT_EQ(items_->Advise(EventSink::Make().get(), nullptr), E_POINTER);
+    EXPECT_EQ(items_->Advise(Sink::Make().get(), nullptr), E_POINTER);
 
     std::vector<int> order;
-    std::vector<ComPtr<EventSink>> sinks;
+    std::vector<ComPtr<Sink>> sinks;
     std::vector<DWORD> cookies;
     for (int i = 0; i < 5; ++i) {
-        sinks.push_back(EventSink::Make());
-        sinks.back()->onEvent = [&order, i](const Event&) { order.push_back(i); };
+        sinks.push_back(Sink::Make());
+        sinks.back()->onEvent = [&order, i](DISPID, const DISPPARAMS&) { order.push_back(i); };
         cookies.push_back(AdviseItems(sinks[i].get()));
     }
     EXPECT_EQ(items_->Unadvise(cookies[1]), S_OK);
@@ -282,7 +92,7 @@ TEST_F(Events, ConnectionPointsSlotsAndCookies) {
     ComPtr<IEnumConnections> snapshot;
     ASSERT_EQ(items_->EnumConnections(snapshot.put()), S_OK);
     sinks[0]->invokeResult = DISP_E_EXCEPTION;
-    sinks[2]->onEvent = [&](const Event&) {
+    sinks[2]->onEvent = [&](DISPID, const DISPPARAMS&) {
         order.push_back(2);
         EXPECT_EQ(items_->Unadvise(cookies[2]), S_OK);
     };
@@ -308,7 +118,7 @@ TEST_F(Events, ConnectionPointsSlotsAndCookies) {
 // An enumerator or the historian's reference keeps the object alive, a firing too when a handler drops the last
 // one; the object's end releases every sink.
 TEST_F(Events, EnumeratorsAndLifetime) {
-    ComPtr<EventSink> sink = EventSink::Make(), notices = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
+    ComPtr<Sink> sink = Sink::Make(), notices = Sink::Make(kServerEvents);
     for (int i = 0; i < 3; ++i) AdviseItems(sink.get());
     ComPtr<IEnumConnections> connections;
     ASSERT_EQ(items_->EnumConnections(connections.put()), S_OK);
@@ -321,7 +131,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     connections = nullptr;
     ComPtr<IEnumConnectionPoints> points;
     ASSERT_EQ(container_->EnumConnectionPoints(points.put()), S_OK);
-    for (int i = 0; i < 2; ++i) Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, notices.get());
+    for (int i = 0; i < 2; ++i) Subscribe(server_.get(), notices.get(), DIID__IOPCHDAAutoServerEvents);
     // A historian's notice without a reason still reaches the sinks.
     ComPtr<IOPCShutdown> shutdown;
     ASSERT_HRESULT_SUCCEEDED(server_.query(IID_IOPCShutdown, shutdown));
@@ -346,7 +156,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     container_ = nullptr;
     points = nullptr;
     IOPCHDA_DataCallback* last = callback_.detach();
-    sink->onEvent = [&last](const Event&) {
+    sink->onEvent = [&last](DISPID, const DISPPARAMS&) {
         if (last) std::exchange(last, nullptr)->Release();
     };
     Sent sent{1, S_OK};
@@ -354,7 +164,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     EXPECT_EQ(sink->Count(), 3u);
     sink->kept.clear();
     EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
-    for (EventSink* s : {sink.get(), notices.get()}) {
+    for (Sink* s : {sink.get(), notices.get()}) {
         EXPECT_EQ(s->AddRef(), 2u) << "a subscription outlived the object";
         s->Release();
     }
@@ -366,9 +176,9 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
     ASSERT_TRUE(linked);
     ComPtr<HistorianSink> forwarder = MakeObject<HistorianSink>(linked.get());
     ASSERT_TRUE(forwarder);
-    ComPtr<EventSink> sink = EventSink::Make();
-    Advise(static_cast<IOPCHDA_DataCallback*>(linked.get()), DIID__IOPCHDAItemEvents, sink.get());
-    for (const Row& row : kRows) {
+    ComPtr<Sink> sink = Sink::Make();
+    Subscribe(static_cast<IOPCHDA_DataCallback*>(linked.get()), sink.get());
+    for (const CallbackRow& row : kCallbacks) {
         // Transaction 0 and a failure status pass unchanged, as any other.
         for (auto [tid, status] : {std::pair<DWORD, HRESULT>{0, S_OK}, {0xFFFFFFF0u, E_FAIL}}) {
             SCOPED_TRACE(std::string(row.name) + (tid ? " failed" : ""));
@@ -397,7 +207,7 @@ TEST_F(Events, EachDeliveryRaisesItsOwnEventWithItsOwnArguments) {
 // all reach the sink that stays, and no dropped sink is called.
 TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
     constexpr int kFirers = 4, kEach = 10000;
-    ComPtr<EventSink> steady = EventSink::Make();
+    ComPtr<Sink> steady = Sink::Make();
     AdviseItems(steady.get());
     std::atomic<bool> stop{false};
     std::atomic<int> failed{0};
@@ -406,7 +216,7 @@ TEST_F(Events, FiringOnSeveralThreadsWhileTheSlotListGrowsAndShrinks) {
         while (!stop) {
             std::vector<DWORD> cookies;
             for (int i = 0; i < 24; ++i)  // the point holds the only reference
-                cookies.push_back(AdviseItems(EventSink::Make().get()));
+                cookies.push_back(AdviseItems(Sink::Make().get()));
             for (DWORD cookie : cookies) items_->Unadvise(cookie);
         }
         CoUninitialize();
@@ -473,12 +283,12 @@ TEST_P(SinkDetach, WaitsForTheCallbackRunningInTheOwner) {
     }
     ASSERT_TRUE(sink);
     std::atomic<bool> entered = false, release = false, detached = false;
-    ComPtr<EventSink> subscriber = EventSink::Make(DIID__IOPCHDAAutoServerEvents);
-    subscriber->onEvent = [&](const Event&) {  // a handler that does not return until it is let go
+    ComPtr<Sink> subscriber = Sink::Make(kServerEvents);
+    subscriber->onEvent = [&](DISPID, const DISPPARAMS&) {  // a handler that does not return until it is let go
         entered = true;
         while (!release) Sleep(1);
     };
-    Advise(static_cast<IOPCHDA_DataCallback*>(owner.get()), DIID__IOPCHDAAutoServerEvents, subscriber.get());
+    Subscribe(static_cast<IOPCHDA_DataCallback*>(owner.get()), subscriber.get(), DIID__IOPCHDAAutoServerEvents);
     std::thread historian([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         EXPECT_EQ(sink->ShutdownRequest(L"maintenance"), S_OK);
@@ -518,25 +328,19 @@ protected:
         ramp_ = step_ = text_ = nullptr;
         items_ = nullptr;
         server_ = nullptr;
-        for (auto& sink : EventSink::all) sink->kept.clear();
-        // The last reference may go on the historian's thread; an STA sees it only while it pumps.
-        HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        DWORD index = 0;
-        for (int i = 0; i < 400 && LibraryCanUnloadNow() != S_OK; ++i)
-            CoWaitForMultipleHandles(0, 50, 1, &never, &index);
-        CloseHandle(never);
-        EndSinks();
+        WaitUntilUnloadable(20000);  // the last reference may go on the historian's thread
+        EXPECT_EQ(EndSinks(), 0) << "a dropped sink was called or referenced";
         ConnectedServer::TearDown();
     }
     bool sta() const { return std::get<1>(GetParam()); }
 };
 
 TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
-    ComPtr<EventSink> itemSink = EventSink::Make();
-    ComPtr<EventSink> notices[] = {EventSink::Make(DIID__IOPCHDAAutoServerEvents),
-                                   EventSink::Make(DIID__IOPCHDAAutoServerEvents)};
-    Advise(server_.get(), DIID__IOPCHDAItemEvents, itemSink.get());
-    for (auto& sink : notices) Advise(server_.get(), DIID__IOPCHDAAutoServerEvents, sink.get());
+    ComPtr<Sink> itemSink = Sink::Make();
+    ComPtr<Sink> notices[] = {Sink::Make(kServerEvents),
+                                   Sink::Make(kServerEvents)};
+    Subscribe(server_.get(), itemSink.get());
+    for (auto& sink : notices) Subscribe(server_.get(), sink.get(), DIID__IOPCHDAAutoServerEvents);
 
     TimeRange range(L"NOW-1M", L"NOW");
     UniqueSafeArray handles(MakeLongArray({rampHandle_})), errors;
@@ -569,20 +373,14 @@ TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
     history = nullptr;
     itemSink->kept.clear();
     std::atomic<bool> released = false;
-    notices[0]->onEvent = [&](const Event&) {
+    notices[0]->onEvent = [&](DISPID, const DISPPARAMS&) {
         ramp_ = step_ = text_ = nullptr;
         items_ = nullptr;
         server_ = nullptr;
         released = true;
     };
     ASSERT_EQ(control_->SendShutdown(L"last"), S_OK);
-    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD index = 0;
-    for (int i = 0; i < 200 && (!released || LibraryCanUnloadNow() != S_OK); ++i)
-        CoWaitForMultipleHandles(0, 50, 1, &never, &index);
-    CloseHandle(never);
-    EXPECT_TRUE(released) << "the release did not return";
-    EXPECT_EQ(LibraryCanUnloadNow(), S_OK);
+    EXPECT_TRUE(WaitUntil([&] { return released && LibraryCanUnloadNow() == S_OK; })) << "released: " << released;
 }
 
 INSTANTIATE_TEST_SUITE_P(Historian, Delivery, testing::Combine(testing::ValuesIn(kBothSides), testing::Bool()),

@@ -3,6 +3,7 @@
 // call returns E_OUTOFMEMORY or its usual success, no exception leaves a COM
 // method (on x86 it cannot unwind through a client's frames), nothing leaks.
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -10,6 +11,9 @@
 #include "module/class_factory.h"
 #include "com/module_count.h"
 #include "server/COPCHDAAutoServer.h"
+#include "support/event_sink.h"
+#include "support/historian_callbacks.h"
+#include "support/item_requests.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -42,8 +46,8 @@ namespace {
 struct Row {
     const char* name;
     std::function<HRESULT()> call;
-    std::function<void()> tidy = [] {};  // after the common tidy: what this call alone leaves
 };
+constexpr LONG kItems = 3;
 
 // Runs the row's call with the n-th allocation failing, for n = 0, 1, ... until
 // a run in which none failed. Every run must return `success` (what the call
@@ -72,22 +76,6 @@ void Sweep(const Row& row, HRESULT success, const std::function<void()>& tidy) {
     ADD_FAILURE() << row.name << ": never ran without a failed allocation";
 }
 
-constexpr LONG kItems = 3;
-
-// The historian's callbacks go to a WithEvents-style sink.
-struct NullSink final : IDispatch {
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IOPCHDAItemEvents ? this : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
-};
-
 // The server object of the component linked in here, over the in-process simulator.
 class OutOfMemory : public ConnectedServer {
 protected:
@@ -108,9 +96,7 @@ protected:
         items_ = nullptr;
         server_ = nullptr;
         LONG memory = 0;
-        for (int k = 0;
-             control_ && k < 400 && (ComModule::UseCount() || (control_->OutstandingTaskMemory(&memory), memory)); ++k)
-            Sleep(25);
+        WaitUntil([&] { return !ComModule::UseCount() && (!control_ || (control_->OutstandingTaskMemory(&memory), !memory)); });
         EXPECT_EQ(ComModule::UseCount(), 0) << "an object of the component is still alive";
         ConnectedServer::TearDown();  // the historian's memory and item handles
     }
@@ -123,114 +109,65 @@ protected:
     UniqueSafeArray errors_;
 };
 
-// One table: object creation, the item table, the synchronous reads (each
-// history keeps its item's arrays of the historian's answer, so a failure
-// half-way through the items must free what was kept and what was not, each
-// once), the updates, the asynchronous requests (the historian's callbacks
-// held back, so that only the request meets the failure), the historian's
-// callbacks driven straight into the server object, and the browser.
+// Object creation, every request of the items collection (each history keeps its item's arrays of the
+// historian's answer, so a failure half-way through the items must free what was kept and what was not, each
+// once; the historian's callbacks held back, so that only the request meets the failure), the item shortcuts,
+// every delivery of the historian's callbacks, and the browser.
 TEST_F(OutOfMemory, EveryCallAnswersOutOfMemoryOrItsSuccessAndLeavesNothing) {
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(ServerClassObject()->QueryInterface(IID_IClassFactory, factory.put_void()), S_OK);
     UniqueBstr progID(L"Sim.HdaHistorian");
     ASSERT_EQ(server_->Connect(progID.get(), VarEmpty()), S_OK);
     UniqueSafeArray handles;
-    SAFEARRAY* h = nullptr;
     ComPtr<OPCHDAItem> item;
     ComPtr<OPCHDABrowser> browser, made;
     ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
     ComPtr<IOPCHDA_DataCallback> callback;
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
     ASSERT_EQ(server_.query(IID_IOPCHDA_DataCallback, callback), S_OK);
-    ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
-    ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
-    NullSink sink;
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    Sink sink(kItemEvents, false);
+    const DWORD cookie = Subscribe(server_.get(), &sink);
+    ASSERT_NE(cookie, 0u);
     control_->HoldCallbacks(TRUE, FALSE);
 
-    UniqueSafeArray aggregates(MakeLongArray({2, 3, 4})), attributes(MakeLongArray({1})),
-        stamps(MakeDateArray({LocalNow() - kHour, LocalNow() - 0.5 * kHour, LocalNow() - 0.25 * kHour})),
-        values(MakeVariantArray({VarR8(1.5), VarR8(2.5), VarBstr(L"text")})),
-        qualities(MakeLongArray({0xC0, 0xC0, 0xC0}));
-    SAFEARRAY *a = aggregates.get(), *at = attributes.get(), *t = stamps.get(), *v = values.get(), *q = qualities.get();
-    // An hour or more ago, half-way between the simulator's 10-second samples;
-    // every run inserts in its own slot.
+    // An hour or more ago, half-way between the simulator's 10-second samples; every run updates in its own slot.
     const double slot = std::floor((LocalNow() - kHour) * 8640), minute = 1.0 / 1440;
     long run = 0;
-    UniqueSafeArray inserts, read;
-    SAFEARRAY* in = nullptr;
-    UniqueVariant start, end, one, listing;
+    UniqueSafeArray stamps(MakeDateArray({LocalNow() - kHour, LocalNow() - 0.5 * kHour}));
+    SAFEARRAY* t = stamps.get();
+    UniqueVariant one, listing;
     UniqueBstr text, lab(L"Plant/Lab/Calibration"), ramp(L"Ramp");
     ComPtr<IUnknown> created;
-    VARIANT *s = start.get(), *e = end.get();
-    LONG c = 0;
+    TimeRange times(L"NOW-1H", L"NOW");
     auto reset = [&] {  // what the next call's put() would not free
         one.reset();
         listing.reset();
         created = nullptr;
         made = nullptr;
-        start.reset(VarBstr(L"NOW-1H"));
-        end.reset(VarBstr(L"NOW"));
-        const DATE stamp = (slot + 0.5 - ++run) / 8640;
-        inserts.reset(MakeDateArray({stamp, stamp, stamp}));
-        in = inserts.get();
+        times.start.reset(VarBstr(L"NOW-1H"));
+        times.end.reset(VarBstr(L"NOW"));
     };
-    auto out = [&] { return errors_.put(); };
-    IOPCHDAItems* i = items_.get();
-
-    FILETIME times[3] = {{1, 30000000}, {2, 30000000}, {3, 30000000}};
-    DWORD qs[3] = {0xC0, 0xC0, 0xC0};
-    VARIANT vs[3] = {VarR8(1), VarR8(2), VarR8(3)};
-    OPCHDA_ITEM answer{7, 2, 3, times, qs, vs};
-    OPCHDA_ITEM* slices[1] = {&answer};
-    OPCHDA_MODIFIEDITEM modified{7, 3, times, qs, vs, times, reinterpret_cast<OPCHDA_EDITTYPE*>(qs), nullptr};
-    OPCHDA_ATTRIBUTE attribute{7, 1, 3, times, vs};
-    OPCHDA_ANNOTATION annotation{7, 0, nullptr, nullptr, nullptr, nullptr};
-    HRESULT codes[1] = {S_OK};
-    OPCHANDLE clients[1] = {7};
+    auto request = [&](const Member& m) {
+        Request r(LongAt(handles.get(), 1), LongAt(handles.get(), 2));
+        const DATE stamp = (slot + 0.5 - ++run) / 8640;
+        r.arrays[kTimeStamps].reset(MakeDateArray({kNotADate, stamp, stamp, kNotADate}, 0));
+        if (std::strstr(m.name, "Delete")) {  // in the run's own slot: what one run deletes, the next would miss
+            r.times.start.reset(VarDate(stamp - kSecond));
+            r.times.end.reset(VarDate(stamp + kSecond));
+        }
+        const HRESULT hr = m.call(items_.get(), r);
+        for (SAFEARRAY* out : {r.itemValues, r.errors})
+            if (out != kJunkArray) UniqueSafeArray released(out);
+        return hr;
+    };
     const GUID other = {0x5e1f0a11, 0x0e0e, 0x4d4d, {1, 2, 3, 4, 5, 6, 7, 8}};
-    const Row rows[] = {
-        {"AddItems", [&] { return AddItems(handles); },
-         [&] {
-             items_->RemoveAll();
-             handles.reset();
-         }},
+    VARIANT *s = times.start.get(), *e = times.end.get();
+    std::vector<Row> rows = {
         {"CreateInstance", [&] { return factory->CreateInstance(nullptr, IID_IOPCHDAAutoServer, created.put_void()); }},
         {"QueryInterface", [&] { return server_->QueryInterface(IID_IDispatch, created.put_void()); }},
         {"QueryInterface (refused)", [&] { return server_->QueryInterface(other, created.put_void()); }},
-        {"SyncReadRaw", [&] { return i->SyncReadRaw(s, e, 10, FALSE, kItems, &h, read.put(), out()); }},
-        {"SyncReadProcessed", [&] { return i->SyncReadProcessed(s, e, minute, kItems, &h, &a, read.put(), out()); }},
-        {"SyncReadAtTime", [&] { return i->SyncReadAtTime(2, &t, kItems, &h, read.put(), out()); }},
-        {"SyncReadModified", [&] { return i->SyncReadModified(s, e, 10, kItems, &h, read.put(), out()); }},
-        {"SyncReadAttribute", [&] { return i->SyncReadAttribute(s, e, LongAt(h, 1), 1, &at, read.put(), out()); }},
-        {"SyncReadAnnotations", [&] { return i->SyncReadAnnotations(s, e, kItems, &h, read.put(), out()); }},
         {"Item.ReadRaw", [&] { return item->ReadRaw(s, e, 10, FALSE, one.get()); }},
         {"Item.ReadProcessed", [&] { return item->ReadProcessed(s, e, minute, 2, one.get()); }},
         {"Item.ReadAtTime", [&] { return item->ReadAtTime(2, &t, one.get()); }},
-        {"SyncInsert", [&] { return i->SyncInsert(kItems, &h, &in, &v, &q, out()); }},
-        {"AsyncReadRaw", [&] { return i->AsyncReadRaw(1, s, e, 10, FALSE, kItems, &h, out(), &c); }},
-        {"AsyncAdviseRaw", [&] { return i->AsyncAdviseRaw(2, s, minute, kItems, &h, out(), &c); }},
-        {"AsyncReadProcessed", [&] { return i->AsyncReadProcessed(3, s, e, minute, kItems, &h, &a, out(), &c); }},
-        {"AsyncReadAtTime", [&] { return i->AsyncReadAtTime(4, kItems, &t, kItems, &h, out(), &c); }},
-        {"AsyncReadModified", [&] { return i->AsyncReadModified(5, s, e, 10, kItems, &h, out(), &c); }},
-        {"AsyncReadAttribute", [&] { return i->AsyncReadAttribute(6, s, e, LongAt(h, 1), 1, &at, out(), &c); }},
-        {"AsyncInsertReplace", [&] { return i->AsyncInsertReplace(7, kItems, &h, &in, &v, &q, out(), &c); }},
-        {"AsyncDeleteAtTime", [&] { return i->AsyncDeleteAtTime(8, kItems, &h, &t, out(), &c); }},
-        {"AsyncReadAnnotations", [&] { return i->AsyncReadAnnotations(9, s, e, kItems, &h, out(), &c); }},
-        {"AsyncPlaybackRaw", [&] { return i->AsyncPlaybackRaw(10, s, e, 10, minute, minute, kItems, &h, out(), &c); }},
-        {"AsyncPlaybackProcessed",
-         [&] { return i->AsyncPlaybackProcessed(11, s, e, minute, 5, minute, kItems, &h, &a, out(), &c); }},
-        {"OnDataChange", [&] { return callback->OnDataChange(1, S_OK, 1, &answer, codes); }},
-        {"OnReadComplete", [&] { return callback->OnReadComplete(2, S_OK, 1, &answer, codes); }},
-        {"OnReadModifiedComplete", [&] { return callback->OnReadModifiedComplete(3, S_OK, 1, &modified, codes); }},
-        {"OnReadAttributeComplete",
-         [&] { return callback->OnReadAttributeComplete(4, S_OK, 7, 1, &attribute, codes); }},
-        {"OnReadAnnotations", [&] { return callback->OnReadAnnotations(5, S_OK, 1, &annotation, codes); }},
-        {"OnInsertAnnotations", [&] { return callback->OnInsertAnnotations(6, S_OK, 1, clients, codes); }},
-        {"OnPlayback", [&] { return callback->OnPlayback(7, S_OK, 1, slices, codes); }},
-        {"OnUpdateComplete", [&] { return callback->OnUpdateComplete(8, S_OK, 1, clients, codes); }},
         {"OnCancelComplete", [&] { return callback->OnCancelComplete(9); }},
         {"CreateBrowser",
          [&] { return server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, made.put()); }},
@@ -242,23 +179,27 @@ TEST_F(OutOfMemory, EveryCallAnswersOutOfMemoryOrItsSuccessAndLeavesNothing) {
         {"MoveToRoot", [&] { return browser->MoveToRoot(); }},
         {"OPCHDABranches", [&] { return browser->get_OPCHDABranches(listing.get()); }},
     };
+    for (const Member& m : Members()) rows.push_back({m.name, [&] { return request(m); }});
+    for (const CallbackRow& c : kCallbacks) rows.push_back({c.name, [&] {
+        Sent sent{1, S_OK};
+        return c.call(callback.get(), sent);
+    }});
     for (const Row& row : rows) {
-        if (&row != rows && !handles) {  // AddItems sweeps an empty table; the others need the three items
-            ASSERT_EQ(AddItems(handles), S_OK);
-            h = handles.get();
-            ASSERT_EQ(items_->GetOPCHDAItem(LongAt(h, 1), item.put()), S_OK);
-        }
-        reset();
-        const HRESULT success = row.call();
-        reset();
-        row.tidy();
-        Sweep(row, success, [&] {
+        auto tidy = [&] {  // the three items again, if the call changed the table
             reset();
-            row.tidy();
-        });
+            LONG count = 0;
+            if (handles && SUCCEEDED(items_->get_Count(&count)) && count == kItems) return;
+            items_->RemoveAll();
+            ASSERT_EQ(AddItems(handles), S_OK);
+            ASSERT_EQ(items_->GetOPCHDAItem(LongAt(handles.get(), 1), item.put()), S_OK);
+        };
+        tidy();
+        const HRESULT success = row.call();
+        tidy();
+        Sweep(row, success, tidy);
     }
     reset();
-    point->Unadvise(cookie);
+    Unsubscribe(server_.get(), cookie);
 }
 
 }  // namespace

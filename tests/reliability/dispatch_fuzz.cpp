@@ -25,16 +25,12 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com/com_holders.h"
-#include "../support/script_objects.h"
-#include "reliability.h"
+#include "support/run_checks.h"
 #include "sim_control.h"
 #include "support/com_test.h"
+#include "support/script_objects.h"
 
-using namespace reliability;
-using comtest::InvokeByName;
-using comtest::Ref;
-using comtest::Typed;
-using comtest::VarBstr;
+using namespace comtest;
 
 namespace {
 
@@ -319,7 +315,7 @@ private:
         SAFEARRAY* array = nullptr;
         if (v.vt & VT_ARRAY) array = (v.vt & VT_BYREF) ? (v.pparray ? *v.pparray : nullptr) : v.parray;
         if (!array || depth > 1 || SafeArrayGetDim(array) != 1) return;
-        const auto [lower, upper] = comtest::BoundsOf(array);
+        const auto [lower, upper] = BoundsOf(array);
         for (LONG i = lower; i <= upper && i < lower + 16; ++i) {
             if (type == VT_VARIANT) {
                 UniqueVariant element;
@@ -364,9 +360,9 @@ private:
             FAILED(item->get_ServerHandle(&handle)))
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
-        UniqueVariant start(comtest::VarDate(stamp - 1.0 / 24)), end(comtest::VarDate(stamp + 1.0 / 24));
-        UniqueSafeArray handles(comtest::MakeLongArray({handle})), stamps(comtest::MakeDateArray({stamp})),
-            values(comtest::MakeVariantArray({comtest::VarR8(42)})), qualities(comtest::MakeLongArray({0xC0})), errors,
+        UniqueVariant start(VarDate(stamp - 1.0 / 24)), end(VarDate(stamp + 1.0 / 24));
+        UniqueSafeArray handles(MakeLongArray({handle})), stamps(MakeDateArray({stamp})),
+            values(MakeVariantArray({VarR8(42)})), qualities(MakeLongArray({0xC0})), errors,
             entries;
         SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
         items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
@@ -503,7 +499,7 @@ private:
             case VT_HRESULT:
             case 0x7F: v.llVal = 0; break;  // no payload a reader could follow
             case VT_VARIANT:
-                if (Chance(60)) return comtest::VarR8(Pick(1000) / 8.0);
+                if (Chance(60)) return VarR8(Pick(1000) / 8.0);
                 v = Any(depth);
                 if ((v.vt & VT_TYPEMASK) == VT_DISPATCH || (v.vt & VT_TYPEMASK) == VT_UNKNOWN) VariantClear(&v);
                 break;
@@ -530,7 +526,7 @@ private:
         ++scriptObjects_;
         const unsigned roll = Pick(10);
         const LONG n = count < 0 || count > 64 ? static_cast<LONG>(Pick(5)) : count;
-        VARIANT length = comtest::VarR8(roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0);
+        VARIANT length = VarR8(roll == 0 ? OneOf(kLengths) : roll == 1 ? n : n + 1.0);
         std::map<ULONG, VARIANT> elements;
         for (LONG i = 1; i <= n; ++i)
             elements[static_cast<ULONG>(i)] =
@@ -539,7 +535,7 @@ private:
             elements[64 + Pick(4000000)] = Typed(VT_I4, 1);
             length.dblVal = 4000100.0;
         }
-        scripttest::ScriptObject* array = scripttest::ScriptObject::Array(length, elements);
+        ScriptObject* array = ScriptObject::Array(length, elements);
         for (auto& e : elements) VariantClear(&e.second);
         if (roll == 3) array->FailReading(Chance(50) ? L"length" : L"1", OneOf(kFaults));
         return array;
@@ -549,19 +545,19 @@ private:
         static constexpr double kMilliseconds[] = {kNaN, kInf, -kInf, 1e300, -1.2e13, 0.0};
         constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
         ++scriptObjects_;
-        return scripttest::ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
+        return ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
                                                                        : OneOf(kMilliseconds));
     }
     // A date as a client passes it: mostly a DATE, now and then a JScript Date.
     VARIANT MakeDateArgument(const std::wstring& name) {
-        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : comtest::VarDate(MakeDate(name));
+        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : VarDate(MakeDate(name));
     }
     // What receives an [out] array from a script: a variable or a JScript array kept from call to call,
     // so that a call that fails follows one that filled them.
     VARIANT ScriptOutput() {
         if (Chance(50)) return Ref(VT_VARIANT, &scriptVariables_[Pick(kScriptOutputs)]);
         ComPtr<IDispatch>& array = scriptArrays_[Pick(kScriptOutputs)];
-        if (!array) array = ComPtr<IDispatch>::attach(scripttest::ScriptObject::Array(Typed(VT_I4, 0)));
+        if (!array) array = ComPtr<IDispatch>::attach(ScriptObject::Array(Typed(VT_I4, 0)));
         array->AddRef();
         return Typed(VT_DISPATCH, array.get());
     }
@@ -609,10 +605,10 @@ private:
                 else if (Chance(70))
                     v = ScriptOutput();
                 else
-                    cell.Set(comtest::VarEmpty(), Pass::Variant);
+                    cell.Set(VarEmpty(), Pass::Variant);
                 break;
             case Shape::OutScalar: cell.Set(Typed(param.element, 0LL), Pass::Ref); break;
-            case Shape::VariantOut: cell.Set(comtest::VarEmpty(), Pass::Variant); break;
+            case Shape::VariantOut: cell.Set(VarEmpty(), Pass::Variant); break;
             case Shape::VariantInOut:  // a time as a date or as a text
                 cell.Set(Chance(50) ? MakeDateArgument(param.name) : VarBstr(OneOf(kTimeTexts)), Pass::Variant);
                 break;
@@ -811,7 +807,7 @@ private:
     std::vector<ComPtr<IEnumVARIANT>> enums_;
     std::vector<LONG> handles_;
     ComPtr<IHdaSimControl> control_;
-    Sink sink_;
+    Sink sink_{kBothEvents, false};
     static constexpr unsigned kScriptOutputs = 4;
     VARIANT scriptVariables_[kScriptOutputs] = {};  // VT_EMPTY: all zero
     ComPtr<IDispatch> scriptArrays_[kScriptOutputs];

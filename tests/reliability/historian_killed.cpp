@@ -17,10 +17,10 @@
 
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
-#include "reliability.h"
+#include "support/run_checks.h"
 #include "support/com_test.h"
 
-using namespace reliability;
+using namespace comtest;
 
 namespace {
 
@@ -49,16 +49,16 @@ struct Client {
     HRESULT Connect() {
         UniqueBstr progID(L"Sim.HdaHistorian.Local"), id(L"Plant/Lab/Calibration/Ramp");
         ComPtr<OPCHDAItem> item;
-        HRESULT hr = comtest::CreateServer(server);
-        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), comtest::VarEmpty())) ||
+        HRESULT hr = CreateServer(server);
+        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), VarEmpty())) ||
             FAILED(hr = server->get_OPCHDAItems(items.put())) || FAILED(hr = items->AddItem(id.get(), 1, item.put())))
             return hr;
         return item->get_ServerHandle(&handle);
     }
     // The values of the last `span`.
     HRESULT Read(const wchar_t* span) {
-        comtest::TimeRange range(span);
-        UniqueSafeArray handles(comtest::MakeLongArray({handle})), itemValues, errors;
+        TimeRange range(span);
+        UniqueSafeArray handles(MakeLongArray({handle})), itemValues, errors;
         SAFEARRAY* hp = handles.get();
         return items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, 1, &hp, itemValues.put(), errors.put());
     }
@@ -94,14 +94,14 @@ HRESULT KillDuringRead(Client& client, DWORD pid) {
 // Kills the historian from inside the first DataChange of an advise, then
 // lets the event return; the next request meets the dead process.
 HRESULT KillInsideEvent(Client& client, DWORD pid) {
-    Sink sink;
+    Sink sink(kItemEvents, false);
     std::atomic<bool> killed{false};
-    sink.onEvent = [&](DISPID id, const DISPPARAMS*) {
+    sink.onEvent = [&](DISPID id, const DISPPARAMS&) {
         if (id == 1 && !killed.exchange(true)) KillHistorian(pid);
     };
     const DWORD cookie = Subscribe(client.server.get(), &sink);
-    UniqueVariant start = comtest::Text(L"NOW");
-    UniqueSafeArray handles(comtest::MakeLongArray({client.handle})), errors;
+    UniqueVariant start = Text(L"NOW");
+    UniqueSafeArray handles(MakeLongArray({client.handle})), errors;
     SAFEARRAY* hp = handles.get();
     LONG cancelID = 0;
     client.items->AsyncAdviseRaw(1, start.get(), 1.0 / 864000, 1, &hp, errors.put(), &cancelID);

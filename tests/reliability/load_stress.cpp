@@ -17,12 +17,11 @@
 #include "OPCHDAAuto.h"
 #include "opc_hda.h"
 #include "com/com_holders.h"
-#include "reliability.h"
+#include "support/run_checks.h"
 #include "sim_control.h"
 #include "support/com_test.h"
 
-using namespace reliability;
-using comtest::TimeRange;
+using namespace comtest;
 
 namespace {
 
@@ -38,12 +37,12 @@ struct Record {
     using Counts = std::vector<std::atomic<unsigned short>>;
     Counts reads = Counts(kMaxTransactions), changes = Counts(kMaxTransactions);
     std::atomic<long> completed{0}, notices{0};
-    Sink sink;
+    Sink sink{kItemEvents, false};
     Record() {
-        sink.onEvent = [this](DISPID id, const DISPPARAMS* params) {
-            if (!params || params->cArgs == 0) return;
+        sink.onEvent = [this](DISPID id, const DISPPARAMS& params) {
+            if (params.cArgs == 0) return;
             // The transaction identifier is the first argument: the last in rgvarg.
-            const VARIANT& first = params->rgvarg[params->cArgs - 1];
+            const VARIANT& first = params.rgvarg[params.cArgs - 1];
             if (first.vt != VT_I4) return;
             if (id == 9 && first.lVal >= kNoticeBase) ++notices;  // not the historian's cancels
             if (first.lVal < 0 || first.lVal >= kMaxTransactions) return;
@@ -76,7 +75,7 @@ struct Shared {
     void Count(HRESULT hr, std::atomic<long>& done) { ++(SUCCEEDED(hr) ? done : failures); }
     // An advise of all four items from now on; its cancel identifier in `cancelID`.
     HRESULT Advise(LONG tid, LONG* cancelID) {
-        UniqueVariant start = comtest::Text(L"NOW");
+        UniqueVariant start = Text(L"NOW");
         SAFEARRAY* hp = handles;
         UniqueSafeArray errors;
         const HRESULT hr = items->AsyncAdviseRaw(tid, start.get(), 1.0 / 864000, kItems, &hp, errors.put(), cancelID);
@@ -89,7 +88,7 @@ void SyncReader(Shared& s, int self, std::mt19937&) {
     while (!s.stop) {
         TimeRange range;
         SAFEARRAY* handles = s.handles;
-        UniqueSafeArray values, errors, aggregates(comtest::MakeLongArray({2, 3, 4, 5}));
+        UniqueSafeArray values, errors, aggregates(MakeLongArray({2, 3, 4, 5}));
         SAFEARRAY* ap = aggregates.get();
         const HRESULT hr = s.progress[self] % 10 == 9
                                ? s.items->SyncReadProcessed(range.start.get(), range.end.get(), 1.0 / 1440, kItems,
@@ -109,10 +108,10 @@ void SyncReader(Shared& s, int self, std::mt19937&) {
 void Updater(Shared& s, int self, std::mt19937&) {
     for (long round = 0; !s.stop; ++round) {
         const DATE stamp = s.baseDate + static_cast<double>(round % 50) / 8640;
-        UniqueSafeArray handleArray(comtest::MakeLongArray({comtest::LongAt(s.handles, 1)})),
-            stamps(comtest::MakeDateArray({stamp})),
-            values(comtest::MakeVariantArray({comtest::VarR8(static_cast<double>(round))})),
-            qualities(comtest::MakeLongArray({0xC0})), errors, read, readErrors;
+        UniqueSafeArray handleArray(MakeLongArray({LongAt(s.handles, 1)})),
+            stamps(MakeDateArray({stamp})),
+            values(MakeVariantArray({VarR8(static_cast<double>(round))})),
+            qualities(MakeLongArray({0xC0})), errors, read, readErrors;
         SAFEARRAY *hp = handleArray.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
         s.Count(s.items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put()), s.updates);
         s.Count(s.items->SyncReadAtTime(1, &tp, 1, &hp, read.put(), readErrors.put()), s.syncReads);
@@ -164,7 +163,7 @@ void SinkChurn(Shared& s, int self, std::mt19937& rng) {
     for (; !s.stop; ++s.progress[self], ++s.sinkChurns) {
         std::unique_ptr<Sink>& kept = s.dropped[static_cast<size_t>(s.sinkChurns) % s.dropped.size()];
         if (kept) s.late += kept->late;
-        kept = std::make_unique<Sink>();
+        kept = std::make_unique<Sink>(kItemEvents, false);
         Sink* sink = kept.get();
         const DWORD cookie = Subscribe(s.items.get(), sink);
         if (rng() % 4 == 0) Sleep(rng() % 5);
@@ -193,14 +192,14 @@ int main(int argc, char** argv) {
         auto stable = std::make_unique<Record[]>(2);
         s.pace = &stable[0];
         UniqueBstr progID(L"Sim.HdaHistorian");
-        UniqueSafeArray ids(comtest::MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
+        UniqueSafeArray ids(MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
                                                     L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"})),
-            clientArray(comtest::MakeLongArray({1, 2, 3, 4})), handles, addErrors;
+            clientArray(MakeLongArray({1, 2, 3, 4})), handles, addErrors;
         SAFEARRAY *ip = ids.get(), *cp = clientArray.get();
         if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
                                     control.put_void())) ||
             FAILED(control->ResetDefaults()) || FAILED(control->ClockSetSpeed(300.0)) ||
-            FAILED(comtest::CreateServer(server)) || server->Connect(progID.get(), comtest::VarEmpty()) != S_OK ||
+            FAILED(CreateServer(server)) || server->Connect(progID.get(), VarEmpty()) != S_OK ||
             FAILED(server->get_OPCHDAItems(s.items.put())) ||
             s.items->AddItems(kItems, &ip, &cp, handles.put(), addErrors.put()) != S_OK ||
             FAILED(s.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
@@ -209,7 +208,7 @@ int main(int argc, char** argv) {
         }
         s.handles = handles.get();
         // An hour ago, between samples (ten seconds apart).
-        s.baseDate = (static_cast<LONGLONG>(comtest::LocalNow() * 8640) - 360) / 8640.0 + 0.5 / 8640;
+        s.baseDate = (static_cast<LONGLONG>(LocalNow() * 8640) - 360) / 8640.0 + 0.5 / 8640;
         DWORD stableCookies[2];
         for (int i = 0; i < 2; ++i) stableCookies[i] = Subscribe(s.items.get(), &stable[i].sink);
 

@@ -33,6 +33,18 @@ HRESULT LibraryCanUnloadNow() {
     return canUnload ? canUnload() : E_UNEXPECTED;
 }
 
+bool WaitUntil(const std::function<bool()>& done, DWORD ms) {
+    static const HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (DWORD start = GetTickCount(), index = 0; !done(); CoWaitForMultipleHandles(0, 20, 1, const_cast<HANDLE*>(&never), &index))
+        if (GetTickCount() - start > ms) return false;
+    return true;
+}
+
+HRESULT WaitUntilUnloadable(DWORD ms) {
+    WaitUntil([] { return LibraryCanUnloadNow() != S_FALSE; }, ms);
+    return LibraryCanUnloadNow();
+}
+
 HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(L"OPCHDA.Automation", &clsid);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <utility>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "OPCHDAAuto.h"
 #include "com/com_holders.h"
+#include "support/opc_codes.h"
 
 namespace comtest {
 
@@ -27,6 +29,11 @@ F* LibraryExport(const char* name) {
 // S_OK: no object of the library alive; E_UNEXPECTED: the library is not loaded.
 HRESULT LibraryCanUnloadNow();
 HRESULT CreateServer(ComPtr<IOPCHDAAutoServer>& server);  // by ProgID
+// Whether `done` came true within `ms`; an apartment's thread pumps meanwhile, as it must to see a release that
+// another thread sends it.
+bool WaitUntil(const std::function<bool()>& done, DWORD ms = 10000);
+// LibraryCanUnloadNow once no object is left or `ms` passed: the historian's threads may hold the last one.
+HRESULT WaitUntilUnloadable(DWORD ms = 10000);
 
 // `args` in declared order, cleared after the call.
 HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, VARIANT* result);

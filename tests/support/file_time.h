@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace testsupport {
+namespace comtest {
 
 inline FILETIME Ft(LONGLONG units) {
     return {static_cast<DWORD>(units), static_cast<DWORD>(static_cast<ULONGLONG>(units) >> 32)};
@@ -13,4 +13,5 @@ inline LONGLONG Units(const FILETIME& ft) {
     return static_cast<LONGLONG>(static_cast<ULONGLONG>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime);
 }
 
-}  // namespace testsupport
+}  // namespace comtest
+namespace testsupport = comtest;  // the former name, while its users move

@@ -15,7 +15,7 @@
 // arguments, both conventions make the same call.
 extern "C" void SetOaNoCache();
 
-namespace testsupport {
+namespace comtest {
 
 class MallocSpy final : public IMallocSpy {
 public:
@@ -87,4 +87,5 @@ private:
     void* pendingRealloc_ = nullptr;
 };
 
-}  // namespace testsupport
+}  // namespace comtest
+namespace testsupport = comtest;  // the former name, while its users move

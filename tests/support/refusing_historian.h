@@ -5,7 +5,7 @@
 
 #include "opc_hda.h"
 
-namespace testsupport {
+namespace comtest {
 
 template <class Base = IOPCHDA_Server>
 struct RefusingHistorian : Base {
@@ -46,4 +46,5 @@ struct RefusingSyncRead : Base {
     }
 };
 
-}  // namespace testsupport
+}  // namespace comtest
+namespace testsupport = comtest;  // the former name, while its users move

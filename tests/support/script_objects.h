@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace scripttest {
+namespace comtest {
 
 class ScriptObject final : public IDispatchEx {
 public:
@@ -178,4 +178,5 @@ private:
     std::map<std::wstring, HRESULT> failingWrites_;
 };
 
-}  // namespace scripttest
+}  // namespace comtest
+namespace scripttest = comtest;  // the former name, while its users move

@@ -23,13 +23,6 @@ inline constexpr wchar_t kRamp[] = L"Plant/Lab/Calibration/Ramp";
 inline constexpr wchar_t kStep[] = L"Plant/Lab/Calibration/Step";
 inline constexpr wchar_t kText[] = L"Plant/Lab/Calibration/Text";
 
-inline constexpr HRESULT kNoData = static_cast<HRESULT>(0x40041002);
-inline constexpr HRESULT kInserted = static_cast<HRESULT>(0x4004100E);
-inline constexpr HRESULT kDataExists = static_cast<HRESULT>(0xC004100B);
-inline constexpr HRESULT kNoDataExists = static_cast<HRESULT>(0xC004100D);
-inline constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
-inline constexpr HRESULT kUnknownItemID = static_cast<HRESULT>(0xC0040007);
-
 class ConnectedServer : public ComTest {
 protected:
     void Connect(Where where);

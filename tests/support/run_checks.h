@@ -1,7 +1,7 @@
-// What the reliability programs share: a watchdog that ends a hung run with
-// the call it hung in, a crash report naming the call that crashed, one event
-// sink, the end checks (the component unloadable, task memory and handles 0)
-// and the `bench:` lines with their limits.
+// What the reliability programs add to the kit: a watchdog that ends a hung
+// run with the call it hung in, a crash report naming the call that crashed,
+// the end checks (the component unloadable, task memory and handles 0) and
+// the `bench:` lines with their limits.
 #pragma once
 
 #include <windows.h>
@@ -17,15 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "OPCHDAAuto.h"
-#include "com/com_holders.h"
 #include "sim_control.h"
+#include "support/event_sink.h"
 
 namespace comtest {
-HRESULT LibraryCanUnloadNow();  // tests/support/com_test.cpp
-}
-
-namespace reliability {
 
 // What the program is doing now, for the watchdog and the crash report.
 // Written by the driving thread only; read when something went wrong.
@@ -101,85 +96,6 @@ private:
     std::thread thread_;
 };
 
-// A WithEvents-style sink of both event interfaces: Invoke is the subclass's.
-// It lives as long as its owner keeps it (references are not counted).
-class SinkBase : public IDispatch {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-            !IsEqualIID(riid, DIID__IOPCHDAItemEvents) && !IsEqualIID(riid, DIID__IOPCHDAAutoServerEvents))
-            return E_NOINTERFACE;
-        AddRef();
-        *ppv = static_cast<IDispatch*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-};
-
-// The programs' sink: counts its events and its references; the owner holds
-// the first reference and frees it. Once the last reference went, anything
-// that reaches it counts as `late`: a connection point that read a slot
-// outside its lock handed out a sink it had already dropped. `onEvent` (set
-// before it is advised) sees every event.
-class Sink final : public SinkBase {
-public:
-    std::atomic<long> events{0}, late{0};
-    std::function<void(DISPID, const DISPPARAMS*)> onEvent;
-
-    STDMETHODIMP_(ULONG) AddRef() override {
-        if (references_ == 0) ++late;  // referenced again after its last reference went
-        return ++references_;
-    }
-    STDMETHODIMP_(ULONG) Release() override { return --references_; }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-        if (references_ == 0) ++late;
-        ++events;
-        if (onEvent) onEvent(id, params);
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> references_{1};
-};
-
-// `source`'s connection point for `events`, null if it has none.
-inline ComPtr<IConnectionPoint> PointOf(IUnknown* source, const IID& events) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    if (SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, container.put_void())))
-        container->FindConnectionPoint(events, point.put());
-    return point;
-}
-// Advises `sink` on `source`'s connection point for `events`: the cookie, 0 if refused.
-inline DWORD Subscribe(IUnknown* source, IDispatch* sink, const IID& events = DIID__IOPCHDAItemEvents) {
-    DWORD cookie = 0;
-    if (ComPtr<IConnectionPoint> point = PointOf(source, events)) point->Advise(sink, &cookie);
-    return cookie;
-}
-inline void Unsubscribe(IUnknown* source, DWORD cookie) {
-    if (ComPtr<IConnectionPoint> point = PointOf(source, DIID__IOPCHDAItemEvents)) point->Unadvise(cookie);
-}
-
-// The component's DllCanUnloadNow (S_OK: no object of it alive; E_UNEXPECTED
-// before a client loaded it), waiting up to `ms` for the historian's threads
-// to let go of the last object.
-inline HRESULT WaitUntilUnloadable(DWORD ms) {
-    HRESULT hr = comtest::LibraryCanUnloadNow();
-    for (DWORD waited = 0; hr == S_FALSE && waited < ms; waited += 20) {
-        Sleep(20);
-        hr = comtest::LibraryCanUnloadNow();
-    }
-    return hr;
-}
-
 // After the final release: whether an object of the component is alive (0 or
 // 1), the historian's answers not freed (task memory blocks) and item handles
 // not released at the in-process historian.
@@ -239,4 +155,4 @@ inline bool Report(std::initializer_list<Figure> figures) {
     return passed;
 }
 
-}  // namespace reliability
+}  // namespace comtest
