@@ -26,8 +26,8 @@ inline constexpr CLSID kClsid = {0x6a3c9e51, 0x4b1f, 0x4e0d, {0x9c, 0x57, 0x2f, 
 inline constexpr wchar_t kClsidText[] = L"{6A3C9E51-4B1F-4E0D-9C57-2F0D8E1B7A31}";
 
 // What it does not answer, it refuses as the tests' fake historians do.
-class FastHistorian final : public testsupport::RefusingHistorian<IOPCHDA_Server>,
-                           public testsupport::RefusingSyncRead<IOPCHDA_SyncRead>,
+class FastHistorian final : public comtest::RefusingHistorian<IOPCHDA_Server>,
+                           public comtest::RefusingSyncRead<IOPCHDA_SyncRead>,
                            public IClassFactory {
 public:
     // The answer of each item: `values` doubles ten seconds apart.

@@ -9,7 +9,7 @@
 #include "support/sim_fixture.h"
 
 using namespace comtest;
-using scripttest::ScriptObject;
+using comtest::ScriptObject;
 
 namespace {
 
@@ -91,7 +91,7 @@ protected:
         constexpr LONGLONG kUnixEpoch = 116444736000000000LL;
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
-        const LONGLONG milliseconds = ((testsupport::Units(now) - kUnixEpoch) / 10000000 - 10 * 60) * 1000;
+        const LONGLONG milliseconds = ((comtest::Units(now) - kUnixEpoch) / 10000000 - 10 * 60) * 1000;
         startUnits_ = kUnixEpoch + milliseconds * 10000;
         auto start = ComPtr<IDispatch>::attach(ScriptObject::Date(static_cast<double>(milliseconds)));
         return Invoke(L"SyncReadRaw",

@@ -94,9 +94,9 @@ struct Script {
     std::wstring moves;  // "direction 'text';" each, null text as "direction null;"
 } g_script;
 std::vector<void*> g_handedOut;
-testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
+comtest::MallocSpy* g_spy = new comtest::MallocSpy;  // outlives static destruction
 
-class FakeHistorian final : public testsupport::RefusingHistorian<
+class FakeHistorian final : public comtest::RefusingHistorian<
                                 Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString, IOPCCommon>> {
 public:
     // The aggregates are the attributes' catalogue without its types.

@@ -42,7 +42,7 @@ struct Script {
     size_t next = 0;
 };
 Script g_script;
-testsupport::MallocSpy* g_spy = new testsupport::MallocSpy;  // outlives static destruction
+comtest::MallocSpy* g_spy = new comtest::MallocSpy;  // outlives static destruction
 
 template <class T>
 T* Block(size_t n) {
@@ -50,8 +50,8 @@ T* Block(size_t n) {
 }
 
 class FakeHistorian final
-    : public testsupport::RefusingSyncRead<
-          testsupport::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>>> {
+    : public comtest::RefusingSyncRead<
+          comtest::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>>> {
 public:
     STDMETHODIMP GetItemHandles(DWORD n, LPWSTR*, OPCHANDLE*, OPCHANDLE** handles, HRESULT** codes) override {
         *handles = g_script.flaw == Flaw::NoHandles ? nullptr : Block<OPCHANDLE>(n);

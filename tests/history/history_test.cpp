@@ -18,7 +18,7 @@
 #include "time/time_conversion.h"
 
 using namespace comtest;
-using testsupport::Ft;
+using comtest::Ft;
 
 namespace {
 
@@ -203,7 +203,7 @@ protected:
         EXPECT_EQ(CoRevokeMallocSpy(), S_OK);
         ComTest::TearDown();
     }
-    testsupport::MallocSpy spy_;
+    comtest::MallocSpy spy_;
 };
 
 struct AnswerRow {

@@ -391,7 +391,7 @@ TEST_P(RequestsAt, RequestsHandBackCodesTimesAndTheCancelIdentifier) {
         const std::pair<const wchar_t*, LONGLONG> kSent[] = {
             {L"tid", r_->tid}, {L"numItems", Expected(m)}, {L"numTimeStamps", 2}, {L"handle0", rampHandle_}, {L"handle1", kUnknownHandle},
             {L"aggregate1", 3}, {L"quality0", 0xC0}, {L"attribute1", 2}, {L"hServer", rampHandle_}, {L"numValues", 7}, {L"bounds", -1},
-            {L"numIntervals", 3}, {L"stamp1", testsupport::Units(utc)}};
+            {L"numIntervals", 3}, {L"stamp1", comtest::Units(utc)}};
         // clang-format on
         int recorded = 0;
         for (auto [name, value] : kSent) {

@@ -26,10 +26,10 @@
 
 namespace {
 
-using testsupport::Ft;
+using comtest::Ft;
 
 // Never destroyed: the runtime may still call the spy after static destructors.
-testsupport::MallocSpy& g_spy = *new testsupport::MallocSpy;
+comtest::MallocSpy& g_spy = *new comtest::MallocSpy;
 
 // ---- text of what crossed
 
@@ -47,7 +47,7 @@ requires std::is_arithmetic_v<T> || std::is_enum_v<T> std::wstring S(T v) {
     return std::to_wstring(static_cast<long long>(v));
 }
 std::wstring S(const wchar_t* s) { return s ? L"\"" + std::wstring(s) + L"\"" : L"null"; }
-std::wstring S(const FILETIME& t) { return S(testsupport::Units(t)); }
+std::wstring S(const FILETIME& t) { return S(comtest::Units(t)); }
 std::wstring S(const GUID& g) {
     wchar_t text[40];
     StringFromGUID2(g, text, 40);
@@ -197,7 +197,7 @@ public:
 
 // A historian that leaves out what it may: no start time, no status texts, no
 // aggregates (null arrays). Every null must cross as a null.
-class Sparse final : public Implements<Sparse, testsupport::RefusingHistorian<>> {
+class Sparse final : public Implements<Sparse, comtest::RefusingHistorian<>> {
 public:
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
         *n = 0, *ids = nullptr, *names = *descriptions = nullptr;

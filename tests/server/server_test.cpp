@@ -283,7 +283,7 @@ TEST_P(ServerTestAt, PropertiesAndCommonServicesDisconnectedAndConnectedAndEachW
     const LONGLONG t0 = 133485408000000000LL + 12345 * 10000000LL;  // 2024-01-01 03:25:45 UTC
     ASSERT_EQ(historian->ClockSetSpeed(0.0), S_OK);
     ASSERT_EQ(historian->ClockSet(t0 + 6'780'000), S_OK);  // and 678 ms, which the date drops
-    FILETIME utc = testsupport::Ft(t0), local;
+    FILETIME utc = comtest::Ft(t0), local;
     SYSTEMTIME st;
     DATE expected = 0, now = 0, start = 0;
     ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local) && FileTimeToSystemTime(&local, &st) &&

@@ -88,4 +88,3 @@ private:
 };
 
 }  // namespace comtest
-namespace testsupport = comtest;  // the former name, while its users move

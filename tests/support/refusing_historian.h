@@ -47,4 +47,3 @@ struct RefusingSyncRead : Base {
 };
 
 }  // namespace comtest
-namespace testsupport = comtest;  // the former name, while its users move

@@ -179,4 +179,3 @@ private:
 };
 
 }  // namespace comtest
-namespace scripttest = comtest;  // the former name, while its users move

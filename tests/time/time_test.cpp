@@ -19,7 +19,7 @@
 #include "support/malloc_spy.h"
 
 using comtest::Ref, comtest::Typed, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
-using testsupport::Ft, testsupport::Units;
+using comtest::Ft, comtest::Units;
 
 namespace {
 
@@ -199,7 +199,7 @@ TEST(LocalToUtc, EveryHalfHourOfEveryZoneShapeFollowsTheModel) {
 }
 
 // Never destroyed: the runtime may still call the spy while the process exits.
-testsupport::MallocSpy& g_spy = *new testsupport::MallocSpy;
+comtest::MallocSpy& g_spy = *new comtest::MallocSpy;
 
 class TimeArgs : public ::testing::Test {
 protected:
