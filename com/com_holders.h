@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "com/task_array.h"
@@ -186,6 +187,11 @@ public:
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
 };
+
+// Holders laid end to end are the VARIANT array a call takes (the callee
+// sees plain variants; the holders clear them afterwards).
+static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
+inline VARIANT* AsVariantArray(UniqueVariant* holders) { return reinterpret_cast<VARIANT*>(holders); }
 
 // A SAFEARRAY destroyed when the scope ends.
 class UniqueSafeArray : public UniqueAny<SafeArrayTraits> {

@@ -106,8 +106,7 @@ FILETIME* RequestSteps::FileTimes(SAFEARRAY** array, LONG count) {
 
 VARIANT* RequestSteps::Variants(SAFEARRAY** array, LONG count) {
     if (Failed() || FAILED(hr_ = client_arrays::ReadVariants(*array, count, values_))) return nullptr;
-    static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
-    return reinterpret_cast<VARIANT*>(values_.data());
+    return AsVariantArray(values_.data());
 }
 
 UniqueSafeArray RequestSteps::CodeArray(LONG count) const {

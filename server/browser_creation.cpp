@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <new>
-#include <type_traits>
 
 #include "browser/COPCHDABrowser.h"
 #include "automation/client_arrays.h"
@@ -57,11 +56,7 @@ public:
     DWORD count() const { return count_; }
     DWORD* attributes() const { return attributes_.get(); }
     OPCHDA_OPERATORCODES* operators() const { return operators_.get(); }
-    // The holders laid end to end are the VARIANT array the historian takes.
-    VARIANT* filters() const {
-        static_assert(sizeof(UniqueVariant) == sizeof(VARIANT) && std::is_standard_layout_v<UniqueVariant>);
-        return filters_[0].get();
-    }
+    VARIANT* filters() const { return AsVariantArray(filters_.get()); }
 
 private:
     DWORD count_ = 0;
