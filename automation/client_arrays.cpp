@@ -1,5 +1,7 @@
 #include "automation/client_arrays.h"
 
+#include <algorithm>
+
 namespace client_arrays {
 
 HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt) {
@@ -18,17 +20,34 @@ HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt) {
     return S_OK;
 }
 
-std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count) {
-    std::vector<LONG> values(count > 0 ? count : 0, 0);
+namespace {
+
+// Elements 1..count. A read of a thousand handles locked the array a thousand
+// times when it went element by element: an array that holds all of them in
+// elements of T is copied under one lock; any other goes element by element,
+// each element it lacks read as 0.
+template <class T>
+std::vector<T> ReadElements(SAFEARRAY* array, LONG count) {
+    std::vector<T> values(count > 0 ? count : 0, T{});
+    if (values.empty()) return values;
+    if (array && SafeArrayGetDim(array) == 1 && array->cbElements == sizeof(T)) {
+        const SAFEARRAYBOUND& bound = array->rgsabound[0];
+        const LONGLONG lower = bound.lLbound, upper = lower + static_cast<LONGLONG>(bound.cElements) - 1;
+        SafeArrayData<T> data(lower <= 1 && upper >= count ? array : nullptr);
+        if (data) {
+            std::copy_n(data.get() + (1 - lower), values.size(), values.begin());
+            return values;
+        }
+    }
     for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, &values[i - 1]);
     return values;
 }
 
-std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count) {
-    std::vector<DATE> values(count > 0 ? count : 0, 0.0);
-    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, &values[i - 1]);
-    return values;
-}
+}  // namespace
+
+std::vector<LONG> ReadLongs(SAFEARRAY* array, LONG count) { return ReadElements<LONG>(array, count); }
+
+std::vector<DATE> ReadDates(SAFEARRAY* array, LONG count) { return ReadElements<DATE>(array, count); }
 
 HRESULT ReadVariants(SAFEARRAY* array, LONG count, std::vector<UniqueVariant>& values) {
     values = std::vector<UniqueVariant>(count > 0 ? count : 0);

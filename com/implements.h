@@ -193,6 +193,11 @@ protected:
         if constexpr (implements_detail::CountsAsLiveObject<D>()) ComModule::ObjectDestroyed();
     }
 
+    // The first reference of an object that no other thread can see yet,
+    // taken without the locked increment of AddRef: for objects made by the
+    // thousand (a read's histories).
+    void TakeFirstReference() noexcept { refCount_ = 1; }
+
     // Teardown that needs the object whole, before the destructors run. A
     // class replaces it by declaring its own (and `friend Implements;` when
     // it is private).

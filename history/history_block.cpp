@@ -44,11 +44,7 @@ COPCHDAHistory* HistoryBlock::Slot(size_t k) noexcept {
     return reinterpret_cast<COPCHDAHistory*>(reinterpret_cast<char*>(this) + kSlotsOffset) + k;
 }
 
-void HistoryBlock::DropUse() noexcept {
-    if (InterlockedDecrement(&uses_) != 0) return;
-    this->~HistoryBlock();  // the answer goes with it
-    ::operator delete(this);
-}
+void HistoryBlock::DropUse() noexcept { HandOver(0); }
 
 HRESULT HistoryBlock::Put(size_t k, VARIANT& element) noexcept {
     COPCHDAHistory* history = std::visit(
@@ -57,12 +53,18 @@ HRESULT HistoryBlock::Put(size_t k, VARIANT& element) noexcept {
         },
         answer_);
     if (!history) return E_OUTOFMEMORY;
-    AddUse();
-    OPCHDAHistory* itf = nullptr;
-    history->QueryInterface(IID_OPCHDAHistory, reinterpret_cast<void**>(&itf));
+    // Its first reference, taken directly: a query of a history the library
+    // just made would only cost a read of a thousand items its time.
+    history->TakeFirstReference();
     V_VT(&element) = VT_DISPATCH;
-    V_DISPATCH(&element) = itf;
+    V_DISPATCH(&element) = static_cast<OPCHDAHistory*>(history);
     return S_OK;
+}
+
+void HistoryBlock::HandOver(LONG histories) noexcept {
+    if (InterlockedExchangeAdd(&uses_, histories - 1) + histories - 1 != 0) return;
+    this->~HistoryBlock();  // the answer goes with it
+    ::operator delete(this);
 }
 
 template <class Answer>
@@ -85,12 +87,16 @@ HRESULT PutHistories(HistorianAnswer<Answer>& answer, const HRESULT* codes, VARI
     const size_t n = answer.count();
     HistoryBlock* block = nullptr;  // made for the first history: a read that found nothing makes none
     HRESULT result = S_OK;
+    LONG made = 0;  // none of them can be released before they are counted: none is handed out yet
     for (size_t k = 0; k < n; ++k) {
         if (FAILED(codes[k])) continue;
         if (!block && !(block = HistoryBlock::Make(answer))) return E_OUTOFMEMORY;
-        if (HRESULT hr = block->Put(k, elements[k]); FAILED(hr)) result = hr;
+        if (HRESULT hr = block->Put(k, elements[k]); FAILED(hr))
+            result = hr;
+        else
+            ++made;
     }
-    if (block) block->DropUse();
+    if (block) block->HandOver(made);
     return result;
 }
 

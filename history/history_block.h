@@ -23,12 +23,15 @@ public:
 
     // Writes a new history of element k into `element` (VT_DISPATCH, its only
     // reference). Each element once. E_OUTOFMEMORY for a count beyond a LONG.
+    // The histories put count as uses only from HandOver on.
     HRESULT Put(size_t k, VARIANT& element) noexcept;
+    // The maker's use becomes the uses of the `histories` it put, at once
+    // (one count for a read, not one per history); none left: the block goes.
+    void HandOver(LONG histories) noexcept;
     // A history alone in its block reads a copy of its own instead.
     template <class Answer>
     HRESULT Refill(COPCHDAHistory& history, HistorianAnswer<Answer>& copy) noexcept;
 
-    void AddUse() noexcept { InterlockedIncrement(&uses_); }
     void DropUse() noexcept;
 
 private:
