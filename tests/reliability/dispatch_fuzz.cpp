@@ -1,34 +1,22 @@
-// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every
-// member (from the registered type library) of every object the component
-// hands out, against the in-process simulated historian whose fault switches
-// are set at random. What it sends and checks: README.md.
+// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every member (from the registered type
+// library) of every object the component hands out, against the in-process simulated historian whose fault
+// switches are set at random. What it sends and checks: README.md.
 //   wine bin/dispatch_fuzz.exe [calls] [seed] [trace-from] [watchdog-ms]
-// A crash or a hang (watchdog) names the call; a seed replays the same calls
-// (the simulated clock is frozen) and trace-from prints each from there on.
-#include <windows.h>
-#include <ocidl.h>
-#include <oleauto.h>
-
+// A crash or a hang (watchdog) names the call; a seed replays the same calls (the simulated clock is frozen)
+// and trace-from prints each from there on.
 #include <algorithm>
-#include <cstring>
-#include <cwctype>
-#include <cstdio>
 #include <cstdlib>
+#include <cwctype>
+#include <iterator>
 #include <limits>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com/com_holders.h"
 #include "support/run_checks.h"
-#include "sim_control.h"
-#include "support/com_test.h"
 #include "support/script_objects.h"
+#include "support/sim_fixture.h"
 
 using namespace comtest;
 
@@ -59,6 +47,15 @@ struct InterfaceModel {
     std::vector<Member> members;
 };
 
+// A copy of a type's attributes (zeroes if it has none).
+TYPEATTR AttributesOf(ITypeInfo* info) {
+    TYPEATTR copy{}, *attr = nullptr;
+    if (!info || FAILED(info->GetTypeAttr(&attr))) return copy;
+    copy = *attr;
+    info->ReleaseTypeAttr(attr);
+    return copy;
+}
+
 Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
     const bool out = (flags & PARAMFLAG_FOUT) != 0, in = (flags & PARAMFLAG_FIN) != 0 || !out;
     const TYPEDESC* target = type.vt == VT_PTR ? type.lptdesc : nullptr;
@@ -81,36 +78,31 @@ Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
 
 // The members of a dual interface and of its bases (IUnknown's and IDispatch's are restricted).
 void AddMembers(ITypeInfo* info, InterfaceModel& model) {
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) return;
-    const UINT funcs = attr->cFuncs, bases = attr->cImplTypes;
-    info->ReleaseTypeAttr(attr);
-    for (UINT i = 0; i < funcs; ++i) {
+    const TYPEATTR attr = AttributesOf(info);
+    for (UINT i = 0; i < attr.cFuncs; ++i) {
         FUNCDESC* desc = nullptr;
         if (FAILED(info->GetFuncDesc(i, &desc))) continue;
-        Member member;
-        member.id = desc->memid;
-        member.kind = desc->invkind;
-        member.restricted = (desc->wFuncFlags & FUNCFLAG_FRESTRICTED) != 0;
         BSTR names[32] = {};
         UINT got = 0;
         info->GetNames(desc->memid, names, 32, &got);
-        if (got > 0) member.name = names[0];
+        Member& member = model.members.emplace_back(Member{got && names[0] ? names[0] : L"",
+                                                           desc->memid,
+                                                           desc->invkind,
+                                                           (desc->wFuncFlags & FUNCFLAG_FRESTRICTED) != 0,
+                                                           {}});
         for (SHORT p = 0; p < desc->cParams; ++p) {
             const ELEMDESC& e = desc->lprgelemdescParam[p];
             const USHORT flags = e.paramdesc.wParamFlags;
             if (flags & PARAMFLAG_FRETVAL) continue;
-            Param param;
+            Param& param = member.params.emplace_back();
             param.shape = ShapeOf(e.tdesc, flags, &param.element);
             param.optional = (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT)) != 0;
             if (static_cast<UINT>(p + 1) < got && names[p + 1]) param.name = names[p + 1];
-            member.params.push_back(param);
         }
-        for (UINT n = 0; n < got && n < 32; ++n) SysFreeString(names[n]);
+        for (UINT n = 0; n < got; ++n) SysFreeString(names[n]);
         info->ReleaseFuncDesc(desc);
-        model.members.push_back(std::move(member));
     }
-    for (UINT b = 0; b < bases; ++b) {
+    for (UINT b = 0; b < attr.cImplTypes; ++b) {
         HREFTYPE ref = 0;
         ComPtr<ITypeInfo> base;
         if (SUCCEEDED(info->GetRefTypeOfImplType(b, &ref)) && SUCCEEDED(info->GetRefTypeInfo(ref, base.put())))
@@ -125,30 +117,26 @@ std::vector<InterfaceModel> LoadModels() {
     if (FAILED(LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, MAKELCID(0x0409, SORT_DEFAULT), lib.put()))) return models;
     for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
         ComPtr<ITypeInfo> info, interfaceSide;
-        TYPEATTR* attr = nullptr;
-        if (FAILED(lib->GetTypeInfo(i, info.put())) || FAILED(info->GetTypeAttr(&attr))) continue;
-        const bool dual = attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL);
-        InterfaceModel model;
-        model.iid = attr->guid;
-        info->ReleaseTypeAttr(attr);
+        lib->GetTypeInfo(i, info.put());
+        const TYPEATTR attr = AttributesOf(info.get());
         HREFTYPE side = 0;
-        if (!dual || FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &side)) ||
+        if (attr.typekind != TKIND_DISPATCH || !(attr.wTypeFlags & TYPEFLAG_FDUAL) ||
+            FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &side)) ||
             FAILED(info->GetRefTypeInfo(side, interfaceSide.put())))
             continue;
         UniqueBstr name;
         lib->GetDocumentation(static_cast<INT>(i), name.put(), nullptr, nullptr, nullptr);
-        model.name = name.get() ? name.get() : L"?";
-        AddMembers(interfaceSide.get(), model);
-        models.push_back(std::move(model));
+        AddMembers(interfaceSide.get(),
+                   models.emplace_back(InterfaceModel{attr.guid, name.get() ? name.get() : L"?", {}}));
     }
     return models;
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
-constexpr wchar_t kItemIDs[][48] = {L"Plant/Lab/Calibration/Ramp",       L"Plant/Lab/Calibration/Step",
-                                    L"Plant/Lab/Calibration/Text",       L"Plant/Lab/Calibration/Flag",
-                                    L"Plant/Area1/Reactor1/Temperature", L"Plant/Area2/Tank1/Level",
-                                    L"Plant/Lab/Calibration/Gappy",      L"Plant/NoSuchItem"};
+constexpr const wchar_t* kItemIDs[] = {L"Plant/Lab/Calibration/Ramp",       L"Plant/Lab/Calibration/Step",
+                                       L"Plant/Lab/Calibration/Text",       L"Plant/Lab/Calibration/Flag",
+                                       L"Plant/Area1/Reactor1/Temperature", L"Plant/Area2/Tank1/Level",
+                                       L"Plant/Lab/Calibration/Gappy",      L"Plant/NoSuchItem"};
 constexpr const wchar_t* kTimeTexts[] = {
     L"NOW",      L"NOW-1H", L"NOW-10M", L"DAY",         L"DAY-1D",       L"YEAR+1Y", L"NOW-", L"", L"MONTH-999999999MO",
     L"NOW+1.5H", L"now-1h", L"W-1W+2D", L" NOW - 1 H ", L"\x00e9t\x00e9"};
@@ -180,9 +168,7 @@ public:
     bool Start() {
         models_ = LoadModels();
         if (models_.empty()) return Fail("the type library is not registered");
-        if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
-                                    control_.put_void())))
-            return Fail("no simulator control");
+        if (!(control_ = SimControl(Where::InProcess))) return Fail("no simulator control");
         control_->ResetDefaults();
         control_->ClockSetSpeed(0);
         control_->ClockSet(kClock);
@@ -222,7 +208,7 @@ public:
             for (const Member& member : model.members) {
                 if (member.restricted) continue;
                 ++total;
-                if (member.calls > 0) ++called;
+                called += member.calls > 0;
                 if (member.calls == 0) std::printf("never called: %ls.%ls\n", model.name.c_str(), member.name.c_str());
             }
         return Report({{"dispatch_fuzz_calls", static_cast<double>(calls), "calls"},
@@ -255,10 +241,7 @@ private:
         Cell& operator=(const Cell&) = delete;
         ~Cell() { VariantClear((value.vt & VT_BYREF) ? &target : &value); }
         void Set(const VARIANT& v, Pass how) {
-            if (how == Pass::Value) {
-                value = v;
-                return;
-            }
+            if (how == Pass::Value) return static_cast<void>(value = v);
             target = v;
             value = how == Pass::Variant
                         ? Ref(VT_VARIANT, &target)
@@ -266,10 +249,7 @@ private:
         }
     };
 
-    bool Fail(const char* what) {
-        std::printf("FAILED: %s\n", what);
-        return false;
-    }
+    bool Fail(const char* what) { return std::printf("FAILED: %s\n", what), false; }
     unsigned Pick(size_t n) { return n ? static_cast<unsigned>(rng_() % n) : 0; }
     bool Chance(unsigned percent) { return Pick(100) < percent; }
     template <class T, size_t N>
@@ -281,10 +261,8 @@ private:
     // ---- the pool of objects, enumerators and handles calls have returned ----
     InterfaceModel* ModelOf(IDispatch* object) {
         ComPtr<ITypeInfo> info;
-        TYPEATTR* attr = nullptr;
-        if (FAILED(object->GetTypeInfo(0, 0, info.put())) || !info || FAILED(info->GetTypeAttr(&attr))) return nullptr;
-        const GUID iid = attr->guid;
-        info->ReleaseTypeAttr(attr);
+        object->GetTypeInfo(0, 0, info.put());
+        const GUID iid = AttributesOf(info.get()).guid;
         for (InterfaceModel& model : models_)
             if (IsEqualGUID(model.iid, iid)) return &model;
         return nullptr;
@@ -292,10 +270,7 @@ private:
     // Adds `entry` to `pool` until it holds `size`, then replaces one (not the first `fixed`).
     template <class T>
     void Add(std::vector<T>& pool, T entry, size_t size, size_t fixed) {
-        if (pool.size() < size)
-            pool.push_back(std::move(entry));
-        else
-            pool[fixed + Pick(size - fixed)] = std::move(entry);
+        (pool.size() < size ? pool.emplace_back() : pool[fixed + Pick(size - fixed)]) = std::move(entry);
     }
     void Keep(IDispatch* object) {
         if (InterfaceModel* model = object ? ModelOf(object) : nullptr)
@@ -353,7 +328,7 @@ private:
         ComPtr<IOPCHDAAutoServer> server;
         ComPtr<IOPCHDAItems> items;
         ComPtr<OPCHDAItem> item;
-        UniqueBstr id(kItemIDs[0]);
+        UniqueBstr id(kRamp);
         LONG handle = 0;
         if (FAILED(objects_[0].dispatch.query(IID_IOPCHDAAutoServer, server)) ||
             FAILED(server->get_OPCHDAItems(items.put())) || FAILED(items->AddItem(id.get(), 1, item.put())) ||
@@ -361,11 +336,9 @@ private:
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
         UniqueVariant start(VarDate(stamp - 1.0 / 24)), end(VarDate(stamp + 1.0 / 24));
-        UniqueSafeArray handles(MakeLongArray({handle})), stamps(MakeDateArray({stamp})),
-            values(MakeVariantArray({VarR8(42)})), qualities(MakeLongArray({0xC0})), errors,
-            entries;
-        SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
-        items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
+        UniqueSafeArray handles(MakeLongArray({handle})), errors, entries;
+        SAFEARRAY* hp = handles.get();
+        InsertReplace(items.get(), handle, stamp, 42);
         items->SyncReadModified(start.get(), end.get(), 0, 1, &hp, entries.put(), errors.put());
         Harvest(Typed(VT_ARRAY | VT_VARIANT, entries.get()));
     }
@@ -378,8 +351,7 @@ private:
             case 0:
             case 1: {
                 std::wistringstream list(kSimMethods);
-                std::vector<std::wstring> methods;
-                for (std::wstring method; list >> method;) methods.push_back(method);
+                const std::vector<std::wstring> methods{std::istream_iterator<std::wstring, wchar_t>(list), {}};
                 control_->FailMethod(methods[Pick(methods.size())].c_str(), OneOf(kFaults));
                 break;
             }
@@ -546,7 +518,7 @@ private:
         constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
         ++scriptObjects_;
         return ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
-                                                                       : OneOf(kMilliseconds));
+                                                           : OneOf(kMilliseconds));
     }
     // A date as a client passes it: mostly a DATE, now and then a JScript Date.
     VARIANT MakeDateArgument(const std::wstring& name) {
