@@ -613,9 +613,10 @@ private:
         return Chance(flags == DISPATCH_PROPERTYGET ? 50 : 80) ? flags : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     }
 
-    // The member's DISPID: by name, as it stands, or now and then one that names nothing. The DISPIDs of
-    // named arguments looked up by their parameters' names come back in `named`.
-    DISPID ResolveDispid(IDispatch* object, Member& member, std::vector<DISPID>& named, bool nameParams) {
+    // The member's DISPID: by name, as it stands, or now and then one that names nothing. With `nameParams`
+    // its parameters' names are looked up too: they come from the type library, so each must resolve to its
+    // position.
+    DISPID ResolveDispid(IDispatch* object, const Member& member, bool nameParams) {
         static constexpr DISPID kStray[] = {-1, -2, -5, 0x7FFFFFFF, 0x6002FFFF, 99, 0x60030005};
         if (Chance(2)) return OneOf(kStray);
         if (Chance(50) && !nameParams) return member.id;
@@ -629,14 +630,10 @@ private:
         std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
         const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
                                                  Chance(90) ? 0 : 0x407, ids.data());
-        named.clear();
-        // The names come from the type library: each must resolve, a parameter to its position.
-        for (size_t i = 1; i < ids.size(); ++i) {
+        for (size_t i = 1; i < ids.size(); ++i)
             if ((FAILED(hr) || ids[i] != static_cast<DISPID>(i - 1)) && wrongNamedIds_++ == 0)
                 std::printf("named argument %ls of %ls: 0x%08lX, DISPID %ld, not %zu\n", names[i].c_str(),
                             member.name.c_str(), static_cast<unsigned long>(hr), static_cast<long>(ids[i]), i - 1);
-            named.push_back(static_cast<DISPID>(i - 1));
-        }
         return ids[0];
     }
 
@@ -644,10 +641,9 @@ private:
         Object& object = objects_[Pick(objects_.size())];
         ComPtr<IDispatch> target = object.dispatch;  // the call may drop the pool's reference
         Member& member = object.model->members[Pick(object.model->members.size())];
-        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only: now and then tried.
-        if (member.restricted && !Chance(10)) return;
-        // The server list walks the registry's categories (a quarter second under Wine): now and then.
-        if (member.name == L"GetOPCHDAServers" && !Chance(10)) return;
+        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only, and the server list walks
+        // the registry's categories (a quarter second under Wine): each now and then.
+        if ((member.restricted || member.name == L"GetOPCHDAServers") && !Chance(10)) return;
         unsigned mode = Pick(10);  // 0-5 sensible, 6-8 mixed, 9 chaos
         // Deletions and processed reads get sensible times near the clock only: over a century the simulator
         // logs samples for minutes, and a processed read of a century in one interval (a resample interval of
@@ -664,35 +660,28 @@ private:
         else
             while (count > 0 && member.params[count - 1].optional && Chance(40)) --count;
         const LONG itemCount = Chance(85) ? static_cast<LONG>(Pick(4)) : OneOf(kLongs);
-
-        std::vector<DISPID> named;
-        const DISPID id = ResolveDispid(target.get(), member, named, namedArgs && Chance(50));
+        const DISPID id = ResolveDispid(target.get(), member, namedArgs && Chance(50));
         const WORD flags = FlagsFor(member);
 
         std::unique_ptr<Cell[]> cells(new Cell[count ? count : 1]);
         std::vector<VARIANTARG> args(count);
-        std::vector<DISPID> namedIds;
         for (size_t position = 0; position < count; ++position) {
-            Cell& cell = cells[position];
             if (position < declared)
-                MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
+                MakeArgument(cells[position], member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
-                AnyArgument(cell);
-            args[position] = cell.value;
-            namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
+                AnyArgument(cells[position]);
+            args[position] = cells[position].value;
         }
         // Positional: rgvarg holds the last argument first. Named: in either order.
         const bool reversed = !namedArgs || (count > 1 && Chance(50));
-        if (reversed) {
-            std::reverse(args.begin(), args.end());
-            std::reverse(namedIds.begin(), namedIds.end());
-        }
-        if (!namedArgs) namedIds.clear();
+        if (reversed) std::reverse(args.begin(), args.end());
+        std::vector<DISPID> namedIds;
+        for (size_t slot = 0; namedArgs && slot < count; ++slot)
+            namedIds.push_back(static_cast<DISPID>(reversed ? count - 1 - slot : slot));
         if (member.kind == INVOKE_PROPERTYPUT && !namedArgs && Chance(95) && count > 0) namedIds = {DISPID_PROPERTYPUT};
         if (namedArgs && !namedIds.empty() && Chance(5)) namedIds.back() = Chance(50) ? 77 : -7;  // names no parameter
         DISPPARAMS params{count ? args.data() : nullptr, namedIds.empty() ? nullptr : namedIds.data(),
-                          static_cast<UINT>(count), static_cast<UINT>(std::min(namedIds.size(), count))};
-        if (params.cNamedArgs == 0) params.rgdispidNamedArgs = nullptr;
+                          static_cast<UINT>(count), static_cast<UINT>(namedIds.size())};
 
         UniqueVariant result;
         EXCEPINFO excep{};
@@ -733,9 +722,9 @@ private:
                 VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
             std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
         }
-        std::printf(namedIds.empty() ? "\n" : "\n  named DISPIDs as sent:");
-        for (const DISPID& named : namedIds)
-            std::printf(" %ld%s", static_cast<long>(named), &named == &namedIds.back() ? "\n" : "");
+        std::printf("\n  named DISPIDs as sent:");
+        for (const DISPID named : namedIds) std::printf(" %ld", static_cast<long>(named));
+        std::printf("\n");
     }
 
     void CallEnumerator() {
