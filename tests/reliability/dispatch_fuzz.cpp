@@ -272,10 +272,6 @@ private:
     void Add(std::vector<T>& pool, T entry, size_t size, size_t fixed) {
         (pool.size() < size ? pool.emplace_back() : pool[fixed + Pick(size - fixed)]) = std::move(entry);
     }
-    void Keep(IDispatch* object) {
-        if (InterfaceModel* model = object ? ModelOf(object) : nullptr)
-            Add(objects_, Object{ComPtr<IDispatch>(object), model}, 48, 1);
-    }
     void KeepEnum(IUnknown* unknown) {
         ComPtr<IEnumVARIANT> walk;
         if (unknown && SUCCEEDED(unknown->QueryInterface(IID_IEnumVARIANT, walk.put_void())))
@@ -283,7 +279,8 @@ private:
     }
     void Harvest(const VARIANT& v, int depth = 0) {
         const VARTYPE type = v.vt & VT_TYPEMASK;
-        if (v.vt == VT_DISPATCH) Keep(v.pdispVal);
+        if (InterfaceModel* model = v.vt == VT_DISPATCH && v.pdispVal ? ModelOf(v.pdispVal) : nullptr)
+            Add(objects_, Object{ComPtr<IDispatch>(v.pdispVal), model}, 48, 1);
         if (v.vt == VT_UNKNOWN) KeepEnum(v.punkVal);
         if (v.vt == VT_I4 && handles_.size() < 64) handles_.push_back(v.lVal);
         if (v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal && depth == 0) Harvest(*v.pvarVal, 1);
@@ -512,17 +509,16 @@ private:
         if (roll == 3) array->FailReading(Chance(50) ? L"length" : L"1", OneOf(kFaults));
         return array;
     }
-    // A JScript Date: mostly near the clock, otherwise NaN (an invalid Date), infinite or far out.
-    IDispatch* MakeScriptDate() {
+    // A date as a client passes it: mostly a DATE, now and then a JScript Date, mostly near the clock,
+    // otherwise NaN (an invalid Date), infinite or far out.
+    VARIANT MakeDateArgument(const std::wstring& name) {
         static constexpr double kMilliseconds[] = {kNaN, kInf, -kInf, 1e300, -1.2e13, 0.0};
         constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
+        if (!Chance(5)) return VarDate(MakeDate(name));
         ++scriptObjects_;
-        return ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
-                                                           : OneOf(kMilliseconds));
-    }
-    // A date as a client passes it: mostly a DATE, now and then a JScript Date.
-    VARIANT MakeDateArgument(const std::wstring& name) {
-        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : VarDate(MakeDate(name));
+        return Typed(VT_DISPATCH,
+                     ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
+                                                                 : OneOf(kMilliseconds)));
     }
     // What receives an [out] array from a script: a variable or a JScript array kept from call to call,
     // so that a call that fails follows one that filled them.
@@ -584,20 +580,20 @@ private:
             case Shape::VariantInOut:  // a time as a date or as a text
                 cell.Set(Chance(50) ? MakeDateArgument(param.name) : VarBstr(OneOf(kTimeTexts)), Pass::Variant);
                 break;
-            case Shape::Variant:
-                if (param.name == L"ItemSpecifier") {
-                    v = Typed(VT_I4, static_cast<LONG>(Pick(5)));
-                } else if (param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ||
-                           param.name == L"Filters") {
-                    const VARTYPE element = param.name == L"Filters" ? VT_VARIANT : VT_I4;
-                    v = Typed(VT_ARRAY | element,
-                              MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1));
-                } else if (Chance(70)) {
-                    v = Typed(VT_ERROR, DISP_E_PARAMNOTFOUND);  // omitted
-                } else {
+            case Shape::Variant: {  // the lists by their names, an item by its index, otherwise mostly omitted
+                const VARTYPE list = param.name == L"Filters"                                          ? VT_VARIANT
+                                     : param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ? VT_I4
+                                                                                                       : VT_EMPTY;
+                if (list)
+                    v = Typed(VT_ARRAY | list, MakeArray(list, count > 0 && count < 8 ? count : 1, 1, 1));
+                else if (param.name == L"ItemSpecifier")
+                    v = VarI4(static_cast<LONG>(Pick(5)));
+                else if (Chance(70))
+                    v = VarMissing();
+                else
                     RandomArgument(cell, param);
-                }
                 break;
+            }
             case Shape::Other: AnyArgument(cell); break;
         }
     }
