@@ -219,10 +219,8 @@ int main(int argc, char** argv) {
         // Every accepted read completes, and cancelled advises stop.
         Doing("waiting for the historian's last callbacks");
         LONG pending = 1;
-        for (int i = 0; i < 600 && pending != 0; ++i) {
-            control->PendingRequests(&pending);
-            if (pending) Sleep(50);
-        }
+        for (int i = 0; i < 600 && pending != 0; ++i)
+            if (control->PendingRequests(&pending), pending) Sleep(50);
         Sleep(200);
         long lost = 0, duplicated = 0, spurious = 0, unequal = 0, dataChanges = 0, noticesMissed = 0, late = s.late;
         for (LONG tid = 1; tid < kMaxTransactions; ++tid) {
