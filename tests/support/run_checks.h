@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "OPCHDAAuto.h"
 #include "sim_control.h"
 #include "support/event_sink.h"
 
