@@ -1,34 +1,22 @@
-// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every
-// member (from the registered type library) of every object the component
-// hands out, against the in-process simulated historian whose fault switches
-// are set at random. What it sends and checks: README.md.
+// IDispatch fuzzer: seeded random calls through IDispatch::Invoke into every member (from the registered type
+// library) of every object the component hands out, against the in-process simulated historian whose fault
+// switches are set at random. What it sends and checks: README.md.
 //   wine bin/dispatch_fuzz.exe [calls] [seed] [trace-from] [watchdog-ms]
-// A crash or a hang (watchdog) names the call; a seed replays the same calls
-// (the simulated clock is frozen) and trace-from prints each from there on.
-#include <windows.h>
-#include <ocidl.h>
-#include <oleauto.h>
-
+// A crash or a hang (watchdog) names the call; a seed replays the same calls (the simulated clock is frozen)
+// and trace-from prints each from there on.
 #include <algorithm>
-#include <cstring>
-#include <cwctype>
-#include <cstdio>
 #include <cstdlib>
+#include <cwctype>
+#include <iterator>
 #include <limits>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com/com_holders.h"
 #include "support/run_checks.h"
-#include "sim_control.h"
-#include "support/com_test.h"
 #include "support/script_objects.h"
+#include "support/sim_fixture.h"
 
 using namespace comtest;
 
@@ -59,6 +47,15 @@ struct InterfaceModel {
     std::vector<Member> members;
 };
 
+// A copy of a type's attributes (zeroes if it has none).
+TYPEATTR AttributesOf(ITypeInfo* info) {
+    TYPEATTR copy{}, *attr = nullptr;
+    if (!info || FAILED(info->GetTypeAttr(&attr))) return copy;
+    copy = *attr;
+    info->ReleaseTypeAttr(attr);
+    return copy;
+}
+
 Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
     const bool out = (flags & PARAMFLAG_FOUT) != 0, in = (flags & PARAMFLAG_FIN) != 0 || !out;
     const TYPEDESC* target = type.vt == VT_PTR ? type.lptdesc : nullptr;
@@ -81,36 +78,31 @@ Shape ShapeOf(const TYPEDESC& type, USHORT flags, VARTYPE* element) {
 
 // The members of a dual interface and of its bases (IUnknown's and IDispatch's are restricted).
 void AddMembers(ITypeInfo* info, InterfaceModel& model) {
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) return;
-    const UINT funcs = attr->cFuncs, bases = attr->cImplTypes;
-    info->ReleaseTypeAttr(attr);
-    for (UINT i = 0; i < funcs; ++i) {
+    const TYPEATTR attr = AttributesOf(info);
+    for (UINT i = 0; i < attr.cFuncs; ++i) {
         FUNCDESC* desc = nullptr;
         if (FAILED(info->GetFuncDesc(i, &desc))) continue;
-        Member member;
-        member.id = desc->memid;
-        member.kind = desc->invkind;
-        member.restricted = (desc->wFuncFlags & FUNCFLAG_FRESTRICTED) != 0;
         BSTR names[32] = {};
         UINT got = 0;
         info->GetNames(desc->memid, names, 32, &got);
-        if (got > 0) member.name = names[0];
+        Member& member = model.members.emplace_back(Member{got && names[0] ? names[0] : L"",
+                                                           desc->memid,
+                                                           desc->invkind,
+                                                           (desc->wFuncFlags & FUNCFLAG_FRESTRICTED) != 0,
+                                                           {}});
         for (SHORT p = 0; p < desc->cParams; ++p) {
             const ELEMDESC& e = desc->lprgelemdescParam[p];
             const USHORT flags = e.paramdesc.wParamFlags;
             if (flags & PARAMFLAG_FRETVAL) continue;
-            Param param;
+            Param& param = member.params.emplace_back();
             param.shape = ShapeOf(e.tdesc, flags, &param.element);
             param.optional = (flags & (PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT)) != 0;
             if (static_cast<UINT>(p + 1) < got && names[p + 1]) param.name = names[p + 1];
-            member.params.push_back(param);
         }
-        for (UINT n = 0; n < got && n < 32; ++n) SysFreeString(names[n]);
+        for (UINT n = 0; n < got; ++n) SysFreeString(names[n]);
         info->ReleaseFuncDesc(desc);
-        model.members.push_back(std::move(member));
     }
-    for (UINT b = 0; b < bases; ++b) {
+    for (UINT b = 0; b < attr.cImplTypes; ++b) {
         HREFTYPE ref = 0;
         ComPtr<ITypeInfo> base;
         if (SUCCEEDED(info->GetRefTypeOfImplType(b, &ref)) && SUCCEEDED(info->GetRefTypeInfo(ref, base.put())))
@@ -125,30 +117,26 @@ std::vector<InterfaceModel> LoadModels() {
     if (FAILED(LoadRegTypeLib(LIBID_OPCHDAAutomation, 1, 0, MAKELCID(0x0409, SORT_DEFAULT), lib.put()))) return models;
     for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
         ComPtr<ITypeInfo> info, interfaceSide;
-        TYPEATTR* attr = nullptr;
-        if (FAILED(lib->GetTypeInfo(i, info.put())) || FAILED(info->GetTypeAttr(&attr))) continue;
-        const bool dual = attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL);
-        InterfaceModel model;
-        model.iid = attr->guid;
-        info->ReleaseTypeAttr(attr);
+        lib->GetTypeInfo(i, info.put());
+        const TYPEATTR attr = AttributesOf(info.get());
         HREFTYPE side = 0;
-        if (!dual || FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &side)) ||
+        if (attr.typekind != TKIND_DISPATCH || !(attr.wTypeFlags & TYPEFLAG_FDUAL) ||
+            FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &side)) ||
             FAILED(info->GetRefTypeInfo(side, interfaceSide.put())))
             continue;
         UniqueBstr name;
         lib->GetDocumentation(static_cast<INT>(i), name.put(), nullptr, nullptr, nullptr);
-        model.name = name.get() ? name.get() : L"?";
-        AddMembers(interfaceSide.get(), model);
-        models.push_back(std::move(model));
+        AddMembers(interfaceSide.get(),
+                   models.emplace_back(InterfaceModel{attr.guid, name.get() ? name.get() : L"?", {}}));
     }
     return models;
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
-constexpr wchar_t kItemIDs[][48] = {L"Plant/Lab/Calibration/Ramp",       L"Plant/Lab/Calibration/Step",
-                                    L"Plant/Lab/Calibration/Text",       L"Plant/Lab/Calibration/Flag",
-                                    L"Plant/Area1/Reactor1/Temperature", L"Plant/Area2/Tank1/Level",
-                                    L"Plant/Lab/Calibration/Gappy",      L"Plant/NoSuchItem"};
+constexpr const wchar_t* kItemIDs[] = {L"Plant/Lab/Calibration/Ramp",       L"Plant/Lab/Calibration/Step",
+                                       L"Plant/Lab/Calibration/Text",       L"Plant/Lab/Calibration/Flag",
+                                       L"Plant/Area1/Reactor1/Temperature", L"Plant/Area2/Tank1/Level",
+                                       L"Plant/Lab/Calibration/Gappy",      L"Plant/NoSuchItem"};
 constexpr const wchar_t* kTimeTexts[] = {
     L"NOW",      L"NOW-1H", L"NOW-10M", L"DAY",         L"DAY-1D",       L"YEAR+1Y", L"NOW-", L"", L"MONTH-999999999MO",
     L"NOW+1.5H", L"now-1h", L"W-1W+2D", L" NOW - 1 H ", L"\x00e9t\x00e9"};
@@ -180,9 +168,7 @@ public:
     bool Start() {
         models_ = LoadModels();
         if (models_.empty()) return Fail("the type library is not registered");
-        if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
-                                    control_.put_void())))
-            return Fail("no simulator control");
+        if (!(control_ = SimControl(Where::InProcess))) return Fail("no simulator control");
         control_->ResetDefaults();
         control_->ClockSetSpeed(0);
         control_->ClockSet(kClock);
@@ -222,7 +208,7 @@ public:
             for (const Member& member : model.members) {
                 if (member.restricted) continue;
                 ++total;
-                if (member.calls > 0) ++called;
+                called += member.calls > 0;
                 if (member.calls == 0) std::printf("never called: %ls.%ls\n", model.name.c_str(), member.name.c_str());
             }
         return Report({{"dispatch_fuzz_calls", static_cast<double>(calls), "calls"},
@@ -255,10 +241,7 @@ private:
         Cell& operator=(const Cell&) = delete;
         ~Cell() { VariantClear((value.vt & VT_BYREF) ? &target : &value); }
         void Set(const VARIANT& v, Pass how) {
-            if (how == Pass::Value) {
-                value = v;
-                return;
-            }
+            if (how == Pass::Value) return static_cast<void>(value = v);
             target = v;
             value = how == Pass::Variant
                         ? Ref(VT_VARIANT, &target)
@@ -266,10 +249,7 @@ private:
         }
     };
 
-    bool Fail(const char* what) {
-        std::printf("FAILED: %s\n", what);
-        return false;
-    }
+    bool Fail(const char* what) { return std::printf("FAILED: %s\n", what), false; }
     unsigned Pick(size_t n) { return n ? static_cast<unsigned>(rng_() % n) : 0; }
     bool Chance(unsigned percent) { return Pick(100) < percent; }
     template <class T, size_t N>
@@ -281,10 +261,8 @@ private:
     // ---- the pool of objects, enumerators and handles calls have returned ----
     InterfaceModel* ModelOf(IDispatch* object) {
         ComPtr<ITypeInfo> info;
-        TYPEATTR* attr = nullptr;
-        if (FAILED(object->GetTypeInfo(0, 0, info.put())) || !info || FAILED(info->GetTypeAttr(&attr))) return nullptr;
-        const GUID iid = attr->guid;
-        info->ReleaseTypeAttr(attr);
+        object->GetTypeInfo(0, 0, info.put());
+        const GUID iid = AttributesOf(info.get()).guid;
         for (InterfaceModel& model : models_)
             if (IsEqualGUID(model.iid, iid)) return &model;
         return nullptr;
@@ -292,14 +270,7 @@ private:
     // Adds `entry` to `pool` until it holds `size`, then replaces one (not the first `fixed`).
     template <class T>
     void Add(std::vector<T>& pool, T entry, size_t size, size_t fixed) {
-        if (pool.size() < size)
-            pool.push_back(std::move(entry));
-        else
-            pool[fixed + Pick(size - fixed)] = std::move(entry);
-    }
-    void Keep(IDispatch* object) {
-        if (InterfaceModel* model = object ? ModelOf(object) : nullptr)
-            Add(objects_, Object{ComPtr<IDispatch>(object), model}, 48, 1);
+        (pool.size() < size ? pool.emplace_back() : pool[fixed + Pick(size - fixed)]) = std::move(entry);
     }
     void KeepEnum(IUnknown* unknown) {
         ComPtr<IEnumVARIANT> walk;
@@ -308,7 +279,8 @@ private:
     }
     void Harvest(const VARIANT& v, int depth = 0) {
         const VARTYPE type = v.vt & VT_TYPEMASK;
-        if (v.vt == VT_DISPATCH) Keep(v.pdispVal);
+        if (InterfaceModel* model = v.vt == VT_DISPATCH && v.pdispVal ? ModelOf(v.pdispVal) : nullptr)
+            Add(objects_, Object{ComPtr<IDispatch>(v.pdispVal), model}, 48, 1);
         if (v.vt == VT_UNKNOWN) KeepEnum(v.punkVal);
         if (v.vt == VT_I4 && handles_.size() < 64) handles_.push_back(v.lVal);
         if (v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal && depth == 0) Harvest(*v.pvarVal, 1);
@@ -353,7 +325,7 @@ private:
         ComPtr<IOPCHDAAutoServer> server;
         ComPtr<IOPCHDAItems> items;
         ComPtr<OPCHDAItem> item;
-        UniqueBstr id(kItemIDs[0]);
+        UniqueBstr id(kRamp);
         LONG handle = 0;
         if (FAILED(objects_[0].dispatch.query(IID_IOPCHDAAutoServer, server)) ||
             FAILED(server->get_OPCHDAItems(items.put())) || FAILED(items->AddItem(id.get(), 1, item.put())) ||
@@ -361,11 +333,9 @@ private:
             return;
         const DATE stamp = kBaseDate - 1.0 / 24;
         UniqueVariant start(VarDate(stamp - 1.0 / 24)), end(VarDate(stamp + 1.0 / 24));
-        UniqueSafeArray handles(MakeLongArray({handle})), stamps(MakeDateArray({stamp})),
-            values(MakeVariantArray({VarR8(42)})), qualities(MakeLongArray({0xC0})), errors,
-            entries;
-        SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
-        items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
+        UniqueSafeArray handles(MakeLongArray({handle})), errors, entries;
+        SAFEARRAY* hp = handles.get();
+        InsertReplace(items.get(), handle, stamp, 42);
         items->SyncReadModified(start.get(), end.get(), 0, 1, &hp, entries.put(), errors.put());
         Harvest(Typed(VT_ARRAY | VT_VARIANT, entries.get()));
     }
@@ -378,8 +348,7 @@ private:
             case 0:
             case 1: {
                 std::wistringstream list(kSimMethods);
-                std::vector<std::wstring> methods;
-                for (std::wstring method; list >> method;) methods.push_back(method);
+                const std::vector<std::wstring> methods{std::istream_iterator<std::wstring, wchar_t>(list), {}};
                 control_->FailMethod(methods[Pick(methods.size())].c_str(), OneOf(kFaults));
                 break;
             }
@@ -540,17 +509,16 @@ private:
         if (roll == 3) array->FailReading(Chance(50) ? L"length" : L"1", OneOf(kFaults));
         return array;
     }
-    // A JScript Date: mostly near the clock, otherwise NaN (an invalid Date), infinite or far out.
-    IDispatch* MakeScriptDate() {
+    // A date as a client passes it: mostly a DATE, now and then a JScript Date, mostly near the clock,
+    // otherwise NaN (an invalid Date), infinite or far out.
+    VARIANT MakeDateArgument(const std::wstring& name) {
         static constexpr double kMilliseconds[] = {kNaN, kInf, -kInf, 1e300, -1.2e13, 0.0};
         constexpr double kClockMilliseconds = (kClock - 116444736000000000LL) / 10000.0;
+        if (!Chance(5)) return VarDate(MakeDate(name));
         ++scriptObjects_;
-        return ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
-                                                                       : OneOf(kMilliseconds));
-    }
-    // A date as a client passes it: mostly a DATE, now and then a JScript Date.
-    VARIANT MakeDateArgument(const std::wstring& name) {
-        return Chance(5) ? Typed(VT_DISPATCH, MakeScriptDate()) : VarDate(MakeDate(name));
+        return Typed(VT_DISPATCH,
+                     ScriptObject::Date(Chance(70) || nearTimes_ ? kClockMilliseconds - Pick(86400) * 1000.0
+                                                                 : OneOf(kMilliseconds)));
     }
     // What receives an [out] array from a script: a variable or a JScript array kept from call to call,
     // so that a call that fails follows one that filled them.
@@ -612,20 +580,20 @@ private:
             case Shape::VariantInOut:  // a time as a date or as a text
                 cell.Set(Chance(50) ? MakeDateArgument(param.name) : VarBstr(OneOf(kTimeTexts)), Pass::Variant);
                 break;
-            case Shape::Variant:
-                if (param.name == L"ItemSpecifier") {
-                    v = Typed(VT_I4, static_cast<LONG>(Pick(5)));
-                } else if (param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ||
-                           param.name == L"Filters") {
-                    const VARTYPE element = param.name == L"Filters" ? VT_VARIANT : VT_I4;
-                    v = Typed(VT_ARRAY | element,
-                              MakeArray(element, static_cast<unsigned>(count > 0 && count < 8 ? count : 1), 1, 1));
-                } else if (Chance(70)) {
-                    v = Typed(VT_ERROR, DISP_E_PARAMNOTFOUND);  // omitted
-                } else {
+            case Shape::Variant: {  // the lists by their names, an item by its index, otherwise mostly omitted
+                const VARTYPE list = param.name == L"Filters"                                          ? VT_VARIANT
+                                     : param.name == L"AttributeIDs" || param.name == L"OperatorCodes" ? VT_I4
+                                                                                                       : VT_EMPTY;
+                if (list)
+                    v = Typed(VT_ARRAY | list, MakeArray(list, count > 0 && count < 8 ? count : 1, 1, 1));
+                else if (param.name == L"ItemSpecifier")
+                    v = VarI4(static_cast<LONG>(Pick(5)));
+                else if (Chance(70))
+                    v = VarMissing();
+                else
                     RandomArgument(cell, param);
-                }
                 break;
+            }
             case Shape::Other: AnyArgument(cell); break;
         }
     }
@@ -641,9 +609,10 @@ private:
         return Chance(flags == DISPATCH_PROPERTYGET ? 50 : 80) ? flags : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     }
 
-    // The member's DISPID: by name, as it stands, or now and then one that names nothing. The DISPIDs of
-    // named arguments looked up by their parameters' names come back in `named`.
-    DISPID ResolveDispid(IDispatch* object, Member& member, std::vector<DISPID>& named, bool nameParams) {
+    // The member's DISPID: by name, as it stands, or now and then one that names nothing. With `nameParams`
+    // its parameters' names are looked up too: they come from the type library, so each must resolve to its
+    // position.
+    DISPID ResolveDispid(IDispatch* object, const Member& member, bool nameParams) {
         static constexpr DISPID kStray[] = {-1, -2, -5, 0x7FFFFFFF, 0x6002FFFF, 99, 0x60030005};
         if (Chance(2)) return OneOf(kStray);
         if (Chance(50) && !nameParams) return member.id;
@@ -657,14 +626,10 @@ private:
         std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
         const HRESULT hr = object->GetIDsOfNames(IID_NULL, pointers.data(), static_cast<UINT>(pointers.size()),
                                                  Chance(90) ? 0 : 0x407, ids.data());
-        named.clear();
-        // The names come from the type library: each must resolve, a parameter to its position.
-        for (size_t i = 1; i < ids.size(); ++i) {
+        for (size_t i = 1; i < ids.size(); ++i)
             if ((FAILED(hr) || ids[i] != static_cast<DISPID>(i - 1)) && wrongNamedIds_++ == 0)
                 std::printf("named argument %ls of %ls: 0x%08lX, DISPID %ld, not %zu\n", names[i].c_str(),
                             member.name.c_str(), static_cast<unsigned long>(hr), static_cast<long>(ids[i]), i - 1);
-            named.push_back(static_cast<DISPID>(i - 1));
-        }
         return ids[0];
     }
 
@@ -672,10 +637,9 @@ private:
         Object& object = objects_[Pick(objects_.size())];
         ComPtr<IDispatch> target = object.dispatch;  // the call may drop the pool's reference
         Member& member = object.model->members[Pick(object.model->members.size())];
-        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only: now and then tried.
-        if (member.restricted && !Chance(10)) return;
-        // The server list walks the registry's categories (a quarter second under Wine): now and then.
-        if (member.name == L"GetOPCHDAServers" && !Chance(10)) return;
+        // A restricted member (IUnknown's, IDispatch's) is reachable by DISPID only, and the server list walks
+        // the registry's categories (a quarter second under Wine): each now and then.
+        if ((member.restricted || member.name == L"GetOPCHDAServers") && !Chance(10)) return;
         unsigned mode = Pick(10);  // 0-5 sensible, 6-8 mixed, 9 chaos
         // Deletions and processed reads get sensible times near the clock only: over a century the simulator
         // logs samples for minutes, and a processed read of a century in one interval (a resample interval of
@@ -692,35 +656,28 @@ private:
         else
             while (count > 0 && member.params[count - 1].optional && Chance(40)) --count;
         const LONG itemCount = Chance(85) ? static_cast<LONG>(Pick(4)) : OneOf(kLongs);
-
-        std::vector<DISPID> named;
-        const DISPID id = ResolveDispid(target.get(), member, named, namedArgs && Chance(50));
+        const DISPID id = ResolveDispid(target.get(), member, namedArgs && Chance(50));
         const WORD flags = FlagsFor(member);
 
         std::unique_ptr<Cell[]> cells(new Cell[count ? count : 1]);
         std::vector<VARIANTARG> args(count);
-        std::vector<DISPID> namedIds;
         for (size_t position = 0; position < count; ++position) {
-            Cell& cell = cells[position];
             if (position < declared)
-                MakeArgument(cell, member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
+                MakeArgument(cells[position], member.params[position], itemCount, mode < 6 || (mode < 9 && Chance(80)));
             else
-                AnyArgument(cell);
-            args[position] = cell.value;
-            namedIds.push_back(position < named.size() ? named[position] : static_cast<DISPID>(position));
+                AnyArgument(cells[position]);
+            args[position] = cells[position].value;
         }
         // Positional: rgvarg holds the last argument first. Named: in either order.
         const bool reversed = !namedArgs || (count > 1 && Chance(50));
-        if (reversed) {
-            std::reverse(args.begin(), args.end());
-            std::reverse(namedIds.begin(), namedIds.end());
-        }
-        if (!namedArgs) namedIds.clear();
+        if (reversed) std::reverse(args.begin(), args.end());
+        std::vector<DISPID> namedIds;
+        for (size_t slot = 0; namedArgs && slot < count; ++slot)
+            namedIds.push_back(static_cast<DISPID>(reversed ? count - 1 - slot : slot));
         if (member.kind == INVOKE_PROPERTYPUT && !namedArgs && Chance(95) && count > 0) namedIds = {DISPID_PROPERTYPUT};
         if (namedArgs && !namedIds.empty() && Chance(5)) namedIds.back() = Chance(50) ? 77 : -7;  // names no parameter
         DISPPARAMS params{count ? args.data() : nullptr, namedIds.empty() ? nullptr : namedIds.data(),
-                          static_cast<UINT>(count), static_cast<UINT>(std::min(namedIds.size(), count))};
-        if (params.cNamedArgs == 0) params.rgdispidNamedArgs = nullptr;
+                          static_cast<UINT>(count), static_cast<UINT>(namedIds.size())};
 
         UniqueVariant result;
         EXCEPINFO excep{};
@@ -761,9 +718,9 @@ private:
                 VariantChangeType(text.get(), const_cast<VARIANT*>(&shown), 0, VT_BSTR);
             std::printf(" %X->%X'%.40ls'", v.vt, shown.vt, text->vt == VT_BSTR ? text->bstrVal : L"");
         }
-        std::printf(namedIds.empty() ? "\n" : "\n  named DISPIDs as sent:");
-        for (const DISPID& named : namedIds)
-            std::printf(" %ld%s", static_cast<long>(named), &named == &namedIds.back() ? "\n" : "");
+        std::printf("\n  named DISPIDs as sent:");
+        for (const DISPID named : namedIds) std::printf(" %ld", static_cast<long>(named));
+        std::printf("\n");
     }
 
     void CallEnumerator() {

@@ -6,19 +6,11 @@
 //   wine bin/historian_killed.exe <between|read|advise>
 // It kills the local server that other tests use: run it alone.
 #include <windows.h>
-#include <ocidl.h>
-#include <oleauto.h>
 #include <tlhelp32.h>
 
-#include <atomic>
-#include <cstdio>
 #include <string>
-#include <thread>
 
-#include "OPCHDAAuto.h"
-#include "com/com_holders.h"
 #include "support/run_checks.h"
-#include "support/com_test.h"
 
 using namespace comtest;
 
@@ -41,27 +33,8 @@ void KillHistorian(DWORD pid) {
     if (process) CloseHandle(process);
 }
 
-struct Client {
-    ComPtr<IOPCHDAAutoServer> server;
-    ComPtr<IOPCHDAItems> items;
-    LONG handle = 0;
-
-    HRESULT Connect() {
-        UniqueBstr progID(L"Sim.HdaHistorian.Local"), id(L"Plant/Lab/Calibration/Ramp");
-        ComPtr<OPCHDAItem> item;
-        HRESULT hr = CreateServer(server);
-        if (FAILED(hr) || FAILED(hr = server->Connect(progID.get(), VarEmpty())) ||
-            FAILED(hr = server->get_OPCHDAItems(items.put())) || FAILED(hr = items->AddItem(id.get(), 1, item.put())))
-            return hr;
-        return item->get_ServerHandle(&handle);
-    }
-    // The values of the last `span`.
-    HRESULT Read(const wchar_t* span) {
-        TimeRange range(span);
-        UniqueSafeArray handles(MakeLongArray({handle})), itemValues, errors;
-        SAFEARRAY* hp = handles.get();
-        return items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, 1, &hp, itemValues.put(), errors.put());
-    }
+struct Client : SimClient {
+    HRESULT Connect() { return SimClient::Connect(L"Sim.HdaHistorian.Local", {L"Plant/Lab/Calibration/Ramp"}, {1}); }
     // Disconnect and the final release; true when nothing of the component is left.
     bool End(HRESULT* disconnect) {
         *disconnect = server ? server->Disconnect() : E_POINTER;
@@ -75,7 +48,7 @@ struct Client {
 // returns the HRESULT the client then got.
 HRESULT KillBetweenRequests(Client& client, DWORD pid) {
     KillHistorian(pid);
-    return client.Read(L"NOW-1M");
+    return client.ReadRaw(L"NOW-1M");
 }
 
 // Reads of many values, with the kill shortly after the first left: a read
@@ -86,7 +59,7 @@ HRESULT KillDuringRead(Client& client, DWORD pid) {
         KillHistorian(pid);
     });
     HRESULT hr = S_OK;
-    for (int i = 0; i < 200 && SUCCEEDED(hr); ++i) hr = client.Read(L"NOW-30D");
+    for (int i = 0; i < 200 && SUCCEEDED(hr); ++i) hr = client.ReadRaw(L"NOW-30D");
     killer.join();
     return hr;
 }
@@ -100,11 +73,8 @@ HRESULT KillInsideEvent(Client& client, DWORD pid) {
         if (id == 1 && !killed.exchange(true)) KillHistorian(pid);
     };
     const DWORD cookie = Subscribe(client.server.get(), &sink);
-    UniqueVariant start = Text(L"NOW");
-    UniqueSafeArray handles(MakeLongArray({client.handle})), errors;
-    SAFEARRAY* hp = handles.get();
     LONG cancelID = 0;
-    client.items->AsyncAdviseRaw(1, start.get(), 1.0 / 864000, 1, &hp, errors.put(), &cancelID);
+    client.AdviseRaw(1, &cancelID);
     for (int i = 0; i < 200 && !killed; ++i) Sleep(50);
     const HRESULT hr = client.items->AsyncCancelRead(cancelID);
     Unsubscribe(client.server.get(), cookie);
@@ -130,7 +100,7 @@ int main(int argc, char** argv) {
     bool cleaned = false;
     {
         Client client;
-        const HRESULT connected = client.Connect(), read = SUCCEEDED(connected) ? client.Read(L"NOW-1M") : E_FAIL;
+        const HRESULT connected = client.Connect(), read = SUCCEEDED(connected) ? client.ReadRaw(L"NOW-1M") : E_FAIL;
         if (FAILED(read)) {
             std::printf("%s: the historian does not answer before the kill (0x%08lX, 0x%08lX)\nFAILED\n", which.c_str(),
                         static_cast<unsigned long>(connected), static_cast<unsigned long>(read));
@@ -146,7 +116,7 @@ int main(int argc, char** argv) {
     Doing("%s: connecting again", which.c_str());
     Client again;
     reconnect = again.Connect();
-    if (SUCCEEDED(reconnect)) reconnect = again.Read(L"NOW-1M");
+    if (SUCCEEDED(reconnect)) reconnect = again.ReadRaw(L"NOW-1M");
     HRESULT ignored;
     cleaned = again.End(&ignored) && cleaned;
     // The new Connect answers either way (no hang); under Wine 8 it reaches no new process in this session.

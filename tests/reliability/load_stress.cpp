@@ -2,24 +2,13 @@
 // simulated historian, its clock 300 times faster than real time. Roles and
 // checks: README.md; each check's fault is named by its `bench:` line.
 //   wine bin/load_stress.exe [seconds] [threads that work: bit mask, default 0xFF]
-#include <windows.h>
-#include <ocidl.h>
-#include <oleauto.h>
-
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
-#include <thread>
-#include <vector>
 
-#include "OPCHDAAuto.h"
 #include "opc_hda.h"
-#include "com/com_holders.h"
 #include "support/run_checks.h"
-#include "sim_control.h"
-#include "support/com_test.h"
+#include "support/sim_fixture.h"
 
 using namespace comtest;
 
@@ -55,8 +44,9 @@ struct Record {
 };
 
 struct Shared {
-    ComPtr<IOPCHDAItems> items;
-    SAFEARRAY* handles = nullptr;  // the four items' server handles
+    SimClient client;  // the four items
+    IOPCHDAItems* items = nullptr;
+    SAFEARRAY* handles = nullptr;
     std::atomic<bool> stop{false};
     std::atomic<LONG> nextRead{1}, nextAdvise{kAdviseBase};
     std::vector<std::atomic<unsigned char>> accepted = std::vector<std::atomic<unsigned char>>(kMaxTransactions);
@@ -72,16 +62,8 @@ struct Shared {
     Record* pace = nullptr;  // a stable sink: its completions pace the reads
     DATE baseDate = 0;
 
-    void Count(HRESULT hr, std::atomic<long>& done) { ++(SUCCEEDED(hr) ? done : failures); }
-    // An advise of all four items from now on; its cancel identifier in `cancelID`.
-    HRESULT Advise(LONG tid, LONG* cancelID) {
-        UniqueVariant start = Text(L"NOW");
-        SAFEARRAY* hp = handles;
-        UniqueSafeArray errors;
-        const HRESULT hr = items->AsyncAdviseRaw(tid, start.get(), 1.0 / 864000, kItems, &hp, errors.put(), cancelID);
-        Count(hr, advises);
-        return hr;
-    }
+    HRESULT Count(HRESULT hr, std::atomic<long>& done) { return ++(SUCCEEDED(hr) ? done : failures), hr; }
+    HRESULT Advise(LONG tid, LONG* cancelID) { return Count(client.AdviseRaw(tid, cancelID), advises); }
 };
 
 void SyncReader(Shared& s, int self, std::mt19937&) {
@@ -90,12 +72,11 @@ void SyncReader(Shared& s, int self, std::mt19937&) {
         SAFEARRAY* handles = s.handles;
         UniqueSafeArray values, errors, aggregates(MakeLongArray({2, 3, 4, 5}));
         SAFEARRAY* ap = aggregates.get();
-        const HRESULT hr = s.progress[self] % 10 == 9
-                               ? s.items->SyncReadProcessed(range.start.get(), range.end.get(), 1.0 / 1440, kItems,
-                                                            &handles, &ap, values.put(), errors.put())
-                               : s.items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, kItems, &handles,
-                                                      values.put(), errors.put());
-        s.Count(hr, s.syncReads);
+        s.Count(s.progress[self] % 10 != 9
+                    ? s.client.ReadRaw()
+                    : s.items->SyncReadProcessed(range.start.get(), range.end.get(), 1.0 / 1440, kItems, &handles, &ap,
+                                                 values.put(), errors.put()),
+                s.syncReads);
         // A notice raised on this thread while others raise theirs and the sink list changes.
         s.Count(s.callback->OnCancelComplete(static_cast<DWORD>(kNoticeBase + self)), s.noticesRaised);
         ++s.progress[self];
@@ -108,12 +89,10 @@ void SyncReader(Shared& s, int self, std::mt19937&) {
 void Updater(Shared& s, int self, std::mt19937&) {
     for (long round = 0; !s.stop; ++round) {
         const DATE stamp = s.baseDate + static_cast<double>(round % 50) / 8640;
-        UniqueSafeArray handleArray(MakeLongArray({LongAt(s.handles, 1)})),
-            stamps(MakeDateArray({stamp})),
-            values(MakeVariantArray({VarR8(static_cast<double>(round))})),
-            qualities(MakeLongArray({0xC0})), errors, read, readErrors;
-        SAFEARRAY *hp = handleArray.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
-        s.Count(s.items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put()), s.updates);
+        const LONG handle = LongAt(s.handles, 1);
+        s.Count(InsertReplace(s.items, handle, stamp, static_cast<double>(round)), s.updates);
+        UniqueSafeArray handleArray(MakeLongArray({handle})), stamps(MakeDateArray({stamp})), read, readErrors;
+        SAFEARRAY *hp = handleArray.get(), *tp = stamps.get();
         s.Count(s.items->SyncReadAtTime(1, &tp, 1, &hp, read.put(), readErrors.put()), s.syncReads);
         ++s.progress[self];
         Sleep(50);
@@ -165,9 +144,9 @@ void SinkChurn(Shared& s, int self, std::mt19937& rng) {
         if (kept) s.late += kept->late;
         kept = std::make_unique<Sink>(kItemEvents, false);
         Sink* sink = kept.get();
-        const DWORD cookie = Subscribe(s.items.get(), sink);
+        const DWORD cookie = Subscribe(s.items, sink);
         if (rng() % 4 == 0) Sleep(rng() % 5);
-        if (cookie) Unsubscribe(s.items.get(), cookie);
+        if (cookie) Unsubscribe(s.items, cookie);
         sink->Release();  // the owner's reference: nothing may reach it from now on
     }
 }
@@ -185,32 +164,25 @@ int main(int argc, char** argv) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
     bool passed = false;
     {
-        ComPtr<IHdaSimControl> control;
-        ComPtr<IOPCHDAAutoServer> server;
         auto shared = std::make_unique<Shared>();
         Shared& s = *shared;
         auto stable = std::make_unique<Record[]>(2);
         s.pace = &stable[0];
-        UniqueBstr progID(L"Sim.HdaHistorian");
-        UniqueSafeArray ids(MakeBstrArray({L"Plant/Lab/Calibration/Ramp", L"Plant/Lab/Calibration/Step",
-                                                    L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"})),
-            clientArray(MakeLongArray({1, 2, 3, 4})), handles, addErrors;
-        SAFEARRAY *ip = ids.get(), *cp = clientArray.get();
-        if (FAILED(CoCreateInstance(CLSID_HdaSimControl, nullptr, CLSCTX_INPROC_SERVER, IID_IHdaSimControl,
-                                    control.put_void())) ||
-            FAILED(control->ResetDefaults()) || FAILED(control->ClockSetSpeed(300.0)) ||
-            FAILED(CreateServer(server)) || server->Connect(progID.get(), VarEmpty()) != S_OK ||
-            FAILED(server->get_OPCHDAItems(s.items.put())) ||
-            s.items->AddItems(kItems, &ip, &cp, handles.put(), addErrors.put()) != S_OK ||
-            FAILED(s.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
+        ComPtr<IHdaSimControl> control = SimControl(Where::InProcess);
+        if (!control || FAILED(control->ResetDefaults()) || FAILED(control->ClockSetSpeed(300.0)) ||
+            s.client.Connect(L"Sim.HdaHistorian",
+                             {kRamp, kStep, L"Plant/Lab/Calibration/Sine", L"Plant/Lab/Calibration/Counter"},
+                             {1, 2, 3, 4}) != S_OK ||
+            FAILED(s.client.items->QueryInterface(IID_IOPCHDA_DataCallback, s.callback.put_void()))) {
             std::printf("FAILED: cannot connect to the simulator and add the items\n");
             return 1;
         }
-        s.handles = handles.get();
+        s.items = s.client.items.get();
+        s.handles = s.client.handles.get();
         // An hour ago, between samples (ten seconds apart).
         s.baseDate = (static_cast<LONGLONG>(LocalNow() * 8640) - 360) / 8640.0 + 0.5 / 8640;
         DWORD stableCookies[2];
-        for (int i = 0; i < 2; ++i) stableCookies[i] = Subscribe(s.items.get(), &stable[i].sink);
+        for (int i = 0; i < 2; ++i) stableCookies[i] = Subscribe(s.items, &stable[i].sink);
 
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
@@ -247,10 +219,8 @@ int main(int argc, char** argv) {
         // Every accepted read completes, and cancelled advises stop.
         Doing("waiting for the historian's last callbacks");
         LONG pending = 1;
-        for (int i = 0; i < 600 && pending != 0; ++i) {
-            control->PendingRequests(&pending);
-            if (pending) Sleep(50);
-        }
+        for (int i = 0; i < 600 && pending != 0; ++i)
+            if (control->PendingRequests(&pending), pending) Sleep(50);
         Sleep(200);
         long lost = 0, duplicated = 0, spurious = 0, unequal = 0, dataChanges = 0, noticesMissed = 0, late = s.late;
         for (LONG tid = 1; tid < kMaxTransactions; ++tid) {
@@ -265,16 +235,13 @@ int main(int argc, char** argv) {
             if (tid >= kAdviseBase) dataChanges += stable[0].changes[tid];
         }
         for (int i = 0; i < 2; ++i) {
-            Unsubscribe(s.items.get(), stableCookies[i]);
+            Unsubscribe(s.items, stableCookies[i]);
             noticesMissed += std::labs(s.noticesRaised - stable[i].notices);
         }
         for (const std::unique_ptr<Sink>& sink : s.dropped) late += sink ? sink->late.load() : 0;
         Doing("final release");
-        handles.reset();
-        s.handles = nullptr;
         s.callback = nullptr;
-        s.items = nullptr;
-        server = nullptr;
+        s.client = {};
         const EndState end = FinalState(control.get());
         control->ResetDefaults();
         // A short run has not settled its heaps: the growth limit holds for a minute's run.

@@ -155,4 +155,45 @@ inline bool Report(std::initializer_list<Figure> figures) {
     return passed;
 }
 
+// A server object connected to the historian at `progID` with `ids` added: what the programs' clients share.
+struct SimClient {
+    ComPtr<IOPCHDAAutoServer> server;
+    ComPtr<IOPCHDAItems> items;
+    UniqueSafeArray handles;  // the items' server handles, from 1
+    LONG count = 0;
+
+    HRESULT Connect(const wchar_t* progID, std::initializer_list<const wchar_t*> ids,
+                    std::initializer_list<LONG> clientHandles) {
+        UniqueBstr name(progID);
+        UniqueSafeArray idArray(MakeBstrArray(ids)), clients(MakeLongArray(clientHandles)), errors;
+        SAFEARRAY *ip = idArray.get(), *cp = clients.get();
+        count = static_cast<LONG>(ids.size());
+        HRESULT hr = CreateServer(server);
+        if (hr == S_OK) hr = server->Connect(name.get(), VarEmpty());
+        if (hr == S_OK) hr = server->get_OPCHDAItems(items.put());
+        return hr == S_OK ? items->AddItems(count, &ip, &cp, handles.put(), errors.put()) : hr;
+    }
+    HRESULT ReadRaw(const wchar_t* span = L"NOW-10M") const {
+        TimeRange range(span);
+        SAFEARRAY* hp = handles.get();
+        UniqueSafeArray values, errors;
+        return items->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, count, &hp, values.put(), errors.put());
+    }
+    // Every item from now on, ten updates a second.
+    HRESULT AdviseRaw(LONG tid, LONG* cancelID) const {
+        UniqueVariant start = Text(L"NOW");
+        SAFEARRAY* hp = handles.get();
+        UniqueSafeArray errors;
+        return items->AsyncAdviseRaw(tid, start.get(), 1.0 / 864000, count, &hp, errors.put(), cancelID);
+    }
+};
+
+// One good value at `stamp`, replacing what is there.
+inline HRESULT InsertReplace(IOPCHDAItems* items, LONG handle, DATE stamp, double value) {
+    UniqueSafeArray handles(MakeLongArray({handle})), stamps(MakeDateArray({stamp})),
+        values(MakeVariantArray({VarR8(value)})), qualities(MakeLongArray({0xC0})), errors;
+    SAFEARRAY *hp = handles.get(), *tp = stamps.get(), *vp = values.get(), *qp = qualities.get();
+    return items->SyncInsertReplace(1, &hp, &tp, &vp, &qp, errors.put());
+}
+
 }  // namespace comtest
