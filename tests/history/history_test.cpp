@@ -3,7 +3,6 @@
 #include <cmath>
 #include <functional>
 #include <string>
-
 #include <thread>
 
 #include "history/COPCHDAHistory.h"
@@ -18,7 +17,6 @@
 #include "time/time_conversion.h"
 
 using namespace comtest;
-using comtest::Ft;
 
 namespace {
 
@@ -255,9 +253,8 @@ TEST_F(History, EveryAnswerReadsTheSameKeptOrCopiedAndIsFreedOnce) {
             SCOPED_TRACE(testing::Message() << row.what << (keep ? ", kept" : ", copied"));
             ComPtr<OPCHDAHistory> h = Fill(row.put, keep);
             ASSERT_TRUE(h);
-            LONG n = -1;
-            std::wstring byItem;
-            ASSERT_EQ(h->get_Count(&n), S_OK);
+            const LONG n = CountOf(h.get());
+            std::wstring byItem, byWalk;
             for (LONG k = 1; k <= n; ++k) byItem += (k > 1 ? L"|" : L"") + Reading(At(h.get(), VarI4(k)).get());
             EXPECT_EQ(byItem, row.reads);
             ComPtr<IEnumVARIANT> walk = Walk(h.get());
@@ -268,8 +265,7 @@ TEST_F(History, EveryAnswerReadsTheSameKeptOrCopiedAndIsFreedOnce) {
                 values.push_back(ValueOf(*got.get()));
             walk = nullptr;
             h = nullptr;
-            std::wstring byWalk;
-            for (size_t k = 0; k < values.size(); ++k) byWalk += (k ? L"|" : L"") + Reading(values[k].get());
+            for (const auto& value : values) byWalk += (byWalk.empty() ? L"" : L"|") + Reading(value.get());
             EXPECT_EQ(byWalk, row.reads);
             values.clear();
             EXPECT_EQ(spy_.LiveCount(), 0u);
@@ -385,7 +381,8 @@ TEST_F(History, TheHistoriesOfOneAnswerOutliveEachOther) {
     }
     VARIANT v[3] = {};
     ASSERT_EQ(PutHistories(answer, kFound, v), S_OK);
-    EXPECT_EQ(std::tuple(v[0].vt, v[1].vt, v[2].vt, answer.get()), std::tuple(VT_DISPATCH, VT_EMPTY, VT_DISPATCH, nullptr));
+    EXPECT_EQ(std::tuple(v[0].vt, v[1].vt, v[2].vt, answer.get()),
+              std::tuple(VT_DISPATCH, VT_EMPTY, VT_DISPATCH, nullptr));
     ComPtr<OPCHDAHistory> first, last;
     v[0].pdispVal->QueryInterface(IID_OPCHDAHistory, first.put_void());
     v[2].pdispVal->QueryInterface(IID_OPCHDAHistory, last.put_void());
