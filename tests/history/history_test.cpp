@@ -1,8 +1,6 @@
 // The history collection, its enumerator and the value and entry objects, filled in this process from
 // hand-built historian answers, copied (as a callback's) and kept (as a synchronous read's).
 #include <cmath>
-#include <functional>
-#include <string>
 #include <thread>
 
 #include "history/COPCHDAHistory.h"

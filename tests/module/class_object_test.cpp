@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "browser/COPCHDABrowser.h"
 #include "history/COPCHDAEntry.h"

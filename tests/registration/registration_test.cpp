@@ -3,9 +3,6 @@
 // output. Both run alone (CMakeLists.txt says why).
 #include <algorithm>
 #include <mutex>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "com/implements.h"
 #include "support/com_test.h"

@@ -3,14 +3,11 @@
 // expectations from TZ; the explicit-zone sweep and the argument checks do not
 // depend on the machine's zone. The model of the civil calendar and of zone
 // rules below is independent of the platform.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <optional>
-#include <string>
 
 #include "time/time_args.h"
 #include "time/time_conversion.h"
@@ -18,8 +15,8 @@
 #include "support/file_time.h"
 #include "support/malloc_spy.h"
 
-using comtest::Ref, comtest::Typed, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
 using comtest::Ft, comtest::Units;
+using comtest::Ref, comtest::Typed, comtest::VarBstr, comtest::VarDate, comtest::VarEmpty, comtest::VarR8;
 
 namespace {
 
