@@ -109,8 +109,7 @@ protected:
         ExpectAdvises(historian, 0, 0);
         auto refs = [historian] { return historian->AddRef(), historian->Release(); };
         // The simulator's worker may hold its historian a moment after a callback.
-        for (int i = 0; i < 3000 && refs() != 1; ++i) Sleep(20);
-        EXPECT_EQ(refs(), 1u) << "the component still holds the historian";
+        EXPECT_TRUE(WaitUntil([&] { return refs() == 1; }, 60000)) << refs() << ": the component holds the historian";
     }
 
     Where where_ = Where::InProcess;
