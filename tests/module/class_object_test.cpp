@@ -19,6 +19,7 @@
 #include "com/implements.h"
 #include "automation/type_info_holder.h"
 #include "opc_hda.h"
+#include "support/event_sink.h"
 #include "support/sim_fixture.h"
 
 using namespace comtest;
@@ -167,19 +168,16 @@ protected:
         ASSERT_TRUE(history && annotations);
         ComPtr<OPCHDAValue> value, entry;
         ComPtr<OPCHDABrowser> browser;
-        ASSERT_EQ(history->Item(VarI4(1), value.put()), S_OK);
-        ASSERT_EQ(annotations->Item(VarI4(1), entry.put()), S_OK);
+        ASSERT_TRUE(history->Item(VarI4(1), value.put()) == S_OK && annotations->Item(VarI4(1), entry.put()) == S_OK);
         ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
         ComPtr<IUnknown> historyWalk, itemsWalk;
-        ASSERT_EQ(history->get__NewEnum(historyWalk.put()), S_OK);
-        ASSERT_EQ(items_->get__NewEnum(itemsWalk.put()), S_OK);
+        ASSERT_TRUE(history->get__NewEnum(historyWalk.put()) == S_OK && items_->get__NewEnum(itemsWalk.put()) == S_OK);
         ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
+        ComPtr<IConnectionPoint> point = PointOf(server_.get(), DIID__IOPCHDAItemEvents);
         ComPtr<IEnumConnections> connections;
-        ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
         ComPtr<IEnumConnectionPoints> points;
+        ASSERT_TRUE(point && point->EnumConnections(connections.put()) == S_OK);
+        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
         ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
         ComPtr<IClassFactory> factory;
         ASSERT_EQ(
