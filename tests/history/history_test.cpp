@@ -10,6 +10,7 @@
 #include "com/module_count.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
+#include "support/event_sink.h"
 #include "support/file_time.h"
 #include "support/malloc_spy.h"
 #include "time/time_conversion.h"
@@ -159,13 +160,8 @@ std::wstring Reading(OPCHDAValue* value) {
     value->get_Quality(&quality);
     value->get_DataValue(data.get());
     swprintf(q, 16, L"%lX", quality);
-    std::wstring text = When(stamp) + L" " + q + L" ";
-    if (data->vt == VT_ERROR)
-        text += L"!" + std::to_wstring(data->scode);
-    else if (data->vt == VT_BSTR)
-        text += L"'" + std::wstring(data->bstrVal ? data->bstrVal : L"") + L"'";
-    else if (SUCCEEDED(VariantChangeType(data.get(), data.get(), 0, VT_BSTR)))
-        text += data->bstrVal;
+    std::wstring text = When(stamp) + L" " + q + L" " +
+                        (data->vt == VT_ERROR ? L"!" + std::to_wstring(data->scode) : Show(*data.get()));
     ComPtr<OPCHDAEntry> entry;
     if (SUCCEEDED(value->QueryInterface(IID_OPCHDAEntry, entry.put_void()))) {
         DATE entryTime = 0;
@@ -219,13 +215,13 @@ const AnswerRow kAnswers[] = {
     {"a count with null arrays", Putting<OPCHDA_ITEM>([] {
          return TaskCopy<OPCHDA_ITEM>({{1, 0, 2, nullptr, nullptr, nullptr}});
      }),
-     L"w-13349854800.000 0 |w-13349854800.000 0 "},
+     L"w-13349854800.000 0 _|w-13349854800.000 0 _"},
     {"modified values in summer", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kSummer, L"editor"); }),
      L"s+3600.000 C0 'nine' s+7260.000 2 editor"},
     {"modified values with null arrays", Putting<OPCHDA_MODIFIEDITEM>([] {
          return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}});
      }),
-     L"w-13349854800.000 0  w-13349854800.000 0 "},
+     L"w-13349854800.000 0 _ w-13349854800.000 0 "},
     {"attributes", Putting<OPCHDA_ATTRIBUTE>([] {
          return TaskCopy<OPCHDA_ATTRIBUTE>(
              {{1, 2, 7, Stamps(2, kSummer, kTicks), TaskCopy({VarBstr(L"kg"), VarR8(0.25)})}});
