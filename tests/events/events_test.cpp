@@ -3,10 +3,6 @@
 #include <olectl.h>
 
 #include <array>
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -33,13 +29,11 @@ protected:
         ASSERT_HRESULT_SUCCEEDED(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, items_.put()));
     }
     void TearDown() override {
-        items_ = nullptr;
-        container_ = nullptr;
-        callback_ = nullptr;
-        server_ = nullptr;
+        Drop();
         EXPECT_EQ(EndSinks(), 0) << "a dropped sink was called or referenced";
         ComTest::TearDown();
     }
+    void Drop() { items_ = nullptr, container_ = nullptr, callback_ = nullptr, server_ = nullptr; }
     void Raise(DWORD id = 1) { EXPECT_EQ(callback_->OnCancelComplete(id), S_OK); }
     DWORD AdviseItems(Sink* sink) { return Subscribe(server_.get(), sink); }
 
@@ -63,8 +57,7 @@ TEST_F(Events, ConnectionPointsSlotsAndCookies) {
     EXPECT_EQ(container_->FindConnectionPoint(DIID__IOPCHDAItemEvents, nullptr), E_POINTER);
     EXPECT_EQ(container_->EnumConnectionPoints(nullptr), E_POINTER);
     EXPECT_EQ(items_->EnumConnections(nullptr), E_POINTER);
-    ComPtr<Sink> dispatchOnly = Sink::Make(kNoEvents),
-                      serverSink = Sink::Make(kServerEvents);
+    ComPtr<Sink> dispatchOnly = Sink::Make(kNoEvents), serverSink = Sink::Make(kServerEvents);
     for (IDispatch* refused : {static_cast<IDispatch*>(dispatchOnly.get()), static_cast<IDispatch*>(serverSink.get()),
                                static_cast<IDispatch*>(nullptr)}) {
         DWORD cookie = 77;
@@ -139,10 +132,7 @@ TEST_F(Events, EnumeratorsAndLifetime) {
     EXPECT_EQ(notices->Count(), 2u);
 
     shutdown = nullptr;
-    server_ = nullptr;
-    container_ = nullptr;
-    items_ = nullptr;
-    callback_ = nullptr;
+    Drop();
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE);
     for (const IID& expected : {DIID__IOPCHDAAutoServerEvents, DIID__IOPCHDAItemEvents}) {
         ComPtr<IConnectionPoint> listed;
@@ -336,9 +326,7 @@ protected:
 };
 
 TEST_P(Delivery, AReadCompletesAndAShutdownReachesEverySinkOnce) {
-    ComPtr<Sink> itemSink = Sink::Make();
-    ComPtr<Sink> notices[] = {Sink::Make(kServerEvents),
-                                   Sink::Make(kServerEvents)};
+    ComPtr<Sink> itemSink = Sink::Make(), notices[] = {Sink::Make(kServerEvents), Sink::Make(kServerEvents)};
     Subscribe(server_.get(), itemSink.get());
     for (auto& sink : notices) Subscribe(server_.get(), sink.get(), DIID__IOPCHDAAutoServerEvents);
 

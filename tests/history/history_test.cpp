@@ -1,9 +1,6 @@
 // The history collection, its enumerator and the value and entry objects, filled in this process from
 // hand-built historian answers, copied (as a callback's) and kept (as a synchronous read's).
 #include <cmath>
-#include <functional>
-#include <string>
-
 #include <thread>
 
 #include "history/COPCHDAHistory.h"
@@ -13,12 +10,12 @@
 #include "com/module_count.h"
 #include "support/com_test.h"
 #include "support/enum_conformance.h"
+#include "support/event_sink.h"
 #include "support/file_time.h"
 #include "support/malloc_spy.h"
 #include "time/time_conversion.h"
 
 using namespace comtest;
-using comtest::Ft;
 
 namespace {
 
@@ -163,13 +160,8 @@ std::wstring Reading(OPCHDAValue* value) {
     value->get_Quality(&quality);
     value->get_DataValue(data.get());
     swprintf(q, 16, L"%lX", quality);
-    std::wstring text = When(stamp) + L" " + q + L" ";
-    if (data->vt == VT_ERROR)
-        text += L"!" + std::to_wstring(data->scode);
-    else if (data->vt == VT_BSTR)
-        text += L"'" + std::wstring(data->bstrVal ? data->bstrVal : L"") + L"'";
-    else if (SUCCEEDED(VariantChangeType(data.get(), data.get(), 0, VT_BSTR)))
-        text += data->bstrVal;
+    std::wstring text = When(stamp) + L" " + q + L" " +
+                        (data->vt == VT_ERROR ? L"!" + std::to_wstring(data->scode) : Show(*data.get()));
     ComPtr<OPCHDAEntry> entry;
     if (SUCCEEDED(value->QueryInterface(IID_OPCHDAEntry, entry.put_void()))) {
         DATE entryTime = 0;
@@ -223,13 +215,13 @@ const AnswerRow kAnswers[] = {
     {"a count with null arrays", Putting<OPCHDA_ITEM>([] {
          return TaskCopy<OPCHDA_ITEM>({{1, 0, 2, nullptr, nullptr, nullptr}});
      }),
-     L"w-13349854800.000 0 |w-13349854800.000 0 "},
+     L"w-13349854800.000 0 _|w-13349854800.000 0 _"},
     {"modified values in summer", Putting<OPCHDA_MODIFIEDITEM>([] { return MakeModified(kSummer, L"editor"); }),
      L"s+3600.000 C0 'nine' s+7260.000 2 editor"},
     {"modified values with null arrays", Putting<OPCHDA_MODIFIEDITEM>([] {
          return TaskCopy<OPCHDA_MODIFIEDITEM>({{1, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}});
      }),
-     L"w-13349854800.000 0  w-13349854800.000 0 "},
+     L"w-13349854800.000 0 _ w-13349854800.000 0 "},
     {"attributes", Putting<OPCHDA_ATTRIBUTE>([] {
          return TaskCopy<OPCHDA_ATTRIBUTE>(
              {{1, 2, 7, Stamps(2, kSummer, kTicks), TaskCopy({VarBstr(L"kg"), VarR8(0.25)})}});
@@ -255,9 +247,8 @@ TEST_F(History, EveryAnswerReadsTheSameKeptOrCopiedAndIsFreedOnce) {
             SCOPED_TRACE(testing::Message() << row.what << (keep ? ", kept" : ", copied"));
             ComPtr<OPCHDAHistory> h = Fill(row.put, keep);
             ASSERT_TRUE(h);
-            LONG n = -1;
-            std::wstring byItem;
-            ASSERT_EQ(h->get_Count(&n), S_OK);
+            const LONG n = CountOf(h.get());
+            std::wstring byItem, byWalk;
             for (LONG k = 1; k <= n; ++k) byItem += (k > 1 ? L"|" : L"") + Reading(At(h.get(), VarI4(k)).get());
             EXPECT_EQ(byItem, row.reads);
             ComPtr<IEnumVARIANT> walk = Walk(h.get());
@@ -268,8 +259,7 @@ TEST_F(History, EveryAnswerReadsTheSameKeptOrCopiedAndIsFreedOnce) {
                 values.push_back(ValueOf(*got.get()));
             walk = nullptr;
             h = nullptr;
-            std::wstring byWalk;
-            for (size_t k = 0; k < values.size(); ++k) byWalk += (k ? L"|" : L"") + Reading(values[k].get());
+            for (const auto& value : values) byWalk += (byWalk.empty() ? L"" : L"|") + Reading(value.get());
             EXPECT_EQ(byWalk, row.reads);
             values.clear();
             EXPECT_EQ(spy_.LiveCount(), 0u);
@@ -385,7 +375,8 @@ TEST_F(History, TheHistoriesOfOneAnswerOutliveEachOther) {
     }
     VARIANT v[3] = {};
     ASSERT_EQ(PutHistories(answer, kFound, v), S_OK);
-    EXPECT_EQ(std::tuple(v[0].vt, v[1].vt, v[2].vt, answer.get()), std::tuple(VT_DISPATCH, VT_EMPTY, VT_DISPATCH, nullptr));
+    EXPECT_EQ(std::tuple(v[0].vt, v[1].vt, v[2].vt, answer.get()),
+              std::tuple(VT_DISPATCH, VT_EMPTY, VT_DISPATCH, nullptr));
     ComPtr<OPCHDAHistory> first, last;
     v[0].pdispVal->QueryInterface(IID_OPCHDAHistory, first.put_void());
     v[2].pdispVal->QueryInterface(IID_OPCHDAHistory, last.put_void());

@@ -79,11 +79,10 @@ expect_run() {
 # client <loader> [historian]: the script host of that loader's bitness creates OPCHDA.Automation and reads
 # from the historian.
 client() {
-  local loader=$1 bits=64
-  [ "$loader" = "$wine32" ] && bits=32
-  local pattern="$bits-bit client created OPCHDA.Automation.*DONE$"
-  [ -n "${2:-}" ] && pattern="$bits-bit client created OPCHDA.Automation.*values read: [1-9][0-9]*.*DONE$"
-  expect_run "$pattern" "$loader" cscript //nologo "$(to_win "$here/read_through.vbs")" ${2:+"$2"}
+  local bits=64
+  [ "$1" = "$wine32" ] && bits=32
+  expect_run "$bits-bit client created OPCHDA.Automation.*${2:+values read: [1-9][0-9]*.*}DONE$" "$1" \
+    cscript //nologo "$(to_win "$here/read_through.vbs")" ${2:+"$2"}
 }
 
 # A new prefix, its registry and files before anything of ours.

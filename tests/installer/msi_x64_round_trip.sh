@@ -1,22 +1,7 @@
 #!/usr/bin/env bash
 # The x64 package's round trip in a fresh 64-bit Wine prefix (WoW64: 32-bit programs run too), where nothing
-# else of ours is registered:
-#  1. a default install: both bitnesses' DLLs and proxies, no simulator; 64-bit and 32-bit clients create the
-#     server object;
-#  2. the Simulator feature added: the C++ examples drive the installed x64 DLL against the installed local
-#     server through the proxies (events too), a script example runs in process in both bitnesses, and a
-#     32-bit script reads through the proxies from the local server;
-#  3. the Simulator feature removed, then the product: nothing of ours is left on disk or in the registry;
-#  4. the x86 package refuses 64-bit Windows;
-#  5. upgrades, with packages built here from the same binaries: an x86 package of an earlier build (one
-#     that did not refuse) replaced by the x64 package 1.0.1, then 1.0.2 (the newer DLL marked) and a rebuild
-#     of it in place, the older refused over the newer; clients of both bitnesses create the server object
-#     after each (Wine's msiexec does not migrate feature states);
-#  6. a machine where the OPC core components registered a proxy, the proxy class, the server list and the
-#     category description in either view: the package installs and upgrades around them and leaves them as
-#     they were;
-#  7. the same registrations written over ours after the install: a repair, an upgrade and the uninstall all
-#     leave them as the other product wrote them.
+# else of ours is registered, in the numbered steps below; clients of both bitnesses create the server object
+# after each install and upgrade (Wine's msiexec does not migrate feature states).
 #   msi_x64_round_trip.sh <x64 package> <x86 package> <bin> <x86 bin> <x86 simulator bin> <example.vbs> <prefix>
 set -euo pipefail
 msi=$1 msi86=$2 built=$3 built86=$4 sim86=$5 example=$6
@@ -46,7 +31,7 @@ x64="$prefix/drive_c/Program Files/OPC HDA Automation"
 x86="$prefix/drive_c/Program Files (x86)/OPC HDA Automation"
 
 new_prefix
-# 1. Default install.
+# 1. A default install: both bitnesses' DLLs and proxies, no simulator.
 msi_run /i "$msi" || fail "msiexec /i exited with $rc"
 installed "$x64"/{OPCHDAAuto.dll,OPCHDAProxy.dll,OPCHDAExport.exe} "$x86"/{OPCHDAAuto.dll,OPCHDAProxy.dll}
 [ ! -e "$x64/Simulator" ] && [ ! -e "$x86/Simulator" ] || fail "the simulator is installed by default"
@@ -55,7 +40,9 @@ all_proxies_ours "$during" || fail "proxies registered for $(proxy_rows "$during
 ! grep -q -i 'Sim\.HdaHistorian' <<<"$during" || fail "the simulator is registered by default"
 client "$wine64" && client "$wine32"
 
-# 2. The simulator added and used.
+# 2. The Simulator feature added: the C++ examples drive the installed x64 DLL against the installed local
+# server through the proxies (events too), a script example runs in process in both bitnesses, and a 32-bit
+# script reads through the proxies from the local server.
 msi_run /i "$msi" ADDLOCAL=Simulator || fail "adding the simulator exited with $rc"
 installed "$x64"/Simulator/{HdaSim.dll,HdaSimServer.exe,OpcServerList.dll} "$x86"/Simulator/{HdaSim.dll,OpcServerList.dll}
 expect_run 'DataChange.*Playback slice.*AsyncCancelComplete.*DONE$' "$wine64" "$(to_win "$built/watch_events.exe")" \
@@ -67,7 +54,8 @@ for loader in "$wine64" "$wine32"; do
 done
 client "$wine32" Sim.HdaHistorian.Local
 
-# 3. The simulator removed (the local server has left with the Wine session), then everything.
+# 3. The simulator removed (the local server has left with the Wine session), then everything: nothing of
+# ours is left on disk or in the registry.
 wine_stop_server && wine_start_server
 msi_run /i "$msi" REMOVE=Simulator || fail "removing the simulator exited with $rc"
 [ ! -e "$x64/Simulator" ] && [ ! -e "$x86/Simulator" ] || fail "left on disk after removing the simulator"
@@ -81,7 +69,9 @@ removed "$x64" "$x86"
 ! msi_run /i "$msi86" || fail "the x86 package installed on 64-bit Windows"
 same "$before" "$(registry)" "the refused x86 package changed the registry"
 
-# 5. Upgrades and downgrades. Bytes after the last section: Windows loads the DLL as before.
+# 5. Upgrades, with packages built here from the same binaries: an x86 package of an earlier build (one that
+# did not refuse) replaced by 1.0.1, then 1.0.2 (the newer DLL marked by bytes after its last section, which
+# Windows loads as before) and a rebuild of it in place, the older refused over the newer.
 mkdir -p "$work"/{older,newer}/{x86,sim86}
 for folder in older newer; do
   cp "$built"/{OPCHDAAuto.dll,OPCHDAProxy.dll,OPCHDAExport.exe,SharedRegistrations.dll} "$work/$folder/"
@@ -117,7 +107,8 @@ expect_newer "1.0.1 refused over 1.0.2"
 msi_run /x "$work/rebuilt.msi" || fail "uninstalling exited with $rc"
 removed "$x64" "$x86"
 
-# 6. What the OPC core components registered stays theirs: the whole registration, in the view it is in.
+# 6. What the OPC core components registered (a proxy, the proxy class, the server list and the category
+# description, in either view) stays theirs: the package installs and upgrades around it.
 theirs='{B7F1A2C3-0000-4000-8000-0000000000AA}'
 # One value a line: <view>|<key under HKLM\Software\Classes>|<name, as reg add takes it>|<data>.
 their_values="64|Interface\\{1F1217B0-DEE0-11D2-A5E5-000086339399}|/ve|IOPCHDA_Server

@@ -5,17 +5,11 @@
 // are in the JScript examples). The fixture's table holds the ramp, the step and the text, client handles 1 to 3.
 #include <float.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
+#include <bit>
 #include <cwchar>
-#include <limits>
 #include <map>
 #include <memory>
-#include <set>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "opc_hda.h"
 #include "support/enum_conformance.h"
@@ -224,10 +218,28 @@ auto InState(const CallerState& state, Call call) {
     return result;
 }
 
-LONGLONG Bits(double d) {
-    LONGLONG bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    return bits;
+LONGLONG Bits(double d) { return std::bit_cast<LONGLONG>(d); }
+
+// A history's values bit for bit (time stamp, type, number), then what Item answers for a number that is none
+// (refused, never raised); nothing when `element` is no history.
+std::vector<LONGLONG> Readings(const VARIANT& element) {
+    std::vector<LONGLONG> read;
+    ComPtr<OPCHDAHistory> history;
+    if (element.vt != VT_DISPATCH || element.pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void()) != S_OK)
+        return read;
+    LONG count = 0;
+    history->get_Count(&count);
+    for (LONG i = 1; i <= count; ++i) {
+        ComPtr<OPCHDAValue> value;
+        UniqueVariant data;
+        DATE stamp = 0;
+        if (history->Item(VarI4(i), value.put()) == S_OK && value->get_TimeStamp(&stamp) == S_OK)
+            value->get_DataValue(data.get());
+        read.insert(read.end(), {Bits(stamp), data->vt, data->vt == VT_R8 ? Bits(data->dblVal) : 0});
+    }
+    ComPtr<OPCHDAValue> none;
+    read.push_back(history->Item(VarR8(std::numeric_limits<double>::quiet_NaN()), none.put()));
+    return read;
 }
 
 // Intervals become historian durations (a day: 864,000,000,000 units of 100 ns)
@@ -268,21 +280,9 @@ TEST_P(RequestChecks, DatesAndNumbersDoNotDependOnTheCallersFloatingPointState) 
     constexpr DATE kFrom = 45292.005370370374, kTo = 45292.130370370374, kBetween = 45292.005428240744;
     const VARIANT kNoNumber = VarR8(std::numeric_limits<double>::quiet_NaN());
     std::vector<LONGLONG> seen;
-    auto holds = [&](const VARIANT& element) {  // time stamps and numbers, bit for bit
-        ComPtr<OPCHDAHistory> history;
-        if (element.vt == VT_DISPATCH) element.pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
-        LONG count = 0;
-        if (history) history->get_Count(&count);
-        for (LONG i = 1; i <= count; ++i) {
-            ComPtr<OPCHDAValue> value;
-            UniqueVariant data;
-            DATE stamp = 0;
-            if (history->Item(VarI4(i), value.put()) == S_OK && value->get_TimeStamp(&stamp) == S_OK)
-                value->get_DataValue(data.get());
-            seen.insert(seen.end(), {Bits(stamp), data->vt, data->vt == VT_R8 ? Bits(data->dblVal) : 0});
-        }
-        ComPtr<OPCHDAValue> none;
-        if (history) seen.push_back(history->Item(kNoNumber, none.put()));
+    auto holds = [&](const VARIANT& element) {
+        const auto read = Readings(element);
+        seen.insert(seen.end(), read.begin(), read.end());
     };
     ComPtr<OPCHDAItem> sine, noItem;
     UniqueBstr sineID(kSine);
@@ -430,12 +430,10 @@ protected:
         VariantClear(&spec);
         return item;
     }
-    static ComPtr<OPCHDAHistory> HistoryIn(const UniqueVariant& v) {
-        ComPtr<OPCHDAHistory> history;
-        if (v->vt == VT_DISPATCH) v->pdispVal->QueryInterface(IID_OPCHDAHistory, history.put_void());
-        return history;
+    static LONG CountIn(const UniqueVariant& v) {
+        const auto read = Readings(*v.get());
+        return read.empty() ? -1 : static_cast<LONG>(read.size() / 3);
     }
-    LONG CountIn(const UniqueVariant& v) { return HistoryIn(v) ? CountOf(HistoryIn(v).get()) : -1; }
 };
 
 TEST_P(Items, ItemFindsByPositionByTextAndByServerHandle) {
@@ -447,10 +445,10 @@ TEST_P(Items, ItemFindsByPositionByTextAndByServerHandle) {
     EXPECT_EQ(ClientOf(ItemAt(VarR8(2.7)).get()), 3);        // rounded by the platform
     ItemAt(VarBstr(L"2"), E_FAIL);                           // a text is an item ID, never a position
     ItemAt(VarBstr(L"plant/lab/calibration/ramp"), E_FAIL);  // case-sensitive
+    auto* const untouched = reinterpret_cast<OPCHDAItem*>(static_cast<uintptr_t>(0x5678));
     for (VARIANT spec : {VarI4(0), VarI4(-1), VarI4(5), VarEmpty(), VarDate(45000.0)}) {
-        OPCHDAItem* untouched = reinterpret_cast<OPCHDAItem*>(static_cast<uintptr_t>(0x5678));
-        EXPECT_EQ(items_->Item(spec, &untouched), E_INVALIDARG) << spec.vt;
-        EXPECT_EQ(untouched, reinterpret_cast<OPCHDAItem*>(static_cast<uintptr_t>(0x5678)));
+        OPCHDAItem* out = untouched;
+        EXPECT_TRUE(items_->Item(spec, &out) == E_INVALIDARG && out == untouched) << spec.vt;
     }
     ComPtr<OPCHDAItem> found;
     EXPECT_EQ(items_->GetOPCHDAItem(stepHandle_, found.put()), S_OK);
@@ -553,31 +551,17 @@ TEST_P(Items, ItemShortcutsPassTheirArgumentsAndGiveTheItemsCode) {
 // A read's history keeps the historian's answer: the task memory stays out while it lives (the simulator counts
 // it in process), and it reads the same once the server object and its items are gone.
 TEST_P(Items, HistoriesKeepTheAnswerAndOutliveTheServerObject) {
-    TimeRange times(L"NOW-10M", L"NOW");
+    TimeRange times;
     UniqueVariant values;
     ASSERT_EQ(ramp_->ReadRaw(times.start.get(), times.end.get(), 0, 0, values.put()), S_OK);
-    ComPtr<OPCHDAHistory> history = HistoryIn(values);
-    values.reset();
-    auto readAll = [&] {
-        std::vector<std::pair<DATE, double>> read;
-        for (LONG k = 1, n = CountOf(history.get()); k <= n; ++k) {
-            ComPtr<OPCHDAValue> value;
-            UniqueVariant data;
-            DATE stamp = -1;
-            if (SUCCEEDED(history->Item(VarI4(k), value.put())) && SUCCEEDED(value->get_TimeStamp(&stamp)))
-                value->get_DataValue(data.get());
-            read.emplace_back(stamp, data->vt == VT_R8 ? data->dblVal : -1.0);
-        }
-        return read;
-    };
-    const auto before = readAll();
-    ASSERT_GT(before.size(), 50u);
-    EXPECT_NE(before[1].second, -1.0) << "no number read";
+    const auto before = Readings(*values.get());
+    ASSERT_GT(before.size(), 150u);
+    EXPECT_EQ(before[4], VT_R8) << "no number read";
     EXPECT_TRUE(where_ != Where::InProcess || OutstandingTaskMemory() > 0) << "the answer was copied, not kept";
     ramp_ = step_ = text_ = nullptr;
     items_ = nullptr;
     server_ = nullptr;
-    EXPECT_EQ(readAll(), before);
+    EXPECT_EQ(Readings(*values.get()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, Items, ::testing::ValuesIn(kBothSides), NameOf);

@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include "browser/COPCHDABrowser.h"
 #include "history/COPCHDAEntry.h"
@@ -21,6 +19,7 @@
 #include "com/implements.h"
 #include "automation/type_info_holder.h"
 #include "opc_hda.h"
+#include "support/event_sink.h"
 #include "support/sim_fixture.h"
 
 using namespace comtest;
@@ -50,8 +49,7 @@ TEST_F(ClassObjectTest, OnlyTheServerClassIsAvailableAndItsObjectIsSharedAndKeep
     EXPECT_EQ(first->CreateInstance(second.get(), IID_IUnknown, object.put_void()), CLASS_E_NOAGGREGATION);
     EXPECT_FALSE(object);
     EXPECT_EQ(first->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(first->CreateInstance(nullptr, IID_IClassFactory, object.put_void()), E_NOINTERFACE);
-    EXPECT_FALSE(object);
+    EXPECT_TRUE(first->CreateInstance(nullptr, IID_IClassFactory, object.put_void()) == E_NOINTERFACE && !object);
     EXPECT_EQ(first->LockServer(TRUE), S_OK);
     first = second = nullptr;
     EXPECT_EQ(LibraryCanUnloadNow(), S_FALSE) << "locked";
@@ -170,19 +168,16 @@ protected:
         ASSERT_TRUE(history && annotations);
         ComPtr<OPCHDAValue> value, entry;
         ComPtr<OPCHDABrowser> browser;
-        ASSERT_EQ(history->Item(VarI4(1), value.put()), S_OK);
-        ASSERT_EQ(annotations->Item(VarI4(1), entry.put()), S_OK);
+        ASSERT_TRUE(history->Item(VarI4(1), value.put()) == S_OK && annotations->Item(VarI4(1), entry.put()) == S_OK);
         ASSERT_EQ(server_->CreateBrowser(0, VarMissing(), VarMissing(), VarMissing(), nullptr, browser.put()), S_OK);
         ComPtr<IUnknown> historyWalk, itemsWalk;
-        ASSERT_EQ(history->get__NewEnum(historyWalk.put()), S_OK);
-        ASSERT_EQ(items_->get__NewEnum(itemsWalk.put()), S_OK);
+        ASSERT_TRUE(history->get__NewEnum(historyWalk.put()) == S_OK && items_->get__NewEnum(itemsWalk.put()) == S_OK);
         ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__IOPCHDAItemEvents, point.put()), S_OK);
+        ComPtr<IConnectionPoint> point = PointOf(server_.get(), DIID__IOPCHDAItemEvents);
         ComPtr<IEnumConnections> connections;
-        ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
         ComPtr<IEnumConnectionPoints> points;
+        ASSERT_TRUE(point && point->EnumConnections(connections.put()) == S_OK);
+        ASSERT_EQ(server_.query(IID_IConnectionPointContainer, container), S_OK);
         ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
         ComPtr<IClassFactory> factory;
         ASSERT_EQ(
@@ -251,8 +246,7 @@ TEST_F(Objects, EachAnswersItsQueryInterfaceTableAndAutomationObjectsByNameWithT
         ASSERT_EQ(row.object->QueryInterface(*row.dual, dual.put_void()), S_OK);
         IDispatch* dispatch = static_cast<IDispatch*>(dual.get());
         UINT count = 0;
-        EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
-        EXPECT_EQ(count, 1u);
+        EXPECT_TRUE(dispatch->GetTypeInfoCount(&count) == S_OK && count == 1u);
         ComPtr<ITypeInfo> info, second;
         EXPECT_EQ(dispatch->GetTypeInfo(1, LOCALE_USER_DEFAULT, info.put()), DISP_E_BADINDEX);
         ASSERT_EQ(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put()), S_OK);
@@ -273,8 +267,7 @@ TEST_F(Objects, EachAnswersItsQueryInterfaceTableAndAutomationObjectsByNameWithT
             EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, lowerNames, 1, MAKELCID(0x0407, SORT_DEFAULT), &lowerId), S_OK);
             EXPECT_EQ(lowerId, id) << name;
             UniqueVariant value;
-            EXPECT_EQ(GetProperty(dispatch, name, value.get()), S_OK) << name;
-            EXPECT_NE(value->vt, VT_EMPTY) << name;
+            EXPECT_TRUE(GetProperty(dispatch, name, value.get()) == S_OK && value->vt != VT_EMPTY) << name;
         }
         DISPID id = 0, ids[2] = {0, -1};
         LPOLESTR unknownName[] = {const_cast<LPOLESTR>(L"NoSuchMember")};
