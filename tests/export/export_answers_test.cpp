@@ -9,17 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "com/implements.h"
 #include "export/export_run.h"
 #include "export/export_time.h"
-#include "server/activation.h"
-#include "support/com_test.h"
-#include "support/malloc_spy.h"
-#include "support/refusing_historian.h"
+#include "support/fake_historian.h"
 
 namespace {
 
-constexpr HRESULT kMoreData = static_cast<HRESULT>(0x40041003);
+using comtest::Block;
+using comtest::kMoreData;
 constexpr DWORD kGoodRaw = 0x000400C0;
 constexpr std::int64_t kSecond = 10'000'000;
 constexpr std::int64_t kT0 = 133'485'408'000'000'000;  // 2024-01-01 00:00 UTC
@@ -42,29 +39,18 @@ struct Script {
     size_t next = 0;
 };
 Script g_script;
-comtest::MallocSpy* g_spy = new comtest::MallocSpy;  // outlives static destruction
-
-template <class T>
-T* Block(size_t n) {
-    return static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
-}
 
 class FakeHistorian final
     : public comtest::RefusingSyncRead<
           comtest::RefusingHistorian<Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_SyncRead>>> {
 public:
     STDMETHODIMP GetItemHandles(DWORD n, LPWSTR*, OPCHANDLE*, OPCHANDLE** handles, HRESULT** codes) override {
-        *handles = g_script.flaw == Flaw::NoHandles ? nullptr : Block<OPCHANDLE>(n);
-        *codes = g_script.flaw == Flaw::NoHandleCodes ? nullptr : Block<HRESULT>(n);
-        for (DWORD i = 0; i < n; ++i) {
-            if (*handles) (*handles)[i] = 7 + i;
-            if (*codes) (*codes)[i] = S_OK;
-        }
+        *handles = g_script.flaw == Flaw::NoHandles ? nullptr : Block<OPCHANDLE>(n, [](DWORD i) { return 7 + i; });
+        *codes = g_script.flaw == Flaw::NoHandleCodes ? nullptr : Block<HRESULT>(n, [](DWORD) { return S_OK; });
         return S_OK;
     }
     STDMETHODIMP ReleaseItemHandles(DWORD n, OPCHANDLE*, HRESULT** codes) override {
-        *codes = Block<HRESULT>(n);
-        for (DWORD i = 0; i < n; ++i) (*codes)[i] = S_OK;
+        *codes = Block<HRESULT>(n, [](DWORD) { return S_OK; });
         return S_OK;
     }
 
@@ -100,41 +86,25 @@ private:
     }
 };
 
-constexpr CLSID kFakeClsid = {0x3c41d2a8, 0x6e0b, 0x4a57, {0x9b, 0x12, 0x7d, 0x4e, 0x0f, 0x6a, 0x2c, 0x93}};
-activation_hooks::Runtime g_platform{};
-
-HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
-    if (!IsEqualCLSID(clsid, kFakeClsid)) return g_platform.createInstance(clsid, outer, context, iid, out);
-    return HandOut(MakeObject<FakeHistorian>(), iid, out);
-}
-
-class ExportOverAFake : public comtest::ComTest {
+class ExportOverAFake : public comtest::OverAFake<FakeHistorian> {
 protected:
     void SetUp() override {
-        ComTest::SetUp();
+        comtest::OverAFake<FakeHistorian>::SetUp();
         g_script = Script();
-        g_platform = activation_hooks::Install({&CreateFake, activation_hooks::Platform().createInstanceEx});
-        ASSERT_EQ(CoRegisterMallocSpy(g_spy), S_OK);
-        CoTaskMemFree(CoTaskMemAlloc(8));  // Wine crashes on a spied free unless one went through the spy
-        liveBefore_ = g_spy->LiveCount();
-        wchar_t folder[MAX_PATH];
+        wchar_t folder[MAX_PATH], file[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
-        path_ = std::wstring(folder) + L"export_answers_test.csv";
+        GetTempFileNameW(folder, L"exp", 0, file);  // a file of its own: ctest runs the tests side by side
+        path_ = file;
     }
     void TearDown() override {
-        EXPECT_EQ(g_spy->LiveCount(), liveBefore_) << "task memory not freed";
-        EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
-        CoRevokeMallocSpy();
-        activation_hooks::Install(g_platform);
         DeleteFileW(path_.c_str());
-        EXPECT_EQ(ComModule::UseCount(), 0) << "the fake is still alive";
-        ComTest::TearDown();
+        comtest::OverAFake<FakeHistorian>::TearDown();
     }
 
     // The whole program over the fake, one item from kT0 to an hour later; its rows without the header.
     int Export(std::vector<std::string>* rows) {
         Options options;
-        options.progID = L"{3C41D2A8-6E0B-4A57-9B12-7D4E0F6A2C93}";
+        options.progID = comtest::kFakeProgID;
         options.items = {L"Fake/One"};
         options.request.start = {L"", FileTimeOf(kT0)};
         options.request.end = {L"", FileTimeOf(kT0 + 3600 * kSecond)};
@@ -153,7 +123,6 @@ protected:
         return code;
     }
 
-    size_t liveBefore_ = 0;
     std::wstring path_;
 };
 
