@@ -4,8 +4,7 @@
 // cannot make. Each run is the whole program's, into a file read back.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sstream>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -111,13 +110,7 @@ protected:
         options.out = path_;
         options.quiet = true;
         const int code = RunExport(options);
-        std::string text;
-        if (FILE* file = _wfopen(path_.c_str(), L"rb")) {
-            char buffer[4096];
-            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-            std::fclose(file);
-        }
-        std::istringstream lines(text);
+        std::ifstream lines(path_.c_str(), std::ios::binary);
         for (std::string line; std::getline(lines, line);)
             if (line.rfind("item,", 0) != 0) rows->push_back(line.substr(0, line.find_last_not_of('\r') + 1));
         return code;

@@ -6,7 +6,7 @@
 // repeats in autumn (TZ=Europe/Berlin, set by the test's environment).
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "export/export_run.h"
@@ -93,13 +93,8 @@ protected:
         options.out = path_;
         options.quiet = true;
         EXPECT_EQ(RunExport(options, server_.get()), kExitItemsFailed);
-        std::string text;
-        if (FILE* file = _wfopen(path_.c_str(), L"rb")) {
-            char buffer[4096];
-            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-            std::fclose(file);
-        }
-        return text;
+        std::ifstream file(path_.c_str(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
     ComPtr<IOPCHDA_Server> server_;
