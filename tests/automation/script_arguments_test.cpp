@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 
+#include "support/event_sink.h"
 #include "support/file_time.h"
 #include "support/script_objects.h"
 #include "support/sim_fixture.h"
@@ -146,12 +147,8 @@ TEST_P(ScriptArguments, EveryScriptShapeKeepsTheArraysBoundsAndChecks) {
                 continue;
             }
             // One-based VARIANTs in the request's order (the ramp samples every 10 s, the step every minute).
-            ASSERT_EQ(errors->vt, VT_ARRAY | VT_VARIANT);
+            EXPECT_EQ(Show(*errors.get()), L"{0 0}");
             ASSERT_EQ(values->vt, VT_ARRAY | VT_VARIANT);
-            EXPECT_EQ(BoundsOf(errors->parray), std::make_pair(1L, 2L));
-            UniqueVariant code;
-            EXPECT_EQ(VariantAt(errors->parray, 2, code.get()), S_OK);
-            EXPECT_TRUE(code->vt == VT_I4 && code->lVal == S_OK);
             EXPECT_GT(CountOf(HistoryAt(values->parray, 1).get()), CountOf(HistoryAt(values->parray, 2).get()) + 20);
             LONGLONG start = 0;
             EXPECT_EQ(control_->RecordedArgument(L"IOPCHDA_SyncRead::ReadRaw", L"start", &start), S_OK);
