@@ -38,21 +38,17 @@ Listing List(OPCHDABrowser* browser, Kind kind) {
     return {hr, names->vt, names->vt & VT_ARRAY ? Show(names->parray) : L""};
 }
 
-// Criteria as a client passes them, arrays from `lower`; filter k is the number k.
+// Criteria as a client passes them, arrays from `lower`.
 struct Criteria {
     UniqueVariant attributes, operators, filters;
     UniqueSafeArray referenced;  // what a by-reference VARIANT points at
 };
-Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators, LONG lower = 1) {
-    const ULONG count = static_cast<ULONG>(attributes.size());
+Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators,
+                      std::initializer_list<VARIANT> filters, LONG lower = 1) {
     Criteria made;
     *made.attributes.put() = Typed(VT_ARRAY | VT_I4, MakeLongArray(attributes, lower));
     *made.operators.put() = Typed(VT_ARRAY | VT_I4, MakeLongArray(operators, lower));
-    *made.filters.put() = Typed(VT_ARRAY | VT_VARIANT, SafeArrayCreateVector(VT_VARIANT, lower, count));
-    for (LONG k = lower; k < lower + static_cast<LONG>(count); ++k) {
-        VARIANT filter = VarI4(k);
-        SafeArrayPutElement(made.filters->parray, &k, &filter);
-    }
+    *made.filters.put() = Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray(filters, lower));
     return made;
 }
 
@@ -221,7 +217,7 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
         for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
             const HRESULT expected = server == server_.get() || row.connected == E_INVALIDARG ? row.connected : E_FAIL;
             const size_t calls = g_script.calls;
-            Criteria c = MakeCriteria({kItemID}, {kEqual});
+            Criteria c = MakeCriteria({kItemID}, {kEqual}, {VarI4(1)});
             row.spoil(c);
             Created made = Create(server, row.numCriteria, c);
             if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
@@ -236,7 +232,8 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
     g_script.criteria.clear();
     g_script.criterionErrors = {S_OK, kInvalidAttrID};
-    Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, 0);  // element 0 is never read
+    Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, {VarI4(0), VarI4(1), VarI4(2)},
+                              0);  // element 0 is never read
     Created made = Create(server_.get(), 2, c);
     EXPECT_TRUE(made.browser);
     EXPECT_EQ(g_script.criteria, L"13 1 1;99 6 2;");
