@@ -316,9 +316,8 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     }
     ASSERT_EQ(server_->Disconnect(), S_OK);
     for (bool attributes : {true, false}) {
-        Catalogue disconnected = Read(server_.get(), attributes);
-        EXPECT_EQ(std::tuple(disconnected.hr, disconnected.count, disconnected.columns),
-                  std::tuple(E_FAIL, 0, L"-|-|-|-|"));
+        const Catalogue c = Read(server_.get(), attributes);
+        EXPECT_EQ(std::tuple(c.hr, c.count, c.columns), std::tuple(E_FAIL, 0, L"-|-|-|-|")) << "disconnected";
         EXPECT_EQ(Read(server_.get(), attributes, 1).hr, E_POINTER);
     }
 }
