@@ -447,21 +447,17 @@ TEST_P(ScriptArguments, AnOutputThatFailsAfterTheHistorianActed) {
 // A failed call hands out nothing (Wine's VBScript carries on after a failed default member with what came back).
 TEST_P(ScriptArguments, TheDefaultMemberIsItem) {
     TimeRange range;
-    UniqueSafeArray handles(MakeLongArray({rampHandle_})), values, errors;
-    SAFEARRAY* handleArray = handles.get();
-    ASSERT_EQ(
-        items_->SyncReadRaw(range.start.get(), range.end.get(), 0, FALSE, 1, &handleArray, values.put(), errors.put()),
-        S_OK);
-    ComPtr<OPCHDAHistory> history = HistoryAt(values.get(), 1);
-    ASSERT_TRUE(history);
+    UniqueVariant history;
+    ASSERT_EQ(ramp_->ReadRaw(range.start.get(), range.end.get(), 0, 0, history.get()), S_OK);
+    ASSERT_EQ(history->vt, VT_DISPATCH);
     const struct {
         IDispatch* object;
         LONG index;
         HRESULT expected;
     } kRows[] = {{static_cast<IDispatch*>(items_.get()), 3, S_OK},
                  {static_cast<IDispatch*>(items_.get()), 4, E_INVALIDARG},
-                 {static_cast<IDispatch*>(history.get()), 1, S_OK},
-                 {static_cast<IDispatch*>(history.get()), 100000, E_INVALIDARG}};
+                 {history->pdispVal, 1, S_OK},
+                 {history->pdispVal, 100000, E_INVALIDARG}};
     for (const auto& row : kRows) {
         UniqueVariant result;
         EXPECT_EQ(Invoke(L"", {VarI4(row.index)}, result.get(), nullptr, row.object), row.expected) << row.index;
