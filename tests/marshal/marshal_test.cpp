@@ -111,14 +111,9 @@ struct Out {
         if constexpr (std::is_base_of_v<IUnknown, T>) {
             s = p ? L"object" : L"null";
             if (p) p->Release();
-        } else if constexpr (std::is_class_v<T> && !std::is_same_v<T, FILETIME>) {
-            s = S(A(p, size));
-            FreeHistorianAnswer(p, size);
         } else {
             s = std::is_same_v<T, wchar_t> ? S(reinterpret_cast<LPWSTR>(p)) : S(A(p, size));
-            if constexpr (std::is_same_v<T, LPWSTR>)
-                for (DWORD i = 0; p && i < size; ++i) CoTaskMemFree(p[i]);
-            CoTaskMemFree(p);
+            TaskArray<T, ElementsOf>::attach(p, size);  // freed with what its elements hold
         }
         p = Junk();
         return s;
@@ -127,6 +122,9 @@ struct Out {
         static char junk;
         return reinterpret_cast<T*>(&junk);
     }
+    using ElementsOf = std::conditional_t<
+        std::is_same_v<T, LPWSTR>, TaskStringElements,
+        std::conditional_t<std::is_class_v<T> && !std::is_same_v<T, FILETIME>, HistorianAnswerElements, PlainElements>>;
     T* p = Junk();
     DWORD n = 1;
     const DWORD* count = nullptr;
