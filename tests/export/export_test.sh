@@ -25,15 +25,14 @@ export_csv() {  # <expected exit code> <arguments...>
 }
 # Rows of an item, without the header.
 rows() { grep -c "^$1[,;]" "$out"; }
-# The time stamps of an item as Unix seconds, one a line.
-seconds_of() { grep "^$1," "$out" | cut -d, -f2 | date -u -f - +%s; }
-# Every time stamp of the item `step` seconds after the one before: none lost, none twice.
+# Every time stamp of the item (as Unix seconds) `step` seconds after the one before: none lost, none twice.
 expect_steps() {  # <item> <step> <count>
   local n
   n=$(rows "$1")
   [ "$n" -eq "$3" ] || fail "$1: $n rows, expected $3"
-  seconds_of "$1" | awk -v step="$2" 'NR > 1 && $1 - last != step { print "gap or repeat after " last; bad = 1 }
-                                        { last = $1 } END { exit bad }' || fail "$1: time stamps not $2 s apart"
+  grep "^$1," "$out" | cut -d, -f2 | date -u -f - +%s |
+    awk -v step="$2" 'NR > 1 && $1 - last != step { print "gap or repeat after " last; bad = 1 }
+                      { last = $1 } END { exit bad }' || fail "$1: time stamps not $2 s apart"
 }
 
 case "$case_name" in
