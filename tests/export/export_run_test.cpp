@@ -73,32 +73,26 @@ public:
     STDMETHODIMP ReadRaw(OPCHDA_TIME*, OPCHDA_TIME*, DWORD, BOOL, DWORD n, OPCHANDLE*, OPCHDA_ITEM** items,
                          HRESULT** codes) override {
         const size_t index = g_script.next++;
-        const Page page = index < g_script.pages.size() ? g_script.pages[index] : Page{0x40041002, {}};
+        const Page page = index < g_script.pages.size() ? g_script.pages[index] : Page{comtest::kNoData, {}};
         const Flaw flaw = index == g_script.flawedPage ? g_script.flaw : Flaw::None;
-        *items = flaw == Flaw::NoItems ? nullptr : Block<OPCHDA_ITEM>(n);
-        *codes = flaw == Flaw::NoCodes ? nullptr : Block<HRESULT>(n);
-        for (DWORD i = 0; i < n; ++i) {
-            if (*codes) (*codes)[i] = page.code;
-            if (*items) Fill((*items)[i], page, flaw);
-        }
+        *items = flaw == Flaw::NoItems ? nullptr : Block<OPCHDA_ITEM>(n, [&](DWORD) { return Item(page, flaw); });
+        *codes = flaw == Flaw::NoCodes ? nullptr : Block<HRESULT>(n, [&](DWORD) { return page.code; });
         return S_OK;
     }
 
 private:
-    static void Fill(OPCHDA_ITEM& item, const Page& page, Flaw flaw) {
+    static OPCHDA_ITEM Item(const Page& page, Flaw flaw) {
         const size_t n = page.values.size();
-        item = OPCHDA_ITEM{1, 0, static_cast<DWORD>(n), nullptr, nullptr, nullptr};
-        if (flaw != Flaw::NoStamps) item.pftTimeStamps = Block<FILETIME>(n);
-        if (flaw != Flaw::NoQualities) item.pdwQualities = Block<DWORD>(n);
-        if (flaw != Flaw::NoValues) item.pvDataValues = Block<VARIANT>(n);
-        for (size_t k = 0; k < n; ++k) {
-            const std::int64_t ticks = flaw == Flaw::StampTooLate && k + 1 == n
-                                           ? INT64_MIN  // 2^63: past what file times hold
-                                           : kT0 + page.values[k].second * kSecond;
-            if (item.pftTimeStamps) item.pftTimeStamps[k] = FileTimeOf(ticks);
-            if (item.pdwQualities) item.pdwQualities[k] = kGoodRaw;
-            if (item.pvDataValues) item.pvDataValues[k] = comtest::VarR8(page.values[k].value);
-        }
+        const auto at = [&](DWORD k) {  // the last one past what file times hold (2^63) when it is too late
+            return FileTimeOf(flaw == Flaw::StampTooLate && k + 1 == n ? INT64_MIN
+                                                                       : kT0 + page.values[k].second * kSecond);
+        };
+        const auto value = [&](DWORD k) { return comtest::VarR8(page.values[k].value); };
+        OPCHDA_ITEM item{1, 0, static_cast<DWORD>(n), nullptr, nullptr, nullptr};
+        if (flaw != Flaw::NoStamps) item.pftTimeStamps = Block<FILETIME>(n, at);
+        if (flaw != Flaw::NoQualities) item.pdwQualities = Block<DWORD>(n, [](DWORD) { return kGoodRaw; });
+        if (flaw != Flaw::NoValues) item.pvDataValues = Block<VARIANT>(n, value);
+        return item;
     }
 };
 
