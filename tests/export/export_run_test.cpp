@@ -230,20 +230,18 @@ protected:
         ComPtr<IOPCHDA_SyncUpdate> update;
         ASSERT_EQ(server_.query(IID_IOPCHDA_SyncUpdate, update), S_OK);
         const wchar_t* texts[] = {L"=1+1, \"quoted\"", L"Stra\u00DFe\r\nzwei"};
-        for (int k = 0; k < 2; ++k) {
-            FILETIME at = FileTimeOf(kAutumn + (30 + 3600 * k) * kSecond);
-            UniqueVariant value(comtest::VarBstr(texts[k]));
-            DWORD quality = 0xC0;
-            TaskArray<HRESULT> errors;
-            ASSERT_EQ(update->Insert(1, &handle, &at, value.get(), &quality, errors.put()), S_OK);
-        }
+        OPCHANDLE twice[] = {handle, handle};
+        FILETIME at[] = {FileTimeOf(kAutumn + 30 * kSecond), FileTimeOf(kAutumn + 3630 * kSecond)};
+        UniqueVariant values[] = {UniqueVariant(comtest::VarBstr(texts[0])), UniqueVariant(comtest::VarBstr(texts[1]))};
+        DWORD qualities[] = {0xC0, 0xC0};
+        TaskArray<HRESULT> errors;
+        ASSERT_EQ(update->Insert(2, twice, at, AsVariantArray(values), qualities, errors.put()), S_OK);
         ComPtr<IOPCHDA_SyncAnnotations> annotations;
         ASSERT_EQ(server_.query(IID_IOPCHDA_SyncAnnotations, annotations), S_OK);
-        FILETIME at = FileTimeOf(kAutumn + 30 * kSecond), entered = FileTimeOf(kAutumn + 90 * kSecond);
+        FILETIME entered = FileTimeOf(kAutumn + 90 * kSecond);
         LPWSTR user[] = {const_cast<LPWSTR>(L"Pr\u00FCfer")};
-        OPCHDA_ANNOTATION note{1, 1, &at, const_cast<LPWSTR*>(&texts[1]), &entered, user};
-        TaskArray<HRESULT> errors;
-        ASSERT_EQ(annotations->Insert(1, &handle, &at, &note, errors.put()), S_OK);
+        OPCHDA_ANNOTATION note{1, 1, at, const_cast<LPWSTR*>(&texts[1]), &entered, user};
+        ASSERT_EQ(annotations->Insert(1, &handle, at, &note, errors.put()), S_OK);
         TaskArray<HRESULT> released;
         server_->ReleaseItemHandles(1, &handle, released.put());
     }
