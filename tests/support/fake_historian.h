@@ -2,9 +2,6 @@
 // text, which matches no ProgID), and a malloc spy that sees every block of task memory come back.
 #pragma once
 
-#include <cstddef>
-#include <type_traits>
-
 #include "com/implements.h"
 #include "com/module_count.h"
 #include "server/activation.h"
@@ -18,12 +15,11 @@ inline constexpr CLSID kFakeClsid = {0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x
 inline constexpr wchar_t kFakeProgID[] = L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}";
 inline MallocSpy* const g_spy = new MallocSpy;  // outlives static destruction
 
-// A block of n elements as a historian hands it out, element i `value(i)` (without one, uninitialised).
-template <class T, class Value = std::nullptr_t>
-T* Block(size_t n, Value value = nullptr) {
+// A block of n elements as a historian hands it out, element i `value(i)`.
+template <class T, class Value>
+T* Block(size_t n, Value value) {
     T* block = static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
-    if constexpr (!std::is_null_pointer_v<Value>)
-        for (size_t i = 0; i < n; ++i) block[i] = static_cast<T>(value(static_cast<DWORD>(i)));
+    for (size_t i = 0; i < n; ++i) block[i] = static_cast<T>(value(static_cast<DWORD>(i)));
     return block;
 }
 
