@@ -43,11 +43,12 @@ struct Criteria {
     UniqueVariant attributes, operators, filters;
     UniqueSafeArray referenced;  // what a by-reference VARIANT points at
 };
+void Set(UniqueVariant& v, SAFEARRAY* longs) { *v.put() = Typed(VT_ARRAY | VT_I4, longs); }
 Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators,
                       std::initializer_list<VARIANT> filters, LONG lower = 1) {
     Criteria made;
-    *made.attributes.put() = Typed(VT_ARRAY | VT_I4, MakeLongArray(attributes, lower));
-    *made.operators.put() = Typed(VT_ARRAY | VT_I4, MakeLongArray(operators, lower));
+    Set(made.attributes, MakeLongArray(attributes, lower));
+    Set(made.operators, MakeLongArray(operators, lower));
     *made.filters.put() = Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray(filters, lower));
     return made;
 }
@@ -195,13 +196,13 @@ constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 const ArgumentRow kArgumentRows[] = {
     {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG},
     {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG},
-    {"NullOperatorArray", 1, [](Criteria& c) { *c.operators.put() = Typed(VT_ARRAY | VT_I4, static_cast<SAFEARRAY*>(nullptr)); }, E_INVALIDARG},
-    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { *c.attributes.put() = Typed(VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
+    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, nullptr); }, E_INVALIDARG},
+    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
     {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG},
-    {"LowerBoundTwo", 1, [](Criteria& c) { *c.operators.put() = Typed(VT_ARRAY | VT_I4, MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
-    {"TwoDimensionalAttributes", 1, [](Criteria& c) { *c.attributes.put() = Typed(VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
+    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
+    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
     {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG},
-    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { *c.operators.put() = Typed(VT_ARRAY | VT_I4, MakeBstrArray({L"1"})); }, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, MakeBstrArray({L"1"})); }, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK},
     // An element that cannot be read is reported, not passed on undefined.
