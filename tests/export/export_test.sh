@@ -119,7 +119,7 @@ $cal/Ramp,99,,,,0xC004100C,OPC_E_INVALIDATTRID: The supplied attribute ID is not
     TZ=Europe/Berlin export_csv 0 --server Sim.HdaHistorian --local --chunk 7 \
       --start 2023-10-29T02:00:00+02:00 --end 2023-10-29T03:00:00+01:00 "$cal/Step"
     expect_steps "$cal/Step" 60 120
-    grep -q "^$cal/Step,2023-10-29T02:30:00.000+01:00," "$out" || fail "second 02:30"  # the first: test_export_format
+    grep -q "^$cal/Step,2023-10-29T02:30:00.000+01:00," "$out" || fail "second 02:30"  # the first: test_export
     ;;
   unknown_item)
     export_csv 3 --server Sim.HdaHistorian --start NOW-5M "$cal/Ramp" Plant/No/Such
@@ -141,7 +141,7 @@ $cal/Ramp,99,,,,0xC004100C,OPC_E_INVALIDATTRID: The supplied attribute ID is not
     export_csv 0 --help
     grep -q "^Usage: OPCHDAExport" "$out" || fail "help text"
     grep -q -- "--kind modified" "$out" || fail "help lists no kinds"
-    export_csv 1 --server S --start NOW --bogus x A  # the lines refused: test_export_format
+    export_csv 1 --server S --start NOW --bogus x A  # the lines refused: test_export
     grep -q "unknown option --bogus" "$err" || fail "a refused line not told"
     ;;
   *) echo "unknown case $case_name"; exit 2 ;;
