@@ -65,10 +65,7 @@ public:
         return left;
     }
     // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         if (count != 1) return DISP_E_UNKNOWNNAME;
@@ -116,10 +113,7 @@ public:
         *next = DISPID_STARTENUM;
         return S_FALSE;
     }
-    STDMETHODIMP GetNameSpaceParent(IUnknown** parent) override {
-        *parent = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP GetNameSpaceParent(IUnknown** parent) override { return *parent = nullptr, E_NOTIMPL; }
 
 private:
     ScriptObject() = default;
