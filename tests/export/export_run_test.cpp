@@ -35,6 +35,7 @@ std::pair<int, std::string> RunIntoFile(Options options, IUnknown* historian = n
     DeleteFileW(file);
     return {code, text};
 }
+
 constexpr std::int64_t kT0 = 133'485'408'000'000'000;  // 2024-01-01 00:00 UTC
 
 struct Sample {
@@ -256,34 +257,30 @@ TEST_F(ExportOfChangedHistory, ModifiedValuesAndAnnotationsInBothFormats) {
         HistoryKind kind;
         bool spreadsheet;
         const wchar_t* separator;
-        const char* file;
+        const char* file;  // UTF-8, in octal where a hex escape would swallow the letter after it
     } rows[] = {
         {"modified, csv", HistoryKind::Modified, false, L"",
          "item,time,value,quality,quality_text,modification_time,edit_type,user,error,error_text\r\n"
          "Plant/Lab/Calibration/Text,2024-10-27T00:30:30.000Z,\"=1+1, \"\"quoted\"\"\",262336,Good | Raw,"
          "2024-11-02T00:00:00.000Z,Insert,\"Schichtf\xC3\xBChrer, Nord\",,\r\n"
-         "Plant/Lab/Calibration/Text,2024-10-27T01:30:30.000Z,\"Stra\xC3\x9F"
-         "e\r\nzwei\",262336,Good | Raw,"
+         "Plant/Lab/Calibration/Text,2024-10-27T01:30:30.000Z,\"Stra\303\237e\r\nzwei\",262336,Good | Raw,"
          "2024-11-02T00:00:00.000Z,Insert,\"Schichtf\xC3\xBChrer, Nord\",,\r\n"
          "\"Plant/\xC3\x9Cnknown, \"\"x\"\"\nline\",,,,,,,,0xC0040008,"
          "OPC_E_INVALIDITEMID: The item ID does not conform to the server's syntax.\r\n"},
         // Local times Excel reads, the UTC time beside them; the formula's start kept as text.
         {"modified, excel", HistoryKind::Modified, true, L";",
-         "\xEF\xBB\xBFitem;time;time_utc;value;quality;quality_text;modification_time;edit_type;user;error;error_"
-         "text\r\n"
+         "\xEF\xBB\xBFitem;time;time_utc;value;quality;quality_text;modification_time;edit_type;user;error;"
+         "error_text\r\n"
          "Plant/Lab/Calibration/Text;2024-10-27 02:30:30.000;2024-10-27 00:30:30.000;\"'=1+1, \"\"quoted\"\"\";"
          "262336;Good | Raw;2024-11-02 01:00:00.000;Insert;Schichtf\xC3\xBChrer, Nord;;\r\n"
-         "Plant/Lab/Calibration/Text;2024-10-27 02:30:30.000;2024-10-27 01:30:30.000;\"Stra\xC3\x9F"
-         "e\r\nzwei\";"
+         "Plant/Lab/Calibration/Text;2024-10-27 02:30:30.000;2024-10-27 01:30:30.000;\"Stra\303\237e\r\nzwei\";"
          "262336;Good | Raw;2024-11-02 01:00:00.000;Insert;Schichtf\xC3\xBChrer, Nord;;\r\n"
          "\"Plant/\xC3\x9Cnknown, \"\"x\"\"\nline\";;;;;;;;;0xC0040008;"
          "OPC_E_INVALIDITEMID: The item ID does not conform to the server's syntax.\r\n"},
         {"annotations, csv", HistoryKind::Annotations, false, L"",
          "item,time,annotation_time,annotation,user,error,error_text\r\n"
-         "Plant/Lab/Calibration/Text,2024-10-27T00:30:30.000Z,2024-10-27T00:31:30.000Z,\"Stra\xC3\x9F"
-         "e\r\nzwei\","
-         "Pr\xC3\xBC"
-         "fer,,\r\n"
+         "Plant/Lab/Calibration/Text,2024-10-27T00:30:30.000Z,2024-10-27T00:31:30.000Z,\"Stra\303\237e\r\nzwei\","
+         "Pr\303\274fer,,\r\n"
          "\"Plant/\xC3\x9Cnknown, \"\"x\"\"\nline\",,,,,0xC0040008,"
          "OPC_E_INVALIDITEMID: The item ID does not conform to the server's syntax.\r\n"},
     };
