@@ -181,8 +181,8 @@ TEST_F(ExportOverAFake, ContinuesAtSeamsByTheRowWritten) {
         for (const auto& [second, value] : r.written) expected.push_back(ValueRow(second, value));
         if (r.exitCode == kExitItemsFailed)
             expected.push_back(
-                "Fake/One,,,,,0x40041003,the historian has more data but sends no new value; the rows "
-                "before are complete");
+                "Fake/One,,,,,0x40041003,the historian has more data but sends no new value; "
+                "the rows before are complete");
         EXPECT_EQ(Export(&written), r.exitCode);
         EXPECT_EQ(written, expected);
     }
