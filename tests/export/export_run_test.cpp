@@ -207,7 +207,29 @@ protected:
         ComPtr<IOPCCommon> common;
         ASSERT_EQ(server_.query(IID_IOPCCommon, common), S_OK);
         common->SetClientName(L"Schichtf\u00FChrer, Nord");
-        ChangeHistory();
+        // Two texts inserted half a minute after a sample, an hour apart (the same local time twice), and a note
+        // on the first.
+        LPWSTR ids[] = {const_cast<LPWSTR>(comtest::kText)};
+        OPCHANDLE client = 1;
+        TaskArray<OPCHANDLE> handles;
+        TaskArray<HRESULT> errors;
+        ASSERT_EQ(server_->GetItemHandles(1, ids, &client, handles.put(), errors.put()), S_OK);
+        OPCHANDLE handle = handles[0];
+        ComPtr<IOPCHDA_SyncUpdate> update;
+        ASSERT_EQ(server_.query(IID_IOPCHDA_SyncUpdate, update), S_OK);
+        const wchar_t* texts[] = {L"=1+1, \"quoted\"", L"Stra\u00DFe\r\nzwei"};
+        OPCHANDLE twice[] = {handle, handle};
+        FILETIME at[] = {FileTimeOf(kAutumn + 30 * kSecond), FileTimeOf(kAutumn + 3630 * kSecond)};
+        UniqueVariant values[] = {UniqueVariant(comtest::VarBstr(texts[0])), UniqueVariant(comtest::VarBstr(texts[1]))};
+        DWORD qualities[] = {0xC0, 0xC0};
+        ASSERT_EQ(update->Insert(2, twice, at, AsVariantArray(values), qualities, errors.put()), S_OK);
+        ComPtr<IOPCHDA_SyncAnnotations> annotations;
+        ASSERT_EQ(server_.query(IID_IOPCHDA_SyncAnnotations, annotations), S_OK);
+        FILETIME entered = FileTimeOf(kAutumn + 90 * kSecond);
+        LPWSTR user[] = {const_cast<LPWSTR>(L"Pr\u00FCfer")};
+        OPCHDA_ANNOTATION note{1, 1, at, const_cast<LPWSTR*>(&texts[1]), &entered, user};
+        ASSERT_EQ(annotations->Insert(1, &handle, at, &note, errors.put()), S_OK);
+        server_->ReleaseItemHandles(1, &handle, errors.put());
     }
     void TearDown() override {
         LONG outstanding = -1;
@@ -217,34 +239,6 @@ protected:
         control_ = nullptr;
         server_ = nullptr;
         ComTest::TearDown();
-    }
-
-    // Two texts inserted half a minute after a sample, an hour apart (the
-    // same local time twice), and a note on the first.
-    void ChangeHistory() {
-        LPWSTR ids[] = {const_cast<LPWSTR>(comtest::kText)};
-        OPCHANDLE client = 1;
-        TaskArray<OPCHANDLE> handles;
-        TaskArray<HRESULT> codes;
-        ASSERT_EQ(server_->GetItemHandles(1, ids, &client, handles.put(), codes.put()), S_OK);
-        OPCHANDLE handle = handles[0];
-        ComPtr<IOPCHDA_SyncUpdate> update;
-        ASSERT_EQ(server_.query(IID_IOPCHDA_SyncUpdate, update), S_OK);
-        const wchar_t* texts[] = {L"=1+1, \"quoted\"", L"Stra\u00DFe\r\nzwei"};
-        OPCHANDLE twice[] = {handle, handle};
-        FILETIME at[] = {FileTimeOf(kAutumn + 30 * kSecond), FileTimeOf(kAutumn + 3630 * kSecond)};
-        UniqueVariant values[] = {UniqueVariant(comtest::VarBstr(texts[0])), UniqueVariant(comtest::VarBstr(texts[1]))};
-        DWORD qualities[] = {0xC0, 0xC0};
-        TaskArray<HRESULT> errors;
-        ASSERT_EQ(update->Insert(2, twice, at, AsVariantArray(values), qualities, errors.put()), S_OK);
-        ComPtr<IOPCHDA_SyncAnnotations> annotations;
-        ASSERT_EQ(server_.query(IID_IOPCHDA_SyncAnnotations, annotations), S_OK);
-        FILETIME entered = FileTimeOf(kAutumn + 90 * kSecond);
-        LPWSTR user[] = {const_cast<LPWSTR>(L"Pr\u00FCfer")};
-        OPCHDA_ANNOTATION note{1, 1, at, const_cast<LPWSTR*>(&texts[1]), &entered, user};
-        ASSERT_EQ(annotations->Insert(1, &handle, at, &note, errors.put()), S_OK);
-        TaskArray<HRESULT> released;
-        server_->ReleaseItemHandles(1, &handle, released.put());
     }
 
     ComPtr<IOPCHDA_Server> server_;
