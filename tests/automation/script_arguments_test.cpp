@@ -439,7 +439,7 @@ TEST_P(ScriptArguments, AnOutputThatFailsAfterTheHistorianActed) {
     ramp_ = step_ = text_ = nullptr;
     items_ = nullptr;
     server_ = nullptr;
-    for (int i = 0; i < 300 && LibraryCanUnloadNow() != S_OK; ++i) Sleep(10);
+    WaitUntilUnloadable(3000);
 }
 
 // VBScript's items(3) and values(1)(1) are calls of the default member (DISPID_VALUE, a method call or property
