@@ -62,15 +62,14 @@ struct FixedArray {
 class ScriptArguments : public ConnectedServerAt {
 protected:
     // The member's own result, not DISP_E_EXCEPTION; by default on the collection, the default member when `name`
-    // is empty. Named: every argument named by its parameter's DISPID, in declared order.
-    HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> declaredOrder, VARIANT* result = nullptr,
-                   UINT* argErr = nullptr, IDispatch* object = nullptr, bool named = false) {
+    // is empty. `args` in declared order; named: each named by its parameter's DISPID.
+    HRESULT Invoke(const wchar_t* name, std::vector<VARIANT> args, VARIANT* result = nullptr, UINT* argErr = nullptr,
+                   IDispatch* object = nullptr, bool named = false) {
         if (!object) object = static_cast<IDispatch*>(items_.get());
         DISPID id = DISPID_VALUE;  // no name: the default member
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         const HRESULT found = *name ? object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id) : S_OK;
         EXPECT_EQ(found, S_OK) << name;
-        std::vector<VARIANT> args = declaredOrder;
         std::vector<DISPID> ids(args.size());
         for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<DISPID>(i);
         if (!named) std::reverse(args.begin(), args.end());  // positional: the last argument first
