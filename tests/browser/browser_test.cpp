@@ -2,19 +2,13 @@
 // was sent; every block it hands out must come back. The examples walk the simulator's plant.
 #include <optional>
 
-#include "com/module_count.h"
 #include "server/COPCHDAAutoServer.h"
-#include "server/activation.h"
-#include "support/com_test.h"
-#include "support/malloc_spy.h"
-#include "support/refusing_historian.h"
+#include "support/fake_historian.h"
 
 namespace {
 
 using namespace comtest;
 
-constexpr HRESULT kHistorianFailure = static_cast<HRESULT>(0x80040377);
-constexpr HRESULT kInvalidAttrID = static_cast<HRESULT>(0xC004100C);
 constexpr LONG kItemID = 13, kEqual = 1, kNotEqual = 6;
 
 // An array as text: element type, lower bound and elements ("8@1:Name1 Name2"); no array as "-".
@@ -44,25 +38,18 @@ Listing List(OPCHDABrowser* browser, Kind kind) {
     return {hr, names->vt, names->vt & VT_ARRAY ? Show(names->parray) : L""};
 }
 
-// Criteria as a client passes them, arrays from `lower`; filter k is the number k.
+// Criteria as a client passes them, arrays from `lower`.
 struct Criteria {
     UniqueVariant attributes, operators, filters;
     UniqueSafeArray referenced;  // what a by-reference VARIANT points at
 };
-void Set(UniqueVariant& v, VARTYPE vt, SAFEARRAY* array) {
-    v.put()->vt = vt;
-    v->parray = array;
-}
-Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators, LONG lower = 1) {
-    const ULONG count = static_cast<ULONG>(attributes.size());
+void Set(UniqueVariant& v, SAFEARRAY* longs) { *v.put() = Typed(VT_ARRAY | VT_I4, longs); }
+Criteria MakeCriteria(std::initializer_list<LONG> attributes, std::initializer_list<LONG> operators,
+                      std::initializer_list<VARIANT> filters, LONG lower = 1) {
     Criteria made;
-    Set(made.attributes, VT_ARRAY | VT_I4, MakeLongArray(attributes, lower));
-    Set(made.operators, VT_ARRAY | VT_I4, MakeLongArray(operators, lower));
-    Set(made.filters, VT_ARRAY | VT_VARIANT, SafeArrayCreateVector(VT_VARIANT, lower, count));
-    for (LONG k = lower; k < lower + static_cast<LONG>(count); ++k) {
-        VARIANT filter = VarI4(k);
-        SafeArrayPutElement(made.filters->parray, &k, &filter);
-    }
+    Set(made.attributes, MakeLongArray(attributes, lower));
+    Set(made.operators, MakeLongArray(operators, lower));
+    *made.filters.put() = Typed(VT_ARRAY | VT_VARIANT, MakeVariantArray(filters, lower));
     return made;
 }
 
@@ -93,8 +80,6 @@ struct Script {
     std::vector<ULONG> nextRequests;
     std::wstring moves;  // "direction 'text';" each, null text as "direction null;"
 } g_script;
-std::vector<void*> g_handedOut;
-comtest::MallocSpy* g_spy = new comtest::MallocSpy;  // outlives static destruction
 
 class FakeHistorian final : public comtest::RefusingHistorian<
                                 Implements<FakeHistorian, IOPCHDA_Server, IOPCHDA_Browser, IEnumString, IOPCCommon>> {
@@ -169,13 +154,6 @@ public:
     STDMETHODIMP Clone(IEnumString**) override { return E_NOTIMPL; }
 
 private:
-    template <class T, class Value>
-    static T* Block(DWORD n, Value value) {
-        T* block = static_cast<T*>(CoTaskMemAlloc(n ? n * sizeof(T) : 1));
-        for (DWORD i = 0; i < n; ++i) block[i] = static_cast<T>(value(i));
-        g_handedOut.push_back(block);
-        return block;
-    }
     static LPWSTR Copy(const std::wstring& s) {
         return Block<wchar_t>(static_cast<DWORD>(s.size() + 1), [&s](DWORD i) { return s.c_str()[i]; });
     }
@@ -187,36 +165,18 @@ private:
     size_t next_ = 0;
 };
 
-constexpr CLSID kFakeClsid = {0x5e2a7c10, 0x4b3d, 0x4f0e, {0x8a, 0x61, 0x3c, 0x9d, 0x2b, 0x7e, 0x5f, 0x01}};
-activation_hooks::Runtime g_platform{};
-
-HRESULT WINAPI CreateFake(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
-    if (!IsEqualCLSID(clsid, kFakeClsid)) return g_platform.createInstance(clsid, outer, context, iid, out);
-    return HandOut(MakeObject<FakeHistorian>(), iid, out);
-}
-
-class OverAFake : public ComTest {
+class OverAFake : public comtest::OverAFake<FakeHistorian> {
 protected:
     void SetUp() override {
-        ComTest::SetUp();
+        comtest::OverAFake<FakeHistorian>::SetUp();
         g_script = Script();
-        g_handedOut.clear();
-        g_platform = activation_hooks::Install({&CreateFake, activation_hooks::Platform().createInstanceEx});
-        ASSERT_EQ(CoRegisterMallocSpy(g_spy), S_OK);
-        // Wine crashes on a spied free of a block it never saw allocated unless one went through the spy.
-        CoTaskMemFree(CoTaskMemAlloc(8));
         ASSERT_EQ(HandOut(MakeObject<COPCHDAAutoServer>(), IID_IOPCHDAAutoServer, server_.put_void()), S_OK);
-        ASSERT_EQ(server_->Connect(UniqueBstr(L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}").get(), VarEmpty()), S_OK);
+        ASSERT_EQ(server_->Connect(UniqueBstr(kFakeProgID).get(), VarEmpty()), S_OK);
     }
     void TearDown() override {
         browser_ = nullptr;
         server_ = nullptr;
-        for (void* block : g_handedOut) EXPECT_FALSE(g_spy->IsLive(block)) << "historian memory not freed";
-        EXPECT_EQ(g_spy->unknownFrees, 0) << "a block was freed twice";
-        CoRevokeMallocSpy();
-        activation_hooks::Install(g_platform);
-        EXPECT_EQ(ComModule::UseCount(), 0) << "an object (the fake's too) is still alive";
-        ComTest::TearDown();
+        comtest::OverAFake<FakeHistorian>::TearDown();
     }
     ComPtr<IOPCHDAAutoServer> server_;
     ComPtr<OPCHDABrowser> browser_;
@@ -236,13 +196,13 @@ constexpr ULONG_PTR kOmittedMark = 0x80020004u;
 const ArgumentRow kArgumentRows[] = {
     {"AttributesByReference", 1, [](Criteria& c) { c.referenced.reset(c.attributes->parray); c.attributes->vt |= VT_BYREF; c.attributes->pparray = c.referenced.put(); *c.attributes->pparray = c.referenced.get(); }, E_INVALIDARG},
     {"FiltersOmitted", 1, [](Criteria& c) { *c.filters.put() = VarMissing(); }, E_INVALIDARG},
-    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, nullptr); }, E_INVALIDARG},
-    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
+    {"NullOperatorArray", 1, [](Criteria& c) { Set(c.operators, nullptr); }, E_INVALIDARG},
+    {"AttributesAreTheOmittedMark", 1, [](Criteria& c) { Set(c.attributes, reinterpret_cast<SAFEARRAY*>(kOmittedMark)); }, E_INVALIDARG},
     {"OneElementForTwoCriteria", 2, [](Criteria&) {}, E_INVALIDARG},
-    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
-    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, VT_ARRAY | VT_I4, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
+    {"LowerBoundTwo", 1, [](Criteria& c) { Set(c.operators, MakeLongArray({1, 1}, 2)); }, E_INVALIDARG},
+    {"TwoDimensionalAttributes", 1, [](Criteria& c) { Set(c.attributes, SafeArrayCreate(VT_I4, 2, const_cast<SAFEARRAYBOUND*>(kSquare))); }, E_INVALIDARG},
     {"TextsLabelHoldingVariants", 1, [](Criteria& c) { c.filters->vt = VT_ARRAY | VT_BSTR; }, E_INVALIDARG},
-    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, VT_ARRAY | VT_I4, MakeBstrArray({L"1"})); }, E_INVALIDARG},
+    {"LongsLabelHoldingTexts", 1, [](Criteria& c) { Set(c.operators, MakeBstrArray({L"1"})); }, E_INVALIDARG},
     {"NoCriteriaAndGarbageArrays", 0, [](Criteria& c) { c.filters.put()->vt = VT_I2; }, S_OK},
     {"NegativeCountIsNone", -3, [](Criteria& c) { c.attributes.put()->vt = VT_DATE; }, S_OK},
     // An element that cannot be read is reported, not passed on undefined.
@@ -258,7 +218,7 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
         for (IOPCHDAAutoServer* server : {disconnected.get(), server_.get()}) {
             const HRESULT expected = server == server_.get() || row.connected == E_INVALIDARG ? row.connected : E_FAIL;
             const size_t calls = g_script.calls;
-            Criteria c = MakeCriteria({kItemID}, {kEqual});
+            Criteria c = MakeCriteria({kItemID}, {kEqual}, {VarI4(1)});
             row.spoil(c);
             Created made = Create(server, row.numCriteria, c);
             if (reinterpret_cast<ULONG_PTR>(c.attributes->parray) == kOmittedMark) c.attributes->vt = VT_EMPTY;
@@ -273,7 +233,8 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     // Zero-based arrays: elements 1 to the count reach the historian, each with its own code.
     g_script.criteria.clear();
     g_script.criterionErrors = {S_OK, kInvalidAttrID};
-    Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, 0);  // element 0 is never read
+    Criteria c = MakeCriteria({kItemID, kItemID, 99}, {kEqual, kEqual, kNotEqual}, {VarI4(0), VarI4(1), VarI4(2)},
+                              0);  // element 0 is never read
     Created made = Create(server_.get(), 2, c);
     EXPECT_TRUE(made.browser);
     EXPECT_EQ(g_script.criteria, L"13 1 1;99 6 2;");
@@ -282,17 +243,17 @@ TEST_F(OverAFake, CreateBrowserChecksArgumentsThenPassesEachCriterion) {
     // No criteria: the item identifier equal to "*". A success without a browse object fails, with Errors.
     g_script.criteria.clear();
     g_script.noBrowseObject = true;
-    g_script.criterionErrors = {kHistorianFailure};
+    g_script.criterionErrors = {kHistorianRefuses};
     made = Create(server_.get(), 0, c);
     EXPECT_EQ(g_script.criteria, L"13 1 *;");
     EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser)), std::tuple(E_FAIL, false));
     EXPECT_EQ(made.errors->vt, VT_ARRAY | VT_I4);
-    EXPECT_EQ(Show(made.errors->parray), L"3@1:-2147220617");
+    EXPECT_EQ(Show(made.errors->parray), L"3@1:-2147216844");
     // The historian's failure passes unchanged and leaves Errors alone.
-    g_script.serverResult = kHistorianFailure;
+    g_script.serverResult = kHistorianRefuses;
     made = Create(server_.get(), 0, c);
     EXPECT_EQ(std::tuple(made.hr, static_cast<bool>(made.browser), made.errors->vt),
-              std::tuple(kHistorianFailure, false, VT_I4));
+              std::tuple(kHistorianRefuses, false, VT_I4));
 }
 
 // GetItemAttributes (four columns) or GetAggregates (three) as text, `nullOutput` (0 = Count, -1 = none) null.
@@ -317,7 +278,7 @@ Catalogue Read(IOPCHDAAutoServer* server, bool attributes, int nullOutput = -1) 
 TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     UniqueBstr name;
     EXPECT_EQ(server_->get_ServerName(name.put()), S_OK);
-    EXPECT_STREQ(name.get(), L"{5E2A7C10-4B3D-4F0E-8A61-3C9D2B7E5F01}");
+    EXPECT_STREQ(name.get(), kFakeProgID);
     UniqueVariant locales(VarI4(5));
     EXPECT_EQ(server_->QueryAvailableLocaleIDs(locales.get()), E_FAIL) << "a count without an array";
     EXPECT_TRUE(locales->vt == VT_I4 && locales->lVal == 5) << "the client's VARIANT is left as it was";
@@ -344,7 +305,7 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
         EXPECT_EQ(empty.columns, attributes ? L"3@1:|8@1:|8@1:|2@1:|" : L"3@1:|8@1:|8@1:|-|");
         // A failure, a count without arrays, arrays that cannot be made: nothing handed out, a count of 0.
         const std::pair<void (*)(), HRESULT> faults[] = {
-            {[] { g_script.serverResult = kHistorianFailure; }, kHistorianFailure},
+            {[] { g_script.serverResult = kHistorianRefuses; }, kHistorianRefuses},
             {[] { g_script.noArrays = true; }, E_FAIL},
             {[] { g_script.failAfterAnswer = true; }, E_FAIL}};
         for (auto [fault, expected] : faults) {
@@ -356,9 +317,8 @@ TEST_F(OverAFake, CataloguesCopyEveryEntryOrHandOutNothing) {
     }
     ASSERT_EQ(server_->Disconnect(), S_OK);
     for (bool attributes : {true, false}) {
-        Catalogue disconnected = Read(server_.get(), attributes);
-        EXPECT_EQ(std::tuple(disconnected.hr, disconnected.count, disconnected.columns),
-                  std::tuple(E_FAIL, 0, L"-|-|-|-|"));
+        const Catalogue c = Read(server_.get(), attributes);
+        EXPECT_EQ(std::tuple(c.hr, c.count, c.columns), std::tuple(E_FAIL, 0, L"-|-|-|-|")) << "disconnected";
         EXPECT_EQ(Read(server_.get(), attributes, 1).hr, E_POINTER);
     }
 }
@@ -404,18 +364,18 @@ TEST_F(OverAFake, ABrowserPassesWhatTheHistorianAnswersWithoutItsServer) {
     EXPECT_EQ(std::get<2>(List(browser_.get(), kLeaves)), L"8@1:A B");
 
     // Historian failures pass unchanged; up and to the root send a zero-length name.
-    g_script.browseResult = kHistorianFailure;
+    g_script.browseResult = kHistorianRefuses;
     for (int member = 0; member < 2; ++member) {
         BSTR text = itemID.get();
         EXPECT_EQ(member ? browser_->GetItemID(itemID.get(), &text) : browser_->get_CurrentPosition(&text),
-                  kHistorianFailure);
+                  kHistorianRefuses);
         EXPECT_EQ(text, nullptr) << member;
     }
-    EXPECT_EQ(List(browser_.get(), kBranches), Listing(kHistorianFailure, VT_BSTR, L""));
-    EXPECT_EQ(browser_->MoveUp(), kHistorianFailure);
-    EXPECT_EQ(browser_->MoveToRoot(), kHistorianFailure);
-    EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kHistorianFailure);
-    EXPECT_EQ(browser_->MoveTo(nullptr), kHistorianFailure);
+    EXPECT_EQ(List(browser_.get(), kBranches), Listing(kHistorianRefuses, VT_BSTR, L""));
+    EXPECT_EQ(browser_->MoveUp(), kHistorianRefuses);
+    EXPECT_EQ(browser_->MoveToRoot(), kHistorianRefuses);
+    EXPECT_EQ(browser_->MoveDown(UniqueBstr(L"Y").get()), kHistorianRefuses);
+    EXPECT_EQ(browser_->MoveTo(nullptr), kHistorianRefuses);
     EXPECT_EQ(g_script.moves, L"1 '';3 '';2 'Y';3 null;");
 }
 

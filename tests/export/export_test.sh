@@ -25,15 +25,14 @@ export_csv() {  # <expected exit code> <arguments...>
 }
 # Rows of an item, without the header.
 rows() { grep -c "^$1[,;]" "$out"; }
-# The time stamps of an item as Unix seconds, one a line.
-seconds_of() { grep "^$1," "$out" | cut -d, -f2 | date -u -f - +%s; }
-# Every time stamp of the item `step` seconds after the one before: none lost, none twice.
+# Every time stamp of the item (as Unix seconds) `step` seconds after the one before: none lost, none twice.
 expect_steps() {  # <item> <step> <count>
   local n
   n=$(rows "$1")
   [ "$n" -eq "$3" ] || fail "$1: $n rows, expected $3"
-  seconds_of "$1" | awk -v step="$2" 'NR > 1 && $1 - last != step { print "gap or repeat after " last; bad = 1 }
-                                        { last = $1 } END { exit bad }' || fail "$1: time stamps not $2 s apart"
+  grep "^$1," "$out" | cut -d, -f2 | date -u -f - +%s |
+    awk -v step="$2" 'NR > 1 && $1 - last != step { print "gap or repeat after " last; bad = 1 }
+                      { last = $1 } END { exit bad }' || fail "$1: time stamps not $2 s apart"
 }
 
 case "$case_name" in
@@ -120,7 +119,7 @@ $cal/Ramp,99,,,,0xC004100C,OPC_E_INVALIDATTRID: The supplied attribute ID is not
     TZ=Europe/Berlin export_csv 0 --server Sim.HdaHistorian --local --chunk 7 \
       --start 2023-10-29T02:00:00+02:00 --end 2023-10-29T03:00:00+01:00 "$cal/Step"
     expect_steps "$cal/Step" 60 120
-    grep -q "^$cal/Step,2023-10-29T02:30:00.000+01:00," "$out" || fail "second 02:30"  # the first: test_export_format
+    grep -q "^$cal/Step,2023-10-29T02:30:00.000+01:00," "$out" || fail "second 02:30"  # the first: test_export
     ;;
   unknown_item)
     export_csv 3 --server Sim.HdaHistorian --start NOW-5M "$cal/Ramp" Plant/No/Such
@@ -142,7 +141,7 @@ $cal/Ramp,99,,,,0xC004100C,OPC_E_INVALIDATTRID: The supplied attribute ID is not
     export_csv 0 --help
     grep -q "^Usage: OPCHDAExport" "$out" || fail "help text"
     grep -q -- "--kind modified" "$out" || fail "help lists no kinds"
-    export_csv 1 --server S --start NOW --bogus x A  # the lines refused: test_export_format
+    export_csv 1 --server S --start NOW --bogus x A  # the lines refused: test_export
     grep -q "unknown option --bogus" "$err" || fail "a refused line not told"
     ;;
   *) echo "unknown case $case_name"; exit 2 ;;

@@ -20,6 +20,7 @@
 #include "com/implements.h"
 #include "opc_hda.h"
 #include "sim_control.h"
+#include "support/com_test.h"
 #include "support/file_time.h"
 #include "support/malloc_spy.h"
 #include "support/refusing_historian.h"
@@ -111,14 +112,9 @@ struct Out {
         if constexpr (std::is_base_of_v<IUnknown, T>) {
             s = p ? L"object" : L"null";
             if (p) p->Release();
-        } else if constexpr (std::is_class_v<T> && !std::is_same_v<T, FILETIME>) {
-            s = S(A(p, size));
-            FreeHistorianAnswer(p, size);
         } else {
             s = std::is_same_v<T, wchar_t> ? S(reinterpret_cast<LPWSTR>(p)) : S(A(p, size));
-            if constexpr (std::is_same_v<T, LPWSTR>)
-                for (DWORD i = 0; p && i < size; ++i) CoTaskMemFree(p[i]);
-            CoTaskMemFree(p);
+            TaskArray<T, ElementsOf>::attach(p, size);  // freed with what its elements hold
         }
         p = Junk();
         return s;
@@ -127,6 +123,9 @@ struct Out {
         static char junk;
         return reinterpret_cast<T*>(&junk);
     }
+    using ElementsOf = std::conditional_t<
+        std::is_same_v<T, LPWSTR>, TaskStringElements,
+        std::conditional_t<std::is_class_v<T> && !std::is_same_v<T, FILETIME>, HistorianAnswerElements, PlainElements>>;
     T* p = Junk();
     DWORD n = 1;
     const DWORD* count = nullptr;
@@ -200,14 +199,12 @@ public:
 class Sparse final : public Implements<Sparse, comtest::RefusingHistorian<>> {
 public:
     STDMETHODIMP GetAggregates(DWORD* n, DWORD** ids, LPWSTR** names, LPWSTR** descriptions) override {
-        *n = 0, *ids = nullptr, *names = *descriptions = nullptr;
-        return S_OK;
+        return *n = 0, *ids = nullptr, *names = *descriptions = nullptr, S_OK;
     }
     STDMETHODIMP GetHistorianStatus(OPCHDA_SERVERSTATUS* status, FILETIME** now, FILETIME** start, WORD* major,
                                     WORD* minor, WORD* build, DWORD* max, LPWSTR* text, LPWSTR* vendor) override {
         *status = OPCHDA_DOWN, *now = *start = nullptr, *major = *minor = *build = 0, *max = 0;
-        *text = *vendor = nullptr;
-        return S_OK;
+        return *text = *vendor = nullptr, S_OK;
     }
 };
 
@@ -306,8 +303,7 @@ TEST(Marshal, EveryKindOfArgumentCrossesAsItWasSent) {
     const LONGLONG minute = 600'000'000, sample = now - now % minute - minute;
     FILETIME stamps[] = {Ft(sample), Ft(sample + 1)};  // a sample of both items; none
     DWORD qualities[] = {OPCHDA_RAW | 0xC0, 0xC0};
-    VARIANT values[2] = {};
-    values[0].vt = VT_R8, values[0].dblVal = 2.5, values[1].vt = VT_BSTR, values[1].bstrVal = SysAllocString(L"\u00e4");
+    VARIANT values[2] = {comtest::VarR8(2.5), comtest::VarBstr(L"\u00e4")};
     LPWSTR texts[] = {W(L"Checked \u00fc"), W(L"Inspector")};
     OPCHDA_ANNOTATION note{h[1], 1, stamps, texts, stamps, texts + 1};
     ComPtr<IOPCHDA_Browser> browser;
@@ -456,8 +452,7 @@ TEST(SimSeams, EveryBlockOfEveryAnswerIsOnTheBooksUntilFreed) {
     CoTaskMemFree(handles);
 
     FILETIME edited = Ft(t0 + 5 * 10'000'000LL);  // between two samples
-    VARIANT value{};
-    value.vt = VT_R8, value.dblVal = 1.5;
+    VARIANT value = comtest::VarR8(1.5);
     DWORD quality = OPCHDA_RAW | 0xC0;
     LPWSTR note = W(L"calibrated");
     OPCHDA_ANNOTATION annotation{1, 1, &edited, &note, &edited, nullptr};

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/com_test.h"
+
 namespace comtest {
 
 class ScriptObject final : public IDispatchEx {
@@ -29,10 +31,7 @@ public:
     // A Date: getTime answers `millisecondsSince1970` (UTC).
     static ScriptObject* Date(double millisecondsSince1970) {
         auto* o = new ScriptObject;
-        VARIANT v;
-        v.vt = VT_R8;
-        v.dblVal = millisecondsSince1970;
-        o->Set(L"getTime", v);
+        o->Set(L"getTime", VarR8(millisecondsSince1970));
         o->lookups_ = 0;
         return o;
     }
@@ -44,13 +43,8 @@ public:
     LONG lookups() const { return lookups_; }  // names asked for since it was made, found or not
     // The array's length, as a fill or an emptying left it (-1: none).
     LONG Length() const {
-        for (const auto& [name, value] : members_) {
-            VARIANT n;
-            VariantInit(&n);
-            if (name == L"length" && SUCCEEDED(VariantChangeType(&n, const_cast<VARIANT*>(&value), 0, VT_I4)))
-                return n.lVal;
-        }
-        return -1;
+        const auto found = ids_.find(L"length");
+        return found == ids_.end() ? -1 : AsLong(members_[found->second - 1].second);
     }
 
     // IUnknown
@@ -71,10 +65,7 @@ public:
         return left;
     }
     // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
+    STDMETHODIMP GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         if (count != 1) return DISP_E_UNKNOWNNAME;
@@ -89,12 +80,8 @@ public:
             if (auto f = failingWrites_.find(name); f != failingWrites_.end()) return f->second;
             if (name == L"length") Truncate(params->rgvarg[0]);
             const HRESULT hr = VariantCopyInd(&value, &params->rgvarg[0]);
-            if (IsIndex(name) && std::stoul(name) >= static_cast<ULONG>(Length())) {
-                VARIANT grown;
-                grown.vt = VT_I4;
-                grown.lVal = static_cast<LONG>(std::stoul(name) + 1);
-                Set(L"length", grown);  // storing past the end grows the array, as in JScript
-            }
+            if (IsIndex(name) && std::stoul(name) >= static_cast<ULONG>(Length()))
+                Set(L"length", VarI4(static_cast<LONG>(std::stoul(name) + 1)));  // as in JScript, it grows
             return hr;
         }
         if (auto f = failing_.find(name); f != failing_.end()) return f->second;
@@ -126,10 +113,7 @@ public:
         *next = DISPID_STARTENUM;
         return S_FALSE;
     }
-    STDMETHODIMP GetNameSpaceParent(IUnknown** parent) override {
-        *parent = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP GetNameSpaceParent(IUnknown** parent) override { return *parent = nullptr, E_NOTIMPL; }
 
 private:
     ScriptObject() = default;
@@ -160,14 +144,15 @@ private:
     static bool IsIndex(const std::wstring& name) {
         return !name.empty() && name.size() < 10 && name.find_first_not_of(L"0123456789") == std::wstring::npos;
     }
-    // A shorter length drops the elements beyond it, as JScript does.
-    void Truncate(const VARIANT& length) {
+    static LONG AsLong(const VARIANT& value) {  // -1 when it is no number
         VARIANT n;
         VariantInit(&n);
-        if (FAILED(VariantChangeType(&n, const_cast<VARIANT*>(&length), 0, VT_I4))) return;
-        for (auto& m : members_) {
-            if (IsIndex(m.first) && std::stoul(m.first) >= static_cast<ULONG>(n.lVal)) VariantClear(&m.second);
-        }
+        return SUCCEEDED(VariantChangeType(&n, const_cast<VARIANT*>(&value), 0, VT_I4)) ? n.lVal : -1;
+    }
+    // A shorter length drops the elements beyond it, as JScript does (a negative or no number, none).
+    void Truncate(const VARIANT& length) {
+        for (auto& m : members_)
+            if (IsIndex(m.first) && std::stoul(m.first) >= static_cast<ULONG>(AsLong(length))) VariantClear(&m.second);
     }
 
     LONG refs_ = 1;
