@@ -22,24 +22,17 @@ HRESULT CheckClientArray(SAFEARRAY* array, LONG count, VARTYPE vt) {
 
 namespace {
 
-// Elements 1..count. A read of a thousand handles locked the array a thousand
-// times when it went element by element: an array that holds all of them in
-// elements of T is copied under one lock; any other goes element by element,
-// each element it lacks read as 0.
+// Elements 1..count, copied under one lock of the array (a read of a
+// thousand handles used to lock it once per element). The members check the
+// array first; one that does not hold elements 1..count of T reads as zeros
+// rather than past its end.
 template <class T>
 std::vector<T> ReadElements(SAFEARRAY* array, LONG count) {
     std::vector<T> values(count > 0 ? count : 0, T{});
-    if (values.empty()) return values;
-    if (array && SafeArrayGetDim(array) == 1 && array->cbElements == sizeof(T)) {
-        const SAFEARRAYBOUND& bound = array->rgsabound[0];
-        const LONGLONG lower = bound.lLbound, upper = lower + static_cast<LONGLONG>(bound.cElements) - 1;
-        SafeArrayData<T> data(lower <= 1 && upper >= count ? array : nullptr);
-        if (data) {
-            std::copy_n(data.get() + (1 - lower), values.size(), values.begin());
-            return values;
-        }
-    }
-    for (LONG i = 1; i <= count; ++i) SafeArrayGetElement(array, &i, &values[i - 1]);
+    if (values.empty() || !array || SafeArrayGetDim(array) != 1 || array->cbElements != sizeof(T)) return values;
+    const LONGLONG lower = array->rgsabound[0].lLbound;
+    if (lower > 1 || lower + static_cast<LONGLONG>(array->rgsabound[0].cElements) - 1 < count) return values;
+    if (SafeArrayData<T> data(array); data) std::copy_n(data.get() + (1 - lower), values.size(), values.begin());
     return values;
 }
 
