@@ -53,10 +53,7 @@ STDMETHODIMP COPCHDAAutoServer::AsyncDeleteRaw(LONG TransactionID, VARIANT* Star
 STDMETHODIMP COPCHDAAutoServer::AsyncDeleteAtTime(LONG TransactionID, LONG NumItems, SAFEARRAY** ServerHandles,
                                                   SAFEARRAY** TimeStamps, SAFEARRAY** Errors, LONG* CancelID) try {
     Request request(this, asyncUpdate_, CancelID);
-    request.Check({{InArray(ServerHandles), InArray(TimeStamps), Errors},
-                   {NumItems},
-                   {Errors},
-                   {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}});
+    request.OpenAtTimes(NumItems, ServerHandles, TimeStamps, Errors);
     DWORD* handles = request.Longs(ServerHandles, NumItems);
     FILETIME* stamps = request.FileTimes(TimeStamps, NumItems);
     return request.FinishCodes(NumItems, Errors, [&] {

@@ -60,6 +60,13 @@ void RequestSteps::Check(const Checks& checks) {
     CheckTable(AsSpan(checks.pointers), AsSpan(checks.counts), AsSpan(checks.outputs), AsSpan(checks.arrays));
 }
 
+void RequestSteps::OpenAtTimes(LONG count, SAFEARRAY** handles, SAFEARRAY** stamps, SAFEARRAY** errors) {
+    Check({{InArray(handles), InArray(stamps), errors},
+           {count},
+           {errors},
+           {{handles, count, VT_I4}, {stamps, count, VT_DATE}}});
+}
+
 void RequestSteps::OpenTimeRange(std::initializer_list<VARIANT*> times, LONG count,
                                  std::initializer_list<SAFEARRAY**> arrays,
                                  std::initializer_list<SAFEARRAY**> outputs) {

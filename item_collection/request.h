@@ -88,6 +88,11 @@ public:
     // historian used.
     void OpenTimeRange(std::initializer_list<VARIANT*> times, LONG count, std::initializer_list<SAFEARRAY**> arrays,
                        std::initializer_list<SAFEARRAY**> outputs);
+    // The same for a deletion at given times, synchronous or not: element k of
+    // the client's handles and time stamps (`count` of each) names one value;
+    // the table is {both arrays, errors}, {count}, {errors}, {handles VT_I4,
+    // stamps VT_DATE}.
+    void OpenAtTimes(LONG count, SAFEARRAY** handles, SAFEARRAY** stamps, SAFEARRAY** errors);
     OPCHDA_TIME* Start() { return times_.Start(); }
     OPCHDA_TIME* End() { return times_.End(); }
     // Elements 1..count of arrays the table checked, read in the order asked

@@ -48,10 +48,7 @@ STDMETHODIMP COPCHDAAutoServer::SyncDeleteRaw(VARIANT* StartTime, VARIANT* EndTi
 STDMETHODIMP COPCHDAAutoServer::SyncDeleteAtTime(LONG NumItems, SAFEARRAY** ServerHandles, SAFEARRAY** TimeStamps,
                                                  SAFEARRAY** Errors) try {
     Request request(this, syncUpdate_);
-    request.Check({{InArray(ServerHandles), InArray(TimeStamps), Errors},
-                   {NumItems},
-                   {Errors},
-                   {{ServerHandles, NumItems, VT_I4}, {TimeStamps, NumItems, VT_DATE}}});
+    request.OpenAtTimes(NumItems, ServerHandles, TimeStamps, Errors);
     DWORD* handles = request.Longs(ServerHandles, NumItems);
     FILETIME* stamps = request.FileTimes(TimeStamps, NumItems);
     return request.FinishCodes(NumItems, Errors,
